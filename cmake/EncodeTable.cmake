@@ -71,6 +71,8 @@ function(encode_table_generate table_file out_file)
 extern \"C\" const unsigned char EncodeArray[256] = {
     ${body}};
 ")
-  set_property(DIRECTORY "${CMAKE_SOURCE_DIR}" APPEND PROPERTY
-    CMAKE_CONFIGURE_DEPENDS "${table_file}")
+  if(NOT CMAKE_SCRIPT_MODE_FILE)
+    set_property(DIRECTORY "${CMAKE_SOURCE_DIR}" APPEND PROPERTY
+      CMAKE_CONFIGURE_DEPENDS "${table_file}")
+  endif()
 endfunction()

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what building and testing the system needs on Debian 12.
+set -euo pipefail
+packages=(
+  cmake ninja-build g++ make pkg-config
+  googletest libgtest-dev libgmock-dev
+  g++-arm-linux-gnueabi qemu-user
+  python3 python3-serial python3-pymodbus libmodbus-dev mbpoll socat
+  iproute2 procps
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "all build and test dependencies are installed"
+  exit 0
+fi
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+$SUDO apt-get update
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds and tests everything: the host release build, the sanitizer build
+# (ASan + UBSan) and the board's cross build under qemu-arm -cpu pxa270.
+# Usage: tools/test-all.sh [preset...]   (default: all three)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+presets=("$@")
+[ ${#presets[@]} -gt 0 ] || presets=(host-release host-asan armv5te)
+
+failed=()
+for p in "${presets[@]}"; do
+  echo "=== ${p}: configure and build"
+  cmake --preset "${p}" >/dev/null
+  cmake --build --preset "${p}"
+  echo "=== ${p}: test"
+  if ! ctest --preset "${p}"; then
+    failed+=("${p}")
+  fi
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "FAILED presets: ${failed[*]}"
+  exit 1
+fi
+echo "All presets passed: ${presets[*]}"
