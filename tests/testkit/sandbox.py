@@ -1,0 +1,272 @@
+"""Sandbox for end-to-end tests of the real programs.
+
+A Sandbox is a temporary working directory with the board's file tree below
+./board: pseudo-terminals linked in as serial devices, a sparse register
+file standing in for /dev/mem, and the /quarne files. The programs under
+test are the sandbox copies the build puts in <build>/sandbox/, which open
+every absolute path below ./board of their working directory, so nothing a
+test runs can reach the host's devices.
+
+The test runner (CTest) passes the build facts in the environment:
+  TRM_SANDBOX_BIN   directory of the sandbox programs
+  TRM_EMULATOR      command prefix for board binaries ("" on the host)
+  TRM_ENCODE_TABLE  the scrambling table file the build compiled in
+  TRM_TOOLS_BIN     directory of the host tools (console, simulators)
+"""
+
+import fcntl
+import os
+import pty
+import re
+import select
+import shlex
+import shutil
+import signal
+import struct
+import subprocess
+import tempfile
+import termios
+import time
+import tty
+
+GPIO_BASE = 0x40E00000
+BOARD_BASE = 0x17000000
+WINDOW_SIZE = 0x00100000
+WDT_CONTROL = BOARD_BASE + 0x0000
+WDT_SERVICE = BOARD_BASE + 0xF000
+WDT_SERVICE_COUNT = BOARD_BASE + 0xF004  # sandbox build: one count per service read
+
+
+def sandbox_bin(name):
+    return os.path.join(os.environ.get("TRM_SANDBOX_BIN", ""), name)
+
+
+def tools_bin(name):
+    return os.path.join(os.environ.get("TRM_TOOLS_BIN", ""), name)
+
+
+def emulator():
+    return shlex.split(os.environ.get("TRM_EMULATOR", ""))
+
+
+def load_encode_table(path=None):
+    """The scrambling table as a list of 256 ints, read like the build reads it."""
+    path = path or os.environ["TRM_ENCODE_TABLE"]
+    text = re.sub(r"#[^\n]*", "", open(path).read())
+    table = [int(tok, 0) for tok in re.split(r"[\s,]+", text) if tok]
+    assert sorted(table) == list(range(256)), "not a permutation"
+    return table
+
+
+class Process:
+    """A program started by the test; output collected from a pipe."""
+
+    def __init__(self, argv, cwd, stdin=subprocess.DEVNULL):
+        self.argv = argv
+        self.proc = subprocess.Popen(argv, cwd=cwd, stdin=stdin, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, start_new_session=True)
+        self.pid = self.proc.pid
+        fl = fcntl.fcntl(self.proc.stdout, fcntl.F_GETFL)
+        fcntl.fcntl(self.proc.stdout, fcntl.F_SETFL, fl | os.O_NONBLOCK)
+        self.output = b""
+        self._seen = 0
+
+    def poll_output(self, timeout=0.0):
+        r, _, _ = select.select([self.proc.stdout], [], [], timeout)
+        if r:
+            try:
+                chunk = os.read(self.proc.stdout.fileno(), 65536)
+            except BlockingIOError:
+                chunk = b""
+            self.output += chunk
+            return bool(chunk)
+        return False
+
+    def wait_for(self, pattern, timeout=10.0, after_last=True):
+        """Waits until `pattern` (bytes regex) appears in the output after the
+        last match; returns the match. Raises AssertionError on time-out."""
+        if isinstance(pattern, str):
+            pattern = pattern.encode()
+        rx = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        while True:
+            start = self._seen if after_last else 0
+            m = rx.search(self.output, start)
+            if m:
+                self._seen = m.end()
+                return m
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError("timed out waiting for %r; output so far:\n%s"
+                                     % (pattern, self.output.decode(errors="replace")[-3000:]))
+            if not self.poll_output(min(left, 0.05)) and self.proc.poll() is not None:
+                # drain what is left, then give up on a dead process
+                while self.poll_output(0):
+                    pass
+                m = rx.search(self.output, self._seen if after_last else 0)
+                if m:
+                    self._seen = m.end()
+                    return m
+                raise AssertionError("process %s ended (status %s) before %r; output:\n%s"
+                                     % (self.argv, self.proc.returncode, pattern,
+                                        self.output.decode(errors="replace")[-3000:]))
+
+    def collect(self, seconds):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            self.poll_output(max(0.0, min(0.05, end - time.monotonic())))
+        return self.output
+
+    def wait_exit(self, timeout=10.0):
+        end = time.monotonic() + timeout
+        while self.proc.poll() is None and time.monotonic() < end:
+            self.poll_output(0.05)
+        while self.poll_output(0):
+            pass
+        if self.proc.poll() is None:
+            raise AssertionError("process %s still running after %ss" % (self.argv, timeout))
+        return self.proc.returncode
+
+    def stop(self):
+        """Ends the process (by its PID) and its process group."""
+        if self.proc.poll() is None:
+            try:
+                os.killpg(self.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.proc.wait(timeout=10)
+        while self.poll_output(0):
+            pass
+        self.proc.stdout.close()
+
+
+class Pty:
+    """A pseudo-terminal linked in as a board serial device; the test holds
+    the master side (the far end of the line) and keeps the slave open so the
+    line never hangs up."""
+
+    def __init__(self, link):
+        self.master, self.slave = pty.openpty()
+        tty.setraw(self.slave)
+        self.name = os.ttyname(self.slave)
+        os.makedirs(os.path.dirname(link), exist_ok=True)
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(self.name, link)
+        fl = fcntl.fcntl(self.master, fcntl.F_GETFL)
+        fcntl.fcntl(self.master, fcntl.F_SETFL, fl | os.O_NONBLOCK)
+
+    def write(self, data):
+        os.write(self.master, data)
+
+    def read(self, timeout=1.0, want=None):
+        out = b""
+        end = time.monotonic() + timeout
+        while time.monotonic() < end and (want is None or len(out) < want):
+            r, _, _ = select.select([self.master], [], [], min(0.02, max(0, end - time.monotonic())))
+            if r:
+                try:
+                    out += os.read(self.master, 65536)
+                except (BlockingIOError, OSError):
+                    pass
+        return out
+
+    def attrs(self):
+        """termios attributes of the line, as the program set them."""
+        return termios.tcgetattr(self.slave)
+
+    def close(self):
+        for fd in (self.master, self.slave):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+
+class Sandbox:
+    def __init__(self, prefix="trm310-e2e-"):
+        self.dir = tempfile.mkdtemp(prefix=prefix)
+        os.makedirs(self.board("/dev"))
+        os.makedirs(self.board("/quarne/qysc"))
+        self.ptys = []
+        self.procs = []
+
+    def board(self, path):
+        return os.path.join(self.dir, "board") + path
+
+    # --- files -------------------------------------------------------------
+    def write_file(self, board_path, data):
+        path = self.board(board_path)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode())
+
+    def read_file(self, board_path):
+        with open(self.board(board_path), "rb") as f:
+            return f.read()
+
+    # --- devices -----------------------------------------------------------
+    def add_pty(self, device):
+        p = Pty(self.board(device))
+        self.ptys.append(p)
+        return p
+
+    def make_register_file(self):
+        with open(self.board("/dev/mem"), "wb") as f:
+            f.truncate(GPIO_BASE + WINDOW_SIZE)
+
+    def read32(self, phys):
+        with open(self.board("/dev/mem"), "rb") as f:
+            f.seek(phys)
+            return struct.unpack("<I", f.read(4))[0]
+
+    def read8(self, phys):
+        with open(self.board("/dev/mem"), "rb") as f:
+            f.seek(phys)
+            return f.read(1)[0]
+
+    def write32(self, phys, value):
+        with open(self.board("/dev/mem"), "r+b") as f:
+            f.seek(phys)
+            f.write(struct.pack("<I", value))
+
+    def write8(self, phys, value):
+        with open(self.board("/dev/mem"), "r+b") as f:
+            f.seek(phys)
+            f.write(bytes([value]))
+
+    def wdt_services(self):
+        return self.read32(WDT_SERVICE_COUNT)
+
+    # --- programs ----------------------------------------------------------
+    def start(self, program, *args, stdin=subprocess.DEVNULL):
+        """Starts the sandbox copy of a board program in this sandbox."""
+        argv = emulator() + [sandbox_bin(program)] + [str(a) for a in args]
+        p = Process(argv, self.dir, stdin=stdin)
+        self.procs.append(p)
+        return p
+
+    def start_host(self, argv, stdin=subprocess.DEVNULL):
+        """Starts a host program (simulator, console, peer) in this sandbox."""
+        p = Process([str(a) for a in argv], self.dir, stdin=stdin)
+        self.procs.append(p)
+        return p
+
+    def run(self, program, *args, timeout=30.0):
+        """Runs a board program to its end; returns (status, output bytes)."""
+        p = self.start(program, *args)
+        status = p.wait_exit(timeout)
+        return status, p.output
+
+    def close(self):
+        for p in self.procs:
+            p.stop()
+        for t in self.ptys:
+            t.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
