@@ -246,6 +246,14 @@ class Sandbox:
         self.procs.append(p)
         return p
 
+    def start_tool(self, program, *args, stdin=subprocess.DEVNULL):
+        """Starts one of the project's own tools (built like the programs, so
+        under the emulator in the cross build) in this sandbox."""
+        argv = emulator() + [tools_bin(program)] + [str(a) for a in args]
+        p = Process(argv, self.dir, stdin=stdin)
+        self.procs.append(p)
+        return p
+
     def start_host(self, argv, stdin=subprocess.DEVNULL):
         """Starts a host program (simulator, console, peer) in this sandbox."""
         p = Process([str(a) for a in argv], self.dir, stdin=stdin)

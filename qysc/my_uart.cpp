@@ -1,0 +1,51 @@
+// The daemon's UART wrappers over the COM port API, and the reopen of a
+// configured port.
+#include "type.h"
+
+#include "daemon.h"
+#include "settings.h"
+
+extern "C" {
+
+int UART_Init(unsigned char cPort, DWORD dwBaudrate, char cData, char cParity, char cStop) {
+  return Open_Com(cPort, static_cast<int>(dwBaudrate), cData, cParity, cStop);
+}
+
+int UART_Close(unsigned char cPort) { return Close_Com(cPort); }
+
+int UART_Send(unsigned char cPort, unsigned char *SendData, int iLen) {
+  return Send_Binary(cPort, reinterpret_cast<char *>(SendData), iLen);
+}
+
+int UART_Recv(unsigned char cPort, char *RecvData, int iLen) {
+  return Receive_Binary(cPort, RecvData, iLen);
+}
+
+// Bytes waiting; a port that is not open (negative code) has none, so the
+// main loop never takes an error code for a burst length.
+int UART_DataSizeInCom(unsigned char cPort) {
+  const int n = static_cast<int>(DataSizeInCom(cPort));
+  return n > 0 ? n : 0;
+}
+
+void UART_RxClear(unsigned char cPort) { qyc_Flush(cPort, 1); }
+
+void UART_TxClear(unsigned char cPort) { qyc_Flush(cPort, 0); }
+
+char UART_GetChar(unsigned char cPort) {
+  char c = 0;
+  qyc_Read(cPort, &c, 1);
+  return c;
+}
+
+int ReOpenCom(int n) {
+  if (n < 1 || n > 2) return -1;
+  const COM_INFO &com = baseInfo.comInfo[n];
+  UART_Close(com.port);
+  PrintMsg("    reopen: baseInfo.comInfo[%d]=port %d, br=%d, d=%d, p=%d, s=%d\r\n", n, com.port,
+           static_cast<int>(com.baud), com.databit, com.parity, com.stopbit);
+  return UART_Init(com.port, com.baud, static_cast<char>(com.databit),
+                   static_cast<char>(com.parity), static_cast<char>(com.stopbit));
+}
+
+}  // extern "C"

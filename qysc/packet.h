@@ -1,0 +1,61 @@
+// Server packets: the packed header and section head, the send and receive
+// buffers, and the builders of the daemon's packets. All integers are
+// little-endian on the wire.
+#ifndef QYSC_PACKET_H
+#define QYSC_PACKET_H
+
+#include <stdint.h>
+
+#define PACKAGE_VER 2
+#define PACKAGE_TYPE_INIT 0
+#define PACKAGE_TYPE_DATA 1
+#define PACKAGE_TYPE_HEARTBEAT 2
+#define PACKAGE_MAX_IPLEN 15
+
+#define COM_PORT_RS485 1
+#define COM_PORT_RS232 2
+#define COM_PORT_QYCOM 256   // virtual COM commands and replies
+#define COM_PORT_QYIO 257    // configuration commands and replies
+#define COM_PORT_VERIFY 258  // verify challenge and answer
+
+#define PACKET_BUF_SIZE 1500
+#define HEARTBEAT_BURST_LIMIT 1460
+
+typedef struct __attribute__((packed)) PackageHeader {
+  uint8_t ucPackageVer;
+  uint16_t usPackageLen;
+  uint8_t ucPackageType;
+  uint8_t ucIPLen;
+} PackageHeader;
+
+typedef struct __attribute__((packed)) PackageCom {
+  uint16_t usComPort;
+  uint16_t usComDataLen;
+} PackageCom;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+extern unsigned char ucSendData[PACKET_BUF_SIZE];
+extern uint16_t usSendDataLen;
+extern unsigned char ucRecvData[PACKET_BUF_SIZE];
+extern PackageHeader *M_PackageHeader;
+
+// Each builder writes one packet from offset 0 of buf (always ucSendData)
+// and sets usSendDataLen and usPackageLen. makeCOM2Pack / makeCOM3Pack
+// leave usSendDataLen 0 when the burst was taken from the port but there is
+// nothing to send (a bridged response that was dropped).
+void makeInitPack(unsigned char *buf);
+void makeHearbeatPack(unsigned char *buf);
+void makeVerifyPack(unsigned char *buf);
+void makeCOM2Pack(unsigned char *buf);
+void makeCOM3Pack(unsigned char *buf);
+void makeQYCOMPack(unsigned char *buf);
+void makeQYIOPack(unsigned char *buf);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

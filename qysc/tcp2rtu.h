@@ -1,0 +1,27 @@
+// Modbus TCP-to-RTU bridging of the port sections (slot 1 = RS-485 and
+// section port 1, slot 2 = RS-232 and section port 2).
+#ifndef QYSC_TCP2RTU_H
+#define QYSC_TCP2RTU_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+extern unsigned char tcp2rtuHeaderBuffer1[6];
+extern unsigned char tcp2rtuHeaderBuffer2[6];
+
+// Turns the Modbus TCP request of a section into an RTU frame with CRC and
+// writes it to the slot's port. Returns 0 when sent, negative when the
+// section was refused (nothing goes to the line).
+int TCP2RTU_Request(int slot, const unsigned char *data, int len);
+
+// Takes n bytes of RTU response from the slot's port (always all n) and
+// writes the Modbus TCP response into out (room for n + 4 bytes). Returns
+// the section length n + 4, or -1 when the response is dropped.
+int RTU2TCP_Response(int slot, unsigned char *out, int n);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
