@@ -29,6 +29,21 @@ void dump(const unsigned char *data, int len) {
   PrintMsg("\r\n");
 }
 
+// The dumps around one direction of the substitution, when asked for.
+void scramble_with_dump(unsigned char *data, int len, int debug, const char *what,
+                        void (*step)(unsigned char *, int)) {
+  if (debug) {
+    PrintMsg("-- before %s --\r\n", what);
+    dump(data, len);
+  }
+  step(data, len);
+  if (debug) {
+    PrintMsg("-- after %s --\r\n", what);
+    dump(data, len);
+    PrintMsg("\r\n=====================\r\n");
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -43,29 +58,11 @@ void DecodePacket(unsigned char *cData, int iDataLen) {
 }
 
 void encode_func(unsigned char *data, int len, int debug) {
-  if (debug) {
-    PrintMsg("-- before encoding --\r\n");
-    dump(data, len);
-  }
-  EncodePacket(data, len);
-  if (debug) {
-    PrintMsg("-- after encoding --\r\n");
-    dump(data, len);
-    PrintMsg("\r\n=====================\r\n");
-  }
+  scramble_with_dump(data, len, debug, "encoding", EncodePacket);
 }
 
 void decode_func(unsigned char *data, int len, int debug) {
-  if (debug) {
-    PrintMsg("-- before decoding --\r\n");
-    dump(data, len);
-  }
-  DecodePacket(data, len);
-  if (debug) {
-    PrintMsg("-- after decoding --\r\n");
-    dump(data, len);
-    PrintMsg("\r\n=====================\r\n");
-  }
+  scramble_with_dump(data, len, debug, "decoding", DecodePacket);
 }
 
 }  // extern "C"
