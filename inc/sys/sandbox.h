@@ -7,6 +7,7 @@
 #define QUARNE_SYS_SANDBOX_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 // Register-file word where the sandbox counts watchdog services: offset of
 // the 32-bit little-endian counter in the file standing in for /dev/mem
@@ -24,6 +25,11 @@ const char *sandbox_path(const char *path, char *buf, size_t len);
 // Called after every watchdog service read with the service register's
 // address; the sandbox counts it in the word 4 bytes after it.
 void sandbox_note_wdt_service(volatile unsigned char *service);
+
+// Called after every GPIO output write with the line's level register, its
+// bit and the new level; the sandbox mirrors the level into the register
+// file as the hardware would (the board build does nothing with it).
+void sandbox_note_gpio_output(volatile uint32_t *level_reg, uint32_t bit, int level);
 
 // Non-zero in the sandbox build.
 int sandbox_active(void);

@@ -3,6 +3,7 @@
 
 #include "quarne.h"
 #include "regs.h"
+#include "sandbox.h"
 
 int open_flags = -1;
 
@@ -21,11 +22,14 @@ quarne_device_driver gpio_device = {"gpio", 0, 0, 0, nullptr, nullptr, nullptr,
 uint32_t bit_of(unsigned pin) { return 1u << (pin % 32); }
 
 // Writes the pin's bit to a set or clear register (no read first).
-int write_bit(const uint32_t (&table)[4], unsigned pin) {
+int write_bit(const uint32_t (&table)[4], unsigned pin, int level) {
   if (pin > kMaxPin) return -1;
   volatile uint32_t *r = regs::reg32(MMIO_GPIO, table[pin / 32]);
   if (r == nullptr) return -1;
   *r = bit_of(pin);
+  // The hardware changes the line's level by itself; the sandbox's
+  // register file needs telling (nothing is accessed on the board).
+  sandbox_note_gpio_output(regs::reg32(MMIO_GPIO, PXA270_GPLR[pin / 32]), bit_of(pin), level);
   return 0;
 }
 
@@ -47,9 +51,9 @@ int getGPIO(unsigned int pin) {
   return (*r & bit_of(pin)) != 0 ? 1 : 0;
 }
 
-int setOGPIO(unsigned int pin) { return write_bit(PXA270_GPSR, pin); }
+int setOGPIO(unsigned int pin) { return write_bit(PXA270_GPSR, pin, 1); }
 
-int clearOGPIO(unsigned int pin) { return write_bit(PXA270_GPCR, pin); }
+int clearOGPIO(unsigned int pin) { return write_bit(PXA270_GPCR, pin, 0); }
 
 int setGPIO(unsigned int pin, int value) { return value != 0 ? setOGPIO(pin) : clearOGPIO(pin); }
 

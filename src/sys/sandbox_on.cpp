@@ -28,6 +28,12 @@ void sandbox_note_wdt_service(volatile unsigned char *service) {
   *count = *count + 1;
 }
 
+void sandbox_note_gpio_output(volatile uint32_t *level_reg, uint32_t bit, int level) {
+  if (level_reg == nullptr) return;
+  const uint32_t v = *level_reg;
+  *level_reg = level ? (v | bit) : (v & ~bit);
+}
+
 int sandbox_active(void) { return 1; }
 
 void sandbox_set_root(const char *root) {

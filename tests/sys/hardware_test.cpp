@@ -148,6 +148,19 @@ TEST_F(Hardware, GpioLevelsAndOutputs) {
   EXPECT_EQ(sb.read32(kGpioBase + 0x02C), 0x00000001u);  // GPCR2
 }
 
+TEST_F(Hardware, SandboxMirrorsOutputLevelsIntoTheLevelRegister) {
+  // On the board the controller changes the level by itself; the register
+  // file learns it from the sandbox, so a simulation can read the LEDs.
+  ASSERT_EQ(led_init(), 0);
+  sb.write32(kGpioBase + 0x008, 0x00000000);  // GPLR2
+  EXPECT_EQ(SetLED(1, 0), 0);
+  EXPECT_EQ(sb.read32(kGpioBase + 0x008), 0x00100000u) << "dark: line 84 high";
+  EXPECT_EQ(getGPIO(84), 1);
+  EXPECT_EQ(SetLED(1, 1), 0);
+  EXPECT_EQ(sb.read32(kGpioBase + 0x008), 0u) << "lit: line 84 low";
+  EXPECT_EQ(getGPIO(84), 0);
+}
+
 TEST_F(Hardware, GpioFunctionAndDirection) {
   ASSERT_EQ(gpio_init(), 0);
   sb.write32(kGpioBase + 0x058, 0xFFFFFFFF);  // GAFR0_U
