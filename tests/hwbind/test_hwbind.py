@@ -83,7 +83,8 @@ class HostCase(unittest.TestCase):
     def setUp(self):
         if CROSS_BUILD:
             self.skipTest("cross build: an ARM library cannot be loaded into the build "
-                          "host's Python; the exported names are checked with nm instead")
+                          "host's Python; exported names checked with nm here, and the "
+                          "library is driven under the emulator by hwbind_dlopen_test")
         if not SANDBOX_LIB:
             self.skipTest("build without sandbox copies")
         self.sb = Sandbox(prefix="trm310-hwbind-")
