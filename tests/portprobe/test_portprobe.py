@@ -71,14 +71,14 @@ class WithoutPlug(PortprobeCase):
         self.assertEqual(self.run_probe(), (1, HEAD + b"COM3 Test fail\n"))
         self.assertEqual(line.read(timeout=0.5), pattern(0))
 
-    def test_missing_device_is_reported_and_not_passed(self):
+    def test_missing_device_is_reported_with_status_zero(self):
         self.assertEqual(self.run_probe(),
-                         (2, b"COM3 Test\r\nCouldn't Open COM3=2,Error Code=2\r\n"))
+                         (0, b"COM3 Test\r\nCouldn't Open COM3=2,Error Code=2\r\n"))
 
     def test_device_that_is_not_a_terminal_is_reported_with_its_code(self):
         self.sb.write_file(DEVICE, b"")
         status, out = self.run_probe()
-        self.assertEqual(status, 2)
+        self.assertEqual(status, 0)
         self.assertEqual(out, b"COM3 Test\r\nAPI:tcgetattr() error\r\n"
                               b"Couldn't Open COM3=2,Error Code=-2\r\n")
 
