@@ -215,6 +215,7 @@ void QYCOM_Process(unsigned char *CmdData, int dataLen) {
     if (cmd == nullptr) break;
     run_command(i, cmd);
   }
+  g_strtokPos = nullptr;  // the section's buffer is the caller's: keep no pointer into it
 }
 
 int QYCOM_IsCom(void) { return Job4Cmd_Pending(&M_Job4Cmd); }

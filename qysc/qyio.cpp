@@ -25,11 +25,13 @@ constexpr int32_t kTimeIntervalMin = 1, kTimeIntervalMax = 5000;  // ms
 constexpr int32_t kDataMaxMin = 10, kDataMaxMax = 1000;           // bytes
 
 // Text values that do not fit their field are refused, not cut: a cut
-// server address or alias would be a different, wrong one.
+// server address or alias would be a different, wrong one. So are values
+// with a line feed: "@SAVE" would write them as two lines of the
+// configuration file, the second read back as a key of its own.
 template <size_t N>
 void set_text(char (&field)[N], const char *value, const char *name, ReplyText &r) {
   const size_t len = strlen(value);
-  if (len >= N) return r.add("!%s;ER\r\n", name);
+  if (len >= N || strchr(value, '\n') != nullptr) return r.add("!%s;ER\r\n", name);
   memcpy(field, value, len + 1);
   r.add("!%s;OK\r\n", name);
 }

@@ -105,6 +105,18 @@ TEST_F(Configuration, TextsLongerThanTheirFieldsAreRefused) {
   EXPECT_EQ(vio("@SIP\r"), Strings{"!SIP;" + ip31 + "\r\n"});
 }
 
+// A line feed in a text value would split the saved line in two, and the
+// second half would be read back at the next start as a key of its own.
+TEST_F(Configuration, TextsWithALineFeedAreRefused) {
+  snprintf(configFile, sizeof configFile, "%s", "/quarne/qysc/saved.ini");
+  EXPECT_EQ(vio("@VIP=1\nServerIP=6.6.6.6\r@ALIAS=a\nb\r@SIP=\n\r@SAVE\r"),
+            (Strings{"!VIP;ER\r\n", "!ALIAS;ER\r\n", "!SIP;ER\r\n", "!SAVE;OK\r\n"}));
+  EXPECT_STREQ(baseInfo.ucVirtualIP, "127.0.0.101");
+  EXPECT_EQ(sb.read_file("/quarne/qysc/saved.ini").find("6.6.6.6"), std::string::npos);
+  EXPECT_EQ(ReadConfig(), 0);
+  EXPECT_STREQ(baseInfo.ucServerIP, "192.168.10.20");
+}
+
 TEST_F(Configuration, SaveWritesTheConfigurationFile) {
   snprintf(configFile, sizeof configFile, "%s", "/quarne/qysc/saved.ini");
   EXPECT_EQ(vio("@SIP=10.0.0.5\r@SPORT=12000\r@TIMEINTERVAL=20\r@ISTCP2RTU1=1\r@SAVE\r@RELINK\r"),
