@@ -68,6 +68,9 @@ TEST_F(VirtualCom, MyStrtokKeepsOneSavedPositionAndStopsAtNul) {
   EXPECT_EQ(myStrtok(nullptr, ','), nullptr);  // the position stayed
   char other[] = "x;";
   EXPECT_STREQ(myStrtok(other, ';'), "x");
+  // A processed section leaves no saved position into its (gone) buffer.
+  call_qycom("00\r01");
+  EXPECT_EQ(myStrtok(nullptr, '\r'), nullptr);
   EXPECT_EQ(QYCOM_GetCmdN("a\rb\r\rc", 6), 3);
   EXPECT_EQ(QYCOM_GetCmdN("a\rb\r", 2), 1);
   EXPECT_EQ(QYCOM_GetCmdN("a\r", -1), 0);
