@@ -17,6 +17,7 @@ namespace {
 constexpr size_t kMbapLen = 6;       // transaction, protocol, length
 constexpr size_t kMinAdu = kMbapLen + 2;  // and unit id, function code
 constexpr unsigned kMaxMbapLength = kAduMax - kMbapLen;
+constexpr int kClientSndBuf = 8192;  // a client that stops reading is found out soon
 
 struct Client {
   bool used;
@@ -155,6 +156,7 @@ void accept_client(Exposure &e) {
     close(fd);
     return;
   }
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kClientSndBuf, sizeof kClientSndBuf);
   Client &c = e.clients[ci];
   memset(&c, 0, sizeof c);
   c.used = true;
