@@ -83,8 +83,10 @@ TEST(ServerPacket, VerifyChallengeLayout) {
   uint8_t out[kPacketMax];
   ASSERT_EQ(build_packet(258, xy, 2, out, sizeof out), 13u);
   EXPECT_EQ(Bytes(out, out + 13), (Bytes{0x02, 0x0D, 0x00, 0x01, 0x00, 0x00, 0x01, 0x02, 0x01, 0x02, 0x00, 7, 9}));
-  EXPECT_EQ(build_packet(1, out, kSectionMax + 1, out, sizeof out), 0u);
-  EXPECT_EQ(build_packet(1, out, kSectionMax, out, sizeof out), kPacketMax);
+  static const uint8_t big[kPacketMax] = {};
+  EXPECT_EQ(build_packet(1, big, kSectionMax + 1, out, sizeof out), 0u);
+  EXPECT_EQ(build_packet(1, big, kSectionMax, out, sizeof out), kPacketMax);
+  EXPECT_EQ(build_packet(1, big, 10, out, 20), 0u);
 }
 
 TEST_F(Stream, InitPacketFields) {
