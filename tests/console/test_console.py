@@ -165,6 +165,16 @@ class SeveralGateways(ConsoleCase):
         self.expect(rb"gw1 closed: peer closed")
         self.gateway(1)
 
+    def test_a_ninth_gateway_is_refused(self):
+        self.start_console()
+        gws = [self.gateway(i + 1) for i in range(8)]
+        extra = FakeGateway(self.port, send_init=False)
+        self.addCleanup(extra.close)
+        self.expect(rb"refused gateway from=127\.0\.0\.1:\d+: all 8 slots taken")
+        self.assertTrue(extra.closed.wait(TIMEOUT))
+        gws[7].send_section(1, b"still here")
+        self.expect(rb'gw8 port1 len=10 text="still here"')
+
 
 class Verify(ConsoleCase):
     def setUp(self):
