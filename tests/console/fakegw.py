@@ -124,6 +124,7 @@ class FakeGateway:
         self.registers = [100 + i for i in range(64)]
         self.sections = []          # (port, data) as received
         self.reads = []             # plain bytes of every read
+        self.read_times = []        # and when it came (time.monotonic)
         self.silent_ports = set()
         self.verify_wrong = False
         self.response_delay = 0.0
@@ -159,6 +160,7 @@ class FakeGateway:
                 plain = unscramble(chunk)
                 with self.lock:
                     self.reads.append(plain)
+                    self.read_times.append(time.monotonic())
                 self._buf += plain
                 while len(self._buf) >= 3:
                     length = struct.unpack_from("<H", self._buf, 1)[0]
