@@ -2,6 +2,7 @@
 and write the registers of the RTU slave behind a fake gateway's bridge;
 time-outs, vanished clients and gateways, a full queue."""
 
+import random
 import re
 import socket
 import struct
@@ -199,6 +200,16 @@ class Failures(ModbusCase):
             self.assertEqual(adu[2:], bytes.fromhex("0000 0003 01 83 06"))
             busy.append(struct.unpack(">H", adu[:2])[0])
         self.assertTrue(set(busy) <= {17, 18, 19, 20}, busy)
+
+    def test_random_bytes_from_clients(self):
+        self.start()
+        rng = random.Random(1234)
+        for _ in range(20):
+            s = self.client()
+            s.sendall(bytes(rng.randrange(256) for _ in range(rng.randrange(1, 600))))
+            s.close()
+        c = self.pymodbus()
+        self.assertEqual(c.read_holding_registers(3, 1, slave=1).registers, [103])
 
     def test_bad_header_drops_the_client(self):
         self.start()
