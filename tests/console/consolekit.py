@@ -4,6 +4,7 @@ free port with its standard input on a pipe, and fake gateways."""
 import os
 import re
 import subprocess
+import time
 import unittest
 
 from sandbox import Sandbox, tools_bin
@@ -40,6 +41,15 @@ class ConsoleCase(unittest.TestCase):
         if kw.get("send_init", True):
             self.expect(rb"gw%d init " % gw_id)
         return g
+
+    def expect_count(self, pattern, count, timeout=TIMEOUT):
+        """Waits until pattern has matched count times in the whole output."""
+        end = time.monotonic() + timeout
+        while len(self.lines(pattern)) < count:
+            if time.monotonic() > end:
+                raise AssertionError("%r seen %d times, want %d; output:\n%s" % (
+                    pattern, len(self.lines(pattern)), count, self.con.output.decode(errors="replace")[-3000:]))
+            self.con.poll_output(0.05)
 
     def lines(self, pattern):
         return re.findall(pattern, self.con.output)

@@ -163,7 +163,11 @@ class SeveralGateways(ConsoleCase):
         # A closed slot is reused by the next gateway.
         gws[0].close()
         self.expect(rb"gw1 closed: peer closed")
-        self.gateway(1)
+        again = FakeGateway(self.port)
+        self.addCleanup(again.close)
+        self.expect_count(rb"gw1 connected from=", 2)
+        self.expect_count(rb"gw1 init ", 2)
+        self.assertEqual(len(self.lines(rb"gw4 connected")), 0)
 
     def test_a_ninth_gateway_is_refused(self):
         self.start_console()

@@ -46,7 +46,7 @@ bool start(const Options &opt, int *lfd) {
   }
   out_line("listening addr=%s port=%d", opt.addr, port);
   for (int i = 0; i < opt.modbus_count; i++) {
-    const Exposure_opt &e = opt.modbus[i];
+    const ExposureOpt &e = opt.modbus[i];
     if (mb_expose(e.gw, e.port, opt.addr, e.tcp_port) < 0) return false;
   }
   return true;

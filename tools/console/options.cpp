@@ -24,11 +24,11 @@ bool to_number(const char *s, long lo, long hi, long *v) {
 }
 
 // "GW:PORT:TCPPORT"
-bool parse_exposure(const char *s, Exposure_opt &e) {
+bool parse_exposure(const char *s, ExposureOpt &e) {
   int gw = 0, port = 0, tcp = 0, used = 0;
   if (sscanf(s, "%d:%d:%d%n", &gw, &port, &tcp, &used) != 3 || s[used] != '\0') return false;
   if (gw < 1 || gw > kMaxGateways || port < 1 || port > 2 || tcp < 0 || tcp > 65535) return false;
-  e = Exposure_opt{gw, static_cast<unsigned>(port), tcp};
+  e = ExposureOpt{gw, static_cast<unsigned>(port), tcp};
   return true;
 }
 

@@ -8,7 +8,7 @@
 
 namespace console {
 
-struct Exposure_opt {
+struct ExposureOpt {
   int gw;
   unsigned port;
   int tcp_port;
@@ -21,7 +21,7 @@ struct Options {
   uint32_t gap_ms = 50;
   bool keep = false;  // keep running when standard input ends
   bool help = false;
-  Exposure_opt modbus[kMaxExposures] = {};
+  ExposureOpt modbus[kMaxExposures] = {};
   int modbus_count = 0;
 };
 
