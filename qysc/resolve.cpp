@@ -128,8 +128,8 @@ int dns_build_query(uint16_t id, const char *name, unsigned char *buf, int len) 
 }
 
 int dns_parse_answer(uint16_t id, const unsigned char *msg, int len, struct in_addr *out) {
-  if (len < kHeaderLen || get16(msg) != id || (msg[2] & 0x80) == 0 || (msg[3] & 0x0F) != 0)
-    return -1;
+  if (len < kHeaderLen || get16(msg) != id || (msg[2] & 0x80) == 0) return -1;
+  if ((msg[3] & 0x0F) != 0) return -2;  // the server's answer: no such name, or a failure
   int off = kHeaderLen;
   for (int q = get16(msg + 4); q > 0 && off >= 0; q--) {
     off = skip_name(msg, len, off);
@@ -147,7 +147,7 @@ int dns_parse_answer(uint16_t id, const unsigned char *msg, int len, struct in_a
     }
     off = data + rdlen;
   }
-  return -1;
+  return off >= 0 ? -2 : -1;
 }
 
 int dns_query(const struct sockaddr_in *server, const char *name, struct in_addr *out) {
@@ -169,8 +169,10 @@ int dns_query(const struct sockaddr_in *server, const char *name, struct in_addr
       const ssize_t n = recv(fd, msg, sizeof msg, MSG_DONTWAIT);
       if (n < 0 && errno != EAGAIN) break;  // refused: no server there
       if (n > 0) rc = dns_parse_answer(id, msg, static_cast<int>(n), out);
+      if (rc == -2) break;  // answered, without an address
     }
   }
+  if (rc != 0) rc = -1;
   close(fd);
   return rc;
 }

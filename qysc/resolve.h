@@ -27,8 +27,9 @@ int resolv_nameserver(const char *path, struct in_addr *out);
 // Query message for an A record of name; its length, or -1 for a name that
 // is no valid host name or does not fit len.
 int dns_build_query(uint16_t id, const char *name, unsigned char *buf, int len);
-// First IPv4 address of an answer to query id; 0, or -1 when the message
-// is malformed, an error, not the answer to id, or holds no A record.
+// First IPv4 address of an answer to query id: 0; -1 when the message is
+// malformed or not the answer to id; -2 when it is the answer but gives no
+// address (an error code, or no A record).
 int dns_parse_answer(uint16_t id, const unsigned char *msg, int len, struct in_addr *out);
 // One query to server (address and port) with the bounded wait.
 int dns_query(const struct sockaddr_in *server, const char *name, struct in_addr *out);
