@@ -72,7 +72,7 @@ class Receive : public ::testing::Test {
   std::string deliver(const Bytes &plain, size_t n = SIZE_MAX) {
     if (n > plain.size()) n = plain.size();
     unsigned char *buf = static_cast<unsigned char *>(malloc(n == 0 ? 1 : n));
-    memcpy(buf, plain.data(), n);
+    if (n > 0) memcpy(buf, plain.data(), n);
     EncodePacket(buf, static_cast<int>(n));
     testing::internal::CaptureStdout();
     HandleServerPacket(buf, static_cast<int>(n));
