@@ -2,7 +2,6 @@
 // the verify challenge, and packets whose sections would run past the bytes
 // received. Packets are handed over in buffers of exactly their size, so
 // the sanitizer build catches any read past them.
-#include <stdlib.h>
 #include <string.h>
 
 #include <random>
@@ -71,12 +70,10 @@ class Receive : public ::testing::Test {
   // and hands it over in a heap buffer of exactly that size; returns the log.
   std::string deliver(const Bytes &plain, size_t n = SIZE_MAX) {
     if (n > plain.size()) n = plain.size();
-    unsigned char *buf = static_cast<unsigned char *>(malloc(n == 0 ? 1 : n));
-    if (n > 0) memcpy(buf, plain.data(), n);
-    EncodePacket(buf, static_cast<int>(n));
+    Bytes buf(plain.begin(), plain.begin() + static_cast<long>(n));  // allocated to size
+    EncodePacket(buf.data(), static_cast<int>(n));
     testing::internal::CaptureStdout();
-    HandleServerPacket(buf, static_cast<int>(n));
-    free(buf);
+    HandleServerPacket(buf.data(), static_cast<int>(n));
     return testing::internal::GetCapturedStdout();
   }
   SandboxDir sb;
