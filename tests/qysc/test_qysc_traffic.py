@@ -196,6 +196,21 @@ class Traffic(DaemonCase):
         self.assertTrue(answers, "no answer after the noise (seed %d)" % seed)
         self.assertEqual(answers[-1].section(PORT_VERIFY), verify_answer(1, 2))
 
+    def test_bridged_ports_do_no_harm(self):
+        link, _ = self.online("IsTCP2RTU1=1\r\nIsTCP2RTU2=1\r\n")
+        # A one-byte response has no Modbus length: taken from the line, not sent.
+        self.rs485.write(b"\x01")
+        self.log(rb"-- read Data from RS485, len= 1\r\n")
+        self.rs232.write(b"\x02")
+        self.log(rb"-- read Data From RS232 = 1\r\n")
+        link.send_sections([(PORT_RS485, b"\x00\x01\x00\x00\x00\x06\x01\x03\x00\x00\x00\x0a"),
+                            (PORT_RS232, b"\x00")])
+        link.challenge(1, 2)
+        p = self.data_packets(link, 1)[0]
+        self.assertEqual(p.sections, [(PORT_VERIFY, verify_answer(1, 2))])
+        self.assertNotIn(b"COM(485) data", self.daemon.output)
+        self.assertNotIn(b"COM(232) data", self.daemon.output)
+
     def test_led_blinks_at_500ms_while_connected(self):
         self.online()
         self.assertEqual(self.sb.read32(LED1_CLEAR) & LED1_BIT, LED1_BIT)
