@@ -53,7 +53,9 @@ int connect_bounded(int fd, const struct sockaddr_in &addr) {
     errno = err;
     rc = err == 0 ? 0 : -1;
   }
+  const int reason = errno;
   set_blocking(fd, true);
+  errno = reason;
   return rc;
 }
 
