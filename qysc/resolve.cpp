@@ -14,8 +14,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "linefile.h"
 #include "net.h"
-#include "sandbox.h"
 
 namespace {
 
@@ -25,12 +25,6 @@ constexpr int kLabelMax = 63;
 constexpr int kHeaderLen = 12;
 constexpr uint16_t kTypeA = 1;
 constexpr uint16_t kClassIn = 1;
-
-FILE *open_board_file(const char *path) {
-  char mapped[512];
-  const char *p = sandbox_path(path, mapped, sizeof mapped);
-  return p != nullptr ? fopen(p, "r") : nullptr;
-}
 
 uint16_t get16(const unsigned char *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
@@ -79,28 +73,22 @@ uint16_t query_id() {
 extern "C" {
 
 int hosts_lookup(const char *path, const char *name, struct in_addr *out) {
-  FILE *f = open_board_file(path);
-  if (f == nullptr) return -1;
+  LineFile f(path);
   char line[kLineMax];
-  int rc = -1;
-  while (rc != 0 && fgets(line, sizeof line, f) != nullptr) {
-    if (hosts_line_matches(line, name, out)) rc = 0;
+  while (f.gets(line, sizeof line)) {
+    if (hosts_line_matches(line, name, out)) return 0;
   }
-  fclose(f);
-  return rc;
+  return -1;
 }
 
 int resolv_nameserver(const char *path, struct in_addr *out) {
-  FILE *f = open_board_file(path);
-  if (f == nullptr) return -1;
+  LineFile f(path);
   char line[kLineMax];
-  int rc = -1;
-  while (rc != 0 && fgets(line, sizeof line, f) != nullptr) {
+  while (f.gets(line, sizeof line)) {
     char addr[64];
-    if (sscanf(line, "nameserver %63s", addr) == 1 && inet_pton(AF_INET, addr, out) == 1) rc = 0;
+    if (sscanf(line, "nameserver %63s", addr) == 1 && inet_pton(AF_INET, addr, out) == 1) return 0;
   }
-  fclose(f);
-  return rc;
+  return -1;
 }
 
 int dns_build_query(uint16_t id, const char *name, unsigned char *buf, int len) {
