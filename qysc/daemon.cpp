@@ -171,8 +171,14 @@ void upload_verify() {
 
 void (*const kUploadStates[])() = {upload_init, upload_normal, upload_heartbeat, upload_verify};
 
+// A period of 0 would send a 1428-byte burst on every idle pass of the
+// loop and flood the cellular link: the shortest period is one second.
+uint32_t heartbeat_period_ms() {
+  return (baseInfo.usHeartbeatTime > 0 ? baseInfo.usHeartbeatTime : 1u) * 1000u;
+}
+
 void heartbeat_due() {
-  if (elapsed(ulHeartbeatOldTime, baseInfo.usHeartbeatTime * 1000u) &&
+  if (elapsed(ulHeartbeatOldTime, heartbeat_period_ms()) &&
       iUploadPackageFlag == UPLOAD_NORMAL && UART_DataSizeInCom(port_of(1)) == 0 &&
       UART_DataSizeInCom(port_of(2)) == 0) {
     iUploadPackageFlag = UPLOAD_HEARTBEAT;

@@ -157,6 +157,13 @@ int net_write(int sockfd, const unsigned char *data, int len) {
       break;
     }
   }
+  if (done > 0 && done < len) {
+    // Part of a packet went out: the server's stream is out of step and
+    // every later packet would be misread. Drop the link; the receive step
+    // sees it closed and connects again at once.
+    PrintMsg("-- write incomplete (%d of %d bytes): link dropped\r\n", done, len);
+    shutdown(sockfd, SHUT_RDWR);
+  }
   return done > 0 ? done : -1;
 }
 

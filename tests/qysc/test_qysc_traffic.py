@@ -100,6 +100,19 @@ class Traffic(DaemonCase):
         self.assertEqual(nxt.type, TYPE_HEARTBEAT)
         self.assertGreater(nxt.time - data.time, 0.9)
 
+    def test_heartbeat_period_zero_does_not_flood_the_link(self):
+        # A period of 0 would mean a burst on every idle pass; the shortest
+        # period is one second.
+        link, _ = self.online("HeartbeatTime=0\r\n")
+        first = len(link.reads)
+        packets = link.packets(3.6)
+        self.assertTrue(all(p.type == TYPE_HEARTBEAT for p in packets))
+        bursts = link.reads[first:]
+        starts = [t for i, (t, _) in enumerate(bursts) if i == 0 or t - bursts[i - 1][0] > 0.3]
+        self.assertLessEqual(len(packets), 84 * 5, "at most a burst a second")
+        for a, b in zip(starts, starts[1:]):
+            self.assertGreater(b - a, 0.9, "heartbeat period %.2fs" % (b - a))
+
     def test_verify_answers(self):
         link, _ = self.online()
         for (x, y), answer in (((1, 2), b"\x0b\x00\x00\x00"), ((0, 0), b"\xf5\xff\xff\xff"),
