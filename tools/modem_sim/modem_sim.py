@@ -196,7 +196,7 @@ class Line:
         if f == "garbage":
             return bytes(self.rng.randrange(0, 256) for _ in range(self.rng.randrange(1, 300)))
         if f == "nul":
-            return b"\0\0" + answer[:3] + b"\0" + answer[3:]
+            return b"\0\0" + answer[:2] + b"\0" + answer[2:]
         if f == "long" and answer.endswith(OK) and len(answer) > len(OK):
             return answer[:-len(OK)] + b"\r\n" + LONG_LINE + OK
         return answer
