@@ -19,14 +19,16 @@ class Modem:
     def __init__(self, sb, *args):
         argv = [PYTHON, tools_bin("modem_sim.py"), "--link", sb.board(MODEM_DEVICE),
                 "--seed", "310"] + [str(a) for a in args]
-        self.proc = sb.start_host(argv, stdin=subprocess.PIPE)
+        # Settings go down a raw pipe (closed with the test process).
+        read_end, self.control = os.pipe()
+        self.proc = sb.start_host(argv, stdin=read_end)
+        os.close(read_end)
         self.proc.wait_for(rb"modem_sim: ready .* -> (\S+)")
         self.pty = self.proc.output.split(b"-> ", 1)[1].split()[0].decode()
 
     def set(self, key, value):
         """Changes a setting while it runs; waits for the confirmation."""
-        self.proc.proc.stdin.write(("%s=%s\n" % (key, value)).encode())
-        self.proc.proc.stdin.flush()
+        os.write(self.control, ("%s=%s\n" % (key, value)).encode())
         self.proc.wait_for(("modem_sim: set %s=" % key).encode())
 
     def log(self):
