@@ -92,6 +92,10 @@ class Responder(unittest.TestCase):
         self.replies(1)
         sr.wait_for(rb"== reply start ==\r\n")
         self.assertIn(b"  [recv_len=256] " + payload[:256] + b"\r\n", sr.output)
+        self.send(payload * 200)  # 60000 bytes, fragmented on the wire
+        self.assertEqual(len(self.replies(2)), 2)
+        sr.wait_for(rb"== reply start ==\r\n")
+        self.assertEqual(sr.output.count(b"  [recv_len=256] " + payload[:256] + b"\r\n"), 2)
 
     def test_text_ends_at_a_zero_byte(self):
         self.make_lan()
