@@ -62,7 +62,15 @@ class Simgate(unittest.TestCase):
             "right pin": (("--sim", "SIM PIN", "--pin", "4711"), ("4711",)),
             "wrong pin": (("--sim", "SIM PIN", "--pin", "4711"), ("0000",)),
             "pin with CR": (("--sim", "SIM PIN"), ("12\r4",)),
+            "random bytes": (("--sim", "SIM PIN", "--fault", "garbage"), ("1234",)),
+            "NULs": (("--sim", "READY", "--fault", "nul"), ("1234",)),
         })
+        with self.subTest("random bytes"):
+            self.assertEqual(r["random bytes"].status, 3)
+            self.assert_no_pin_sent(r["random bytes"])
+        with self.subTest("NULs"):
+            self.assertEqual(r["NULs"].status, 0)
+            self.assertTrue(r["NULs"].out.endswith(b"don't need PIN code\r\n"))
         with self.subTest("usage"):
             self.assertEqual((r["usage"].status, r["usage"].out), (0, USAGE))
             self.assertEqual(r["usage"].commands, [])
