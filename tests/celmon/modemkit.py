@@ -24,6 +24,7 @@ class Modem:
         self.proc = sb.start_host(argv, stdin=read_end)
         os.close(read_end)
         self.proc.wait_for(rb"modem_sim: ready .* -> (\S+)")
+        stop_modems_last(sb, self.proc)
         self.pty = self.proc.output.split(b"-> ", 1)[1].split()[0].decode()
 
     def set(self, key, value):
@@ -44,6 +45,26 @@ class Modem:
                 text, rate = line[len("modem_sim: <- "):].rsplit(" @", 1)
                 out.append((ast.literal_eval(text), int(rate)))
         return out
+
+
+def stop_modems_last(sb, modem_proc):
+    """Makes the sandbox stop its programs before its modems: a program must
+    not find the device link of a killed simulator pointing at a pty number
+    that another test has been given meanwhile."""
+    modem_proc.is_modem = True
+    if getattr(sb, "modems_last", False):
+        return
+    sb.modems_last = True
+    close = sb.close
+
+    def close_programs_first():
+        programs = [p for p in sb.procs if not getattr(p, "is_modem", False)]
+        for p in programs:
+            p.stop()
+            sb.procs.remove(p)
+        close()
+
+    sb.close = close_programs_first
 
 
 def read_written(sb, board_path, timeout=3.0):

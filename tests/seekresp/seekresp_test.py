@@ -41,6 +41,7 @@ class Responder(unittest.TestCase):
         b.ip("link", "set", "eth0", "up")
         lan.ip("link", "set", "lan", "up")
         self.peer = self.sb.start_host(lan.prefix() + [PYTHON, PEER, "lan"], stdin=subprocess.PIPE)
+        self.addCleanup(self.peer.proc.stdin.close)
         self.peer.wait_for(b"ready")
 
     def start_responder(self):
