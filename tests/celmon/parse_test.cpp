@@ -95,6 +95,7 @@ TEST(Parsers, NulBytesBeforeTheAnswerDoNotHideIt) {
 // their first test. The seed is printed so that a failure can be repeated.
 TEST(Parsers, RandomBytesNeverCrash) {
   uint32_t seed = std::random_device{}();
+  printf("random replies, seed %u\n", static_cast<unsigned>(seed));  // shown even if a parser crashes
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
   const char *pieces[] = {"+CSQ: ", "+CREG: ", "+CPIN: ", "ERROR: ", "\r\n", ",", "OK\r\n", "9"};
