@@ -51,7 +51,9 @@ def emulator():
 
 def _die_with_parent():
     """Child side of every start: the program ends when the test process
-    does, even when the test runner kills it outright."""
+    does, even when the test runner kills it outright. The kernel sends the
+    signal when the starting THREAD ends, so start programs from the test's
+    own thread, not from a short-lived helper thread."""
     import ctypes
     PR_SET_PDEATHSIG = 1
     ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
