@@ -39,6 +39,24 @@ void setStaLed(int sta);
 int ReOpenCom(int n);
 int checkWriteStaus(int rc, int sockfd);
 
+// Services the watchdog unless a reboot was requested; every long wait
+// calls it between its slices.
+void ServiceWatchdog(void);
+
+// Start-up up to the loop: returns 0 when the daemon is to exit with 0
+// ("--ver"), else 1. One pass of the endless loop.
+int DaemonStart(int argc, char **argv);
+void DaemonPass(void);
+
+// Packetising rule for slot 1 (RS-485) or 2 (RS-232), after the pass has
+// stored the queue length in iRS485LenNow / iRS232LenNow: non-zero when the
+// burst is due, with iRS485Len / iRS232Len the bytes to take.
+int BurstDue(int slot, uint32_t now);
+
+// A packet of n bytes as one read delivered it (still scrambled): logged,
+// unscrambled in place, checked whole, then its sections dispatched.
+void HandleServerPacket(unsigned char *buf, int n);
+
 #ifdef __cplusplus
 }
 #endif

@@ -20,6 +20,7 @@
 
 #define PACKET_BUF_SIZE 1500
 #define HEARTBEAT_BURST_LIMIT 1460
+#define BRIDGE_BUF_SIZE 1024  // the bridge's working buffer: 6 header bytes + the response
 
 typedef struct __attribute__((packed)) PackageHeader {
   uint8_t ucPackageVer;
@@ -53,6 +54,17 @@ void makeCOM2Pack(unsigned char *buf);
 void makeCOM3Pack(unsigned char *buf);
 void makeQYCOMPack(unsigned char *buf);
 void makeQYIOPack(unsigned char *buf);
+
+// Heartbeat burst: the scrambled heartbeat packet of len bytes at the start
+// of buf is copied on while the end stays below HEARTBEAT_BURST_LIMIT; one
+// copy fewer than the buffer then holds is sent. Sets usSendDataLen to the
+// burst length and returns it.
+int makeHeartbeatBurst(unsigned char *buf, int len);
+
+// Most serial bytes one data packet of slot 1 (RS-485) or 2 (RS-232) can
+// carry with the current virtual IP: what fits the send buffer, and when
+// the slot is bridged what fits the bridge's working buffer (n + 6 <= 1024).
+int BurstCapacity(int slot);
 
 #ifdef __cplusplus
 }

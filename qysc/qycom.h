@@ -25,6 +25,11 @@ extern int iCmdEcho;
 // Ring rules: pending = in - out (mod 16); writing puts the text in slot
 // `in` and advances it; reading takes slot `out` and advances it.
 int Job4Cmd_Pending(const Job4Cmd *q);
+// Non-zero when 15 replies are pending: the ring can tell no more apart.
+int Job4Cmd_Full(const Job4Cmd *q);
+// Texts longer than 127 characters are cut. A full ring refuses the text
+// (it keeps the 15 oldest replies); the command processors check
+// Job4Cmd_Full first and do not carry out a command they cannot answer.
 void Job4Cmd_Put(Job4Cmd *q, const char *text);
 
 void QYCOM_Process(unsigned char *CmdData, int dataLen);

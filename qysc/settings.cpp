@@ -10,6 +10,7 @@
 
 #include <string_view>
 
+#include "linefile.h"
 #include "qycomm.h"
 #include "sandbox.h"
 
@@ -232,17 +233,14 @@ void Default_BaseInfo(void) {
 }
 
 int ReadConfig(void) {
-  char mapped[CONFIG_PATH_MAX + 300];
-  const char *path = sandbox_path(configFile, mapped, sizeof mapped);
-  FILE *f = path ? fopen(path, "r") : nullptr;
-  if (f == nullptr) {
+  LineFile f(configFile);
+  if (!f.ok()) {
     PrintMsg("open file fail\r\n");
     return -1;
   }
   puts("open file success\r");
   char line[kLineBuf];
-  while (fgets(line, sizeof line, f) != nullptr) apply_config_line(line);
-  fclose(f);
+  while (f.gets(line, sizeof line)) apply_config_line(line);
   baseInfo.usServerTimeDelay = 0;
   return 0;
 }
@@ -284,10 +282,8 @@ int SaveConfig(void) {
 }
 
 int ReadModemInfo(void) {
-  char mapped[300];
-  const char *path = sandbox_path(resultFile, mapped, sizeof mapped);
-  FILE *f = path ? fopen(path, "r") : nullptr;
-  if (f == nullptr) {
+  LineFile f(resultFile);
+  if (!f.ok()) {
     modemCREG = 0;
     modemSignal = 0;
     netInterface = 1;
@@ -295,7 +291,7 @@ int ReadModemInfo(void) {
   }
   netInterface = 1;
   char line[kLineBuf];
-  while (fgets(line, sizeof line, f) != nullptr) {
+  while (f.gets(line, sizeof line)) {
     if (starts_with(line, "cpintype=")) {
       // the SIM state is read and not used
     } else if (starts_with(line, "cregvalue=")) {
@@ -308,7 +304,6 @@ int ReadModemInfo(void) {
       netInterface = line[5] == '1' ? 0 : 1;
     }
   }
-  fclose(f);
   return 0;
 }
 

@@ -12,12 +12,16 @@ extern unsigned char tcp2rtuHeaderBuffer2[6];
 
 // Turns the Modbus TCP request of a section into an RTU frame with CRC and
 // writes it to the slot's port. Returns 0 when sent, negative when the
-// section was refused (nothing goes to the line).
+// section was refused (nothing goes to the line): -1 no such slot, -2
+// shorter than 6 or longer than 1022 bytes (logged); -3 when the port
+// write failed.
 int TCP2RTU_Request(int slot, const unsigned char *data, int len);
 
 // Takes n bytes of RTU response from the slot's port (always all n) and
 // writes the Modbus TCP response into out (room for n + 4 bytes). Returns
-// the section length n + 4, or -1 when the response is dropped.
+// the section length n + 4, or -1 when the response is dropped (shorter
+// than 2 bytes, longer than 1018, not all n bytes delivered, or a wrong
+// CRC; each logged in one line).
 int RTU2TCP_Response(int slot, unsigned char *out, int n);
 
 #ifdef __cplusplus

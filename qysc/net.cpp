@@ -1,0 +1,170 @@
+// The server link: connect with a bounded, sliced wait; receive with a 5 ms
+// wait; write within 5 s, also sliced, so the watchdog never starves.
+#include "net.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "daemon.h"
+#include "qycomm.h"
+#include "resolve.h"
+
+namespace {
+
+uint32_t mono_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint32_t>(ts.tv_sec) * 1000u + static_cast<uint32_t>(ts.tv_nsec / 1000000);
+}
+
+void set_options(int fd) {
+  const int rcvbuf = NET_RCVBUF;
+  const int sndbuf = NET_SNDBUF;
+  struct timeval tv = {NET_TIMEOUT_MS / 1000, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+void set_blocking(int fd, bool blocking) {
+  const int fl = fcntl(fd, F_GETFL);
+  if (fl < 0) return;
+  fcntl(fd, F_SETFL, blocking ? (fl & ~O_NONBLOCK) : (fl | O_NONBLOCK));
+}
+
+// Non-blocking connect, then a wait for the outcome in watchdog slices.
+// 0 when connected, else -1 with errno the reason (ETIMEDOUT after 5 s).
+int connect_bounded(int fd, const struct sockaddr_in &addr) {
+  set_blocking(fd, false);
+  int rc = connect(fd, reinterpret_cast<const struct sockaddr *>(&addr), sizeof addr);
+  if (rc != 0 && errno == EINPROGRESS) {
+    const int ready = net_wait(fd, POLLOUT, NET_TIMEOUT_MS);
+    int err = ETIMEDOUT;
+    socklen_t len = sizeof err;
+    if (ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    if (ready < 0) err = errno;
+    errno = err;
+    rc = err == 0 ? 0 : -1;
+  }
+  const int reason = errno;
+  set_blocking(fd, true);
+  errno = reason;
+  return rc;
+}
+
+}  // namespace
+
+extern "C" {
+
+int net_wait(int fd, short events, int total_ms) {
+  const uint32_t start = mono_ms();
+  for (;;) {
+    const int left = total_ms - static_cast<int>(mono_ms() - start);
+    if (left <= 0) return 0;
+    struct pollfd p = {fd, events, 0};
+    const int rc = poll(&p, 1, left < NET_SLICE_MS ? left : NET_SLICE_MS);
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc != 0) return rc;
+    ServiceWatchdog();
+  }
+}
+
+int net_connect(const char *serverIP, int serverPort) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) {
+    PrintMsg("->net_connect Error: open socket Error\r\n");
+    return -1;
+  }
+  set_options(fd);
+  signal(SIGPIPE, SIG_IGN);
+  struct sockaddr_in addr = {};
+  if (qy_resolve(serverIP, &addr.sin_addr) != 0) {
+    PrintMsg("->net_connect Error: get host Error\r\n");
+    close(fd);
+    return -2;
+  }
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(serverPort));
+  const int rc = connect_bounded(fd, addr);
+  if (rc != 0) {
+    PrintMsg("->net_connect Error: connecting Error, %d, %d\r\n", rc, errno);
+    close(fd);
+    return -3;
+  }
+  PrintMsg("->net_connect OK\r\n");
+  return fd;
+}
+
+void net_close(int sockfd) {
+  if (sockfd >= 0) close(sockfd);
+}
+
+int net_readn(int sd, unsigned char *buffer, int len) {
+  struct pollfd p = {sd, POLLIN, 0};
+  int rc = -1;
+  errno = EBADF;  // a closed link (negative descriptor) cannot be waited on
+  if (sd >= 0) rc = poll(&p, 1, NET_RECV_WAIT_US / 1000);
+  if (rc > 0 && (p.revents & POLLNVAL) != 0) {
+    rc = -1;
+    errno = EBADF;
+  }
+  if (rc < 0) {
+    PrintMsg("socket error\r\n");
+    perror("perror");
+    return -3;
+  }
+  if (rc == 0) return -4;
+  const ssize_t n = read(sd, buffer, static_cast<size_t>(len));
+  if (n < 0) {
+    PrintMsg("read error\r\n");
+    perror("perror");
+    return -1;
+  }
+  if (n == 0) return -2;
+  PrintMsg("read success\r\n");
+  return static_cast<int>(n);
+}
+
+int recv_NonBlocking(int socket_id, unsigned char *buffer, int buffer_len) {
+  return net_readn(socket_id, buffer, buffer_len);
+}
+
+int net_write(int sockfd, const unsigned char *data, int len) {
+  if (sockfd < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  const uint32_t start = mono_ms();
+  int done = 0;
+  while (done < len) {
+    const ssize_t n = send(sockfd, data + done, static_cast<size_t>(len - done),
+                           MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<int>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+    const int left = NET_TIMEOUT_MS - static_cast<int>(mono_ms() - start);
+    if (left <= 0 || net_wait(sockfd, POLLOUT, left) <= 0) {
+      errno = EAGAIN;
+      break;
+    }
+  }
+  if (done > 0 && done < len) {
+    // Part of a packet went out: the server's stream is out of step and
+    // every later packet would be misread. Drop the link; the receive step
+    // sees it closed and connects again at once.
+    PrintMsg("-- write incomplete (%d of %d bytes): link dropped\r\n", done, len);
+    shutdown(sockfd, SHUT_RDWR);
+  }
+  return done > 0 ? done : -1;
+}
+
+}  // extern "C"

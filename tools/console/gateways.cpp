@@ -1,0 +1,234 @@
+// Gateway connections: reading, spaced whole-packet writes, closing.
+#include "gateways.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "net.h"
+#include "out.h"
+#include "packet.h"
+#include "scramble.h"
+
+namespace console {
+namespace {
+
+struct OutPacket {
+  size_t len;
+  unsigned port;
+  size_t data_len;
+  uint8_t bytes[kPacketMax];  // scrambled
+};
+
+struct Gateway {
+  bool used;
+  int fd;
+  uint32_t generation;
+  char peer[48];
+  Receiver rx;
+  OutPacket q[kOutQueue];
+  size_t q_head, q_count;
+  size_t head_sent;  // bytes of the head packet already written
+  uint32_t last_send;
+};
+
+Gateway g_gw[kMaxGateways];
+int g_slot_of_entry[kMaxGateways];
+uint32_t g_gap_ms = 50;
+uint32_t g_generation = 0;
+SectionFn g_on_section = nullptr;
+void *g_ctx = nullptr;
+
+Gateway *find(int id) {
+  if (id < 1 || id > kMaxGateways || !g_gw[id - 1].used) return nullptr;
+  return &g_gw[id - 1];
+}
+
+void put_le16(uint8_t *p, size_t v) {
+  p[0] = static_cast<uint8_t>(v & 0xFF);
+  p[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
+}
+
+void close_slot(Gateway &g, const char *why) {
+  rx_finish(g.rx);
+  if (g.q_count > 0) out_line("gw%d dropped %zu unsent packets", g.rx.gw, g.q_count);
+  close(g.fd);
+  out_line("gw%d closed: %s", g.rx.gw, why);
+  g.used = false;
+}
+
+void on_readable(Gateway &g, uint32_t now) {
+  uint8_t wire[2 * kPacketMax];
+  ssize_t n = recv(g.fd, wire, rx_room(g.rx), 0);
+  if (n == 0) {
+    close_slot(g, "peer closed");
+  } else if (n < 0) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) close_slot(g, strerror(errno));
+  } else {
+    rx_feed(g.rx, wire, static_cast<size_t>(n), now);
+    if (g.rx.bad_in_row >= kBadInRowLimit) close_slot(g, "too many malformed packets in a row");
+  }
+}
+
+// Writes (the rest of) the head packet once its turn has come.
+void try_send(Gateway &g, uint32_t now) {
+  if (g.q_count == 0 || g.rx.packets == 0) return;
+  if (g.head_sent == 0 && now - g.last_send < g_gap_ms) return;
+  OutPacket &p = g.q[g.q_head];
+  ssize_t n = send(g.fd, p.bytes + g.head_sent, p.len - g.head_sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n < 0) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) close_slot(g, strerror(errno));
+    return;
+  }
+  if (static_cast<size_t>(n) < p.len - g.head_sent) {
+    out_line("gw%d slow: packet to port%u written in pieces", g.rx.gw, p.port);
+  }
+  g.head_sent += static_cast<size_t>(n);
+  if (g.head_sent < p.len) return;
+  out_line("gw%d sent port%u len=%zu", g.rx.gw, p.port, p.data_len);
+  g.head_sent = 0;
+  g.last_send = now;
+  g.q_head = (g.q_head + 1) % kOutQueue;
+  g.q_count--;
+}
+
+}  // namespace
+
+size_t build_packet(unsigned port, const uint8_t *data, size_t n, uint8_t *out, size_t cap) {
+  size_t len = kServerHeadLen + n;
+  if (n > kSectionMax || len > cap) return 0;
+  out[0] = PACKAGE_VER;
+  put_le16(out + 1, len);
+  out[3] = PACKAGE_TYPE_DATA;
+  out[4] = 0;  // no IP text
+  out[5] = 0;  // signal byte position
+  out[6] = 1;  // one section
+  put_le16(out + 7, port);
+  put_le16(out + 9, n);
+  if (n > 0) memcpy(out + kServerHeadLen, data, n);
+  return len;
+}
+
+void gw_setup(uint32_t gap_ms, SectionFn on_section, void *ctx) {
+  g_gap_ms = gap_ms;
+  g_on_section = on_section;
+  g_ctx = ctx;
+}
+
+void gw_accept(int lfd) {
+  char peer[48];
+  int fd = net_accept(lfd, peer, sizeof peer);
+  if (fd < 0) return;
+  int slot = 0;
+  while (slot < kMaxGateways && g_gw[slot].used) slot++;
+  if (slot == kMaxGateways) {
+    out_line("refused gateway from=%s: all %d slots taken", peer, kMaxGateways);
+    close(fd);
+    return;
+  }
+  Gateway &g = g_gw[slot];
+  memset(&g, 0, sizeof g);
+  g.used = true;
+  g.fd = fd;
+  g.generation = ++g_generation;
+  memcpy(g.peer, peer, sizeof g.peer);
+  rx_init(g.rx, slot + 1, g_on_section, g_ctx);
+  g.last_send = now_ms() - g_gap_ms;
+  out_line("gw%d connected from=%s", slot + 1, peer);
+}
+
+int gw_fill(pollfd *fds, int room) {
+  int n = 0;
+  for (int i = 0; i < kMaxGateways && n < room; i++) {
+    if (!g_gw[i].used) continue;
+    fds[n].fd = g_gw[i].fd;
+    fds[n].events = static_cast<short>(POLLIN | (g_gw[i].head_sent > 0 ? POLLOUT : 0));
+    fds[n].revents = 0;
+    g_slot_of_entry[n++] = i;
+  }
+  return n;
+}
+
+void gw_serve(const pollfd *fds, int count, uint32_t now) {
+  for (int k = 0; k < count; k++) {
+    Gateway &g = g_gw[g_slot_of_entry[k]];
+    if (!g.used || g.fd != fds[k].fd) continue;
+    if (fds[k].revents & (POLLIN | POLLHUP | POLLERR)) on_readable(g, now);
+    if (g.used && (fds[k].revents & POLLOUT)) try_send(g, now);
+  }
+}
+
+void gw_tick(uint32_t now) {
+  for (Gateway &g : g_gw) {
+    if (!g.used) continue;
+    rx_tick(g.rx, now);
+    try_send(g, now);
+  }
+}
+
+uint32_t gw_generation(int id) {
+  Gateway *g = find(id);
+  return g ? g->generation : 0;
+}
+
+bool gw_ready(int id) {
+  Gateway *g = find(id);
+  return g && g->rx.packets > 0;
+}
+
+int gw_send(int id, unsigned port, const uint8_t *data, size_t n) {
+  Gateway *g = find(id);
+  if (!g) return -1;
+  if (g->q_count == kOutQueue) return -2;
+  OutPacket &p = g->q[(g->q_head + g->q_count) % kOutQueue];
+  p.len = build_packet(port, data, n, p.bytes, sizeof p.bytes);
+  if (p.len == 0) return -3;
+  p.port = port;
+  p.data_len = n;
+  EncodePacket(p.bytes, static_cast<int>(p.len));
+  g->q_count++;
+  return 0;
+}
+
+int gw_verify(int id, uint8_t x, uint8_t y) {
+  const uint8_t xy[2] = {x, y};
+  int rc = gw_send(id, COM_PORT_VERIFY, xy, sizeof xy);
+  if (rc == 0) {
+    Gateway *g = find(id);
+    g->rx.verify_pending = true;
+    g->rx.verify_expect = verify_answer(x, y);
+  }
+  return rc;
+}
+
+void gw_close(int id, const char *why) {
+  Gateway *g = find(id);
+  if (g) close_slot(*g, why);
+}
+
+void gw_close_all(const char *why) {
+  for (Gateway &g : g_gw) {
+    if (g.used) close_slot(g, why);
+  }
+}
+
+void gw_list() {
+  int n = 0;
+  for (const Gateway &g : g_gw) {
+    if (!g.used) continue;
+    n++;
+    out_line("gw%d from=%s packets=%u queued=%zu %s", g.rx.gw, g.peer, g.rx.packets, g.q_count,
+             g.rx.packets > 0 ? "ready" : "waiting for its first packet");
+  }
+  out_line("gateways=%d", n);
+}
+
+bool gw_drained() {
+  for (const Gateway &g : g_gw) {
+    if (g.used && g.q_count > 0 && g.rx.packets > 0) return false;
+  }
+  return true;
+}
+
+}  // namespace console

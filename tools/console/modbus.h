@@ -1,0 +1,47 @@
+// A gateway's bridged port (1 or 2) exposed as a Modbus TCP server: each
+// client request goes to the gateway unchanged as a port section, one at a
+// time per port, and the Modbus TCP response that comes back in a section
+// of the same port goes to the client that asked.
+#ifndef CONSOLE_MODBUS_H
+#define CONSOLE_MODBUS_H
+
+#include <poll.h>
+#include <stddef.h>
+#include <stdint.h>
+
+namespace console {
+
+constexpr int kMaxExposures = 4;
+constexpr int kMaxClients = 8;          // per exposed port
+constexpr size_t kModbusQueue = 16;     // requests waiting per exposed port
+constexpr size_t kAduMax = 260;         // MBAP header and the largest PDU
+constexpr size_t kClientOut = 4 * kAduMax;
+constexpr uint8_t kExcBusy = 0x06;           // server device busy (queue full)
+constexpr uint8_t kExcPathUnavailable = 0x0A;  // gateway not connected
+constexpr uint8_t kExcNoResponse = 0x0B;       // target device failed to respond
+
+void mb_setup(uint32_t timeout_ms);
+
+// Opens a listener for gateway gw, section port. Returns the TCP port or -1.
+int mb_expose(int gw, unsigned port, const char *addr, int tcp_port);
+
+// Entries for poll, and their handling after it (same order).
+int mb_fill(pollfd *fds, int room);
+void mb_serve(const pollfd *fds, int count, uint32_t now);
+
+// Forwards waiting requests, answers time-outs and vanished gateways.
+void mb_tick(uint32_t now);
+
+// A section that arrived from a gateway (the receiver's callback).
+void mb_on_section(void *ctx, int gw, unsigned port, const uint8_t *data, size_t len);
+
+void mb_list();
+void mb_close_all();
+
+// The exception response to request adu: header with length 3, unit id,
+// function code | 0x80, code. out has room for 9 bytes; returns 9.
+size_t mb_exception(const uint8_t *adu, uint8_t code, uint8_t *out);
+
+}  // namespace console
+
+#endif
