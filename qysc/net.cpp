@@ -17,6 +17,11 @@
 
 namespace {
 
+// A link on which part of a packet went out: the server's stream is out of
+// step, so nothing more is sent on it; its writes fail until the failure
+// count closes it.
+int g_tornFd = -1;
+
 uint32_t mono_ms() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -98,11 +103,13 @@ int net_connect(const char *serverIP, int serverPort) {
     close(fd);
     return -3;
   }
+  if (fd == g_tornFd) g_tornFd = -1;  // a new link under a reused number
   PrintMsg("->net_connect OK\r\n");
   return fd;
 }
 
 void net_close(int sockfd) {
+  if (sockfd == g_tornFd) g_tornFd = -1;
   if (sockfd >= 0) close(sockfd);
 }
 
@@ -141,6 +148,10 @@ int net_write(int sockfd, const unsigned char *data, int len) {
     errno = EBADF;
     return -1;
   }
+  if (sockfd == g_tornFd) {
+    errno = EPIPE;
+    return -1;
+  }
   const uint32_t start = mono_ms();
   int done = 0;
   while (done < len) {
@@ -158,11 +169,10 @@ int net_write(int sockfd, const unsigned char *data, int len) {
     }
   }
   if (done > 0 && done < len) {
-    // Part of a packet went out: the server's stream is out of step and
-    // every later packet would be misread. Drop the link; the receive step
-    // sees it closed and connects again at once.
-    PrintMsg("-- write incomplete (%d of %d bytes): link dropped\r\n", done, len);
-    shutdown(sockfd, SHUT_RDWR);
+    PrintMsg("-- write incomplete (%d of %d bytes)\r\n", done, len);
+    g_tornFd = sockfd;
+    errno = EPIPE;
+    return -1;
   }
   return done > 0 ? done : -1;
 }

@@ -1,0 +1,117 @@
+"""The simulated modem and network namespaces for end-to-end tests of the
+modem programs (shared by the celmon and simgate tests)."""
+
+import ast
+import os
+import subprocess
+import time
+import uuid
+
+from sandbox import tools_bin
+
+PYTHON = "/usr/bin/python3"
+MODEM_DEVICE = "/dev/ttyUSB2"
+
+
+class Modem:
+    """modem_sim.py on board/dev/ttyUSB2 of a sandbox."""
+
+    def __init__(self, sb, *args):
+        argv = [PYTHON, tools_bin("modem_sim.py"), "--link", sb.board(MODEM_DEVICE),
+                "--seed", "310"] + [str(a) for a in args]
+        # Settings go down a raw pipe (closed with the test process).
+        read_end, self.control = os.pipe()
+        self.proc = sb.start_host(argv, stdin=read_end)
+        os.close(read_end)
+        self.proc.wait_for(rb"modem_sim: ready .* -> (\S+)")
+        stop_modems_last(sb, self.proc)
+        self.pty = self.proc.output.split(b"-> ", 1)[1].split()[0].decode()
+
+    def set(self, key, value):
+        """Changes a setting while it runs; waits for the confirmation."""
+        os.write(self.control, ("%s=%s\n" % (key, value)).encode())
+        self.proc.wait_for(("modem_sim: set %s=" % key).encode())
+
+    def log(self):
+        while self.proc.poll_output(0.05):
+            pass
+        return self.proc.output.decode("latin-1")
+
+    def commands(self):
+        """Every command line received, with the rate it came at."""
+        out = []
+        for line in self.log().splitlines():
+            if line.startswith("modem_sim: <- "):
+                text, rate = line[len("modem_sim: <- "):].rsplit(" @", 1)
+                out.append((ast.literal_eval(text), int(rate)))
+        return out
+
+
+def stop_modems_last(sb, modem_proc):
+    """Makes the sandbox stop its programs before its modems: a program must
+    not find the device link of a killed simulator pointing at a pty number
+    that another test has been given meanwhile."""
+    modem_proc.is_modem = True
+    if getattr(sb, "modems_last", False):
+        return
+    sb.modems_last = True
+    close = sb.close
+
+    def close_programs_first():
+        programs = [p for p in sb.procs if not getattr(p, "is_modem", False)]
+        for p in programs:
+            p.stop()
+            sb.procs.remove(p)
+        close()
+
+    sb.close = close_programs_first
+
+
+def read_written(sb, board_path, timeout=3.0):
+    """The file once it exists ("open file success" is printed before the
+    new file is renamed into place)."""
+    deadline = time.monotonic() + timeout
+    while not os.path.exists(sb.board(board_path)) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return sb.read_file(board_path)
+
+
+def holds_open(pid, path):
+    """True when process `pid` has `path` open (a pty slave, for example)."""
+    fd_dir = "/proc/%d/fd" % pid
+    for fd in os.listdir(fd_dir):
+        try:
+            if os.readlink(os.path.join(fd_dir, fd)) == path:
+                return True
+        except OSError:
+            pass
+    return False
+
+
+class NetNs:
+    """A network namespace of the test's own, removed by name at the end."""
+
+    def __init__(self, tag):
+        self.name = "trm-%s-%d-%s" % (tag, os.getpid(), uuid.uuid4().hex[:6])
+        subprocess.run(["ip", "netns", "add", self.name], check=True, capture_output=True)
+
+    def ip(self, *args):
+        subprocess.run(["ip", "-n", self.name] + list(args), check=True, capture_output=True)
+
+    def prefix(self):
+        return ["ip", "netns", "exec", self.name]
+
+    def close(self):
+        subprocess.run(["ip", "netns", "del", self.name], capture_output=True)
+
+
+def namespaces_forbidden():
+    """Why network namespaces cannot be used here, or None when they can."""
+    if os.geteuid() != 0:
+        return "network namespaces need root"
+    try:
+        ns = NetNs("probe")
+    except (subprocess.CalledProcessError, FileNotFoundError) as e:
+        return "this machine forbids network namespaces (%s)" % e
+    ns.close()
+    return None
