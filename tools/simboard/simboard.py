@@ -44,6 +44,9 @@ PYTHON = "/usr/bin/python3"
 HEARTBEAT_S = 5
 MODEM_CSQ = 23            # rssi the simulated modem reports (signal 71 of 100)
 FIELD_UNIT = 1
+# The PPP interface celmon looks for, in its own network namespace: one end
+# of a veth pair named ppp0 (dummy interfaces are not on every kernel).
+PPP0_UP = ["ip", "link", "add", "ppp0", "type", "veth", "peer", "name", "ppp0-peer"]
 
 
 def log(source, text):
@@ -204,7 +207,7 @@ class Board:
     def start_lines(self):
         # RS-485: two pseudo-terminals wired back to back, one end the board's
         # ttyS1, the other the field device's line.
-        self.start("socat", ["socat", "-d0",
+        self.start("socat", ["socat",
                              "pty,raw,echo=0,link=%s" % self.board("/dev/ttyS1"),
                              "pty,raw,echo=0,link=%s" % os.path.join(self.dir, "sim/rs485")])
         self.wait_path(self.board("/dev/ttyS1"))
@@ -266,8 +269,7 @@ class Board:
     def start_celmon(self):
         celmon = self.program("celmon")
         if self._namespaces_work():
-            script = ("ip link add ppp0 type dummy && ip link set ppp0 up && exec %s"
-                      % " ".join(shlex.quote(a) for a in celmon))
+            script = ("%s && exec %s" % (" ".join(PPP0_UP), " ".join(shlex.quote(a) for a in celmon)))
             self.start("celmon", ["unshare", "--user", "--map-root-user", "--net", "--",
                                   "sh", "-c", script])
             self.ppp0 = "up"
@@ -278,8 +280,7 @@ class Board:
 
     def _namespaces_work(self):
         try:
-            return subprocess.run(["unshare", "--user", "--map-root-user", "--net", "--",
-                                   "ip", "link", "add", "ppp0", "type", "dummy"],
+            return subprocess.run(["unshare", "--user", "--map-root-user", "--net", "--"] + PPP0_UP,
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                   timeout=10).returncode == 0
         except (OSError, subprocess.TimeoutExpired):
@@ -337,7 +338,7 @@ class Board:
         if self.ppp0 == "none" or celmon is None:
             log("board", "no ppp0 to change here (no network namespace)")
             return
-        cmd = ["ip", "link", "add", "ppp0", "type", "dummy"] if up else ["ip", "link", "del", "ppp0"]
+        cmd = PPP0_UP if up else ["ip", "link", "del", "ppp0"]
         rc = subprocess.run(["nsenter", "-t", str(celmon.proc.pid), "--user", "--net",
                              "--preserve-credentials"] + cmd,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
