@@ -102,6 +102,39 @@ def run(board, log):
     m = console_says(board, r"^gw1 init ", CONNECT_S, mark)
     s.check("the gateway reconnects when the server is back", m)
 
+    # The PPP link goes away: celmon notices, the daemon reports it.
+    if board.ppp0 == "up":
+        board.set_ppp0(False)
+        info = wait_until(lambda: _modem_info(board, r"ppp0=0"), STEP_S)
+        s.check("celmon sees ppp0 gone", info)
+        time.sleep(2.5)
+        mark = ev.mark()
+        board.children["console"].send("cfg 1 @CSQ")
+        m = console_says(board, r'^gw1 port257 .*text="!CSQ;(\d+);(\d+)\\r\\n"', STEP_S, mark)
+        s.check("the daemon reports the interface down (@CSQ ...;1)", m and m.group(2) == "1",
+                m.group(0) if m else "no reply")
+        board.set_ppp0(True)
+
+    # The modem is unplugged: celmon skips its cycles and keeps the file.
+    mark = ev.mark()
+    board.modem_plug(False)
+    m = ev.wait("celmon", r"Couldn't Open MODEM PORT=22", STEP_S, mark)
+    s.check("celmon notices the modem unplugged", m)
+    board.modem_plug(True)
+    m = ev.wait("celmon", r"^open file success", STEP_S, ev.mark())
+    s.check("celmon polls again once the modem is back", m)
+
+    # A reboot asked by the server: the reply goes out, the watchdog is no
+    # longer serviced, and the board resets and comes up again.
+    mark = ev.mark()
+    board.children["console"].send("cfg 1 @REBOOT")
+    m = console_says(board, r'text="!REBOOT;OK\\r\\n"', STEP_S, mark)
+    s.check("the reboot command is answered", m)
+    m = ev.wait("board", r"^reset: watchdog not serviced", STEP_S, mark)
+    s.check("the watchdog resets the board", m)
+    m = console_says(board, r"^gw1 init ", CONNECT_S, mark)
+    s.check("the gateway comes up again after the reset", m)
+
     return s.summary()
 
 
