@@ -49,10 +49,19 @@ def emulator():
     return shlex.split(os.environ.get("TRM_EMULATOR", ""))
 
 
+def _die_with_parent():
+    """Child side of every start: the program ends when the test process
+    does, even when the test runner kills it outright."""
+    import ctypes
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
 def load_encode_table(path=None):
     """The scrambling table as a list of 256 ints, read like the build reads it."""
     path = path or os.environ["TRM_ENCODE_TABLE"]
-    text = re.sub(r"#[^\n]*", "", open(path).read())
+    with open(path) as f:
+        text = re.sub(r"#[^\n]*", "", f.read())
     table = [int(tok, 0) for tok in re.split(r"[\s,]+", text) if tok]
     assert sorted(table) == list(range(256)), "not a permutation"
     return table
@@ -64,7 +73,8 @@ class Process:
     def __init__(self, argv, cwd, stdin=subprocess.DEVNULL):
         self.argv = argv
         self.proc = subprocess.Popen(argv, cwd=cwd, stdin=stdin, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, start_new_session=True)
+                                     stderr=subprocess.STDOUT, start_new_session=True,
+                                     preexec_fn=_die_with_parent)
         self.pid = self.proc.pid
         fl = fcntl.fcntl(self.proc.stdout, fcntl.F_GETFL)
         fcntl.fcntl(self.proc.stdout, fcntl.F_SETFL, fl | os.O_NONBLOCK)
@@ -128,7 +138,9 @@ class Process:
         return self.proc.returncode
 
     def stop(self):
-        """Ends the process (by its PID) and its process group."""
+        """Ends the process (by its PID) and its process group; again is harmless."""
+        if self.proc.stdout.closed:
+            return
         if self.proc.poll() is None:
             try:
                 os.killpg(self.pid, signal.SIGKILL)
