@@ -54,6 +54,12 @@ def log(source, text):
     sys.stdout.flush()
 
 
+def _die_with_parent():
+    """Child side: the program ends with the simulation, however it ends."""
+    import ctypes
+    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
 class Child:
     """A process of the simulation: output lines go to a callback."""
 
@@ -62,7 +68,7 @@ class Child:
         self.proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT,
                                      stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
-                                     start_new_session=True)
+                                     start_new_session=True, preexec_fn=_die_with_parent)
         self.on_line = on_line
         self.thread = threading.Thread(target=self._pump, name=name, daemon=True)
         self.thread.start()
