@@ -388,7 +388,7 @@ class Board:
         info = ""
         try:
             with open(self.board("/quarne/modemInfo.txt")) as f:
-                info = f.read().replace("\r\n", " ").strip()
+                info = " ".join(f.read().split())
         except OSError:
             info = "(no modem information file yet)"
         log("board", "LED1 %s, toggling every %s ms; watchdog 0x%02X, %d services, %d resets; "
