@@ -6,8 +6,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if ! tools/install-deps.sh --check >/dev/null; then
-  echo "simboard: some packages are missing; install them first with: sudo tools/install-deps.sh" >&2
-  exit 1
+  if [ "$(id -u)" -eq 0 ]; then
+    tools/install-deps.sh
+  else
+    echo "simboard: some packages are missing; install them first with: sudo tools/install-deps.sh" >&2
+    exit 1
+  fi
 fi
 cmake --preset host-release >/dev/null
 cmake --build --preset host-release >/dev/null
