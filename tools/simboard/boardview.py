@@ -31,7 +31,9 @@ def timeout_ms(control):
 
 class BoardView:
     """Polls the register file; calls on_event(text) for what a person
-    would notice, and on_reset(reason) when the watchdog resets the board."""
+    would notice, and on_reset(reason) when the watchdog resets the board
+    (from this object's own thread, which lives as long as the board: the
+    programs it starts again die with their starting thread)."""
 
     def __init__(self, register_file, on_event, on_reset, period=0.02):
         self.path = register_file
@@ -113,8 +115,7 @@ class BoardView:
             if reason:
                 self.resets += 1
         if reason:
-            self.on_reset(reason)
-            self.power_on()
+            self.on_reset(reason)  # stops the programs, calls power_on, starts them again
 
     def close(self):
         self.stopping = True

@@ -55,7 +55,9 @@ def log(source, text):
 
 
 def _die_with_parent():
-    """Child side: the program ends with the simulation, however it ends."""
+    """Child side: the program ends with the simulation, however it ends.
+    (The signal comes when the starting thread ends: start programs only
+    from threads that live as long as the board.)"""
     import ctypes
     ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
@@ -102,6 +104,9 @@ class Child:
                     pass
                 self.proc.wait(timeout=3)
         self.thread.join(timeout=2)
+        for stream in (self.proc.stdout, self.proc.stdin):
+            if stream:
+                stream.close()
 
 
 class Events:
@@ -303,7 +308,7 @@ class Board:
         def on_reset(reason):
             log("board", "BOARD RESET: %s; the programs start again" % reason)
             self.events.add("board", "reset: " + reason)
-            threading.Thread(target=self.reboot, daemon=True).start()
+            self.reboot()
 
         self.view = boardview.BoardView(self.board("/dev/mem"), on_event, on_reset)
 
@@ -324,6 +329,7 @@ class Board:
                 child = self.children.pop(name, None)
                 if child:
                     child.stop()
+            self.view.power_on()
             self.start_celmon()
             self.start_gateway()
 
