@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs what building and testing the system needs on Debian 12.
+# --check only reports what is missing (exit 1 if anything is).
 set -euo pipefail
 packages=(
   cmake ninja-build g++ make pkg-config
   googletest libgtest-dev libgmock-dev
   g++-arm-linux-gnueabi qemu-user
-  python3 python3-serial python3-pymodbus libmodbus-dev mbpoll socat
-  iproute2 procps
+  python3 python3-serial python3-serial-asyncio python3-pymodbus libmodbus-dev mbpoll socat
+  iproute2 procps util-linux
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -15,6 +16,10 @@ done
 if [ ${#missing[@]} -eq 0 ]; then
   echo "all build and test dependencies are installed"
   exit 0
+fi
+if [ "${1:-}" = "--check" ]; then
+  echo "missing packages: ${missing[*]}"
+  exit 1
 fi
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo

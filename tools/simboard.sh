@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Runs the simulated TRM-310 board on this PC: builds the host programs if
+# needed, then starts the board (see tools/simboard/simboard.py --help).
+#   tools/simboard.sh            interactive demo (type 'help')
+#   tools/simboard.sh --script   the fixed scenario; exit 0 when every step was seen
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if ! tools/install-deps.sh --check >/dev/null; then
+  if [ "$(id -u)" -eq 0 ]; then
+    tools/install-deps.sh
+  else
+    echo "simboard: some packages are missing; install them first with: sudo tools/install-deps.sh" >&2
+    exit 1
+  fi
+fi
+cmake --preset host-release >/dev/null
+cmake --build --preset host-release >/dev/null
+exec /usr/bin/python3 tools/simboard/simboard.py --build build/host-release "$@"

@@ -1,0 +1,520 @@
+#!/usr/bin/python3
+"""A simulated TRM-310 on a PC.
+
+Builds a board in a sandbox directory and runs the real programs on it:
+
+  board/dev/ttyS1    RS-485 line: a pseudo-terminal pair to a simulated field
+                     device (Modbus RTU slave, fielddev.py)
+  board/dev/ttyS2    COM3: a pseudo-terminal whose far end this program holds
+  board/dev/ttyUSB2  the modem's AT port: the simulated modem (modem_sim.py)
+  board/dev/mem      the register file (LEDs, watchdog)
+  board/quarne/      configuration and modem information files
+
+then the server console on loopback (behind a link relay that can fail on
+demand), celmon (in a network namespace that has a ppp0, where the machine
+allows it) and qysc: the sandbox copies of the programs, the same code as
+built for the board except for where paths lead.
+
+  simboard.py [--build DIR] [--dir DIR] [--script] [--verbose]
+
+Interactive commands: type "help". --script runs a fixed scenario and exits
+0 when every step was seen.
+"""
+
+import argparse
+import os
+import re
+import select
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import boardview  # noqa: E402
+import linkproxy  # noqa: E402
+
+PYTHON = "/usr/bin/python3"
+HEARTBEAT_S = 5
+MODEM_CSQ = 23            # rssi the simulated modem reports (signal 71 of 100)
+FIELD_UNIT = 1
+# The PPP interface celmon looks for, in its own network namespace: one end
+# of a veth pair named ppp0 (dummy interfaces are not on every kernel).
+PPP0_UP = ["ip", "link", "add", "ppp0", "type", "veth", "peer", "name", "ppp0-peer"]
+
+
+def log(source, text):
+    sys.stdout.write("%-8s %s\n" % ("[%s]" % source, text))
+    sys.stdout.flush()
+
+
+def _die_with_parent():
+    """Child side: the program ends with the simulation, however it ends.
+    (The signal comes when the starting thread ends: start programs only
+    from threads that live as long as the board.)"""
+    import ctypes
+    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+class Child:
+    """A process of the simulation: output lines go to a callback."""
+
+    def __init__(self, name, argv, cwd, on_line, stdin=False):
+        self.name = name
+        self.proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT,
+                                     stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
+                                     start_new_session=True, preexec_fn=_die_with_parent)
+        self.on_line = on_line
+        self.thread = threading.Thread(target=self._pump, name=name, daemon=True)
+        self.thread.start()
+
+    def _pump(self):
+        for raw in iter(self.proc.stdout.readline, b""):
+            self.on_line(self, raw.decode(errors="replace").rstrip("\r\n").replace("\r", ""))
+
+    def send(self, line):
+        try:
+            self.proc.stdin.write((line + "\n").encode())
+            self.proc.stdin.flush()
+        except (BrokenPipeError, ValueError, AttributeError):
+            pass
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def stop(self):
+        if self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+            try:
+                self.proc.wait(timeout=3)
+            except subprocess.TimeoutExpired:
+                try:
+                    os.killpg(self.proc.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                self.proc.wait(timeout=3)
+        self.thread.join(timeout=2)
+        for stream in (self.proc.stdout, self.proc.stdin):
+            if stream:
+                stream.close()
+
+
+class Events:
+    """Lines seen so far, for the scenario to wait on."""
+
+    def __init__(self):
+        self.lines = []
+        self.cond = threading.Condition()
+
+    def add(self, source, line):
+        with self.cond:
+            self.lines.append((time.monotonic(), source, line))
+            self.cond.notify_all()
+
+    def mark(self):
+        with self.cond:
+            return len(self.lines)
+
+    def wait(self, source, pattern, timeout, since=0):
+        rx = re.compile(pattern)
+        end = time.monotonic() + timeout
+        with self.cond:
+            i = since
+            while True:
+                while i < len(self.lines):
+                    _, src, line = self.lines[i]
+                    i += 1
+                    if src == source:
+                        m = rx.search(line)
+                        if m:
+                            return m
+                left = end - time.monotonic()
+                if left <= 0:
+                    return None
+                self.cond.wait(left)
+
+
+class Board:
+    def __init__(self, args):
+        self.args = args
+        self.build = os.path.abspath(args.build)
+        self.emulator = shlex.split(args.emulator or "")
+        self.dir = args.dir or tempfile.mkdtemp(prefix="trm310-board-")
+        self.own_dir = args.dir is None
+        self.children = {}
+        self.events = Events()
+        self.view = None
+        self.proxy = None
+        self.ppp0 = "none"
+        self.console_port = None
+        self.modbus_port = None
+        self.com3 = None
+        self.lock = threading.Lock()
+
+    # --- paths ---------------------------------------------------------------
+    def board(self, path):
+        return os.path.join(self.dir, "board") + path
+
+    def program(self, name):
+        return self.emulator + [os.path.join(self.build, "sandbox", name)]
+
+    def tool(self, name):
+        return self.emulator + [os.path.join(self.build, "tools", name)]
+
+    # --- output --------------------------------------------------------------
+    QUIET = {
+        "celmon": re.compile(r"^(ppp0=|open file|Couldn't|--> try|OK :|couldn't|baudrate=|"
+                             r"write file|rename file|save result)"),
+        "qysc": re.compile(r"^(--|->|-->|recv|write fail|iWriteFail|qysc version|server =|"
+                           r"read config|  bLoData|    reopen|open file)"),
+    }
+
+    def on_line(self, child, line):
+        self.events.add(child.name, line)
+        pattern = self.QUIET.get(child.name)
+        if self.args.verbose or pattern is None or pattern.search(line):
+            if line.strip():
+                log(child.name, line)
+
+    def start(self, name, argv, stdin=False):
+        child = Child(name, argv, self.dir, self.on_line, stdin=stdin)
+        self.children[name] = child
+        return child
+
+    # --- building the board --------------------------------------------------
+    def check_build(self):
+        missing = [p for p in ("sandbox/qysc", "sandbox/celmon", "tools/trm-console",
+                               "tools/modem_sim.py")
+                   if not os.path.exists(os.path.join(self.build, p))]
+        if missing:
+            sys.exit("simboard: %s lacks %s; build first: cmake --preset host-release && "
+                     "cmake --build --preset host-release" % (self.build, ", ".join(missing)))
+
+    def lay_out(self):
+        os.makedirs(self.board("/dev"), exist_ok=True)
+        os.makedirs(self.board("/quarne/qysc"), exist_ok=True)
+        os.makedirs(os.path.join(self.dir, "sim"), exist_ok=True)
+        with open(self.board("/dev/mem"), "wb") as f:
+            f.truncate(boardview.GPIO_BASE + 0x00100000)
+        log("board", "sandbox %s" % self.dir)
+
+    def wait_path(self, path, timeout=10):
+        end = time.monotonic() + timeout
+        while not os.path.exists(path):
+            if time.monotonic() > end:
+                raise RuntimeError("%s did not appear" % path)
+            time.sleep(0.02)
+
+    def start_lines(self):
+        # RS-485: two pseudo-terminals wired back to back, one end the board's
+        # ttyS1, the other the field device's line.
+        self.start("socat", ["socat",
+                             "pty,raw,echo=0,link=%s" % self.board("/dev/ttyS1"),
+                             "pty,raw,echo=0,link=%s" % os.path.join(self.dir, "sim/rs485")])
+        self.wait_path(self.board("/dev/ttyS1"))
+        self.wait_path(os.path.join(self.dir, "sim/rs485"))
+        self.start("field", [PYTHON, os.path.join(HERE, "fielddev.py"), "--port",
+                             os.path.join(self.dir, "sim/rs485"), "--unit", str(FIELD_UNIT)])
+        # COM3: the far end is ours; what the server sends to port 2 is shown.
+        import pty
+        import tty
+        master, slave = pty.openpty()
+        tty.setraw(slave)
+        os.symlink(os.ttyname(slave), self.board("/dev/ttyS2"))
+        self.com3 = (master, slave)
+        threading.Thread(target=self._com3_reader, daemon=True).start()
+
+    def _com3_reader(self):
+        master = self.com3[0]
+        while True:
+            try:
+                r, _, _ = select.select([master], [], [], 0.5)
+                if r:
+                    data = os.read(master, 4096)
+                    log("COM3", "line received %d bytes: %r" % (len(data), data))
+            except OSError:
+                return
+
+    def start_modem(self):
+        self.start("modem", [PYTHON, os.path.join(self.build, "tools", "modem_sim.py"),
+                             "--link", self.board("/dev/ttyUSB2"), "--rate", "115200",
+                             "--sim", "READY", "--creg", "1", "--csq", str(MODEM_CSQ)],
+                   stdin=True)
+        self.wait_path(self.board("/dev/ttyUSB2"))
+        self.modem_link = os.readlink(self.board("/dev/ttyUSB2"))
+
+    def start_console(self):
+        console = self.start("console", self.tool("trm-console") +
+                             ["-p", "0", "-m", "1:1:0", "-k"], stdin=True)
+        m = self.events.wait("console", r"^listening addr=\S+ port=(\d+)", 30)
+        if not m:
+            raise RuntimeError("the server console did not start")
+        self.console_port = int(m.group(1))
+        m = self.events.wait("console", r"^modbus gw1 port1 listening addr=\S+ port=(\d+)", 10)
+        self.modbus_port = int(m.group(1)) if m else None
+        self.proxy = linkproxy.LinkProxy(self.console_port, log=lambda t: log("link", t))
+        log("board", "server console on 127.0.0.1:%d (gateways reach it through the link "
+            "relay on port %d); Modbus TCP for the RS-485 device on 127.0.0.1:%s"
+            % (self.console_port, self.proxy.listen_port, self.modbus_port))
+        return console
+
+    def write_config(self):
+        text = ("ServerIP=127.0.0.1\r\nServerPort=%d\r\nVirtualIP=127.0.0.101\r\n"
+                "ModuleAlias=KX-7700\r\nHeartbeatTime=%d\r\nTimeInterval=50\r\n"
+                "UartDataMax=1000\r\nDebug=0\r\nBaudrate1=115200\r\nFormat1=8N1\r\n"
+                "Baudrate2=115200\r\nFormat2=8N1\r\nIsTCP2RTU1=1\r\n"
+                % (self.proxy.listen_port, HEARTBEAT_S))
+        with open(self.board("/quarne/qysc/qyserver.ini"), "w") as f:
+            f.write(text)
+
+    def start_celmon(self):
+        celmon = self.program("celmon")
+        if self._namespaces_work():
+            script = ("%s && exec %s" % (" ".join(PPP0_UP), " ".join(shlex.quote(a) for a in celmon)))
+            self.start("celmon", ["unshare", "--user", "--map-root-user", "--net", "--",
+                                  "sh", "-c", script])
+            self.ppp0 = "up"
+        else:
+            log("board", "network namespaces are not available here: celmon runs without "
+                "a ppp0 (the modem information file says ppp0=0)")
+            self.start("celmon", celmon)
+
+    def _namespaces_work(self):
+        try:
+            return subprocess.run(["unshare", "--user", "--map-root-user", "--net", "--"] + PPP0_UP,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                  timeout=10).returncode == 0
+        except (OSError, subprocess.TimeoutExpired):
+            return False
+
+    def start_gateway(self):
+        self.start("qysc", self.program("qysc"))
+
+    def start_view(self):
+        def on_event(text):
+            log("board", text)
+            self.events.add("board", text)
+
+        def on_reset(reason):
+            log("board", "BOARD RESET: %s; the programs start again" % reason)
+            self.events.add("board", "reset: " + reason)
+            self.reboot()
+
+        self.view = boardview.BoardView(self.board("/dev/mem"), on_event, on_reset)
+
+    def boot(self):
+        self.check_build()
+        self.lay_out()
+        self.start_view()
+        self.start_lines()
+        self.start_modem()
+        self.start_console()
+        self.write_config()
+        self.start_celmon()
+        self.start_gateway()
+
+    def reboot(self):
+        with self.lock:
+            for name in ("qysc", "celmon"):
+                child = self.children.pop(name, None)
+                if child:
+                    child.stop()
+            self.view.power_on()
+            self.start_celmon()
+            self.start_gateway()
+
+    # --- faults and actions --------------------------------------------------
+    def set_link(self, state):
+        self.proxy.set_state(state)
+
+    def modem_plug(self, plugged):
+        link = self.board("/dev/ttyUSB2")
+        if plugged and not os.path.lexists(link):
+            os.symlink(self.modem_link, link)
+        elif not plugged and os.path.lexists(link):
+            os.unlink(link)
+        log("board", "modem %s" % ("plugged in" if plugged else "unplugged"))
+
+    def set_ppp0(self, up):
+        celmon = self.children.get("celmon")
+        if self.ppp0 == "none" or celmon is None:
+            log("board", "no ppp0 to change here (no network namespace)")
+            return
+        cmd = PPP0_UP if up else ["ip", "link", "del", "ppp0"]
+        rc = subprocess.run(["nsenter", "-t", str(celmon.proc.pid), "--user", "--net",
+                             "--preserve-credentials"] + cmd,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+        if rc == 0:
+            self.ppp0 = "up" if up else "down"
+        log("board", "ppp0 %s" % (self.ppp0 if rc == 0 else "could not be changed"))
+
+    def modbus_read(self, address=0, count=4):
+        if self.modbus_port is None:
+            return None, "no Modbus TCP server"
+        from pymodbus.client import ModbusTcpClient
+        client = ModbusTcpClient("127.0.0.1", port=self.modbus_port, timeout=3)
+        try:
+            if not client.connect():
+                return None, "cannot connect"
+            rr = client.read_holding_registers(address, count, slave=FIELD_UNIT)
+            if rr.isError():
+                return None, str(rr)
+            return rr.registers, None
+        except Exception as e:  # pymodbus raises several kinds
+            return None, str(e)
+        finally:
+            client.close()
+
+    def modbus_write(self, address, value):
+        from pymodbus.client import ModbusTcpClient
+        client = ModbusTcpClient("127.0.0.1", port=self.modbus_port, timeout=3)
+        try:
+            if not client.connect():
+                return "cannot connect"
+            rr = client.write_register(address, value, slave=FIELD_UNIT)
+            return None if not rr.isError() else str(rr)
+        except Exception as e:
+            return str(e)
+        finally:
+            client.close()
+
+    def state(self):
+        s = self.view.snapshot()
+        period = self.view.led_period_ms()
+        info = ""
+        try:
+            with open(self.board("/quarne/modemInfo.txt")) as f:
+                info = " ".join(f.read().split())
+        except OSError:
+            info = "(no modem information file yet)"
+        log("board", "LED1 %s, toggling every %s ms; watchdog 0x%02X, %d services, %d resets; "
+            "link %s; ppp0 %s" % ("on" if s["led_on"] else "off",
+                                  "%.0f" % period if period else "?", s["control"],
+                                  s["services"], s["resets"], self.proxy.state, self.ppp0))
+        log("board", "modemInfo.txt: %s" % info)
+
+    # --- ending ----------------------------------------------------------------
+    def shutdown(self):
+        if self.view:
+            self.view.close()
+        for name in ("qysc", "celmon", "console", "field", "modem", "socat"):
+            child = self.children.pop(name, None)
+            if child:
+                child.stop()
+        if self.proxy:
+            self.proxy.close()
+        if self.com3:
+            for fd in self.com3:
+                try:
+                    os.close(fd)
+                except OSError:
+                    pass
+        if self.own_dir and not self.args.keep:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+
+HELP = """commands:
+  state                      LED, watchdog, link, ppp0 and the modem information file
+  read [ADDR [COUNT]]        read holding registers of the field device through the
+                             console's Modbus TCP server, the gateway and its bridge
+  write ADDR VALUE           write one holding register the same way
+  cfg COMMAND                configuration command, e.g. cfg @CSQ, cfg @ALIAS=PUMP7
+  vcom COMMAND               virtual COM command, e.g. vcom 161
+  console LINE               any server console command (see the console's help)
+  server down|stall|up       the cellular link: drop it, stall it, bring it back
+  modem unplug|replug        remove the modem's device, put it back
+  ppp0 down|up               remove or restore the PPP interface celmon sees
+  help, quit"""
+
+
+def interactive(board):
+    log("board", "type 'help' for commands, Ctrl-C or 'quit' to stop")
+    for line in sys.stdin:
+        words = line.split()
+        if not words:
+            continue
+        cmd, rest = words[0], words[1:]
+        if cmd in ("quit", "exit"):
+            return
+        elif cmd == "help":
+            print(HELP)
+        elif cmd == "state":
+            board.state()
+        elif cmd == "read":
+            addr = int(rest[0], 0) if rest else 0
+            count = int(rest[1], 0) if len(rest) > 1 else 4
+            regs, err = board.modbus_read(addr, count)
+            log("modbus", "registers %d..%d = %s" % (addr, addr + count - 1, regs) if regs
+                is not None else "read failed: %s" % err)
+        elif cmd == "write" and len(rest) == 2:
+            err = board.modbus_write(int(rest[0], 0), int(rest[1], 0))
+            log("modbus", "written" if err is None else "write failed: %s" % err)
+        elif cmd == "cfg" and rest:
+            board.children["console"].send("cfg 1 " + " ".join(rest))
+        elif cmd == "vcom" and rest:
+            board.children["console"].send("vcom 1 " + " ".join(rest))
+        elif cmd == "console" and rest:
+            board.children["console"].send(" ".join(rest))
+        elif cmd == "server" and rest and rest[0] in ("down", "stall", "up"):
+            board.set_link({"down": linkproxy.DOWN, "stall": linkproxy.STALLED,
+                            "up": linkproxy.UP}[rest[0]])
+        elif cmd == "modem" and rest and rest[0] in ("unplug", "replug"):
+            board.modem_plug(rest[0] == "replug")
+        elif cmd == "ppp0" and rest and rest[0] in ("down", "up"):
+            board.set_ppp0(rest[0] == "up")
+        else:
+            log("board", "unknown command; type 'help'")
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description="A simulated TRM-310 board on this PC.")
+    ap.add_argument("--build", default=os.path.join(HERE, "..", "..", "build", "host-release"),
+                    help="build directory with sandbox/ and tools/ (default build/host-release)")
+    ap.add_argument("--dir", help="sandbox directory (default: a new temporary one)")
+    ap.add_argument("--keep", action="store_true", help="keep the sandbox directory at the end")
+    ap.add_argument("--emulator", default=os.environ.get("TRM_EMULATOR", ""),
+                    help="command prefix for board binaries (qemu-arm ... for the cross build)")
+    ap.add_argument("--script", action="store_true",
+                    help="run the fixed scenario and exit 0 when every step was seen")
+    ap.add_argument("--verbose", action="store_true", help="show every program's every line")
+    args = ap.parse_args(argv)
+
+    board = Board(args)
+    stop = threading.Event()
+
+    def on_signal(signum, _frame):
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGTERM, on_signal)
+    status = 0
+    try:
+        board.boot()
+        if args.script:
+            import scenario
+            status = scenario.run(board, log)
+        else:
+            interactive(board)
+    except KeyboardInterrupt:
+        pass
+    except RuntimeError as e:
+        log("board", "error: %s" % e)
+        status = 1
+    finally:
+        stop.set()
+        board.shutdown()
+        log("board", "stopped")
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
