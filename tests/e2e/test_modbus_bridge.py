@@ -1,0 +1,205 @@
+"""End-to-end: Modbus TCP clients (pymodbus, mbpoll) reach Modbus RTU slaves
+on the gateway's serial lines through the whole chain: the server
+console's Modbus TCP exposure, the link, the real daemon's bridge, the
+line. The slaves are pymodbus' own RTU serial server on the far end of a
+socat pseudo-terminal pair, or a hand-made slave (the test) that answers
+with damaged frames."""
+
+import os
+import re
+import socket
+import struct
+import subprocess
+import sys
+import unittest
+
+from e2e_case import GatewayCase, TIMEOUT
+
+SLAVE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "rtu_slave.py")
+DEVICES = {1: "/dev/ttyS1", 2: "/dev/ttyS2"}
+
+
+def crc16(data):
+    crc = 0xFFFF
+    for b in data:
+        crc ^= b
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
+def rtu(frame):
+    return frame + struct.pack("<H", crc16(frame))
+
+
+def mbap(tid, unit, pdu):
+    return struct.pack(">HHH", tid, 0, len(pdu) + 1) + bytes([unit]) + pdu
+
+
+def recv_adu(sock, timeout=TIMEOUT):
+    sock.settimeout(timeout)
+    buf = b""
+    while len(buf) < 6 or len(buf) < 6 + struct.unpack(">H", buf[4:6])[0]:
+        chunk = sock.recv(512)
+        if not chunk:
+            raise AssertionError("connection closed after %r" % buf)
+        buf += chunk
+    return buf
+
+
+class BridgeCase(GatewayCase):
+    def setUp(self):
+        super().setUp()
+        try:
+            import pymodbus.client  # noqa: F401  (the peers need it)
+        except ImportError:
+            self.skipTest("pymodbus not installed")
+        self.need("socat")
+        if not os.path.exists(os.path.join(os.environ.get("TRM_TOOLS_BIN", ""), "trm-console")):
+            self.skipTest("trm-console not built")
+
+    def far_end(self, port):
+        """The far end of line `port` as a device path: socat joins the
+        daemon's pseudo-terminal to a second one that a slave can open."""
+        near, far = self.sb.board(DEVICES[port]), os.path.join(self.sb.dir, "line%d" % port)
+        self.sb.start_host(["socat", "pty,raw,echo=0,link=" + near, "pty,raw,echo=0,link=" + far])
+        self.wait_file(near)
+        self.wait_file(far)
+        return far
+
+    def slave(self, far, base):
+        """A pymodbus RTU slave on the far end `far`, holding registers from base."""
+        proc = self.sb.start_host([sys.executable, SLAVE, far, base])
+        proc.wait_for(rb"ready ", TIMEOUT)
+        return proc
+
+    def gateway(self, ports, timeout_ms=3000, extra=""):
+        """Console exposing the given ports of gateway 1, and the daemon with
+        those ports bridged; returns {port: Modbus TCP port}."""
+        args = ["-p", "0", "-t", str(timeout_ms)]
+        for p in ports:
+            args += ["-m", "1:%d:0" % p]
+        self.con = self.sb.start_tool("trm-console", *args, stdin=subprocess.PIPE)
+        gw_port = int(self.con.wait_for(rb"listening addr=127\.0\.0\.1 port=(\d+)\n", TIMEOUT).group(1))
+        mb = {}
+        for p in ports:
+            m = self.con.wait_for(rb"modbus gw1 port%d listening addr=127\.0\.0\.1 port=(\d+)\n" % p,
+                                  TIMEOUT, after_last=False)
+            mb[p] = int(m.group(1))
+        bridged = "".join("IsTCP2RTU%d=1\r\n" % p for p in ports)
+        self.start_daemon(gw_port, bridged + extra)
+        for p in ports:
+            self.log(rb"baseInfo\.isTCP2RTU%d = 1\r\n" % p)
+        self.con.wait_for(rb"gw1 init ", TIMEOUT)
+        # The daemon empties its serial queues right after the init packet
+        # and then opens nothing more: its ports are open once it has logged
+        # the init write.
+        self.log(rb"--> socket write: init data")
+        return mb
+
+    def client(self, tcp_port):
+        from pymodbus.client import ModbusTcpClient
+        c = ModbusTcpClient("127.0.0.1", port=tcp_port, timeout=TIMEOUT, retries=0)
+        self.assertTrue(c.connect())
+        self.addCleanup(c.close)
+        return c
+
+    def read(self, client, address, count):
+        rr = client.read_holding_registers(address, count, slave=1)
+        self.assertFalse(rr.isError(), rr)
+        return rr.registers
+
+    def mbpoll(self, tcp_port, *args):
+        out = subprocess.run(["mbpoll", "-m", "tcp", "-a", "1", "-t", "4", "-p", str(tcp_port),
+                              "-o", "10", *args], capture_output=True, timeout=TIMEOUT * 2)
+        self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+        return out.stdout
+
+
+class RealSlaves(BridgeCase):
+    def test_rs485_slave_read_and_written_by_pymodbus_and_mbpoll(self):
+        far = self.far_end(1)
+        mb = self.gateway([1])
+        slave = self.slave(far, 1000)
+        c = self.client(mb[1])
+        self.assertEqual(self.read(c, 0, 10), list(range(1000, 1010)))
+        self.assertFalse(c.write_register(5, 4242, slave=1).isError())
+        slave.wait_for(rb"write 5 4242\n", TIMEOUT)
+        self.assertFalse(c.write_registers(10, [1, 2, 65535], slave=1).isError())
+        slave.wait_for(rb"write 10 1 2 65535\n", TIMEOUT)
+        self.assertEqual(self.read(c, 4, 8), [1004, 4242, 1006, 1007, 1008, 1009, 1, 2])
+        self.assertEqual(self.read(c, 0, 100)[98:], [1098, 1099], "a long response")
+        # The slave's own exception comes back as the client's exception.
+        rr = c.read_holding_registers(99, 2, slave=1)
+        self.assertTrue(rr.isError())
+        self.assertEqual(rr.exception_code, 0x02)
+
+        # mbpoll counts references from 1.
+        self.need("mbpoll")
+        out = self.mbpoll(mb[1], "-r", "1", "-c", "6", "-1", "127.0.0.1")
+        values = [(int(a), int(v)) for a, v in re.findall(rb"\[(\d+)\]:\s+(-?\d+)", out)]
+        self.assertEqual(values, [(1, 1000), (2, 1001), (3, 1002), (4, 1003), (5, 1004), (6, 4242)])
+        self.mbpoll(mb[1], "-r", "3", "127.0.0.1", "777")
+        slave.wait_for(rb"write 2 777\n", TIMEOUT)
+        self.assertEqual(self.read(c, 2, 1), [777])
+
+    def test_rs232_slave_and_both_lines_at_once(self):
+        far485, far232 = self.far_end(1), self.far_end(2)
+        mb = self.gateway([1, 2])
+        s485, s232 = self.slave(far485, 1000), self.slave(far232, 2000)
+        c232, c485 = self.client(mb[2]), self.client(mb[1])
+        self.assertEqual(self.read(c232, 0, 10), list(range(2000, 2010)))
+        self.assertEqual(self.read(c485, 0, 3), [1000, 1001, 1002])
+        self.assertFalse(c232.write_registers(1, [31, 32], slave=1).isError())
+        s232.wait_for(rb"write 1 31 32\n", TIMEOUT)
+        self.assertFalse(c485.write_register(1, 41, slave=1).isError())
+        s485.wait_for(rb"write 1 41\n", TIMEOUT)
+        self.assertEqual(self.read(c232, 0, 4), [2000, 31, 32, 2003])
+        self.assertEqual(self.read(c485, 0, 4), [1000, 41, 1002, 1003])
+        self.assertNotIn(b"write", s232.output.replace(b"write 1 31 32\n", b""),
+                         "the RS-485 write reached the RS-232 slave")
+        self.need("mbpoll")
+        out = self.mbpoll(mb[2], "-r", "5", "-c", "2", "-1", "127.0.0.1")
+        self.assertEqual(re.findall(rb"\[(\d+)\]:\s+(\d+)", out), [(b"5", b"2004"), (b"6", b"2005")])
+
+
+class DamagedResponses(BridgeCase):
+    """The test is the slave: it holds the far end of the RS-485 line."""
+
+    def test_bad_crc_and_cut_responses_become_time_outs(self):
+        line = self.sb.add_pty("/dev/ttyS1")
+        self.sb.add_pty("/dev/ttyS2")
+        mb = self.gateway([1], timeout_ms=1500)
+        sock = socket.create_connection(("127.0.0.1", mb[1]), timeout=TIMEOUT)
+        self.addCleanup(sock.close)
+        read10 = b"\x03\x00\x00\x00\x0A"
+        good = b"\x01\x03\x14" + b"".join(struct.pack(">H", 500 + i) for i in range(10))
+
+        def exchange(tid, answer):
+            sock.sendall(mbap(tid, 1, read10))
+            self.assertEqual(line.read(TIMEOUT, want=8), bytes.fromhex("01 03 0000 000A C5CD"))
+            line.write(answer)
+            return recv_adu(sock)
+
+        damaged = bytearray(rtu(good))
+        damaged[-1] ^= 0xFF
+        self.assertEqual(exchange(0x0101, bytes(damaged)), bytes.fromhex("0101 0000 0003 01 83 0B"))
+        self.log(rb"  RTU response dropped: CRC [0-9A-F]{4}, expected [0-9A-F]{4}, len=25\r\n")
+        self.con.wait_for(rb"modbus gw1 port1 exception 0x0B tid=257: no response in time", TIMEOUT)
+
+        # A sound response after it goes through whole.
+        self.assertEqual(exchange(0x0102, rtu(good)), bytes.fromhex("0102 0000 0017") + good)
+
+        # A response with a byte flipped inside the data, and one cut to a
+        # single byte, are dropped the same way.
+        flipped = bytearray(rtu(good))
+        flipped[5] ^= 0x01
+        self.assertEqual(exchange(0x0103, bytes(flipped)), bytes.fromhex("0103 0000 0003 01 83 0B"))
+        self.log(rb"  RTU response dropped: CRC [0-9A-F]{4}, expected [0-9A-F]{4}, len=25\r\n")
+        self.assertEqual(exchange(0x0104, b"\x01"), bytes.fromhex("0104 0000 0003 01 83 0B"))
+        self.log(rb"  RTU response dropped: len=1, read 1\r\n")
+        self.assertEqual(exchange(0x0105, rtu(good)), bytes.fromhex("0105 0000 0017") + good)
+
+
+if __name__ == "__main__":
+    unittest.main()
