@@ -3,6 +3,7 @@ by the test server, with the effects looked for where they land: the reply
 packets, the serial lines' terminal settings, the configuration file, the
 next connection and the watchdog."""
 
+import os
 import termios
 import time
 import unittest
@@ -76,6 +77,9 @@ class Replies(CommandCase):
 class LineSettings(CommandCase):
     def line(self, pty):
         a = pty.attrs()
+        # Only the rate and the stop bits: recent kernels keep a pseudo-
+        # terminal at 8 data bits without parity whatever is asked.
+        self.assertEqual(a[2] & termios.CSIZE, termios.CS8)
         return {"ispeed": a[4], "ospeed": a[5], "two_stop_bits": bool(a[2] & termios.CSTOPB)}
 
     def test_rate_and_format_commands_reset_the_line(self):
@@ -151,6 +155,7 @@ class Reconfiguration(CommandCase):
         expected = ("ServerIP=127.0.0.2\r\nServerPort=%d\r\nVirtualIP=10.1.2.3\r\nModuleAlias=North\r\n"
                     "HeartbeatTime=30\r\nTimeInterval=40\r\nUartDataMax=500\r\nDebug=3\r\n" % new.port)
         self.assertEqual(self.sb.read_file(CONFIG), expected.encode())
+        self.assertEqual(os.listdir(os.path.dirname(self.sb.board(CONFIG))), ["qyserver.ini"])
         link2.challenge(3, 4)
         self.assertEqual(link2.next_packet(TIMEOUT, skip_heartbeats=True).section(PORT_VERIFY),
                          verify_answer(3, 4))

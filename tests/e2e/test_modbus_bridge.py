@@ -73,9 +73,10 @@ class BridgeCase(GatewayCase):
         proc.wait_for(rb"ready ", TIMEOUT)
         return proc
 
-    def gateway(self, ports, timeout_ms=3000, extra=""):
+    def gateway(self, ports, timeout_ms=3000, bridged=True):
         """Console exposing the given ports of gateway 1, and the daemon with
-        those ports bridged; returns {port: Modbus TCP port}."""
+        those ports bridged (unless told otherwise); returns
+        {port: Modbus TCP port}."""
         args = ["-p", "0", "-t", str(timeout_ms)]
         for p in ports:
             args += ["-m", "1:%d:0" % p]
@@ -86,10 +87,10 @@ class BridgeCase(GatewayCase):
             m = self.con.wait_for(rb"modbus gw1 port%d listening addr=127\.0\.0\.1 port=(\d+)\n" % p,
                                   TIMEOUT, after_last=False)
             mb[p] = int(m.group(1))
-        bridged = "".join("IsTCP2RTU%d=1\r\n" % p for p in ports)
-        self.start_daemon(gw_port, bridged + extra)
+        switches = "".join("IsTCP2RTU%d=%d\r\n" % (p, bridged) for p in ports)
+        self.start_daemon(gw_port, switches)
         for p in ports:
-            self.log(rb"baseInfo\.isTCP2RTU%d = 1\r\n" % p)
+            self.log(rb"baseInfo\.isTCP2RTU%d = %d\r\n" % (p, bridged))
         self.con.wait_for(rb"gw1 init ", TIMEOUT)
         # The daemon empties its serial queues right after the init packet
         # and then opens nothing more: its ports are open once it has logged
@@ -162,6 +163,19 @@ class RealSlaves(BridgeCase):
         out = self.mbpoll(mb[2], "-r", "5", "-c", "2", "-1", "127.0.0.1")
         self.assertEqual(re.findall(rb"\[(\d+)\]:\s+(\d+)", out), [(b"5", b"2004"), (b"6", b"2005")])
 
+    def test_bridge_switched_on_by_configuration_command(self):
+        far = self.far_end(2)
+        mb = self.gateway([2], bridged=False)
+        slave = self.slave(far, 3000)
+        self.con.proc.stdin.write(b"cfg 1 ISTCP2RTU2=1\ncfg 1 ISTCP2RTU2\n")
+        self.con.proc.stdin.flush()
+        self.con.wait_for(rb'gw1 port257 len=16 text="!ISTCP2RTU2;OK\\r\\n"\n', TIMEOUT)
+        self.con.wait_for(rb'gw1 port257 len=15 text="!ISTCP2RTU2;1\\r\\n"\n', TIMEOUT)
+        c = self.client(mb[2])
+        self.assertFalse(c.write_register(7, 12345, slave=1).isError())
+        slave.wait_for(rb"write 7 12345\n", TIMEOUT)
+        self.assertEqual(self.read(c, 6, 3), [3006, 12345, 3008])
+
 
 class DamagedResponses(BridgeCase):
     """The test is the slave: it holds the far end of the RS-485 line."""
@@ -169,7 +183,7 @@ class DamagedResponses(BridgeCase):
     def test_bad_crc_and_cut_responses_become_time_outs(self):
         line = self.sb.add_pty("/dev/ttyS1")
         self.sb.add_pty("/dev/ttyS2")
-        mb = self.gateway([1], timeout_ms=1500)
+        mb = self.gateway([1])
         sock = socket.create_connection(("127.0.0.1", mb[1]), timeout=TIMEOUT)
         self.addCleanup(sock.close)
         read10 = b"\x03\x00\x00\x00\x0A"
