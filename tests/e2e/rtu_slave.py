@@ -3,7 +3,7 @@ serial server: the field device at the far end of a gateway's line.
 
     rtu_slave.py DEVICE BASE [--count N]
 
-Holding register i (0 <= i < N, N default 100) starts as BASE + i; any unit
+Holding register i (0 <= i < N, N default 130) starts as BASE + i; any unit
 id is answered. Prints "ready <device>" once the device is open and one line
 "write <address> <v1> <v2> ..." for every register write it carries out,
 so a test can see the slave's own copy change. Runs until it is killed.
@@ -44,7 +44,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("device")
     ap.add_argument("base", type=int)
-    ap.add_argument("--count", type=int, default=100)
+    ap.add_argument("--count", type=int, default=130)
     args = ap.parse_args()
     asyncio.run(serve(args.device, args.base, args.count))
 

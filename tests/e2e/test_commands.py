@@ -167,6 +167,26 @@ class Reconfiguration(CommandCase):
         self.assertEqual(link3.next_packet(TIMEOUT).init["heartbeat"], 30)
         self.assertFalse(self.server.pending_connection())
 
+    def test_failed_save_is_reported_and_leaves_the_file_alone(self):
+        link, _ = self.online(self.server, "ModuleAlias=South\r\n")
+        before = self.sb.read_file(CONFIG)
+        # A directory where the save writes its temporary file: the save
+        # cannot happen, whoever runs the test.
+        os.mkdir(self.sb.board(CONFIG + ".tmp"))
+        new = ServerAt("127.0.0.3")
+        self.addCleanup(new.close)
+        self.sb.write_file("/etc/hosts", "127.0.0.1 localhost\n127.0.0.3 gw-new.example\n")
+        data = self.replies(link, PORT_QYIO, b"@SIP=gw-new.example\r@SPORT=%d\r@SAVE\r@RELINK\r" % new.port)
+        self.assertEqual(data, b"!SIP;OK\r\n!SPORT;OK\r\n!SAVE;ERROR\r\n!RELINK;OK\r\n")
+        # The new server holds for this run (by its host name) ...
+        self.assertTrue(link.wait_closed(TIMEOUT), "old link not dropped")
+        self.assertEqual(new.accept(TIMEOUT).next_packet(TIMEOUT).init["alias"], b"South")
+        self.assertEqual(self.sb.read_file(CONFIG), before)
+        # ... and a restart goes back to the one in the file.
+        self.kill_daemon()
+        self.daemon = self.sb.start("qysc")
+        self.assertEqual(self.server.accept(TIMEOUT).next_packet(TIMEOUT).type, 0)
+
 
 class Reboot(CommandCase):
     def services_stand_still(self, count, seconds):

@@ -129,11 +129,18 @@ class RealSlaves(BridgeCase):
         self.assertFalse(c.write_registers(10, [1, 2, 65535], slave=1).isError())
         slave.wait_for(rb"write 10 1 2 65535\n", TIMEOUT)
         self.assertEqual(self.read(c, 4, 8), [1004, 4242, 1006, 1007, 1008, 1009, 1, 2])
-        self.assertEqual(self.read(c, 0, 100)[98:], [1098, 1099], "a long response")
+        # The longest read there is: 125 registers, a 255-byte RTU frame.
+        self.assertEqual(self.read(c, 5, 125), [4242] + list(range(1006, 1010)) + [1, 2, 65535]
+                         + list(range(1013, 1130)))
         # The slave's own exception comes back as the client's exception.
-        rr = c.read_holding_registers(99, 2, slave=1)
+        rr = c.read_holding_registers(129, 2, slave=1)
         self.assertTrue(rr.isError())
         self.assertEqual(rr.exception_code, 0x02)
+        # The longest write: 123 registers in a 259-byte request.
+        block = [(7919 * i) & 0xFFFF for i in range(123)]
+        self.assertFalse(c.write_registers(7, block, slave=1).isError())
+        slave.wait_for(rb"write 7 " + " ".join(map(str, block)).encode() + rb"\n", TIMEOUT)
+        self.assertEqual(self.read(c, 7, 123), block)
 
         # mbpoll counts references from 1.
         self.need("mbpoll")
