@@ -11,6 +11,7 @@ import socket
 import struct
 import subprocess
 import sys
+import threading
 import unittest
 
 from e2e_case import GatewayCase, TIMEOUT
@@ -169,6 +170,49 @@ class RealSlaves(BridgeCase):
         self.need("mbpoll")
         out = self.mbpoll(mb[2], "-r", "5", "-c", "2", "-1", "127.0.0.1")
         self.assertEqual(re.findall(rb"\[(\d+)\]:\s+(\d+)", out), [(b"5", b"2004"), (b"6", b"2005")])
+
+    def test_both_lines_busy_at_the_same_time(self):
+        far485, far232 = self.far_end(1), self.far_end(2)
+        mb = self.gateway([1, 2])
+        self.slave(far485, 1000)
+        self.slave(far232, 2000)
+        errors = []
+
+        def worker(port, base):
+            from pymodbus.client import ModbusTcpClient
+            c = ModbusTcpClient("127.0.0.1", port=mb[port], timeout=TIMEOUT, retries=0)
+            try:
+                if not c.connect():
+                    errors.append((port, "no connection"))
+                    return
+                for i in range(20):
+                    addr, count = (7 * i) % 100, 1 + (11 * i) % 25
+                    if i % 5 == 4:
+                        w = c.write_register(120 + i % 10, base + i, slave=1)
+                        if w.isError():
+                            errors.append((port, i, w))
+                        continue
+                    rr = c.read_holding_registers(addr, count, slave=1)
+                    want = list(range(base + addr, base + addr + count))
+                    if rr.isError() or rr.registers != want:
+                        errors.append((port, i, rr, getattr(rr, "registers", None)))
+                want = {120 + i % 10: base + i for i in range(20) if i % 5 == 4}
+                rr = c.read_holding_registers(120, 10, slave=1)
+                got = dict(zip(range(120, 130), rr.registers)) if not rr.isError() else {}
+                if any(got.get(a) != v for a, v in want.items()):
+                    errors.append((port, "writes", got))
+            except Exception as e:  # reported below
+                errors.append((port, repr(e)))
+            finally:
+                c.close()
+
+        threads = [threading.Thread(target=worker, args=a) for a in ((1, 1000), (2, 2000))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(6 * TIMEOUT)
+        self.assertFalse(any(t.is_alive() for t in threads), "a client hangs")
+        self.assertEqual(errors, [])
 
     def test_bridge_switched_on_by_configuration_command(self):
         far = self.far_end(2)
