@@ -123,6 +123,27 @@ class LineSettings(CommandCase):
         link.send_sections([(PORT_RS485, b"down the line")])
         self.assertEqual(self.rs485.read(TIMEOUT, want=13), b"down the line")
 
+    def test_line_that_cannot_be_reopened_and_comes_back(self):
+        link, _ = self.online(self.server)
+        os.unlink(self.sb.board("/dev/ttyS1"))
+        self.assertEqual(self.replies(link, PORT_QYCOM, b"0318N1\r"), b"ERROR\r")
+        self.log(rb"  ReOpenCom fail\r\n")
+        # The rate command does not report its reopen (it answers OK), and
+        # the closed line takes data and commands without harm.
+        self.assertEqual(self.replies(link, PORT_QYCOM, b"0214800\r"), b"OK\r")
+        link.send_sections([(PORT_RS485, b"nowhere to go")])
+        self.assertEqual(self.replies(link, PORT_QYIO, b"@COMDATA1\r"), b"!COMDATA1;4800;8;0;0\r\n")
+        self.assertEqual(self.rs485.read(0.3), b"")
+        # Back again: the next reopen applies everything stored.
+        os.symlink(self.rs485.name, self.sb.board("/dev/ttyS1"))
+        self.assertEqual(self.replies(link, PORT_QYCOM, b"0318N1\r"), b"OK\r")
+        self.assertEqual(self.line(self.rs485), {"ispeed": termios.B4800, "ospeed": termios.B4800,
+                                                 "two_stop_bits": False})
+        self.rs485.write(b"back")
+        self.assertEqual(link.next_packet(TIMEOUT, skip_heartbeats=True).sections, [(PORT_RS485, b"back")])
+        link.send_sections([(PORT_RS485, b"and down")])
+        self.assertEqual(self.rs485.read(TIMEOUT, want=8), b"and down")
+
     def test_format_of_the_rs232_line(self):
         link, _ = self.online(self.server, "Format2=8N1\r\n")
         self.assertFalse(self.line(self.rs232)["two_stop_bits"])
