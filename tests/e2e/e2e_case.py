@@ -56,6 +56,19 @@ class GatewayCase(unittest.TestCase):
         self.sb.make_register_file()
         self.sb.write_file(MODEM, MODEM_OK)
         self.daemon = None
+        self.addCleanup(self.check_health)  # runs before the sandbox is removed
+
+    def check_health(self):
+        """Every program of the test still in one piece at its end: the
+        daemon running, and no sanitizer report from anything started."""
+        for p in self.sb.procs:
+            p.collect(0.05)
+            for marker in (b"AddressSanitizer", b"runtime error:", b"LeakSanitizer"):
+                self.assertNotIn(marker, p.output, "%s reported:\n%s" % (
+                    p.argv[-1], p.output.decode(errors="replace")[-3000:]))
+        if self.daemon is not None:
+            self.assertIsNone(self.daemon.proc.poll(), "the daemon ended:\n%s"
+                              % self.daemon.output.decode(errors="replace")[-3000:])
 
     def need(self, *programs):
         for p in programs:
