@@ -188,6 +188,20 @@ class Reconfiguration(CommandCase):
         self.assertEqual(link3.next_packet(TIMEOUT).init["heartbeat"], 30)
         self.assertFalse(self.server.pending_connection())
 
+    def test_relink_waits_for_every_pending_reply(self):
+        link, _ = self.online(self.server)
+        link.send_sections([(PORT_QYIO, b"@RELINK\r"), (PORT_QYCOM, b"00\r05\r")])
+        first = link.next_packet(TIMEOUT, skip_heartbeats=True)
+        second = link.next_packet(TIMEOUT, skip_heartbeats=True)
+        self.assertEqual([first.sections, second.sections],
+                         [[(PORT_QYCOM, b"OK\rOK\r")], [(PORT_QYIO, b"!RELINK;OK\r\n")]])
+        self.assertTrue(link.wait_closed(TIMEOUT), "link not dropped")
+        again = self.server.accept(TIMEOUT)
+        self.assertEqual(again.next_packet(TIMEOUT).type, 0)
+        again.send_sections([(PORT_QYCOM, b"01\r")])
+        self.assertEqual(again.next_packet(TIMEOUT, skip_heartbeats=True).sections,
+                         [(PORT_QYCOM, b"V1.2.3")])
+
     def test_failed_save_is_reported_and_leaves_the_file_alone(self):
         link, _ = self.online(self.server, "ModuleAlias=South\r\n")
         before = self.sb.read_file(CONFIG)
