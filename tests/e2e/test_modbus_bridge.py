@@ -12,6 +12,7 @@ import struct
 import subprocess
 import sys
 import threading
+import time
 import unittest
 
 from e2e_case import GatewayCase, TIMEOUT
@@ -74,7 +75,7 @@ class BridgeCase(GatewayCase):
         proc.wait_for(rb"ready ", TIMEOUT)
         return proc
 
-    def gateway(self, ports, timeout_ms=3000, bridged=True):
+    def gateway(self, ports, timeout_ms=3000, bridged=True, extra=""):
         """Console exposing the given ports of gateway 1, and the daemon with
         those ports bridged (unless told otherwise); returns
         {port: Modbus TCP port}."""
@@ -89,7 +90,7 @@ class BridgeCase(GatewayCase):
                                   TIMEOUT, after_last=False)
             mb[p] = int(m.group(1))
         switches = "".join("IsTCP2RTU%d=%d\r\n" % (p, bridged) for p in ports)
-        self.start_daemon(gw_port, switches)
+        self.start_daemon(gw_port, switches + extra)
         for p in ports:
             self.log(rb"baseInfo\.isTCP2RTU%d = %d\r\n" % (p, bridged))
         self.con.wait_for(rb"gw1 init ", TIMEOUT)
@@ -228,42 +229,70 @@ class RealSlaves(BridgeCase):
         self.assertEqual(self.read(c, 6, 3), [3006, 12345, 3008])
 
 
-class DamagedResponses(BridgeCase):
-    """The test is the slave: it holds the far end of the RS-485 line."""
+READ10 = b"\x03\x00\x00\x00\x0A"
+GOOD = b"\x01\x03\x14" + b"".join(struct.pack(">H", 500 + i) for i in range(10))
+
+
+class HandMadeSlave(BridgeCase):
+    """The test is the slave: it holds the far end of the RS-485 line and
+    answers each request as the test says, bytes and timing. The frame
+    gap is 200 ms, so a busy test machine does not tear the slow device's
+    frames."""
+
+    def setUp(self):
+        super().setUp()
+        self.line = self.sb.add_pty("/dev/ttyS1")
+        self.sb.add_pty("/dev/ttyS2")
+        mb = self.gateway([1], extra="TimeInterval=200\r\n")
+        self.sock = socket.create_connection(("127.0.0.1", mb[1]), timeout=TIMEOUT)
+        self.addCleanup(self.sock.close)
+
+    def exchange(self, tid, *pieces, pause=0.0):
+        """One read request; the answer goes out in pieces, `pause` seconds
+        apart. Returns what the Modbus TCP client gets."""
+        self.sock.sendall(mbap(tid, 1, READ10))
+        self.assertEqual(self.line.read(TIMEOUT, want=8), bytes.fromhex("01 03 0000 000A C5CD"))
+        for n, piece in enumerate(pieces):
+            if n:
+                time.sleep(pause)  # the line's own pace, not a wait for readiness
+            self.line.write(piece)
+        return recv_adu(self.sock)
+
+    def time_out(self, tid):
+        return struct.pack(">H", tid) + bytes.fromhex("0000 0003 01 83 0B")
 
     def test_bad_crc_and_cut_responses_become_time_outs(self):
-        line = self.sb.add_pty("/dev/ttyS1")
-        self.sb.add_pty("/dev/ttyS2")
-        mb = self.gateway([1])
-        sock = socket.create_connection(("127.0.0.1", mb[1]), timeout=TIMEOUT)
-        self.addCleanup(sock.close)
-        read10 = b"\x03\x00\x00\x00\x0A"
-        good = b"\x01\x03\x14" + b"".join(struct.pack(">H", 500 + i) for i in range(10))
-
-        def exchange(tid, answer):
-            sock.sendall(mbap(tid, 1, read10))
-            self.assertEqual(line.read(TIMEOUT, want=8), bytes.fromhex("01 03 0000 000A C5CD"))
-            line.write(answer)
-            return recv_adu(sock)
-
-        damaged = bytearray(rtu(good))
+        damaged = bytearray(rtu(GOOD))
         damaged[-1] ^= 0xFF
-        self.assertEqual(exchange(0x0101, bytes(damaged)), bytes.fromhex("0101 0000 0003 01 83 0B"))
+        self.assertEqual(self.exchange(0x0101, bytes(damaged)), self.time_out(0x0101))
         self.log(rb"  RTU response dropped: CRC [0-9A-F]{4}, expected [0-9A-F]{4}, len=25\r\n")
         self.con.wait_for(rb"modbus gw1 port1 exception 0x0B tid=257: no response in time", TIMEOUT)
 
         # A sound response after it goes through whole.
-        self.assertEqual(exchange(0x0102, rtu(good)), bytes.fromhex("0102 0000 0017") + good)
+        self.assertEqual(self.exchange(0x0102, rtu(GOOD)), bytes.fromhex("0102 0000 0017") + GOOD)
 
         # A response with a byte flipped inside the data, and one cut to a
         # single byte, are dropped the same way.
-        flipped = bytearray(rtu(good))
+        flipped = bytearray(rtu(GOOD))
         flipped[5] ^= 0x01
-        self.assertEqual(exchange(0x0103, bytes(flipped)), bytes.fromhex("0103 0000 0003 01 83 0B"))
+        self.assertEqual(self.exchange(0x0103, bytes(flipped)), self.time_out(0x0103))
         self.log(rb"  RTU response dropped: CRC [0-9A-F]{4}, expected [0-9A-F]{4}, len=25\r\n")
-        self.assertEqual(exchange(0x0104, b"\x01"), bytes.fromhex("0104 0000 0003 01 83 0B"))
+        self.assertEqual(self.exchange(0x0104, b"\x01"), self.time_out(0x0104))
         self.log(rb"  RTU response dropped: len=1, read 1\r\n")
-        self.assertEqual(exchange(0x0105, rtu(good)), bytes.fromhex("0105 0000 0017") + good)
+        self.assertEqual(self.exchange(0x0105, rtu(GOOD)), bytes.fromhex("0105 0000 0017") + GOOD)
+
+    def test_slow_device_and_a_frame_torn_by_a_pause(self):
+        frame = rtu(GOOD)
+        # A slow device: byte after byte, each well inside the gap.
+        bytewise = [frame[i:i + 1] for i in range(len(frame))]
+        self.assertEqual(self.exchange(0x0201, *bytewise, pause=0.004),
+                         bytes.fromhex("0201 0000 0017") + GOOD)
+        # A pause longer than the gap tears the frame in two bursts; neither
+        # half is a frame, both are dropped and the client times out.
+        self.assertEqual(self.exchange(0x0202, frame[:10], frame[10:], pause=1.0), self.time_out(0x0202))
+        self.log(rb"  RTU response dropped: CRC [0-9A-F]{4}, expected [0-9A-F]{4}, len=10\r\n")
+        self.log(rb"  RTU response dropped: CRC [0-9A-F]{4}, expected [0-9A-F]{4}, len=15\r\n")
+        self.assertEqual(self.exchange(0x0203, frame), bytes.fromhex("0203 0000 0017") + GOOD)
 
 
 if __name__ == "__main__":
