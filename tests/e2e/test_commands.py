@@ -4,11 +4,12 @@ packets, the serial lines' terminal settings, the configuration file, the
 next connection and the watchdog."""
 
 import os
+import random
 import termios
 import time
 import unittest
 
-from gwserver import TYPE_DATA, PORT_RS485, PORT_RS232, PORT_QYCOM, PORT_QYIO, PORT_VERIFY, verify_answer
+from gwserver import build_packet, TYPE_DATA, PORT_RS485, PORT_RS232, PORT_QYCOM, PORT_QYIO, PORT_VERIFY, verify_answer
 from e2e_case import GatewayCase, ServerAt, CONFIG, TIMEOUT
 from sandbox import WDT_CONTROL
 
@@ -256,6 +257,49 @@ class Reboot(CommandCase):
         self.assertIsNone(self.daemon.proc.poll(), "the daemon ended")
         self.assertEqual(self.sb.read8(WDT_CONTROL), 0x95, "watchdog still enabled")
         self.assertEqual(self.sb.wdt_services(), count)
+
+
+class RandomSections(CommandCase):
+    WORDS = [b"@SIP", b"@SPORT", b"@HEARTBEAT", b"@VIP", b"@ALIAS", b"@FWVER", b"@CSQ", b"@COMDATA1",
+             b"@COMDATA2", b"@TIMEINTERVAL", b"@UARTDATAMAX", b"@ISTCP2RTU1", b"@ISTCP2RTU2",
+             b"00", b"01", b"02", b"03", b"07", b"16", b"24", b"25", b"28", b"26I", b""]
+
+    def test_random_command_and_line_sections_do_no_harm(self):
+        # Commands that end the run (@RELINK, @REBOOT, @SAVE) are left out.
+        seed = int(os.environ.get("TRM_FUZZ_SEED", random.randrange(1 << 30)))
+        print("\nTRM_FUZZ_SEED=%d" % seed, flush=True)
+        rng = random.Random(seed)
+        link, _ = self.online(self.server, "IsTCP2RTU1=1\r\n")
+        noise = b"@0123456789\r\n=;ENOS" + bytes(range(256))
+
+        def commands():
+            return b"".join(rng.choice(self.WORDS) + (b"=" if rng.random() < 0.5 else b"")
+                            + bytes(rng.choice(noise) for _ in range(rng.randrange(40))) + b"\r"
+                            for _ in range(rng.randrange(1, 20)))
+
+        sent = 0
+        while sent < 150:
+            sections = []
+            for _ in range(rng.randrange(1, 4)):
+                port = rng.choice((1, 2, 256, 257, 256, 257))
+                data = commands() if rng.random() < 0.5 else \
+                    bytes(rng.randrange(256) for _ in range(rng.randrange(300)))
+                sections.append((port, data))
+            plain = build_packet(sections)
+            if len(plain) > 1500:
+                continue
+            link.send_plain(plain)
+            self.log(rb"--> socket receive: length=%d\r\n" % len(plain))  # one read per packet
+            link.packets(0.005)
+            sent += 1
+        self.assertFalse(link.closed, "link dropped (seed %d)" % seed)
+        link.challenge(1, 2)
+        end = time.monotonic() + TIMEOUT
+        while time.monotonic() < end:
+            answer = link.next_packet(TIMEOUT, skip_heartbeats=True).section(PORT_VERIFY)
+            if answer is not None:
+                break
+        self.assertEqual(answer, verify_answer(1, 2), "seed %d" % seed)
 
 
 if __name__ == "__main__":
