@@ -258,6 +258,20 @@ class Reboot(CommandCase):
         self.assertEqual(self.sb.read8(WDT_CONTROL), 0x95, "watchdog still enabled")
         self.assertEqual(self.sb.wdt_services(), count)
 
+    def test_no_service_while_a_relink_hangs_in_connect(self):
+        from gwserver import GatewayServer
+        silent = GatewayServer(backlog=0)  # SYNs go unanswered once its queue is full
+        self.addCleanup(silent.close)
+        silent.fill_accept_queue()
+        link, _ = self.online(self.server)
+        data = self.replies(link, PORT_QYIO, b"@SPORT=%d\r@REBOOT\r@RELINK\r" % silent.port)
+        self.assertEqual(data, b"!SPORT;OK\r\n!REBOOT;OK\r\n!RELINK;OK\r\n")
+        count = self.sb.wdt_services()
+        # The connect waits its 5 s in slices, with no service in between.
+        self.log(rb"->net_connect Error: connecting Error, -1, 110\r\n")
+        self.assertEqual(self.sb.wdt_services(), count)
+        self.assertIsNone(self.daemon.proc.poll())
+
 
 class RandomSections(CommandCase):
     WORDS = [b"@SIP", b"@SPORT", b"@HEARTBEAT", b"@VIP", b"@ALIAS", b"@FWVER", b"@CSQ", b"@COMDATA1",
