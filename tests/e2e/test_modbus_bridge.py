@@ -3,7 +3,7 @@ on the gateway's serial lines through the whole chain: the server
 console's Modbus TCP exposure, the link, the real daemon's bridge, the
 line. The slaves are pymodbus' own RTU serial server on the far end of a
 socat pseudo-terminal pair, or a hand-made slave (the test) that answers
-with damaged frames."""
+with damaged, torn or slow frames."""
 
 import os
 import re
