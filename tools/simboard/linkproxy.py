@@ -60,6 +60,9 @@ class LinkProxy:
     def _listen(self):
         s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        # A small window towards the gateway, as on a cellular link, so a
+        # stalled server shows in the gateway's writes within seconds.
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         s.bind(("127.0.0.1", self.listen_port))
         s.listen(8)
         s.setblocking(False)
