@@ -25,6 +25,16 @@ struct ReplyText {
 // way so that a short command is never read beyond its terminator.
 constexpr char arg_char(std::string_view cmd, size_t i) { return i < cmd.size() ? cmd[i] : '\0'; }
 
+// The first row of a command table whose key starts the command, or null:
+// both channels match commands this way, in table order.
+template <typename Row, size_t N>
+const Row *find_command(const Row (&table)[N], std::string_view cmd) {
+  for (const Row &row : table) {
+    if (cmd.substr(0, row.key.size()) == row.key) return &row;
+  }
+  return nullptr;
+}
+
 }  // namespace cmdreply
 
 #endif

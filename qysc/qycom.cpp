@@ -147,13 +147,7 @@ void run_command(int index, const char *text) {
   }
   ReplyText r;
   if (iCmdEcho == 1) r.add_n(text, cmd.size() < kEchoChars ? cmd.size() : kEchoChars);
-  const Command *found = nullptr;
-  for (const Command &c : kCommands) {
-    if (cmd.substr(0, c.key.size()) == c.key) {
-      found = &c;
-      break;
-    }
-  }
+  const Command *found = cmdreply::find_command(kCommands, cmd);
   if (found != nullptr) {
     found->run(cmd, r);
   } else {

@@ -135,13 +135,7 @@ void run_command(const char *text) {
     return;
   }
   ReplyText r;
-  const VioCommand *found = nullptr;
-  for (const VioCommand &c : kVioCommands) {
-    if (cmd.substr(0, c.key.size()) == c.key) {
-      found = &c;
-      break;
-    }
-  }
+  const VioCommand *found = cmdreply::find_command(kVioCommands, cmd);
   if (found != nullptr) {
     found->run(text + found->key.size(), r);
   } else {
