@@ -6,33 +6,9 @@
 
 #include <stdint.h>
 
-#define PACKAGE_VER 2
-#define PACKAGE_TYPE_INIT 0
-#define PACKAGE_TYPE_DATA 1
-#define PACKAGE_TYPE_HEARTBEAT 2
-#define PACKAGE_MAX_IPLEN 15
+#include "qylink.h"  // the layout both ends agree on
 
-#define COM_PORT_RS485 1
-#define COM_PORT_RS232 2
-#define COM_PORT_QYCOM 256   // virtual COM commands and replies
-#define COM_PORT_QYIO 257    // configuration commands and replies
-#define COM_PORT_VERIFY 258  // verify challenge and answer
-
-#define PACKET_BUF_SIZE 1500
-#define HEARTBEAT_BURST_LIMIT 1460
 #define BRIDGE_BUF_SIZE 1024  // the bridge's working buffer: 6 header bytes + the response
-
-typedef struct __attribute__((packed)) PackageHeader {
-  uint8_t ucPackageVer;
-  uint16_t usPackageLen;
-  uint8_t ucPackageType;
-  uint8_t ucIPLen;
-} PackageHeader;
-
-typedef struct __attribute__((packed)) PackageCom {
-  uint16_t usComPort;
-  uint16_t usComDataLen;
-} PackageCom;
 
 #ifdef __cplusplus
 extern "C" {

@@ -1,22 +1,9 @@
-// Byte substitution of the server link, with the optional debug dumps.
+// The daemon's scrambling calls, with the debug dumps of the bytes.
 #include "scramble.h"
 
-#include <array>
-
-#include "encode_table.h"
 #include "qycomm.h"
 
 namespace {
-
-// Inverse of EncodeArray, built once on first use.
-const std::array<unsigned char, 256> &decode_table() {
-  static const std::array<unsigned char, 256> table = [] {
-    std::array<unsigned char, 256> t{};
-    for (int j = 0; j < 256; j++) t[EncodeArray[j]] = static_cast<unsigned char>(j);
-    return t;
-  }();
-  return table;
-}
 
 void dump(const unsigned char *data, int len) {
   for (int i = 0; i < len; i++) {
@@ -47,15 +34,6 @@ void scramble_with_dump(unsigned char *data, int len, int debug, const char *wha
 }  // namespace
 
 extern "C" {
-
-void EncodePacket(unsigned char *cData, int iDataLen) {
-  for (int i = 0; i < iDataLen; i++) cData[i] = EncodeArray[cData[i]];
-}
-
-void DecodePacket(unsigned char *cData, int iDataLen) {
-  const std::array<unsigned char, 256> &inv = decode_table();
-  for (int i = 0; i < iDataLen; i++) cData[i] = inv[cData[i]];
-}
 
 void encode_func(unsigned char *data, int len, int debug) {
   scramble_with_dump(data, len, debug, "encoding", EncodePacket);

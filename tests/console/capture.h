@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "out.h"
-#include "scramble.h"
+#include "qylink.h"
 
 namespace consoletest {
 

@@ -73,9 +73,9 @@ TEST(Burst, CopiesAsTheGatewayCountsThem) {
 }
 
 TEST(Verify, Arithmetic) {
-  EXPECT_EQ(verify_answer(1, 2), 11);
-  EXPECT_EQ(verify_answer(0, 0), -11);
-  EXPECT_EQ(verify_answer(255, 255), 520189);
+  EXPECT_EQ(wire_verify_answer(1, 2), 11);
+  EXPECT_EQ(wire_verify_answer(0, 0), -11);
+  EXPECT_EQ(wire_verify_answer(255, 255), 520189);
 }
 
 TEST(ServerPacket, VerifyChallengeLayout) {

@@ -8,7 +8,7 @@
 #include "gateways.h"
 #include "modbus.h"
 #include "out.h"
-#include "packet.h"
+#include "qylink.h"
 
 namespace console {
 namespace {
@@ -131,7 +131,7 @@ void do_verify(Session &, const char *a, uint32_t) {
     return;
   }
   out_line("gw%lu queued verify x=%lu y=%lu expected=%d", gw, x, y,
-           static_cast<int>(verify_answer(static_cast<uint8_t>(x), static_cast<uint8_t>(y))));
+           static_cast<int>(wire_verify_answer(static_cast<uint8_t>(x), static_cast<uint8_t>(y))));
 }
 
 void do_modbus(Session &s, const char *a, uint32_t) {

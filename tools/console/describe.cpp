@@ -7,7 +7,7 @@
 
 #include "bytes.h"
 #include "out.h"
-#include "packet.h"
+#include "qylink.h"
 
 namespace console {
 namespace {
@@ -29,9 +29,7 @@ struct Cursor {
     return true;
   }
   unsigned u8(const char *field) { return take(1, field) ? p[pos - 1] : 0; }
-  unsigned u16(const char *field) {
-    return take(2, field) ? static_cast<unsigned>(p[pos - 2] | (p[pos - 1] << 8)) : 0;
-  }
+  unsigned u16(const char *field) { return take(2, field) ? wire_get16(p + pos - 2) : 0; }
   // A length-prefixed string, shown as quoted escaped text.
   void str(const char *field, char *out, size_t cap) {
     unsigned n = u8(field);
@@ -59,18 +57,12 @@ void print_section(int gw, unsigned port, const uint8_t *d, size_t n) {
   out_line("gw%d port%u len=%zu text=\"%s\" hex=%s", gw, port, n, text, hex);
 }
 
-int32_t read_le32(const uint8_t *d) {
-  uint32_t v = static_cast<uint32_t>(d[0]) | (static_cast<uint32_t>(d[1]) << 8) |
-               (static_cast<uint32_t>(d[2]) << 16) | (static_cast<uint32_t>(d[3]) << 24);
-  return static_cast<int32_t>(v);
-}
-
 void check_verify(Receiver &rx, const uint8_t *d, size_t n) {
-  if (n != 4) {
+  if (n != VERIFY_ANSWER_LEN) {
     out_line("gw%d malformed: verify answer of %zu bytes (want 4)", rx.gw, n);
     return;
   }
-  int32_t answer = read_le32(d);
+  int32_t answer = static_cast<int32_t>(wire_get32(d));
   if (!rx.verify_pending) {
     out_line("gw%d verify answer=%d unsolicited", rx.gw, static_cast<int>(answer));
     return;
@@ -83,12 +75,12 @@ void check_verify(Receiver &rx, const uint8_t *d, size_t n) {
 // One section at c; false when it runs past the packet (reported).
 bool take_section(Receiver &rx, Cursor &c, unsigned index) {
   size_t head = c.pos;
-  if (!c.take(sizeof(PackageCom), "section head")) {
+  if (!c.take(PACKAGE_SECTION_HEAD, "section head")) {
     out_line("gw%d malformed: section %u head runs past the packet", rx.gw, index);
     return false;
   }
-  unsigned port = static_cast<unsigned>(c.p[head] | (c.p[head + 1] << 8));
-  size_t n = static_cast<size_t>(c.p[head + 2] | (c.p[head + 3] << 8));
+  unsigned port = wire_get16(c.p + head);
+  size_t n = wire_get16(c.p + head + 2);
   const uint8_t *d = c.p + c.pos;
   if (!c.take(n, "section data")) {
     out_line("gw%d malformed: section %u port%u len=%zu runs past the packet (%zu bytes left)",
@@ -106,7 +98,7 @@ bool take_section(Receiver &rx, Cursor &c, unsigned index) {
 
 }  // namespace
 
-size_t prefix_len(const uint8_t *pkt) { return kPrefixMin + pkt[4]; }
+size_t prefix_len(const uint8_t *pkt) { return wire_prefix_len(pkt); }
 
 void describe_prefix(const uint8_t *pkt, char *out, size_t cap) {
   char ip[text_room(PACKAGE_MAX_IPLEN)];

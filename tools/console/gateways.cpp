@@ -8,8 +8,7 @@
 
 #include "net.h"
 #include "out.h"
-#include "packet.h"
-#include "scramble.h"
+#include "qylink.h"
 
 namespace console {
 namespace {
@@ -43,11 +42,6 @@ void *g_ctx = nullptr;
 Gateway *find(int id) {
   if (id < 1 || id > kMaxGateways || !g_gw[id - 1].used) return nullptr;
   return &g_gw[id - 1];
-}
-
-void put_le16(uint8_t *p, size_t v) {
-  p[0] = static_cast<uint8_t>(v & 0xFF);
-  p[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
 }
 
 void close_slot(Gateway &g, const char *why) {
@@ -96,18 +90,13 @@ void try_send(Gateway &g, uint32_t now) {
 }  // namespace
 
 size_t build_packet(unsigned port, const uint8_t *data, size_t n, uint8_t *out, size_t cap) {
-  size_t len = kServerHeadLen + n;
-  if (n > kSectionMax || len > cap) return 0;
-  out[0] = PACKAGE_VER;
-  put_le16(out + 1, len);
-  out[3] = PACKAGE_TYPE_DATA;
-  out[4] = 0;  // no IP text
-  out[5] = 0;  // signal byte position
-  out[6] = 1;  // one section
-  put_le16(out + 7, port);
-  put_le16(out + 9, n);
-  if (n > 0) memcpy(out + kServerHeadLen, data, n);
-  return len;
+  if (n > kSectionMax || port > 0xFFFF) return 0;
+  // no IP text; the signal byte is not used in this direction
+  size_t off = wire_put_prefix(out, cap, PACKAGE_TYPE_DATA, "", 0, 0);
+  if (off == 0 || off >= cap) return 0;
+  out[off++] = 1;  // one section
+  off = wire_put_section(out, cap, off, static_cast<uint16_t>(port), data, n);
+  return off == 0 ? 0 : wire_finish(out, off);
 }
 
 void gw_setup(uint32_t gap_ms, SectionFn on_section, void *ctx) {
@@ -134,7 +123,7 @@ void gw_accept(int lfd) {
   g.generation = ++g_generation;
   memcpy(g.peer, peer, sizeof g.peer);
   rx_init(g.rx, slot + 1, g_on_section, g_ctx);
-  g.last_send = now_ms() - g_gap_ms;
+  g.last_send = qy_ticks() - g_gap_ms;
   out_line("gw%d connected from=%s", slot + 1, peer);
 }
 
@@ -197,7 +186,7 @@ int gw_verify(int id, uint8_t x, uint8_t y) {
   if (rc == 0) {
     Gateway *g = find(id);
     g->rx.verify_pending = true;
-    g->rx.verify_expect = verify_answer(x, y);
+    g->rx.verify_expect = wire_verify_answer(x, y);
   }
   return rc;
 }

@@ -14,6 +14,7 @@
 #include "net.h"
 #include "options.h"
 #include "out.h"
+#include "qylink.h"
 
 using namespace console;
 
@@ -82,11 +83,11 @@ int pass(Session &s, Input &in, int lfd, bool read_stdin) {
   int mb_n = mb_fill(fds + n, kMaxFds - n);
   n += mb_n;
   if (poll(fds, static_cast<nfds_t>(n), kPollMs) < 0) return 0;  // a signal
-  uint32_t now = now_ms();
+  uint32_t now = qy_ticks();
   if (in_at >= 0 && (fds[in_at].revents & (POLLIN | POLLHUP | POLLERR))) in_read(in);
   gw_serve(fds + gw_at, gw_n, now);
   if (fds[l_at].revents & POLLIN) gw_accept(lfd);
-  mb_serve(fds + mb_at, mb_n, now);
+  mb_serve(fds + mb_at, mb_n);
   gw_tick(now);
   mb_tick(now);
   return run_commands(s, in, now);
@@ -102,11 +103,11 @@ void run(const Options &opt, int lfd) {
   while (!s.quit && !g_signal) {
     bool read_stdin = !in.eof && !in_has_line(in);
     int ran = pass(s, in, lfd, read_stdin);
-    if (in.eof && !in_has_line(in) && !cmd_busy(s, now_ms()) && !opt.keep) s.quit = true;
+    if (in.eof && !in_has_line(in) && !cmd_busy(s, qy_ticks()) && !opt.keep) s.quit = true;
     if (tty && ran > 0 && !s.quit) fputs("> ", stdout);
   }
-  uint32_t start = now_ms();
-  while (!g_signal && !gw_drained() && now_ms() - start < kDrainMs) pass(s, in, lfd, false);
+  uint32_t start = qy_ticks();
+  while (!g_signal && !gw_drained() && qy_ticks() - start < kDrainMs) pass(s, in, lfd, false);
 }
 
 }  // namespace

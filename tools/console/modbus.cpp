@@ -268,7 +268,7 @@ int mb_fill(pollfd *fds, int room) {
   return n;
 }
 
-void mb_serve(const pollfd *fds, int count, uint32_t now) {
+void mb_serve(const pollfd *fds, int count) {
   for (int k = 0; k < count; k++) {
     Exposure &e = g_ex[g_entry_ex[k]];
     int ci = g_entry_client[k];
@@ -281,7 +281,6 @@ void mb_serve(const pollfd *fds, int count, uint32_t now) {
     if (fds[k].revents & POLLOUT) flush_client(e, c);
     if (c.used && (fds[k].revents & (POLLIN | POLLHUP | POLLERR))) on_client_readable(e, ci);
   }
-  mb_tick(now);
 }
 
 void mb_tick(uint32_t now) {

@@ -27,7 +27,7 @@ int mb_expose(int gw, unsigned port, const char *addr, int tcp_port);
 
 // Entries for poll, and their handling after it (same order).
 int mb_fill(pollfd *fds, int room);
-void mb_serve(const pollfd *fds, int count, uint32_t now);
+void mb_serve(const pollfd *fds, int count);
 
 // Forwards waiting requests, answers time-outs and vanished gateways.
 void mb_tick(uint32_t now);

@@ -9,7 +9,6 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace console {
@@ -66,13 +65,6 @@ int net_accept(int lfd, char *peer, size_t cap) {
   inet_ntop(AF_INET, &sa.sin_addr, ip, sizeof ip);
   snprintf(peer, cap, "%s:%u", ip, ntohs(sa.sin_port));
   return fd;
-}
-
-uint32_t now_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-  return static_cast<uint32_t>(ms);
 }
 
 }  // namespace console

@@ -15,9 +15,6 @@ int net_listen(const char *addr, int port, int *bound_port, char *err, size_t ca
 // Returns the descriptor (peer "a.b.c.d:port" in peer) or -1.
 int net_accept(int lfd, char *peer, size_t cap);
 
-// Milliseconds of a monotonic clock, cut to 32 bits (differences wrap safely).
-uint32_t now_ms();
-
 }  // namespace console
 
 #endif

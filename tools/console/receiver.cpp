@@ -7,15 +7,12 @@
 #include "bytes.h"
 #include "describe.h"
 #include "out.h"
-#include "packet.h"
-#include "scramble.h"
+#include "qylink.h"
 
 namespace console {
 namespace {
 
 constexpr size_t kShownBadBytes = 16;
-
-unsigned packet_len(const uint8_t *p) { return static_cast<unsigned>(p[1] | (p[2] << 8)); }
 
 void flush_run(Receiver &rx) {
   if (rx.hb_count == 0) return;
@@ -72,34 +69,32 @@ void on_bad_header(Receiver &rx, const char *why) {
 }  // namespace
 
 HeaderCheck check_header(const uint8_t *p, size_t avail, size_t *pkt_len, char *why, size_t cap) {
-  if (avail < kHeaderLen) return HeaderCheck::kNeedMore;
-  unsigned len = packet_len(p);
-  if (p[0] != PACKAGE_VER) {
-    snprintf(why, cap, "version %u (want %d)", p[0], PACKAGE_VER);
-  } else if (p[3] > PACKAGE_TYPE_HEARTBEAT) {
-    snprintf(why, cap, "type %u", p[3]);
-  } else if (p[4] > PACKAGE_MAX_IPLEN) {
-    snprintf(why, cap, "IP length %u over %d", p[4], PACKAGE_MAX_IPLEN);
-  } else if (len < kPrefixMin + p[4]) {
-    snprintf(why, cap, "length %u too small for IP length %u", len, p[4]);
-  } else if (len > kPacketMax) {
-    snprintf(why, cap, "length %u over %zu", len, kPacketMax);
-  } else {
-    *pkt_len = len;
-    return avail >= len ? HeaderCheck::kOk : HeaderCheck::kNeedMore;
+  size_t len = 0;
+  switch (wire_check_header(p, avail, &len)) {
+    case WIRE_HEADER_PARTIAL: return HeaderCheck::kNeedMore;
+    case WIRE_HEADER_VERSION: snprintf(why, cap, "version %u (want %d)", p[0], PACKAGE_VER); break;
+    case WIRE_HEADER_TYPE: snprintf(why, cap, "type %u", p[3]); break;
+    case WIRE_HEADER_IPLEN: snprintf(why, cap, "IP length %u over %d", p[4], PACKAGE_MAX_IPLEN); break;
+    case WIRE_HEADER_LENGTH:
+    case WIRE_HEADER_OK:
+      len = wire_get16(p + 1);
+      if (len < wire_prefix_len(p)) {
+        snprintf(why, cap, "length %zu too small for IP length %u", len, p[4]);
+      } else if (len > kPacketMax) {
+        snprintf(why, cap, "length %zu over %zu", len, kPacketMax);
+      } else {
+        *pkt_len = len;
+        return avail >= len ? HeaderCheck::kOk : HeaderCheck::kNeedMore;
+      }
+      break;
   }
   return HeaderCheck::kBad;
 }
 
 unsigned burst_copies(size_t len) {
-  if (len == 0 || len >= HEARTBEAT_BURST_LIMIT) return 1;
-  size_t s = len;
-  while (s < HEARTBEAT_BURST_LIMIT - len) s += len;
-  unsigned copies = static_cast<unsigned>(s / len - 1);
+  const unsigned copies = wire_heartbeat_copies(len);
   return copies > 0 ? copies : 1;
 }
-
-int32_t verify_answer(uint8_t x, uint8_t y) { return 5 * x * y + 3 * y * y - 11; }
 
 void rx_init(Receiver &rx, int gw, SectionFn fn, void *ctx) {
   memset(&rx, 0, sizeof rx);

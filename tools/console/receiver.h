@@ -7,10 +7,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "qylink.h"
+
 namespace console {
 
-constexpr size_t kPacketMax = 1500;         // the gateway's packet buffer
-constexpr size_t kHeaderLen = 5;            // version, length, type, IP length
+constexpr size_t kPacketMax = PACKET_BUF_SIZE;  // the gateway's packet buffer
+constexpr size_t kHeaderLen = PACKAGE_HEADER_LEN;
 constexpr size_t kPrefixMin = kHeaderLen + 1;  // header and signal byte
 constexpr unsigned kBadInRowLimit = 8;      // malformed headers before hanging up
 constexpr uint32_t kBurstQuietMs = 200;     // a heartbeat run ends after this quiet
@@ -21,7 +23,8 @@ enum class HeaderCheck { kOk, kNeedMore, kBad };
 // *pkt_len bytes is there; kBad: why holds the reason.
 HeaderCheck check_header(const uint8_t *p, size_t avail, size_t *pkt_len, char *why, size_t cap);
 
-// Copies in one heartbeat burst of packets of len bytes, as the gateway builds it.
+// Copies in one heartbeat burst of packets of len bytes, as the gateway
+// builds it (at least 1, so a lone oversized heartbeat still counts).
 unsigned burst_copies(size_t len);
 
 // Called for every section of a well-formed data packet.
@@ -56,9 +59,6 @@ void rx_tick(Receiver &rx, uint32_t now);
 
 // The connection ended: reports the run and any unfinished packet.
 void rx_finish(Receiver &rx);
-
-// The answer a gateway must give to the challenge (x, y).
-int32_t verify_answer(uint8_t x, uint8_t y);
 
 }  // namespace console
 
