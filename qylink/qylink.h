@@ -89,7 +89,7 @@ size_t wire_finish(uint8_t *buf, size_t len);
 typedef struct WireSection {
   uint16_t port;
   uint16_t len;
-  const uint8_t *data;
+  size_t at;  // offset of the section's data in the packet
 } WireSection;
 
 // Non-zero when the section count byte and every section it announces, head

@@ -5,6 +5,9 @@
 #include "packet.h"
 #include "settings.h"
 
+int iRS485Len, iRS232Len, iRS485LenNow, iRS232LenNow;
+uint32_t ulRS485LastTime, ulRS232LastTime;
+
 namespace {
 
 struct Line {

@@ -1,23 +1,33 @@
-// The daemon's main loop: link and upload state machines, the serial
-// bursts, receive dispatch, and the helpers other modules call.
+// The daemon's loop: the link and upload state machines, the one place
+// each changes state, the loop's own state in one record, and the seams
+// (clock, pause) through which tests run it a pass at a time.
 #ifndef QYSC_DAEMON_H
 #define QYSC_DAEMON_H
 
 #include <stdint.h>
 
 // Link state iGPRSStep.
-#define GPRS_IDLE 0
-#define GPRS_CONNECT 1
-#define GPRS_ONLINE 2
-#define GPRS_WAIT 3
+#define GPRS_IDLE 0     // connect on the next pass
+#define GPRS_CONNECT 1  // connect now
+#define GPRS_ONLINE 2   // serve the link
+#define GPRS_WAIT 3     // wait before the next connect
 
-// Upload state iUploadPackageFlag.
+// Upload state iUploadPackageFlag: what the next packet on the link is.
 #define UPLOAD_INIT 0
-#define UPLOAD_NORMAL 1
+#define UPLOAD_NORMAL 1  // serial bursts and command replies
 #define UPLOAD_HEARTBEAT 2
 #define UPLOAD_VERIFY 3
 
+// iCOMStep: the serial ports are opened once, by the first pass.
+#define COM_STEP_TO_OPEN 0
+#define COM_STEP_OPEN 1
+
 #define WriteCounterMax 3
+
+// checkWriteStaus results.
+#define WRITE_OK 0
+#define WRITE_COUNTED (-1)  // failed, counted; the link stays
+#define WRITE_DROPPED (-2)  // the failure that dropped the link
 
 #ifdef __cplusplus
 extern "C" {
@@ -32,11 +42,13 @@ extern int iRS485Len, iRS232Len, iRS485LenNow, iRS232LenNow;
 extern uint32_t ulRS485LastTime, ulRS232LastTime;
 extern int32_t lVerifyData;
 
+// The daemon's one clock: monotonic milliseconds cut to 32 bits (qy_ticks),
+// so every elapsed-time test subtracts in unsigned 32-bit arithmetic.
 uint32_t GetTimeTicks(void);
 void setStaLed(int sta);
-// Closes the port of baseInfo.comInfo[n] and opens it again with the
-// slot's settings; the result of UART_Init (0 on success).
-int ReOpenCom(int n);
+// Judges one write to the server (rc: the write's result) on the link
+// sockfd, which is the daemon's link: WRITE_OK, WRITE_COUNTED, or on the
+// fourth failure since the last drop WRITE_DROPPED (the link is dropped).
 int checkWriteStaus(int rc, int sockfd);
 
 // Services the watchdog unless a reboot was requested; every long wait
@@ -60,5 +72,51 @@ void HandleServerPacket(unsigned char *buf, int n);
 #ifdef __cplusplus
 }
 #endif
+
+// ---- the state machines (C++ linkage: used inside the daemon and by tests)
+
+// Why a live link is dropped; drop_link's table gives the next link state.
+enum class Drop {
+  kPeerClosed,     // the server closed the connection: reconnect at once
+  kWriteFailures,  // the fourth failed write: reconnect at once
+  kRelink,         // "@RELINK" answered: connect again from GPRS_IDLE
+};
+
+// The one place that changes iGPRSStep, with the entry actions of the new
+// state (ONLINE: upload state INIT; WAIT: the wait starts now).
+void link_set(int state);
+// The one place that changes iUploadPackageFlag.
+void upload_set(int state);
+// Closes the link and moves to the state the reason calls for.
+void drop_link(Drop why);
+// The receive side's request for a verify answer: the answer to send and
+// the upload state that sends it next.
+void request_verify(int32_t answer);
+
+// The loop's own state beside the named globals above.
+struct DaemonLoop {
+  int sockfd;             // the server link, -1 when there is none
+  int writeFailures;      // failed writes since the last drop (iWriteFailCounter)
+  int ledOn;              // status LED state (setStaLed's now_sta)
+  uint32_t ledSince;      // last LED toggle (tmStaLed)
+  uint32_t modemSince;    // last read of the modem information (tmGetModemInfo)
+};
+extern DaemonLoop qysc_loop;
+
+// Every piece of loop and state-machine state as start-up leaves it (the
+// settings are not touched). For tests.
+void DaemonReset(void);
+
+// The daemon's pauses (after a connect, before a reconnect, pacing the
+// reconnect wait) go through here: sleeps of at most ms milliseconds. A
+// test installs its own (null: real sleeps again).
+void daemon_pause(uint32_t ms);
+void daemon_pause_install(void (*pause)(uint32_t ms));
+
+// The steps of one pass while the link is up: the upload state machine
+// (one packet at most) and the receive. upload.cpp, link.cpp.
+void upload_step(void);
+void receive_step(void);
+void link_step(void);
 
 #endif

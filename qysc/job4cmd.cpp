@@ -1,5 +1,6 @@
 // The reply ring Job4Cmd shared by both command channels: 16 slots, `in`
-// written by the command processors, `out` advanced by the reply drain.
+// written by the command processors, `out` advanced by the take side,
+// which the reply drain of the packet builders uses.
 #include <string.h>
 
 #include "qycom.h"
@@ -31,6 +32,19 @@ void Job4Cmd_Put(Job4Cmd *q, const char *text) {
   q->bData[slot][len] = '\0';
   q->bDataLen[slot] = static_cast<uint8_t>(len);
   q->in = (slot + 1) & kSlotMask;
+}
+
+const char *Job4Cmd_Oldest(const Job4Cmd *q, int *len, int *slot) {
+  if (Job4Cmd_Pending(q) == 0) return nullptr;
+  const uint32_t out = q->out & kSlotMask;
+  const int n = q->bDataLen[out];
+  *len = n < JOB4CMD_TEXT ? n : JOB4CMD_TEXT;
+  *slot = static_cast<int>(out);
+  return q->bData[out];
+}
+
+void Job4Cmd_Drop(Job4Cmd *q) {
+  if (Job4Cmd_Pending(q) > 0) q->out = (q->out + 1) & kSlotMask;
 }
 
 }  // extern "C"

@@ -1,9 +1,9 @@
 // The daemon's UART wrappers over the COM port API, and the reopen of a
 // configured port.
-#include "type.h"
+#include "my_uart.h"
 
-#include "daemon.h"
 #include "settings.h"
+#include "uart.h"
 
 extern "C" {
 

@@ -8,7 +8,6 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "daemon.h"
@@ -21,12 +20,6 @@ namespace {
 // step, so nothing more is sent on it; its writes fail until the failure
 // count closes it.
 int g_tornFd = -1;
-
-uint32_t mono_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint32_t>(ts.tv_sec) * 1000u + static_cast<uint32_t>(ts.tv_nsec / 1000000);
-}
 
 void set_options(int fd) {
   const int rcvbuf = NET_RCVBUF;
@@ -69,9 +62,9 @@ int connect_bounded(int fd, const struct sockaddr_in &addr) {
 extern "C" {
 
 int net_wait(int fd, short events, int total_ms) {
-  const uint32_t start = mono_ms();
+  const uint32_t start = GetTimeTicks();
   for (;;) {
-    const int left = total_ms - static_cast<int>(mono_ms() - start);
+    const int left = total_ms - static_cast<int>(GetTimeTicks() - start);
     if (left <= 0) return 0;
     struct pollfd p = {fd, events, 0};
     const int rc = poll(&p, 1, left < NET_SLICE_MS ? left : NET_SLICE_MS);
@@ -85,7 +78,7 @@ int net_connect(const char *serverIP, int serverPort) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) {
     PrintMsg("->net_connect Error: open socket Error\r\n");
-    return -1;
+    return NET_ERR_SOCKET;
   }
   set_options(fd);
   signal(SIGPIPE, SIG_IGN);
@@ -93,7 +86,7 @@ int net_connect(const char *serverIP, int serverPort) {
   if (qy_resolve(serverIP, &addr.sin_addr) != 0) {
     PrintMsg("->net_connect Error: get host Error\r\n");
     close(fd);
-    return -2;
+    return NET_ERR_RESOLVE;
   }
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(serverPort));
@@ -101,7 +94,7 @@ int net_connect(const char *serverIP, int serverPort) {
   if (rc != 0) {
     PrintMsg("->net_connect Error: connecting Error, %d, %d\r\n", rc, errno);
     close(fd);
-    return -3;
+    return NET_ERR_CONNECT;
   }
   if (fd == g_tornFd) g_tornFd = -1;  // a new link under a reused number
   PrintMsg("->net_connect OK\r\n");
@@ -125,16 +118,16 @@ int net_readn(int sd, unsigned char *buffer, int len) {
   if (rc < 0) {
     PrintMsg("socket error\r\n");
     perror("perror");
-    return -3;
+    return NET_WAIT_FAILED;
   }
-  if (rc == 0) return -4;
+  if (rc == 0) return NET_NOTHING;
   const ssize_t n = read(sd, buffer, static_cast<size_t>(len));
   if (n < 0) {
     PrintMsg("read error\r\n");
     perror("perror");
-    return -1;
+    return NET_READ_ERROR;
   }
-  if (n == 0) return -2;
+  if (n == 0) return NET_PEER_CLOSED;
   PrintMsg("read success\r\n");
   return static_cast<int>(n);
 }
@@ -152,7 +145,7 @@ int net_write(int sockfd, const unsigned char *data, int len) {
     errno = EPIPE;
     return -1;
   }
-  const uint32_t start = mono_ms();
+  const uint32_t start = GetTimeTicks();
   int done = 0;
   while (done < len) {
     const ssize_t n = send(sockfd, data + done, static_cast<size_t>(len - done),
@@ -162,7 +155,7 @@ int net_write(int sockfd, const unsigned char *data, int len) {
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
-    const int left = NET_TIMEOUT_MS - static_cast<int>(mono_ms() - start);
+    const int left = NET_TIMEOUT_MS - static_cast<int>(GetTimeTicks() - start);
     if (left <= 0 || net_wait(sockfd, POLLOUT, left) <= 0) {
       errno = EAGAIN;
       break;

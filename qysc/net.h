@@ -14,16 +14,28 @@ extern "C" {
 #define NET_SLICE_MS 1000       // longest wait without a watchdog service
 #define NET_RECV_WAIT_US 5000   // receive wait, paces the main loop
 
-// Connected descriptor (>= 0), or -1 socket creation failed, -2 name not
-// resolved, -3 connect failed (refused, or no answer within 5 s).
+// net_connect results below 0.
+#define NET_ERR_SOCKET (-1)   // no socket
+#define NET_ERR_RESOLVE (-2)  // the server's name did not resolve
+#define NET_ERR_CONNECT (-3)  // refused, or no answer within 5 s
+
+// net_readn results below 0.
+#define NET_READ_ERROR (-1)
+#define NET_PEER_CLOSED (-2)
+#define NET_WAIT_FAILED (-3)
+#define NET_NOTHING (-4)      // nothing arrived within the wait
+
+// Connected descriptor (>= 0) or an NET_ERR_ code.
 int net_connect(const char *serverIP, int serverPort);
 void net_close(int sockfd);
-// One read after a wait of at most 5 ms: bytes read (> 0), or -1 read
-// error, -2 peer closed, -3 wait failed, -4 nothing arrived.
+// One read after a wait of at most 5 ms: bytes read (> 0), or NET_READ_ERROR,
+// NET_PEER_CLOSED, NET_WAIT_FAILED, NET_NOTHING.
 int net_readn(int sd, unsigned char *buffer, int len);
 int recv_NonBlocking(int socket_id, unsigned char *buffer, int buffer_len);
-// Writes len bytes within 5 s: the byte count written (short only when the
-// time ran out), or -1 with errno set when nothing could be written.
+// Writes all len bytes within 5 s in one go: len, or -1 with errno set when
+// they could not all be written. A write that got only part of the packet
+// out leaves the server's stream out of step, so that link takes no more
+// writes (-1, EPIPE) until it is closed.
 int net_write(int sockfd, const unsigned char *data, int len);
 
 // Waits up to total_ms for events on fd in slices of at most NET_SLICE_MS,

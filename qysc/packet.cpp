@@ -1,17 +1,17 @@
-// Builders of the daemon's packets, laid out in place in the send buffer:
-// init, heartbeat (and its burst), verify answer, serial data and the
-// drained command replies.
+// Builders of the daemon's packets, laid out in the caller's buffer with
+// the link library: init, heartbeat (and its burst), verify answer, serial
+// data, and the drained command replies.
 #include "packet.h"
 
 #include <string.h>
 
 #include "daemon.h"
+#include "my_uart.h"
 #include "qycom.h"
 #include "qycomm.h"
 #include "qyio.h"
 #include "settings.h"
 #include "tcp2rtu.h"
-#include "type.h"
 
 unsigned char ucSendData[PACKET_BUF_SIZE];
 uint16_t usSendDataLen;
@@ -20,102 +20,65 @@ PackageHeader *M_PackageHeader;
 
 namespace {
 
-constexpr int kHeaderLen = sizeof(PackageHeader);
-constexpr int kSectionHead = sizeof(PackageCom);
 constexpr uint8_t kComNum = 2;         // serial ports the device offers
 constexpr uint8_t kInitConstant = 10;  // fixed byte of the init packet
-constexpr uint16_t kServerTimeDelay = 50;
 constexpr int kInitReserved = 8;
-constexpr int kVerifyLen = 4;
+constexpr size_t kBridgeGrowth = 4;    // a bridged response is 4 bytes longer than its frame
 
-void put16(unsigned char *p, uint16_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
+size_t ip_len() { return strnlen(baseInfo.ucVirtualIP, sizeof baseInfo.ucVirtualIP); }
+
+size_t put_prefix(unsigned char *buf, int cap, uint8_t type) {
+  return wire_put_prefix(buf, static_cast<size_t>(cap), type, baseInfo.ucVirtualIP, ip_len(),
+                         modemSignal);
 }
 
-int ip_len() { return static_cast<int>(strnlen(baseInfo.ucVirtualIP, sizeof baseInfo.ucVirtualIP)); }
-
-// Header, virtual IP and signal byte; returns the offset after them.
-int put_prefix(unsigned char *buf, uint8_t type) {
-  const int n = ip_len();
-  M_PackageHeader = reinterpret_cast<PackageHeader *>(buf);
-  M_PackageHeader->ucPackageVer = PACKAGE_VER;
-  M_PackageHeader->usPackageLen = 0;
-  M_PackageHeader->ucPackageType = type;
-  M_PackageHeader->ucIPLen = static_cast<uint8_t>(n);
-  memcpy(buf + kHeaderLen, baseInfo.ucVirtualIP, static_cast<size_t>(n));
-  buf[kHeaderLen + n] = modemSignal;
-  return kHeaderLen + n + 1;
-}
-
-// Length-prefixed text without terminator; returns the offset after it.
-int put_text(unsigned char *buf, int off, const char *text, size_t field) {
+// Length-prefixed text without terminator; the offset after it.
+size_t put_text(unsigned char *buf, size_t off, const char *text, size_t field) {
   const size_t n = strnlen(text, field);
   buf[off] = static_cast<unsigned char>(n);
   memcpy(buf + off + 1, text, n);
-  return off + 1 + static_cast<int>(n);
+  return off + 1 + n;
 }
 
-// Prefix, section count 1 and the section head; returns the data offset.
-int put_section(unsigned char *buf, uint16_t port, uint16_t datalen) {
-  int off = put_prefix(buf, PACKAGE_TYPE_DATA);
+// Prefix, section count 1 and the head of a section of n bytes; the data
+// offset (the data themselves are the caller's to write).
+size_t put_one_section(unsigned char *buf, int cap, uint16_t port, size_t n) {
+  size_t off = put_prefix(buf, cap, PACKAGE_TYPE_DATA);
   buf[off++] = 1;
-  put16(buf + off, port);
-  put16(buf + off + 2, datalen);
-  return off + kSectionHead;
+  wire_put_section(buf, static_cast<size_t>(cap), off, port, nullptr, n);
+  return off + PACKAGE_SECTION_HEAD;
 }
 
-void finish(int len) {
-  usSendDataLen = static_cast<uint16_t>(len);
-  M_PackageHeader->usPackageLen = usSendDataLen;
+int finish(unsigned char *buf, size_t len) { return static_cast<int>(wire_finish(buf, len)); }
+
+int section_room(int cap) {
+  return cap - static_cast<int>(PACKAGE_HEADER_LEN + ip_len() + 1 + 1 + PACKAGE_SECTION_HEAD);
 }
 
-int section_room() { return PACKET_BUF_SIZE - (kHeaderLen + ip_len() + 1 + 1 + kSectionHead); }
-
-// One serial burst of iLen bytes from the slot's port, plain or bridged.
-void make_com_pack(unsigned char *buf, int slot, uint8_t bridged, int iLen) {
-  const int n = iLen < BurstCapacity(slot) ? (iLen > 0 ? iLen : 0) : BurstCapacity(slot);
-  const int data = put_section(buf, static_cast<uint16_t>(slot), 0);
-  int got = -1;
-  if (bridged != 0) {
-    got = RTU2TCP_Response(slot, buf + data, n);
-  } else {
-    // What the port delivered, never stale buffer bytes beyond it.
-    got = UART_Recv(baseInfo.comInfo[slot].port, reinterpret_cast<char *>(buf + data), n);
-  }
-  if (got <= 0) {
-    usSendDataLen = 0;  // nothing to send for this burst
-    return;
-  }
-  put16(buf + data - 2, static_cast<uint16_t>(got));
-  finish(data + got);
-}
-
-// All pending lines of a reply ring that fit one packet; the rest stay
-// queued for the next one.
-void drain_replies(unsigned char *buf, uint16_t port, Job4Cmd &q, int pending, bool indexed) {
-  const int data = put_section(buf, port, 0);
-  const int room = section_room();
+// The pending lines of a ring that fit room bytes, joined at out; the
+// length of the joined text.
+int drain(Job4Cmd &q, unsigned char *out, int room, bool indexed) {
   int total = 0;
-  if (pending > JOB4CMD_SLOTS) pending = JOB4CMD_SLOTS;
-  for (int i = 0; i < pending; i++) {
-    const uint32_t out = q.out % JOB4CMD_SLOTS;
-    int len = q.bDataLen[out];
-    if (len > JOB4CMD_TEXT) len = JOB4CMD_TEXT;
+  for (int i = 0; Job4Cmd_Pending(&q) > 0; i++) {
+    int len = 0, slot = 0;
+    const char *line = Job4Cmd_Oldest(&q, &len, &slot);
     if (total + len > room) break;
-    const char *line = q.bData[out];
     if (indexed) {
-      PrintMsg("    out_reply(%d)[%d, %d]:%.*s\r\n", i, len, static_cast<int>(out), len, line);
+      PrintMsg("    out_reply(%d)[%d, %d]:%.*s\r\n", i, len, slot, len, line);
     } else {
-      PrintMsg("    out_reply[%d, %d]:%.*s\r\n", len, static_cast<int>(out), len, line);
+      PrintMsg("    out_reply[%d, %d]:%.*s\r\n", len, slot, len, line);
     }
-    memcpy(buf + data + total, line, static_cast<size_t>(len));
+    memcpy(out + total, line, static_cast<size_t>(len));
     total += len;
-    q.out = (out + 1) % JOB4CMD_SLOTS;
+    Job4Cmd_Drop(&q);
   }
-  PrintMsg("----all reply[%d]: %.*s\r\n", total, total, reinterpret_cast<char *>(buf + data));
-  put16(buf + data - 2, static_cast<uint16_t>(total));
-  finish(data + total);
+  return total;
+}
+
+// The system's builders record what they built in the two globals.
+void made(unsigned char *buf, int len) {
+  usSendDataLen = static_cast<uint16_t>(len);
+  M_PackageHeader = reinterpret_cast<PackageHeader *>(buf);
 }
 
 }  // namespace
@@ -124,61 +87,106 @@ extern "C" {
 
 int BurstCapacity(int slot) {
   const uint8_t bridged = slot == 2 ? baseInfo.isTCP2RTU2 : baseInfo.isTCP2RTU1;
-  int room = section_room();
+  int room = section_room(PACKET_BUF_SIZE);
   if (bridged != 0) {
-    // the response carries 4 bytes more than it takes from the line
-    room -= 4;
+    room -= static_cast<int>(kBridgeGrowth);
     if (room > BRIDGE_BUF_SIZE - 6) room = BRIDGE_BUF_SIZE - 6;
   }
   return room;
 }
 
-void makeInitPack(unsigned char *buf) {
-  int off = put_prefix(buf, PACKAGE_TYPE_INIT);
+int build_init(unsigned char *buf, int cap) {
+  size_t off = put_prefix(buf, cap, PACKAGE_TYPE_INIT);
   buf[off++] = netInterface;
   buf[off++] = 0;
   off = put_text(buf, off, cModuleName, sizeof cModuleName);
   off = put_text(buf, off, baseInfo.ucModuleAlias, sizeof baseInfo.ucModuleAlias);
   off = put_text(buf, off, cFWVersion, sizeof cFWVersion);
   buf[off++] = kComNum;
-  put16(buf + off, baseInfo.usHeartbeatTime);
+  wire_put16(buf + off, baseInfo.usHeartbeatTime);
   off += 2;
   buf[off++] = kInitConstant;
-  baseInfo.usServerTimeDelay = kServerTimeDelay;
-  put16(buf + off, baseInfo.usServerTimeDelay);
+  wire_put16(buf + off, INIT_SERVER_DELAY);
   off += 2;
   memset(buf + off, 0, kInitReserved);
-  finish(off + kInitReserved);
+  return finish(buf, off + kInitReserved);
 }
 
-void makeHearbeatPack(unsigned char *buf) { finish(put_prefix(buf, PACKAGE_TYPE_HEARTBEAT)); }
-
-void makeVerifyPack(unsigned char *buf) {
-  const int data = put_section(buf, COM_PORT_VERIFY, kVerifyLen);
-  const uint32_t v = static_cast<uint32_t>(lVerifyData);
-  for (int i = 0; i < kVerifyLen; i++) buf[data + i] = static_cast<unsigned char>(v >> (8 * i));
-  finish(data + kVerifyLen);
+int build_heartbeat(unsigned char *buf, int cap) {
+  return finish(buf, put_prefix(buf, cap, PACKAGE_TYPE_HEARTBEAT));
 }
 
-void makeCOM2Pack(unsigned char *buf) { make_com_pack(buf, 1, baseInfo.isTCP2RTU1, iRS485Len); }
-
-void makeCOM3Pack(unsigned char *buf) { make_com_pack(buf, 2, baseInfo.isTCP2RTU2, iRS232Len); }
-
-void makeQYCOMPack(unsigned char *buf) {
-  drain_replies(buf, COM_PORT_QYCOM, M_Job4Cmd, QYCOM_IsCom(), true);
+int build_verify(unsigned char *buf, int cap, int32_t answer) {
+  const size_t data = put_one_section(buf, cap, COM_PORT_VERIFY, VERIFY_ANSWER_LEN);
+  wire_put32(buf + data, static_cast<uint32_t>(answer));
+  return finish(buf, data + VERIFY_ANSWER_LEN);
 }
 
-void makeQYIOPack(unsigned char *buf) {
-  drain_replies(buf, COM_PORT_QYIO, VIO_Reply, QYIO_IsCom(), false);
+int build_line_data(unsigned char *buf, int cap, int slot, int n) {
+  const int most = BurstCapacity(slot);
+  n = n < most ? (n > 0 ? n : 0) : most;
+  const size_t data = put_one_section(buf, cap, static_cast<uint16_t>(slot), 0);
+  const uint8_t bridged = slot == 2 ? baseInfo.isTCP2RTU2 : baseInfo.isTCP2RTU1;
+  int got = -1;
+  if (bridged != 0) {
+    got = RTU2TCP_Response(slot, buf + data, n);
+  } else {
+    // What the port delivered, never stale buffer bytes beyond it.
+    got = UART_Recv(baseInfo.comInfo[slot].port, reinterpret_cast<char *>(buf + data), n);
+  }
+  if (got <= 0) return 0;  // nothing to send for this burst
+  wire_put16(buf + data - 2, static_cast<uint16_t>(got));
+  return finish(buf, data + static_cast<size_t>(got));
 }
 
-int makeHeartbeatBurst(unsigned char *buf, int len) {
+int build_replies(unsigned char *buf, int cap, uint16_t port) {
+  const bool qycom = port == COM_PORT_QYCOM;
+  const size_t data = put_one_section(buf, cap, port, 0);
+  const int total = drain(qycom ? M_Job4Cmd : VIO_Reply, buf + data, section_room(cap), qycom);
+  PrintMsg("----all reply[%d]: %.*s\r\n", total, total, reinterpret_cast<char *>(buf + data));
+  wire_put16(buf + data - 2, static_cast<uint16_t>(total));
+  return finish(buf, data + static_cast<size_t>(total));
+}
+
+int build_heartbeat_burst(unsigned char *buf, int cap, int len) {
+  const unsigned copies = len > 0 ? wire_heartbeat_copies(static_cast<size_t>(len)) : 0;
   int s = len;
-  while (len > 0 && s < HEARTBEAT_BURST_LIMIT - len) {
+  for (unsigned i = 1; i < copies && s + len <= cap; i++) {
     memcpy(buf + s, buf, static_cast<size_t>(len));
     s += len;
   }
-  usSendDataLen = static_cast<uint16_t>(s - len);
+  return copies > 0 ? s : 0;
+}
+
+void makeInitPack(unsigned char *buf) {
+  baseInfo.usServerTimeDelay = INIT_SERVER_DELAY;
+  made(buf, build_init(buf, PACKET_BUF_SIZE));
+}
+
+void makeHearbeatPack(unsigned char *buf) { made(buf, build_heartbeat(buf, PACKET_BUF_SIZE)); }
+
+void makeVerifyPack(unsigned char *buf) {
+  made(buf, build_verify(buf, PACKET_BUF_SIZE, lVerifyData));
+}
+
+void makeCOM2Pack(unsigned char *buf) {
+  made(buf, build_line_data(buf, PACKET_BUF_SIZE, 1, iRS485Len));
+}
+
+void makeCOM3Pack(unsigned char *buf) {
+  made(buf, build_line_data(buf, PACKET_BUF_SIZE, 2, iRS232Len));
+}
+
+void makeQYCOMPack(unsigned char *buf) {
+  made(buf, build_replies(buf, PACKET_BUF_SIZE, COM_PORT_QYCOM));
+}
+
+void makeQYIOPack(unsigned char *buf) {
+  made(buf, build_replies(buf, PACKET_BUF_SIZE, COM_PORT_QYIO));
+}
+
+int makeHeartbeatBurst(unsigned char *buf, int len) {
+  usSendDataLen = static_cast<uint16_t>(build_heartbeat_burst(buf, PACKET_BUF_SIZE, len));
   return usSendDataLen;
 }
 

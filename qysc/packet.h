@@ -1,6 +1,6 @@
-// Server packets: the packed header and section head, the send and receive
-// buffers, and the builders of the daemon's packets. All integers are
-// little-endian on the wire.
+// The daemon's packets: the send and receive buffers and the builders.
+// Every builder lays one packet out from buf[0] within cap bytes and
+// returns its length; it changes no setting and keeps no pointer.
 #ifndef QYSC_PACKET_H
 #define QYSC_PACKET_H
 
@@ -9,6 +9,7 @@
 #include "qylink.h"  // the layout both ends agree on
 
 #define BRIDGE_BUF_SIZE 1024  // the bridge's working buffer: 6 header bytes + the response
+#define INIT_SERVER_DELAY 50  // the server delay every init packet announces
 
 #ifdef __cplusplus
 extern "C" {
@@ -19,10 +20,26 @@ extern uint16_t usSendDataLen;
 extern unsigned char ucRecvData[PACKET_BUF_SIZE];
 extern PackageHeader *M_PackageHeader;
 
-// Each builder writes one packet from offset 0 of buf (always ucSendData)
-// and sets usSendDataLen and usPackageLen. makeCOM2Pack / makeCOM3Pack
-// leave usSendDataLen 0 when the burst was taken from the port but there is
-// nothing to send (a bridged response that was dropped).
+int build_init(unsigned char *buf, int cap);
+int build_heartbeat(unsigned char *buf, int cap);
+int build_verify(unsigned char *buf, int cap, int32_t answer);
+// Data packet of slot 1 (RS-485, port 1) or 2 (RS-232, port 2) with n
+// bytes taken from the slot's port (bridged: the Modbus TCP response made
+// of them). 0 when there is nothing to send: the port delivered nothing,
+// or a bridged response was dropped.
+int build_line_data(unsigned char *buf, int cap, int slot, int n);
+// The pending replies of the ring of port 256 (M_Job4Cmd) or 257
+// (VIO_Reply) that fit one packet, taken from the ring; the rest stay.
+int build_replies(unsigned char *buf, int cap, uint16_t port);
+// The heartbeat burst: the scrambled heartbeat of len bytes at buf[0]
+// copied on as the link's burst rule says (wire_heartbeat_copies); the
+// burst's length.
+int build_heartbeat_burst(unsigned char *buf, int cap, int len);
+
+// The builders under the names the system fixes: they build into buf
+// (always ucSendData), set usSendDataLen, and point M_PackageHeader at the
+// packet. makeInitPack also stores the announced server delay in the
+// settings; makeCOM2Pack / makeCOM3Pack take iRS485Len / iRS232Len bytes.
 void makeInitPack(unsigned char *buf);
 void makeHearbeatPack(unsigned char *buf);
 void makeVerifyPack(unsigned char *buf);
@@ -30,11 +47,7 @@ void makeCOM2Pack(unsigned char *buf);
 void makeCOM3Pack(unsigned char *buf);
 void makeQYCOMPack(unsigned char *buf);
 void makeQYIOPack(unsigned char *buf);
-
-// Heartbeat burst: the scrambled heartbeat packet of len bytes at the start
-// of buf is copied on while the end stays below HEARTBEAT_BURST_LIMIT; one
-// copy fewer than the buffer then holds is sent. Sets usSendDataLen to the
-// burst length and returns it.
+// build_heartbeat_burst into ucSendData's 1500 bytes; sets usSendDataLen.
 int makeHeartbeatBurst(unsigned char *buf, int len);
 
 // Most serial bytes one data packet of slot 1 (RS-485) or 2 (RS-232) can

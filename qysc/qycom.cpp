@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "cmdreply.h"
-#include "daemon.h"
+#include "my_uart.h"
 #include "qycomm.h"
 #include "settings.h"
 

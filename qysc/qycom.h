@@ -31,6 +31,10 @@ int Job4Cmd_Full(const Job4Cmd *q);
 // (it keeps the 15 oldest replies); the command processors check
 // Job4Cmd_Full first and do not carry out a command they cannot answer.
 void Job4Cmd_Put(Job4Cmd *q, const char *text);
+// The take side: the oldest pending reply (its text, length and slot), or
+// null when none is pending; Job4Cmd_Drop then takes it off the ring.
+const char *Job4Cmd_Oldest(const Job4Cmd *q, int *len, int *slot);
+void Job4Cmd_Drop(Job4Cmd *q);
 
 void QYCOM_Process(unsigned char *CmdData, int dataLen);
 int QYCOM_IsCom(void);

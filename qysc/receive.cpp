@@ -2,9 +2,8 @@
 // whole section structure, then the dispatch of each section by port.
 // Anything that would read past the bytes received drops the packet as a
 // whole before any section acts.
-#include <string.h>
-
 #include "daemon.h"
+#include "my_uart.h"
 #include "packet.h"
 #include "qycom.h"
 #include "qycomm.h"
@@ -12,40 +11,15 @@
 #include "scramble.h"
 #include "settings.h"
 #include "tcp2rtu.h"
-#include "type.h"
 
 namespace {
 
-constexpr int kHeaderLen = sizeof(PackageHeader);
-constexpr int kSectionHead = sizeof(PackageCom);
-constexpr int kVerifyMin = 2;
-
-uint16_t get16(const unsigned char *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
+// The daemon's header rules: a sound header (version, type, IP length)
+// whose length is exactly the n bytes the read delivered.
 bool header_ok(const unsigned char *buf, int n) {
-  if (n < kHeaderLen) return false;
-  const PackageHeader *h = reinterpret_cast<const PackageHeader *>(buf);
-  return h->ucPackageVer == PACKAGE_VER && h->usPackageLen == n &&
-         h->ucPackageType <= PACKAGE_TYPE_HEARTBEAT && h->ucIPLen <= PACKAGE_MAX_IPLEN;
-}
-
-// Offset of the section count byte (after the IP text and the signal byte).
-int count_offset(const unsigned char *buf) { return kHeaderLen + buf[4] + 1; }
-
-// True when every announced section, head and data, lies within the n bytes
-// (and a verify section holds its two bytes).
-bool sections_fit(const unsigned char *buf, int n) {
-  int off = count_offset(buf);
-  if (off >= n) return false;
-  const int count = buf[off++];
-  for (int i = 0; i < count; i++) {
-    if (off + kSectionHead > n) return false;
-    const uint16_t port = get16(buf + off);
-    const int len = get16(buf + off + 2);
-    off += kSectionHead + len;
-    if (off > n || (port == COM_PORT_VERIFY && len < kVerifyMin)) return false;
-  }
-  return true;
+  size_t len = 0;
+  return wire_check_header(buf, static_cast<size_t>(n), &len) == WIRE_HEADER_OK &&
+         len == static_cast<size_t>(n);
 }
 
 void to_line(int slot, uint8_t bridged, unsigned char *data, int len) {
@@ -60,12 +34,10 @@ void to_rs485(unsigned char *data, int len) { to_line(1, baseInfo.isTCP2RTU1, da
 void to_rs232(unsigned char *data, int len) { to_line(2, baseInfo.isTCP2RTU2, data, len); }
 
 void verify(unsigned char *data, int) {
-  const int32_t x = data[0];
-  const int32_t y = data[1];
-  lVerifyData = 5 * x * y + 3 * y * y - 11;
-  iUploadPackageFlag = UPLOAD_VERIFY;
-  PrintMsg("  bLoData=%d, bHiData=%d, lVerifyData=%d\r\n", static_cast<int>(x),
-           static_cast<int>(y), static_cast<int>(lVerifyData));
+  const int32_t answer = wire_verify_answer(data[0], data[1]);
+  request_verify(answer);
+  PrintMsg("  bLoData=%d, bHiData=%d, lVerifyData=%d\r\n", data[0], data[1],
+           static_cast<int>(answer));
 }
 
 struct PortAction {
@@ -79,18 +51,15 @@ constexpr PortAction kPortActions[] = {
     {COM_PORT_VERIFY, verify},
 };
 
-void dispatch(unsigned char *buf) {
-  int off = count_offset(buf);
-  const int count = buf[off++];
-  for (int i = 0; i < count; i++) {
-    const uint16_t port = get16(buf + off);
-    const int len = get16(buf + off + 2);
-    unsigned char *data = buf + off + kSectionHead;
-    PrintMsg("  COM %d, DataLen=%d\r\n", port, len);
+void dispatch(unsigned char *pkt) {
+  const unsigned count = wire_section_count(pkt);
+  size_t off = 0;
+  for (unsigned i = 0; i < count; i++) {
+    const WireSection s = wire_next_section(pkt, &off);
+    PrintMsg("  COM %d, DataLen=%d\r\n", s.port, s.len);
     for (const PortAction &a : kPortActions) {
-      if (a.port == port) a.act(data, len);
+      if (a.port == s.port) a.act(pkt + s.at, s.len);
     }
-    off += kSectionHead + len;
   }
 }
 
@@ -100,9 +69,8 @@ extern "C" void HandleServerPacket(unsigned char *buf, int n) {
   PrintMsg("--> socket receive: length=%d\r\n", n);
   if (n <= 0) return;
   decode_func(buf, n, 0);
-  M_PackageHeader = reinterpret_cast<PackageHeader *>(buf);
   if (!header_ok(buf, n)) return;
-  if (!sections_fit(buf, n)) {
+  if (!wire_sections_fit(buf, static_cast<size_t>(n))) {
     PrintMsg("-- packet ignored: its sections run past the %d bytes received\r\n", n);
     return;
   }

@@ -9,7 +9,7 @@
 #include "crc16.h"
 #include "qycomm.h"
 #include "settings.h"
-#include "type.h"
+#include "my_uart.h"
 
 unsigned char tcp2rtuHeaderBuffer1[6];
 unsigned char tcp2rtuHeaderBuffer2[6];

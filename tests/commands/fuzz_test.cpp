@@ -16,7 +16,7 @@
 
 #include "commands_fixture.h"
 #include "crc16.h"
-#include "type.h"
+#include "my_uart.h"
 
 namespace cmdtest {
 namespace {

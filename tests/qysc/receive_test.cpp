@@ -15,7 +15,7 @@
 #include "sandbox_dir.h"
 #include "scramble.h"
 #include "settings.h"
-#include "type.h"
+#include "my_uart.h"
 
 using testkit::SandboxDir;
 

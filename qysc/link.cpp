@@ -1,0 +1,98 @@
+// The link state machine iGPRSStep: connect, wait and retry, serve the
+// link, and drop it. Every change of state goes through link_set, every
+// drop through drop_link.
+#include "daemon.h"
+
+#include "net.h"
+#include "packet.h"
+#include "qycomm.h"
+#include "settings.h"
+
+int iGPRSStep;
+uint32_t ulGPRSReconWaitTime;
+
+namespace {
+
+constexpr uint32_t kReconnectWaitMs = 1000;
+constexpr uint32_t kAfterConnectMs = 1000;
+constexpr uint32_t kBeforeReconnectMs = 100;
+constexpr uint32_t kWaitPaceMs = 20;  // reconnect wait: paced instead of spinning
+
+DaemonLoop &L = qysc_loop;
+
+// What follows each kind of drop.
+struct DropRule {
+  Drop why;
+  int next;
+};
+
+constexpr DropRule kDropRules[] = {
+    {Drop::kPeerClosed, GPRS_CONNECT},
+    {Drop::kWriteFailures, GPRS_CONNECT},
+    {Drop::kRelink, GPRS_IDLE},
+};
+
+void connect_step() {
+  L.sockfd = net_connect(baseInfo.ucServerIP, baseInfo.usServerPort);
+  if (L.sockfd < 0) {
+    L.sockfd = -1;
+    link_set(GPRS_WAIT);
+    return;
+  }
+  ulHeartbeatOldTime = GetTimeTicks();
+  daemon_pause(kAfterConnectMs);
+  link_set(GPRS_ONLINE);
+}
+
+void wait_step() {
+  const uint32_t since = GetTimeTicks() - ulGPRSReconWaitTime;
+  if (since > kReconnectWaitMs) {
+    ulGPRSReconWaitTime = GetTimeTicks();
+    link_set(GPRS_CONNECT);
+    daemon_pause(kBeforeReconnectMs);
+    return;
+  }
+  // The wait still ends just after 1000 ms.
+  const uint32_t left = kReconnectWaitMs + 1 - since;
+  daemon_pause(left < kWaitPaceMs ? left : kWaitPaceMs);
+}
+
+}  // namespace
+
+void link_set(int state) {
+  iGPRSStep = state;
+  if (state == GPRS_ONLINE) upload_set(UPLOAD_INIT);
+  if (state == GPRS_WAIT) ulGPRSReconWaitTime = GetTimeTicks();
+}
+
+void drop_link(Drop why) {
+  net_close(L.sockfd);
+  L.sockfd = -1;
+  upload_set(UPLOAD_INIT);
+  for (const DropRule &r : kDropRules) {
+    if (r.why == why) link_set(r.next);
+  }
+}
+
+void receive_step() {
+  const int n = recv_NonBlocking(L.sockfd, ucRecvData, PACKET_BUF_SIZE);
+  if (n > 0) {
+    HandleServerPacket(ucRecvData, n);
+  } else if (n == NET_PEER_CLOSED) {
+    PrintMsg("recv --> return 0 --> socket be close, re-connect\r\n");
+    drop_link(Drop::kPeerClosed);
+  }
+}
+
+void link_step() {
+  switch (iGPRSStep) {
+    case GPRS_IDLE: link_set(GPRS_CONNECT); break;
+    case GPRS_CONNECT: connect_step(); break;
+    case GPRS_WAIT: wait_step(); break;
+    case GPRS_ONLINE:
+      upload_step();
+      receive_step();  // also after upload_step dropped the link: it then fails at once
+      break;
+    default: break;
+  }
+}
