@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "sandbox_dir.h"
+
 #include "commands_fixture.h"
 #include "crc16.h"
 #include "my_uart.h"
@@ -25,22 +27,13 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kTimeBudget = std::chrono::seconds(4);
 constexpr int kSectionMax = 1500;
 
-uint32_t fuzz_seed() {
-  const char *env = getenv("TRM_FUZZ_SEED");
-  const uint32_t seed = env != nullptr ? static_cast<uint32_t>(strtoul(env, nullptr, 10))
-                                       : static_cast<uint32_t>(Clock::now().time_since_epoch().count());
-  std::cout << "fuzz seed " << seed << " (TRM_FUZZ_SEED=" << seed << " repeats it)\n";
-  testing::Test::RecordProperty("fuzz_seed", std::to_string(seed));
-  return seed;
-}
-
 class Fuzz : public CommandsTest {
  protected:
   void SetUp() override {
     CommandsTest::SetUp();
     DebugPort = 0;  // thousands of commands: keep the test log readable
     snprintf(configFile, sizeof configFile, "%s", "/quarne/qysc/fuzz.ini");
-    rng.seed(fuzz_seed());
+    rng.seed(testkit::fuzz_seed("command fuzz"));
     start = Clock::now();
   }
   void TearDown() override {

@@ -3,6 +3,8 @@
 // Bounded in count and time; the seed is printed so a failure can be rerun.
 #include <gtest/gtest.h>
 
+#include "sandbox_dir.h"
+
 #include <chrono>
 #include <random>
 
@@ -25,10 +27,8 @@ void count(void *ctx, int, unsigned, const uint8_t *, size_t) { ++*static_cast<u
 class Fuzz : public ::testing::Test {
  protected:
   void SetUp() override {
-    seed = static_cast<unsigned>(std::random_device{}());
+    seed = testkit::fuzz_seed("console fuzz");
     rng.seed(seed);
-    RecordProperty("seed", static_cast<int>(seed));
-    std::printf("seed %u\n", seed);
     out_set_sink(discard, nullptr);
   }
   void TearDown() override { out_set_sink(nullptr, nullptr); }

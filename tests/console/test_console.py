@@ -252,7 +252,8 @@ class Sending(ConsoleCase):
         gw = self.gateway(1, send_init=False)
         self.cmd("hex 1 1 42")
         self.expect(rb"gw1 queued port1 len=1\n")
-        time.sleep(0.3)
+        self.cmd("list")  # passes have run since, and the packet is still held
+        self.expect(rb"gw1 from=\S+ packets=0 queued=1 waiting for its first packet\n")
         self.assertEqual(gw.sections, [])
         gw.send(init_packet())
         self.assertEqual(gw.wait_sections(1), [(1, b"\x42")])

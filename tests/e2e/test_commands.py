@@ -11,7 +11,7 @@ import unittest
 
 from gwserver import build_packet, TYPE_DATA, PORT_RS485, PORT_RS232, PORT_QYCOM, PORT_QYIO, PORT_VERIFY, verify_answer
 from e2e_case import GatewayCase, ServerAt, CONFIG, TIMEOUT
-from sandbox import WDT_CONTROL
+from sandbox import WDT_CONTROL, fuzz_seed
 
 
 class CommandCase(GatewayCase):
@@ -280,8 +280,7 @@ class RandomSections(CommandCase):
 
     def test_random_command_and_line_sections_do_no_harm(self):
         # Commands that end the run (@RELINK, @REBOOT, @SAVE) are left out.
-        seed = int(os.environ.get("TRM_FUZZ_SEED", random.randrange(1 << 30)))
-        print("\nTRM_FUZZ_SEED=%d" % seed, flush=True)
+        seed = fuzz_seed("random sections")
         rng = random.Random(seed)
         link, _ = self.online(self.server, "IsTCP2RTU1=1\r\n")
         noise = b"@0123456789\r\n=;ENOS" + bytes(range(256))

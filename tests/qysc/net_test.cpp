@@ -248,7 +248,10 @@ TEST_F(Link, WriteToAClosedPeerFailsAtOnce) {
   linger lg = {1, 0};
   setsockopt(peer, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
   close(peer);  // reset
-  usleep(50000);
+  ASSERT_TRUE(testkit::poll_until([fd] {
+    pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, 0) > 0;  // the reset has arrived
+  }));
   const unsigned char b[3] = {1, 2, 3};
   const double t0 = now_s();
   EXPECT_EQ(net_write(fd, b, 3), -1);

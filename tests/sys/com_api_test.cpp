@@ -150,7 +150,7 @@ TEST_F(ComApi, SendBinaryAndReceive) {
   EXPECT_EQ(testkit::read_for(master, 500, 4), std::string(data, 4));
 
   ASSERT_EQ(write(master, "xyz", 3), 3);
-  usleep(50000);
+  testkit::poll_until([] { return DataSizeInCom(2) == 3u; });
   EXPECT_EQ(DataSizeInCom(2), 3u);
   char in[8] = {};
   EXPECT_EQ(Receive_Binary(2, in, 8), 3);

@@ -214,7 +214,7 @@ TEST_F(SerialDriver, ReadWriteAndQueueLength) {
   EXPECT_EQ(qyc_InpQueueLen(2), 0);
 
   ASSERT_EQ(write(master, "hello\x00\xff", 7), 7);
-  usleep(50000);
+  testkit::poll_until([] { return qyc_InpQueueLen(2) == 7; });
   EXPECT_EQ(qyc_InpQueueLen(2), 7);
   EXPECT_EQ(qyc_Read(2, buf, 3), 3) << "one read, at most len bytes";
   EXPECT_EQ(std::string(buf, 3), "hel");
@@ -250,7 +250,7 @@ TEST_F(SerialDriver, FlushDiscardsTheChosenQueue) {
   ASSERT_EQ(qyc_Open(2), QYC_OK);
   ASSERT_EQ(qyc_ConfigPort(2, 16, 3), QYC_OK);
   ASSERT_EQ(write(master, "abc", 3), 3);
-  usleep(50000);
+  testkit::poll_until([] { return qyc_InpQueueLen(2) == 3; });
   ASSERT_EQ(qyc_InpQueueLen(2), 3);
   EXPECT_EQ(qyc_Flush(2, 3), QYC_ERR_RANGE);
   EXPECT_EQ(qyc_Flush(2, -1), QYC_ERR_RANGE);
@@ -260,7 +260,7 @@ TEST_F(SerialDriver, FlushDiscardsTheChosenQueue) {
   EXPECT_EQ(qyc_Flush(2, 1), QYC_OK);
   EXPECT_EQ(qyc_InpQueueLen(2), 0);
   ASSERT_EQ(write(master, "abc", 3), 3);
-  usleep(50000);
+  ASSERT_TRUE(testkit::poll_until([] { return qyc_InpQueueLen(2) == 3; }));
   EXPECT_EQ(qyc_Flush(2, 2), QYC_OK);
   EXPECT_EQ(qyc_InpQueueLen(2), 0);
 }

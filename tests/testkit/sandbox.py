@@ -59,6 +59,26 @@ def _die_with_parent():
     ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
+def fuzz_seed(what="random test"):
+    """The seed of a random test: TRM_FUZZ_SEED when set, else a fresh one,
+    printed first so that a failing run can be repeated."""
+    import random
+    seed = int(os.environ.get("TRM_FUZZ_SEED", random.randrange(1 << 30)))
+    print("\n%s: TRM_FUZZ_SEED=%d" % (what, seed), flush=True)
+    return seed
+
+
+def poll_until(cond, timeout=10.0, step=0.01):
+    """Calls cond() until it gives a true value or timeout seconds pass;
+    returns that value (or the last false one)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = cond()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(step)
+
+
 def load_encode_table(path=None):
     """The scrambling table as a list of 256 ints, read like the build reads it."""
     path = path or os.environ["TRM_ENCODE_TABLE"]

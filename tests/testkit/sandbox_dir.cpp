@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -144,6 +146,24 @@ std::string SandboxDir::read_file(const std::string &board_path) const {
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+bool poll_until(const std::function<bool()> &cond, int timeout_ms) {
+  for (int waited = 0; waited <= timeout_ms; waited++) {
+    if (cond()) return true;
+    usleep(1000);
+  }
+  return cond();
+}
+
+uint32_t fuzz_seed(const char *what) {
+  const char *env = getenv("TRM_FUZZ_SEED");
+  const uint32_t seed = env != nullptr ? static_cast<uint32_t>(strtoul(env, nullptr, 10))
+                                       : std::random_device{}();
+  printf("%s: seed %u (TRM_FUZZ_SEED=%u repeats it)\n", what, seed, seed);
+  fflush(stdout);
+  testing::Test::RecordProperty("fuzz_seed", std::to_string(seed));
+  return seed;
 }
 
 std::string read_for(int fd, int timeout_ms, size_t want) {

@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,14 @@ class SandboxDir {
 
 // Reads what arrives on fd within timeout_ms (stops early at `want` bytes).
 std::string read_for(int fd, int timeout_ms, size_t want = SIZE_MAX);
+
+// Checks cond every millisecond until it holds or timeout_ms have passed;
+// whether it held. Tests wait for a state this way, never by a fixed sleep.
+bool poll_until(const std::function<bool()> &cond, int timeout_ms = 2000);
+
+// The seed of a random test: TRM_FUZZ_SEED when set, else a fresh one.
+// Printed before anything else, so a crash can be repeated with it.
+uint32_t fuzz_seed(const char *what);
 
 }  // namespace testkit
 
