@@ -23,4 +23,25 @@ void ReplyText::add_n(const char *s, size_t n) {
   text[len] = '\0';
 }
 
+char *split_ended(char *&pos, char delim) {
+  for (char *p = pos; *p != '\0'; p++) {
+    if (*p == delim) {
+      char *start = pos;
+      *p = '\0';
+      pos = p + 1;
+      return start;
+    }
+  }
+  return nullptr;
+}
+
+char *split_tokens(char *&pos, char delim) {
+  while (*pos == delim) pos++;
+  if (*pos == '\0') return nullptr;
+  char *start = pos;
+  while (*pos != '\0' && *pos != delim) pos++;
+  if (*pos == delim) *pos++ = '\0';
+  return start;
+}
+
 }  // namespace cmdreply

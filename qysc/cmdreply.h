@@ -21,6 +21,16 @@ struct ReplyText {
   void add_n(const char *s, size_t n);
 };
 
+// The two ways the channels cut a section's text into commands. Both take
+// the cursor explicitly, stop at the text's NUL, and end a command by
+// overwriting its delimiter with NUL. split_ended (virtual COM): every
+// command ends at a delimiter, empty ones count, text left without a
+// delimiter is no command (null; the cursor stays). split_tokens
+// (configuration, the standard tokenizer's rule): delimiters in a row are
+// one, the last command may end at the text's end; null when none is left.
+char *split_ended(char *&pos, char delim);
+char *split_tokens(char *&pos, char delim);
+
 // Character i of a command, or NUL past its end: arguments are read this
 // way so that a short command is never read beyond its terminator.
 constexpr char arg_char(std::string_view cmd, size_t i) { return i < cmd.size() ? cmd[i] : '\0'; }

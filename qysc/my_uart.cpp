@@ -39,7 +39,7 @@ char UART_GetChar(unsigned char cPort) {
 }
 
 int ReOpenCom(int n) {
-  if (n < 1 || n > 2) return -1;
+  if (n < 1 || n > 2) return REOPEN_NO_SLOT;
   const COM_INFO &com = baseInfo.comInfo[n];
   UART_Close(com.port);
   PrintMsg("    reopen: baseInfo.comInfo[%d]=port %d, br=%d, d=%d, p=%d, s=%d\r\n", n, com.port,

@@ -22,7 +22,9 @@ void UART_TxClear(unsigned char cPort);
 char UART_GetChar(unsigned char cPort);
 
 // Closes the port of baseInfo.comInfo[n] and opens it again with the
-// slot's settings; the result of UART_Init (0 on success).
+// slot's settings; the result of UART_Init (COM_OK on success), or
+// REOPEN_NO_SLOT for a slot other than 1 and 2.
+#define REOPEN_NO_SLOT (-1)
 int ReOpenCom(int n);
 
 #ifdef __cplusplus

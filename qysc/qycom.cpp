@@ -28,7 +28,7 @@ constexpr size_t kEchoChars = 2;       // an echoed reply starts with the comman
 constexpr size_t kPortArg = 2;         // "02", "03", "06", "07", "16": port digit at [2]
 constexpr size_t kBytesPerLogLine = 32;
 
-char *g_strtokPos = nullptr;  // myStrtok's one saved position
+char *g_strtokPos = nullptr;  // myStrtok's one saved position (it has no caller here)
 
 // Slot of comInfo named by a port digit: 1 or 2, else 0.
 int port_slot(char digit) { return digit == '1' ? 1 : digit == '2' ? 2 : 0; }
@@ -71,7 +71,7 @@ void set_format(std::string_view cmd, ReplyText &r) {
   const bool stopOk = stop == '1' || stop == '2';
   com.databit = static_cast<uint8_t>(dataOk ? data - '0' : 8);
   com.parity = static_cast<uint8_t>(parity >= 0 ? parity : 0);
-  com.stopbit = stop == '1' ? 0 : stop == '2' ? 2 : 1;
+  com.stopbit = stopbit_code(stop);
   bool failed = !dataOk || parity < 0 || !stopOk;
   if (!failed && ReOpenCom(p) != 0) {
     PrintMsg("  ReOpenCom fail\r\n");
@@ -177,15 +177,7 @@ extern "C" {
 char *myStrtok(char *data, char delim) {
   if (data != nullptr) g_strtokPos = data;
   if (g_strtokPos == nullptr) return nullptr;
-  for (char *p = g_strtokPos; *p != '\0'; p++) {
-    if (*p == delim) {
-      char *start = g_strtokPos;
-      *p = '\0';
-      g_strtokPos = p + 1;
-      return start;
-    }
-  }
-  return nullptr;
+  return cmdreply::split_ended(g_strtokPos, delim);
 }
 
 int QYCOM_GetCmdN(const char *pCmdData, int dataLen) {
@@ -204,12 +196,12 @@ void QYCOM_Process(unsigned char *CmdData, int dataLen) {
   const int iCmdCount = QYCOM_GetCmdN(data, dataLen);
   PrintMsg("--> QYCOM_Process: totalLen=%d, iCmdCount=%d\r\n", dataLen, iCmdCount);
   log_section(CmdData, dataLen);
+  char *pos = data;
   for (int i = 0; i < iCmdCount; i++) {
-    char *cmd = myStrtok(i == 0 ? data : nullptr, kCmdEnd);
+    char *cmd = cmdreply::split_ended(pos, kCmdEnd);
     if (cmd == nullptr) break;
     run_command(i, cmd);
   }
-  g_strtokPos = nullptr;  // the section's buffer is the caller's: keep no pointer into it
 }
 
 int QYCOM_IsCom(void) { return Job4Cmd_Pending(&M_Job4Cmd); }

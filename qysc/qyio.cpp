@@ -93,7 +93,7 @@ constexpr VioCommand kVioCommands[] = {
     {"@FWVER", [](const char *, ReplyText &r) { r.add("!FWVER;%s\r\n", cFWVersion); }},
     {"@CSQ", [](const char *, ReplyText &r) { r.add("!CSQ;%d;%d\r\n", modemSignal, netInterface); }},
     {"@SAVE", [](const char *, ReplyText &r) {
-       r.add(SaveConfig() == 0 ? "!SAVE;OK\r\n" : "!SAVE;ERROR\r\n");
+       r.add(SaveConfig() == SETTINGS_OK ? "!SAVE;OK\r\n" : "!SAVE;ERROR\r\n");
      }},
     {"@COMDATA1", [](const char *, ReplyText &r) { report_com(1, r); }},
     {"@COMDATA2", [](const char *, ReplyText &r) { report_com(2, r); }},
@@ -145,18 +145,6 @@ void run_command(const char *text) {
   PrintMsg("    QYreply[%d]:%s\r\n\r\n", static_cast<int>(r.len), r.text);
 }
 
-// The next command of a NUL-terminated text as the standard tokenizer finds
-// it: CRs before it are skipped, it ends at the next CR (overwritten with
-// NUL) or at the text's end; null when nothing is left.
-char *next_command(char *&pos) {
-  while (*pos == kCmdEnd) pos++;
-  if (*pos == '\0') return nullptr;
-  char *start = pos;
-  while (*pos != '\0' && *pos != kCmdEnd) pos++;
-  if (*pos == kCmdEnd) *pos++ = '\0';
-  return start;
-}
-
 }  // namespace
 
 extern "C" {
@@ -173,7 +161,7 @@ void VIO_Process(unsigned char *CmdData, int dataLen) {
   PrintMsg("--> QYIO_Process: totalLen=%d, iCmdCount=%d\r\n", dataLen, iCmdCount);
   char *pos = text;
   for (int i = 0; i < iCmdCount; i++) {
-    char *cmd = next_command(pos);
+    char *cmd = cmdreply::split_tokens(pos, kCmdEnd);
     if (cmd == nullptr) break;
     run_command(cmd);
   }

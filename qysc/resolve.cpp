@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "daemon.h"
 #include "linefile.h"
 #include "net.h"
 
@@ -56,12 +57,6 @@ bool hosts_line_matches(char *line, const char *name, struct in_addr *out) {
   return false;
 }
 
-uint32_t mono_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint32_t>(ts.tv_sec) * 1000u + static_cast<uint32_t>(ts.tv_nsec / 1000000);
-}
-
 uint16_t query_id() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -76,9 +71,9 @@ int hosts_lookup(const char *path, const char *name, struct in_addr *out) {
   LineFile f(path);
   char line[kLineMax];
   while (f.gets(line, sizeof line)) {
-    if (hosts_line_matches(line, name, out)) return 0;
+    if (hosts_line_matches(line, name, out)) return RESOLVE_OK;
   }
-  return -1;
+  return RESOLVE_FAILED;
 }
 
 int resolv_nameserver(const char *path, struct in_addr *out) {
@@ -86,9 +81,11 @@ int resolv_nameserver(const char *path, struct in_addr *out) {
   char line[kLineMax];
   while (f.gets(line, sizeof line)) {
     char addr[64];
-    if (sscanf(line, "nameserver %63s", addr) == 1 && inet_pton(AF_INET, addr, out) == 1) return 0;
+    if (sscanf(line, "nameserver %63s", addr) == 1 && inet_pton(AF_INET, addr, out) == 1) {
+      return RESOLVE_OK;
+    }
   }
-  return -1;
+  return RESOLVE_FAILED;
 }
 
 int dns_build_query(uint16_t id, const char *name, unsigned char *buf, int len) {
@@ -116,8 +113,8 @@ int dns_build_query(uint16_t id, const char *name, unsigned char *buf, int len) 
 }
 
 int dns_parse_answer(uint16_t id, const unsigned char *msg, int len, struct in_addr *out) {
-  if (len < kHeaderLen || get16(msg) != id || (msg[2] & 0x80) == 0) return -1;
-  if ((msg[3] & 0x0F) != 0) return -2;  // the server's answer: no such name, or a failure
+  if (len < kHeaderLen || get16(msg) != id || (msg[2] & 0x80) == 0) return DNS_MALFORMED;
+  if ((msg[3] & 0x0F) != 0) return DNS_NO_ADDRESS;  // no such name, or a failure
   int off = kHeaderLen;
   for (int q = get16(msg + 4); q > 0 && off >= 0; q--) {
     off = skip_name(msg, len, off);
@@ -125,52 +122,52 @@ int dns_parse_answer(uint16_t id, const unsigned char *msg, int len, struct in_a
   }
   for (int a = get16(msg + 6); a > 0 && off >= 0; a--) {
     off = skip_name(msg, len, off);
-    if (off < 0 || off + 10 > len) return -1;
+    if (off < 0 || off + 10 > len) return DNS_MALFORMED;
     const int rdlen = get16(msg + off + 8);
     const int data = off + 10;
-    if (data + rdlen > len) return -1;
+    if (data + rdlen > len) return DNS_MALFORMED;
     if (get16(msg + off) == kTypeA && get16(msg + off + 2) == kClassIn && rdlen == 4) {
       memcpy(&out->s_addr, msg + data, 4);
-      return 0;
+      return RESOLVE_OK;
     }
     off = data + rdlen;
   }
-  return off >= 0 ? -2 : -1;
+  return off >= 0 ? DNS_NO_ADDRESS : DNS_MALFORMED;
 }
 
 int dns_query(const struct sockaddr_in *server, const char *name, struct in_addr *out) {
   unsigned char msg[DNS_MSG_MAX];
   const uint16_t id = query_id();
   const int qlen = dns_build_query(id, name, msg, sizeof msg);
-  if (qlen < 0) return -1;
+  if (qlen < 0) return RESOLVE_FAILED;
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return -1;
-  int rc = -1;
+  if (fd < 0) return RESOLVE_FAILED;
+  int rc = RESOLVE_FAILED;
   if (connect(fd, reinterpret_cast<const struct sockaddr *>(server), sizeof *server) == 0 &&
       send(fd, msg, static_cast<size_t>(qlen), 0) == qlen) {
     // Replies that are not ours (wrong id, malformed) are passed over until
     // the wait runs out; the wait is one budget, not one per reply.
-    const uint32_t start = mono_ms();
-    for (int left = DNS_WAIT_MS; rc != 0 && left > 0;
-         left = DNS_WAIT_MS - static_cast<int>(mono_ms() - start)) {
+    const uint32_t start = GetTimeTicks();
+    for (int left = DNS_WAIT_MS; rc != RESOLVE_OK && left > 0;
+         left = DNS_WAIT_MS - static_cast<int>(GetTimeTicks() - start)) {
       if (net_wait(fd, POLLIN, left) <= 0) break;
       const ssize_t n = recv(fd, msg, sizeof msg, MSG_DONTWAIT);
       if (n < 0 && errno != EAGAIN) break;  // refused: no server there
       if (n > 0) rc = dns_parse_answer(id, msg, static_cast<int>(n), out);
-      if (rc == -2) break;  // answered, without an address
+      if (rc == DNS_NO_ADDRESS) break;  // answered, without an address
     }
   }
-  if (rc != 0) rc = -1;
+  if (rc != RESOLVE_OK) rc = RESOLVE_FAILED;
   close(fd);
   return rc;
 }
 
 int qy_resolve(const char *name, struct in_addr *out) {
-  if (name == nullptr || name[0] == '\0') return -1;
-  if (inet_aton(name, out) != 0) return 0;
-  if (hosts_lookup(RESOLVE_HOSTS_FILE, name, out) == 0) return 0;
+  if (name == nullptr || name[0] == '\0') return RESOLVE_FAILED;
+  if (inet_aton(name, out) != 0) return RESOLVE_OK;
+  if (hosts_lookup(RESOLVE_HOSTS_FILE, name, out) == RESOLVE_OK) return RESOLVE_OK;
   struct sockaddr_in ns = {};
-  if (resolv_nameserver(RESOLVE_CONF_FILE, &ns.sin_addr) != 0) return -1;
+  if (resolv_nameserver(RESOLVE_CONF_FILE, &ns.sin_addr) != RESOLVE_OK) return RESOLVE_FAILED;
   ns.sin_family = AF_INET;
   ns.sin_port = htons(DNS_PORT);
   return dns_query(&ns, name, out);

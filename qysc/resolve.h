@@ -14,11 +14,16 @@
 #define DNS_WAIT_MS 3000   // one query, answered within this or given up
 #define DNS_MSG_MAX 512
 
+#define RESOLVE_OK 0
+#define RESOLVE_FAILED (-1)
+#define DNS_MALFORMED (-1)   // not the answer to our query, or cut short
+#define DNS_NO_ADDRESS (-2)  // the answer, but without an IPv4 address
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-// 0 with *out set, or -1 when the name does not resolve.
+// RESOLVE_OK with *out set, or RESOLVE_FAILED.
 int qy_resolve(const char *name, struct in_addr *out);
 
 // Building blocks, each on the caller's buffers.
@@ -27,9 +32,9 @@ int resolv_nameserver(const char *path, struct in_addr *out);
 // Query message for an A record of name; its length, or -1 for a name that
 // is no valid host name or does not fit len.
 int dns_build_query(uint16_t id, const char *name, unsigned char *buf, int len);
-// First IPv4 address of an answer to query id: 0; -1 when the message is
-// malformed or not the answer to id; -2 when it is the answer but gives no
-// address (an error code, or no A record).
+// First IPv4 address of an answer to query id: RESOLVE_OK; DNS_MALFORMED
+// when the message is malformed or not the answer to id; DNS_NO_ADDRESS
+// when it is the answer but gives no address (an error code, or no A record).
 int dns_parse_answer(uint16_t id, const unsigned char *msg, int len, struct in_addr *out);
 // One query to server (address and port) with the bounded wait.
 int dns_query(const struct sockaddr_in *server, const char *name, struct in_addr *out);

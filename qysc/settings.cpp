@@ -57,7 +57,7 @@ void set_format(COM_INFO &com, const char *v) {
   const char stop = n > 2 ? v[2] : '\0';
   com.databit = data == '7' ? 7 : 8;
   com.parity = parity == 'O' ? 1 : parity == 'E' ? 2 : 0;
-  com.stopbit = stop == '1' ? 0 : stop == '2' ? 2 : 1;
+  com.stopbit = stopbit_code(stop);
 }
 
 // %ld as the board prints it: a 32-bit long.
@@ -192,6 +192,8 @@ void sync_parent_dir(const char *path) {
 
 extern "C" {
 
+uint8_t stopbit_code(char digit) { return digit == '1' ? 0 : digit == '2' ? 2 : 1; }
+
 uint32_t StrToU32(const char *text) {
   const char *p = text;
   while (isspace(static_cast<unsigned char>(*p))) p++;
@@ -236,13 +238,13 @@ int ReadConfig(void) {
   LineFile f(configFile);
   if (!f.ok()) {
     PrintMsg("open file fail\r\n");
-    return -1;
+    return SETTINGS_FAILED;
   }
   puts("open file success\r");
   char line[kLineBuf];
   while (f.gets(line, sizeof line)) apply_config_line(line);
   baseInfo.usServerTimeDelay = 0;
-  return 0;
+  return SETTINGS_OK;
 }
 
 int SaveConfig(void) {
@@ -258,7 +260,7 @@ int SaveConfig(void) {
   }
   if (fd < 0) {
     PrintMsg("open file fail\r\n");
-    return -1;
+    return SETTINGS_FAILED;
   }
   puts("open file success for saving\r");
   bool ok = true;
@@ -274,11 +276,11 @@ int SaveConfig(void) {
   ok = ok && rename(tmp, path) == 0;
   if (!ok) {
     unlink(tmp);
-    return -1;
+    return SETTINGS_FAILED;
   }
   sync_parent_dir(path);
   baseInfo.usServerTimeDelay = 0;
-  return 0;
+  return SETTINGS_OK;
 }
 
 int ReadModemInfo(void) {
@@ -287,7 +289,7 @@ int ReadModemInfo(void) {
     modemCREG = 0;
     modemSignal = 0;
     netInterface = 1;
-    return -1;
+    return SETTINGS_FAILED;
   }
   netInterface = 1;
   char line[kLineBuf];
@@ -304,7 +306,7 @@ int ReadModemInfo(void) {
       netInterface = line[5] == '1' ? 0 : 1;
     }
   }
-  return 0;
+  return SETTINGS_OK;
 }
 
 }  // extern "C"

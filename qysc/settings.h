@@ -44,10 +44,18 @@ extern uint8_t modemSignal;   // 0..100
 extern uint8_t modemCREG;     // 0..5
 extern uint8_t netInterface;  // 0 while ppp0 is up, else 1
 
+#define SETTINGS_OK 0
+#define SETTINGS_FAILED (-1)  // the file could not be opened (read) or replaced (save)
+
 void Default_BaseInfo(void);
 int ReadConfig(void);
-int SaveConfig(void);
+int SaveConfig(void);  // the old file stays whole when it fails
 int ReadModemInfo(void);
+
+// Stop-bit setting of a stop-bit digit, as the configuration file and the
+// virtual COM commands give it: '1' one stop bit (0), '2' two (2), any
+// other character the default (1).
+uint8_t stopbit_code(char digit);
 
 // Replaces configFile with a command-line path; 0 when it is longer than
 // the buffer holds (configFile then stays as it was), else 1.

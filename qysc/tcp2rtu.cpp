@@ -65,10 +65,10 @@ extern "C" {
 
 int TCP2RTU_Request(int slot, const unsigned char *data, int len) {
   unsigned char *header = slot_header(slot);
-  if (header == nullptr || data == nullptr) return -1;
+  if (header == nullptr || data == nullptr) return TCP2RTU_NO_SLOT;
   if (len < kHeaderLen || len > kMaxRequest) {
     PrintMsg("  Modbus TCP request refused: len=%d\r\n", len);
-    return -2;
+    return TCP2RTU_REFUSED;
   }
   memcpy(header, data, kHeaderLen);
   unsigned char frame[kWorkBuf];
@@ -77,20 +77,20 @@ int TCP2RTU_Request(int slot, const unsigned char *data, int len) {
   const int crc = getCRC16(frame, 0, rtu);
   frame[rtu] = static_cast<unsigned char>(crc & 0xFF);
   frame[rtu + 1] = static_cast<unsigned char>(crc >> 8);
-  return UART_Send(slot_port(slot), frame, rtu + kCrcLen) == 0 ? 0 : -3;
+  return UART_Send(slot_port(slot), frame, rtu + kCrcLen) == 0 ? TCP2RTU_OK : TCP2RTU_SEND_FAILED;
 }
 
 int RTU2TCP_Response(int slot, unsigned char *out, int n) {
   const unsigned char *header = slot_header(slot);
-  if (header == nullptr || n <= 0) return -1;
+  if (header == nullptr || n <= 0) return RTU2TCP_DROPPED;
   unsigned char work[kWorkBuf] = {};
   unsigned char *frame = work + kHeaderLen;
   const int got = take_from_port(slot_port(slot), frame, kMaxResponse, n);
   if (n < kCrcLen || n > kMaxResponse || got != n) {
     PrintMsg("  RTU response dropped: len=%d, read %d\r\n", n, got);
-    return -1;
+    return RTU2TCP_DROPPED;
   }
-  if (out == nullptr || !crc_matches(frame, n)) return -1;
+  if (out == nullptr || !crc_matches(frame, n)) return RTU2TCP_DROPPED;
   memcpy(work, header, kHeaderLen);
   const int mbapLen = n - kCrcLen;  // unit id and PDU
   work[kLengthField] = static_cast<unsigned char>(mbapLen >> 8);

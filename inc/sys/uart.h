@@ -43,6 +43,9 @@ int Open_Com(unsigned char cPort, int dwBaudrate, char cData, char cParity, char
 int Close_Com(unsigned char cPort);
 int Send_Binary(unsigned char cPort, char *szCmd, int iLen);
 WORD Send_Cmd(unsigned char cPort, char *szCmd, WORD wChksum);
+// The command line inbuf, its checksum digits when ccheck is non-zero, and
+// iEndLen bytes of endbuf, terminated, into outbuf (COM_CMD_BUF bytes: a
+// longer line is cut); its length.
 int add_chksum(char ccheck, char *inbuf, char *outbuf, char *endbuf, int iEndLen);
 int PrintToCom(int cPort, const char *format, ...) __attribute__((format(printf, 2, 3)));
 int Receive_Binary(unsigned char cPort, char *szResult, int wLen);

@@ -16,9 +16,6 @@ constexpr uint32_t PXA270_GPSR[4] = {0x018, 0x01C, 0x020, 0x118};
 constexpr uint32_t PXA270_GPCR[4] = {0x024, 0x028, 0x02C, 0x124};
 constexpr uint32_t PXA270_GAFR[8] = {0x054, 0x058, 0x05C, 0x060, 0x064, 0x068, 0x06C, 0x070};
 
-quarne_device_driver gpio_device = {"gpio", 0, 0, 0, nullptr, nullptr, nullptr,
-                                    nullptr, nullptr, nullptr, nullptr, nullptr};
-
 uint32_t bit_of(unsigned pin) { return 1u << (pin % 32); }
 
 // Writes the pin's bit to a set or clear register (no read first).
@@ -38,7 +35,6 @@ int write_bit(const uint32_t (&table)[4], unsigned pin, int level) {
 extern "C" {
 
 int gpio_init(void) {
-  (void)gpio_device;
   return mmio_init(MMIO_GPIO);
 }
 

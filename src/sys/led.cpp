@@ -14,15 +14,11 @@ namespace {
 constexpr bool kPassThrough = QUARNE_LED_PASSTHRU != 0;
 constexpr uint32_t KX7K_LED[5] = {14, 84, 19, 50, 51};  // GPIO line per LED
 
-quarne_device_driver led_device = {"led", 0, 0, 0, nullptr, nullptr, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr, nullptr};
-
 }  // namespace
 
 extern "C" {
 
 int led_init(void) {
-  (void)led_device;
   return gpio_init();
 }
 

@@ -84,17 +84,20 @@ int Send_Binary(unsigned char cPort, char *szCmd, int iLen) {
 
 int add_chksum(char ccheck, char *inbuf, char *outbuf, char *endbuf, int iEndLen) {
   static constexpr char kHex[] = "0123456789ABCDEF";
+  // outbuf is a command line buffer of COM_CMD_BUF bytes: nothing is
+  // written past it, whatever the lengths of the pieces.
+  constexpr int kLast = COM_CMD_BUF - 1;  // room for the terminator
   int n = 0;
   unsigned char sum = 0;
-  for (; inbuf[n] != '\0'; n++) {
+  for (; inbuf[n] != '\0' && n < kLast; n++) {
     outbuf[n] = inbuf[n];
     sum = static_cast<unsigned char>(sum + static_cast<unsigned char>(inbuf[n]));
   }
   if (ccheck != 0) {
-    outbuf[n++] = kHex[sum >> 4];
-    outbuf[n++] = kHex[sum & 0x0F];
+    if (n < kLast) outbuf[n++] = kHex[sum >> 4];
+    if (n < kLast) outbuf[n++] = kHex[sum & 0x0F];
   }
-  for (int i = 0; i < iEndLen; i++) outbuf[n++] = endbuf[i];
+  for (int i = 0; i < iEndLen && n < kLast; i++) outbuf[n++] = endbuf[i];
   outbuf[n] = '\0';
   return n;
 }
