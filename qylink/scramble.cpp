@@ -1,21 +1,18 @@
 // Byte substitution of the server link: every byte of a packet, header
 // included, goes through EncodeArray on the way out and back through its
 // inverse on the way in.
-#include <array>
-
 #include "encode_table.h"
 #include "qylink.h"
 
 namespace {
 
-// Inverse of EncodeArray, built once on first use.
-const std::array<unsigned char, 256> &decode_table() {
-  static const std::array<unsigned char, 256> table = [] {
-    std::array<unsigned char, 256> t{};
-    for (int j = 0; j < 256; j++) t[EncodeArray[j]] = static_cast<unsigned char>(j);
-    return t;
-  }();
-  return table;
+// Inverse of EncodeArray, built when the program is loaded (before main
+// and before any thread): no guarded initialisation, which would pull in
+// the C++ runtime library for nothing.
+unsigned char g_inverse[256];
+
+__attribute__((constructor)) void build_inverse() {
+  for (int j = 0; j < 256; j++) g_inverse[EncodeArray[j]] = static_cast<unsigned char>(j);
 }
 
 }  // namespace
@@ -27,8 +24,7 @@ void EncodePacket(unsigned char *cData, int iDataLen) {
 }
 
 void DecodePacket(unsigned char *cData, int iDataLen) {
-  const std::array<unsigned char, 256> &inv = decode_table();
-  for (int i = 0; i < iDataLen; i++) cData[i] = inv[cData[i]];
+  for (int i = 0; i < iDataLen; i++) cData[i] = g_inverse[cData[i]];
 }
 
 }  // extern "C"
