@@ -33,6 +33,15 @@ uint32_t burst_limit(int slot) {
 
 }  // namespace
 
+uint32_t BurstDueIn(int slot, uint32_t now) {
+  if (slot < 1 || slot > 2 || *kLines[slot].lenNow == 0) return UINT32_MAX;
+  const Line &l = kLines[slot];
+  if (static_cast<uint32_t>(*l.lenNow) > burst_limit(slot)) return 0;  // a full chunk goes at once
+  const uint32_t since = now - *l.lastTime;
+  const uint32_t gap = baseInfo.UartTimeInterval[slot];
+  return since > gap ? 0 : gap - since + 1;
+}
+
 extern "C" int BurstDue(int slot, uint32_t now) {
   if (slot < 1 || slot > 2) return 0;
   const Line &l = kLines[slot];

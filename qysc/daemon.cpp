@@ -25,7 +25,7 @@
 #include "settings.h"
 
 int iCOMStep;
-DaemonLoop qysc_loop = {-1, 0, 0, 0, 0};
+DaemonLoop qysc_loop = {-1, 0, 0, 0, 0, 0};
 
 namespace {
 
@@ -93,7 +93,8 @@ void daemon_pause_install(void (*pause)(uint32_t ms)) { g_pause = pause; }
 
 void DaemonReset(void) {
   if (L.sockfd >= 0) net_close(L.sockfd);
-  L = DaemonLoop{-1, 0, 0, GetTimeTicks(), GetTimeTicks()};
+  L = DaemonLoop{-1, 0, 0, 0, GetTimeTicks(), GetTimeTicks()};
+  watch_link(-1);
   ulHeartbeatOldTime = GetTimeTicks();
   iCOMStep = COM_STEP_TO_OPEN;
   link_set(GPRS_IDLE);

@@ -64,6 +64,9 @@ void DaemonPass(void);
 // stored the queue length in iRS485LenNow / iRS232LenNow: non-zero when the
 // burst is due, with iRS485Len / iRS232Len the bytes to take.
 int BurstDue(int slot, uint32_t now);
+// Milliseconds until the slot's burst comes due if its queue stays as
+// BurstDue last saw it: 0 when due now, UINT32_MAX when the queue is empty.
+uint32_t BurstDueIn(int slot, uint32_t now);
 
 // A packet of n bytes as one read delivered it (still scrambled): logged,
 // unscrambled in place, checked whole, then its sections dispatched.
@@ -97,6 +100,7 @@ void request_verify(int32_t answer);
 struct DaemonLoop {
   int sockfd;             // the server link, -1 when there is none
   int writeFailures;      // failed writes since the last drop (iWriteFailCounter)
+  int lastSent;           // the upload source that sent last (upload.cpp)
   int ledOn;              // status LED state (setStaLed's now_sta)
   uint32_t ledSince;      // last LED toggle (tmStaLed)
   uint32_t modemSince;    // last read of the modem information (tmGetModemInfo)
@@ -114,9 +118,24 @@ void daemon_pause(uint32_t ms);
 void daemon_pause_install(void (*pause)(uint32_t ms));
 
 // The steps of one pass while the link is up: the upload state machine
-// (one packet at most) and the receive. upload.cpp, link.cpp.
+// (one packet at most), then the wait, as long as upload_wait_ms says, that
+// ends the pass with the receive. upload.cpp, link.cpp.
 void upload_step(void);
-void receive_step(void);
+uint32_t upload_wait_ms(void);
+void receive_step(uint32_t wait_ms);
 void link_step(void);
+
+// The pass's wait (wait.cpp): the link and both lines in one epoll set.
+// watch_link: the link to wait on (-1: none). watch_line: the slot's port
+// was (re)opened. pass_wait: waits up to ms; true when the link has
+// something to read (or was closed by the server), and it notes the lines
+// whose bytes arrived. line_fresh: whether the slot's queue may have
+// changed since its last count (and clears that); line_touched: the daemon
+// took bytes from it or emptied it, count again.
+void watch_link(int fd);
+void watch_line(int slot);
+bool pass_wait(uint32_t ms);
+bool line_fresh(int slot);
+void line_touched(int slot);
 
 #endif

@@ -39,6 +39,7 @@ void connect_step() {
     link_set(GPRS_WAIT);
     return;
   }
+  watch_link(L.sockfd);
   ulHeartbeatOldTime = GetTimeTicks();
   daemon_pause(kAfterConnectMs);
   link_set(GPRS_ONLINE);
@@ -66,6 +67,7 @@ void link_set(int state) {
 }
 
 void drop_link(Drop why) {
+  watch_link(-1);
   net_close(L.sockfd);
   L.sockfd = -1;
   upload_set(UPLOAD_INIT);
@@ -74,8 +76,14 @@ void drop_link(Drop why) {
   }
 }
 
-void receive_step() {
-  const int n = recv_NonBlocking(L.sockfd, ucRecvData, PACKET_BUF_SIZE);
+void receive_step(uint32_t wait_ms) {
+  int n = NET_NOTHING;
+  if (L.sockfd < 0) {
+    // dropped by this pass's upload: the receive fails as it always has
+    n = recv_NonBlocking(L.sockfd, ucRecvData, PACKET_BUF_SIZE);
+  } else if (pass_wait(wait_ms)) {
+    n = net_read_ready(L.sockfd, ucRecvData, PACKET_BUF_SIZE);
+  }
   if (n > 0) {
     HandleServerPacket(ucRecvData, n);
   } else if (n == NET_PEER_CLOSED) {
@@ -91,7 +99,7 @@ void link_step() {
     case GPRS_WAIT: wait_step(); break;
     case GPRS_ONLINE:
       upload_step();
-      receive_step();  // also after upload_step dropped the link: it then fails at once
+      receive_step(upload_wait_ms());
       break;
     default: break;
   }

@@ -2,6 +2,7 @@
 // configured port.
 #include "my_uart.h"
 
+#include "daemon.h"
 #include "settings.h"
 #include "uart.h"
 
@@ -44,8 +45,10 @@ int ReOpenCom(int n) {
   UART_Close(com.port);
   PrintMsg("    reopen: baseInfo.comInfo[%d]=port %d, br=%d, d=%d, p=%d, s=%d\r\n", n, com.port,
            static_cast<int>(com.baud), com.databit, com.parity, com.stopbit);
-  return UART_Init(com.port, com.baud, static_cast<char>(com.databit),
-                   static_cast<char>(com.parity), static_cast<char>(com.stopbit));
+  const int rc = UART_Init(com.port, com.baud, static_cast<char>(com.databit),
+                           static_cast<char>(com.parity), static_cast<char>(com.stopbit));
+  watch_line(n);
+  return rc;
 }
 
 }  // extern "C"

@@ -121,7 +121,12 @@ int net_readn(int sd, unsigned char *buffer, int len) {
     return NET_WAIT_FAILED;
   }
   if (rc == 0) return NET_NOTHING;
-  const ssize_t n = read(sd, buffer, static_cast<size_t>(len));
+  return net_read_ready(sd, buffer, len);
+}
+
+int net_read_ready(int sd, unsigned char *buffer, int len) {
+  const ssize_t n = recv(sd, buffer, static_cast<size_t>(len), MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return NET_NOTHING;
   if (n < 0) {
     PrintMsg("read error\r\n");
     perror("perror");

@@ -31,6 +31,9 @@ void net_close(int sockfd);
 // One read after a wait of at most 5 ms: bytes read (> 0), or NET_READ_ERROR,
 // NET_PEER_CLOSED, NET_WAIT_FAILED, NET_NOTHING.
 int net_readn(int sd, unsigned char *buffer, int len);
+// The read of net_readn alone, for a link the caller's wait found readable;
+// never blocks (NET_NOTHING when there was nothing after all).
+int net_read_ready(int sd, unsigned char *buffer, int len);
 int recv_NonBlocking(int socket_id, unsigned char *buffer, int buffer_len);
 // Writes all len bytes within 5 s in one go: len, or -1 with errno set when
 // they could not all be written. A write that got only part of the packet

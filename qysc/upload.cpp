@@ -1,7 +1,16 @@
 // The upload state machine iUploadPackageFlag: at most one packet per pass
 // on a live link (init, heartbeat burst, verify answer, or in the normal
-// state a serial burst or the pending command replies), and the judgement
-// of every write.
+// state a serial burst or the pending command replies), the judgement of
+// every write, and how long the pass may then wait.
+//
+// The normal state serves four sources: the RS-485 burst, the RS-232
+// burst, the virtual COM replies, the configuration replies. Each pass the
+// first source that has something to send goes, searching in that order
+// but starting after the source that sent last. So RS-485 goes first when
+// both lines are due, a line that has just sent yields to the other, and
+// under sustained load on both lines they alternate and the replies still
+// get every third or fourth packet. A line whose bytes are not yet due
+// holds nothing back: its queue simply waits for its gap.
 #include "daemon.h"
 
 #include "my_uart.h"
@@ -21,6 +30,11 @@ namespace {
 
 DaemonLoop &L = qysc_loop;
 
+constexpr uint32_t kPassWaitMs = 5;  // the longest wait of a pass: it paces the loop
+
+// The sources of the normal state, in their order.
+enum Source { kRs485, kRs232, kQycom, kQyio, kSourceCount };
+
 int port_of(int slot) { return baseInfo.comInfo[slot].port; }
 
 // Scrambles the len bytes built in the send buffer and writes them; the
@@ -35,6 +49,7 @@ bool written(int rc) { return checkWriteStaus(rc, L.sockfd) == WRITE_OK; }
 
 void upload_init() {
   QYCOM_ClearBuffer();
+  L.lastSent = kSourceCount - 1;  // RS-485 first
   baseInfo.usServerTimeDelay = INIT_SERVER_DELAY;  // what the init packet announces
   const int len = build_init(ucSendData, PACKET_BUF_SIZE);
   const int rc = send_packet(len);
@@ -43,6 +58,9 @@ void upload_init() {
   // serial bytes from before the link came up are dropped
   UART_RxClear(port_of(2));
   UART_RxClear(port_of(1));
+  iRS485LenNow = iRS232LenNow = 0;
+  line_touched(1);
+  line_touched(2);
 }
 
 struct SerialLine {
@@ -60,23 +78,27 @@ const SerialLine kSerialLines[] = {
      "--> socket write: COM(232) data\r\n"},
 };
 
+// Queue lengths are asked for only where bytes arrived or were taken.
+void count_lines() {
+  for (const SerialLine &l : kSerialLines) {
+    if (line_fresh(l.slot)) *l.lenNow = UART_DataSizeInCom(port_of(l.slot));
+  }
+}
+
+bool line_due(const SerialLine &l, uint32_t now) {
+  return *l.lenNow != 0 && BurstDue(l.slot, now) != 0;
+}
+
 void send_burst(const SerialLine &l) {
   PrintMsg(l.readLog, *l.len);
   const int len = build_line_data(ucSendData, PACKET_BUF_SIZE, l.slot, *l.len);
   *l.len = 0;
+  line_touched(l.slot);
   usSendDataLen = static_cast<uint16_t>(len);
   if (len == 0) return;  // taken from the port, nothing to send
   const int rc = send_packet(len);
   PrintMsg("%s", l.writeLog);
   if (written(rc)) ulHeartbeatOldTime = GetTimeTicks();
-}
-
-// True when the line has bytes waiting (it then holds the pass, due or not).
-bool serve_line(const SerialLine &l) {
-  *l.lenNow = UART_DataSizeInCom(port_of(l.slot));
-  if (*l.lenNow == 0) return false;
-  if (BurstDue(l.slot, GetTimeTicks())) send_burst(l);
-  return true;
 }
 
 // Sends the pending replies of one channel; the write's judgement.
@@ -87,36 +109,42 @@ bool send_replies(const char *countLog, const char *writeLog, uint16_t port, int
   return written(send_packet(len));
 }
 
-bool serve_qycom() {
-  const int n = QYCOM_IsCom();
-  if (n == 0) return false;
+void serve_rs485() { send_burst(kSerialLines[0]); }
+void serve_rs232() { send_burst(kSerialLines[1]); }
+
+void serve_qycom() {
   if (send_replies("-- QYCOM_IsCom()=%d\r\n", "--> socket write: qycomm reply, len=%d\r\n",
-                   COM_PORT_QYCOM, n)) {
+                   COM_PORT_QYCOM, QYCOM_IsCom())) {
     ulHeartbeatOldTime = GetTimeTicks();
   }
-  return true;
 }
 
-bool serve_qyio() {
-  const int n = QYIO_IsCom();
-  if (n == 0) return false;
+void serve_qyio() {
   if (!send_replies("-- QYIO_IsCom()=%d\r\n", "--> socket write: qyio reply, len=%d\r\n",
-                    COM_PORT_QYIO, n)) {
-    return true;
+                    COM_PORT_QYIO, QYIO_IsCom())) {
+    return;
   }
   ulHeartbeatOldTime = GetTimeTicks();
   if (isVIORelink == 1) {  // the "!RELINK;OK" reply is out: now drop
     isVIORelink = 0;
     drop_link(Drop::kRelink);
   }
-  return true;
 }
 
+void (*const kServe[kSourceCount])() = {serve_rs485, serve_rs232, serve_qycom, serve_qyio};
+
 void upload_normal() {
-  // Fixed priority: RS-485, RS-232, virtual COM replies, configuration replies.
-  if (serve_line(kSerialLines[0]) || serve_line(kSerialLines[1])) return;
-  if (serve_qycom()) return;
-  serve_qyio();
+  count_lines();
+  const uint32_t now = GetTimeTicks();
+  const bool ready[kSourceCount] = {line_due(kSerialLines[0], now), line_due(kSerialLines[1], now),
+                                    QYCOM_IsCom() != 0, QYIO_IsCom() != 0};
+  for (int i = 1; i <= kSourceCount; i++) {
+    const int s = (L.lastSent + i) % kSourceCount;
+    if (!ready[s]) continue;
+    L.lastSent = s;
+    kServe[s]();
+    return;
+  }
 }
 
 void upload_heartbeat() {
@@ -149,10 +177,11 @@ uint32_t heartbeat_period_ms() {
   return (baseInfo.usHeartbeatTime > 0 ? baseInfo.usHeartbeatTime : 1u) * 1000u;
 }
 
+// No heartbeat while either line holds bytes (as last counted: a line
+// that received since is counted before its burst is judged).
 void heartbeat_due() {
   if (GetTimeTicks() - ulHeartbeatOldTime > heartbeat_period_ms() &&
-      iUploadPackageFlag == UPLOAD_NORMAL && UART_DataSizeInCom(port_of(1)) == 0 &&
-      UART_DataSizeInCom(port_of(2)) == 0) {
+      iUploadPackageFlag == UPLOAD_NORMAL && iRS485LenNow == 0 && iRS232LenNow == 0) {
     upload_set(UPLOAD_HEARTBEAT);
   }
 }
@@ -171,6 +200,18 @@ void upload_step() {
   if (iUploadPackageFlag >= UPLOAD_INIT && iUploadPackageFlag <= UPLOAD_VERIFY) {
     kUploadStates[iUploadPackageFlag]();
   }
+}
+
+uint32_t upload_wait_ms() {
+  if (iUploadPackageFlag != UPLOAD_NORMAL) return kPassWaitMs;  // a packet to retry, or none
+  if (QYCOM_IsCom() != 0 || QYIO_IsCom() != 0) return 0;      // replies waiting their turn
+  const uint32_t now = GetTimeTicks();
+  uint32_t ms = kPassWaitMs;
+  for (const SerialLine &l : kSerialLines) {
+    const uint32_t in = BurstDueIn(l.slot, now);
+    if (in < ms) ms = in;
+  }
+  return ms;
 }
 
 extern "C" int checkWriteStaus(int rc, int sockfd) {

@@ -1,0 +1,90 @@
+// The pass's wait while the link is up: one epoll set holding the server
+// link and both serial lines. It ends as soon as the server sends, either
+// line receives bytes, or the time given runs out (at most 5 ms, less when
+// a burst comes due sooner).
+//
+// The lines are edge-triggered: every arrival of bytes is one event, also
+// while earlier bytes still wait in the line's queue for their idle gap.
+// A level-triggered wait would return at once for as long as a burst is
+// pending and make the loop spin; this way a pending burst costs nothing
+// until its gap is up, and a line's queue length is asked for only when
+// bytes arrived or the daemon took some.
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include "daemon.h"
+#include "qycomm.h"
+#include "settings.h"
+
+namespace {
+
+constexpr int kEvents = 3;  // the link and two lines
+constexpr uint64_t kLinkTag = 0;
+
+struct Watch {
+  int epfd = -1;
+  int link = -1;                  // the descriptor registered as the link
+  int line[3] = {-1, -1, -1};     // per slot
+  bool fresh[3] = {true, true, true};  // bytes arrived since the last count
+};
+
+Watch g;
+
+int epoll_set() {
+  if (g.epfd < 0) g.epfd = epoll_create1(EPOLL_CLOEXEC);
+  return g.epfd;
+}
+
+void add(int fd, uint32_t events, uint64_t tag) {
+  struct epoll_event ev = {};
+  ev.events = events;
+  ev.data.u64 = tag;
+  if (epoll_set() >= 0) epoll_ctl(g.epfd, EPOLL_CTL_ADD, fd, &ev);
+}
+
+void remove(int fd) {
+  struct epoll_event ev = {};
+  if (fd >= 0 && g.epfd >= 0) epoll_ctl(g.epfd, EPOLL_CTL_DEL, fd, &ev);
+}
+
+}  // namespace
+
+void watch_link(int fd) {
+  remove(g.link);
+  g.link = fd;
+  if (fd >= 0) add(fd, EPOLLIN, kLinkTag);
+}
+
+void watch_line(int slot) {
+  if (slot < 1 || slot > 2) return;
+  remove(g.line[slot]);  // a descriptor the reopen closed is gone from the set already
+  g.line[slot] = ComPortData[baseInfo.comInfo[slot].port].hFile;
+  if (g.line[slot] >= 0) add(g.line[slot], EPOLLIN | EPOLLET, static_cast<uint64_t>(slot));
+  g.fresh[slot] = true;
+}
+
+bool line_fresh(int slot) {
+  const bool f = g.fresh[slot];
+  g.fresh[slot] = false;
+  return f;
+}
+
+void line_touched(int slot) { g.fresh[slot] = true; }
+
+bool pass_wait(uint32_t ms) {
+  if (epoll_set() < 0) {  // no epoll: wait the time out and try the link
+    daemon_pause(ms);
+    return true;
+  }
+  struct epoll_event ev[kEvents];
+  const int n = epoll_wait(g.epfd, ev, kEvents, static_cast<int>(ms));
+  bool link = false;
+  for (int i = 0; i < n; i++) {
+    if (ev[i].data.u64 == kLinkTag) {
+      link = true;
+    } else {
+      g.fresh[ev[i].data.u64] = true;
+    }
+  }
+  return link;
+}
