@@ -38,8 +38,8 @@ class StateMachines : public ::testing::Test {
  protected:
   void SetUp() override {
     sb.make_register_file();
-    sb.add_pty("/dev/ttyS1");
-    sb.add_pty("/dev/ttyS2");
+    rs485 = sb.add_pty("/dev/ttyS1");
+    rs232 = sb.add_pty("/dev/ttyS2");
     g_now = 100000;
     qy_ticks_install(fake_now);
     daemon_pause_install(fake_pause);
@@ -119,7 +119,31 @@ class StateMachines : public ::testing::Test {
   }
   uint32_t services() const { return sb.read32(testkit::kBoardBase + 0xF004); }
 
+  // The ports of the data packets sent from now until n have come.
+  std::vector<int> ports_sent(size_t n) {
+    std::vector<int> ports;
+    for (int pass = 0; pass < 400 && ports.size() < n; pass++) {
+      DaemonPass();
+      g_now += 1;
+      for (const Bytes &pkt : split(take(0))) {
+        size_t off = 0;
+        ports.push_back(wire_next_section(pkt.data(), &off).port);
+      }
+    }
+    return ports;
+  }
+  static std::vector<Bytes> split(const Bytes &stream) {
+    std::vector<Bytes> out;
+    for (size_t off = 0; off + PACKAGE_HEADER_LEN <= stream.size();) {
+      const size_t len = wire_get16(stream.data() + off + 1);
+      out.emplace_back(stream.begin() + static_cast<long>(off), stream.begin() + static_cast<long>(off + len));
+      off += len;
+    }
+    return out;
+  }
+
   SandboxDir sb;
+  int rs485 = -1, rs232 = -1;
   int listener = -1;
   int server = -1;
 };
@@ -207,6 +231,28 @@ TEST_F(StateMachines, FourthWriteFailureDropsTheLinkAndReconnects) {
   EXPECT_EQ(qysc_loop.writeFailures, 0) << "counted afresh";
   close(server);
   go_online();
+}
+
+TEST_F(StateMachines, NoLineStarvesAndRepliesGetTheirTurn) {
+  baseInfo.UartTimeInterval[1] = 1000;  // RS-485 bytes wait long for their gap
+  baseInfo.UartTimeInterval[2] = 10;
+  go_online();
+  ASSERT_EQ(write(rs485, "A", 1), 1);
+  ASSERT_EQ(write(rs232, "B", 1), 1);
+  EXPECT_EQ(ports_sent(1), std::vector<int>{COM_PORT_RS232}) << "a pending RS-485 burst holds nothing";
+
+  // Both lines loaded beyond one packet, and a reply waiting.
+  baseInfo.UartTimeInterval[1] = 10;
+  baseInfo.UartDataMax[1] = baseInfo.UartDataMax[2] = 10;
+  const std::string load(60, 'x');
+  ASSERT_EQ(write(rs485, load.data(), load.size()), 60);
+  ASSERT_EQ(write(rs232, load.data(), load.size()), 60);
+  send(COM_PORT_QYIO, "@FWVER\r");
+  std::vector<int> ports = ports_sent(8);
+  ports.resize(8);
+  const std::vector<int> want = {COM_PORT_RS485, COM_PORT_RS232, COM_PORT_QYIO, COM_PORT_RS485,
+                                 COM_PORT_RS232, COM_PORT_RS485, COM_PORT_RS232, COM_PORT_RS485};
+  EXPECT_EQ(ports, want) << "in turn, RS-485 first; the reply within a few packets";
 }
 
 }  // namespace
