@@ -34,6 +34,7 @@ constexpr uint32_t kLedOnlineMs = 500;
 constexpr uint32_t kLedOfflineMs = 2000;
 constexpr uint32_t kModemInfoMs = 2000;
 constexpr int kLedStatus = 1;
+constexpr uint32_t kPauseSliceMs = 250;
 
 DaemonLoop &L = qysc_loop;
 void (*g_pause)(uint32_t ms) = nullptr;
@@ -79,9 +80,16 @@ int take_argument(int argc, char **argv) {
   return 1;
 }
 
+// Sleeps in slices, servicing the watchdog between them (unless a reboot
+// was asked for), so no pause leaves it unserviced for long.
 void real_pause(uint32_t ms) {
-  struct timespec ts = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0) {
+  while (ms > 0) {
+    const uint32_t slice = ms < kPauseSliceMs ? ms : kPauseSliceMs;
+    struct timespec ts = {0, static_cast<long>(slice) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+    ms -= slice;
+    if (ms > 0) ServiceWatchdog();
   }
 }
 
@@ -95,6 +103,7 @@ void DaemonReset(void) {
   if (L.sockfd >= 0) net_close(L.sockfd);
   L = DaemonLoop{-1, 0, 0, 0, GetTimeTicks(), GetTimeTicks()};
   watch_link(-1);
+  receive_reset();
   ulHeartbeatOldTime = GetTimeTicks();
   iCOMStep = COM_STEP_TO_OPEN;
   link_set(GPRS_IDLE);

@@ -68,8 +68,10 @@ int BurstDue(int slot, uint32_t now);
 // BurstDue last saw it: 0 when due now, UINT32_MAX when the queue is empty.
 uint32_t BurstDueIn(int slot, uint32_t now);
 
-// A packet of n bytes as one read delivered it (still scrambled): logged,
-// unscrambled in place, checked whole, then its sections dispatched.
+// The n bytes one read of the link delivered (still scrambled): logged,
+// unscrambled in place, cut into packets (completing a packet begun by an
+// earlier read, keeping one not yet complete), each checked whole, then its
+// sections dispatched.
 void HandleServerPacket(unsigned char *buf, int n);
 
 #ifdef __cplusplus
@@ -83,6 +85,8 @@ enum class Drop {
   kPeerClosed,     // the server closed the connection: reconnect at once
   kWriteFailures,  // the fourth failed write: reconnect at once
   kRelink,         // "@RELINK" answered: connect again from GPRS_IDLE
+  kDead,           // a read failed: TCP found the link dead, or it was reset;
+                   // reconnect at once
 };
 
 // The one place that changes iGPRSStep, with the entry actions of the new
@@ -95,6 +99,8 @@ void drop_link(Drop why);
 // The receive side's request for a verify answer: the answer to send and
 // the upload state that sends it next.
 void request_verify(int32_t answer);
+// Forgets a packet begun on a link that is gone (receive.cpp).
+void receive_reset(void);
 
 // The loop's own state beside the named globals above.
 struct DaemonLoop {

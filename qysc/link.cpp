@@ -30,6 +30,7 @@ constexpr DropRule kDropRules[] = {
     {Drop::kPeerClosed, GPRS_CONNECT},
     {Drop::kWriteFailures, GPRS_CONNECT},
     {Drop::kRelink, GPRS_IDLE},
+    {Drop::kDead, GPRS_CONNECT},
 };
 
 void connect_step() {
@@ -70,6 +71,7 @@ void drop_link(Drop why) {
   watch_link(-1);
   net_close(L.sockfd);
   L.sockfd = -1;
+  receive_reset();
   upload_set(UPLOAD_INIT);
   for (const DropRule &r : kDropRules) {
     if (r.why == why) link_set(r.next);
@@ -89,6 +91,11 @@ void receive_step(uint32_t wait_ms) {
   } else if (n == NET_PEER_CLOSED) {
     PrintMsg("recv --> return 0 --> socket be close, re-connect\r\n");
     drop_link(Drop::kPeerClosed);
+  } else if (n == NET_READ_ERROR && L.sockfd >= 0) {
+    // A link TCP gave up on (unacknowledged data, or unanswered keepalive
+    // probes: ETIMEDOUT) or the server reset: closed like a peer close.
+    PrintMsg("recv --> error --> socket be close, re-connect\r\n");
+    drop_link(Drop::kDead);
   }
 }
 

@@ -11,7 +11,16 @@ extern "C" {
 #define NET_RCVBUF 10000
 #define NET_SNDBUF 100
 #define NET_TIMEOUT_MS 5000     // connect and write give up after this
-#define NET_SLICE_MS 1000       // longest wait without a watchdog service
+#define NET_SLICE_MS 500        // longest wait without a watchdog service
+// A link that goes silent (no FIN, no RST: a cell or a NAT dropped the
+// flow) is found by TCP itself: data left unacknowledged for
+// NET_USER_TIMEOUT_MS ends the connection, and an idle link is probed after
+// NET_KEEPIDLE_S, every NET_KEEPINTVL_S. Either way the socket reports
+// ETIMEDOUT, within 30 s at the default heartbeat period.
+#define NET_USER_TIMEOUT_MS 15000
+#define NET_KEEPIDLE_S 10
+#define NET_KEEPINTVL_S 5
+#define NET_KEEPCNT 3
 #define NET_RECV_WAIT_US 5000   // receive wait, paces the main loop
 
 // net_connect results below 0.

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -81,6 +82,18 @@ TEST_F(Link, ConnectsToADottedAddress) {
   EXPECT_EQ(tv.tv_sec, 5);
   getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &len);
   EXPECT_EQ(tv.tv_sec, 5);
+  // A silent link is found by TCP: keepalive when idle, a bound on
+  // unacknowledged data when busy.
+  int v = 0;
+  len = sizeof v;
+  getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &v, &len);
+  EXPECT_EQ(v, 1);
+  getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &v, &len);
+  EXPECT_EQ(v, NET_KEEPIDLE_S);
+  unsigned int user_timeout = 0;
+  len = sizeof user_timeout;
+  getsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, &len);
+  EXPECT_EQ(user_timeout, static_cast<unsigned>(NET_USER_TIMEOUT_MS));
   net_close(fd);
 }
 

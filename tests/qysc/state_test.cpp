@@ -233,6 +233,20 @@ TEST_F(StateMachines, FourthWriteFailureDropsTheLinkAndReconnects) {
   go_online();
 }
 
+TEST_F(StateMachines, AResetLinkIsDroppedAndConnectedAgainAtOnce) {
+  go_online();
+  linger lg = {1, 0};
+  setsockopt(server, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+  close(server);  // RST, as a link TCP has given up on reads ETIMEDOUT
+  server = -1;
+  testing::internal::CaptureStdout();
+  passes_until([] { return iGPRSStep != GPRS_ONLINE; }, 50);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("recv --> error --> socket be close, re-connect\r\n"),
+            std::string::npos);
+  EXPECT_EQ(iGPRSStep, GPRS_CONNECT) << "no reconnect wait";
+  go_online();
+}
+
 TEST_F(StateMachines, NoLineStarvesAndRepliesGetTheirTurn) {
   baseInfo.UartTimeInterval[1] = 1000;  // RS-485 bytes wait long for their gap
   baseInfo.UartTimeInterval[2] = 10;
