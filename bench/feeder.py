@@ -11,8 +11,9 @@ JSON: {"mode": "paced", "lines": [{"fd": 5, "line": 1, "rate": 11520}, ...],
       {"mode": "flood", "lines": [{"fd": 5, "line": 1}], "bytes": N, "seconds": S}
   One line written as fast as its queue takes bytes, N bytes or S seconds.
 
-Prints one JSON object: per line the writes [position, taken, t_ns] and
-the refused byte count; t_ns on CLOCK_MONOTONIC like the receiving side.
+Writes one JSON object to the file spec["out"]: per line the writes
+[position, taken, t_ns] and the refused byte count; t_ns on CLOCK_MONOTONIC
+like the receiving side.
 """
 
 import json
@@ -85,7 +86,8 @@ def flood(spec):
 def main():
     spec = json.loads(sys.argv[1])
     out = paced(spec) if spec["mode"] == "paced" else flood(spec)
-    sys.stdout.write(json.dumps(out))
+    with open(spec["out"], "w") as f:
+        json.dump(out, f)
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@ import select
 import struct
 import subprocess
 import sys
+import tempfile
 import termios
 import time
 
@@ -115,7 +116,7 @@ def latency(rigs, sizes, samples, rng, timeout=2.0):
 
 def _feeder(spec, fds):
     return subprocess.Popen([sys.executable, os.path.join(HERE, "feeder.py"), json.dumps(spec)],
-                            pass_fds=fds, stdout=subprocess.PIPE)
+                            pass_fds=fds)
 
 
 def queued(pty):
@@ -126,31 +127,36 @@ def queued(pty):
 
 def _run_feed(rig, spec, lines, drain_s, limit_s):
     """Runs the feeder while collecting what reaches the server; then waits
-    until nothing has come for drain_s (at most limit_s after the feeder)."""
+    until nothing has come for drain_s (at most limit_s after the feeder).
+    The forwarder's cost is taken from the feeder's start to the last
+    arrival (read at most 10 ms after it)."""
     fds = [rig.ptys[ln].master for ln in lines]
+    fd, spec["out"] = tempfile.mkstemp(prefix="trm310-bench-feed-")
+    os.close(fd)
     chunks = {ln: [] for ln in lines}
     win = Window(rig.pids)
     feeder = _feeder(spec, fds)
-    out = b""
-    fed_end = None
+    fed_end, cost, seen = None, win.stop(), 0.0
     last = time.monotonic()
     while True:
         for ln, data, t in rig.recv(0.02):
             if ln in chunks:
                 chunks[ln].append((t, data))
                 last = time.monotonic()
+        if last > seen and time.monotonic() - seen > 0.01:
+            cost, seen = win.stop(), time.monotonic()
         if fed_end is None and feeder.poll() is not None:
             fed_end = time.monotonic()
             last = max(last, fed_end)
-            cost = win.stop()
         if fed_end is not None:
             now = time.monotonic()
             if now - last > drain_s or now - fed_end > limit_s:
                 break
-    out = json.loads(feeder.stdout.read() or b"{}")
-    feeder.stdout.close()
     if feeder.returncode != 0:
         raise RuntimeError("feeder failed (status %d)" % feeder.returncode)
+    with open(spec["out"]) as f:
+        out = json.load(f)
+    os.unlink(spec["out"])
     return chunks, out, cost
 
 

@@ -55,6 +55,7 @@ class Window:
         self.t0, self.c0, self.w0 = time.monotonic_ns(), cpu_ns(self.pids), switches(self.pids)
 
     def stop(self):
+        """The figures from the start until now (the window may go on)."""
         dt = max(1, time.monotonic_ns() - self.t0)
         return {"cpu_pct": 100.0 * (cpu_ns(self.pids) - self.c0) / dt,
                 "wakeups_per_s": (switches(self.pids) - self.w0) * 1e9 / dt,
