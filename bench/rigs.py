@@ -16,6 +16,7 @@ ser2net and socat serve raw TCP on loopback and the bench connects to them.
 
 import os
 import select
+import shutil
 import socket
 import subprocess
 import sys
@@ -267,7 +268,6 @@ class TcpRig(Rig):
         for s in self.socks.values():
             s.close()
         super().close()
-        import shutil
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
