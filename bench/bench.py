@@ -229,7 +229,8 @@ def main():
     ap.add_argument("--static-build", help="build dir of the board configuration built for the host")
     ap.add_argument("--no-static", action="store_true", help="no static build figure")
     ap.add_argument("--out-dir", default=os.path.join(HERE, "results"))
-    ap.add_argument("--seed", type=int, default=int(time.time()) & 0xFFFF)
+    ap.add_argument("--seed", type=int, default=int(os.environ.get("TRM_FUZZ_SEED", time.time())) & 0xFFFF,
+                    help="shuffles and pauses (default: TRM_FUZZ_SEED, else the time)")
     ap.add_argument("--only", help="comma-separated sections: " + ",".join(n for n, _ in SECTIONS))
     args = ap.parse_args()
     ctx = Context(args)

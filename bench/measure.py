@@ -207,4 +207,5 @@ def trickle(rig, seconds, drain_s=0.5, every_ms=2):
     chunks, fed, cost = _run_feed(rig, spec, [1], max(drain_s, 4 * rig.gap_ms / 1000), 10.0)
     counts, _ = _line_result(rig, 1, chunks[1], fed)
     return {"cpu_pct": cost["cpu_pct"], "wakeups_per_s": cost["wakeups_per_s"],
-            "taken": counts["taken"], "lost": counts["lost"], "seconds": seconds}
+            "taken": counts["taken"], "lost": counts["lost"], "latency": counts["latency"],
+            "seconds": seconds}

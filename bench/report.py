@@ -153,8 +153,9 @@ def _load(r):
 
 
 def _idle(r):
-    idle = r.get("idle") or {}
+    idle, tr = r.get("idle") or {}, r.get("trickle") or {}
     cols = [c for c in idle if isinstance(idle[c], dict) and "connected" in idle[c]]
+    cols += [c for c in tr if isinstance(tr[c], dict) and "cpu_pct" in tr[c] and c not in cols]
     if not cols:
         return None
 
@@ -170,11 +171,13 @@ def _idle(r):
             (", " + _f(cell(c, state, "syscalls", "per_pass"), "%.1f") if state == "connected" else "")
             if cell(c, state, "syscalls") else "-" for c in cols])
     rows.append(["RSS / PSS KiB"] + ["%s / %s" % (cell(c, "memory", "rss_kib"), cell(c, "memory", "pss_kib"))
-                                     for c in cols])
-    tr = r.get("trickle") or {}
+                                     if cell(c, "memory") else "-" for c in cols])
     rows.append(["trickle 1 B/2 ms: CPU % / wake-ups/s"] + [
         "%s / %s" % (_f(_get(tr, c, "cpu_pct"), "%.2f"), _f(_get(tr, c, "wakeups_per_s"), "%.0f"))
         if _get(tr, c) else "-" for c in cols])
+    rows.append(["trickle: latency p50/p99 ms"] + [
+        "%s/%s" % (_f(_get(tr, c, "latency", "p50"), "%.1f"), _f(_get(tr, c, "latency", "p99"), "%.1f"))
+        if _get(tr, c, "latency") else "-" for c in cols])
     return _section("Cost (idle windows, strace windows apart)", cols, rows)
 
 
