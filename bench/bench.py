@@ -232,7 +232,12 @@ def main():
     ap.add_argument("--seed", type=int, default=int(os.environ.get("TRM_FUZZ_SEED", time.time())) & 0xFFFF,
                     help="shuffles and pauses (default: TRM_FUZZ_SEED, else the time)")
     ap.add_argument("--only", help="comma-separated sections: " + ",".join(n for n, _ in SECTIONS))
+    ap.add_argument("--markdown", metavar="JSON", help="print the README table of a result file, run nothing")
     args = ap.parse_args()
+    if args.markdown:
+        with open(args.markdown) as f:
+            print(report.markdown(json.load(f)))
+        return 0
     ctx = Context(args)
     print("bench: seed %d, daemon %s%s" % (args.seed, ctx.qysc, " (quick)" if args.quick else ""),
           flush=True)

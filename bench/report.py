@@ -212,3 +212,84 @@ def table(r):
              {True: "yes", False: "NO", None: "-"}[g["met"]]] for g in r["goals"]]
     parts.append(_section("Goals", ["value", "target", "met"], rows))
     return "\n\n".join(parts)
+
+
+def markdown(r):
+    """The README's summary table of a run: qysc beside ser2net and socat."""
+    g = {x["goal"]: x for x in r["goals"]}
+    lat, tp, idle = r.get("latency") or {}, r.get("throughput") or {}, r.get("idle") or {}
+    ld = {c: v for c, v in (r.get("load") or {}).items() if isinstance(v, list)}
+    subjects = ("ser2net", "socat")
+
+    def pair(d, *p):
+        return "%s / %s ms" % (_f(_get(d, *p, "p50")), _f(_get(d, *p, "p99"))) if _get(d, *p) else ""
+
+    def met(goal):
+        m = g.get(goal, {}).get("met")
+        return {True: "yes", False: "no", None: "-"}[m]
+
+    def faults(run, ln):
+        return "/".join(str(_get(run, ln, k)) for k in ("never_taken", "lost", "duplicated", "reordered"))
+
+    rows = []
+    for size in ("16", "256"):
+        for label in (DAEMON_FAST, DAEMON):
+            gap = _get(lat, label, "gap_ms")
+            rows.append(["serial→server %s B p50/p99, TI=%s" % (size, gap), pair(lat, label, "up", size)] +
+                        [pair(lat, s, "up", size) if label == DAEMON_FAST else "" for s in subjects] +
+                        ["p99 ≤ gap + 1.5 ms", met("serial→server p99, %s B, %s" % (size, label))])
+    for size in ("16", "256"):
+        rows.append(["server→serial %s B p50/p99, TI=1" % size, pair(lat, DAEMON_FAST, "down", size)] +
+                    [pair(lat, s, "down", size) for s in subjects] +
+                    ["p99 ≤ 1.2 × ser2net", met("server→serial p99, %s B, %s" % (size, DAEMON_FAST))])
+    rows.append(["one line flat out", "%s MB/s, %s lost" % (_f(_get(tp, "qysc", "mb_per_s")),
+                                                           _get(tp, "qysc", "lost"))] +
+                ["%s MB/s" % _f(_get(tp, s, "mb_per_s"), "%.1f") for s in subjects] +
+                ["≥ 4 MB/s, 0 lost", met("one line flat out")])
+    runs = ld.get("qysc", [])
+    for i, run in enumerate(runs):
+        name = "both lines %d bit/s, %g s" % (run["bitrate"], run["seconds"])
+        top = run["bitrate"] == max(x["bitrate"] for x in runs)
+        rows.append([name + ": never taken/lost/dup/reordered",
+                     "RS-485 %s, RS-232 %s" % (faults(run, "line1"), faults(run, "line2"))] +
+                    ["%s, %s" % (faults(_get(ld, s, i), "line1"), faults(_get(ld, s, i), "line2"))
+                     if _get(ld, s, i) else "" for s in subjects] +
+                    ["all 0" if top else "", met(name + ": bytes not through") if top else ""])
+        rows.append([name + ": per-line p99", "%s / %s ms" % (
+            _f(_get(run, "line1", "latency", "p99")), _f(_get(run, "line2", "latency", "p99")))] +
+            ["%s / %s ms" % (_f(_get(ld, s, i, "line1", "latency", "p99")),
+                             _f(_get(ld, s, i, "line2", "latency", "p99"))) for s in subjects] +
+            ["≤ gap + 20 ms" if top else "",
+             "/".join(met(name + ": line%d p99" % k) for k in (1, 2)) if top else ""])
+    for state, limit in (("connected", "≤ 0.4 %, ≤ 2 calls a pass"), ("disconnected", "≤ 0.2 %")):
+        rows.append(["idle %s: CPU, wake-ups/s, syscalls/s%s" % (
+            state, " (a pass)" if state == "connected" else "")] + [
+            "%s %%, %s, %s%s" % (_f(_get(idle, c, state, "cpu_pct"), "%.3f"),
+                                 _f(_get(idle, c, state, "wakeups_per_s"), "%.0f"),
+                                 _f(_get(idle, c, state, "syscalls", "per_s"), "%.0f"),
+                                 " (%s)" % _f(_get(idle, c, state, "syscalls", "per_pass"), "%.1f")
+                                 if c == "qysc" and state == "connected" else "")
+            for c in ("qysc",) + subjects] +
+            [limit, "/".join(met(x) for x in ("idle %s CPU" % state,
+                                              "idle connected system calls per pass")[:2 if state == "connected" else 1])])
+    rows.append(["RSS / PSS KiB", "%s / %s; static %s / %s" % (
+        _get(idle, "qysc", "memory", "rss_kib"), _get(idle, "qysc", "memory", "pss_kib"),
+        _get(idle, "qysc static", "memory", "rss_kib"), _get(idle, "qysc static", "memory", "pss_kib"))] +
+        ["%s / %s" % (_get(idle, s, "memory", "rss_kib"), _get(idle, s, "memory", "pss_kib")) for s in subjects] +
+        ["≤ 2 MiB; static ≤ 1 MiB", "%s/%s" % (met("RSS, dynamic host build"),
+                                              met("RSS, static board configuration"))])
+    heap = _get(r, "heap_after_start") or {}
+    rows.append(["heap calls after start-up", "%s (%d daemon runs)" % (heap.get("total"), len(heap.get("runs", [])))] +
+                ["", "", "0", met("heap calls after start-up (every daemon run)")])
+    tr = r.get("trickle") or {}
+    rows.append(["trickle 1 B / 2 ms: CPU, latency p50/p99"] + [
+        "%s %%, %s / %s ms" % (_f(_get(tr, c, "cpu_pct")), _f(_get(tr, c, "latency", "p50"), "%.0f"),
+                               _f(_get(tr, c, "latency", "p99"), "%.0f")) for c in ("qysc",) + subjects] +
+        ["≤ 2 %", met("trickle 1 byte / 2 ms: CPU")])
+    mb = r.get("modbus") or {}
+    rows.append(["Modbus read 10 registers p50/p99", "TI=1 %s; TI=50 %s" % (pair(mb, DAEMON_FAST), pair(mb, DAEMON))] +
+                [pair(mb, s) for s in subjects] + ["", ""])
+    head = ["figure", "qysc", "ser2net", "socat", "goal", "met"]
+    out = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    out += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
+    return "\n".join(out)
