@@ -156,6 +156,17 @@ class Link:
                 p = self._take()
         return out
 
+    def read_packets(self, timeout):
+        """The whole packets that one read completes (waits up to timeout
+        for it); [] when nothing came. For callers that time each read."""
+        self._pump(timeout)
+        out = []
+        p = self._take()
+        while p is not None:
+            out.append(p)
+            p = self._take()
+        return out
+
     def wait_closed(self, timeout=10.0):
         end = time.monotonic() + timeout
         while not self.closed and time.monotonic() < end:

@@ -1,0 +1,94 @@
+"""The far end of the serial lines, in a process of its own so that feeding
+on schedule does not wait on the receiving side.
+
+    feeder.py JSON      (the line descriptors are inherited)
+
+JSON: {"mode": "paced", "lines": [{"fd": 5, "line": 1, "rate": 11520}, ...],
+       "tick_ms": 1, "seconds": 20}
+  Every tick each line is given the bytes its rate says are due by now; what
+  the line's queue will not take is refused and skipped, as a real line
+  would lose it.
+      {"mode": "flood", "lines": [{"fd": 5, "line": 1}], "bytes": N, "seconds": S}
+  One line written as fast as its queue takes bytes, N bytes or S seconds.
+
+Writes one JSON object to the file spec["out"]: per line the writes
+[position, taken, t_ns] and the refused byte count; t_ns on CLOCK_MONOTONIC
+like the receiving side.
+"""
+
+import json
+import os
+import select
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from stream import pattern  # noqa: E402
+
+
+def paced(spec):
+    lines = spec["lines"]
+    tick = spec["tick_ms"] * 1_000_000
+    span = int(spec["seconds"] * 1e9)
+    for ln in lines:
+        ln["data"] = pattern(ln["line"], int(ln["rate"] * spec["seconds"] * 1.01) + 4096)
+        ln["cursor"], ln["refused"], ln["writes"] = 0, 0, []
+    start = time.monotonic_ns()
+    k = 0
+    while True:
+        now = time.monotonic_ns()
+        elapsed = min(now - start, span)
+        for ln in lines:
+            due = ln["rate"] * elapsed // 1_000_000_000 - ln["cursor"]
+            if due <= 0:
+                continue
+            c = ln["cursor"]
+            t = time.monotonic_ns()
+            try:
+                n = os.write(ln["fd"], ln["data"][c:c + due])
+            except (BlockingIOError, InterruptedError):
+                n = 0
+            ln["writes"].append((c, n, t))
+            ln["refused"] += due - n
+            ln["cursor"] = c + due
+        if elapsed >= span:
+            break
+        k += 1
+        wait = start + k * tick - time.monotonic_ns()
+        if wait > 0:
+            time.sleep(wait / 1e9)
+        else:
+            k = (time.monotonic_ns() - start) // tick
+    return {str(ln["line"]): {"writes": ln["writes"], "refused": ln["refused"]} for ln in lines}
+
+
+def flood(spec):
+    ln = spec["lines"][0]
+    total = spec["bytes"]
+    data = pattern(ln["line"], total)
+    writes, c = [], 0
+    end = time.monotonic_ns() + int(spec["seconds"] * 1e9)
+    p = select.poll()
+    p.register(ln["fd"], select.POLLOUT)
+    while c < total and time.monotonic_ns() < end:
+        if not p.poll(100):
+            continue
+        t = time.monotonic_ns()
+        try:
+            n = os.write(ln["fd"], data[c:c + 65536])
+        except (BlockingIOError, InterruptedError):
+            continue
+        writes.append((c, n, t))
+        c += n
+    return {str(ln["line"]): {"writes": writes, "refused": 0}}
+
+
+def main():
+    spec = json.loads(sys.argv[1])
+    out = paced(spec) if spec["mode"] == "paced" else flood(spec)
+    with open(spec["out"], "w") as f:
+        json.dump(out, f)
+
+
+if __name__ == "__main__":
+    main()

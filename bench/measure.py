@@ -1,0 +1,211 @@
+"""The traffic measurements: latency both ways, one line flat out, both
+lines paced at a bit rate, a trickling line. Times are CLOCK_MONOTONIC in
+ns on both sides (the feeder runs in a process of its own)."""
+
+import fcntl
+import json
+import os
+import select
+import struct
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+
+from resources import Window
+from stream import pattern, reckon
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def percentiles(values):
+    """p50/p90/p99/max in ms of ns values (nearest rank); None when empty."""
+    if not values:
+        return None
+    v = sorted(values)
+
+    def rank(q):
+        return v[min(len(v) - 1, max(0, int(q * len(v) + 0.999999) - 1))] / 1e6
+    return {"p50": rank(0.50), "p90": rank(0.90), "p99": rank(0.99), "max": v[-1] / 1e6,
+            "n": len(v)}
+
+
+def _read_master(pty, want, deadline):
+    got, last = b"", None
+    while len(got) < want:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            break
+        r, _, _ = select.select([pty.master], [], [], left)
+        if r:
+            try:
+                got += os.read(pty.master, 65536)
+                last = time.monotonic_ns()
+            except BlockingIOError:
+                pass
+    return got, last
+
+
+def _read_server(rig, line, want, deadline):
+    got, last = b"", None
+    while len(got) < want:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            break
+        for ln, data, t in rig.recv(min(left, 0.5)):
+            if ln == line:
+                got += data
+                last = t
+    return got, last
+
+
+def drain(rig, quiet_s=0.1, limit_s=2.0):
+    """Drops whatever is still on its way, both directions."""
+    end, last = time.monotonic() + limit_s, time.monotonic()
+    while time.monotonic() - last < quiet_s and time.monotonic() < end:
+        if rig.recv(0.02):
+            last = time.monotonic()
+        for pty in rig.ptys.values():
+            try:
+                if os.read(pty.master, 65536):
+                    last = time.monotonic()
+            except (BlockingIOError, OSError):
+                pass
+
+
+def latency(rigs, sizes, samples, rng, timeout=2.0):
+    """Interleaved round of single messages on line 1: for every sample
+    each rig (in shuffled order) gets one serial→server message, then one
+    server→serial message. Each message waits for the last byte of the one
+    before, plus 1-3 ms of quiet. Returns {label: {dir: {size: stats}}}."""
+    res = {r.label: {d: {s: [] for s in sizes} for d in ("up", "down")} for r in rigs}
+    bad = {r.label: 0 for r in rigs}
+    for size in sizes:
+        for i in range(samples):
+            order = list(rigs)
+            rng.shuffle(order)
+            payload = pattern(1, (i + 1) * size)[i * size:]
+            for rig in order:
+                pty = rig.ptys[1]
+                t0 = time.monotonic_ns()
+                pty.write(payload)
+                got, t1 = _read_server(rig, 1, size, time.monotonic() + timeout)
+                if got == payload:
+                    res[rig.label]["up"][size].append(t1 - t0)
+                else:
+                    bad[rig.label] += 1
+                    drain(rig)
+                time.sleep(rng.uniform(0.001, 0.003))
+                t0 = time.monotonic_ns()
+                rig.send(1, payload)
+                got, t1 = _read_master(pty, size, time.monotonic() + timeout)
+                if got == payload:
+                    res[rig.label]["down"][size].append(t1 - t0)
+                else:
+                    bad[rig.label] += 1
+                    drain(rig)
+                time.sleep(rng.uniform(0.001, 0.003))
+    out = {}
+    for r in rigs:
+        out[r.label] = {"gap_ms": r.gap_ms, "bad_samples": bad[r.label]}
+        for d in ("up", "down"):
+            out[r.label][d] = {str(s): percentiles(res[r.label][d][s]) for s in sizes}
+    return out
+
+
+def _feeder(spec, fds):
+    return subprocess.Popen([sys.executable, os.path.join(HERE, "feeder.py"), json.dumps(spec)],
+                            pass_fds=fds)
+
+
+def queued(pty):
+    """Bytes waiting in the line's queue (what the forwarder has not read)."""
+    buf = fcntl.ioctl(pty.slave, termios.FIONREAD, struct.pack("i", 0))
+    return struct.unpack("i", buf)[0]
+
+
+def _run_feed(rig, spec, lines, drain_s, limit_s):
+    """Runs the feeder while collecting what reaches the server; then waits
+    until nothing has come for drain_s (at most limit_s after the feeder).
+    The forwarder's cost is taken from the feeder's start to the last
+    arrival (read at most 10 ms after it)."""
+    fds = [rig.ptys[ln].master for ln in lines]
+    fd, spec["out"] = tempfile.mkstemp(prefix="trm310-bench-feed-")
+    os.close(fd)
+    chunks = {ln: [] for ln in lines}
+    win = Window(rig.pids)
+    feeder = _feeder(spec, fds)
+    fed_end, cost, seen = None, win.stop(), 0.0
+    last = time.monotonic()
+    while True:
+        for ln, data, t in rig.recv(0.02):
+            if ln in chunks:
+                chunks[ln].append((t, data))
+                last = time.monotonic()
+        if last > seen and time.monotonic() - seen > 0.01:
+            cost, seen = win.stop(), time.monotonic()
+        if fed_end is None and feeder.poll() is not None:
+            fed_end = time.monotonic()
+            last = max(last, fed_end)
+        if fed_end is not None:
+            now = time.monotonic()
+            if now - last > drain_s or now - fed_end > limit_s:
+                break
+    if feeder.returncode != 0:
+        raise RuntimeError("feeder failed (status %d)" % feeder.returncode)
+    with open(spec["out"]) as f:
+        out = json.load(f)
+    os.unlink(spec["out"])
+    return chunks, out, cost
+
+
+def _line_result(rig, line, chunks, fed):
+    f = fed[str(line)]
+    writes = [tuple(w) for w in f["writes"]]
+    counts, lat = reckon(line, chunks, writes, queued=queued(rig.ptys[line]),
+                         refused=f["refused"])
+    counts["latency"] = percentiles(lat)
+    return counts, writes
+
+
+def throughput(rig, nbytes, seconds, drain_s=0.5):
+    """Line 1 written as fast as its queue takes bytes; MB/s (10^6) from the
+    first write to the arrival of the last byte, and the byte reckoning."""
+    spec = {"mode": "flood", "lines": [{"fd": rig.ptys[1].master, "line": 1}],
+            "bytes": nbytes, "seconds": seconds}
+    chunks, fed, cost = _run_feed(rig, spec, [1], max(drain_s, 4 * rig.gap_ms / 1000), 10.0)
+    counts, writes = _line_result(rig, 1, chunks[1], fed)
+    counts.pop("latency")
+    if writes and chunks[1]:
+        span = (chunks[1][-1][0] - writes[0][2]) / 1e9
+        counts["mb_per_s"] = (counts["taken"] - counts["lost"]) / span / 1e6 if span > 0 else None
+    else:
+        counts["mb_per_s"] = None
+    counts["cpu_pct"] = cost["cpu_pct"]
+    return counts
+
+
+def load(rig, bitrate, seconds, drain_s=0.5, tick_ms=1):
+    """Both lines fed at once at `bitrate` (8N1: 10 bits a byte), paced in
+    time; per line the reckoning and the latency of every written slice."""
+    rate = bitrate // 10
+    spec = {"mode": "paced", "tick_ms": tick_ms, "seconds": seconds,
+            "lines": [{"fd": rig.ptys[ln].master, "line": ln, "rate": rate} for ln in (1, 2)]}
+    chunks, fed, cost = _run_feed(rig, spec, [1, 2], max(drain_s, 4 * rig.gap_ms / 1000), 10.0)
+    out = {"bitrate": bitrate, "seconds": seconds, "cpu_pct": cost["cpu_pct"],
+           "wakeups_per_s": cost["wakeups_per_s"]}
+    for ln in (1, 2):
+        out["line%d" % ln], _ = _line_result(rig, ln, chunks[ln], fed)
+    return out
+
+
+def trickle(rig, seconds, drain_s=0.5, every_ms=2):
+    """One byte every `every_ms` on line 1: the forwarder's CPU share."""
+    spec = {"mode": "paced", "tick_ms": every_ms, "seconds": seconds,
+            "lines": [{"fd": rig.ptys[1].master, "line": 1, "rate": 1000 // every_ms}]}
+    chunks, fed, cost = _run_feed(rig, spec, [1], max(drain_s, 4 * rig.gap_ms / 1000), 10.0)
+    counts, _ = _line_result(rig, 1, chunks[1], fed)
+    return {"cpu_pct": cost["cpu_pct"], "wakeups_per_s": cost["wakeups_per_s"],
+            "taken": counts["taken"], "lost": counts["lost"], "latency": counts["latency"],
+            "seconds": seconds}

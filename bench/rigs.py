@@ -1,0 +1,331 @@
+"""The three forwarders under test, each on its own fresh pseudo-terminals.
+
+Every rig offers the same face to the measurements:
+  ptys[line]          the far end of line 1 and 2 (sandbox.Pty: master
+                      non-blocking, slave held open), or None for a line
+                      whose far end is a device path (Modbus slave)
+  recv(timeout)       [(line, bytes, t_ns)] that reached the server side
+  send(line, data)    bytes from the server side to a line
+  pids                the processes whose cost is counted
+  disconnect()        no server connection from now on
+  close()
+
+The daemon (sandbox copy) is the client of our link server (gwserver);
+ser2net and socat serve raw TCP on loopback and the bench connects to them.
+"""
+
+import os
+import select
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+import resources
+from gwserver import GatewayServer, TYPE_DATA
+from sandbox import Pty, Sandbox, _die_with_parent
+
+MODEM = "/quarne/modemInfo.txt"
+CONFIG = "/quarne/qysc/qyserver.ini"
+HERE = os.path.dirname(os.path.abspath(__file__))
+RTU_SLAVE = os.path.join(HERE, "..", "tests", "e2e", "rtu_slave.py")
+
+
+def now_ns():
+    return time.monotonic_ns()
+
+
+class Quiet:
+    """A program started by the bench, its output in a file (nothing to
+    drain while it runs); ended by its PID."""
+
+    def __init__(self, argv, cwd, log):
+        self.log = log
+        with open(log, "wb") as out:
+            self.proc = subprocess.Popen([str(a) for a in argv], cwd=cwd, stdin=subprocess.DEVNULL,
+                                         stdout=out, stderr=subprocess.STDOUT,
+                                         start_new_session=True, preexec_fn=_die_with_parent)
+        self.pid = self.proc.pid
+
+    def text(self):
+        with open(self.log, "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def wait_text(self, needle, timeout):
+        end = time.monotonic() + timeout
+        while needle not in self.text():
+            if time.monotonic() > end or self.proc.poll() is not None:
+                raise RuntimeError("%s: no %r; output:\n%s" % (self.proc.args[0], needle,
+                                                               self.text()[-2000:]))
+            time.sleep(0.02)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(timeout=10)
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def wait_path(path, timeout=10.0):
+    end = time.monotonic() + timeout
+    while not os.path.exists(path):
+        if time.monotonic() > end:
+            raise RuntimeError("%s did not appear" % path)
+        time.sleep(0.01)
+
+
+def connect(port, timeout=10.0):
+    end = time.monotonic() + timeout
+    while True:
+        try:
+            s = socket.create_connection(("127.0.0.1", port), timeout=1.0)
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            s.setblocking(False)
+            return s
+        except OSError:
+            if time.monotonic() > end:
+                raise
+            time.sleep(0.02)
+
+
+class FieldDevice:
+    """A pymodbus RTU slave on the far end of a socat pseudo-terminal pair;
+    `near` is the path the forwarder opens."""
+
+    def __init__(self, workdir, near, base):
+        far = os.path.join(workdir, "field")
+        self.socat = Quiet(["socat", "pty,raw,echo=0,link=" + near, "pty,raw,echo=0,link=" + far],
+                           workdir, os.path.join(workdir, "field-socat.log"))
+        wait_path(near)
+        wait_path(far)
+        self.slave = Quiet(["/usr/bin/python3", RTU_SLAVE, far, base], workdir,
+                           os.path.join(workdir, "field-slave.log"))
+        self.slave.wait_text("ready", 20)
+
+    def stop(self):
+        self.slave.stop()
+        self.socat.stop()
+
+
+class Rig:
+    name = "?"
+    gap_ms = 0
+
+    def __init__(self):
+        self.ptys, self.field, self.procs = {}, None, []
+
+    @property
+    def pids(self):
+        return [p.pid for p in self.procs if p.proc.poll() is None]
+
+    def close(self):
+        for p in self.procs:
+            p.stop()
+        if self.field:
+            self.field.stop()
+        for t in self.ptys.values():
+            t.close()
+
+
+class DaemonRig(Rig):
+    """The daemon's sandbox copy, connected to our link server.
+    modbus: line 1 bridged (IsTCP2RTU1=1) to a pymodbus RTU slave.
+    preload: (shim library, counter file) to count heap calls."""
+
+    name = "qysc"
+
+    def __init__(self, qysc, table, gap_ms=50, modbus=False, preload=None, label=None):
+        super().__init__()
+        self.gap_ms = gap_ms
+        self.label = label or "qysc"
+        self.sb = Sandbox(prefix="trm310-bench-")
+        self.sb.make_register_file()
+        self.sb.write_file(MODEM, "cpintype=READY\r\ncregvalue=1\r\ncsqvalue=23\r\nppp0=1\r\n")
+        if modbus:
+            self.field = FieldDevice(self.sb.dir, self.sb.board("/dev/ttyS1"), 1000)
+        else:
+            self.ptys[1] = self.sb.add_pty("/dev/ttyS1")
+        self.ptys[2] = self.sb.add_pty("/dev/ttyS2")
+        self.server = GatewayServer(table=table)
+        # heartbeats far apart, so none falls into a measurement
+        self.sb.write_file(CONFIG, "ServerIP=127.0.0.1\r\nServerPort=%d\r\nHeartbeatTime=3600\r\n"
+                           "TimeInterval=%d\r\nIsTCP2RTU1=%d\r\n"
+                           % (self.server.port, gap_ms, 1 if modbus else 0))
+        argv = [qysc]
+        if preload:
+            argv = ["env", "LD_PRELOAD=" + preload[0], "TRM_ALLOC_COUNT_FILE=" + preload[1], qysc]
+        self.procs.append(Quiet(argv, self.sb.dir, os.path.join(self.sb.dir, "qysc.log")))
+        self.link = self.server.accept(20.0)
+        self.link.next_packet(timeout=10.0)  # init
+        self.init_ns = now_ns()
+        # the daemon empties the serial queues after the init packet; a
+        # verify round trip makes sure that has happened
+        self.link.challenge(0, 1)
+        self.link.next_packet(timeout=10.0, skip_heartbeats=True)
+        self.counter = preload[1] if preload else None
+        self.heap_at_start = resources.read_alloc(self.counter) if preload else None
+        self.heap_calls = None
+
+    def heap(self):
+        """Heap calls since the link came up (None without the counter)."""
+        now = resources.read_alloc(self.counter) if self.counter else None
+        if now is None or self.heap_at_start is None:
+            return None
+        return {k: now[k] - self.heap_at_start[k] for k in now}
+
+    def recv(self, timeout):
+        if self.link.closed:
+            time.sleep(timeout)
+            return []
+        out = []
+        for p in self.link.read_packets(timeout):
+            if p.type == TYPE_DATA:
+                t = now_ns()
+                out.extend((port, data, t) for port, data in p.sections if port in (1, 2))
+        return out
+
+    def send(self, line, data):
+        self.link.send_sections([(line, data)])
+
+    def disconnect(self):
+        self.server.close()
+
+    def close(self):
+        self.heap_calls = self.heap()
+        self.server.close()
+        super().close()
+        self.sb.close()
+
+
+class TcpRig(Rig):
+    """A forwarder that serves each line as raw TCP on loopback."""
+
+    def __init__(self, modbus=False):
+        super().__init__()
+        self.dir = tempfile.mkdtemp(prefix="trm310-bench-%s-" % self.name)
+        self.paths = {}
+        if modbus:
+            self.paths[1] = os.path.join(self.dir, "line1")
+            self.field = FieldDevice(self.dir, self.paths[1], 1000)
+        else:
+            self.ptys[1] = Pty(os.path.join(self.dir, "line1"))
+            self.paths[1] = self.ptys[1].name
+        self.ptys[2] = Pty(os.path.join(self.dir, "line2"))
+        self.paths[2] = self.ptys[2].name
+        self.ports = {line: free_port() for line in self.paths}
+        self.start()
+        self.socks = {line: connect(port) for line, port in self.ports.items()}
+        for line, t in self.ptys.items():   # the device is open once a byte goes through
+            self.probe(line, t)
+
+    def probe(self, line, t):
+        t.write(b"probe")
+        got, end = b"", time.monotonic() + 10
+        while len(got) < 5 and time.monotonic() < end:
+            for ln, data, _ in self.recv(0.05):
+                got += data
+        if got != b"probe":
+            raise RuntimeError("%s: line %d does not forward (%r)" % (self.name, line, got))
+
+    def recv(self, timeout):
+        socks = list(self.socks.values())
+        if not socks:
+            time.sleep(timeout)
+            return []
+        ready, _, _ = select.select(socks, [], [], timeout)
+        out = []
+        for line, s in self.socks.items():
+            if s in ready:
+                try:
+                    data = s.recv(262144)
+                except BlockingIOError:
+                    continue
+                if data:
+                    out.append((line, data, now_ns()))
+        return out
+
+    def send(self, line, data):
+        s = self.socks[line]
+        s.setblocking(True)
+        s.sendall(data)
+        s.setblocking(False)
+
+    def disconnect(self):
+        for s in self.socks.values():
+            s.close()
+        self.socks = {}
+
+    def close(self):
+        for s in self.socks.values():
+            s.close()
+        super().close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Ser2netRig(TcpRig):
+    """ser2net with its default settings: one raw TCP accepter per line."""
+
+    name = "ser2net"
+    label = "ser2net"
+
+    def start(self):
+        cfg = os.path.join(self.dir, "ser2net.yaml")
+        with open(cfg, "w") as f:
+            f.write("%YAML 1.1\n---\n")
+            for line, path in self.paths.items():
+                f.write("connection: &line%d\n    accepter: tcp,127.0.0.1,%d\n"
+                        "    connector: serialdev,%s,115200n81,local\n\n"
+                        % (line, self.ports[line], path))
+        self.procs.append(Quiet(["ser2net", "-n", "-d", "-c", cfg, "-P", os.path.join(self.dir, "pid")],
+                                self.dir, os.path.join(self.dir, "ser2net.log")))
+
+
+class SocatRig(TcpRig):
+    """One socat per line: TCP listener to the pseudo-terminal, raw."""
+
+    name = "socat"
+    label = "socat"
+
+    def start(self):
+        for line, path in self.paths.items():
+            self.procs.append(Quiet(["socat", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr" % self.ports[line],
+                                     "FILE:%s,raw,echo=0" % path],
+                                    self.dir, os.path.join(self.dir, "socat%d.log" % line)))
+
+    def disconnect(self):
+        # a socat without fork ends with its connection: listeners anew
+        super().disconnect()
+        for p in self.procs:
+            p.stop()
+        self.procs = []
+        self.start()
+        for port in self.ports.values():
+            _wait_listening(port)
+
+
+def _wait_listening(port, timeout=10.0):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        with open("/proc/net/tcp") as f:
+            if any(":%04X 00000000:0000 0A" % port in ln for ln in f):
+                return
+        time.sleep(0.02)
+    raise RuntimeError("nothing listens on %d" % port)
+
+
+def is_installed(program):
+    return any(os.access(os.path.join(d, program), os.X_OK)
+               for d in os.environ.get("PATH", "/usr/bin").split(os.pathsep))
+
+
+if __name__ == "__main__":
+    sys.exit("a module of bench.py")
