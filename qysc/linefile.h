@@ -19,7 +19,7 @@ class LineFile {
  private:
   bool fill();
   int fd_ = -1;
-  char buf_[512];
+  char buf_[512] = {};
   int len_ = 0;
   int pos_ = 0;
 };

@@ -9,6 +9,7 @@ packages=(
   python3 python3-serial python3-serial-asyncio python3-pymodbus libmodbus-dev mbpoll socat
   iproute2 procps util-linux
   ser2net strace
+  clang-tidy cppcheck
 )
 missing=()
 for p in "${packages[@]}"; do

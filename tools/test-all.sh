@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
-# Builds and tests everything: the host release build, the sanitizer build
-# (ASan + UBSan) and the board's cross build under qemu-arm -cpu pxa270.
-# Usage: tools/test-all.sh [preset...]   (default: all three)
+# Builds and tests everything: the static checks (clang-tidy, cppcheck), the
+# host release build, the sanitizer build (ASan + UBSan) and the board's
+# cross build under qemu-arm -cpu pxa270.
+# Usage: tools/test-all.sh [step...]   (default: static and all three presets)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(host-release host-asan armv5te)
+[ ${#presets[@]} -gt 0 ] || presets=(static host-release host-asan armv5te)
 
 failed=()
 for p in "${presets[@]}"; do
+  if [ "$p" = static ]; then
+    echo "=== static checks"
+    tools/static-checks.sh || failed+=("static")
+    continue
+  fi
   echo "=== ${p}: configure and build"
   cmake --preset "${p}" >/dev/null
   cmake --build --preset "${p}"

@@ -89,7 +89,7 @@ int add_chksum(char ccheck, char *inbuf, char *outbuf, char *endbuf, int iEndLen
   constexpr int kLast = COM_CMD_BUF - 1;  // room for the terminator
   int n = 0;
   unsigned char sum = 0;
-  for (; inbuf[n] != '\0' && n < kLast; n++) {
+  for (; n < kLast && inbuf[n] != '\0'; n++) {
     outbuf[n] = inbuf[n];
     sum = static_cast<unsigned char>(sum + static_cast<unsigned char>(inbuf[n]));
   }
@@ -104,8 +104,7 @@ int add_chksum(char ccheck, char *inbuf, char *outbuf, char *endbuf, int iEndLen
 
 WORD Send_Cmd(unsigned char cPort, char *szCmd, WORD wChksum) {
   if (hComUse[cPort] == 0) return COM_ERR_NOT_OPEN;
-  WORD len = static_cast<WORD>(strlen(szCmd));
-  char *space = static_cast<char *>(memchr(szCmd, ' ', len));
+  char *space = strchr(szCmd, ' ');
   if (space != nullptr) *space = '\0';
   // The command, its checksum digits, CR and NUL must fit the line buffer;
   // a longer command is refused as a failed write rather than overrunning it.
