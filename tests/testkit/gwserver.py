@@ -95,7 +95,8 @@ class Link:
         for i, v in enumerate(table):
             dec[v] = i
         self.dec = bytes(dec)
-        self.stream = b""
+        self.stream = bytearray()  # plain bytes from self.pos on are not yet taken
+        self.pos = 0
         self.received = 0       # plain bytes received so far
         self.reads = []         # (time, byte count) of each read
         self.closed = False
@@ -117,19 +118,23 @@ class Link:
             return False
         self.reads.append((time.monotonic(), len(chunk)))
         self.received += len(chunk)
+        if self.pos > 65536:  # keep the buffer short: taking stays cheap at high rates
+            del self.stream[:self.pos]
+            self.pos = 0
         self.stream += chunk.translate(self.dec)
         return True
 
     def _take(self):
-        if len(self.stream) < 3:
+        at = self.pos
+        if len(self.stream) - at < 3:
             return None
-        n = struct.unpack_from("<H", self.stream, 1)[0]
-        if self.stream[0] != VERSION or n < 6:
-            raise ValueError("stream out of step: %r" % self.stream[:32])
-        if len(self.stream) < n:
+        n = struct.unpack_from("<H", self.stream, at + 1)[0]
+        if self.stream[at] != VERSION or n < 6:
+            raise ValueError("stream out of step: %r" % bytes(self.stream[at:at + 32]))
+        if len(self.stream) - at < n:
             return None
-        raw, self.stream = self.stream[:n], self.stream[n:]
-        return Packet(raw, time.monotonic())
+        self.pos = at + n
+        return Packet(bytes(self.stream[at:at + n]), time.monotonic())
 
     def next_packet(self, timeout=10.0, skip_heartbeats=False):
         """The next whole packet; raises AssertionError on time-out."""
