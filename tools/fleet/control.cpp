@@ -143,7 +143,7 @@ bool gateway_command(Fleet &f, const Args &a, uint32_t k, uint32_t now) {
 }
 
 void help(int fd) {
-  say(fd, "commands: stats | json | show K | garbage K [BYTES/S] [S] | flood K [PACKETS/S] [S] |"
+  say(fd, "commands: stats | json | reset-times | show K | garbage K [BYTES/S] [S] | flood K [PACKETS/S] [S] |"
           " stall K [S] | stop K | burst K PORT [SIZE] | drop K | down K | up K | quit"
           "   (K: gateway number 0..N-1 or its ID)");
 }
@@ -183,6 +183,12 @@ void control_command(Fleet &f, const char *text, int fd, uint32_t now) {
     char out[512];
     stats_line(f, now, out, sizeof out);
     return say(fd, "%s", out);
+  }
+  if (strcmp(c, "reset-times") == 0) {
+    memset(f.st.answer_bins, 0, sizeof f.st.answer_bins);
+    f.st.answer_count = 0;
+    f.st.answer_sum_us = 0;
+    return say(fd, "ok reset-times");
   }
   if (strcmp(c, "json") == 0) {
     char out[4096];

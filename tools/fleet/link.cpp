@@ -252,9 +252,7 @@ void link_close(Fleet &f, uint32_t i, uint32_t now, uint32_t reconnect_ms) {
   g.fd = -1;
   g.events = 0;
   g.rx_len = g.tx_len = g.tx_off = 0;
-  g.stalled = false;
-  g.fault = Fault::kNone;
-  g.granted = false;
+  g.granted = false;  // faults and stalls go on after the reconnect, until they end
   if (reconnect_ms == kStayDown) {
     g.state = GwState::kDown;
     wheel_cancel(f.wheel, i);
