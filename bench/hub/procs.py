@@ -4,6 +4,7 @@ generator driven through their standard input."""
 
 import json
 import os
+import random
 import signal
 import socket
 import subprocess
@@ -11,10 +12,26 @@ import threading
 import time
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def free_port(low=20000):
+    """A free port below the kernel's ephemeral range, so that none of the
+    run's own outgoing connections can take it before the server binds it
+    again (a restart)."""
+    with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+        high = int(f.read().split()[0]) - 1
+    for _ in range(1000):
+        port = random.randint(low, high)
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+        if port not in _given:
+            _given.add(port)
+            return port
+    raise RuntimeError("no free port in %d..%d" % (low, high))
+
+
+_given = set()
 
 
 def wait_until(cond, timeout, step=0.1, what="condition"):

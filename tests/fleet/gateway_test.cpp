@@ -183,6 +183,7 @@ TEST(FleetWheel, FiresOnTimeAcrossTheSpanAndTheWrap) {
   for (uint32_t k = 0; k < 70; k++) wheel_expire(w, t0 + 6 + k * 997, record, nullptr);  // 4 turns
   EXPECT_EQ(fired, std::vector<uint32_t>({1}));
   EXPECT_EQ(w.armed, 0u);
+  wheel_free(w);
 }
 
 }  // namespace

@@ -88,6 +88,7 @@ bool start_fault(Fleet &f, const Args &a, uint32_t k, Fault kind, uint32_t now) 
   g.fault = kind;
   g.fault_rate = rate;
   g.fault_until = now + secs * 1000;
+  g.fault_next = now;
   link_reschedule(f, k, now);
   return true;
 }

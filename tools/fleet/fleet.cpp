@@ -94,8 +94,10 @@ void fleet_churn(Fleet &f, uint32_t now) {
 void fleet_shutdown(Fleet &f) {
   for (uint32_t k = 0; k < f.opt.gateways; k++) {
     if (f.gw[k].fd >= 0) close(f.gw[k].fd);
-    f.gw[k].fd = -1;
   }
+  free(f.gw);
+  f.gw = nullptr;
+  wheel_free(f.wheel);
 }
 
 }  // namespace fleet

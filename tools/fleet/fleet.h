@@ -44,7 +44,7 @@ struct Gateway {
   uint32_t since;    // connect start, or connected
   uint32_t last_upload;
   uint32_t next_burst;
-  uint32_t fault_until, fault_rate;
+  uint32_t fault_until, fault_next, fault_rate;
   uint32_t stall_until;
   uint32_t tx_since;  // the send queue last moved
   uint32_t seq[3];    // next burst number on port 1 and 2

@@ -60,12 +60,16 @@ void flood(Fleet &f, uint32_t i, uint32_t now) {
   }
 }
 
+// Garbage and floods go out in steps of kFaultTickMs, whatever else wakes
+// the gateway in between.
 void fault_tick(Fleet &f, uint32_t i, uint32_t now) {
   Gateway &g = f.gw[i];
   if (tick_diff(now, g.fault_until) >= 0) {
     g.fault = Fault::kNone;
     return;
   }
+  if (tick_diff(now, g.fault_next) < 0) return;
+  g.fault_next = now + kFaultTickMs;
   if (g.fault == Fault::kGarbage) garbage(f, i, now);
   if (g.fault == Fault::kFlood) flood(f, i, now);
 }
@@ -128,7 +132,7 @@ uint32_t traffic_next(const Fleet &f, const Gateway &g, uint32_t now) {
     if (tick_diff(t, due) < 0) due = t;
   };
   if (g.tx_len == 0 && g.bursting && f.opt.burst_fraction > 0) sooner(g.next_burst);
-  if (g.fault != Fault::kNone) sooner(now + kFaultTickMs);
+  if (g.fault != Fault::kNone) sooner(tick_diff(g.fault_next, now) > 0 ? g.fault_next : now);
   if (g.stalled) sooner(g.stall_until);
   return due;
 }
@@ -144,12 +148,19 @@ void traffic_due(Fleet &f, uint32_t i, uint32_t now) {
     link_update_events(f, i);
   }
   if (g.fault != Fault::kNone) fault_tick(f, i, now);
-  // Nothing new goes out while the socket holds back what was sent before.
-  if (g.fd < 0 || g.tx_len > 0) return;
-  if (tick_diff(now, heartbeat_due(g)) >= 0) send_heartbeat(f, i, now);
-  if (g.fd >= 0 && g.bursting && f.opt.burst_fraction > 0 && tick_diff(now, g.next_burst) >= 0) {
-    random_burst(f, i, now);
+  if (g.fd < 0) return;
+  const bool burst_due = g.bursting && f.opt.burst_fraction > 0 && tick_diff(now, g.next_burst) >= 0;
+  if (g.tx_len > 0) {
+    // Nothing new goes out while the socket holds back what was sent before;
+    // a burst due now is skipped (its number stays unused).
+    if (burst_due) {
+      f.st.bursts_deferred++;
+      g.next_burst = now + burst_gap(f);
+    }
+    return;
   }
+  if (tick_diff(now, heartbeat_due(g)) >= 0) send_heartbeat(f, i, now);
+  if (g.fd >= 0 && burst_due) random_burst(f, i, now);
 }
 
 bool traffic_burst(Fleet &f, uint32_t i, uint16_t port, size_t len, uint32_t now) {

@@ -31,6 +31,13 @@ bool wheel_init(Wheel &w, uint32_t n, uint32_t now) {
   return true;
 }
 
+void wheel_free(Wheel &w) {
+  free(w.head);
+  free(w.links);
+  w.head = nullptr;
+  w.links = nullptr;
+}
+
 void wheel_set(Wheel &w, uint32_t i, uint32_t due) {
   if (w.links[i].armed) unlink(w, i);
   // A time already past goes into the next slot to be walked.

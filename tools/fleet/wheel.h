@@ -24,6 +24,7 @@ struct Wheel {
 
 // Allocated once for n entries; false when memory is short.
 bool wheel_init(Wheel &w, uint32_t n, uint32_t now);
+void wheel_free(Wheel &w);
 void wheel_set(Wheel &w, uint32_t i, uint32_t due);
 void wheel_cancel(Wheel &w, uint32_t i);
 bool wheel_armed(const Wheel &w, uint32_t i);
