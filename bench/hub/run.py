@@ -63,6 +63,8 @@ def parse_args():
     p.add_argument("--modbus-seconds", type=float, default=30)
     p.add_argument("--phase", type=float, default=20, help="seconds of each isolation phase")
     p.add_argument("--restart-signal", choices=("TERM", "KILL"), default="TERM")
+    p.add_argument("--restart-connect-rate", type=int, default=100000,
+                   help="the simulator's connects a second from the restart on")
     p.add_argument("--keep", action="store_true", help="keep the work directory (logs, database)")
     p.add_argument("--json", help="write the results here too")
     return p.parse_args()

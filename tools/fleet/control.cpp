@@ -144,7 +144,7 @@ bool gateway_command(Fleet &f, const Args &a, uint32_t k, uint32_t now) {
 }
 
 void help(int fd) {
-  say(fd, "commands: stats | json | reset-times | show K | garbage K [BYTES/S] [S] | flood K [PACKETS/S] [S] |"
+  say(fd, "commands: stats | json | reset-times | connect-rate R | show K | garbage K [BYTES/S] [S] | flood K [PACKETS/S] [S] |"
           " stall K [S] | stop K | burst K PORT [SIZE] | drop K | down K | up K | quit"
           "   (K: gateway number 0..N-1 or its ID)");
 }
@@ -186,10 +186,14 @@ void control_command(Fleet &f, const char *text, int fd, uint32_t now) {
     return say(fd, "%s", out);
   }
   if (strcmp(c, "reset-times") == 0) {
-    memset(f.st.answer_bins, 0, sizeof f.st.answer_bins);
-    f.st.answer_count = 0;
-    f.st.answer_sum_us = 0;
+    stats_reset_times(f.st);
     return say(fd, "ok reset-times");
+  }
+  if (strcmp(c, "connect-rate") == 0) {
+    uint32_t rate = 0;
+    if (a.n < 2 || !number(a.v[1], 1, 1000000, &rate)) return say(fd, "error: connect-rate R (1..1000000)");
+    f.opt.connect_rate = rate;
+    return say(fd, "ok connect-rate %u", rate);
   }
   if (strcmp(c, "json") == 0) {
     char out[4096];

@@ -66,6 +66,7 @@ void fleet_timer(void *ctx, uint32_t i) {
   Fleet &f = *static_cast<Fleet *>(ctx);
   Gateway &g = f.gw[i];
   const uint32_t now = f.now;
+  stats_timer_late(f.st, tick_diff(now, f.wheel.links[i].due));
   switch (g.state) {
     case GwState::kWaiting: link_connect(f, i, now); break;
     case GwState::kConnecting:

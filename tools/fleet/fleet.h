@@ -70,6 +70,10 @@ struct Stats {
   uint32_t answer_bins[kBins + 1];
   uint64_t answer_count;
   double answer_sum_us;
+  // How late gateway timers fire, 1 ms bins: the simulator's own lag
+  static constexpr int kLateBins = 100;
+  uint32_t late_bins[kLateBins + 1];
+  uint64_t late_count;
 };
 
 struct Fleet {
@@ -118,6 +122,8 @@ void stats_line(const Fleet &f, uint32_t now, char *out, size_t cap);
 size_t stats_json(const Fleet &f, uint32_t now, char *out, size_t cap);
 void stats_answer_time(Stats &st, int64_t us);
 double stats_answer_quantile(const Stats &st, double q);
+void stats_timer_late(Stats &st, int32_t ms);
+void stats_reset_times(Stats &st);
 
 // ---- commands (control.cpp); output lines go to fd
 void control_command(Fleet &f, const char *line, int fd, uint32_t now);

@@ -1,6 +1,7 @@
 // The fleet's figures: a short line every second and the whole set as JSON.
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "fleet.h"
 
@@ -77,6 +78,20 @@ void add_answer_times(Buf &b, const Stats &s) {
   add(b, "}");
 }
 
+void add_timer_late(Buf &b, const Stats &s) {
+  uint64_t seen = 0, p99 = 0, max = 0;
+  const uint64_t rank = (s.late_count * 99 + 99) / 100;
+  for (int i = 0; i <= Stats::kLateBins; i++) {
+    if (s.late_bins[i] == 0) continue;
+    seen += s.late_bins[i];
+    if (p99 == 0 && seen >= rank) p99 = static_cast<uint64_t>(i);
+    max = static_cast<uint64_t>(i);
+  }
+  add(b, ",\"timer_late_ms\":{\"count\":%llu,\"p99\":%llu,\"max\":%llu%s}",
+      static_cast<unsigned long long>(s.late_count), static_cast<unsigned long long>(p99),
+      static_cast<unsigned long long>(max), max == Stats::kLateBins ? ",\"over\":true" : "");
+}
+
 }  // namespace
 
 void stats_line(const Fleet &f, uint32_t now, char *out, size_t cap) {
@@ -106,6 +121,7 @@ size_t stats_json(const Fleet &f, uint32_t now, char *out, size_t cap) {
   add_traffic(b, s);
   add_bursts(b, s);
   add_answer_times(b, s);
+  add_timer_late(b, s);
   add(b, "}");
   return b.len;
 }
@@ -117,6 +133,21 @@ void stats_answer_time(Stats &st, int64_t us) {
   st.answer_bins[bin]++;
   st.answer_count++;
   st.answer_sum_us += static_cast<double>(us);
+}
+
+void stats_timer_late(Stats &st, int32_t ms) {
+  if (ms < 0) ms = 0;
+  if (ms > Stats::kLateBins) ms = Stats::kLateBins;
+  st.late_bins[ms]++;
+  st.late_count++;
+}
+
+void stats_reset_times(Stats &st) {
+  memset(st.answer_bins, 0, sizeof st.answer_bins);
+  st.answer_count = 0;
+  st.answer_sum_us = 0;
+  memset(st.late_bins, 0, sizeof st.late_bins);
+  st.late_count = 0;
 }
 
 // Upper edge of the bin holding the q-th answer time (the last bin: at
