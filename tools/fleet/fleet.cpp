@@ -1,6 +1,7 @@
 // The fleet's records, made once at start; a gateway's timer; churn.
 #include "fleet.h"
 
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -57,7 +58,15 @@ bool fleet_init(Fleet &f) {
       fprintf(stderr, "trm-fleet: gateway %u: ID or alias too long\n", k);
       return false;
     }
-    wheel_set(f.wheel, k, f.start);  // each asks for its connect slot in turn
+  }
+  // The run starts now, with the records made: the first connects, booked in
+  // turn at the connect rate.
+  f.start = f.now = f.wheel.done = qy_ticks();
+  for (uint32_t k = 0; k < n; k++) {
+    const double slot = k * 1000.0 / f.opt.connect_rate;
+    f.gw[k].granted = true;
+    wheel_set(f.wheel, k, f.start + static_cast<uint32_t>(ceil(slot)));
+    f.slot_ms = slot + 1000.0 / f.opt.connect_rate;
   }
   return true;
 }
