@@ -111,8 +111,10 @@ class Proc:
 class Fleet(Proc):
     """trm-fleet, asked for its figures through standard input."""
 
-    def __init__(self, binary, servers, gateways, cwd, log_dir, extra=()):
+    def __init__(self, binary, servers, gateways, cwd, log_dir, extra=(), answer_log=None):
         argv = [binary, "-n", gateways, "--stats", "5000", "--seed", "1"]
+        if answer_log:
+            argv += ["--answer-log", answer_log]
         for s in servers:
             argv += ["-s", s]
         super().__init__("fleet", argv + list(extra), cwd, log_dir)
@@ -143,10 +145,13 @@ class ModbusLoad(Proc):
         path = os.path.join(log_dir, name + "-targets.txt")
         with open(path, "w") as f:
             f.write("".join("%s:%d\n" % t for t in targets))
+        self.rtt_log = os.path.join(log_dir, name + "-rtt.log")
         super().__init__(name, [binary, "--targets-file", path, "-r", rate, "-d", seconds,
-                                "--warmup", warmup], cwd, log_dir)
+                                "--warmup", warmup, "--log", self.rtt_log], cwd, log_dir)
 
     def report(self, timeout=10):
+        """The figures since the last report; "log_end" is where the round-trip
+        log stood at that moment."""
         start = len(self.lines)
         self.send("report")
         return json.loads(self.wait_line(lambda l: l.startswith("{"), timeout, start)[1])

@@ -96,18 +96,20 @@ class Run:
         quiet = [k for k in range(self.n) if not bursting(k, a.burst_fraction)]
         m = min(a.modbus_gateways, self.server.max_exposures - 1, len(quiet) - 3)
         self.exposed = quiet[:m + 1]
+        self.target_ids = [gateway_id(k) for k in self.exposed[:m]]
         self.garbage_gw, self.flood_gw = quiet[m + 1], quiet[m + 2]
         targets = self.server.plan_exposures([gateway_id(k) for k in self.exposed])
         self.targets, self.stuck_target = targets[:m], targets[m]
         self.modbus_rate = a.modbus_rate if a.server == "hub" else min(a.modbus_rate, 100.0 * m)
 
-    def fleet(self):
+    def fleet(self, answer_log=None):
         a = self.a
         extra = ["--heartbeat", a.heartbeat, "--burst-fraction", a.burst_fraction,
                  "--connect-rate", a.connect_rate]
         if a.source_base:
             extra += ["--source-base", a.source_base]
-        return Fleet(self.fleet_bin, [self.server.gateway_addr()], self.n, self.workdir, self.logs, extra)
+        return Fleet(self.fleet_bin, [self.server.gateway_addr()], self.n, self.workdir, self.logs, extra,
+                     answer_log)
 
     def start(self):
         if self.server.needs_broker():

@@ -6,6 +6,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #include "gwlink.h"
 #include "options.h"
@@ -87,6 +88,7 @@ struct Fleet {
   double slot_ms;       // next free connect slot (ticks since start, fractional)
   uint64_t rng;
   bool quit;
+  FILE *answer_log;  // --answer-log, or null
 };
 
 // ---- set-up and the loop (fleet.cpp)

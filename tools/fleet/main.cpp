@@ -132,6 +132,7 @@ void finish(Fleet &f) {
       fclose(fp);
     }
   }
+  if (f.answer_log != nullptr) fclose(f.answer_log);
   say(1, "%.*s", static_cast<int>(n), json);
 }
 
@@ -146,6 +147,10 @@ int main(int argc, char **argv) {
   if (f.opt.help) {
     print_usage();
     return 0;
+  }
+  if (f.opt.answer_log != nullptr && (f.answer_log = fopen(f.opt.answer_log, "w")) == nullptr) {
+    fprintf(stderr, "trm-fleet: cannot write %s\n", f.opt.answer_log);
+    return 1;
   }
   if (!f.opt.seed_given) f.opt.seed = static_cast<uint64_t>(time(nullptr)) ^ static_cast<uint64_t>(getpid());
   if (!raise_fd_limit(f.opt.gateways)) return 1;

@@ -1,4 +1,5 @@
-// Requests, answers and round-trip times of the Modbus TCP load generator.
+// Requests, answers and round-trip times of the Modbus TCP load generator,
+// and its figures as JSON.
 #include "mbload.h"
 
 namespace mbload {
@@ -58,6 +59,22 @@ Check check_response(const Request &r, uint16_t tid, const uint8_t *p, size_t n,
   if (read && (len != 3u + 2u * r.count || p[8] != 2 * r.count)) return Check::kBad;
   if (!read && len != 6) return Check::kBad;
   return Check::kAnswer;
+}
+
+void print_json(FILE *fp, const Run &r, const Counters &c, double seconds, long log_end) {
+  const Histogram &h = c.rtt;
+  fprintf(fp,
+          "{\"log_end\":%ld,\"targets\":%d,\"rate\":%.0f,\"seconds\":%.1f,\"sent\":%llu,\"answered\":%llu,"
+          "\"exceptions\":%llu,\"timeouts\":%llu,\"bad\":%llu,\"late\":%llu,\"reconnects\":%llu,"
+          "\"connect_fail\":%llu,\"rtt_us\":{\"count\":%llu,\"mean\":%.1f,\"p50\":%.0f,\"p90\":%.0f,"
+          "\"p99\":%.0f,\"p999\":%.0f,\"max\":%llu}}\n",
+          log_end, r.n, r.rate, seconds, (unsigned long long)c.sent, (unsigned long long)c.answered,
+          (unsigned long long)c.exceptions, (unsigned long long)c.timeouts, (unsigned long long)c.bad,
+          (unsigned long long)c.late, (unsigned long long)c.reconnects, (unsigned long long)c.connect_fail,
+          (unsigned long long)h.count, h.count ? h.sum_us / static_cast<double>(h.count) : 0.0,
+          hist_quantile(h, 0.5), hist_quantile(h, 0.9), hist_quantile(h, 0.99), hist_quantile(h, 0.999),
+          (unsigned long long)h.max_us);
+  fflush(fp);
 }
 
 }  // namespace mbload

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 namespace mbload {
 
@@ -55,6 +56,29 @@ enum class Check { kNeedMore, kAnswer, kException, kBad };
 // Judges the bytes received for request tid: a whole answer (*used bytes),
 // an exception, bytes that belong to no answer, or not all there yet.
 Check check_response(const Request &r, uint16_t tid, const uint8_t *p, size_t n, size_t *used);
+
+struct Run {
+  Target t[kMaxTargets];
+  int n = 0;
+  double rate = 1000;
+  double seconds = 10, warmup = 1;
+  uint64_t timeout_us = 2000000;
+  Request req = {1, 3, 0, 10};
+  const char *json = nullptr;
+  FILE *log = nullptr;  // --log: target, transaction id, round trip (us) per answer
+  int ep = -1;
+  uint64_t start = 0, measure_from = 0;
+  Counters total = {}, interval = {};
+};
+
+uint64_t now_us();
+// The whole run: connects, requests at the rate until the duration ends or
+// "quit" comes on standard input.
+void run(Run &r);
+// The figures as one JSON line (log_end: where the round-trip log stands).
+void print_json(FILE *fp, const Run &r, const Counters &c, double seconds, long log_end);
+// Where the round-trip log stands, all of it written out.
+long log_mark(const Run &r);
 
 }  // namespace mbload
 

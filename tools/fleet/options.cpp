@@ -93,7 +93,8 @@ const option kLong[] = {
     {"port2", required_argument, nullptr, '2'},     {"control", required_argument, nullptr, 'k'},
     {"stats", required_argument, nullptr, 'S'},     {"duration", required_argument, nullptr, 'd'},
     {"seed", required_argument, nullptr, 'e'},      {"json", required_argument, nullptr, 'j'},
-    {"no-answer-times", no_argument, nullptr, 'T'}, {"help", no_argument, nullptr, 'h'},
+    {"no-answer-times", no_argument, nullptr, 'T'}, {"answer-log", required_argument, nullptr, 'L'},
+    {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -125,6 +126,7 @@ bool apply(int c, const char *a, Options &opt) {
     case 'e': opt.seed_given = true; opt.seed = strtoull(a, nullptr, 10); return true;
     case 'j': opt.json_path = a; return true;
     case 'T': opt.answer_times = false; return true;
+    case 'L': opt.answer_log = a; return true;
     case 'h': opt.help = true; return true;
     default: return false;
   }
@@ -187,6 +189,7 @@ void print_usage() {
        "  --seed N                 random seed (printed on the first line)\n"
        "  --json FILE              also write the final figures to FILE\n"
        "  --no-answer-times        no kernel time stamps for Modbus answer times\n"
+       "  --answer-log FILE        one line per Modbus answer: ID, transaction id, answer time (us)\n"
        "commands on standard input or the control socket: type help");
 }
 

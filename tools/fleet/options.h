@@ -38,6 +38,7 @@ struct Options {
   uint64_t seed = 0;
   bool seed_given = false;
   const char *json_path = nullptr;
+  const char *answer_log = nullptr;  // one line per Modbus answer: ID, transaction, us
   bool answer_times = true;       // kernel receive time stamps for Modbus answers
   bool help = false;
 };

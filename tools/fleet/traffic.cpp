@@ -1,6 +1,7 @@
 // What a connected gateway sends by itself (init packet, heartbeat bursts
 // when idle for its period, serial bursts, faults) and how it answers the
 // server's packets.
+#include <stdio.h>
 #include <time.h>
 
 #include "fleet.h"
@@ -74,7 +75,7 @@ void fault_tick(Fleet &f, uint32_t i, uint32_t now) {
   if (g.fault == Fault::kFlood) flood(f, i, now);
 }
 
-void count_answer(Fleet &f, uint32_t i, const Reply &r, int64_t stamp) {
+void count_answer(Fleet &f, uint32_t i, const Reply &r, const WireSection &s, int64_t stamp) {
   switch (r.kind) {
     case Answer::kVerify: f.st.verify_answers++; break;
     case Answer::kModbus: f.st.modbus_answered++; break;
@@ -87,7 +88,13 @@ void count_answer(Fleet &f, uint32_t i, const Reply &r, int64_t stamp) {
   }
   if (r.kind == Answer::kModbus || r.kind == Answer::kModbusException) {
     f.gw[i].modbus++;
-    if (stamp >= 0) stats_answer_time(f.st, wall_us() - stamp);
+    if (stamp < 0) return;
+    const int64_t us = wall_us() - stamp;
+    stats_answer_time(f.st, us);
+    if (f.answer_log != nullptr) {
+      fprintf(f.answer_log, "%s %u %lld\n", f.gw[i].who.id, static_cast<unsigned>(s.data[0] << 8 | s.data[1]),
+              static_cast<long long>(us));
+    }
   }
 }
 
@@ -102,7 +109,7 @@ void answer(Fleet &f, uint32_t i, const WireSection &s, uint32_t now, int64_t st
     const size_t len = build_data(g.who, r.port, out, r.len, pkt);
     if (len > 0 && link_send(f, i, pkt, len, 1, now)) g.last_upload = now;
   }
-  count_answer(f, i, r, stamp);
+  count_answer(f, i, r, s, stamp);
   if (g.fd >= 0 && (r.relink || r.reboot)) {
     link_close(f, i, now, r.reboot ? f.opt.reconnect_ms + 5000 : 0);
   }
