@@ -1,6 +1,7 @@
 // A simulated gateway against the daemon itself: its packets byte for byte
 // as the daemon's builders lay them out, and its answers (verify, the Modbus
-// slave behind the bridge, the command channels); the timer wheel's edges.
+// slave behind the bridge, the command channels); the timer wheel's edges;
+// how the load generator judges answers.
 #include <string.h>
 
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "daemon.h"
 #include "gwlink.h"
+#include "mbload.h"
 #include "packet.h"
 #include "settings.h"
 #include "wheel.h"
@@ -184,6 +186,42 @@ TEST(FleetWheel, FiresOnTimeAcrossTheSpanAndTheWrap) {
   EXPECT_EQ(fired, std::vector<uint32_t>({1}));
   EXPECT_EQ(w.armed, 0u);
   wheel_free(w);
+}
+
+}  // namespace
+
+namespace {
+
+// The load generator takes an answer only when it is whole, its own and the
+// shape its request asks for; anything else would hide a misframed stream.
+TEST(FleetLoad, JudgesAnswersAndQuantiles) {
+  using namespace mbload;
+  const Request r = {1, 3, 0, 2};
+  uint8_t req[16];
+  ASSERT_EQ(build_request(r, 0x0102, req), 12u);
+  EXPECT_EQ(bytes(req, 12), (Bytes{1, 2, 0, 0, 0, 6, 1, 3, 0, 0, 0, 2}));
+
+  const Bytes ok = {1, 2, 0, 0, 0, 7, 1, 3, 4, 0, 1, 0, 2, 9};  // and a byte of the next
+  size_t used = 0;
+  EXPECT_EQ(check_response(r, 0x0102, ok.data(), 5, &used), Check::kNeedMore);
+  EXPECT_EQ(check_response(r, 0x0102, ok.data(), 12, &used), Check::kNeedMore);
+  EXPECT_EQ(check_response(r, 0x0102, ok.data(), ok.size(), &used), Check::kAnswer);
+  EXPECT_EQ(used, 13u);
+  const Bytes exc = {1, 2, 0, 0, 0, 3, 1, 0x83, 2};
+  EXPECT_EQ(check_response(r, 0x0102, exc.data(), exc.size(), &used), Check::kException);
+  for (const Bytes &bad : {Bytes{1, 3, 0, 0, 0, 7, 1, 3, 4, 0, 1, 0, 2},    // another transaction
+                           Bytes{1, 2, 0, 0, 0, 5, 1, 3, 2, 0, 1},          // one register, not two
+                           Bytes{1, 2, 0, 0, 0, 7, 2, 3, 4, 0, 1, 0, 2},    // another unit
+                           Bytes{1, 2, 0, 1, 0, 7, 1, 3, 4, 0, 1, 0, 2}}) {  // protocol 1
+    EXPECT_EQ(check_response(r, 0x0102, bad.data(), bad.size(), &used), Check::kBad);
+  }
+
+  static Histogram h;
+  for (uint64_t us = 1; us <= 1000; us++) hist_add(h, us);
+  hist_add(h, 500000);  // past the last bin
+  EXPECT_EQ(hist_quantile(h, 0.5), 505.0) << "upper edge of the 5 us bin of the 501st time";
+  EXPECT_EQ(hist_quantile(h, 0.99), 995.0);
+  EXPECT_EQ(hist_quantile(h, 1.0), 500000.0);
 }
 
 }  // namespace
