@@ -18,10 +18,10 @@ namespace {
 
 Run g_run;
 
-bool add_targets(Run &r, const char *spec) {
+bool add_targets(Run &r, const char *text) {
   char host[64];
   unsigned lo = 0, hi = 0;
-  const int got = sscanf(spec, "%63[^:]:%u-%u", host, &lo, &hi);
+  const int got = sscanf(text, "%63[^:]:%u-%u", host, &lo, &hi);
   if (got < 2) return false;
   if (got == 2) hi = lo;
   in_addr a;
