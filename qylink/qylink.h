@@ -89,7 +89,8 @@ size_t wire_finish(uint8_t *buf, size_t len);
 typedef struct WireSection {
   uint16_t port;
   uint16_t len;
-  size_t at;  // offset of the section's data in the packet
+  const uint8_t *data;  // the section's data
+  size_t at;            // and its offset in the packet (for writers: pkt + at)
 } WireSection;
 
 // Non-zero when the section count byte and every section it announces, head

@@ -82,8 +82,9 @@ unsigned wire_section_count(const uint8_t *pkt) { return pkt[wire_prefix_len(pkt
 WireSection wire_next_section(const uint8_t *pkt, size_t *off) {
   if (*off == 0) *off = wire_prefix_len(pkt) + 1;
   const uint8_t *head = pkt + *off;
-  WireSection s = {wire_get16(head), wire_get16(head + 2), *off + PACKAGE_SECTION_HEAD};
-  *off = s.at + s.len;
+  const size_t at = *off + PACKAGE_SECTION_HEAD;
+  WireSection s = {wire_get16(head), wire_get16(head + 2), pkt + at, at};
+  *off = at + s.len;
   return s;
 }
 

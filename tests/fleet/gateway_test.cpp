@@ -39,7 +39,7 @@ void daemon_as(const Identity &who) {
 }
 
 WireSection section(uint16_t port, const Bytes &data) {
-  return {port, static_cast<uint16_t>(data.size()), data.data()};
+  return {port, static_cast<uint16_t>(data.size()), data.data(), 0};
 }
 
 TEST(FleetGateway, PacketsAreTheDaemons) {
