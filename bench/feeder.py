@@ -11,7 +11,7 @@ JSON: {"mode": "paced", "lines": [{"fd": 5, "line": 1, "rate": 11520}, ...],
       {"mode": "flood", "lines": [{"fd": 5, "line": 1}], "bytes": N, "seconds": S}
   One line written as fast as its queue takes bytes, N bytes or S seconds.
 
-Writes one JSON object to the file spec["out"]: per line the writes
+Writes one JSON object to the file plan["out"]: per line the writes
 [position, taken, t_ns] and the refused byte count; t_ns on CLOCK_MONOTONIC
 like the receiving side.
 """
@@ -26,12 +26,12 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from stream import pattern  # noqa: E402
 
 
-def paced(spec):
-    lines = spec["lines"]
-    tick = spec["tick_ms"] * 1_000_000
-    span = int(spec["seconds"] * 1e9)
+def paced(plan):
+    lines = plan["lines"]
+    tick = plan["tick_ms"] * 1_000_000
+    span = int(plan["seconds"] * 1e9)
     for ln in lines:
-        ln["data"] = pattern(ln["line"], int(ln["rate"] * spec["seconds"] * 1.01) + 4096)
+        ln["data"] = pattern(ln["line"], int(ln["rate"] * plan["seconds"] * 1.01) + 4096)
         ln["cursor"], ln["refused"], ln["writes"] = 0, 0, []
     start = time.monotonic_ns()
     k = 0
@@ -62,12 +62,12 @@ def paced(spec):
     return {str(ln["line"]): {"writes": ln["writes"], "refused": ln["refused"]} for ln in lines}
 
 
-def flood(spec):
-    ln = spec["lines"][0]
-    total = spec["bytes"]
+def flood(plan):
+    ln = plan["lines"][0]
+    total = plan["bytes"]
     data = pattern(ln["line"], total)
     writes, c = [], 0
-    end = time.monotonic_ns() + int(spec["seconds"] * 1e9)
+    end = time.monotonic_ns() + int(plan["seconds"] * 1e9)
     p = select.poll()
     p.register(ln["fd"], select.POLLOUT)
     while c < total and time.monotonic_ns() < end:
@@ -84,9 +84,9 @@ def flood(spec):
 
 
 def main():
-    spec = json.loads(sys.argv[1])
-    out = paced(spec) if spec["mode"] == "paced" else flood(spec)
-    with open(spec["out"], "w") as f:
+    plan = json.loads(sys.argv[1])
+    out = paced(plan) if plan["mode"] == "paced" else flood(plan)
+    with open(plan["out"], "w") as f:
         json.dump(out, f)
 
 

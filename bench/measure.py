@@ -114,8 +114,8 @@ def latency(rigs, sizes, samples, rng, timeout=2.0):
     return out
 
 
-def _feeder(spec, fds):
-    return subprocess.Popen([sys.executable, os.path.join(HERE, "feeder.py"), json.dumps(spec)],
+def _feeder(plan, fds):
+    return subprocess.Popen([sys.executable, os.path.join(HERE, "feeder.py"), json.dumps(plan)],
                             pass_fds=fds)
 
 
@@ -125,17 +125,17 @@ def queued(pty):
     return struct.unpack("i", buf)[0]
 
 
-def _run_feed(rig, spec, lines, drain_s, limit_s):
+def _run_feed(rig, plan, lines, drain_s, limit_s):
     """Runs the feeder while collecting what reaches the server; then waits
     until nothing has come for drain_s (at most limit_s after the feeder).
     The forwarder's cost is taken from the feeder's start to the last
     arrival (read at most 10 ms after it)."""
     fds = [rig.ptys[ln].master for ln in lines]
-    fd, spec["out"] = tempfile.mkstemp(prefix="trm310-bench-feed-")
+    fd, plan["out"] = tempfile.mkstemp(prefix="trm310-bench-feed-")
     os.close(fd)
     chunks = {ln: [] for ln in lines}
     win = Window(rig.pids)
-    feeder = _feeder(spec, fds)
+    feeder = _feeder(plan, fds)
     fed_end, cost, seen = None, win.stop(), 0.0
     last = time.monotonic()
     while True:
@@ -154,9 +154,9 @@ def _run_feed(rig, spec, lines, drain_s, limit_s):
                 break
     if feeder.returncode != 0:
         raise RuntimeError("feeder failed (status %d)" % feeder.returncode)
-    with open(spec["out"]) as f:
+    with open(plan["out"]) as f:
         out = json.load(f)
-    os.unlink(spec["out"])
+    os.unlink(plan["out"])
     return chunks, out, cost
 
 
@@ -172,9 +172,9 @@ def _line_result(rig, line, chunks, fed):
 def throughput(rig, nbytes, seconds, drain_s=0.5):
     """Line 1 written as fast as its queue takes bytes; MB/s (10^6) from the
     first write to the arrival of the last byte, and the byte reckoning."""
-    spec = {"mode": "flood", "lines": [{"fd": rig.ptys[1].master, "line": 1}],
+    plan = {"mode": "flood", "lines": [{"fd": rig.ptys[1].master, "line": 1}],
             "bytes": nbytes, "seconds": seconds}
-    chunks, fed, cost = _run_feed(rig, spec, [1], max(drain_s, 4 * rig.gap_ms / 1000), 10.0)
+    chunks, fed, cost = _run_feed(rig, plan, [1], max(drain_s, 4 * rig.gap_ms / 1000), 10.0)
     counts, writes = _line_result(rig, 1, chunks[1], fed)
     counts.pop("latency")
     if writes and chunks[1]:
@@ -190,9 +190,9 @@ def load(rig, bitrate, seconds, drain_s=0.5, tick_ms=1):
     """Both lines fed at once at `bitrate` (8N1: 10 bits a byte), paced in
     time; per line the reckoning and the latency of every written slice."""
     rate = bitrate // 10
-    spec = {"mode": "paced", "tick_ms": tick_ms, "seconds": seconds,
+    plan = {"mode": "paced", "tick_ms": tick_ms, "seconds": seconds,
             "lines": [{"fd": rig.ptys[ln].master, "line": ln, "rate": rate} for ln in (1, 2)]}
-    chunks, fed, cost = _run_feed(rig, spec, [1, 2], max(drain_s, 4 * rig.gap_ms / 1000), 10.0)
+    chunks, fed, cost = _run_feed(rig, plan, [1, 2], max(drain_s, 4 * rig.gap_ms / 1000), 10.0)
     out = {"bitrate": bitrate, "seconds": seconds, "cpu_pct": cost["cpu_pct"],
            "wakeups_per_s": cost["wakeups_per_s"]}
     for ln in (1, 2):
@@ -202,9 +202,9 @@ def load(rig, bitrate, seconds, drain_s=0.5, tick_ms=1):
 
 def trickle(rig, seconds, drain_s=0.5, every_ms=2):
     """One byte every `every_ms` on line 1: the forwarder's CPU share."""
-    spec = {"mode": "paced", "tick_ms": every_ms, "seconds": seconds,
+    plan = {"mode": "paced", "tick_ms": every_ms, "seconds": seconds,
             "lines": [{"fd": rig.ptys[1].master, "line": 1, "rate": 1000 // every_ms}]}
-    chunks, fed, cost = _run_feed(rig, spec, [1], max(drain_s, 4 * rig.gap_ms / 1000), 10.0)
+    chunks, fed, cost = _run_feed(rig, plan, [1], max(drain_s, 4 * rig.gap_ms / 1000), 10.0)
     counts, _ = _line_result(rig, 1, chunks[1], fed)
     return {"cpu_pct": cost["cpu_pct"], "wakeups_per_s": cost["wakeups_per_s"],
             "taken": counts["taken"], "lost": counts["lost"], "latency": counts["latency"],
