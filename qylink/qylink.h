@@ -85,6 +85,25 @@ size_t wire_put_section(uint8_t *buf, size_t cap, size_t off, uint16_t port, con
 // Writes len into the header's length field; returns len.
 size_t wire_finish(uint8_t *buf, size_t len);
 
+// The init packet after its prefix: what a gateway says of itself.
+// Strings are length-prefixed on the wire, without terminator.
+#define INIT_CONSTANT 10     // fixed byte after the heartbeat period
+#define INIT_RESERVED 8      // zero bytes at the end
+typedef struct WireInit {
+  const char *ip;
+  size_t iplen;
+  uint8_t signal;
+  uint8_t net;             // 0 while the gateway's PPP link is up
+  const char *model;       // each string at most 255 characters
+  const char *alias;
+  const char *version;
+  uint8_t ports;           // serial ports offered
+  uint16_t heartbeat_s;
+  uint16_t server_delay;
+} WireInit;
+// The whole init packet; its length, or 0 when it does not fit cap.
+size_t wire_put_init(uint8_t *buf, size_t cap, const WireInit *init);
+
 // ---- walking the sections of a data packet
 typedef struct WireSection {
   uint16_t port;

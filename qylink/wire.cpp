@@ -62,6 +62,29 @@ size_t wire_finish(uint8_t *buf, size_t len) {
   return len;
 }
 
+size_t wire_put_init(uint8_t *buf, size_t cap, const WireInit *init) {
+  const char *texts[] = {init->model, init->alias, init->version};
+  size_t need = PACKAGE_HEADER_LEN + init->iplen + 1 + 2 + 3 + 1 + 2 + 1 + 2 + INIT_RESERVED;
+  for (const char *t : texts) need += strnlen(t, 0xFF);
+  size_t off = wire_put_prefix(buf, cap, PACKAGE_TYPE_INIT, init->ip, init->iplen, init->signal);
+  if (off == 0 || need > cap) return 0;
+  buf[off++] = init->net;
+  buf[off++] = 0;
+  for (const char *t : texts) {
+    const size_t n = strnlen(t, 0xFF);
+    buf[off] = static_cast<uint8_t>(n);
+    memcpy(buf + off + 1, t, n);
+    off += 1 + n;
+  }
+  buf[off++] = init->ports;
+  wire_put16(buf + off, init->heartbeat_s);
+  buf[off + 2] = INIT_CONSTANT;
+  wire_put16(buf + off + 3, init->server_delay);
+  off += 5;
+  memset(buf + off, 0, INIT_RESERVED);
+  return wire_finish(buf, off + INIT_RESERVED);
+}
+
 int wire_sections_fit(const uint8_t *pkt, size_t len) {
   size_t off = wire_prefix_len(pkt);
   if (off >= len) return 0;

@@ -21,8 +21,6 @@ PackageHeader *M_PackageHeader;
 namespace {
 
 constexpr uint8_t kComNum = 2;         // serial ports the device offers
-constexpr uint8_t kInitConstant = 10;  // fixed byte of the init packet
-constexpr int kInitReserved = 8;
 constexpr size_t kBridgeGrowth = 4;    // a bridged response is 4 bytes longer than its frame
 
 size_t ip_len() { return strnlen(baseInfo.ucVirtualIP, sizeof baseInfo.ucVirtualIP); }
@@ -30,14 +28,6 @@ size_t ip_len() { return strnlen(baseInfo.ucVirtualIP, sizeof baseInfo.ucVirtual
 size_t put_prefix(unsigned char *buf, int cap, uint8_t type) {
   return wire_put_prefix(buf, static_cast<size_t>(cap), type, baseInfo.ucVirtualIP, ip_len(),
                          modemSignal);
-}
-
-// Length-prefixed text without terminator; the offset after it.
-size_t put_text(unsigned char *buf, size_t off, const char *text, size_t field) {
-  const size_t n = strnlen(text, field);
-  buf[off] = static_cast<unsigned char>(n);
-  memcpy(buf + off + 1, text, n);
-  return off + 1 + n;
 }
 
 // Prefix, section count 1 and the head of a section of n bytes; the data
@@ -96,20 +86,11 @@ int BurstCapacity(int slot) {
 }
 
 int build_init(unsigned char *buf, int cap) {
-  size_t off = put_prefix(buf, cap, PACKAGE_TYPE_INIT);
-  buf[off++] = netInterface;
-  buf[off++] = 0;
-  off = put_text(buf, off, cModuleName, sizeof cModuleName);
-  off = put_text(buf, off, baseInfo.ucModuleAlias, sizeof baseInfo.ucModuleAlias);
-  off = put_text(buf, off, cFWVersion, sizeof cFWVersion);
-  buf[off++] = kComNum;
-  wire_put16(buf + off, baseInfo.usHeartbeatTime);
-  off += 2;
-  buf[off++] = kInitConstant;
-  wire_put16(buf + off, INIT_SERVER_DELAY);
-  off += 2;
-  memset(buf + off, 0, kInitReserved);
-  return finish(buf, off + kInitReserved);
+  // The identity texts are NUL-terminated within their fields.
+  const WireInit init = {baseInfo.ucVirtualIP, ip_len(),     modemSignal,    netInterface,
+                         cModuleName,          baseInfo.ucModuleAlias,        cFWVersion,
+                         kComNum,              baseInfo.usHeartbeatTime,      INIT_SERVER_DELAY};
+  return static_cast<int>(wire_put_init(buf, static_cast<size_t>(cap), &init));
 }
 
 int build_heartbeat(unsigned char *buf, int cap) {

@@ -11,20 +11,11 @@ namespace {
 constexpr char kModel[] = "TRM-310";
 constexpr char kVersion[] = "V1.01";
 constexpr uint8_t kComNum = 2;
-constexpr uint8_t kInitConstant = 10;
 constexpr uint16_t kServerDelay = 50;
-constexpr size_t kInitReserved = 8;
 constexpr size_t kMbapLen = 6;  // transaction, protocol, length
 
 size_t put_prefix(const Identity &who, uint8_t type, uint8_t *buf) {
   return wire_put_prefix(buf, PACKET_BUF_SIZE, type, who.id, who.id_len, who.signal);
-}
-
-size_t put_text(uint8_t *buf, size_t off, const char *text) {
-  const size_t n = strlen(text);
-  buf[off] = static_cast<uint8_t>(n);
-  memcpy(buf + off + 1, text, n);
-  return off + 1 + n;
 }
 
 Reply verify_answer(const WireSection &s, uint8_t *out) {
@@ -72,20 +63,9 @@ bool identity_init(Identity &who, const char *id, const char *alias, uint8_t sig
 }
 
 size_t build_init(const Identity &who, uint8_t *buf) {
-  size_t off = put_prefix(who, PACKAGE_TYPE_INIT, buf);
-  buf[off++] = who.net;
-  buf[off++] = 0;
-  off = put_text(buf, off, kModel);
-  off = put_text(buf, off, who.alias);
-  off = put_text(buf, off, kVersion);
-  buf[off++] = kComNum;
-  wire_put16(buf + off, who.heartbeat_s);
-  off += 2;
-  buf[off++] = kInitConstant;
-  wire_put16(buf + off, kServerDelay);
-  off += 2;
-  memset(buf + off, 0, kInitReserved);
-  return wire_finish(buf, off + kInitReserved);
+  const WireInit init = {who.id,    who.id_len, who.signal,      who.net,     kModel,
+                         who.alias, kVersion,   kComNum,         who.heartbeat_s, kServerDelay};
+  return wire_put_init(buf, PACKET_BUF_SIZE, &init);
 }
 
 size_t build_heartbeat(const Identity &who, uint8_t *buf) {
