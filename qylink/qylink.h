@@ -138,6 +138,10 @@ void DecodePacket(unsigned char *cData, int iDataLen);
 // Milliseconds of a monotonic clock cut to 32 bits: subtract two readings
 // in unsigned 32-bit arithmetic and the wrap does no harm.
 uint32_t qy_ticks(void);
+// Microseconds of the current millisecond tick already gone (0..999; 0
+// under a fake clock): a wait for tick T from tick N lasts (T - N) ms less
+// this, so it ends as T begins.
+uint32_t qy_ticks_fraction_us(void);
 // Tests: qy_ticks reads this function instead (null: the real clock again).
 void qy_ticks_install(uint32_t (*fake)(void));
 

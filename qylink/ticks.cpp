@@ -19,6 +19,13 @@ uint32_t qy_ticks(void) {
   return static_cast<uint32_t>(ts.tv_sec) * 1000u + static_cast<uint32_t>(ts.tv_nsec / 1000000);
 }
 
+uint32_t qy_ticks_fraction_us(void) {
+  if (g_fake != nullptr) return 0;
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint32_t>(ts.tv_nsec % 1000000 / 1000);
+}
+
 void qy_ticks_install(uint32_t (*fake)(void)) { g_fake = fake; }
 
 }  // extern "C"

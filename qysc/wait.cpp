@@ -9,11 +9,14 @@
 // pending and make the loop spin; this way a pending burst costs nothing
 // until its gap is up, and a line's queue length is asked for only when
 // bytes arrived or the daemon took some.
+#include <poll.h>
 #include <sys/epoll.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "daemon.h"
 #include "qycomm.h"
+#include "qylink.h"
 #include "settings.h"
 
 namespace {
@@ -71,13 +74,27 @@ bool line_fresh(int slot) {
 
 void line_touched(int slot) { g.fresh[slot] = true; }
 
+// Waits until the set has events or the tick `ms` ticks on begins: a ppoll
+// on the epoll set, whose wait is exact to the microsecond (epoll_wait's
+// whole milliseconds would let a burst leave up to a millisecond late).
+// An idle pass is this one call; events are then fetched without waiting.
+int wait_events(struct epoll_event *ev, uint32_t ms) {
+  if (ms > 0) {
+    const uint32_t us = ms * 1000 - qy_ticks_fraction_us();
+    struct pollfd p = {g.epfd, POLLIN, 0};
+    struct timespec ts = {static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+    if (ppoll(&p, 1, &ts, nullptr) <= 0) return 0;
+  }
+  return epoll_wait(g.epfd, ev, kEvents, 0);
+}
+
 bool pass_wait(uint32_t ms) {
   if (epoll_set() < 0) {  // no epoll: wait the time out and try the link
     daemon_pause(ms);
     return true;
   }
   struct epoll_event ev[kEvents];
-  const int n = epoll_wait(g.epfd, ev, kEvents, static_cast<int>(ms));
+  const int n = wait_events(ev, ms);
   bool link = false;
   for (int i = 0; i < n; i++) {
     if (ev[i].data.u64 == kLinkTag) {
