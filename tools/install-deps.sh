@@ -8,6 +8,9 @@ packages=(
   g++-arm-linux-gnueabi qemu-user
   python3 python3-serial python3-serial-asyncio python3-pymodbus libmodbus-dev mbpoll socat
   iproute2 procps util-linux
+  # fleet server trm-hub (tools/hub) and its end-to-end tests
+  libsqlite3-dev libmosquitto-dev mosquitto mosquitto-clients libmicrohttpd-dev
+  libtomlplusplus-dev libcjson-dev chromium
 )
 missing=()
 for p in "${packages[@]}"; do
