@@ -16,7 +16,9 @@
 namespace hub {
 namespace {
 
-constexpr size_t kListDefault = 100000;
+// Rows per request: each request is built on the loop, so a long list is
+// paged (offset) rather than built at once.
+constexpr size_t kListMax = 1000;
 
 ApiReply reply(int status, cJSON *body) {
   ApiReply r;
@@ -60,7 +62,7 @@ bool matches(const GatewayRecord &r, const std::string &state, const std::string
 
 ApiReply list_gateways(Hub &h, const ApiRequest &req) {
   std::string state = query(req, "state"), q = lower(query(req, "q"));
-  size_t limit = query_num(req, "limit", kListDefault), offset = query_num(req, "offset", 0);
+  size_t limit = std::min(query_num(req, "limit", kListMax), kListMax), offset = query_num(req, "offset", 0);
   std::vector<const GatewayRecord *> hits;
   for (const auto &kv : h.records) {
     if (matches(*kv.second, state, q)) hits.push_back(kv.second.get());

@@ -6,7 +6,7 @@
 //   GET    /                              the status page
 //   GET    /metrics                       Prometheus text
 //   GET    /api/hub                       the hub and its counters
-//   GET    /api/gateways[?state=&q=&limit=&offset=]
+//   GET    /api/gateways[?state=&q=&limit=&offset=]   (at most 1000 a page)
 //   GET    /api/gateways/<id>
 //   POST   /api/gateways/<id>/cfg         commands in the body, one a line
 //   POST   /api/gateways/<id>/vcom

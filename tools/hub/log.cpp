@@ -29,18 +29,33 @@ bool log_parse_level(const char *text, Level *out) {
   return false;
 }
 
-void log_line(Level level, const char *fmt, ...) {
+namespace {
+
+void emit(const char *word, const char *fmt, va_list ap) {
   char line[1024];
-  int off = 0;
-  if (level != Level::kInfo) off = snprintf(line, sizeof line, "%s: ", kWords[static_cast<int>(level)]);
-  va_list ap;
-  va_start(ap, fmt);
+  int off = word ? snprintf(line, sizeof line, "%s: ", word) : 0;
   int n = vsnprintf(line + off, sizeof line - static_cast<size_t>(off) - 1, fmt, ap);
-  va_end(ap);
   size_t len = static_cast<size_t>(off) + (n < 0 ? 0 : static_cast<size_t>(n));
   if (len > sizeof line - 2) len = sizeof line - 2;
   line[len++] = '\n';
   fwrite(line, 1, len, stdout);
+}
+
+}  // namespace
+
+void log_line(Level level, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  emit(level == Level::kInfo ? nullptr : kWords[static_cast<int>(level)], fmt, ap);
+  va_end(ap);
+}
+
+void log_always(const char *fmt, ...) {
+  if (g_mute) return;
+  va_list ap;
+  va_start(ap, fmt);
+  emit(nullptr, fmt, ap);
+  va_end(ap);
 }
 
 void log_mute(bool mute) { g_mute = mute; }

@@ -18,6 +18,8 @@ bool log_on(Level level);
 // "error", "warn", "info", "debug"; false for anything else.
 bool log_parse_level(const char *text, Level *out);
 void log_line(Level level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// A line printed at every level (unless muted): start-up facts scripts read.
+void log_always(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Nothing is printed at all (fuzzing, benchmarks of the core).
 void log_mute(bool mute);
 

@@ -39,15 +39,18 @@ int64_t wall_ms() {
 
 void set_time(Hub &h) { hub_set_time(h, qy_ticks(), wall_ms()); }
 
-void raise_fd_limit(const Hub &h) {
+// Every gateway is a descriptor: as many as the system allows, and no more
+// gateways than descriptors (less a reserve for clients, broker, files).
+void raise_fd_limit(Hub &h) {
+  constexpr rlim_t kReserve = 512;
   rlimit rl{};
   if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
   rl.rlim_cur = rl.rlim_max;
   setrlimit(RLIMIT_NOFILE, &rl);
   getrlimit(RLIMIT_NOFILE, &rl);
-  if (rl.rlim_cur < h.cfg.max_gateways + 256u) {
-    LOG_WARN("only %lu descriptors: fewer gateways than max_connections (%u) can connect",
-             static_cast<unsigned long>(rl.rlim_cur), h.cfg.max_gateways);
+  if (rl.rlim_cur < h.cfg.max_gateways + kReserve) {
+    h.cfg.max_gateways = rl.rlim_cur > 2 * kReserve ? static_cast<unsigned>(rl.rlim_cur - kReserve) : 1;
+    LOG_INFO("descriptor limit %lu: at most %u gateways", static_cast<unsigned long>(rl.rlim_cur), h.cfg.max_gateways);
   }
 }
 
@@ -234,7 +237,7 @@ bool server_start(Server &s, std::string *why) {
     if (!s.http->start(why)) return false;
     http_at = h.cfg.http_listen.host + ":" + std::to_string(s.http->port());
   }
-  LOG_INFO("listening gateways=%s:%d http=%s hub=%s", h.cfg.gw_listen.host.c_str(), bound, http_at.c_str(),
+  log_always("listening gateways=%s:%d http=%s hub=%s", h.cfg.gw_listen.host.c_str(), bound, http_at.c_str(),
            h.cfg.hub_id.c_str());
   for (const ExposureConf &c : h.cfg.exposures) {
     if (!exp_add(h, c, false, why)) return *why = "exposure " + c.gateway + ": " + *why, false;
