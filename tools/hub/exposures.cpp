@@ -21,6 +21,8 @@ namespace {
 
 constexpr size_t kMbapLen = 6;
 constexpr size_t kMinAdu = kMbapLen + 2;
+constexpr int kModbusSndBuf = 8192;
+constexpr int kRawSndBuf = 65536;
 
 unsigned be16(const uint8_t *p) { return static_cast<unsigned>(p[0] << 8 | p[1]); }
 
@@ -273,6 +275,10 @@ void exp_accept(Hub &h, Exposure &e) {
     uint16_t port = 0;
     int fd = net_accept(e.fd, &addr, &port);
     if (fd < 0) return;
+    // A small kernel buffer: a client that stops reading is found out
+    // after a few responses, not after megabytes.
+    int sndbuf = e.conf.kind == ExpKind::kRaw ? kRawSndBuf : kModbusSndBuf;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
     if (!exp_client_open(h, e, fd, ipv4_text(addr) + ":" + std::to_string(port))) close(fd);
   }
 }

@@ -58,19 +58,23 @@ bool publish_status(Hub &h, GatewayRecord &r) {
   return true;
 }
 
+// Statuses whose turn has come, while the broker takes them; the scan
+// stops as soon as it cannot take more, so a slow broker costs no CPU.
 void pump_statuses(Hub &h) {
   MqttBridge &b = *h.mqtt;
-  size_t keep = 0, done = 0;
-  for (size_t i = 0; i < b.dirty.size(); i++) {
+  size_t keep = 0, done = 0, i = 0;
+  for (; i < b.dirty.size(); i++) {
+    if (done >= kStatusBudget || b.pub->inflight() >= h.cfg.mqtt.inflight) break;
     GatewayRecord *r = b.dirty[i];
     bool due = r->status_urgent || h.now - r->status_sent >= h.cfg.mqtt.status_min_interval_ms;
-    if (due && done < kStatusBudget && b.pub->inflight() < h.cfg.mqtt.inflight && publish_status(h, *r)) {
-      r->status_dirty = r->status_urgent = false;
-      done++;
-    } else {
+    if (!due || !publish_status(h, *r)) {
       b.dirty[keep++] = r;
+      continue;
     }
+    r->status_dirty = r->status_urgent = false;
+    done++;
   }
+  for (; i < b.dirty.size(); i++) b.dirty[keep++] = b.dirty[i];
   b.dirty.resize(keep);
 }
 
