@@ -80,6 +80,7 @@ TEST(Channels, OneInFlightRepliesPairedAndTimeOuts) {
 TEST(Channels, VerifyAnswersAndHeldGateways) {
   hub::Config cfg = HubTest::config();
   cfg.allow.ids = {"10.0.0.7"};
+  cfg.verify_interval_s = 5;
   ChannelTest t(cfg);
   Gw g = t.connect(), held = t.connect();
   t.online(g, "10.0.0.7");
@@ -100,6 +101,10 @@ TEST(Channels, VerifyAnswersAndHeldGateways) {
   Bytes wrong{12, 0, 0, 0};
   t.feed(g, data_packet("10.0.0.7", {{COM_PORT_VERIFY, wrong}}));
   EXPECT_FALSE(t.done.jobs.back().match);
+  t.advance(5000);  // the scheduled challenge of the other one
+  std::vector<Section> sched = held.received();
+  ASSERT_EQ(sched.size(), 1u);
+  EXPECT_EQ(sched[0].first, COM_PORT_VERIFY);
   EXPECT_EQ(g.s->state, hub::Session::State::kClosed);  // a wrong answer ends the connection
   EXPECT_EQ(t.h->m.verify_fail, 1u);
   EXPECT_EQ(t.h->m.verify_ok, 1u);
