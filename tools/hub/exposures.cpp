@@ -336,6 +336,7 @@ bool exp_on_section(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data
 }
 
 void exp_on_offline(Hub &h, GatewayRecord &r) {
+  exp_on_drain(h, r);  // raw clients waiting for room: their bytes are dropped now
   for (unsigned port = 1; port <= 2; port++) {
     Exposure *e = exp_find(h, r.id, port);
     if (!e || e->conf.kind != ExpKind::kModbus) continue;
