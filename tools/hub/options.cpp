@@ -137,7 +137,7 @@ void print_usage() {
        "  --max-connections N   gateway connections at once (default 20000)\n"
        "  --admit-all           admit every gateway from anywhere (development, benchmarks)\n"
        "  --check               check the configuration and exit\n"
-       "The first line of output is \"listening gateways=ADDR:PORT http=ADDR:PORT hub=ID\".");
+       "Once listening it prints \"listening gateways=ADDR:PORT http=ADDR:PORT hub=ID\".");
 }
 
 }  // namespace hub
