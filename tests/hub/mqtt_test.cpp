@@ -101,6 +101,14 @@ TEST(Cluster, TheNewestSessionHoldsTheGatewayAndOnlyItsHolderSaysOffline) {
   EXPECT_EQ(field(t.broker, kStatus, "hub"), "hub-a");
   EXPECT_EQ(field(t.broker, kStatus, "online"), "true");
 
+  // Claims that are no claims change nothing.
+  t.broker.sent.clear();
+  for (const char *bad : {"{\"online\":true,\"hub\":\"hub-b\",\"session\":1e19}", "{\"online\":1}", "[]", ""}) {
+    message(t, kStatus, bad);
+    EXPECT_EQ(g.s->state, hub::Session::State::kReady) << bad;
+  }
+  EXPECT_TRUE(t.broker.on(kStatus).empty());
+
   // The gateway is on hub-b now with a newer session: our connection is
   // stale, and we must not publish offline over hub-b's status.
   t.broker.sent.clear();

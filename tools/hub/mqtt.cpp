@@ -84,7 +84,10 @@ bool parse_claim(const uint8_t *payload, size_t n, Claim *c) {
   const cJSON *hub = cJSON_GetObjectItemCaseSensitive(o, "hub");
   const cJSON *session = cJSON_GetObjectItemCaseSensitive(o, "session");
   const cJSON *online = cJSON_GetObjectItemCaseSensitive(o, "online");
-  bool ok = cJSON_IsString(hub) && cJSON_IsNumber(session) && cJSON_IsBool(online);
+  // A session is wall-clock milliseconds: anything a double cannot hold
+  // exactly as a whole number is not one.
+  bool ok = cJSON_IsString(hub) && cJSON_IsNumber(session) && cJSON_IsBool(online) &&
+            session->valuedouble >= 0 && session->valuedouble <= 9007199254740992.0;
   if (ok) {
     c->hub = hub->valuestring;
     c->session = static_cast<int64_t>(session->valuedouble);
