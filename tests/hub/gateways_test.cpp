@@ -72,12 +72,15 @@ TEST(Identity, ANewConnectionReplacesTheOldAndARenamedGatewayIsDropped) {
   t.feed(b, data_packet("10.0.0.8", {{1, bytes("last")}}));
   EXPECT_EQ(t.broker.on("trm/10.0.0.7/port1/rx"), std::vector<std::string>{"last"});
   EXPECT_EQ(b.s->state, Session::State::kClosed);
-  // IDs that cannot name a topic or a path are refused.
-  for (const char *id : {"", "a/b", "a+b", "#", "hub", "a b"}) {
+  // IDs that cannot name a topic or a path are refused, and so are new
+  // ones once the registry is full.
+  t.h->cfg.max_known = 1;
+  for (const char *id : {"", "a/b", "a+b", "#", "hub", "a b", "10.0.0.9"}) {
     Gw c = t.connect();
     t.online(c, id);
     EXPECT_EQ(c.s->state, Session::State::kClosed) << id;
   }
+  EXPECT_EQ(t.h->m.closed_unknown, 1u);
 }
 
 TEST(Identity, NothingCountsBeforeTheInitPacketAndSilenceEndsAConnection) {

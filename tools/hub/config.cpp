@@ -107,6 +107,7 @@ const Key kGateways[] = {
     {"listen", ENDPOINT(gw_listen)},          {"gap_ms", INT(gap_ms, 0, 10000)},
     {"queue", INT(out_queue, 1, 64)},         {"idle_timeout_s", INT(idle_timeout_s, 0, 86400)},
     {"max_connections", INT(max_gateways, 1, 1000000)},
+    {"max_known", INT(max_known, 1, 10000000)},
 };
 const Key kRegistry[] = {{"path", STR(db_path)}, {"flush_s", INT(registry_flush_s, 1, 3600)}};
 const Key kVerify[] = {

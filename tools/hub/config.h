@@ -50,6 +50,7 @@ struct Config {
   unsigned out_queue = 8;        // packets waiting per gateway
   uint32_t idle_timeout_s = 0;   // 0: three heartbeat periods and 30 s
   unsigned max_gateways = 20000; // connections at once
+  size_t max_known = 100000;     // gateways in the registry: IDs beyond are refused
 
   std::string db_path;  // empty: no registry on disk
   uint32_t registry_flush_s = 30;

@@ -76,6 +76,11 @@ void on_init(Hub &h, Session &s, const uint8_t *pkt, size_t len) {
     return gw_end(h, s, "unusable gateway ID");
   }
   std::string id(reinterpret_cast<const char *>(packet_id(pkt)), packet_id_len(pkt));
+  if (h.records.size() >= h.cfg.max_known && !hub_find(h, id)) {
+    h.m.closed_unknown++;  // a flood of made-up IDs must not grow the registry without end
+    LOG_WARN("gateway %s refused: the registry holds %zu gateways already", id.c_str(), h.records.size());
+    return gw_end(h, s, "registry full");
+  }
   if (s.state == Session::State::kReady && id != s.gw->id) return gw_end(h, s, "introduced itself again under another ID");
   bool fresh = s.state != Session::State::kReady;
   GatewayRecord &r = hub_record(h, id);

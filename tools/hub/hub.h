@@ -90,7 +90,7 @@ struct Session : Pollable {
 
 struct Metrics {
   uint64_t accepted = 0, refused_rate = 0, refused_full = 0;
-  uint64_t closed_init_timeout = 0, closed_idle = 0, closed_malformed = 0, closed_bad_id = 0;
+  uint64_t closed_init_timeout = 0, closed_idle = 0, closed_malformed = 0, closed_bad_id = 0, closed_unknown = 0;
   uint64_t replaced = 0, renamed = 0;
   uint64_t packets_in[3] = {0, 0, 0};  // init, data, heartbeat
   uint64_t bytes_in = 0, packets_out = 0, bytes_out = 0, sections_in = 0;

@@ -43,6 +43,7 @@ void gateway_figures(Out &o, const Hub &h) {
   o.counter("trm_hub_connections_closed_total", closed_help, m.closed_idle, "{reason=\"idle\"}");
   o.counter("trm_hub_connections_closed_total", closed_help, m.closed_malformed, "{reason=\"malformed\"}");
   o.counter("trm_hub_connections_closed_total", closed_help, m.closed_bad_id, "{reason=\"bad_id\"}");
+  o.counter("trm_hub_connections_closed_total", closed_help, m.closed_unknown, "{reason=\"registry_full\"}");
   o.counter("trm_hub_connections_closed_total", closed_help, m.replaced, "{reason=\"replaced\"}");
   o.counter("trm_hub_connections_closed_total", closed_help, m.renamed, "{reason=\"renamed\"}");
   const char *const in_help = "Packets received from gateways.";
