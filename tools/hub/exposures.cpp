@@ -5,6 +5,7 @@
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +26,19 @@ constexpr int kModbusSndBuf = 8192;
 constexpr int kRawSndBuf = 65536;
 
 unsigned be16(const uint8_t *p) { return static_cast<unsigned>(p[0] << 8 | p[1]); }
+
+uint64_t mono_us() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+void count_added(Metrics &m, uint64_t us) {
+  size_t i = 0;
+  while (i < Metrics::kAddedBuckets && us > Metrics::kAddedBounds[i]) i++;
+  m.modbus_added[i]++;
+  m.modbus_added_us += us;
+}
 
 const char *kind_name(ExpKind k) { return k == ExpKind::kRaw ? "raw" : "modbus"; }
 
@@ -96,6 +110,7 @@ void forward(Hub &h, Exposure &e) {
     const MbRequest &q = e.queue.front();
     if (gw_send(h, *r, static_cast<uint16_t>(e.conf.port), q.adu, q.len) != 0) return;  // no room: later
     e.flight = q;
+    e.forward_us = h.pass_us ? mono_us() - q.at_us : 0;
     e.queue.pop_front();
     e.sent_at = h.now;
     e.gw_serial = r->session->serial;
@@ -106,6 +121,7 @@ void forward(Hub &h, Exposure &e) {
 void enqueue(Hub &h, Exposure &e, ExpClient &c, const uint8_t *adu, size_t len) {
   MbRequest r;
   r.client = c.serial;
+  r.at_us = h.pass_us;
   r.len = static_cast<uint16_t>(len);
   memcpy(r.adu, adu, len);
   h.m.modbus_requests++;
@@ -331,6 +347,7 @@ bool exp_on_section(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data
   e->busy = false;
   h.m.modbus_responses++;
   answer(h, *e, e->flight, data, n);
+  if (h.pass_us) count_added(h.m, e->forward_us + (mono_us() - h.pass_us));
   forward(h, *e);
   return true;
 }

@@ -44,6 +44,7 @@ struct ExpClient : Pollable {
 
 struct MbRequest {
   uint32_t client;  // serial of the client it came from
+  uint64_t at_us;   // when it came (the pass's time)
   uint16_t len;
   uint8_t adu[kAduMax];
 };
@@ -58,6 +59,7 @@ struct Exposure : Pollable {
   bool busy = false;
   MbRequest flight{};
   bool in_busy = false;
+  uint64_t forward_us = 0;  // time the request in flight spent in the hub
   uint32_t sent_at = 0, gw_serial = 0;
   uint64_t requests = 0, timeouts = 0;
 };

@@ -102,6 +102,12 @@ struct Metrics {
   uint64_t mqtt_published = 0, mqtt_dropped = 0, mqtt_received = 0, mqtt_connects = 0, mqtt_ignored = 0;
   uint64_t registry_writes = 0, registry_errors = 0;
   uint64_t http_requests = 0;
+  // Time the hub adds to a Modbus round trip (request in to its section
+  // out, answer in to the client), by upper bound in microseconds.
+  static constexpr uint32_t kAddedBounds[] = {100, 250, 500, 1000, 2000, 5000, 10000, 50000};
+  static constexpr size_t kAddedBuckets = sizeof kAddedBounds / sizeof kAddedBounds[0];
+  uint64_t modbus_added[kAddedBuckets + 1] = {};  // the last: above every bound
+  uint64_t modbus_added_us = 0;                  // their sum
 };
 
 struct Exposures;
@@ -114,6 +120,7 @@ struct Hub {
   Metrics m;
   uint32_t now = 0;     // milliseconds (qy_ticks) of the pass
   int64_t wall_ms = 0;  // wall clock of the pass
+  uint64_t pass_us = 0; // monotonic microseconds when the pass's events came (0: not kept)
   int epfd = -1;
   int64_t started_ms = 0;
   std::unordered_map<std::string, std::unique_ptr<GatewayRecord>> records;

@@ -60,6 +60,27 @@ void gateway_figures(Out &o, const Hub &h) {
   o.counter("trm_hub_torn_writes_total", "Packets the socket took only in part.", m.torn_writes);
 }
 
+// Time the hub adds to Modbus round trips, as a Prometheus histogram.
+void added_histogram(Out &o, const Metrics &m) {
+  o.s += "# HELP trm_hub_modbus_added_seconds Time the hub adds to a Modbus round trip.\n"
+         "# TYPE trm_hub_modbus_added_seconds histogram\n";
+  uint64_t cum = 0;
+  char line[160];
+  for (size_t i = 0; i <= Metrics::kAddedBuckets; i++) {
+    cum += m.modbus_added[i];
+    if (i < Metrics::kAddedBuckets) {
+      snprintf(line, sizeof line, "trm_hub_modbus_added_seconds_bucket{le=\"%g\"} %" PRIu64 "\n",
+               Metrics::kAddedBounds[i] / 1e6, cum);
+    } else {
+      snprintf(line, sizeof line, "trm_hub_modbus_added_seconds_bucket{le=\"+Inf\"} %" PRIu64 "\n", cum);
+    }
+    o.s += line;
+  }
+  snprintf(line, sizeof line, "trm_hub_modbus_added_seconds_sum %.6f\ntrm_hub_modbus_added_seconds_count %" PRIu64 "\n",
+           m.modbus_added_us / 1e6, cum);
+  o.s += line;
+}
+
 void service_figures(Out &o, const Hub &h) {
   const Metrics &m = h.m;
   o.counter("trm_hub_modbus_requests_total", "Modbus TCP requests from clients.", m.modbus_requests);
@@ -67,6 +88,7 @@ void service_figures(Out &o, const Hub &h) {
   o.counter("trm_hub_modbus_timeouts_total", "Modbus requests answered 0x0B.", m.modbus_timeouts);
   o.counter("trm_hub_modbus_offline_total", "Modbus requests answered 0x0A.", m.modbus_offline);
   o.counter("trm_hub_modbus_busy_total", "Modbus requests answered 0x06.", m.modbus_busy);
+  added_histogram(o, m);
   o.counter("trm_hub_exposure_clients_dropped_total", "Clients dropped for not reading.",
             m.modbus_clients_dropped + m.raw_clients_dropped);
   o.counter("trm_hub_raw_bytes_total", "Raw exposure bytes.", m.raw_to_gw, "{dir=\"to_gateway\"}");

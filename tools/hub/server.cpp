@@ -182,6 +182,9 @@ void pass(Server &s, bool &busy) {
   static epoll_event evs[kEvents];
   int n = epoll_wait(s.h.epfd, evs, kEvents, wait_ms(s, busy));
   set_time(s.h);
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  s.h.pass_us = static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
   for (int i = 0; i < n; i++) on_event(s, evs[i]);
   busy = timed_work(s);
   hub_reap(s.h);
