@@ -7,10 +7,12 @@ packages=(
   googletest libgtest-dev libgmock-dev
   g++-arm-linux-gnueabi qemu-user
   python3 python3-serial python3-serial-asyncio python3-pymodbus libmodbus-dev mbpoll socat
-  mosquitto mosquitto-clients
   iproute2 procps util-linux
   ser2net strace
   clang-tidy cppcheck
+  # fleet server trm-hub (tools/hub) and its end-to-end tests; the fleet simulator's broker
+  libsqlite3-dev libmosquitto-dev mosquitto mosquitto-clients libmicrohttpd-dev
+  libtomlplusplus-dev libcjson-dev chromium
 )
 missing=()
 for p in "${packages[@]}"; do

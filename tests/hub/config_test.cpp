@@ -1,0 +1,137 @@
+// Settings, admission rules, connection rate limits and the registry.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "addr.h"
+#include "config.h"
+#include "hubkit.h"
+#include "ratelimit.h"
+#include "registry.h"
+
+using namespace hubtest;
+
+namespace {
+
+TEST(Config, FileOverTheDefaultsAndErrorsThatNameTheKey) {
+  hub::Config c;
+  std::string err;
+  ASSERT_TRUE(hub::config_parse(R"(
+[hub]
+id = "hub-b"
+log_level = "warn"
+[gateways]
+listen = "0.0.0.0:12000"
+gap_ms = 0
+[security]
+allow_ids = ["10.1.*", "10.2.0.9"]
+allow_networks = ["10.0.0.0/8", "192.168.7.1"]
+connect_rate = 2.5
+[mqtt]
+prefix = "site1/trm"
+qos = 1
+[[exposure]]
+gateway = "10.1.0.5"
+port = 2
+kind = "raw"
+listen = "127.0.0.1:5020"
+)", c, err)) << err;
+  EXPECT_EQ(c.hub_id, "hub-b");
+  EXPECT_EQ(c.log_level, hub::Level::kWarn);
+  EXPECT_EQ(c.gw_listen.port, 12000);
+  EXPECT_EQ(c.gap_ms, 0u);
+  EXPECT_EQ(c.connect_rate, 2.5);
+  EXPECT_EQ(c.mqtt.qos, 1);
+  ASSERT_EQ(c.exposures.size(), 1u);
+  EXPECT_EQ(c.exposures[0].kind, hub::ExpKind::kRaw);
+  EXPECT_EQ(c.exposures[0].listen.port, 5020);
+  EXPECT_TRUE(hub::id_allowed(c.allow, "10.1.77.3"));
+  EXPECT_FALSE(hub::id_allowed(c.allow, "10.2.0.91"));
+  EXPECT_TRUE(hub::net_allowed(c.allow, 0x0A636363));
+  EXPECT_TRUE(hub::net_allowed(c.allow, 0xC0A80701));
+  EXPECT_FALSE(hub::net_allowed(c.allow, 0xC0A80702));
+
+  struct Bad {
+    const char *text, *why;
+  } bad[] = {
+      {"[gateways]\ngap = 5\n", "[gateways] has no key \"gap\""},
+      {"[gateways]\nlisten = \"example.com:1\"\n", "[gateways] listen: \"address:port\" with an IPv4 address is needed"},
+      {"[security]\nallow_networks = [\"10.0.0.1/8\"]\n", "[security] allow_networks: \"10.0.0.1/8\" is not a network like 10.0.0.0/8"},
+      {"[modbus]\ntimeout_ms = -1\n", "[modbus] timeout_ms: a whole number from 10 to 600000 is needed"},
+      {"[[exposure]]\nport = 3\ngateway = \"a\"\n", "[[exposure]] port: a whole number from 1 to 2 is needed"},
+      {"[nothing]\n", "unknown section \"nothing\""},
+      {"[hub\n", "line 1: "},
+  };
+  for (const Bad &b : bad) {
+    hub::Config d;
+    EXPECT_FALSE(hub::config_parse(b.text, d, err));
+    EXPECT_EQ(err.compare(0, strlen(b.why), b.why), 0) << err;
+  }
+  hub::Config open;
+  open.http_listen.host = "0.0.0.0";
+  EXPECT_FALSE(hub::config_check(open, err));  // an API off loopback needs a token
+  open.http_token = "s3cret";
+  EXPECT_TRUE(hub::config_check(open, err));
+}
+
+TEST(Admission, NetworksAndRates) {
+  hub::Cidr c;
+  EXPECT_TRUE(hub::parse_cidr("0.0.0.0/0", &c));
+  EXPECT_TRUE(hub::cidr_contains(c, 0xFFFFFFFF));
+  EXPECT_FALSE(hub::parse_cidr("10.0.0.0/33", &c));
+  EXPECT_FALSE(hub::parse_cidr("10.0.0/8", &c));
+  hub::AllowList none;
+  EXPECT_FALSE(hub::id_allowed(none, "10.0.0.1"));  // nothing listed: only the API admits
+  EXPECT_TRUE(hub::net_allowed(none, 1));
+
+  hub::RateLimit rl(2.0, 3);  // 2 a second, 3 at once
+  uint32_t t = 5000;
+  for (int i = 0; i < 3; i++) EXPECT_TRUE(rl.allow(1, t));
+  EXPECT_FALSE(rl.allow(1, t));
+  EXPECT_TRUE(rl.allow(2, t));  // another address has its own bucket
+  EXPECT_TRUE(rl.allow(1, t + 500));
+  EXPECT_FALSE(rl.allow(1, t + 500));
+  rl.prune(t + 10000);
+  EXPECT_EQ(rl.size(), 0u);
+}
+
+TEST(Registry, SurvivesARestartWithCountersAdmissionAndExposures) {
+  char dir[] = "/tmp/hub-registry-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string path = std::string(dir) + "/reg.db";
+  std::string why;
+  {
+    HubTest t;
+    hub::Registry reg;
+    ASSERT_TRUE(reg.open(path, &why)) << why;
+    reg.start();
+    t.h->reg = &reg;
+    Gw g = t.connect();
+    t.online(g, "10.0.0.7");
+    t.feed(g, heartbeat_burst("10.0.0.7"));
+    t.rec("10.0.0.7").admission = hub::Admission::kHeld;
+    hub::ExposureConf e;
+    e.gateway = "10.0.0.7";
+    e.listen.port = 5020;
+    reg.put_exposure(e, true);
+    reg.put(t.rec("10.0.0.7"));
+    reg.stop();
+    EXPECT_GE(reg.writes(), 2u);
+    t.h->reg = nullptr;
+  }
+  HubTest t2;
+  hub::Registry reg;
+  std::vector<hub::ExposureConf> exposures;
+  ASSERT_TRUE(reg.open(path, &why) && reg.load(*t2.h, &exposures, &why)) << why;
+  const hub::GatewayRecord &r = t2.rec("10.0.0.7");
+  EXPECT_EQ(r.alias, "KX-7700");
+  EXPECT_GT(r.c.packets_in, 100u);
+  EXPECT_EQ(r.admission, hub::Admission::kHeld);
+  EXPECT_EQ(r.session, nullptr);
+  ASSERT_EQ(exposures.size(), 1u);
+  EXPECT_EQ(exposures[0].listen.port, 5020);
+  std::string rm = std::string("rm -rf ") + dir;
+  EXPECT_EQ(system(rm.c_str()), 0);
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+// Exposures: the Modbus rules (one request in flight per port, a bounded
+// queue, 0x0B / 0x0A / 0x06, answers matched to the request) and raw bytes
+// both ways, across a gateway that goes and comes back.
+#include <gtest/gtest.h>
+
+#include "exposures.h"
+#include "gateways.h"
+#include "hubkit.h"
+
+using namespace hubtest;
+
+namespace {
+
+Bytes request(uint16_t tid, uint16_t addr = 0) {
+  return Bytes{uint8_t(tid >> 8), uint8_t(tid), 0, 0, 0, 6, 1, 3, uint8_t(addr >> 8), uint8_t(addr), 0, 1};
+}
+
+Bytes answer(uint16_t tid, uint16_t value) {
+  return Bytes{uint8_t(tid >> 8), uint8_t(tid), 0, 0, 0, 5, 1, 3, 2, uint8_t(value >> 8), uint8_t(value)};
+}
+
+// Exception code of each response in a client's output, in order (0: a normal response).
+std::vector<int> codes(const hub::ExpClient &c) {
+  std::vector<int> out;
+  for (size_t off = 0; off + 6 <= c.out.size(); off += 6 + (c.out[off + 4] << 8 | c.out[off + 5])) {
+    out.push_back(c.out[off + 7] & 0x80 ? c.out[off + 8] : 0);
+  }
+  return out;
+}
+
+struct ExposureTest : HubTest {
+  hub::Exposure *add(unsigned port, hub::ExpKind kind) {
+    hub::ExposureConf c;
+    c.gateway = "10.0.0.7";
+    c.port = port;
+    c.kind = kind;
+    std::string why;
+    return hub::exp_add(*h, c, false, &why);
+  }
+  void ask(hub::ExpClient &c, const Bytes &adu) {
+    hub::exp_client_input(*h, c, adu.data(), adu.size());
+    pass();
+  }
+};
+
+TEST(Modbus, OneInFlightABoundedQueueAndEveryException) {
+  ExposureTest t;
+  hub::Exposure *e = t.add(1, hub::ExpKind::kModbus);
+  hub::ExpClient &c = *hub::exp_client_open(*t.h, *e, -1, "scada");
+  t.ask(c, request(1));
+  EXPECT_EQ(codes(c), std::vector<int>{0x0A});  // no gateway yet
+
+  Gw g = t.connect();
+  t.online(g, "10.0.0.7");
+  t.ask(c, request(2));
+  t.ask(c, request(3));
+  EXPECT_EQ(g.received(), (std::vector<Section>{{1, request(2)}}));  // the second waits
+  for (unsigned i = 0; i < t.h->cfg.modbus_queue; i++) t.ask(c, request(100 + i));
+  EXPECT_EQ(codes(c), (std::vector<int>{0x0A, 0x06}));  // one too many
+
+  t.feed(g, data_packet("10.0.0.7", {{1, answer(99, 7)}}));  // not its transaction: ignored
+  t.feed(g, data_packet("10.0.0.7", {{1, answer(2, 42)}}));
+  EXPECT_EQ(codes(c), (std::vector<int>{0x0A, 0x06, 0}));
+  EXPECT_EQ(c.out.back(), 42);
+  EXPECT_EQ(g.received(), (std::vector<Section>{{1, request(3)}}));  // next one out
+
+  t.advance(t.h->cfg.modbus_timeout_ms);
+  EXPECT_EQ(codes(c).back(), 0x0B);
+  EXPECT_EQ(t.rec("10.0.0.7").c.modbus_timeouts, 1u);
+  EXPECT_EQ(g.received(), (std::vector<Section>{{1, request(100)}}));
+
+  hub::gw_end(*t.h, *g.s, "gone");  // in flight: 0x0B; waiting: 0x0A
+  std::vector<int> got = codes(c);
+  EXPECT_EQ(got[4], 0x0B);
+  EXPECT_EQ(std::count(got.begin() + 5, got.end(), 0x0A), static_cast<long>(t.h->cfg.modbus_queue - 2));
+
+  Gw again = t.connect();
+  t.online(again, "10.0.0.7");
+  t.ask(c, request(5));
+  t.feed(again, data_packet("10.0.0.7", {{1, answer(5, 43)}}));
+  EXPECT_EQ(codes(c).back(), 0);
+  EXPECT_EQ(c.out.back(), 43);
+}
+
+TEST(Raw, BytesBothWaysAndAClientThatDoesNotReadIsDropped) {
+  ExposureTest t;
+  hub::Exposure *e = t.add(2, hub::ExpKind::kRaw);
+  hub::ExpClient &a = *hub::exp_client_open(*t.h, *e, -1, "a");
+  hub::ExpClient &b = *hub::exp_client_open(*t.h, *e, -1, "b");
+  hub::exp_client_input(*t.h, a, bytes("lost").data(), 4);
+  EXPECT_EQ(t.h->m.raw_dropped, 4u);
+  Gw g = t.connect();
+  t.online(g, "10.0.0.7");
+  Bytes big(2000, 'x');
+  hub::exp_client_input(*t.h, a, big.data(), big.size());
+  t.pass();
+  std::vector<Section> got = g.received();
+  ASSERT_EQ(got.size(), 2u);  // cut to what one packet carries
+  EXPECT_EQ(got[0].second.size() + got[1].second.size(), 2000u);
+  t.feed(g, data_packet("10.0.0.7", {{2, bytes("reply")}}));
+  EXPECT_EQ(a.out, bytes("reply"));
+  EXPECT_EQ(b.out, bytes("reply"));
+  EXPECT_TRUE(t.broker.on("trm/10.0.0.7/port2/rx").size() == 1);  // the broker hears it too
+  Bytes chunk(1400, 'y');
+  for (int i = 0; i < 50; i++) t.feed(g, data_packet("10.0.0.7", {{2, chunk}}));
+  EXPECT_TRUE(a.closed);  // nobody reads them: dropped at a bounded backlog
+  EXPECT_EQ(t.h->m.raw_clients_dropped, 2u);
+  EXPECT_TRUE(e->clients.empty());
+}
+
+}  // namespace

@@ -1,0 +1,106 @@
+"""End-to-end: a gateway's serial ports exposed by trm-hub. Port 1 as a
+Modbus TCP server (from the configuration file) for pymodbus and mbpoll,
+through the real daemon's bridge to a pymodbus RTU slave on the line; port
+2 raw (made through the API): bytes pass both ways as they are. Both wait
+for the gateway and work again after it reconnects."""
+
+import os
+import re
+import socket
+import struct
+import subprocess
+import sys
+import unittest
+
+from hubcase import GW_ID, TIMEOUT, Hub, HubCase
+
+SLAVE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "rtu_slave.py")
+
+CONFIG = """
+[modbus]
+timeout_ms = 2000
+[[exposure]]
+gateway = "%s"
+port = 1
+kind = "modbus"
+listen = "127.0.0.1:0"
+""" % GW_ID
+
+
+class Exposures(HubCase):
+    def setUp(self):
+        super().setUp()
+        self.need("socat")
+        try:
+            import pymodbus.client  # noqa: F401
+        except ImportError:
+            self.skipTest("pymodbus not installed")
+
+    def rtu_slave(self):
+        """socat joins the daemon's RS-485 pty to one the slave opens."""
+        near, far = self.sb.board("/dev/ttyS1"), os.path.join(self.sb.dir, "line1")
+        self.sb.start_host(["socat", "pty,raw,echo=0,link=" + near, "pty,raw,echo=0,link=" + far])
+        self.wait_file(near)
+        self.wait_file(far)
+        slave = self.sb.start_host([sys.executable, SLAVE, far, 1000])
+        slave.wait_for(rb"ready ", TIMEOUT)
+        return slave
+
+    def client(self, port):
+        from pymodbus.client import ModbusTcpClient
+        c = ModbusTcpClient("127.0.0.1", port=port, timeout=TIMEOUT, retries=0)
+        self.assertTrue(c.connect())
+        self.addCleanup(c.close)
+        return c
+
+    def test_modbus_and_raw_exposures_across_a_reconnect(self):
+        hub = Hub(self, "--no-mqtt", "--admit-all", config=CONFIG)
+        _, exps = hub.api("GET", "/api/exposures")
+        mb_port = int(exps[0]["listen"].split(":")[1])
+        # Before the gateway is there: exception 0x0A (path unavailable).
+        c = self.client(mb_port)
+        rr = c.read_holding_registers(0, 2, slave=1)
+        self.assertEqual((rr.isError(), getattr(rr, "exception_code", None)), (True, 0x0A))
+
+        slave = self.rtu_slave()
+        rs232 = self.sb.add_pty("/dev/ttyS2")
+        self.start_daemon(hub.port, "IsTCP2RTU1=1\r\n")
+        hub.wait_state("online")
+        self.assertEqual(c.read_holding_registers(3, 4, slave=1).registers, [1003, 1004, 1005, 1006])
+        self.assertFalse(c.write_register(5, 4242, slave=1).isError())
+        slave.wait_for(rb"write 5 4242\n", TIMEOUT)
+        out = subprocess.run(["mbpoll", "-m", "tcp", "-a", "1", "-t", "4", "-r", "5", "-c", "2", "-1",
+                              "-o", "10", "-p", str(mb_port), "127.0.0.1"], capture_output=True, timeout=60)
+        values = [(int(a), int(v)) for a, v in re.findall(rb"\[(\d+)\]:\s+(-?\d+)", out.stdout)]
+        self.assertEqual(values, [(5, 1004), (6, 4242)], out.stdout)  # mbpoll counts from 1
+
+        status, e = hub.api("POST", "/api/exposures", {"gateway": GW_ID, "port": 2, "kind": "raw"})
+        self.assertEqual(status, 201, e)
+        self.assertEqual(hub.api("POST", "/api/exposures", {"gateway": GW_ID, "port": 2})[0], 409)
+        raw = socket.create_connection(("127.0.0.1", int(e["listen"].split(":")[1])), timeout=TIMEOUT)
+        self.addCleanup(raw.close)
+        raw.sendall(b"to the line\r\n")
+        self.assertEqual(rs232.read(TIMEOUT, want=13), b"to the line\r\n")
+        rs232.write(b"from the line")
+        got = b""
+        while len(got) < 13:
+            got += raw.recv(100)
+        self.assertEqual(got, b"from the line")
+
+        # The gateway drops and comes back: both exposures carry on.
+        self.kill_daemon()
+        hub.wait_state("offline")
+        rr = c.read_holding_registers(0, 1, slave=1)
+        self.assertEqual(getattr(rr, "exception_code", None), 0x0A)
+        self.start_daemon(hub.port, "IsTCP2RTU1=1\r\n")
+        hub.wait_state("online")
+        self.assertEqual(c.read_holding_registers(5, 1, slave=1).registers, [4242])
+        raw.sendall(b"again")
+        self.assertEqual(rs232.read(TIMEOUT, want=5), b"again")
+        self.assertEqual(hub.api("DELETE", "/api/exposures/%s/2" % GW_ID)[0], 200)
+        self.assertEqual(raw.recv(10), b"")  # its clients are closed with it
+        self.assertGreaterEqual(hub.metric("trm_hub_modbus_responses_total"), 3)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,108 @@
+"""End-to-end: the status page in a real browser (headless Chromium,
+driven through its DevTools protocol on a pipe). The page renders the
+gateways, its own live update shows the real daemon arriving, the filter
+narrows the rows, and text a gateway sends stays text."""
+
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from hubcase import GW_ID, TIMEOUT, Hub, HubCase, wait_until
+import fakegw  # noqa: E402  (tests/console, on the path hubcase sets)
+
+CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
+ROWS = ("JSON.stringify([...document.querySelectorAll('#rows tr.gw')]"
+        ".map(r => [r.dataset.id, r.className, r.cells[1].textContent, r.cells[3].textContent]))")
+
+
+class Browser:
+    """Chromium with --remote-debugging-pipe: requests on its descriptor 3,
+    answers and events on 4, each a JSON text ended by a NUL byte."""
+
+    def __init__(self, case, url):
+        self.profile = tempfile.mkdtemp(prefix="hub-chromium-")
+        case.addCleanup(shutil.rmtree, self.profile, True)
+        to_r, self.to_w = os.pipe()
+        self.from_r, from_w = os.pipe()
+        flags = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--user-data-dir=" + self.profile, "--remote-debugging-pipe", url]
+        shell = 'exec "$0" "$@" 3<&%d 4>&%d' % (to_r, from_w)
+        self.p = subprocess.Popen(["bash", "-c", shell, CHROMIUM] + flags, pass_fds=(to_r, from_w),
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        case.addCleanup(self.close)
+        os.close(to_r)
+        os.close(from_w)
+        self.buf, self.next_id = b"", 0
+        page = wait_until(lambda: next((t for t in self.call("Target.getTargets")["targetInfos"]
+                                        if t["type"] == "page"), None), what="the page target")
+        self.session = self.call("Target.attachToTarget", targetId=page["targetId"], flatten=True)["sessionId"]
+
+    def call(self, method, session=None, **params):
+        self.next_id += 1
+        msg = {"id": self.next_id, "method": method, "params": params}
+        if session:
+            msg["sessionId"] = session
+        os.write(self.to_w, json.dumps(msg).encode() + b"\0")
+        while True:
+            while b"\0" not in self.buf:
+                chunk = os.read(self.from_r, 65536)
+                if not chunk:
+                    raise AssertionError("chromium went away")
+                self.buf += chunk
+            text, self.buf = self.buf.split(b"\0", 1)
+            reply = json.loads(text)
+            if reply.get("id") == self.next_id:
+                if "error" in reply:
+                    raise AssertionError(reply["error"])
+                return reply["result"]
+
+    def eval(self, expression):
+        r = self.call("Runtime.evaluate", self.session, expression=expression, returnByValue=True)
+        return r["result"].get("value")
+
+    def close(self):
+        if self.p.poll() is None:
+            os.killpg(self.p.pid, 9)
+            self.p.wait(TIMEOUT)
+        os.close(self.to_w)
+        os.close(self.from_r)
+
+
+class Page(HubCase):
+    def test_live_rows_filter_and_text_only(self):
+        if not os.path.exists(CHROMIUM):
+            self.skipTest("chromium not installed")
+        hub = Hub(self, "--no-mqtt", "--admit-all", "--token", "s3cret", token="s3cret")
+        fake = fakegw.FakeGateway(hub.port, ip=b"10.20.30.40")
+        self.addCleanup(fake.close)
+        odd = fakegw.FakeGateway(hub.port, ip=b"10.20.30.41", send_init=False)
+        self.addCleanup(odd.close)
+        odd.send(fakegw.init_packet(ip=b"10.20.30.41", alias=b"<img src=x onerror=alert(1)>"))
+        hub.wait_state("online", "10.20.30.41")
+
+        b = Browser(self, "http://127.0.0.1:%d/#token=s3cret" % hub.http)
+        rows = lambda: json.loads(b.eval(ROWS) or "[]")
+        wait_until(lambda: len(rows()) == 2, what="two rows")
+        self.assertEqual(rows()[0][:3], ["10.20.30.40", "gw online", "KX-7700"])
+        self.assertEqual(rows()[1][2], "<img src=x onerror=alert(1)>")
+        self.assertEqual(b.eval("document.querySelectorAll('#rows img').length"), 0)
+
+        # The real daemon dials in; the page's own polling shows it.
+        self.start_daemon(hub.port)
+        wait_until(lambda: [r for r in rows() if r[0] == GW_ID and r[1] == "gw online" and r[3] == "71"],
+                   what="the daemon's row")
+        b.eval("const f = document.getElementById('filter'); f.value = '0.101';"
+               "f.dispatchEvent(new Event('input'))")
+        wait_until(lambda: [r[0] for r in rows()] == [GW_ID], what="the filtered rows")
+        self.kill_daemon()
+        self.daemon = None
+        wait_until(lambda: rows() and rows()[0][1] == "gw offline", what="the row to go offline")
+        self.assertIn("1 of 3 gateways", b.eval("document.getElementById('status').textContent"))
+
+
+if __name__ == "__main__":
+    unittest.main()

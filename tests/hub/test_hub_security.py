@@ -1,0 +1,90 @@
+"""End-to-end: what trm-hub does facing the internet. An unknown gateway
+(the real daemon) is held apart until admitted through the API; a
+connection without an init packet is closed, one sending garbage too, while
+the admitted gateway is served throughout; a flood of connections from one
+address is cut short; an API off loopback needs a token."""
+
+import socket
+import struct
+import subprocess
+import time
+import unittest
+
+from hubcase import GW_ID, TIMEOUT, Hub, HubCase, tools_bin, wait_until
+
+CONFIG = """
+[security]
+allow_ids = ["10.9.*"]
+init_timeout_s = 2
+connect_rate = 1.0
+connect_burst = 5
+[[exposure]]
+gateway = "%s"
+port = 1
+""" % GW_ID
+
+
+def closed_by_peer(sock):
+    sock.settimeout(TIMEOUT)
+    try:
+        while sock.recv(4096):
+            pass
+    except ConnectionResetError:
+        pass
+    return True
+
+
+class Security(HubCase):
+    def test_held_until_admitted_and_bad_peers_dropped(self):
+        hub = Hub(self, "--no-mqtt", config=CONFIG)
+        self.start_daemon(hub.port)
+        hub.wait_state("held")
+        status, r = hub.api("POST", "/api/gateways/%s/cfg" % GW_ID, "@CSQ")
+        self.assertEqual((status, r["error"]), (403, "gateway held: admit it first"))
+        _, exps = hub.api("GET", "/api/exposures")
+        mb = socket.create_connection(("127.0.0.1", int(exps[0]["listen"].split(":")[1])), timeout=TIMEOUT)
+        self.addCleanup(mb.close)
+        mb.sendall(struct.pack(">HHHBBHH", 7, 0, 6, 1, 3, 0, 1))
+        self.assertEqual(mb.recv(100), struct.pack(">HHHBBB", 7, 0, 3, 1, 0x83, 0x0A))  # no path to it
+
+        silent = socket.create_connection(("127.0.0.1", hub.port))
+        noisy = socket.create_connection(("127.0.0.1", hub.port))
+        for s in (silent, noisy):
+            self.addCleanup(s.close)
+        for _ in range(40):  # each read of garbage is one malformed packet; 8 in a row end it
+            try:
+                noisy.sendall(b"\x00GET / HTTP/1.0\r\n\r\n" * 4)
+            except OSError:
+                break
+            time.sleep(0.05)
+        started = time.monotonic()
+        self.assertTrue(closed_by_peer(noisy))
+        self.assertTrue(closed_by_peer(silent))
+        self.assertGreater(time.monotonic() - started, 1.0)  # the silent one had its 2 s
+        self.assertEqual(hub.metric("trm_hub_malformed_total"), 8)
+
+        status, g = hub.api("POST", "/api/gateways/%s/admit" % GW_ID)
+        self.assertEqual((status, g["state"]), (200, "online"))
+        self.assertEqual(hub.api("POST", "/api/gateways/%s/cfg" % GW_ID, "@CSQ")[1]["replies"], ["!CSQ;71;0"])
+
+        # A burst of connections from one address: the first few (the
+        # bucket's worth) get in, the rest are closed at once.
+        flood = [socket.create_connection(("127.0.0.1", hub.port)) for _ in range(20)]
+        for s in flood:
+            self.addCleanup(s.close)
+        wait_until(lambda: hub.metric("trm_hub_connections_refused_total") >= 15, what="refusals")
+        self.assertEqual(hub.gateway()["state"], "online")
+
+    def test_an_api_off_loopback_needs_a_token(self):
+        out = subprocess.run([tools_bin("trm-hub"), "--http", "0.0.0.0:0", "--no-mqtt", "--listen", "127.0.0.1:0"],
+                             capture_output=True, timeout=TIMEOUT)
+        self.assertEqual(out.returncode, 2)
+        self.assertIn(b"off loopback: set [http] token", out.stderr)
+        hub = Hub(self, "--no-mqtt", "--token", "s3cret")
+        self.assertEqual(hub.api("GET", "/api/gateways")[0], 401)
+        self.assertEqual(hub.api("GET", "/api/gateways", token="wrong")[0], 401)
+        self.assertEqual(hub.api("GET", "/api/gateways", token="s3cret")[0], 200)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,48 @@
+// Gateway connections: the byte stream cut into packets, every packet
+// acted on, the gateway known by its ID, and packets to it queued and sent
+// by the gateway's rules (one packet per write, a gap between packets,
+// nothing before its init packet, a small bounded queue).
+#ifndef HUB_GATEWAYS_H
+#define HUB_GATEWAYS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "hub.h"
+
+namespace hub {
+
+constexpr size_t kReadChunk = 16384;  // read per event and connection: no one hogs the loop
+
+// A new connection (fd -1: none, for tests and fuzzing).
+Session &gw_open(Hub &h, int fd, uint32_t addr, uint16_t port);
+
+// Bytes received on the connection, scrambled as they came; unscrambled in
+// place, framed and acted on.
+void gw_on_wire(Hub &h, Session &s, uint8_t *wire, size_t n);
+
+// The connection ends (said once in the log); its descriptor is closed and
+// the session freed by hub_reap.
+void gw_end(Hub &h, Session &s, const char *why);
+
+// Queues one section for the gateway: 0, or -1 not online, -2 its queue
+// is full, -3 too long for one packet.
+int gw_send(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n);
+bool gw_has_room(const Hub &h, const GatewayRecord &r);
+
+// Writes the packets whose turn has come (every pass), and the rest of a
+// half-written one once the socket has room.
+void gw_pump(Hub &h);
+void gw_writable(Hub &h, Session &s);
+// Milliseconds until the next queued packet's turn; -1 when none waits.
+int gw_next_due(const Hub &h);
+
+// Once a second: init and idle time-outs, scheduled verify challenges.
+void gw_tick(Hub &h);
+
+// The admission of a connected gateway was changed by the API.
+void gw_readmit(Hub &h, GatewayRecord &r);
+
+}  // namespace hub
+
+#endif

@@ -1,0 +1,89 @@
+// The hub's records and sessions.
+#include "hub.h"
+
+#include <unistd.h>
+
+#include "commands.h"
+#include "exposures.h"
+#include "mqtt.h"
+#include "registry.h"
+
+namespace hub {
+
+Session::~Session() {
+  while (q_head) {
+    OutPacket *p = q_head;
+    q_head = p->next;
+    ::operator delete(p);
+  }
+}
+
+Hub::Hub(const Config &c)
+    : cfg(c), ex(new Exposures), cmds(new Commands), mqtt(new MqttBridge) {}
+
+Hub::~Hub() {
+  while (sessions) {
+    Session *s = sessions;
+    sessions = s->next;
+    if (s->fd >= 0) close(s->fd);
+    delete s;
+  }
+  hub_reap(*this);
+}
+
+void hub_set_time(Hub &h, uint32_t ticks, int64_t wall_ms) {
+  h.now = ticks;
+  h.wall_ms = wall_ms;
+}
+
+GatewayRecord &hub_record(Hub &h, const std::string &id, bool *made) {
+  auto it = h.records.find(id);
+  if (made) *made = it == h.records.end();
+  if (it != h.records.end()) return *it->second;
+  GatewayRecord *r = new GatewayRecord;
+  r->id = id;
+  h.records.emplace(id, std::unique_ptr<GatewayRecord>(r));
+  return *r;
+}
+
+GatewayRecord *hub_find(Hub &h, const std::string &id) {
+  auto it = h.records.find(id);
+  return it == h.records.end() ? nullptr : it->second.get();
+}
+
+bool gw_online(const GatewayRecord &r) { return r.session && r.session->state == Session::State::kReady; }
+
+bool gw_admitted(const GatewayRecord &r) { return gw_online(r) && r.session->admitted; }
+
+const char *gw_state(const GatewayRecord &r) {
+  if (!gw_online(r)) return "offline";
+  return r.session->admitted ? "online" : "held";
+}
+
+void hub_changed(Hub &h, GatewayRecord &r, bool urgent) {
+  mqtt_status_changed(h, r, urgent);
+  if (urgent && h.reg) {
+    h.reg->put(r);
+    r.reg_dirty = false;
+    r.reg_saved = h.wall_ms;
+  } else {
+    r.reg_dirty = true;
+  }
+}
+
+void hub_reap(Hub &h) {
+  if (h.closed.empty()) return;
+  for (Session *s : h.closed) {
+    if (s->in_send_wait) {
+      for (Session *&w : h.send_wait) {
+        if (w == s) w = h.send_wait.back();
+      }
+      h.send_wait.pop_back();
+    }
+    if (s->fd >= 0) close(s->fd);
+    delete s;
+  }
+  h.closed.clear();
+}
+
+}  // namespace hub

@@ -1,0 +1,163 @@
+// The hub's state: every gateway ever seen (its record), the connections
+// (sessions), the counters, and the modules that hang off them. One thread
+// owns all of it; the event loop (loop.cpp) is the only place that touches
+// sockets, so everything here can be driven without them by tests and fuzz
+// entry points (epfd -1, descriptors -1).
+#ifndef HUB_HUB_H
+#define HUB_HUB_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "config.h"
+
+namespace hub {
+
+// Everything the loop waits on starts with this, so an event finds its owner.
+enum class Kind : uint8_t { kGwListener, kSession, kExpListener, kExpClient, kMqtt, kHttp, kSignal };
+
+struct Pollable {
+  Kind kind;
+  int fd = -1;
+  uint32_t events = 0;  // as registered with epoll
+  explicit Pollable(Kind k) : kind(k) {}
+};
+
+struct Counters {
+  uint64_t bytes_in = 0, bytes_out = 0, packets_in = 0, packets_out = 0;
+  uint64_t reconnects = 0, malformed = 0, modbus_timeouts = 0, verify_fail = 0;
+};
+
+// How a gateway was let in: by the allow-list, or by the API either way.
+enum class Admission : uint8_t { kByList = 0, kAdmitted = 1, kHeld = 2 };
+
+struct Session;
+struct Channels;
+
+// One gateway, connected or not; lives as long as the hub.
+struct GatewayRecord {
+  std::string id, alias, model, version, peer;
+  int64_t first_seen = 0, last_seen = 0;  // unix seconds
+  uint8_t signal = 0;
+  uint8_t network = 1;  // 0 cellular link up, 1 not
+  uint16_t heartbeat_s = 0;
+  Admission admission = Admission::kByList;
+  Counters c;
+  Session *session = nullptr;  // the live connection, if any
+  int64_t session_start = 0;   // wall ms when the current (or last) session began
+  bool reg_dirty = false;      // waits for the registry
+  int64_t reg_saved = 0;       // wall ms of the last registry snapshot
+  bool status_dirty = false;   // waits to be published
+  bool status_urgent = false;  // online state changed: publish at once
+  uint32_t status_sent = 0;    // ticks of the last status publication
+  int64_t status_seen = 0;     // last_seen as last published
+  bool status_online = false;  // last published as online
+  std::unique_ptr<Channels> ch;  // command channels, made on first use
+};
+
+struct OutPacket {
+  OutPacket *next;
+  uint16_t len;
+  uint8_t bytes[];  // scrambled, len of them
+};
+
+struct Session : Pollable {
+  Session() : Pollable(Kind::kSession) {}
+  enum class State : uint8_t { kWaitInit, kReady, kClosed };
+  Session *prev = nullptr, *next = nullptr;  // all sessions
+  uint32_t serial = 0;                       // tells one connection from the next
+  uint32_t peer_addr = 0;                    // host order
+  uint16_t peer_port = 0;
+  State state = State::kWaitInit;
+  bool admitted = false;
+  bool in_send_wait = false;
+  bool want_out = false;  // a packet is half written: waiting for room
+  uint8_t bad_in_row = 0;
+  uint16_t rx_have = 0;  // bytes of an unfinished packet in rx_buf
+  uint32_t opened_at = 0, last_rx = 0, last_send = 0, next_verify = 0;
+  GatewayRecord *gw = nullptr;  // set by the init packet
+  std::unique_ptr<uint8_t[]> rx_buf;  // one packet, made when first needed
+  OutPacket *q_head = nullptr, *q_tail = nullptr;
+  uint8_t q_count = 0;
+  uint16_t head_sent = 0;
+  ~Session();
+};
+
+struct Metrics {
+  uint64_t accepted = 0, refused_rate = 0, refused_full = 0;
+  uint64_t closed_init_timeout = 0, closed_idle = 0, closed_malformed = 0, closed_bad_id = 0, closed_unknown = 0;
+  uint64_t replaced = 0, renamed = 0;
+  uint64_t packets_in[3] = {0, 0, 0};  // init, data, heartbeat
+  uint64_t bytes_in = 0, packets_out = 0, bytes_out = 0, sections_in = 0;
+  uint64_t malformed = 0, before_init = 0, send_dropped = 0, torn_writes = 0;
+  uint64_t modbus_requests = 0, modbus_responses = 0, modbus_timeouts = 0;
+  uint64_t modbus_offline = 0, modbus_busy = 0, modbus_clients_dropped = 0;
+  uint64_t raw_to_gw = 0, raw_from_gw = 0, raw_dropped = 0, raw_clients_dropped = 0;
+  uint64_t commands = 0, command_timeouts = 0, verify_ok = 0, verify_fail = 0;
+  uint64_t mqtt_published = 0, mqtt_dropped = 0, mqtt_received = 0, mqtt_connects = 0, mqtt_ignored = 0;
+  uint64_t registry_writes = 0, registry_errors = 0;
+  uint64_t http_requests = 0;
+  // Time the hub adds to a Modbus round trip (request in to its section
+  // out, answer in to the client), by upper bound in microseconds.
+  static constexpr uint32_t kAddedBounds[] = {100, 250, 500, 1000, 2000, 5000, 10000, 50000};
+  static constexpr size_t kAddedBuckets = sizeof kAddedBounds / sizeof kAddedBounds[0];
+  uint64_t modbus_added[kAddedBuckets + 1] = {};  // the last: above every bound
+  uint64_t modbus_added_us = 0;                  // their sum
+};
+
+struct Exposures;
+struct Commands;
+struct MqttBridge;
+class Registry;
+
+struct Hub {
+  Config cfg;
+  Metrics m;
+  uint32_t now = 0;     // milliseconds (qy_ticks) of the pass
+  int64_t wall_ms = 0;  // wall clock of the pass
+  uint64_t pass_us = 0; // monotonic microseconds when the pass's events came (0: not kept)
+  int epfd = -1;
+  int64_t started_ms = 0;
+  std::unordered_map<std::string, std::unique_ptr<GatewayRecord>> records;
+  Session *sessions = nullptr;
+  size_t session_count = 0, ready_count = 0;
+  std::vector<Session *> send_wait;  // packets queued, waiting for their turn
+  std::vector<Session *> closed;     // closed in this pass; freed by hub_reap
+  uint32_t next_serial = 0;
+  std::unique_ptr<Exposures> ex;
+  std::unique_ptr<Commands> cmds;
+  std::unique_ptr<MqttBridge> mqtt;
+  Registry *reg = nullptr;  // null: nothing kept on disk
+
+  explicit Hub(const Config &c);
+  ~Hub();
+  Hub(const Hub &) = delete;
+  Hub &operator=(const Hub &) = delete;
+};
+
+// The clock of a pass: both readings taken once.
+void hub_set_time(Hub &h, uint32_t ticks, int64_t wall_ms);
+
+// The record of id, made (and marked new) when there is none.
+GatewayRecord &hub_record(Hub &h, const std::string &id, bool *made = nullptr);
+GatewayRecord *hub_find(Hub &h, const std::string &id);
+
+// Online: connected and introduced. Admitted: let in (not held).
+bool gw_online(const GatewayRecord &r);
+bool gw_admitted(const GatewayRecord &r);
+const char *gw_state(const GatewayRecord &r);  // "online", "held", "offline"
+
+// The registry and the broker should hear of a change.
+void hub_changed(Hub &h, GatewayRecord &r, bool urgent);
+
+// Frees the sessions closed during the pass.
+void hub_reap(Hub &h);
+
+}  // namespace hub
+
+#endif

@@ -1,0 +1,58 @@
+// trm-hub: the server side for a fleet of gateways. One thread, one epoll
+// loop; see server.cpp for a pass and README.md for running it.
+#include <stdio.h>
+
+#include "exposures.h"
+#include "hub.h"
+#include "log.h"
+#include "options.h"
+#include "registry.h"
+#include "server.h"
+
+using namespace hub;
+
+namespace {
+
+// Exposures made through the API in an earlier run.
+void restore_exposures(Hub &h, const std::vector<ExposureConf> &list) {
+  for (const ExposureConf &c : list) {
+    std::string why;
+    if (exp_find(h, c.gateway, c.port)) continue;  // the configuration file has it
+    if (!exp_add(h, c, true, &why)) LOG_WARN("exposure %s port%u not restored: %s", c.gateway.c_str(), c.port, why.c_str());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  Config cfg;
+  std::string err;
+  switch (parse_options(argc, argv, cfg, err)) {
+    case OptResult::kHelp: print_usage(); return 0;
+    case OptResult::kError: fprintf(stderr, "trm-hub: %s\n", err.c_str()); return 2;
+    case OptResult::kCheck: puts("configuration ok"); return 0;
+    case OptResult::kRun: break;
+  }
+  log_set_level(cfg.log_level);
+  Hub h(cfg);
+  Registry reg;
+  std::vector<ExposureConf> saved;
+  if (!cfg.db_path.empty()) {
+    if (!reg.open(cfg.db_path, &err) || !reg.load(h, &saved, &err)) {
+      LOG_ERROR("%s", err.c_str());
+      return 1;
+    }
+    h.reg = &reg;
+    LOG_INFO("registry %s: %zu gateways", cfg.db_path.c_str(), h.records.size());
+  }
+  Server s(h);
+  if (!server_start(s, &err)) {
+    LOG_ERROR("%s", err.c_str());
+    return 1;
+  }
+  restore_exposures(h, saved);
+  if (h.reg) reg.start();
+  server_run(s);
+  return 0;
+}

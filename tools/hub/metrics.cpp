@@ -1,0 +1,122 @@
+// The hub's counters as Prometheus text.
+#include <inttypes.h>
+#include <stdio.h>
+
+#include <string>
+
+#include "api.h"
+#include "mqtt.h"
+#include "registry.h"
+
+namespace hub {
+namespace {
+
+struct Out {
+  std::string s;
+
+  void metric(const char *name, const char *type, const char *help, double v, const char *labels = "") {
+    char line[512];
+    if (*labels == '\0' || s.find(std::string("# TYPE ") + name + " ") == std::string::npos) {
+      snprintf(line, sizeof line, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+      s += line;
+    }
+    snprintf(line, sizeof line, "%s%s %.17g\n", name, labels, v);
+    s += line;
+  }
+  void counter(const char *name, const char *help, uint64_t v, const char *labels = "") {
+    metric(name, "counter", help, static_cast<double>(v), labels);
+  }
+  void gauge(const char *name, const char *help, double v) { metric(name, "gauge", help, v); }
+};
+
+void gateway_figures(Out &o, const Hub &h) {
+  const Metrics &m = h.m;
+  o.gauge("trm_hub_gateways_connected", "Gateway connections open now.", static_cast<double>(h.session_count));
+  o.gauge("trm_hub_gateways_online", "Gateways introduced (init packet) on an open connection.",
+          static_cast<double>(h.ready_count));
+  o.gauge("trm_hub_gateways_known", "Gateways in the registry.", static_cast<double>(h.records.size()));
+  o.counter("trm_hub_connections_total", "Gateway connections accepted.", m.accepted);
+  o.counter("trm_hub_connections_refused_total", "Connections refused.", m.refused_rate, "{reason=\"rate\"}");
+  o.counter("trm_hub_connections_refused_total", "Connections refused.", m.refused_full, "{reason=\"full\"}");
+  const char *const closed_help = "Gateway connections closed by the hub.";
+  o.counter("trm_hub_connections_closed_total", closed_help, m.closed_init_timeout, "{reason=\"no_init\"}");
+  o.counter("trm_hub_connections_closed_total", closed_help, m.closed_idle, "{reason=\"idle\"}");
+  o.counter("trm_hub_connections_closed_total", closed_help, m.closed_malformed, "{reason=\"malformed\"}");
+  o.counter("trm_hub_connections_closed_total", closed_help, m.closed_bad_id, "{reason=\"bad_id\"}");
+  o.counter("trm_hub_connections_closed_total", closed_help, m.closed_unknown, "{reason=\"registry_full\"}");
+  o.counter("trm_hub_connections_closed_total", closed_help, m.replaced, "{reason=\"replaced\"}");
+  o.counter("trm_hub_connections_closed_total", closed_help, m.renamed, "{reason=\"renamed\"}");
+  const char *const in_help = "Packets received from gateways.";
+  o.counter("trm_hub_packets_in_total", in_help, m.packets_in[0], "{type=\"init\"}");
+  o.counter("trm_hub_packets_in_total", in_help, m.packets_in[1], "{type=\"data\"}");
+  o.counter("trm_hub_packets_in_total", in_help, m.packets_in[2], "{type=\"heartbeat\"}");
+  o.counter("trm_hub_bytes_in_total", "Bytes received from gateways.", m.bytes_in);
+  o.counter("trm_hub_packets_out_total", "Packets written to gateways.", m.packets_out);
+  o.counter("trm_hub_bytes_out_total", "Bytes written to gateways.", m.bytes_out);
+  o.counter("trm_hub_sections_in_total", "Sections in gateways' data packets.", m.sections_in);
+  o.counter("trm_hub_malformed_total", "Malformed packets from gateways.", m.malformed);
+  o.counter("trm_hub_packets_before_init_total", "Packets that came before a gateway's init packet.", m.before_init);
+  o.counter("trm_hub_send_dropped_total", "Sections for gateways dropped on a full queue.", m.send_dropped);
+  o.counter("trm_hub_torn_writes_total", "Packets the socket took only in part.", m.torn_writes);
+}
+
+// Time the hub adds to Modbus round trips, as a Prometheus histogram.
+void added_histogram(Out &o, const Metrics &m) {
+  o.s += "# HELP trm_hub_modbus_added_seconds Time the hub adds to a Modbus round trip.\n"
+         "# TYPE trm_hub_modbus_added_seconds histogram\n";
+  uint64_t cum = 0;
+  char line[160];
+  for (size_t i = 0; i <= Metrics::kAddedBuckets; i++) {
+    cum += m.modbus_added[i];
+    if (i < Metrics::kAddedBuckets) {
+      snprintf(line, sizeof line, "trm_hub_modbus_added_seconds_bucket{le=\"%g\"} %" PRIu64 "\n",
+               Metrics::kAddedBounds[i] / 1e6, cum);
+    } else {
+      snprintf(line, sizeof line, "trm_hub_modbus_added_seconds_bucket{le=\"+Inf\"} %" PRIu64 "\n", cum);
+    }
+    o.s += line;
+  }
+  snprintf(line, sizeof line, "trm_hub_modbus_added_seconds_sum %.6f\ntrm_hub_modbus_added_seconds_count %" PRIu64 "\n",
+           m.modbus_added_us / 1e6, cum);
+  o.s += line;
+}
+
+void service_figures(Out &o, const Hub &h) {
+  const Metrics &m = h.m;
+  o.counter("trm_hub_modbus_requests_total", "Modbus TCP requests from clients.", m.modbus_requests);
+  o.counter("trm_hub_modbus_responses_total", "Modbus responses from gateways.", m.modbus_responses);
+  o.counter("trm_hub_modbus_timeouts_total", "Modbus requests answered 0x0B.", m.modbus_timeouts);
+  o.counter("trm_hub_modbus_offline_total", "Modbus requests answered 0x0A.", m.modbus_offline);
+  o.counter("trm_hub_modbus_busy_total", "Modbus requests answered 0x06.", m.modbus_busy);
+  added_histogram(o, m);
+  o.counter("trm_hub_exposure_clients_dropped_total", "Clients dropped for not reading.",
+            m.modbus_clients_dropped + m.raw_clients_dropped);
+  o.counter("trm_hub_raw_bytes_total", "Raw exposure bytes.", m.raw_to_gw, "{dir=\"to_gateway\"}");
+  o.counter("trm_hub_raw_bytes_total", "Raw exposure bytes.", m.raw_from_gw, "{dir=\"from_gateway\"}");
+  o.counter("trm_hub_raw_dropped_bytes_total", "Raw bytes with nobody to take them.", m.raw_dropped);
+  o.counter("trm_hub_commands_total", "Configuration and virtual COM requests.", m.commands);
+  o.counter("trm_hub_command_timeouts_total", "Commands without a whole reply in time.", m.command_timeouts);
+  o.counter("trm_hub_verify_total", "Verify challenges answered.", m.verify_ok, "{result=\"match\"}");
+  o.counter("trm_hub_verify_total", "Verify challenges answered.", m.verify_fail, "{result=\"fail\"}");
+  o.gauge("trm_hub_mqtt_connected", "1 while connected to the broker.", h.mqtt->pub && h.mqtt->pub->ready());
+  o.counter("trm_hub_mqtt_published_total", "Messages handed to the broker.", m.mqtt_published);
+  o.counter("trm_hub_mqtt_dropped_total", "Messages dropped while the broker was away.", m.mqtt_dropped);
+  o.counter("trm_hub_mqtt_received_total", "Messages from the broker.", m.mqtt_received);
+  o.counter("trm_hub_mqtt_connects_total", "Broker sessions begun.", m.mqtt_connects);
+  o.gauge("trm_hub_mqtt_queued", "Messages waiting for the broker.", static_cast<double>(h.mqtt->queue.size()));
+  o.counter("trm_hub_registry_writes_total", "Rows written to the registry.", h.reg ? h.reg->writes() : 0);
+  o.counter("trm_hub_registry_errors_total", "Registry writes that failed (and were retried).",
+            h.reg ? h.reg->errors() : 0);
+  o.counter("trm_hub_http_requests_total", "HTTP requests.", m.http_requests);
+}
+
+}  // namespace
+
+std::string metrics_text(const Hub &h) {
+  Out o;
+  gateway_figures(o, h);
+  service_figures(o, h);
+  return o.s;
+}
+
+}  // namespace hub

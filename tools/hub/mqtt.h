@@ -1,0 +1,84 @@
+// The gateways on an MQTT broker: a retained status per gateway, serial
+// bursts out, bytes and commands in, replies out. This part decides what
+// to publish and acts on what arrives; the client library sits behind
+// Publisher (mqttclient.cpp), so tests and fuzzing run without a broker.
+//
+// Several hubs may share the broker. Each status names the hub that holds
+// the gateway and when its session began; a hub acts only for gateways it
+// holds, publishes "offline" only while the retained status is still its
+// own, and speaks up again when another hub's message covers a newer
+// session of its own.
+#ifndef HUB_MQTT_H
+#define HUB_MQTT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <deque>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "commands.h"
+#include "hub.h"
+
+namespace hub {
+
+class Publisher {
+ public:
+  virtual ~Publisher() = default;
+  virtual bool ready() const = 0;       // connected to the broker
+  virtual size_t inflight() const = 0;  // handed over, not yet sent
+  // false when the message cannot be handed over now.
+  virtual bool publish(const std::string &topic, const std::string &payload, int qos, bool retain) = 0;
+};
+
+// The retained status of a gateway as the broker last told it.
+struct Claim {
+  std::string hub;
+  int64_t session = 0;
+  bool online = false;
+};
+
+struct MqttMsg {
+  std::string topic, payload;
+};
+
+constexpr size_t kMaxClaims = 1000000;
+constexpr uint32_t kSweepDelayMs = 3000;  // after connecting: retained statuses have come
+
+struct MqttBridge {
+  Publisher *pub = nullptr;  // null: no broker
+  std::deque<MqttMsg> queue;  // events waiting for the broker
+  size_t queue_bytes = 0;
+  std::vector<GatewayRecord *> dirty;
+  std::unordered_map<std::string, Claim> claims;
+  bool announced = false;  // our own status said online since the last connect
+  bool swept = false;      // stale statuses of ours cleared since the last connect
+  uint32_t connected_at = 0;
+};
+
+std::string topic_of(const Hub &h, const std::string &id, const char *tail);
+std::string hub_status_topic(const Hub &h);
+// The hub's own status: online, or the will's offline text.
+std::string hub_status_payload(const Hub &h, bool online);
+// Filters the hub subscribes to.
+std::vector<std::string> mqtt_subscriptions(const Hub &h);
+
+void mqtt_status_changed(Hub &h, GatewayRecord &r, bool urgent);
+void mqtt_on_rx(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n);
+void mqtt_reply(Hub &h, GatewayRecord &r, const Job &j);
+void mqtt_unsolicited(Hub &h, GatewayRecord &r, Channel ch, const uint8_t *data, size_t n);
+
+// A message from the broker.
+void mqtt_on_message(Hub &h, const std::string &topic, const uint8_t *payload, size_t n);
+// The broker session began (again).
+void mqtt_on_connect(Hub &h);
+// Publishes what waits, as far as the broker takes it (every pass).
+void mqtt_pump(Hub &h);
+// Offline statuses for every gateway we publish as online (hub stops).
+void mqtt_all_offline(Hub &h);
+
+}  // namespace hub
+
+#endif

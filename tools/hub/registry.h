@@ -1,0 +1,76 @@
+// The registry on disk (SQLite, WAL): every gateway ever seen with its
+// counters, and the exposures made through the API. The loop hands over
+// snapshots of changed records; one writer thread stores them in
+// transactions, so a slow disk never stalls the loop, the latest snapshot
+// of a gateway replaces an older one still waiting (bounded by the number
+// of gateways), and a write that fails is rolled back and tried again
+// without touching what is stored.
+#ifndef HUB_REGISTRY_H
+#define HUB_REGISTRY_H
+
+#include <stdint.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "config.h"
+#include "hub.h"
+
+struct sqlite3;
+
+namespace hub {
+
+class Registry {
+ public:
+  Registry() = default;
+  ~Registry();
+  Registry(const Registry &) = delete;
+  Registry &operator=(const Registry &) = delete;
+
+  // Opens (creates) the database; every gateway in it is offline now.
+  bool open(const std::string &path, std::string *why);
+  // Records for every stored gateway; the exposures made through the API.
+  bool load(Hub &h, std::vector<ExposureConf> *exposures, std::string *why);
+  void start();  // the writer thread
+  void put(const GatewayRecord &r);
+  void put_exposure(const ExposureConf &c, bool present);
+  // Stores what waits and ends the writer thread.
+  void stop();
+
+  uint64_t writes() const { return writes_; }
+  uint64_t errors() const { return errors_; }
+
+  struct Row {
+    std::string id, alias, model, version, peer;
+    int64_t first_seen = 0, last_seen = 0;
+    int online = 0, signal = 0, network = 0, heartbeat = 0, admission = 0;
+    Counters c;
+  };
+  struct ExpRow {
+    ExposureConf conf;
+    bool present;
+  };
+
+ private:
+  void run();
+  bool write(const std::vector<Row> &rows, const std::vector<ExpRow> &exps);
+  bool exec(const char *sql);
+
+  sqlite3 *db_ = nullptr;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::unordered_map<std::string, Row> rows_;
+  std::vector<ExpRow> exps_;
+  bool stopping_ = false;
+  std::thread writer_;
+  std::atomic<uint64_t> writes_{0}, errors_{0};
+};
+
+}  // namespace hub
+
+#endif
