@@ -10,12 +10,13 @@ Builds a board in a sandbox directory and runs the real programs on it:
   board/dev/mem      the register file (LEDs, watchdog)
   board/quarne/      configuration and modem information files
 
-then the server console on loopback (behind a link relay that can fail on
-demand), celmon (in a network namespace that has a ppp0, where the machine
+then the server console on loopback (or with --hub the fleet server trm-hub
+with a mosquitto broker of its own), behind a link relay that can fail on
+demand, celmon (in a network namespace that has a ppp0, where the machine
 allows it) and qysc: the sandbox copies of the programs, the same code as
 built for the board except for where paths lead.
 
-  simboard.py [--build DIR] [--dir DIR] [--script] [--verbose]
+  simboard.py [--build DIR] [--dir DIR] [--script] [--verbose] [--hub [--broker H:P]]
 
 Interactive commands: type "help". --script runs a fixed scenario and exits
 0 when every step was seen.
@@ -44,9 +45,17 @@ PYTHON = "/usr/bin/python3"
 HEARTBEAT_S = 5
 MODEM_CSQ = 23            # rssi the simulated modem reports (signal 71 of 100)
 FIELD_UNIT = 1
+GATEWAY_ID = "127.0.0.101"  # the daemon's virtual IP, its name on the fleet server
 # The PPP interface celmon looks for, in its own network namespace: one end
 # of a veth pair named ppp0 (dummy interfaces are not on every kernel).
 PPP0_UP = ["ip", "link", "add", "ppp0", "type", "veth", "peer", "name", "ppp0-peer"]
+
+
+def free_port():
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 def log(source, text):
@@ -157,6 +166,7 @@ class Board:
         self.proxy = None
         self.ppp0 = "none"
         self.console_port = None
+        self.http_port = None
         self.modbus_port = None
         self.com3 = None
         self.lock = threading.Lock()
@@ -177,6 +187,7 @@ class Board:
                              r"write file|rename file|save result)"),
         "qysc": re.compile(r"^(--|->|-->|recv|write fail|iWriteFail|qysc version|server =|"
                            r"read config|  bLoData|    reopen|open file)"),
+        "broker": re.compile(r"[Ee]rror|[Ww]arning"),
     }
 
     def on_line(self, child, line):
@@ -193,8 +204,8 @@ class Board:
 
     # --- building the board --------------------------------------------------
     def check_build(self):
-        missing = [p for p in ("sandbox/qysc", "sandbox/celmon", "tools/trm-console",
-                               "tools/modem_sim.py")
+        server = "tools/trm-hub" if self.args.hub else "tools/trm-console"
+        missing = [p for p in ("sandbox/qysc", "sandbox/celmon", server, "tools/modem_sim.py")
                    if not os.path.exists(os.path.join(self.build, p))]
         if missing:
             sys.exit("simboard: %s lacks %s; build first: cmake --preset host-release && "
@@ -253,6 +264,66 @@ class Board:
         self.wait_path(self.board("/dev/ttyUSB2"))
         self.modem_link = os.readlink(self.board("/dev/ttyUSB2"))
 
+    def start_server(self):
+        if self.args.hub:
+            return self.start_hub()
+        return self.start_console()
+
+    def start_broker(self):
+        """The embedded broker: mosquitto on a free loopback port."""
+        if self.args.broker:
+            host, _, port = self.args.broker.rpartition(":")
+            return host or "127.0.0.1", int(port)
+        port = free_port()
+        conf = os.path.join(self.dir, "sim", "mosquitto.conf")
+        with open(conf, "w") as f:
+            f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n" % port)
+        self.start("broker", ["mosquitto", "-c", conf])
+        if not self.events.wait("broker", r"running|Opening ipv4 listen socket on port %d" % port, 10):
+            raise RuntimeError("mosquitto did not start")
+        return "127.0.0.1", port
+
+    def start_hub(self):
+        """trm-hub in place of the console: the gateway, its Modbus exposure,
+        MQTT on the broker, the status page and the API on loopback."""
+        host, port = self.start_broker()
+        conf = os.path.join(self.dir, "sim", "hub.toml")
+        with open(conf, "w") as f:
+            f.write('[hub]\nid = "simboard"\n[gateways]\nlisten = "127.0.0.1:0"\n'
+                    '[registry]\npath = "%s"\n[security]\nallow_ids = ["*"]\n'
+                    '[http]\nlisten = "127.0.0.1:0"\n[mqtt]\nhost = "%s"\nport = %d\n'
+                    '[[exposure]]\ngateway = "%s"\nport = 1\nkind = "modbus"\n'
+                    'listen = "127.0.0.1:0"\n'
+                    % (os.path.join(self.dir, "sim", "registry.db"), host, port, GATEWAY_ID))
+        self.start("hub", self.tool("trm-hub") + ["-c", conf])
+        m = self.events.wait("hub", r"listening gateways=\S+:(\d+) http=\S+:(\d+)", 30)
+        if not m:
+            raise RuntimeError("the fleet server did not start")
+        self.console_port, self.http_port = int(m.group(1)), int(m.group(2))
+        m = self.events.wait("hub", r"exposure \S+ port1 modbus listening \S+:(\d+)", 10)
+        self.modbus_port = int(m.group(1)) if m else None
+        self.proxy = linkproxy.LinkProxy(self.console_port, log=lambda t: log("link", t))
+        log("board", "fleet server on 127.0.0.1:%d (gateways reach it through the link relay "
+            "on port %d); status page and API http://127.0.0.1:%d/; broker %s:%d (topics "
+            "trm/%s/...); Modbus TCP for the RS-485 device on 127.0.0.1:%s"
+            % (self.console_port, self.proxy.listen_port, self.http_port, host, port,
+               GATEWAY_ID, self.modbus_port))
+
+    def command(self, channel, text):
+        """A configuration or virtual COM command to the gateway, through the
+        console or the hub's API; the hub's answer is shown."""
+        if not self.args.hub:
+            self.children["console"].send("%s 1 %s" % (channel, text))
+            return
+        import urllib.request
+        url = "http://127.0.0.1:%d/api/gateways/%s/%s" % (self.http_port, GATEWAY_ID, channel)
+        try:
+            with urllib.request.urlopen(urllib.request.Request(url, data=text.encode()),
+                                        timeout=10) as r:
+                log("hub", r.read().decode(errors="replace").strip())
+        except OSError as e:
+            log("hub", "%s: %s" % (channel, e))
+
     def start_console(self):
         console = self.start("console", self.tool("trm-console") +
                              ["-p", "0", "-m", "1:1:0", "-k"], stdin=True)
@@ -269,11 +340,11 @@ class Board:
         return console
 
     def write_config(self):
-        text = ("ServerIP=127.0.0.1\r\nServerPort=%d\r\nVirtualIP=127.0.0.101\r\n"
+        text = ("ServerIP=127.0.0.1\r\nServerPort=%d\r\nVirtualIP=%s\r\n"
                 "ModuleAlias=KX-7700\r\nHeartbeatTime=%d\r\nTimeInterval=50\r\n"
                 "UartDataMax=1000\r\nDebug=0\r\nBaudrate1=115200\r\nFormat1=8N1\r\n"
                 "Baudrate2=115200\r\nFormat2=8N1\r\nIsTCP2RTU1=1\r\n"
-                % (self.proxy.listen_port, HEARTBEAT_S))
+                % (self.proxy.listen_port, GATEWAY_ID, HEARTBEAT_S))
         with open(self.board("/quarne/qysc/qyserver.ini"), "w") as f:
             f.write(text)
 
@@ -318,7 +389,7 @@ class Board:
         self.start_view()
         self.start_lines()
         self.start_modem()
-        self.start_console()
+        self.start_server()
         self.write_config()
         self.start_celmon()
         self.start_gateway()
@@ -407,7 +478,7 @@ class Board:
     def shutdown(self):
         if self.view:
             self.view.close()
-        for name in ("qysc", "celmon", "console", "field", "modem", "socat"):
+        for name in ("qysc", "celmon", "console", "hub", "broker", "field", "modem", "socat"):
             child = self.children.pop(name, None)
             if child:
                 child.stop()
@@ -459,11 +530,9 @@ def interactive(board):
         elif cmd == "write" and len(rest) == 2:
             err = board.modbus_write(int(rest[0], 0), int(rest[1], 0))
             log("modbus", "written" if err is None else "write failed: %s" % err)
-        elif cmd == "cfg" and rest:
-            board.children["console"].send("cfg 1 " + " ".join(rest))
-        elif cmd == "vcom" and rest:
-            board.children["console"].send("vcom 1 " + " ".join(rest))
-        elif cmd == "console" and rest:
+        elif cmd in ("cfg", "vcom") and rest:
+            board.command(cmd, " ".join(rest))
+        elif cmd == "console" and rest and not board.args.hub:
             board.children["console"].send(" ".join(rest))
         elif cmd == "server" and rest and rest[0] in ("down", "stall", "up"):
             board.set_link({"down": linkproxy.DOWN, "stall": linkproxy.STALLED,
@@ -487,6 +556,11 @@ def main(argv=None):
     ap.add_argument("--script", action="store_true",
                     help="run the fixed scenario and exit 0 when every step was seen")
     ap.add_argument("--verbose", action="store_true", help="show every program's every line")
+    ap.add_argument("--hub", action="store_true",
+                    help="the fleet server trm-hub as the server (status page, API, MQTT) "
+                         "instead of the console")
+    ap.add_argument("--broker", metavar="HOST:PORT",
+                    help="with --hub: this MQTT broker (default: a mosquitto of its own)")
     args = ap.parse_args(argv)
 
     board = Board(args)
