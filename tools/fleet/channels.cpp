@@ -27,18 +27,21 @@ struct Ctx {
 
 using Handler = void (*)(Ctx &c, const Cmd &cmd, char *line);
 
+// A fixed reply into a reply line of kLineMax bytes.
+void put(char *line, const char *text) { snprintf(line, kLineMax, "%s", text); }
+
 struct Row {
   const char *prefix;
   Handler handler;
 };
 
-void vcom_ok(Ctx &, const Cmd &, char *line) { strcpy(line, "OK\r"); }
-void vcom_version(Ctx &, const Cmd &, char *line) { strcpy(line, "V1.2.3"); }
-void vcom_model(Ctx &, const Cmd &, char *line) { strcpy(line, "TRM-310\r"); }
+void vcom_ok(Ctx &, const Cmd &, char *line) { put(line, "OK\r"); }
+void vcom_version(Ctx &, const Cmd &, char *line) { put(line, "V1.2.3"); }
+void vcom_model(Ctx &, const Cmd &, char *line) { put(line, "TRM-310\r"); }
 
 void vcom_line(Ctx &, const Cmd &c, char *line) {
   const bool port_ok = c.len > 2 && (c.cmd[2] == '1' || c.cmd[2] == '2');
-  strcpy(line, port_ok ? "115200,N,8,1\r" : "ERROR\r");
+  put(line, port_ok ? "115200,N,8,1\r" : "ERROR\r");
 }
 
 // "@KEY=value": stored, as far as the server can tell.
@@ -57,16 +60,16 @@ void cfg_alias(Ctx &c, const Cmd &, char *line) {
 void cfg_heartbeat(Ctx &c, const Cmd &, char *line) {
   snprintf(line, kLineMax, "!HEARTBEAT;%u\r\n", c.who.heartbeat_s);
 }
-void cfg_fwver(Ctx &, const Cmd &, char *line) { strcpy(line, "!FWVER;V1.01\r\n"); }
-void cfg_bridge1(Ctx &, const Cmd &, char *line) { strcpy(line, "!ISTCP2RTU1;1\r\n"); }
-void cfg_bridge2(Ctx &, const Cmd &, char *line) { strcpy(line, "!ISTCP2RTU2;0\r\n"); }
+void cfg_fwver(Ctx &, const Cmd &, char *line) { put(line, "!FWVER;V1.01\r\n"); }
+void cfg_bridge1(Ctx &, const Cmd &, char *line) { put(line, "!ISTCP2RTU1;1\r\n"); }
+void cfg_bridge2(Ctx &, const Cmd &, char *line) { put(line, "!ISTCP2RTU2;0\r\n"); }
 void cfg_relink(Ctx &c, const Cmd &, char *line) {
   c.relink = true;
-  strcpy(line, "!RELINK;OK\r\n");
+  put(line, "!RELINK;OK\r\n");
 }
 void cfg_reboot(Ctx &c, const Cmd &, char *line) {
   c.reboot = true;
-  strcpy(line, "!REBOOT;OK\r\n");
+  put(line, "!REBOOT;OK\r\n");
 }
 
 const Row kVcom[] = {
@@ -92,7 +95,7 @@ void answer(Ctx &c, const Row (&table)[N], const Cmd &cmd, const char *none, cha
       return;
     }
   }
-  strcpy(line, none);
+  put(line, none);
 }
 
 }  // namespace
@@ -115,7 +118,7 @@ size_t command_replies(const Identity &who, uint16_t port, const uint8_t *text, 
     }
     const size_t m = strlen(line);
     if (len + m > cap) break;  // the rest would wait for the next packet
-    memcpy(out + len, line, m);
+    memcpy(out + len, line, m);  // NOLINT(bugprone-not-null-terminated-result): joined, no terminators
     len += m;
     p = cr + 1;
   }

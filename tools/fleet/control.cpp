@@ -23,7 +23,9 @@ struct Args {
 
 Args split(char *line) {
   Args a = {};
-  for (char *tok = strtok(line, " \t\r\n"); tok != nullptr && a.n <= kArgsMax; tok = strtok(nullptr, " \t\r\n")) {
+  char *save = nullptr;
+  for (char *tok = strtok_r(line, " \t\r\n", &save); tok != nullptr && a.n <= kArgsMax;
+       tok = strtok_r(nullptr, " \t\r\n", &save)) {
     a.v[a.n++] = tok;
   }
   return a;

@@ -90,7 +90,7 @@ void fleet_timer(void *ctx, uint32_t i) {
 }
 
 void fleet_churn(Fleet &f, uint32_t now) {
-  const uint32_t want = static_cast<uint32_t>(f.st.up * f.opt.churn_fraction + 0.5);
+  const uint32_t want = static_cast<uint32_t>(lround(f.st.up * f.opt.churn_fraction));
   uint32_t done = 0;
   for (uint32_t tries = 0; done < want && tries < 4 * want + 16; tries++) {
     const uint32_t k = static_cast<uint32_t>(fleet_random(f) % f.opt.gateways);

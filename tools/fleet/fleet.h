@@ -128,7 +128,7 @@ void stats_timer_late(Stats &st, int32_t ms);
 void stats_reset_times(Stats &st);
 
 // ---- commands (control.cpp); output lines go to fd
-void control_command(Fleet &f, const char *line, int fd, uint32_t now);
+void control_command(Fleet &f, const char *text, int fd, uint32_t now);
 void say(int fd, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 }  // namespace fleet

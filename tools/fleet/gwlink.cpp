@@ -54,9 +54,9 @@ bool identity_init(Identity &who, const char *id, const char *alias, uint8_t sig
                    uint16_t heartbeat_s) {
   if (strlen(id) > kIdMax || strlen(alias) > kAliasMax) return false;
   memset(&who, 0, sizeof who);
-  strcpy(who.id, id);
+  snprintf(who.id, sizeof who.id, "%s", id);
   who.id_len = static_cast<uint8_t>(strlen(id));
-  strcpy(who.alias, alias);
+  snprintf(who.alias, sizeof who.alias, "%s", alias);
   who.signal = signal;
   who.heartbeat_s = heartbeat_s;
   return true;

@@ -1,5 +1,6 @@
 // The fleet's figures: a short line every second and the whole set as JSON.
 #include <stdarg.h>
+#include <math.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -104,11 +105,11 @@ void stats_line(const Fleet &f, uint32_t now, char *out, size_t cap) {
       static_cast<unsigned long long>(s.tx_packets), static_cast<unsigned long long>(s.rx_packets),
       static_cast<unsigned long long>(s.heartbeat_bursts),
       static_cast<unsigned long long>(s.verify_answers),
-      static_cast<unsigned long long>(s.modbus_answered + s.modbus_exceptions),
+      static_cast<unsigned long long>(s.modbus_answered) + s.modbus_exceptions,
       static_cast<unsigned long long>(s.bursts[1]), static_cast<unsigned long long>(s.bursts[2]),
       static_cast<unsigned long long>(s.malformed));
   add(b, " connects=%llu fails=%llu", static_cast<unsigned long long>(s.connects),
-      static_cast<unsigned long long>(s.connect_fail + s.connect_timeout));
+      static_cast<unsigned long long>(s.connect_fail) + s.connect_timeout);
 }
 
 size_t stats_json(const Fleet &f, uint32_t now, char *out, size_t cap) {
@@ -154,7 +155,7 @@ void stats_reset_times(Stats &st) {
 // least its lower edge).
 double stats_answer_quantile(const Stats &st, double q) {
   if (st.answer_count == 0) return 0;
-  uint64_t rank = static_cast<uint64_t>(q * static_cast<double>(st.answer_count) + 0.5);
+  uint64_t rank = static_cast<uint64_t>(llround(q * static_cast<double>(st.answer_count)));
   if (rank < 1) rank = 1;
   uint64_t seen = 0;
   for (int i = 0; i <= Stats::kBins; i++) {

@@ -89,10 +89,11 @@ Job *enqueue(Hub &h, GatewayRecord &r, std::unique_ptr<Job> j, std::string *why)
   }
   j->ticket = h.cmds->next_ticket++;
   j->gw = r.id;
-  Job *raw = j.get();
+  Job *raw = j.get();  // owned by the channel's queue, then its flight, until delivered
   Channel ch = j->ch;
   st.queue.push_back(std::move(j));
-  start_next(h, r, ch);
+  start_next(h, r, ch);  // queues a packet; never delivers (and frees) the job at once
+  // cppcheck-suppress returnDanglingLifetime
   return raw;
 }
 

@@ -160,7 +160,7 @@ const Key kMqtt[] = {
     {"tls_insecure", BOOL(mqtt.tls_insecure)},
 };
 
-#define SECTION(name, keys) {name, keys, sizeof keys / sizeof keys[0]}
+#define SECTION(name, keys) {(name), (keys), sizeof(keys) / sizeof((keys)[0])}
 const Section kSections[] = {
     SECTION("hub", kHub),         SECTION("gateways", kGateways), SECTION("registry", kRegistry),
     SECTION("verify", kVerify),   SECTION("modbus", kModbus),     SECTION("raw", kRaw),

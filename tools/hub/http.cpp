@@ -52,8 +52,8 @@ MHD_Result on_request(void *cls, MHD_Connection *conn, const char *url, const ch
                       const char *upload, size_t *upload_size, void **con_cls) {
   HttpServer &srv = *static_cast<HttpServer *>(cls);
   auto *req = static_cast<HttpServer::Request *>(*con_cls);
-  if (!req) {
-    *con_cls = req = new HttpServer::Request{&srv, conn, {}, false, 0, false, {}};
+  if (!req) {  // the headers: the request's record; its body comes in the next calls
+    *con_cls = new HttpServer::Request{&srv, conn, {}, false, 0, false, {}};
     return MHD_YES;
   }
   if (*upload_size > 0) {
