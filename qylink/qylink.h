@@ -138,10 +138,10 @@ void DecodePacket(unsigned char *cData, int iDataLen);
 // Milliseconds of a monotonic clock cut to 32 bits: subtract two readings
 // in unsigned 32-bit arithmetic and the wrap does no harm.
 uint32_t qy_ticks(void);
-// Microseconds of the current millisecond tick already gone (0..999; 0
-// under a fake clock): a wait for tick T from tick N lasts (T - N) ms less
-// this, so it ends as T begins.
-uint32_t qy_ticks_fraction_us(void);
+// The same tick, and in *us the microseconds of it already gone (0..999;
+// always 0 under a fake clock), from one reading of the clock: for timing
+// finer than a tick.
+uint32_t qy_ticks_split(uint32_t *us);
 // Tests: qy_ticks reads this function instead (null: the real clock again).
 void qy_ticks_install(uint32_t (*fake)(void));
 

@@ -13,17 +13,19 @@ uint32_t (*g_fake)(void) = nullptr;
 extern "C" {
 
 uint32_t qy_ticks(void) {
-  if (g_fake != nullptr) return g_fake();
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint32_t>(ts.tv_sec) * 1000u + static_cast<uint32_t>(ts.tv_nsec / 1000000);
+  uint32_t us = 0;
+  return qy_ticks_split(&us);
 }
 
-uint32_t qy_ticks_fraction_us(void) {
-  if (g_fake != nullptr) return 0;
+uint32_t qy_ticks_split(uint32_t *us) {
+  if (g_fake != nullptr) {
+    *us = 0;
+    return g_fake();
+  }
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint32_t>(ts.tv_nsec % 1000000 / 1000);
+  *us = static_cast<uint32_t>(ts.tv_nsec % 1000000 / 1000);
+  return static_cast<uint32_t>(ts.tv_sec) * 1000u + static_cast<uint32_t>(ts.tv_nsec / 1000000);
 }
 
 void qy_ticks_install(uint32_t (*fake)(void)) { g_fake = fake; }

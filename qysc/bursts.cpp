@@ -1,6 +1,9 @@
 // The serial packetising rule: a burst is due when the port's queue has not
 // grown for more than UartTimeInterval ms, or at once when it holds more
 // than one packet may carry (UartDataMax, capped at what fits the packet).
+// The daemon times the gap to the microsecond (the tick of the change and
+// the microseconds into it), so a burst leaves as its gap ends, not up to a
+// tick later; in whole ticks (no microseconds) it is the same rule.
 #include "daemon.h"
 #include "packet.h"
 #include "settings.h"
@@ -22,6 +25,16 @@ const Line kLines[3] = {
     {&iRS232Len, &iRS232LenNow, &ulRS232LastTime},
 };
 
+uint32_t g_lastUs[3];  // microseconds into the tick of the last change
+
+// Microseconds since the slot's queue last changed.
+int64_t since_us(int slot, uint32_t now, uint32_t us) {
+  const uint32_t ticks = now - *kLines[slot].lastTime;
+  return static_cast<int64_t>(ticks) * 1000 + us - g_lastUs[slot];
+}
+
+int64_t gap_us(int slot) { return static_cast<int64_t>(baseInfo.UartTimeInterval[slot]) * 1000; }
+
 // Largest burst: UartDataMax as configured (unchecked in the file), but
 // never more than the packet holds and never 0, so data always moves.
 uint32_t burst_limit(int slot) {
@@ -33,26 +46,27 @@ uint32_t burst_limit(int slot) {
 
 }  // namespace
 
-uint32_t BurstDueIn(int slot, uint32_t now) {
+uint32_t BurstDueInUs(int slot, uint32_t now, uint32_t us) {
   if (slot < 1 || slot > 2 || *kLines[slot].lenNow == 0) return UINT32_MAX;
-  const Line &l = kLines[slot];
-  if (static_cast<uint32_t>(*l.lenNow) > burst_limit(slot)) return 0;  // a full chunk goes at once
-  const uint32_t since = now - *l.lastTime;
-  const uint32_t gap = baseInfo.UartTimeInterval[slot];
-  return since > gap ? 0 : gap - since + 1;
+  if (static_cast<uint32_t>(*kLines[slot].lenNow) > burst_limit(slot)) return 0;  // a full chunk
+  const int64_t left = gap_us(slot) + 1 - since_us(slot, now, us);
+  return left <= 0 ? 0 : left > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(left);
 }
 
-extern "C" int BurstDue(int slot, uint32_t now) {
+int BurstDueAt(int slot, uint32_t now, uint32_t us) {
   if (slot < 1 || slot > 2) return 0;
   const Line &l = kLines[slot];
   if (*l.lenNow != *l.len) {
     *l.len = *l.lenNow;
     *l.lastTime = now;
+    g_lastUs[slot] = us;
   }
   const uint32_t limit = burst_limit(slot);
   if (static_cast<uint32_t>(*l.len) > limit) {
     *l.len = static_cast<int>(limit);
     return 1;
   }
-  return now - *l.lastTime > baseInfo.UartTimeInterval[slot] ? 1 : 0;
+  return since_us(slot, now, us) > gap_us(slot) ? 1 : 0;
 }
+
+extern "C" int BurstDue(int slot, uint32_t now) { return BurstDueAt(slot, now, 0); }

@@ -64,9 +64,12 @@ void DaemonPass(void);
 // stored the queue length in iRS485LenNow / iRS232LenNow: non-zero when the
 // burst is due, with iRS485Len / iRS232Len the bytes to take.
 int BurstDue(int slot, uint32_t now);
-// Milliseconds until the slot's burst comes due if its queue stays as
-// BurstDue last saw it: 0 when due now, UINT32_MAX when the queue is empty.
-uint32_t BurstDueIn(int slot, uint32_t now);
+// The same, in whole ticks and us microseconds into the tick `now` (the
+// daemon's own timing; BurstDue is this with us 0). And the microseconds
+// until the slot's burst comes due if its queue stays as last counted: 0
+// when due now, UINT32_MAX when the queue is empty.
+int BurstDueAt(int slot, uint32_t now, uint32_t us);
+uint32_t BurstDueInUs(int slot, uint32_t now, uint32_t us);
 
 // The n bytes one read of the link delivered (still scrambled): logged,
 // unscrambled in place, cut into packets (completing a packet begun by an
@@ -124,23 +127,23 @@ void daemon_pause(uint32_t ms);
 void daemon_pause_install(void (*pause)(uint32_t ms));
 
 // The steps of one pass while the link is up: the upload state machine
-// (one packet at most), then the wait, as long as upload_wait_ms says, that
-// ends the pass with the receive. upload.cpp, link.cpp.
+// (one packet at most), then the wait, as long as upload_wait_us says
+// (microseconds), that ends the pass with the receive. upload.cpp, link.cpp.
 void upload_step(void);
-uint32_t upload_wait_ms(void);
-void receive_step(uint32_t wait_ms);
+uint32_t upload_wait_us(void);
+void receive_step(uint32_t wait_us);
 void link_step(void);
 
 // The pass's wait (wait.cpp): the link and both lines in one epoll set.
 // watch_link: the link to wait on (-1: none). watch_line: the slot's port
-// was (re)opened. pass_wait: waits up to ms; true when the link has
+// was (re)opened. pass_wait: waits up to us microseconds; true when the link has
 // something to read (or was closed by the server), and it notes the lines
 // whose bytes arrived. line_fresh: whether the slot's queue may have
 // changed since its last count (and clears that); line_touched: the daemon
 // took bytes from it or emptied it, count again.
 void watch_link(int fd);
 void watch_line(int slot);
-bool pass_wait(uint32_t ms);
+bool pass_wait(uint32_t us);
 bool line_fresh(int slot);
 void line_touched(int slot);
 

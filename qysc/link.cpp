@@ -78,12 +78,12 @@ void drop_link(Drop why) {
   }
 }
 
-void receive_step(uint32_t wait_ms) {
+void receive_step(uint32_t wait_us) {
   int n = NET_NOTHING;
   if (L.sockfd < 0) {
     // dropped by this pass's upload: the receive fails as it always has
     n = recv_NonBlocking(L.sockfd, ucRecvData, PACKET_BUF_SIZE);
-  } else if (pass_wait(wait_ms)) {
+  } else if (pass_wait(wait_us)) {
     n = net_read_ready(L.sockfd, ucRecvData, PACKET_BUF_SIZE);
   }
   if (n > 0) {
@@ -106,7 +106,7 @@ void link_step() {
     case GPRS_WAIT: wait_step(); break;
     case GPRS_ONLINE:
       upload_step();
-      receive_step(upload_wait_ms());
+      receive_step(upload_wait_us());
       break;
     default: break;
   }

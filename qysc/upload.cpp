@@ -30,7 +30,7 @@ namespace {
 
 DaemonLoop &L = qysc_loop;
 
-constexpr uint32_t kPassWaitMs = 5;  // the longest wait of a pass: it paces the loop
+constexpr uint32_t kPassWaitUs = 5000;  // the longest wait of a pass: it paces the loop
 
 // The sources of the normal state, in their order.
 enum Source { kRs485, kRs232, kQycom, kQyio, kSourceCount };
@@ -85,8 +85,8 @@ void count_lines() {
   }
 }
 
-bool line_due(const SerialLine &l, uint32_t now) {
-  return *l.lenNow != 0 && BurstDue(l.slot, now) != 0;
+bool line_due(const SerialLine &l, uint32_t now, uint32_t us) {
+  return *l.lenNow != 0 && BurstDueAt(l.slot, now, us) != 0;
 }
 
 void send_burst(const SerialLine &l) {
@@ -135,9 +135,11 @@ void (*const kServe[kSourceCount])() = {serve_rs485, serve_rs232, serve_qycom, s
 
 void upload_normal() {
   count_lines();
-  const uint32_t now = GetTimeTicks();
-  const bool ready[kSourceCount] = {line_due(kSerialLines[0], now), line_due(kSerialLines[1], now),
-                                    QYCOM_IsCom() != 0, QYIO_IsCom() != 0};
+  uint32_t us = 0;
+  const uint32_t now = qy_ticks_split(&us);
+  const bool ready[kSourceCount] = {line_due(kSerialLines[0], now, us),
+                                    line_due(kSerialLines[1], now, us), QYCOM_IsCom() != 0,
+                                    QYIO_IsCom() != 0};
   for (int i = 1; i <= kSourceCount; i++) {
     const int s = (L.lastSent + i) % kSourceCount;
     if (!ready[s]) continue;
@@ -202,16 +204,17 @@ void upload_step() {
   }
 }
 
-uint32_t upload_wait_ms() {
-  if (iUploadPackageFlag != UPLOAD_NORMAL) return kPassWaitMs;  // a packet to retry, or none
+uint32_t upload_wait_us() {
+  if (iUploadPackageFlag != UPLOAD_NORMAL) return kPassWaitUs;  // a packet to retry, or none
   if (QYCOM_IsCom() != 0 || QYIO_IsCom() != 0) return 0;      // replies waiting their turn
-  const uint32_t now = GetTimeTicks();
-  uint32_t ms = kPassWaitMs;
+  uint32_t us = 0;
+  const uint32_t now = qy_ticks_split(&us);
+  uint32_t wait = kPassWaitUs;
   for (const SerialLine &l : kSerialLines) {
-    const uint32_t in = BurstDueIn(l.slot, now);
-    if (in < ms) ms = in;
+    const uint32_t in = BurstDueInUs(l.slot, now, us);
+    if (in < wait) wait = in;
   }
-  return ms;
+  return wait;
 }
 
 extern "C" int checkWriteStaus(int rc, int sockfd) {

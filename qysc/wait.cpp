@@ -16,7 +16,6 @@
 
 #include "daemon.h"
 #include "qycomm.h"
-#include "qylink.h"
 #include "settings.h"
 
 namespace {
@@ -74,13 +73,12 @@ bool line_fresh(int slot) {
 
 void line_touched(int slot) { g.fresh[slot] = true; }
 
-// Waits until the set has events or the tick `ms` ticks on begins: a ppoll
+// Waits until the set has events or us microseconds have passed: a ppoll
 // on the epoll set, whose wait is exact to the microsecond (epoll_wait's
 // whole milliseconds would let a burst leave up to a millisecond late).
 // An idle pass is this one call; events are then fetched without waiting.
-int wait_events(struct epoll_event *ev, uint32_t ms) {
-  if (ms > 0) {
-    const uint32_t us = ms * 1000 - qy_ticks_fraction_us();
+int wait_events(struct epoll_event *ev, uint32_t us) {
+  if (us > 0) {
     struct pollfd p = {g.epfd, POLLIN, 0};
     struct timespec ts = {static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
     if (ppoll(&p, 1, &ts, nullptr) <= 0) return 0;
@@ -88,13 +86,13 @@ int wait_events(struct epoll_event *ev, uint32_t ms) {
   return epoll_wait(g.epfd, ev, kEvents, 0);
 }
 
-bool pass_wait(uint32_t ms) {
+bool pass_wait(uint32_t us) {
   if (epoll_set() < 0) {  // no epoll: wait the time out and try the link
-    daemon_pause(ms);
+    daemon_pause((us + 999) / 1000);
     return true;
   }
   struct epoll_event ev[kEvents];
-  const int n = wait_events(ev, ms);
+  const int n = wait_events(ev, us);
   bool link = false;
   for (int i = 0; i < n; i++) {
     if (ev[i].data.u64 == kLinkTag) {
