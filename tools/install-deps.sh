@@ -8,6 +8,7 @@ packages=(
   g++-arm-linux-gnueabi qemu-user
   python3 python3-serial python3-serial-asyncio python3-pymodbus libmodbus-dev mbpoll socat
   iproute2 procps util-linux
+  clang libclang-rt-14-dev llvm
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Builds and tests everything: the host release build, the sanitizer build
-# (ASan + UBSan) and the board's cross build under qemu-arm -cpu pxa270.
-# Usage: tools/test-all.sh [preset...]   (default: all three)
+# (ASan + UBSan) and the board's cross build under qemu-arm -cpu pxa270,
+# then every fuzz target for 30 s (tools/fuzz.sh; "fuzz" in the list).
+# Usage: tools/test-all.sh [preset...]   (default: all four)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(host-release host-asan armv5te)
+[ ${#presets[@]} -gt 0 ] || presets=(host-release host-asan armv5te fuzz)
 
 failed=()
 for p in "${presets[@]}"; do
+  if [ "${p}" = fuzz ]; then
+    # Fuzz targets are not tests: a bounded run of each, failing on a finding.
+    tools/fuzz.sh --seconds 30 || failed+=("${p}")
+    continue
+  fi
   echo "=== ${p}: configure and build"
   cmake --preset "${p}" >/dev/null
   cmake --build --preset "${p}"
