@@ -5,10 +5,12 @@
 // packet, and every section handed on lies inside the buffer.
 //
 // Input:
-//   byte 0  bit 0: a verify challenge is outstanding; bits 1-7 seed the
-//           read sizes (1 .. 1500 bytes) and the time between reads
-//   rest    the stream as the gateway means it, before scrambling: the
-//           target scrambles it with the build's table.
+//   byte 0  bit 0: a verify challenge is outstanding; bit 1: the rest
+//           describes packets (fuzzkit::append_packets) that the target
+//           lays out soundly; bits 2-7 seed the read sizes (1 .. 1500
+//           bytes) and the time between reads
+//   rest    (bit 1 clear) the stream as the gateway means it, before
+//           scrambling: the target scrambles it with the build's table.
 #include <string.h>
 
 #include <vector>
@@ -46,9 +48,14 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzzkit::Reader in(data, size);
   const uint8_t ctl = in.byte();
-  size_t left = 0;
-  const uint8_t *p = in.rest(&left);
-  std::vector<uint8_t> wire(p, p + left);
+  std::vector<uint8_t> wire;
+  if ((ctl & 2) != 0) {
+    fuzzkit::append_packets(in, wire);
+  } else {
+    size_t left = 0;
+    const uint8_t *p = in.rest(&left);
+    wire.assign(p, p + left);
+  }
   EncodePacket(wire.data(), static_cast<int>(wire.size()));
 
   static Receiver rx;  // large: kept out of the stack
@@ -58,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     rx.verify_pending = true;
     rx.verify_expect = wire_verify_answer(1, 2);
   }
-  fuzzkit::Rng rng(ctl >> 1);
+  fuzzkit::Rng rng(ctl >> 2);
   uint32_t now = 1000;
   for (size_t off = 0; off < wire.size();) {
     size_t n = 1 + rng.next() % PACKET_BUF_SIZE;

@@ -10,14 +10,18 @@
 //           RTU); bit 2 virtual COM echo on; bit 3 replies stay queued
 //           (no drain, so the rings fill); bit 4 a field device on each
 //           line answers every frame with its copy (bit 5: last byte
-//           damaged), and the answer goes back as the line's data packet
+//           damaged), and the answer goes back as the line's data packet;
+//           bit 6 the rest describes packets (fuzzkit::append_packets)
+//           that the target lays out soundly, so changes of a command
+//           keep its packet whole
 //   byte 1  how the stream is cut into reads: 0 one read per packet by its
 //           length field (a server writing whole packets, read whole);
 //           otherwise read sizes of 1 .. 6 * cut bytes (at most 1500) from
 //           a generator seeded with it
-//   rest    the stream as the server means it, before scrambling: the
-//           target scrambles it with the build's table, so the corpus
-//           holds for any table and comparisons land on input bytes.
+//   rest    (bit 6 clear) the stream as the server means it, before
+//           scrambling: the target scrambles it with the build's table, so
+//           the corpus holds for any table and comparisons land on input
+//           bytes.
 #include <poll.h>
 #include <string.h>
 #include <unistd.h>
@@ -37,7 +41,7 @@
 namespace {
 
 constexpr uint8_t kBridge485 = 0x01, kBridge232 = 0x02, kEcho = 0x04, kNoDrain = 0x08;
-constexpr uint8_t kDevice = 0x10, kDamage = 0x20;
+constexpr uint8_t kDevice = 0x10, kDamage = 0x20, kBuilt = 0x40;
 constexpr size_t kReadMax = PACKET_BUF_SIZE;  // one receive takes at most this
 constexpr int kDeviceWaitMs = 100;            // bound on the pty's delivery
 
@@ -162,8 +166,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzzkit::Reader in(data, size);
   const uint8_t flags = in.byte();
   const uint8_t cut = in.byte();
-  size_t left = 0;
-  const uint8_t *p = in.rest(&left);
+  std::vector<uint8_t> stream;
+  if ((flags & kBuilt) != 0) {
+    fuzzkit::append_packets(in, stream);
+  } else {
+    size_t n = 0;
+    const uint8_t *rest = in.rest(&n);
+    stream.assign(rest, rest + n);
+  }
+  const uint8_t *p = stream.data();
+  size_t left = stream.size();
   reset_daemon(flags);
   fuzzkit::Rng rng(cut);
   while (left > 0) {

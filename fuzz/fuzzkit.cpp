@@ -121,6 +121,62 @@ const uint8_t *Reader::rest(size_t *n) {
   return p;
 }
 
+namespace {
+
+constexpr size_t kPacketMax = 1500;
+constexpr size_t kStreamMax = 16384;  // bounds the work of one input
+constexpr uint16_t kPorts[] = {1, 2, 256, 257, 258, 256, 257};
+
+void put16(std::vector<uint8_t> &p, size_t at, size_t v) {
+  p[at] = static_cast<uint8_t>(v);
+  p[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+
+void append_sections(Reader &in, std::vector<uint8_t> &p, bool extra) {
+  const size_t count_at = p.size();
+  p.push_back(0);
+  size_t count = 0;
+  for (size_t n = in.byte() % 5; n > 0; n--) {
+    const uint8_t sel = in.byte();
+    const uint16_t port = (sel & 7) < 7 ? kPorts[sel & 7] : in.u16();
+    const size_t want = (sel & 8) ? in.u16() : in.byte();
+    const uint8_t *data = nullptr;
+    const size_t len = in.take(want, &data);
+    if (p.size() + 4 + len > kPacketMax) continue;
+    const size_t at = p.size();
+    p.resize(at + 4);
+    put16(p, at, port);
+    put16(p, at + 2, len);
+    p.insert(p.end(), data, data + len);
+    count++;
+  }
+  p[count_at] = static_cast<uint8_t>(count + (extra ? 1 : 0));
+}
+
+}  // namespace
+
+void append_packets(Reader &in, std::vector<uint8_t> &out) {
+  while (in.left() > 0 && out.size() < kStreamMax) {
+    const uint8_t h = in.byte();
+    const uint8_t type = (h & 3) == 3 ? 1 : h & 3;
+    const size_t copies = (h & 0x80) ? 1 + in.byte() % 100 : 1;
+    const uint8_t *text = nullptr;
+    const size_t iplen = in.take((h >> 2) & 15, &text);
+    std::vector<uint8_t> p = {2, 0, 0, type, static_cast<uint8_t>(iplen)};
+    p.insert(p.end(), text, text + iplen);
+    p.push_back(in.byte());  // signal
+    if (type == 1) {
+      append_sections(in, p, (h & 0x40) != 0);
+    } else {
+      const size_t n = in.take(in.byte(), &text);
+      p.insert(p.end(), text, text + n);
+    }
+    if (p.size() > kPacketMax) p.resize(kPacketMax);
+    put16(p, 1, p.size());
+    for (size_t i = 0; i < copies && out.size() < kStreamMax; i++) out.insert(out.end(), p.begin(), p.end());
+  }
+}
+
 void fail(const char *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);

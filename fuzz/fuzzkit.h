@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 namespace fuzzkit {
 
@@ -49,6 +50,22 @@ class Reader {
   const uint8_t *p_;
   size_t left_;
 };
+
+// Well-formed link packets (plain bytes, either direction) made from the
+// rest of the input, appended to `out`; lengths and section counts are
+// computed, so mutations of the content keep the packets sound. Each
+// packet takes
+//   byte    bits 0-1 type (0 init, 1 and 3 data, 2 heartbeat), bits 2-5
+//           IP text length, bit 6 section count one too many, bit 7 the
+//           packet is sent (next byte mod 100) + 1 times
+//   the IP text, the signal byte
+//   data:   byte section count (mod 5), per section a port byte (bits 0-2:
+//           1, 2, 256, 257, 258, 256, 257, or the next two bytes; bit 3: a
+//           two-byte length follows instead of one), the length, the data
+//   others: byte body length, the body
+// A packet stops at 1500 bytes; sections that do not fit are left out. The
+// stream stops once it holds 16 kB.
+void append_packets(Reader &in, std::vector<uint8_t> &out);
 
 // A small deterministic generator (xorshift32) for choices an input seeds.
 struct Rng {

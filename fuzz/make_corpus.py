@@ -49,6 +49,24 @@ def heartbeat(ip=b"127.0.0.101", signal=71):
     return finish(prefix(2, ip, signal))
 
 
+# The packet descriptions of the targets' built mode (fuzzkit::append_packets).
+PORT_SEL = {1: 0, 2: 1, 256: 2, 257: 3, 258: 4}
+
+
+def built(ptype, ip=b"", signal=0, secs=(), body=b"", extra=False, copies=1):
+    h = ptype | len(ip) << 2 | (0x40 if extra else 0) | (0x80 if copies > 1 else 0)
+    out = bytes([h]) + (bytes([copies - 1]) if copies > 1 else b"") + ip + bytes([signal])
+    if ptype != 1:
+        return out + bytes([len(body)]) + body
+    out += bytes([len(secs)])
+    for port, data in secs:
+        sel = PORT_SEL.get(port, 7) | (8 if len(data) > 255 else 0)
+        out += bytes([sel]) + (struct.pack("<H", port) if sel & 7 == 7 else b"")
+        out += struct.pack("<H", len(data)) if sel & 8 else bytes([len(data)])
+        out += data
+    return out
+
+
 QYCOM = b"00\r01\r02115200\r0318N1\r0627E2\r16\r1\r16\r2\r241\r25S\r25E\r281\r10\r13\r26I\r99\r"
 QYIO = (b"@SIP=10.0.0.1\r@SIP\r@SPORT=11001\r@SPORT\r@HEARTBEAT=30\r@HEARTBEAT\r"
         b"@VIP=10.1.2.3\r@VIP\r@ALIAS=PUMP7\r@ALIAS\r@CSQ\r@FWVER\r@COMDATA1\r@COMDATA2\r")
@@ -74,6 +92,11 @@ def daemon_stream():
     write(t, "mixed_cut", bytes([0x01, 7]) + sections([(256, b"00\r")]) + sections([(258, b"\x05\x07")])
           + sections([(1, MODBUS_READ)]) + heartbeat())
     write(t, "one_byte_reads", bytes([0, 1]) + sections([(257, b"@CSQ\r")]))
+    write(t, "built_commands", bytes([0x40, 0]) + built(1, secs=[(256, QYCOM), (257, QYIO)])
+          + built(1, secs=[(257, QYIO2), (258, b"\x03\x04")]))
+    write(t, "built_full_rings", bytes([0x48, 0]) + built(1, secs=[(256, b"00\r" * 17), (257, b"@CSQ\r" * 17)]))
+    write(t, "built_bridge", bytes([0x53, 0]) + built(1, b"10.0.0.1", secs=[(1, MODBUS_READ), (2, MODBUS_READ), (77, b"x")])
+          + built(2, copies=3) + built(1, secs=[(1, MODBUS_READ)], extra=True))
 
 
 def config_file():
@@ -154,8 +177,13 @@ def console_stream():
     verify = sections([(258, struct.pack("<i", 11))], ip=b"127.0.0.101")
     write(t, "verify_and_data", bytes([1]) + init_packet() + verify
           + sections([(1, b"\x01\x02\x03"), (256, b"OK\r"), (257, b"!SIP;OK\r\n!SPORT;OK\r\n")], ip=b"127.0.0.101"))
-    write(t, "malformed", bytes([6]) + bytes([3, 6, 0, 1, 0, 0]) + init_packet()[:30]
+    write(t, "malformed", bytes([4]) + bytes([3, 6, 0, 1, 0, 0]) + init_packet()[:30]
           + sections([(1, b"AB")])[:-1] + heartbeat())
+    ip = b"127.0.0.101"
+    write(t, "built_packets", bytes([0x03]) + built(0, ip, 71, body=init_packet()[17:])
+          + built(2, ip, 71, copies=84) + built(1, ip, 71, secs=[(258, struct.pack("<i", 11))])
+          + built(1, ip, 71, secs=[(1, b"\x01\x02\x03"), (256, b"OK\r"), (257, b"!SIP;OK\r\n"), (9, b"")])
+          + built(1, ip, 71, secs=[(2, bytes(300))], extra=True) + built(2, ip, 3, body=b"x"))
 
 
 def console_modbus():
