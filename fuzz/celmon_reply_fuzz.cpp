@@ -91,7 +91,8 @@ void expect_line(std::string_view &rest, std::string_view key, bool number) {
   for (size_t i = 0; i < value.size(); i++) {
     const unsigned char c = static_cast<unsigned char>(value[i]);
     const bool ok = number ? (c >= '0' && c <= '9') || (i == 0 && c == '-') : c >= 0x20 && c < 0x7F;
-    if (!ok) fuzzkit::fail("%.*s line carries byte 0x%02X", static_cast<int>(key.size()), key.data(), c);
+    if (!ok)
+      fuzzkit::fail("%.*s line carries byte 0x%02X", static_cast<int>(key.size()), key.data(), c);
   }
   if (!number && value.size() >= celmon::kCpinTextSize) fuzzkit::fail("SIM state text too long");
   rest.remove_prefix(end + 2);
@@ -149,7 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   bool sent[3] = {};
   for (size_t q = 0; q < 3; q++) {
     load_query(in);
-    sent[q] = celmon::modem_query(kCycle[q].code, celmon::kQueryWindowMs, result, sizeof result) == 0;
+    sent[q] =
+        celmon::modem_query(kCycle[q].code, celmon::kQueryWindowMs, result, sizeof result) == 0;
   }
   std::string_view rest(result);
   for (size_t q = 0; q < 3; q++) {

@@ -71,10 +71,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   ReadConfig();
   const Saved after = saved_settings();
   if (!same(before, after)) {
-    fuzzkit::fail("a saved setting reads back differently: ServerIP \"%s\"/\"%s\" VirtualIP "
-                  "\"%s\"/\"%s\" ModuleAlias \"%s\"/\"%s\"",
-                  before.server_ip, after.server_ip, before.virtual_ip, after.virtual_ip,
-                  before.alias, after.alias);
+    fuzzkit::fail(
+        "a saved setting reads back differently: ServerIP \"%s\"/\"%s\" VirtualIP "
+        "\"%s\"/\"%s\" ModuleAlias \"%s\"/\"%s\"",
+        before.server_ip, after.server_ip, before.virtual_ip, after.virtual_ip, before.alias,
+        after.alias);
   }
   return 0;
 }

@@ -98,10 +98,19 @@ std::vector<uint8_t> section_packet(unsigned port, const uint8_t *data, size_t n
 
 void gateway_connects() {
   console::gw_adopt(connect_pair(g_gw), "gateway");
-  static const uint8_t kInit[] = {1, 0, 7, 'T', 'R', 'M', '-', '3', '1', '0', 7, 'K', 'X', '-', '7',
-                                  '7', '0', '0', 5, 'V', '1', '.', '0', '1', 2, 10, 0, 10, 50, 0,
-                                  0, 0, 0, 0, 0, 0, 0, 0};
-  send_plain(g_gw, packet(PACKAGE_TYPE_INIT, kInit, sizeof kInit));
+  // network, reserved, model, alias, version, ports, heartbeat 10 s, 10, delay 50, reserved
+  static const char kInit[] =
+      "\x01\x00"
+      "\x07TRM-310"
+      "\x07KX-7700"
+      "\x05V1.01"
+      "\x02"
+      "\x0a\x00"
+      "\x0a"
+      "\x32\x00"
+      "\0\0\0\0\0\0\0\0";
+  const uint8_t *init = reinterpret_cast<const uint8_t *>(kInit);
+  send_plain(g_gw, packet(PACKAGE_TYPE_INIT, init, sizeof kInit - 1));
 }
 
 // The requests the console forwarded to the gateway; the last one is kept.
@@ -130,11 +139,13 @@ void gateway_reads() {
 // What a client was sent must be whole Modbus TCP frames.
 void client_reads(Peer &c) {
   uint8_t buf[4096];
-  for (ssize_t n; c.fd >= 0 && (n = recv(c.fd, buf, sizeof buf, 0)) > 0;) c.in.insert(c.in.end(), buf, buf + n);
+  for (ssize_t n; c.fd >= 0 && (n = recv(c.fd, buf, sizeof buf, 0)) > 0;)
+    c.in.insert(c.in.end(), buf, buf + n);
   while (c.in.size() >= 6) {
     const unsigned length = be16(c.in.data() + 4);
     if (be16(c.in.data() + 2) != 0 || length < 2 || length > 254) {
-      fuzzkit::fail("a client was sent a frame with protocol %u, length %u", be16(c.in.data() + 2), length);
+      fuzzkit::fail("a client was sent a frame with protocol %u, length %u", be16(c.in.data() + 2),
+                    length);
     }
     if (c.in.size() < 6 + length) break;
     c.in.erase(c.in.begin(), c.in.begin() + 6 + length);
@@ -172,8 +183,9 @@ void step(fuzzkit::Reader &in) {
       break;
     }
     case 1: {
-      std::vector<uint8_t> adu(g_last_request.begin(),
-                               g_last_request.begin() + (g_last_request.size() < 8 ? g_last_request.size() : 8));
+      std::vector<uint8_t> adu(
+          g_last_request.begin(),
+          g_last_request.begin() + (g_last_request.size() < 8 ? g_last_request.size() : 8));
       adu.resize(8);
       const size_t n = in.take(in.byte(), &p);
       adu.insert(adu.end(), p, p + n);
@@ -213,7 +225,7 @@ int lowest_free_fd() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  console::out_set_sink(discard, nullptr);
+  if (!fuzzkit::log_wanted()) console::out_set_sink(discard, nullptr);
   qy_ticks_install(fake_ticks);
   console::gw_setup(0, console::mb_on_section, nullptr);
   console::mb_setup(kTimeoutMs);
@@ -224,7 +236,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const int free_fd = lowest_free_fd();
   g_now = 1000;
   g_last_request.clear();
-  if (console::mb_expose(kGw, kPort, "127.0.0.1", 0) < 0) fuzzkit::fail("no Modbus listener on loopback");
+  if (console::mb_expose(kGw, kPort, "127.0.0.1", 0) < 0)
+    fuzzkit::fail("no Modbus listener on loopback");
   gateway_connects();
   passes();
   fuzzkit::Reader in(data, size);

@@ -41,7 +41,7 @@ void on_section(void *ctx, int, unsigned, const uint8_t *data, size_t len) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  console::out_set_sink(discard, nullptr);
+  if (!fuzzkit::log_wanted()) console::out_set_sink(discard, nullptr);
   return 0;
 }
 

@@ -3,7 +3,9 @@
 // the verify challenge and the Modbus bridge, with the two serial lines on
 // pseudo-terminals in a sandbox and the socket replaced by the reads this
 // target cuts from the input. Between reads the pending replies are
-// drained and the verify answer built, as the main loop's passes do.
+// drained and the verify answer built, as the main loop's passes do, and
+// every packet built for the server is sound: within the send buffer, its
+// length field the packet's length, one section that fills the rest.
 //
 // Input:
 //   byte 0  flags: bit 0 / bit 1 RS-485 / RS-232 bridged (Modbus TCP to
@@ -83,6 +85,23 @@ void reset_daemon(uint8_t flags) {
   }
 }
 
+// The packet just built in the send buffer, as the server will judge it.
+void check_packet(const char *what) {
+  const size_t n = usSendDataLen;
+  if (n == 0) return;  // nothing to send
+  const uint8_t *p = ucSendData;
+  if (n > PACKET_BUF_SIZE || p[0] != PACKAGE_VER || wire_get16(p + 1) != n ||
+      p[3] != PACKAGE_TYPE_DATA) {
+    fuzzkit::fail("%s packet of %zu bytes has the header %02X %02X %02X %02X", what, n, p[0], p[1],
+                  p[2], p[3]);
+  }
+  const size_t head = wire_prefix_len(p) + 1 + PACKAGE_SECTION_HEAD;
+  if (!wire_sections_fit(p, n) || wire_section_count(p) != 1 ||
+      head + wire_get16(p + head - 2) != n) {
+    fuzzkit::fail("%s packet of %zu bytes: its section does not fill it", what, n);
+  }
+}
+
 // Waits (bounded) until the port holds `want` bytes; how many it holds.
 int wait_for_line(int slot, int want) {
   const int fd = ComPortData[slot].hFile;
@@ -112,17 +131,25 @@ void device_answers(int slot, bool damage) {
     iRS232Len = have;
     makeCOM3Pack(ucSendData);
   }
+  check_packet("line data");
 }
 
 // What the passes between two receives do with the results of a packet.
 void between_reads(uint8_t flags) {
   if (iUploadPackageFlag == UPLOAD_VERIFY) {
     makeVerifyPack(ucSendData);
+    check_packet("verify answer");
     iUploadPackageFlag = UPLOAD_NORMAL;
   }
   if ((flags & kNoDrain) == 0) {
-    if (QYCOM_IsCom() != 0) makeQYCOMPack(ucSendData);
-    if (QYIO_IsCom() != 0) makeQYIOPack(ucSendData);
+    if (QYCOM_IsCom() != 0) {
+      makeQYCOMPack(ucSendData);
+      check_packet("virtual COM reply");
+    }
+    if (QYIO_IsCom() != 0) {
+      makeQYIOPack(ucSendData);
+      check_packet("configuration reply");
+    }
   }
   if ((flags & kDevice) != 0) {
     device_answers(1, (flags & kDamage) != 0);

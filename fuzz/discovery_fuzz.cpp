@@ -23,7 +23,8 @@ void check_reply(const uint8_t *ip, const uint8_t *mask, const uint8_t *mac) {
   char reply[kReplySize];
   const int n = format_reply(reply, sizeof reply, ip_text, mask_text, mac_text);
   if (n <= 0 || static_cast<size_t>(n) > kLongestReply || reply[n - 1] != '\r' ||
-      strlen(reply) != static_cast<size_t>(n) || memchr(reply, '\n', static_cast<size_t>(n)) != nullptr) {
+      strlen(reply) != static_cast<size_t>(n) ||
+      memchr(reply, '\n', static_cast<size_t>(n)) != nullptr) {
     fuzzkit::fail("reply of %d bytes: \"%s\"", n, reply);
   }
 }

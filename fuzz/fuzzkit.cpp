@@ -33,7 +33,8 @@ void remove_sandbox() {
 const std::string &sandbox() {
   if (!g_dir.empty()) return g_dir;
   char tmpl[64];
-  snprintf(tmpl, sizeof tmpl, "%s/trm310-fuzz-XXXXXX", access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
+  snprintf(tmpl, sizeof tmpl, "%s/trm310-fuzz-XXXXXX",
+           access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
   if (mkdtemp(tmpl) == nullptr) fail("cannot create a sandbox directory in %s", tmpl);
   g_dir = tmpl;
   mkdirs(g_dir + "/board/dev");
@@ -83,9 +84,13 @@ void drain(int fd) {
   }
 }
 
-void quiet_stdout() {
+bool log_wanted() {
   const char *log = getenv("TRM_FUZZ_LOG");
-  if (log != nullptr && strcmp(log, "1") == 0) return;
+  return log != nullptr && strcmp(log, "1") == 0;
+}
+
+void quiet_stdout() {
+  if (log_wanted()) return;
   fflush(stdout);
   int fd = open("/dev/null", O_WRONLY);
   if (fd >= 0) {
@@ -173,7 +178,8 @@ void append_packets(Reader &in, std::vector<uint8_t> &out) {
     }
     if (p.size() > kPacketMax) p.resize(kPacketMax);
     put16(p, 1, p.size());
-    for (size_t i = 0; i < copies && out.size() < kStreamMax; i++) out.insert(out.end(), p.begin(), p.end());
+    for (size_t i = 0; i < copies && out.size() < kStreamMax; i++)
+      out.insert(out.end(), p.begin(), p.end());
   }
 }
 

@@ -30,8 +30,12 @@ int add_pty(const char *device);
 // Reads and drops everything waiting on a non-blocking descriptor.
 void drain(int fd);
 
+// True when the environment has TRM_FUZZ_LOG=1: the programs' logs are
+// wanted, for looking at what one input does.
+bool log_wanted();
+
 // Standard output goes to /dev/null (the programs log every step), unless
-// the environment has TRM_FUZZ_LOG=1, for looking at one input's log.
+// the log is wanted.
 void quiet_stdout();
 
 // Fields taken from the front of an input; past its end every field is 0

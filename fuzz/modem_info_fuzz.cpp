@@ -17,8 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   netInterface = 0;
   if (ReadModemInfo() != 0) fuzzkit::fail("the modem information file was not read");
   if (modemSignal > 100 || modemCREG > 5 || netInterface > 1) {
-    fuzzkit::fail("modem state out of range: signal %u, registration %u, interface %u",
-                  modemSignal, modemCREG, netInterface);
+    fuzzkit::fail("modem state out of range: signal %u, registration %u, interface %u", modemSignal,
+                  modemCREG, netInterface);
   }
   return 0;
 }

@@ -54,7 +54,8 @@ void check_command(const char *cmd, int len) {
   for (size_t i = 0; i + 2 < c.size(); i++) {
     const unsigned char ch = static_cast<unsigned char>(c[i]);
     if (ch < 0x20 || ch == 0x7F || ch == ';') {
-      fuzzkit::fail("command carries byte 0x%02X: \"%.*s\"", ch, static_cast<int>(c.size()), c.data());
+      fuzzkit::fail("command carries byte 0x%02X: \"%.*s\"", ch, static_cast<int>(c.size()),
+                    c.data());
     }
   }
 }
