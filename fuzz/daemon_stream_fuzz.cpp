@@ -108,18 +108,32 @@ int wait_for_line(int slot, int want) {
   int have = UART_DataSizeInCom(static_cast<unsigned char>(slot));
   for (int waited = 0; fd >= 0 && have < want && waited < kDeviceWaitMs; waited++) {
     struct pollfd p = {fd, POLLIN, 0};
-    poll(&p, 1, 1);
+    poll(&p, have > 0 ? 0 : 1, 1);  // part there: just wait the millisecond
     have = UART_DataSizeInCom(static_cast<unsigned char>(slot));
   }
   return have;
+}
+
+// What the daemon wrote on the line since the last look: the pseudo-
+// terminal delivers it a moment after the write, so wait (bounded) when
+// the port's count of writes says there is something.
+ssize_t line_output(int slot, unsigned char *buf, size_t cap) {
+  static DWORD seen[3];
+  const DWORD writes = ComPortData[slot].count;
+  if (writes == seen[slot]) return 0;
+  seen[slot] = writes;
+  struct pollfd p = {g_line[slot], POLLIN, 0};
+  poll(&p, 1, kDeviceWaitMs);
+  const ssize_t n = read(g_line[slot], buf, cap);
+  fuzzkit::drain(g_line[slot]);
+  return n;
 }
 
 // The field device: what the daemon put on the line comes back as the
 // device's answer, and the daemon takes it into the line's data packet.
 void device_answers(int slot, bool damage) {
   unsigned char frame[1024];
-  const ssize_t n = read(g_line[slot], frame, sizeof frame);
-  fuzzkit::drain(g_line[slot]);
+  const ssize_t n = line_output(slot, frame, sizeof frame);
   if (n <= 0) return;
   if (damage) frame[n - 1] ^= 0x5A;
   if (write(g_line[slot], frame, static_cast<size_t>(n)) != n) return;
