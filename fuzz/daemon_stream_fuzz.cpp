@@ -45,7 +45,6 @@ namespace {
 constexpr uint8_t kBridge485 = 0x01, kBridge232 = 0x02, kEcho = 0x04, kNoDrain = 0x08;
 constexpr uint8_t kDevice = 0x10, kDamage = 0x20, kBuilt = 0x40;
 constexpr size_t kReadMax = PACKET_BUF_SIZE;  // one receive takes at most this
-constexpr int kDeviceWaitMs = 100;            // bound on the pty's delivery
 
 int g_line[3] = {-1, -1, -1};  // pty masters of slots 1 and 2
 COM_INFO g_default_com[3];     // the port settings of the defaults
@@ -102,47 +101,31 @@ void check_packet(const char *what) {
   }
 }
 
-// Waits (bounded) until the port holds `want` bytes; how many it holds.
-int wait_for_line(int slot, int want) {
-  const int fd = ComPortData[slot].hFile;
-  int have = UART_DataSizeInCom(static_cast<unsigned char>(slot));
-  for (int waited = 0; fd >= 0 && have < want && waited < kDeviceWaitMs; waited++) {
-    struct pollfd p = {fd, POLLIN, 0};
-    poll(&p, have > 0 ? 0 : 1, 1);  // part there: just wait the millisecond
-    have = UART_DataSizeInCom(static_cast<unsigned char>(slot));
-  }
-  return have;
-}
+// A pseudo-terminal hands written bytes to the far end a moment after the
+// write; a read or a poll at the far end waits for that hand-over (a queue
+// length alone does not), so what each side sees is exact.
 
-// What the daemon wrote on the line since the last look: the pseudo-
-// terminal delivers it a moment after the write, so wait (bounded) when
-// the port's count of writes says there is something.
-ssize_t line_output(int slot, unsigned char *buf, size_t cap) {
-  static DWORD seen[3];
-  const DWORD writes = ComPortData[slot].count;
-  if (writes == seen[slot]) return 0;
-  seen[slot] = writes;
-  struct pollfd p = {g_line[slot], POLLIN, 0};
-  poll(&p, 1, kDeviceWaitMs);
-  const ssize_t n = read(g_line[slot], buf, cap);
-  fuzzkit::drain(g_line[slot]);
-  return n;
+// Bytes waiting at the daemon's port, once the terminal has handed them on.
+int line_waiting(int slot) {
+  struct pollfd p = {ComPortData[slot].hFile, POLLIN, 0};
+  if (p.fd >= 0) poll(&p, 1, 0);
+  return UART_DataSizeInCom(static_cast<unsigned char>(slot));
 }
 
 // The field device: what the daemon put on the line comes back as the
 // device's answer, and the daemon takes it into the line's data packet.
 void device_answers(int slot, bool damage) {
   unsigned char frame[1024];
-  const ssize_t n = line_output(slot, frame, sizeof frame);
+  const ssize_t n = read(g_line[slot], frame, sizeof frame);
+  fuzzkit::drain(g_line[slot]);
   if (n <= 0) return;
   if (damage) frame[n - 1] ^= 0x5A;
   if (write(g_line[slot], frame, static_cast<size_t>(n)) != n) return;
-  const int have = wait_for_line(slot, static_cast<int>(n));
   if (slot == 1) {
-    iRS485Len = have;
+    iRS485Len = line_waiting(slot);
     makeCOM2Pack(ucSendData);
   } else {
-    iRS232Len = have;
+    iRS232Len = line_waiting(slot);
     makeCOM3Pack(ucSendData);
   }
   check_packet("line data");
