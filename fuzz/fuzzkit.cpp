@@ -50,6 +50,7 @@ std::string board(const char *path) { return sandbox() + "/board" + path; }
 
 void write_file(const char *board_path, const uint8_t *data, size_t n) {
   const std::string path = board(board_path);
+  mkdirs(path.substr(0, path.rfind('/')));
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0) fail("cannot write %s", path.c_str());
   while (n > 0) {

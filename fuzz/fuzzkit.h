@@ -19,7 +19,8 @@ namespace fuzzkit {
 // "<dir>/board/quarne/...").
 std::string board(const char *path);
 
-// Writes n bytes as the whole content of the file at the board path.
+// Writes n bytes as the whole content of the file at the board path (its
+// directory made when missing).
 void write_file(const char *board_path, const uint8_t *data, size_t n);
 
 // Opens a pseudo-terminal whose slave is linked at the board device path

@@ -122,6 +122,22 @@ def modem_info():
     write(t, "partial", b"cpintype=SIM PIN\r\ncregval")
 
 
+def name_lookup():
+    t = "name_lookup"
+    qname = b"\x06server\x07example\x00"
+    question = qname + struct.pack(">HH", 1, 1)
+    head = lambda flags, an: struct.pack(">HHHHHH", 0x1234, flags, 1, an, 0, 0)
+    a_record = b"\xc0\x0c" + struct.pack(">HHIH", 1, 1, 300, 4) + bytes([192, 0, 2, 1])
+    cname = b"\xc0\x0c" + struct.pack(">HHIH", 5, 1, 300, 6) + b"\x03gw1\xc0\x13"
+    write(t, "answer_a", b"\x00\x12\x34" + head(0x8180, 1) + question + a_record)
+    write(t, "answer_cname_then_a", b"\x00\x12\x34" + head(0x8180, 2) + question + cname + a_record)
+    write(t, "answer_no_such_name", b"\x00\x12\x34" + head(0x8183, 0) + question)
+    write(t, "hosts", b"\x01127.0.0.1 localhost\n# gateway server\n192.0.2.7\tserver.example srv  # lab\n"
+          b"::1 localhost ip6-localhost\n")
+    write(t, "resolv", b"\x02# generated\nsearch example\nnameserver fe80::1\nnameserver 192.0.2.53\n")
+    write(t, "query_names", b"\x03server.example.")
+
+
 def celmon_reply():
     t = "celmon_reply"
 
@@ -201,7 +217,7 @@ def console_modbus():
 
 
 if __name__ == "__main__":
-    for make in (daemon_stream, config_file, modem_info, celmon_reply, simgate_answer, discovery,
+    for make in (daemon_stream, config_file, modem_info, name_lookup, celmon_reply, simgate_answer, discovery,
                  console_stream, console_modbus):
         make()
     sys.exit(0)
