@@ -30,7 +30,8 @@ void answer(const uint8_t *data, size_t n) {
 }
 
 void query(const uint8_t *data, size_t n) {
-  const std::string name(reinterpret_cast<const char *>(data), strnlen(reinterpret_cast<const char *>(data), n));
+  const std::string name(reinterpret_cast<const char *>(data),
+                         strnlen(reinterpret_cast<const char *>(data), n));
   unsigned char buf[DNS_MSG_MAX];
   const int len = dns_build_query(0x1234, name.c_str(), buf, sizeof buf);
   if (len != -1 && (len < 12 + 2 + 4 || len > static_cast<int>(sizeof buf))) {
