@@ -52,16 +52,7 @@ bool receive_request(int fd) {
   socklen_t from_len = sizeof from;
   memset(&from, 0, sizeof from);
   ssize_t n = recvfrom(fd, buf, kRequestMax, 0, reinterpret_cast<struct sockaddr *>(&from), &from_len);
-  if (n <= 0) {
-    perror("recv error");
-    return false;
-  }
-  buf[n] = '\0';
-  char ip[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
-  printf("-->RecvieIP:%s Recive Port:%d\n", ip, ntohs(from.sin_port));
-  printf("  [recv_len=%d] %s\r\n", static_cast<int>(n), buf);
-  return true;
+  return take_request(buf, n, &from);
 }
 
 }  // namespace

@@ -5,6 +5,9 @@
 #define SEEKRESP_SEEKRESP_H
 
 #include <stddef.h>
+#include <sys/types.h>
+
+struct sockaddr_in;
 
 constexpr unsigned short kRequestPort = 54410;
 constexpr unsigned short kReplyPort = 54321;
@@ -27,6 +30,11 @@ int format_reply(char *out, size_t size, const char *ip, const char *mask, const
 // Field forms of one address: four bytes with colons, six bytes in hex.
 void format_ipv4(const unsigned char bytes[4], char *out, size_t size);
 void format_mac(const unsigned char bytes[6], char *out, size_t size);
+
+// Logs one received request: n bytes (the receive's result, at most
+// kRequestMax) in buf, which has room for one more, and the sender. false
+// when n is no datagram but a receive error (reported).
+bool take_request(char *buf, ssize_t n, const struct sockaddr_in *from);
 
 // Builds the reply for eth0 and broadcasts it out of eth0.
 void replyBroadcast();

@@ -35,6 +35,10 @@ SimState sim_state(const char *reply, int n);
 // at it; returns kExitOk, or the exit status of the failure.
 int probe_modem();
 
+// With the port open at a rate the modem answers: asks for the SIM state
+// and sends the PIN `arg` when one is needed. The exit status.
+int unlock(const char *arg);
+
 // Whether a four-character argument can be put into a command line: no
 // control characters, no command separator.
 bool pin_is_sendable(const char *pin);

@@ -10,6 +10,7 @@ packages=(
   iproute2 procps util-linux
   ser2net strace
   clang-tidy cppcheck
+  clang libclang-rt-14-dev llvm
   # fleet server trm-hub (tools/hub) and its end-to-end tests; the fleet simulator's broker
   libsqlite3-dev libmosquitto-dev mosquitto mosquitto-clients libmicrohttpd-dev
   libtomlplusplus-dev libcjson-dev chromium

@@ -2,6 +2,7 @@
 #include "gateways.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -108,23 +109,27 @@ void gw_setup(uint32_t gap_ms, SectionFn on_section, void *ctx) {
 void gw_accept(int lfd) {
   char peer[48];
   int fd = net_accept(lfd, peer, sizeof peer);
-  if (fd < 0) return;
+  if (fd >= 0) gw_adopt(fd, peer);
+}
+
+int gw_adopt(int fd, const char *peer) {
   int slot = 0;
   while (slot < kMaxGateways && g_gw[slot].used) slot++;
   if (slot == kMaxGateways) {
     out_line("refused gateway from=%s: all %d slots taken", peer, kMaxGateways);
     close(fd);
-    return;
+    return 0;
   }
   Gateway &g = g_gw[slot];
   memset(&g, 0, sizeof g);
   g.used = true;
   g.fd = fd;
   g.generation = ++g_generation;
-  memcpy(g.peer, peer, sizeof g.peer);
+  snprintf(g.peer, sizeof g.peer, "%s", peer);
   rx_init(g.rx, slot + 1, g_on_section, g_ctx);
   g.last_send = qy_ticks() - g_gap_ms;
   out_line("gw%d connected from=%s", slot + 1, peer);
+  return slot + 1;
 }
 
 int gw_fill(pollfd *fds, int room) {

@@ -27,6 +27,11 @@ void gw_setup(uint32_t gap_ms, SectionFn on_section, void *ctx);
 
 void gw_accept(int lfd);
 
+// Takes a connected socket as a new gateway (gw_accept does this with each
+// connection it accepts): its number, or 0 when every slot is taken (the
+// socket is then closed).
+int gw_adopt(int fd, const char *peer);
+
 // Poll entries of the connected gateways; gw_serve takes the same entries
 // back after poll.
 int gw_fill(pollfd *fds, int room);

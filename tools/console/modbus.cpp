@@ -3,6 +3,7 @@
 #include "modbus.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -145,16 +146,13 @@ void on_client_readable(Exposure &e, int ci) {
   }
 }
 
-void accept_client(Exposure &e) {
-  char peer[48];
-  int fd = net_accept(e.lfd, peer, sizeof peer);
-  if (fd < 0) return;
+bool adopt_client(Exposure &e, int fd, const char *peer) {
   int ci = 0;
   while (ci < kMaxClients && e.clients[ci].used) ci++;
   if (ci == kMaxClients) {
     out_line("modbus gw%d port%u refused client %s: all %d slots taken", e.gw, e.port, peer, kMaxClients);
     close(fd);
-    return;
+    return false;
   }
   setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kClientSndBuf, sizeof kClientSndBuf);
   Client &c = e.clients[ci];
@@ -162,8 +160,15 @@ void accept_client(Exposure &e) {
   c.used = true;
   c.fd = fd;
   c.serial = ++g_serial;
-  memcpy(c.peer, peer, sizeof c.peer);
+  snprintf(c.peer, sizeof c.peer, "%s", peer);
   out_line("modbus gw%d port%u client %s connected", e.gw, e.port, peer);
+  return true;
+}
+
+void accept_client(Exposure &e) {
+  char peer[48];
+  int fd = net_accept(e.lfd, peer, sizeof peer);
+  if (fd >= 0) adopt_client(e, fd, peer);
 }
 
 bool client_waiting(const Exposure &e, const Request &r) {
@@ -305,6 +310,14 @@ void mb_on_section(void *, int gw, unsigned port, const uint8_t *data, size_t le
       answer(e, e.flight, data, len);
     }
   }
+}
+
+bool mb_adopt(int gw, unsigned port, int fd, const char *peer) {
+  for (Exposure &e : g_ex) {
+    if (e.used && e.gw == gw && e.port == port) return adopt_client(e, fd, peer);
+  }
+  close(fd);
+  return false;
 }
 
 void mb_list() {

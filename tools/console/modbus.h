@@ -25,6 +25,12 @@ void mb_setup(uint32_t timeout_ms);
 // Opens a listener for gateway gw, section port. Returns the TCP port or -1.
 int mb_expose(int gw, unsigned port, const char *addr, int tcp_port);
 
+// Takes a connected socket as a client of gateway gw's exposed port (the
+// listener does this with each connection it accepts): false when there
+// is no such exposure or every client slot is taken (the socket is then
+// closed).
+bool mb_adopt(int gw, unsigned port, int fd, const char *peer);
+
 // Entries for poll, and their handling after it (same order).
 int mb_fill(pollfd *fds, int room);
 void mb_serve(const pollfd *fds, int count);
