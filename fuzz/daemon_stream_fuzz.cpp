@@ -38,7 +38,8 @@
 #include "qyio.h"
 #include "settings.h"
 #include "tcp2rtu.h"
-#include "type.h"
+#include "my_uart.h"
+#include "uart.h"
 
 namespace {
 
@@ -67,6 +68,7 @@ void reset_daemon(uint8_t flags) {
   memset(&VIO_Reply, 0, sizeof VIO_Reply);
   iCmdEcho = (flags & kEcho) != 0;
   isVIORelink = isVIOReboot = 0;
+  receive_reset();  // no packet begun by the previous input
   memset(tcp2rtuHeaderBuffer1, 0, sizeof tcp2rtuHeaderBuffer1);
   memset(tcp2rtuHeaderBuffer2, 0, sizeof tcp2rtuHeaderBuffer2);
   iUploadPackageFlag = UPLOAD_NORMAL;

@@ -86,7 +86,7 @@ report() {
   findings=$(find "$run" -maxdepth 1 \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' -o -name 'oom-*' \) | wc -l)
   local result=ok
   if [ "$rc" != 0 ] || [ "$findings" != 0 ] || ! grep -q 'DONE' "$run/fuzz.log"; then result=FINDING; fi
-  printf '%-16s %12s %9s %6s %7s  %s\n' "$t" "${execs:-?}" "${rate:-?}" "${cov:-?}" "${ft:-?}" "$result"
+  printf '%-18s %10s %9s %6s %7s  %s\n' "$t" "${execs:-?}" "${rate:-?}" "${cov:-?}" "${ft:-?}" "$result"
   if [ "$result" != ok ]; then
     echo "--- $t: exit status $rc; log $run/fuzz.log; inputs:" $(ls "$run" | grep -E '^(crash|leak|timeout|oom)-' || true)
     grep -vE '^#[0-9]+' "$run/fuzz.log" | tail -40 | sed 's/^/    /'
@@ -106,7 +106,7 @@ for t in "${targets[@]}"; do
 done
 wait || true
 
-printf '%-16s %12s %9s %6s %7s  %s\n' target executions exec/s cov ft result
+printf '%-18s %10s %9s %6s %7s  %s\n' target executions exec/s cov ft result
 failed=()
 for t in "${targets[@]}"; do
   report "$t" || failed+=("$t")

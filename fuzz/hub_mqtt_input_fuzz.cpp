@@ -3,11 +3,11 @@
 
 #include <string>
 
-#include "fuzzkit.h"
+#include "hub_fuzzkit.h"
 
 // Input: the topic up to the first NUL (with "~" standing for "trm/10.0.0.7/"), then the payload.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  fuzzkit::Rig rig;
+  hubfuzz::Rig rig;
   hub::Session &gw = rig.gateway();
   const uint8_t *nul = static_cast<const uint8_t *>(memchr(data, 0, size));
   size_t tlen = nul ? static_cast<size_t>(nul - data) : size;

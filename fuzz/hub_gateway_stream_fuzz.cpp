@@ -1,11 +1,11 @@
 // Covers the byte stream of one gateway connection: framing in any cut of reads, init and ID rules, heartbeats, section dispatch to exposures, commands, verify and the broker, and the registry record.
 #include <string.h>
 
-#include "fuzzkit.h"
+#include "hub_fuzzkit.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1) return 0;
-  fuzzkit::Rig rig;
+  hubfuzz::Rig rig;
   hub::Hub &h = *rig.h;
   hub::Session &s = hub::gw_open(h, -1, 0x0A000002, 40001);
   // The first byte cuts the rest into reads of 1..256 bytes.

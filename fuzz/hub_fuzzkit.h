@@ -19,7 +19,7 @@
 #include "mqtt.h"
 #include "qylink.h"
 
-namespace fuzzkit {
+namespace hubfuzz {
 
 class Sink : public hub::Publisher {
  public:
@@ -91,6 +91,6 @@ struct Rig {
   }
 };
 
-}  // namespace fuzzkit
+}  // namespace hubfuzz
 
 #endif

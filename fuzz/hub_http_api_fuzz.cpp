@@ -4,7 +4,7 @@
 #include <string>
 
 #include "api.h"
-#include "fuzzkit.h"
+#include "hub_fuzzkit.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ std::vector<std::pair<std::string, std::string>> query(const std::string &q) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static const char *const kMethods[] = {"GET", "POST", "DELETE", "PUT"};
   if (size < 1) return 0;
-  fuzzkit::Rig rig;
+  hubfuzz::Rig rig;
   hub::Session &gw = rig.gateway();
   static std::vector<std::string> done;
   rig.h->cmds->on_http_done = [](hub::Hub &, const hub::Job &j) { done.push_back(hub::api_job_reply(j).body); };
