@@ -3,7 +3,8 @@ sent in it, what arrived, and where the rest went.
 
 Upwards (line to server), per line:
   in_flight    taken by the daemon and written into the link, never arrived
-               (in the sockets or on the path when the link broke)
+               (in the sockets or on the path when the link broke; without a
+               break such bytes count as lost_up)
   on_line      fed to the line but never taken by the daemon: still queued
                at the break, dropped by the daemon's clear at the next init
   failed_write taken into a packet whose write the daemon logged as failed
@@ -11,8 +12,10 @@ Upwards (line to server), per line:
                loss while the link was up (a fault)
 Downwards (server to line), per line, of what the link accepted (a write
 the server's socket took whole):
-  in_flight    never reached the line, above the last byte that did
-  lost_up      never reached the line, below one that did (a fault)
+  in_flight    never reached the line, above the last byte that did, in a
+               stretch where a link broke (less what the daemon read and
+               dropped, by its own output)
+  lost_up      never reached the line otherwise (a fault)
 Both ways: duplicated, reordered, crossed (on the other line) and corrupt
 (no stream's) bytes, and server packets written in part and then acted on.
 """
@@ -51,7 +54,9 @@ class Snapshot:
                 return False
         return all(p[1] in rig.cmds.answered for p in probes if p[0] == "cmd")
 
-    def result(self, probes=()):
+    def result(self, probes=(), broke=False):
+        """Figures of the stretch; `broke`: a link ended in it, so what was
+        under way then counts as in flight rather than lost."""
         self.rig.flush_held(final=True)
         rig, log = self.rig, self.rig.log.since(self.log)
         r = {"up": {}, "down": {}}
@@ -61,19 +66,27 @@ class Snapshot:
             got = t.got.overlap(a, b)
             inside, _tail = t.missing(a, b)
             ok, failed = log["ok"][line], log["failed"][line]
+            vanished = max(0, ok - got)            # written whole, never arrived
+            lost = max(0, inside - failed) if broke else vanished
             r["up"][line] = {"fed": b - a, "delivered": got,
-                             "in_flight": max(0, ok - got), "failed_write": failed,
-                             "on_line": max(0, (b - a) - ok - failed),
-                             "lost_up": max(0, inside - failed), **self._faults(sid)}
+                             "in_flight": max(0, vanished - lost) if broke else 0,
+                             "failed_write": failed,
+                             "on_line": max(0, (b - a) - ok - failed), "lost_up": lost,
+                             **self._faults(sid)}
+        # Server reads the daemon dropped (split or joined packets): bytes
+        # above the last one that arrived were dropped there, not in flight.
+        dropped = sum(log["dropped"])
         for sid in DOWN:
             t, a, b = rig.t[sid], self.fed[sid], rig.t[sid].fed
             acc = rig.accepted[sid]
             top = t.got.highest_below(a, b)
-            r["down"][sid - 1] = {
-                "accepted": acc.overlap(a, b), "delivered": t.got.overlap(a, b),
-                "lost_up": max(0, acc.overlap(a, top) - t.got.overlap(a, top)),
-                "in_flight": max(0, acc.overlap(top, b) - t.got.overlap(top, b)),
-                **self._faults(sid)}
+            inside = max(0, acc.overlap(a, top) - t.got.overlap(a, top))
+            tail = max(0, acc.overlap(top, b) - t.got.overlap(top, b))
+            cut = min(tail, max(0, dropped - inside)) if broke else tail
+            dropped = max(0, dropped - inside - cut)
+            r["down"][sid - 1] = {"accepted": acc.overlap(a, b), "delivered": t.got.overlap(a, b),
+                                  "lost_up": inside + cut, "in_flight": tail - cut,
+                                  **self._faults(sid)}
         r["partial_acted"] = rig.partial_acted - self.partial_acted
         r["unexpected_replies"] = rig.cmds.unexpected - self.unexpected
         r["framing_lost"] = sum(ln.framing_lost for ln in rig.links) - self.framing

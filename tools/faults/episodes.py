@@ -24,6 +24,14 @@ class Stuck(Exception):
     """The daemon did not come back; the run cannot go on with it."""
 
 
+def quiet(rig, link):
+    """Stops the server's own data and lets what is queued leave, so the
+    next write is read by itself."""
+    rig.down.stop()
+    rig.run_for(2.0, lambda: not link.outq)
+    rig.run_for(0.1)
+
+
 def ensure_online(rig):
     link = rig.link
     if link is None or link.state != "open" or link.init_at is None or not rig.check_alive():
@@ -36,6 +44,7 @@ def ensure_online(rig):
             raise Stuck("no link within %.0f s; last lines: %s" % (
                 RECONNECT_TIMEOUT, rig.log.tail(8)))
     if rig.hb != 10:
+        quiet(rig, link)
         pid = rig.send_command(link, PORT_QYIO, b"@HEARTBEAT=10\r", rb"!HEARTBEAT;OK\r\n")
         rig.run_for(5.0, lambda: pid in rig.cmds.answered)
         rig.hb = 10
@@ -65,7 +74,7 @@ class Episode:
             self._come_back()
         else:
             self._drain()
-        self.r.update(snap.result(self.probes))
+        self.r.update(snap.result(self.probes, self.r["break"]))
         rig.monitor.set_label("between")
         return self.r
 
@@ -111,11 +120,7 @@ class Episode:
         return plain, None
 
     def _quiet_server(self, link):
-        """Stops the server's own data and lets what is queued leave, so the
-        next write is read by itself."""
-        self.rig.down.stop()
-        self.rig.run_for(2.0, lambda: not link.outq)
-        self.rig.run_for(0.1)
+        quiet(self.rig, link)
 
     def _resume(self):
         self.rig.down.start(time.monotonic())
@@ -144,6 +149,7 @@ class Episode:
     def fault_close_in_heartbeat(self, link):
         rig = self.rig
         self._stop()
+        quiet(rig, link)
         pid = rig.send_command(link, PORT_QYIO, b"@HEARTBEAT=1\r", rb"!HEARTBEAT;OK\r\n")
         rig.run_for(5.0, lambda: pid in rig.cmds.answered)
         rig.hb = 1

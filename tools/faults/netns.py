@@ -4,7 +4,9 @@ the server that can go silent.
 Two paths:
   lo    daemon and server in one namespace on its loopback (MTU 65536)
   veth  daemon and server in two namespaces joined by a veth pair with
-        MTU 1500, a cellular-sized path
+        MTU 1500 and 4 Mbit/s each way, a cellular-sized path: a server
+        packet longer than the MSS (1448 bytes) reaches the daemon as two
+        segments some milliseconds apart, as over a cellular link
 
 A silent path drops every TCP segment of the server port in the input hook
 of each end's namespace (nftables), so the sender's own transmit succeeds
@@ -20,6 +22,7 @@ import subprocess
 
 CLONE_NEWNET = 0x40000000
 PREFIX = "trmfault-"
+RATE = "4mbit"
 _libc = ctypes.CDLL(None, use_errno=True)
 _home = None
 
@@ -107,6 +110,9 @@ class Path:
             self.server_ns.ip("addr", "add", "10.231.0.1/24", "dev", b[:15])
             self.daemon_ns.ip("link", "set", a[:15], "up")
             self.server_ns.ip("link", "set", b[:15], "up")
+            for ns, dev in ((self.daemon_ns, a[:15]), (self.server_ns, b[:15])):
+                _run("tc", "-n", ns.name, "qdisc", "add", "dev", dev, "root", "tbf", "rate",
+                     RATE, "burst", "1600", "latency", "200ms")
         for ns in self.spaces:
             ns.nft("add table inet trmfault\n"
                    "add chain inet trmfault input { type filter hook input priority 0; }")

@@ -34,7 +34,7 @@ def soak(rig, seconds, rng):
     rig.down.stop()
     rig.run_for(15.0, lambda: snap.complete(probes))
     rig.log.settle()
-    r = snap.result(probes)
+    r = snap.result(probes, rig.inits != inits)
     r["seconds"] = round(time.monotonic() - t0, 1)
     r["relinks"] = rig.inits - inits
     r["link_up"] = link.state == "open"
