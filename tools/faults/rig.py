@@ -55,7 +55,7 @@ class Rig:
         self.cmds = Commands()
         self.feed = {ln: Feeder(self.pty[ln].master, self.t[ln - 1], rng) for ln in (1, 2)}
         self.down = DownSender(self, rng)
-        self.links, self.link, self.daemon = [], None, None
+        self.links, self.open_links, self.link, self.daemon = [], [], None, None
         self.inits = 0
         self.crashes = []
         self.fd_online = []       # open descriptors each time a link came up
@@ -108,7 +108,7 @@ class Rig:
 
     # --- the event loop -------------------------------------------------------
     def pump(self, timeout=0.005):
-        links = [ln for ln in self.links if ln.state == "open"]
+        links = self.open_links = [ln for ln in self.open_links if ln.state == "open"]
         rl = [self.server.sock] + [self.pty[1].master, self.pty[2].master]
         rl += [ln for ln in links if ln.reading]
         if self.daemon is not None:
@@ -142,7 +142,7 @@ class Rig:
         for 30 s are closed (a path that was silenced leaves such ends);
         a dead daemon is noticed."""
         self._next_reap = now + 1.0
-        for link in self.links:
+        for link in self.open_links:
             if link is not self.link and link.state == "open" and now - link.last_rx > 30:
                 link.close()
         self.check_alive()
@@ -192,6 +192,7 @@ class Rig:
         link = ServerLink(sock, self.server.table, len(self.links) + 1)
         link.on_sent, link.on_torn = self._sent, self._torn
         self.links.append(link)
+        self.open_links.append(link)
 
     # --- what the daemon sends ------------------------------------------------
     def handle(self, link, packets, now):

@@ -115,6 +115,9 @@ class Tracker:
             i = bisect.bisect_right(self.chunks, (pos, float("inf"))) - 1
             if i >= 0:
                 self.latency_max = max(self.latency_max, when - self.chunks[i][1])
+            if len(self.chunks) > 20000:
+                keep = bisect.bisect_left(self.chunks, (self.max_end - 200000, 0.0))
+                del self.chunks[:max(0, min(keep, len(self.chunks) - 1000))]
 
     def missing(self, a, b):
         """(lost inside, lost at the tail) of [a, b): bytes never delivered
