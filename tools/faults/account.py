@@ -26,9 +26,18 @@ UP = (streams.UP485, streams.UP232)
 DOWN = (streams.DOWN485, streams.DOWN232)
 
 
+def settle(rig):
+    """Lets the daemon's output catch up with what the server has seen (it
+    prints a write's outcome just after the write), so every burst counts
+    in the stretch in which it was sent."""
+    rig.run_for(0.05)
+    rig.log.settle()
+
+
 class Snapshot:
     def __init__(self, rig):
         self.rig = rig
+        settle(rig)
         self.fed = {sid: t.fed for sid, t in rig.t.items()}
         self.dup = {sid: t.dup for sid, t in rig.t.items()}
         self.reordered = {sid: t.reordered for sid, t in rig.t.items()}
@@ -44,6 +53,8 @@ class Snapshot:
         command probe is answered."""
         rig = self.rig
         rig.flush_held()
+        if rig.log.pending():
+            return False
         for sid in UP:
             a, b = self.fed[sid], rig.t[sid].fed
             if rig.t[sid].got.overlap(a, b) < b - a:
@@ -57,6 +68,7 @@ class Snapshot:
     def result(self, probes=(), broke=False):
         """Figures of the stretch; `broke`: a link ended in it, so what was
         under way then counts as in flight rather than lost."""
+        settle(self.rig)
         self.rig.flush_held(final=True)
         rig, log = self.rig, self.rig.log.since(self.log)
         r = {"up": {}, "down": {}}

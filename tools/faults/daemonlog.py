@@ -100,6 +100,10 @@ class DaemonLog:
             (self.taken_failed if failed else self.taken_ok)[b[0]] += b[1]
         self._burst = None
 
+    def pending(self):
+        """A burst taken whose write has not returned yet."""
+        return self._burst is not None and not self._burst[2]
+
     def settle(self):
         """A burst whose write went out and no failure line followed counts
         as sent (its outcome is otherwise settled by the next line)."""

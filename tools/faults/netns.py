@@ -54,7 +54,7 @@ def remove_stale():
     """Namespaces left by earlier runs whose process is gone (a run killed
     outright cannot clean up)."""
     for line in _run("ip", "netns", "list", check=False).stdout.splitlines():
-        m = re.match(r"(%s(\d+)-\w+)" % PREFIX, line)
+        m = re.match(r"(%s(\d+)-[\w-]+)" % PREFIX, line)
         if m and not os.path.exists("/proc/%s" % m.group(2)):
             _run("ip", "netns", "del", m.group(1), check=False)
 
@@ -98,11 +98,11 @@ class Path:
     def __init__(self, kind):
         self.kind = kind
         self.spaces = []
-        self.daemon_ns = self._ns("gw")
+        self.daemon_ns = self._ns(kind + "-gw")
         if kind == "lo":
             self.server_ns, self.server_addr, self.mtu = self.daemon_ns, "127.0.0.1", 65536
         else:
-            self.server_ns, self.server_addr, self.mtu = self._ns("srv"), "10.231.0.1", 1500
+            self.server_ns, self.server_addr, self.mtu = self._ns(kind + "-srv"), "10.231.0.1", 1500
             a, b = "tfg%d" % os.getpid(), "tfs%d" % os.getpid()
             _run("ip", "link", "add", a[:15], "mtu", "1500", "netns", self.daemon_ns.name,
                  "type", "veth", "peer", "name", b[:15], "mtu", "1500", "netns", self.server_ns.name)

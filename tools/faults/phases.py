@@ -3,8 +3,11 @@ the cellular-sized path carries the episodes, the reassembly sweep, the
 modem file and the soak; the dead-link measure also uses one on loopback;
 the save kills have a rig of their own."""
 
+import json
+import os
 import random
 import time
+import traceback
 
 import celmon_faults
 import deadlink
@@ -44,16 +47,27 @@ class Run:
             except Stuck as e:
                 self.results.setdefault("stuck", []).append("%s: %s" % (name, e))
                 print("  stuck: %s" % e, flush=True)
+            except Exception:        # the suite's own fault: report it, go on
+                text = traceback.format_exc()
+                self.results.setdefault("errors", []).append("%s: %s" % (name, text))
+                print("  ERROR in the suite:\n%s" % text, flush=True)
             self.windows.append((t0, time.monotonic(), name))
             print("   (%.0f s)" % (time.monotonic() - t0), flush=True)
+            self.save_partial()
+
+    def save_partial(self):
+        """What is known so far, in case the run is cut short."""
+        with open(os.path.join(self.a.out, "partial.json"), "w") as f:
+            json.dump(self.results, f, indent=1, default=str)
 
     # --- phases ---------------------------------------------------------------
     def phase_episodes(self):
         rig, eps, order = self.rig("veth"), [], []
+        kinds = self.a.kinds or KINDS
         silent_cap = 8.0 if self.a.quick else 35.0
         for i in range(self.a.episodes):
             if not order:
-                order = list(KINDS)
+                order = list(kinds)
                 self.rng.shuffle(order)
             kind = order.pop()
             t0 = time.monotonic()
@@ -121,6 +135,7 @@ class Run:
                 "wdt_gaps_over_0.5s": [(round(lo, 3), round(hi, 3), self._where((lo, hi, e)))
                                        for lo, hi, e, _ in m.gaps if lo > 0.5][:200],
                 "sampler_late_s": round(m.late, 3),
+                "loop_late_s": round(rig.loop_late, 3),
                 "crashes": rig.crashes, "sanitizer": rig.log.sanitizer,
                 "framing_lost": sum(ln.framing_lost for ln in rig.links),
                 "alive_at_end": rig.alive() or name == "save"}

@@ -60,6 +60,8 @@ class Rig:
         self.crashes = []
         self.fd_online = []       # open descriptors each time a link came up
         self.hb = 10              # heartbeat period the daemon has now
+        self.loop_late = 0.0      # longest this loop was held up (its own lateness)
+        self._last_pump = time.monotonic()
         self._next_reap = 0.0
 
     def write_config(self, extra=""):
@@ -119,6 +121,8 @@ class Rig:
         except (ValueError, OSError):
             r, w = [], []
         now = time.monotonic()
+        self.loop_late = max(self.loop_late, now - self._last_pump - timeout)
+        self._last_pump = now
         if self.daemon is not None and self.out_fd in r:
             self._read_output(now)
         for ln in (1, 2):
@@ -275,9 +279,19 @@ class Rig:
             return None
         if link.state != "open":
             return None
-        got = resources(self.daemon.pid) if self.daemon else None
-        self.fd_online.append(got[0] if got else None)
+        self.fd_online.append(self.steady_fds())
         return link
+
+    def steady_fds(self):
+        """The daemon's open descriptors, the least of a few looks 10 ms
+        apart (it opens the modem file for a moment every 2 s)."""
+        seen = []
+        for _ in range(4):
+            got = resources(self.daemon.pid) if self.daemon else None
+            if got:
+                seen.append(got[0])
+            self.run_for(0.01)
+        return min(seen) if seen else None
 
     def close(self):
         for f in self.feed.values():

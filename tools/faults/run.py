@@ -49,12 +49,14 @@ def arguments():
     p.add_argument("--seed", type=int)
     p.add_argument("--phases", default=",".join(ALL))
     p.add_argument("--out", help="directory for the JSON and the daemon's output")
+    p.add_argument("--kinds", help="episode kinds, comma separated (default: all)")
     p.add_argument("--side", help=argparse.SUPPRESS)   # a child running side phases
     a = p.parse_args()
     q = a.quick
     a.episodes = a.episodes if a.episodes is not None else 10 if q else 1000
     a.soak = a.soak if a.soak is not None else 10.0 if q else 600.0
     a.phases = [x for x in a.phases.split(",") if x]
+    a.kinds = [x for x in (a.kinds or "").split(",") if x]
     if q and "deadlink" in a.phases and "--phases" not in " ".join(sys.argv):
         a.phases.remove("deadlink")      # the quick run's silent episode stands in
     a.out = a.out or os.path.join(a.build, "faults-report")

@@ -20,7 +20,8 @@ def _stat(values):
 
 
 def _growth(fds):
-    return max(fds) - fds[0] if fds else 0
+    """Descriptors at the last link-ups over those at the first ones."""
+    return min(fds[-5:]) - min(fds[:5]) if fds else 0
 
 
 class Judge:
@@ -87,6 +88,8 @@ class Judge:
             self.finding(not rig["alive_at_end"], "%s daemon not running at the end" % name)
         for s in self.r.get("stuck", []):
             self.findings.append("stuck: " + s)
+        for e in self.r.get("errors", []):
+            self.findings.append("the suite itself failed: " + e.strip().splitlines()[-1])
 
     def sweep(self):
         rows = self.r.get("reassembly")
