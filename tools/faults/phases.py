@@ -14,6 +14,7 @@ import deadlink
 import filefaults
 import netns
 import report
+import streams
 from episodes import KINDS, Episode, Stuck
 from reassembly import Sweep
 from rig import Rig
@@ -136,6 +137,8 @@ class Run:
                                        for lo, hi, e, _ in m.gaps if lo > 0.5][:200],
                 "sampler_late_s": round(m.late, 3),
                 "loop_late_s": round(rig.loop_late, 3),
+                "anomalies": {streams.NAMES[sid]: t.anomalies for sid, t in rig.t.items()
+                              if t.anomalies},
                 "crashes": rig.crashes, "sanitizer": rig.log.sanitizer,
                 "framing_lost": sum(ln.framing_lost for ln in rig.links),
                 "alive_at_end": rig.alive() or name == "save"}

@@ -99,20 +99,19 @@ def print_deadlink(rows):
 
 
 def print_soak(s):
-    up = s["up"]
-    down = s["down"]
+    rows = []
+    for way, keys in (("up", ("fed", "lost_up", "in_flight", "on_line", "failed_write")),
+                      ("down", ("accepted", "lost_up", "in_flight"))):
+        for line, d in sorted(s[way].items()):
+            name = "rs%s %s" % ("485" if str(line) == "1" else "232", way)
+            lat = s["latency_s"].get(name) or "-"
+            rows.append([name, d[keys[0]], d["delivered"], sum(d[k] for k in keys[1:]),
+                         d["dup"], d["reordered"], d["crossed"], d["corrupt"],
+                         "/".join(map(str, lat)) if lat != "-" else lat])
     _table("Soak (%s s, relinks %d)" % (s["seconds"], s["relinks"]),
            ["stream", "fed/accepted", "delivered", "lost", "dup", "reordered", "crossed",
-            "corrupt", "latency max s"],
-           [["rs%s up" % ("485" if ln == "1" or ln == 1 else "232"), d["fed"], d["delivered"],
-             d["lost_up"] + d["in_flight"] + d["on_line"] + d["failed_write"], d["dup"],
-             d["reordered"], d["crossed"], d["corrupt"],
-             s["latency_max_s"]["rs%s up" % ("485" if ln in ("1", 1) else "232")]]
-            for ln, d in up.items()] +
-           [["rs%s down" % ("485" if ln in ("1", 1) else "232"), d["accepted"], d["delivered"],
-             d["lost_up"] + d["in_flight"], d["dup"], d["reordered"], d["crossed"], d["corrupt"],
-             s["latency_max_s"]["rs%s down" % ("485" if ln in ("1", 1) else "232")]]
-            for ln, d in down.items()])
-    print("  commands and challenges acted on: %d/%d; reads dropped by the daemon: %d; "
-          "resources: %s" % (s["probes"]["acted"], s["probes"]["sent"], s["dropped_reads"],
-                             s["resources"]))
+            "corrupt", "latency s (median/p99/max)"], rows)
+    print("  commands and challenges acted on: %d/%d; server reads the daemon dropped: %d; "
+          "this run's own loop held up at most %.3f s" % (
+              s["probes"]["acted"], s["probes"]["sent"], s["dropped_reads"], s["loop_late_s"]))
+    print("  resources: %s" % s["resources"])

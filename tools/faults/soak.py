@@ -38,8 +38,9 @@ def soak(rig, seconds, rng):
     r["seconds"] = round(time.monotonic() - t0, 1)
     r["relinks"] = rig.inits - inits
     r["link_up"] = link.state == "open"
-    r["latency_max_s"] = {name: round(rig.t[sid].latency_max, 3) for sid, name in
-                          ((0, "rs485 up"), (1, "rs232 up"), (2, "rs485 down"), (3, "rs232 down"))}
+    r["latency_s"] = {name: _spread(rig.t[sid].latencies, t0) for sid, name in
+                      ((0, "rs485 up"), (1, "rs232 up"), (2, "rs485 down"), (3, "rs232 down"))}
+    r["loop_late_s"] = round(rig.loop_late, 3)
     r["resources"] = rig.monitor.resource_summary(since=t0)
     r["resources"]["rss_growth_kb"] = _growth(rig.monitor.samples, t0)
     for f in rig.feed.values():
@@ -57,6 +58,15 @@ def _command(rig, rng):
         return ("cmd", pid)
     port, text, rx = rng.choice(CONFIG_PROBES if what < 0.6 else VCOM_PROBES)
     return ("cmd", rig.send_command(link, port, text, rx))
+
+
+def _spread(latencies, t0):
+    """Median, 99th percentile and largest time from a byte's feed (or the
+    server's write) to its arrival, over the soak."""
+    v = sorted(x for x, when in latencies if when >= t0)
+    if not v:
+        return None
+    return [round(v[len(v) // 2], 3), round(v[len(v) * 99 // 100], 3), round(v[-1], 3)]
 
 
 def _growth(samples, t0):

@@ -99,15 +99,23 @@ class Tracker:
         self.dup = self.reordered = self.delivered = 0
         self.chunks = []          # (position, time) of each write, for latency
         self.latency_max = 0.0
+        self.latencies = []       # (seconds, time) of each piece that arrived
+        self.recent = []          # the last placements (when, position, length, how)
+        self.anomalies = []       # placements that doubled or reordered bytes, with context
 
     def fed_at(self, pos, when):
         self.chunks.append((pos, when))
 
-    def place(self, pos, n, when=None):
+    def place(self, pos, n, when=None, how=""):
         overlap = self.got.overlap(pos, pos + n)
         self.dup += overlap
         if pos < self.max_end:
             self.reordered += n - overlap
+        self.recent.append((when, pos, n, how))
+        del self.recent[:-24]
+        if (overlap or pos < self.max_end) and len(self.anomalies) < 20:
+            self.anomalies.append({"pos": pos, "n": n, "max_end": self.max_end,
+                                   "recent": list(self.recent)})
         self.got.add(pos, pos + n)
         self.max_end = max(self.max_end, pos + n)
         self.delivered += n - overlap
@@ -115,6 +123,9 @@ class Tracker:
             i = bisect.bisect_right(self.chunks, (pos, float("inf"))) - 1
             if i >= 0:
                 self.latency_max = max(self.latency_max, when - self.chunks[i][1])
+                self.latencies.append((when - self.chunks[i][1], when))
+                if len(self.latencies) > 100000:
+                    del self.latencies[:50000]
             if len(self.chunks) > 20000:
                 keep = bisect.bisect_left(self.chunks, (self.max_end - 200000, 0.0))
                 del self.chunks[:max(0, min(keep, len(self.chunks) - 1000))]
@@ -183,7 +194,7 @@ class Placer:
             pos = self._where(joined)
             if pos is not None:
                 for p, w in self.held + [(piece, when)]:
-                    self.own.place(pos, len(p), w)
+                    self.own.place(pos, len(p), w, "joined")
                     pos += len(p)
                 self.held = []
                 return
@@ -193,7 +204,7 @@ class Placer:
             self.flush(final=True, prefer_end=False)
         pos = self._where(piece)
         if pos is not None:
-            self.own.place(pos, len(piece), when)
+            self.own.place(pos, len(piece), when, "placed")
         elif len(piece) < 2 * REC - 1:
             self.held = [(piece, when)]
         else:
@@ -209,7 +220,7 @@ class Placer:
         end = self.own.fed - len(joined)
         if prefer_end and data(self.own.sid, end, self.own.fed) == joined and end >= self.own.max_end:
             for p, w in self.held:
-                self.own.place(end, len(p), w)
+                self.own.place(end, len(p), w, "at end")
                 end += len(p)
             self.held = []
             return
@@ -220,7 +231,7 @@ class Placer:
             if pos is None:
                 self._foreign(p)
             else:
-                self.own.place(pos, len(p), w)
+                self.own.place(pos, len(p), w, "searched")
         self.held = []
 
     def _foreign(self, piece):
