@@ -7,7 +7,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   g++-arm-linux-gnueabi qemu-user
   python3 python3-serial python3-serial-asyncio python3-pymodbus libmodbus-dev mbpoll socat
-  iproute2 procps util-linux
+  iproute2 nftables procps util-linux
   ser2net strace
   clang-tidy cppcheck
   clang libclang-rt-14-dev llvm

@@ -136,6 +136,18 @@ class Link:
         self.pos = at + n
         return Packet(bytes(self.stream[at:at + n]), time.monotonic())
 
+    def feed(self, chunk):
+        """Bytes read elsewhere (a test's own event loop): the whole packets
+        they complete, in order."""
+        self.received += len(chunk)
+        self.stream += chunk.translate(self.dec)
+        out = []
+        p = self._take()
+        while p is not None:
+            out.append(p)
+            p = self._take()
+        return out
+
     def next_packet(self, timeout=10.0, skip_heartbeats=False):
         """The next whole packet; raises AssertionError on time-out."""
         end = time.monotonic() + timeout
@@ -199,17 +211,18 @@ class Link:
 
 
 class GatewayServer:
-    """Listens on 127.0.0.1 with an ephemeral port. rcvbuf makes the accepted
-    sockets' receive buffer small (for a stalled link); backlog 0 with no
-    accept makes a listener whose accept queue fills after one connection."""
+    """Listens on 127.0.0.1 (or addr) with an ephemeral port. rcvbuf makes
+    the accepted sockets' receive buffer small (for a stalled link); backlog
+    0 with no accept makes a listener whose accept queue fills after one
+    connection."""
 
-    def __init__(self, table=None, rcvbuf=None, backlog=8):
+    def __init__(self, table=None, rcvbuf=None, backlog=8, addr="127.0.0.1"):
         self.table = table or load_encode_table()
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         if rcvbuf:
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
-        self.sock.bind(("127.0.0.1", 0))
+        self.sock.bind((addr, 0))
         self.sock.listen(backlog)
         self.port = self.sock.getsockname()[1]
         self.links = []

@@ -1,0 +1,140 @@
+"""Network namespaces of the run's own, and a path between the daemon and
+the server that can go silent.
+
+Two paths:
+  lo    daemon and server in one namespace on its loopback (MTU 65536)
+  veth  daemon and server in two namespaces joined by a veth pair with
+        MTU 1500 and 4 Mbit/s each way, a cellular-sized path: a server
+        packet longer than the MSS (1448 bytes) reaches the daemon as two
+        segments some milliseconds apart, as over a cellular link
+
+A silent path drops every TCP segment of the server port in the input hook
+of each end's namespace (nftables), so the sender's own transmit succeeds
+and the segment vanishes on the way, as when a cell or a NAT drops a flow:
+no FIN, no RST, no error. Nothing here touches the host's own network.
+"""
+
+import contextlib
+import ctypes
+import os
+import re
+import subprocess
+
+CLONE_NEWNET = 0x40000000
+PREFIX = "trmfault-"
+RATE = "4mbit"
+_libc = ctypes.CDLL(None, use_errno=True)
+_home = None
+
+
+def _run(*argv, check=True, stdin=None):
+    return subprocess.run(list(argv), check=check, capture_output=True, text=True, input=stdin)
+
+
+def forbidden():
+    """Why this machine cannot run the suite's namespaces, or None."""
+    if os.geteuid() != 0:
+        return "network namespaces need root"
+    for tool in ("ip", "nft"):
+        if _run("which", tool, check=False).returncode != 0:
+            return "'%s' is not installed (tools/install-deps.sh)" % tool
+    probe = NetNs("probe")
+    try:
+        probe.nft("add table inet probe")
+    except subprocess.CalledProcessError as e:
+        return "nftables does not work in a namespace here: %s" % e.stderr.strip()
+    except OSError as e:
+        return "namespaces cannot be created here: %s" % e
+    finally:
+        probe.close()
+    return None
+
+
+def remove_stale():
+    """Namespaces left by earlier runs whose process is gone (a run killed
+    outright cannot clean up)."""
+    for line in _run("ip", "netns", "list", check=False).stdout.splitlines():
+        m = re.match(r"(%s(\d+)-[\w-]+)" % PREFIX, line)
+        if m and not os.path.exists("/proc/%s" % m.group(2)):
+            _run("ip", "netns", "del", m.group(1), check=False)
+
+
+class NetNs:
+    def __init__(self, tag):
+        self.name = "%s%d-%s" % (PREFIX, os.getpid(), tag)
+        _run("ip", "netns", "add", self.name)
+        self.ip("link", "set", "lo", "up")
+
+    def ip(self, *args):
+        _run("ip", "-n", self.name, *args)
+
+    def nft(self, script):
+        _run("ip", "netns", "exec", self.name, "nft", "-f", "-", stdin=script + "\n")
+
+    @contextlib.contextmanager
+    def entered(self):
+        """The calling thread inside this namespace: sockets made and
+        programs started meanwhile belong to it."""
+        global _home
+        if _home is None:
+            _home = os.open("/proc/self/ns/net", os.O_RDONLY)
+        fd = os.open("/run/netns/" + self.name, os.O_RDONLY)
+        try:
+            if _libc.setns(fd, CLONE_NEWNET) != 0:
+                raise OSError(ctypes.get_errno(), "setns " + self.name)
+            yield self
+        finally:
+            _libc.setns(_home, CLONE_NEWNET)
+            os.close(fd)
+
+    def close(self):
+        _run("ip", "netns", "del", self.name, check=False)
+
+
+class Path:
+    """Where the daemon and the server live, and the switch that silences
+    the path between them."""
+
+    def __init__(self, kind):
+        self.kind = kind
+        self.spaces = []
+        self.daemon_ns = self._ns(kind + "-gw")
+        if kind == "lo":
+            self.server_ns, self.server_addr, self.mtu = self.daemon_ns, "127.0.0.1", 65536
+        else:
+            self.server_ns, self.server_addr, self.mtu = self._ns(kind + "-srv"), "10.231.0.1", 1500
+            a, b = "tfg%d" % os.getpid(), "tfs%d" % os.getpid()
+            _run("ip", "link", "add", a[:15], "mtu", "1500", "netns", self.daemon_ns.name,
+                 "type", "veth", "peer", "name", b[:15], "mtu", "1500", "netns", self.server_ns.name)
+            self.daemon_ns.ip("addr", "add", "10.231.0.2/24", "dev", a[:15])
+            self.server_ns.ip("addr", "add", "10.231.0.1/24", "dev", b[:15])
+            self.daemon_ns.ip("link", "set", a[:15], "up")
+            self.server_ns.ip("link", "set", b[:15], "up")
+            for ns, dev in ((self.daemon_ns, a[:15]), (self.server_ns, b[:15])):
+                _run("tc", "-n", ns.name, "qdisc", "add", "dev", dev, "root", "tbf", "rate",
+                     RATE, "burst", "1600", "latency", "200ms")
+        for ns in self.spaces:
+            ns.nft("add table inet trmfault\n"
+                   "add chain inet trmfault input { type filter hook input priority 0; }")
+        self.silent = False
+
+    def _ns(self, tag):
+        ns = NetNs(tag)
+        self.spaces.append(ns)
+        return ns
+
+    def drop(self, port):
+        """Silences the path: segments from and to the server port vanish."""
+        self.server_ns.nft("add rule inet trmfault input tcp dport %d drop" % port)
+        self.daemon_ns.nft("add rule inet trmfault input tcp sport %d drop" % port)
+        self.silent = True
+
+    def restore(self):
+        for ns in self.spaces:
+            ns.nft("flush chain inet trmfault input")
+        self.silent = False
+
+    def close(self):
+        for ns in self.spaces:
+            ns.close()
+        self.spaces = []
