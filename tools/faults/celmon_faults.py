@@ -23,6 +23,7 @@ class CelmonRun:
         self.modem = Modem(self.sb, "--csq", 10)
         self.cel = self.sb.start("celmon")
         self.samples = self.malformed = 0
+        self.examples = []        # the first distinct malformed contents
 
     def watch(self, seconds, until=None):
         """Polls celmon's output and the file until `until` holds."""
@@ -43,7 +44,10 @@ class CelmonRun:
         except FileNotFoundError:
             return
         self.samples += 1
-        self.malformed += WELL_FORMED.fullmatch(text) is None
+        if WELL_FORMED.fullmatch(text) is None:
+            self.malformed += 1
+            if len(self.examples) < 3 and text.decode(errors="replace") not in self.examples:
+                self.examples.append(text.decode(errors="replace"))
 
     def seen(self, pattern, start):
         return re.search(pattern, self.cel.output[start:]) is not None
@@ -93,6 +97,7 @@ def run(cycles):
         r["fds_first"], r["fds_last"] = fds_first, got[0] if got else None
     finally:
         r["file_samples"], r["malformed"] = c.samples, c.malformed
+        r["malformed_examples"] = c.examples
         r["alive"] = r["alive"] and c.cel.proc.poll() is None
         r["tail"] = c.cel.output.decode(errors="replace")[-300:] if not r["alive"] else ""
         c.sb.close()

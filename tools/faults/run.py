@@ -59,7 +59,8 @@ def arguments():
     a.kinds = [x for x in (a.kinds or "").split(",") if x]
     if q and "deadlink" in a.phases and "--phases" not in " ".join(sys.argv):
         a.phases.remove("deadlink")      # the quick run's silent episode stands in
-    a.out = a.out or os.path.join(a.build, "faults-report")
+    a.build = os.path.abspath(a.build)
+    a.out = os.path.abspath(a.out or os.path.join(a.build, "faults-report"))
     return a
 
 
