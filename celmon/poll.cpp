@@ -1,5 +1,6 @@
 // One poll cycle: reopen the modem port, run the three queries, check the
-// PPP interface, replace the file, release the port.
+// PPP interface, replace the file, release the port. A cycle that cannot
+// send every query leaves the file alone.
 #include <stdio.h>
 #include <string.h>
 
@@ -25,7 +26,18 @@ bool poll_cycle(int rate, const char *path) {
   }
   char result[kResultSize];
   memset(result, 0, sizeof result);
-  for (int code : kQueryOrder) modem_query(code, kQueryWindowMs, result, sizeof result);
+  bool complete = true;
+  for (int code : kQueryOrder) {
+    complete = modem_query(code, kQueryWindowMs, result, sizeof result) == 0 && complete;
+  }
+  if (!complete) {
+    // The modem went away in the middle (a USB modem unplugged): a file
+    // with lines missing would stand for the modem until it is back, so the
+    // last whole one stays, as when the port cannot be opened at all.
+    PrintMsg("modem lost during the queries, file left as it was\r\n");
+    Close_Com(kModemPort);
+    return false;
+  }
 
   bool ppp = check_interface(kPppInterface);
   append_text(result, sizeof result, ppp ? "ppp0=1\r\n" : "ppp0=0\r\n");

@@ -1,6 +1,7 @@
 // The modem queries on a pseudo-terminal standing in for the modem port:
 // reply windows, early end on OK, answers split over several reads,
 // over-long and stray answers, and the file line each query adds.
+#include <fcntl.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -160,6 +161,23 @@ TEST_F(ModemQuery, PortNotOpenAddsNoLine) {
   Close_Com(kModemPort);
   EXPECT_EQ(modem_query(QUERY_CSQ, kQueryWindowMs, result_, sizeof result_), -1);
   EXPECT_STREQ(result_, "");
+}
+
+// The modem vanishes after its first answer (a USB modem pulled out): the
+// cycle ends without replacing the last whole file with a partial one.
+TEST_F(ModemQuery, ModemGoneMidCycleLeavesTheFile) {
+  const std::string held = "cpintype=READY\r\ncregvalue=1\r\ncsqvalue=20\r\nppp0=0\r\n";
+  sb_.write_file("/quarne/modemInfo.txt", held);
+  answer_with({{"\r\n+CPIN: READY\r\n\r\nOK\r\n", 0}});
+  std::thread unplug([this] {
+    if (modem_.joinable()) modem_.join();
+    int null_fd = open("/dev/null", O_RDWR);  // the sandbox still closes this number
+    dup2(null_fd, master_);
+    close(null_fd);
+  });
+  EXPECT_FALSE(poll_cycle(115200, "/quarne/modemInfo.txt"));
+  unplug.join();
+  EXPECT_EQ(sb_.read_file("/quarne/modemInfo.txt"), held);
 }
 
 TEST(Interfaces, FoundByExactName) {
