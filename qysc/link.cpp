@@ -16,7 +16,7 @@ namespace {
 constexpr uint32_t kReconnectWaitMs = 1000;
 constexpr uint32_t kAfterConnectMs = 1000;
 constexpr uint32_t kBeforeReconnectMs = 100;
-constexpr uint32_t kWaitPaceMs = 20;  // reconnect wait: paced instead of spinning
+constexpr uint32_t kWaitPaceMs = 100;  // reconnect wait: paced instead of spinning
 
 DaemonLoop &L = qysc_loop;
 
