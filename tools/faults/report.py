@@ -65,7 +65,7 @@ def _table(title, header, rows):
 def print_kinds(rows):
     _table("Link-fault episodes: the link (seconds as median/max; watchdog gap as lower-upper bound)",
            ["kind", "eps", "breaks", "stuck", "noticed", "accepted", "init", "wdt gap",
-            "reads dropped"],
+            "reads not whole"],
            [[k["kind"], k["episodes"], k["breaks"], k["stuck"], _stat(k["notice"]),
              _stat(k["accept"]), _stat(k["init"]),
              "%.3f-%.3f" % tuple(k["wdt_gap_s"]) if k["wdt_gap_s"][0] else "< 0.1",
@@ -111,7 +111,7 @@ def print_soak(s):
     _table("Soak (%s s, relinks %d)" % (s["seconds"], s["relinks"]),
            ["stream", "fed/accepted", "delivered", "lost", "dup", "reordered", "crossed",
             "corrupt", "latency s (median/p99/max)"], rows)
-    print("  commands and challenges acted on: %d/%d; server reads the daemon dropped: %d; "
+    print("  commands and challenges acted on: %d/%d; server reads with no whole packet (kept for the next read, or dropped): %d; "
           "this run's own loop held up at most %.3f s" % (
               s["probes"]["acted"], s["probes"]["sent"], s["dropped_reads"], s["loop_late_s"]))
     print("  resources: %s" % s["resources"])
