@@ -111,7 +111,8 @@ def print_soak(s):
     _table("Soak (%s s, relinks %d)" % (s["seconds"], s["relinks"]),
            ["stream", "fed/accepted", "delivered", "lost", "dup", "reordered", "crossed",
             "corrupt", "latency s (median/p99/max)"], rows)
-    print("  commands and challenges acted on: %d/%d; server reads with no whole packet (kept for the next read, or dropped): %d; "
+    print("  commands and challenges acted on: %d/%d; server reads with no whole packet "
+          "(kept for the next read, or dropped): %d; "
           "this run's own loop held up at most %.3f s" % (
               s["probes"]["acted"], s["probes"]["sent"], s["dropped_reads"], s["loop_late_s"]))
     print("  resources: %s" % s["resources"])
