@@ -8,6 +8,7 @@
 #include "capture.h"
 #include "input.h"
 #include "modbus.h"
+#include "qylink.h"
 #include "options.h"
 
 using namespace console;
@@ -130,7 +131,7 @@ TEST(Options, BadValuesRefused) {
 TEST(Modbus, ExceptionKeepsTheRequestHeader) {
   const uint8_t req[] = {0x12, 0x34, 0x00, 0x00, 0x00, 0x06, 0x07, 0x03, 0x00, 0x00, 0x00, 0x0A};
   uint8_t out[9];
-  ASSERT_EQ(mb_exception(req, kExcNoResponse, out), 9u);
+  ASSERT_EQ(wire_mb_exception(req, kExcNoResponse, out), 9u);
   EXPECT_EQ(Bytes(out, out + 9), (Bytes{0x12, 0x34, 0x00, 0x00, 0x00, 0x03, 0x07, 0x83, 0x0B}));
 }
 

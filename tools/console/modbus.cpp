@@ -11,6 +11,7 @@
 #include "gateways.h"
 #include "net.h"
 #include "out.h"
+#include "qylink.h"
 
 namespace console {
 namespace {
@@ -94,7 +95,7 @@ void answer(Exposure &e, const Request &r, const uint8_t *adu, size_t len) {
 
 void answer_exception(Exposure &e, const Request &r, uint8_t code, const char *why) {
   uint8_t exc[9];
-  size_t n = mb_exception(r.adu, code, exc);
+  size_t n = wire_mb_exception(r.adu, code, exc);
   out_line("modbus gw%d port%u exception 0x%02X tid=%u: %s", e.gw, e.port, code, be16(r.adu), why);
   answer(e, r, exc, n);
 }
@@ -216,16 +217,6 @@ bool is_answer(const Exposure &e, const uint8_t *d, size_t n) {
 }
 
 }  // namespace
-
-size_t mb_exception(const uint8_t *adu, uint8_t code, uint8_t *out) {
-  memcpy(out, adu, 4);
-  out[4] = 0;
-  out[5] = 3;
-  out[6] = adu[6];
-  out[7] = static_cast<uint8_t>(adu[7] | 0x80);
-  out[8] = code;
-  return 9;
-}
 
 void mb_setup(uint32_t timeout_ms) { g_timeout_ms = timeout_ms; }
 

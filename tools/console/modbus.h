@@ -44,9 +44,6 @@ void mb_on_section(void *ctx, int gw, unsigned port, const uint8_t *data, size_t
 void mb_list();
 void mb_close_all();
 
-// The exception response to request adu: header with length 3, unit id,
-// function code | 0x80, code. out has room for 9 bytes; returns 9.
-size_t mb_exception(const uint8_t *adu, uint8_t code, uint8_t *out);
 
 }  // namespace console
 

@@ -75,7 +75,7 @@ void answer(Hub &h, Exposure &e, const MbRequest &r, const uint8_t *adu, size_t 
 
 void answer_exception(Hub &h, Exposure &e, const MbRequest &r, uint8_t code, const char *why) {
   uint8_t exc[9];
-  size_t n = mb_exception(r.adu, code, exc);
+  size_t n = wire_mb_exception(r.adu, code, exc);
   LOG_DEBUG("exposure %s port%u exception 0x%02X tid=%u: %s", e.conf.gateway.c_str(), e.conf.port, code,
             be16(r.adu), why);
   answer(h, e, r, exc, n);
@@ -189,16 +189,6 @@ Exposures::~Exposures() {
     if (c->fd >= 0) close(c->fd);
     delete c;
   }
-}
-
-size_t mb_exception(const uint8_t *adu, uint8_t code, uint8_t *out) {
-  memcpy(out, adu, 4);
-  out[4] = 0;
-  out[5] = 3;
-  out[6] = adu[6];
-  out[7] = static_cast<uint8_t>(adu[7] | 0x80);
-  out[8] = code;
-  return 9;
 }
 
 Exposure *exp_add(Hub &h, const ExposureConf &c, bool from_api, std::string *why) {

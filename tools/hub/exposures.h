@@ -104,9 +104,6 @@ void exp_on_drain(Hub &h, GatewayRecord &r);
 bool exp_tick(Hub &h);
 void exp_reap(Hub &h);
 
-// The exception response to request adu (9 bytes into out).
-size_t mb_exception(const uint8_t *adu, uint8_t code, uint8_t *out);
-
 }  // namespace hub
 
 #endif
