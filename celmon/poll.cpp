@@ -26,17 +26,15 @@ bool poll_cycle(int rate, const char *path) {
   }
   char result[kResultSize];
   memset(result, 0, sizeof result);
-  bool complete = true;
   for (int code : kQueryOrder) {
-    complete = modem_query(code, kQueryWindowMs, result, sizeof result) == 0 && complete;
-  }
-  if (!complete) {
-    // The modem went away in the middle (a USB modem unplugged): a file
-    // with lines missing would stand for the modem until it is back, so the
-    // last whole one stays, as when the port cannot be opened at all.
-    PrintMsg("modem lost during the queries, file left as it was\r\n");
-    Close_Com(kModemPort);
-    return false;
+    if (modem_query(code, kQueryWindowMs, result, sizeof result) != 0) {
+      // The modem went away in the middle (a USB modem unplugged): a file
+      // with lines missing would stand for the modem until it is back, so
+      // the last whole one stays, as when the port cannot be opened at all.
+      PrintMsg("modem lost during the queries, file left as it was\r\n");
+      Close_Com(kModemPort);
+      return false;
+    }
   }
 
   bool ppp = check_interface(kPppInterface);
