@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "daemon.h"
+#include "my_uart.h"
 #include "net.h"
 #include "packet.h"
 #include "qycom.h"
@@ -118,6 +119,16 @@ class StateMachines : public ::testing::Test {
     return std::string(pkt.begin() + static_cast<long>(s.at), pkt.begin() + static_cast<long>(s.at + s.len));
   }
   uint32_t services() const { return sb.read32(testkit::kBoardBase + 0xF004); }
+
+  // Bytes on a line, once the line holds them: a pseudo-terminal passes
+  // them on a moment later, and the passes below run on the fake clock.
+  static void line_in(int master, int port, const std::string &bytes) {
+    const int before = UART_DataSizeInCom(static_cast<unsigned char>(port));
+    ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    const int want = before + static_cast<int>(bytes.size());
+    ASSERT_TRUE(testkit::poll_until(
+        [port, want] { return UART_DataSizeInCom(static_cast<unsigned char>(port)) >= want; }));
+  }
 
   // The ports of the data packets sent from now until n have come.
   std::vector<int> ports_sent(size_t n) {
@@ -251,16 +262,16 @@ TEST_F(StateMachines, NoLineStarvesAndRepliesGetTheirTurn) {
   baseInfo.UartTimeInterval[1] = 1000;  // RS-485 bytes wait long for their gap
   baseInfo.UartTimeInterval[2] = 10;
   go_online();
-  ASSERT_EQ(write(rs485, "A", 1), 1);
-  ASSERT_EQ(write(rs232, "B", 1), 1);
+  line_in(rs485, 1, "A");
+  line_in(rs232, 2, "B");
   EXPECT_EQ(ports_sent(1), std::vector<int>{COM_PORT_RS232}) << "a pending RS-485 burst holds nothing";
 
   // Both lines loaded beyond one packet, and a reply waiting.
   baseInfo.UartTimeInterval[1] = 10;
   baseInfo.UartDataMax[1] = baseInfo.UartDataMax[2] = 10;
   const std::string load(60, 'x');
-  ASSERT_EQ(write(rs485, load.data(), load.size()), 60);
-  ASSERT_EQ(write(rs232, load.data(), load.size()), 60);
+  line_in(rs485, 1, load);
+  line_in(rs232, 2, load);
   send(COM_PORT_QYIO, "@FWVER\r");
   std::vector<int> ports = ports_sent(8);
   ports.resize(8);
