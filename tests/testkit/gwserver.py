@@ -141,12 +141,7 @@ class Link:
         they complete, in order."""
         self.received += len(chunk)
         self.stream += chunk.translate(self.dec)
-        out = []
-        p = self._take()
-        while p is not None:
-            out.append(p)
-            p = self._take()
-        return out
+        return self._take_all()
 
     def next_packet(self, timeout=10.0, skip_heartbeats=False):
         """The next whole packet; raises AssertionError on time-out."""
@@ -167,16 +162,16 @@ class Link:
         out, end = [], time.monotonic() + seconds
         while time.monotonic() < end and not self.closed:
             self._pump(min(0.05, max(0.001, end - time.monotonic())))
-            p = self._take()
-            while p is not None:
-                out.append(p)
-                p = self._take()
+            out += self._take_all()
         return out
 
     def read_packets(self, timeout):
         """The whole packets that one read completes (waits up to timeout
         for it); [] when nothing came. For callers that time each read."""
         self._pump(timeout)
+        return self._take_all()
+
+    def _take_all(self):
         out = []
         p = self._take()
         while p is not None:
