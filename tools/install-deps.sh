@@ -11,7 +11,7 @@ packages=(
   ser2net strace
   clang-tidy cppcheck
   clang libclang-rt-14-dev llvm
-  # fleet server trm-hub (tools/hub) and its end-to-end tests; the fleet simulator's broker
+  # fleet server trm-hub (server/hub) and its end-to-end tests; the fleet simulator's broker
   libsqlite3-dev libmosquitto-dev mosquitto mosquitto-clients libmicrohttpd-dev
   libtomlplusplus-dev libcjson-dev chromium
 )

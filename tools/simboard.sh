@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the simulated TRM-310 board on this PC: builds the host programs if
-# needed, then starts the board (see tools/simboard/simboard.py --help).
+# needed, then starts the board (see sim/simboard/simboard.py --help).
 #   tools/simboard.sh            interactive demo (type 'help')
 #   tools/simboard.sh --script   the fixed scenario; exit 0 when every step was seen
 set -euo pipefail
@@ -15,4 +15,4 @@ if ! tools/install-deps.sh --check >/dev/null; then
 fi
 cmake --preset host-release >/dev/null
 cmake --build --preset host-release >/dev/null
-exec /usr/bin/python3 tools/simboard/simboard.py --build build/host-release "$@"
+exec /usr/bin/python3 sim/simboard/simboard.py --build build/host-release "$@"
