@@ -146,5 +146,10 @@ void watch_line(int slot);
 bool pass_wait(uint32_t us);
 bool line_fresh(int slot);
 void line_touched(int slot);
+// The wait of a write for room in the link's socket, up to total_ms with
+// the watchdog serviced meanwhile; both lines are read into their holding
+// queues (linehold.h) while it lasts. poll's result: > 0 the link can take
+// bytes (or failed), 0 time out, -1 error.
+int write_wait(int fd, int total_ms);
 
 #endif

@@ -3,6 +3,7 @@
 #include "my_uart.h"
 
 #include "daemon.h"
+#include "linehold.h"
 #include "settings.h"
 #include "uart.h"
 
@@ -18,18 +19,27 @@ int UART_Send(unsigned char cPort, unsigned char *SendData, int iLen) {
   return Send_Binary(cPort, reinterpret_cast<char *>(SendData), iLen);
 }
 
+// The bytes held while the link was busy come first, then the port's.
 int UART_Recv(unsigned char cPort, char *RecvData, int iLen) {
-  return Receive_Binary(cPort, RecvData, iLen);
+  const int held = iLen > 0 ? hold_take(cPort, RecvData, iLen) : 0;
+  if (held == iLen && held > 0) return held;
+  const int rc = Receive_Binary(cPort, RecvData + held, iLen - held);
+  if (held == 0) return rc;
+  return rc > 0 ? held + rc : held;
 }
 
-// Bytes waiting; a port that is not open (negative code) has none, so the
-// main loop never takes an error code for a burst length.
+// Bytes waiting, held ones included; a port that is not open (negative
+// code) has none of its own, so the main loop never takes an error code
+// for a burst length.
 int UART_DataSizeInCom(unsigned char cPort) {
   const int n = static_cast<int>(DataSizeInCom(cPort));
-  return n > 0 ? n : 0;
+  return hold_count(cPort) + (n > 0 ? n : 0);
 }
 
-void UART_RxClear(unsigned char cPort) { qyc_Flush(cPort, 1); }
+void UART_RxClear(unsigned char cPort) {
+  hold_clear(cPort);
+  qyc_Flush(cPort, 1);
+}
 
 void UART_TxClear(unsigned char cPort) { qyc_Flush(cPort, 0); }
 

@@ -23,14 +23,24 @@ namespace {
 // count closes it.
 int g_tornFd = -1;
 
-void set_options(int fd) {
-  const int rcvbuf = NET_RCVBUF;
-  const int sndbuf = NET_SNDBUF;
+// Every packet is one write and leaves whole at once: Nagle would hold a
+// packet back until the previous one is acknowledged (a round trip, or a
+// peer's 40 ms delayed acknowledgement), so it is off.
+void set_transfer_options(int fd) {
+  const int rcvbuf = NET_RCVBUF, on = 1, lowat = NET_NOTSENT_LOWAT;
   struct timeval tv = {NET_TIMEOUT_MS / 1000, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowat, sizeof lowat) != 0) {
+    const int sndbuf = NET_SNDBUF_FALLBACK;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+  }
+}
+
+void set_options(int fd) {
+  set_transfer_options(fd);
   const int on = 1, idle = NET_KEEPIDLE_S, intvl = NET_KEEPINTVL_S, cnt = NET_KEEPCNT;
   const unsigned int user_timeout = NET_USER_TIMEOUT_MS;
   setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
@@ -170,7 +180,7 @@ int net_write(int sockfd, const unsigned char *data, int len) {
     }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
     const int left = NET_TIMEOUT_MS - static_cast<int>(GetTimeTicks() - start);
-    if (left <= 0 || net_wait(sockfd, POLLOUT, left) <= 0) {
+    if (left <= 0 || write_wait(sockfd, left) <= 0) {
       errno = EAGAIN;
       break;
     }

@@ -9,7 +9,16 @@ extern "C" {
 #endif
 
 #define NET_RCVBUF 10000
-#define NET_SNDBUF 100
+// The send side keeps the kernel's own buffer sizing, so TCP can keep a
+// whole round trip's worth of the lines' bytes in flight (a cellular path
+// holds tens of kB). What waits in the socket not yet sent is kept small
+// instead: past NET_NOTSENT_LOWAT unsent bytes a write waits, so a burst
+// never queues behind seconds of older data and a break loses little.
+// A kernel without that bound (older than 3.12) gets a fixed send buffer
+// instead (doubled by the kernel), which holds a 600 ms round trip of both
+// lines at 115 200 bit/s and bounds the unsent part with it.
+#define NET_NOTSENT_LOWAT 8192
+#define NET_SNDBUF_FALLBACK 16384
 #define NET_TIMEOUT_MS 5000     // connect and write give up after this
 #define NET_SLICE_MS 500        // longest wait without a watchdog service
 // A link that goes silent (no FIN, no RST: a cell or a NAT dropped the

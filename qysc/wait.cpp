@@ -9,12 +9,15 @@
 // pending and make the loop spin; this way a pending burst costs nothing
 // until its gap is up, and a line's queue length is asked for only when
 // bytes arrived or the daemon took some.
+#include <errno.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "daemon.h"
+#include "linehold.h"
+#include "net.h"
 #include "qycomm.h"
 #include "settings.h"
 
@@ -102,4 +105,57 @@ bool pass_wait(uint32_t us) {
     }
   }
   return link;
+}
+
+namespace {
+
+constexpr uint32_t kServiceEveryMs = 250;
+
+// The wait's descriptors: the link for room, and each line that has room
+// left in its holding queue and has not come up empty in this wait.
+int write_wait_set(struct pollfd *p, int *slot_of, int fd, const bool *skip) {
+  int n = 0;
+  p[n++] = {fd, POLLOUT, 0};
+  for (int slot = 1; slot <= 2; slot++) {
+    if (g.line[slot] < 0 || skip[slot] || hold_room(slot) == 0) continue;
+    slot_of[n] = slot;
+    p[n++] = {g.line[slot], POLLIN, 0};
+  }
+  return n;
+}
+
+// Reads the lines that have bytes into their holding queues; a line that
+// reported readiness but gave nothing (hung up, an error) is left out of
+// the rest of the wait, so it cannot make the wait spin.
+void hold_ready_lines(const struct pollfd *p, const int *slot_of, int n, bool *skip) {
+  for (int i = 1; i < n; i++) {
+    if (p[i].revents == 0) continue;
+    if (hold_fill(slot_of[i]) <= 0) skip[slot_of[i]] = true;
+    g.fresh[slot_of[i]] = true;
+  }
+}
+
+}  // namespace
+
+int write_wait(int fd, int total_ms) {
+  const uint32_t start = GetTimeTicks();
+  uint32_t served = start;
+  bool skip[3] = {false, false, false};
+  for (;;) {
+    const uint32_t now = GetTimeTicks();
+    if (now - served >= kServiceEveryMs) {
+      ServiceWatchdog();
+      served = now;
+    }
+    const int left = total_ms - static_cast<int>(now - start);
+    if (left <= 0) return 0;
+    struct pollfd p[3];
+    int slot_of[3] = {0, 0, 0};
+    const int n = write_wait_set(p, slot_of, fd, skip);
+    const int rc = poll(p, static_cast<nfds_t>(n), left < NET_SLICE_MS ? left : NET_SLICE_MS);
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc < 0) return -1;
+    hold_ready_lines(p, slot_of, n, skip);
+    if (p[0].revents != 0) return 1;
+  }
 }

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <linux/sockios.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -232,6 +233,9 @@ TEST_F(Watchdog, WriteIntoAStalledLinkGivesUpAfterFiveSeconds) {
   EXPECT_GE(waited, 4.9);
   EXPECT_LT(waited, 9.0);
   EXPECT_GE(fed, 4u) << "serviced at least once a second";
+  int unsent = 0;
+  ioctl(fd, SIOCOUTQNSD, &unsent);
+  EXPECT_LE(unsent, NET_NOTSENT_LOWAT + len) << "what waits unsent in the socket stays small";
   EXPECT_EQ(rc, -1);
   if (log.empty()) {
     EXPECT_EQ(errno, EAGAIN) << "nothing went out in five seconds";

@@ -1,6 +1,8 @@
 // The daemon's packets, byte for byte, as the builders lay them out in the
 // send buffer; the heartbeat burst; reply draining; serial bursts.
+#include <fcntl.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
@@ -9,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "daemon.h"
+#include "linehold.h"
 #include "packet.h"
 #include "qycom.h"
 #include "qyio.h"
@@ -16,6 +19,7 @@
 #include "scramble.h"
 #include "settings.h"
 #include "my_uart.h"
+#include "uart.h"
 
 using testkit::SandboxDir;
 
@@ -250,6 +254,40 @@ TEST_F(SerialBursts, FullPacketFromAnOversizedBurst) {
   EXPECT_EQ(usSendDataLen, PACKET_BUF_SIZE);
   EXPECT_EQ(Bytes(ucSendData + 22, ucSendData + 1500), Bytes(big.begin(), big.begin() + 1478));
   EXPECT_EQ(UART_DataSizeInCom(1), 2000 - 1478) << "the rest stays queued";
+}
+
+// While a write waits for room in the link, the lines are read into their
+// bounded holding queues; bursts then take the held bytes first, in order.
+TEST_F(SerialBursts, LinesAreHeldWhileTheLinkIsFull) {
+  int link[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, link), 0);
+  fcntl(link[0], F_SETFL, O_NONBLOCK);
+  const std::string fill(4096, 'f');
+  while (write(link[0], fill.data(), fill.size()) > 0) {
+  }
+  std::string sent_bytes;
+  for (int i = 0; UART_DataSizeInCom(1) < LINE_HOLD_SIZE + 1000 && i < 40; i++) {
+    std::string chunk(2000, '\0');
+    for (char &c : chunk) c = static_cast<char>(sent_bytes.size() * 7 / 5 + (&c - &chunk[0]));
+    ASSERT_EQ(write(rs485, chunk.data(), chunk.size()), 2000);
+    sent_bytes += chunk;
+    EXPECT_EQ(write_wait(link[0], 50), 0) << "no room in the link";
+  }
+  for (int i = 0; i < 200 && UART_DataSizeInCom(1) < static_cast<int>(sent_bytes.size()); i++) usleep(5000);
+  ASSERT_EQ(UART_DataSizeInCom(1), static_cast<int>(sent_bytes.size())) << "held and queued";
+  EXPECT_EQ(hold_count(1), LINE_HOLD_SIZE) << "the holding queue stops at its bound";
+  iRS485Len = 1478;
+  makeCOM2Pack(ucSendData);
+  std::string got(reinterpret_cast<char *>(ucSendData) + 22, usSendDataLen - 22);
+  char rest[4096];
+  for (int n; (n = UART_Recv(1, rest, sizeof rest)) > 0;) got.append(rest, static_cast<size_t>(n));
+  EXPECT_TRUE(got == sent_bytes) << "every byte once, in order";
+  char drain[65536];
+  while (read(link[1], drain, sizeof drain) == sizeof drain) {
+  }
+  EXPECT_EQ(write_wait(link[0], 1000), 1) << "room again";
+  close(link[0]);
+  close(link[1]);
 }
 
 TEST(Scramble, RoundTripOfEveryByteValue) {
