@@ -30,6 +30,7 @@ sys.path.insert(0, HERE)
 
 import measure  # noqa: E402
 import modbus_rt  # noqa: E402
+import overpath  # noqa: E402
 import report  # noqa: E402
 import resources  # noqa: E402
 from rigs import DaemonRig, Ser2netRig, SocatRig, is_installed  # noqa: E402
@@ -92,7 +93,7 @@ class Context:
     def all_rigs(self, **kw):
         """A fresh daemon (default gap), then ser2net and socat, one at a time."""
         yield lambda: self.daemon(**kw)
-        for cls in self.others:
+        for cls in ([] if self.args.daemon_only else self.others):
             yield lambda cls=cls: cls(**kw)
 
 
@@ -201,8 +202,15 @@ def sec_modbus(ctx):
             r.close()
 
 
+def sec_cellpath(ctx):
+    only = ctx.args.profiles.split(",") if ctx.args.profiles else None
+    socat = SocatRig if SocatRig in ctx.others and not ctx.args.daemon_only else None
+    return overpath.run(ctx, ctx.args.quick, socat, only)
+
+
 SECTIONS = [("latency", sec_latency), ("throughput", sec_throughput), ("load", sec_load),
-            ("idle", sec_idle), ("trickle", sec_trickle), ("modbus", sec_modbus)]
+            ("idle", sec_idle), ("trickle", sec_trickle), ("modbus", sec_modbus),
+            ("cellpath", sec_cellpath)]
 
 
 def meta(ctx):
@@ -238,6 +246,13 @@ def main():
     ap.add_argument("--seed", type=int, default=int(os.environ.get("TRM_FUZZ_SEED", time.time())) & 0xFFFF,
                     help="shuffles and pauses (default: TRM_FUZZ_SEED, else the time)")
     ap.add_argument("--only", help="comma-separated sections: " + ",".join(n for n, _ in SECTIONS))
+    ap.add_argument("--load", metavar="RATE:S,...", help="the load section's rates and seconds "
+                    "(default 115200:20,460800:20,921600:60)")
+    ap.add_argument("--path-seconds", type=int, default=60,
+                    help="seconds of each run over the emulated cellular path (default 60)")
+    ap.add_argument("--profiles", help="cellular path profiles, comma separated: "
+                    + ",".join(n for n, _ in overpath.PROFILES))
+    ap.add_argument("--daemon-only", action="store_true", help="leave ser2net and socat out")
     ap.add_argument("--markdown", metavar="JSON", help="print the README table of a result file, run nothing")
     args = ap.parse_args()
     if args.markdown:
@@ -245,6 +260,8 @@ def main():
             print(report.markdown(json.load(f)))
         return 0
     ctx = Context(args)
+    if args.load:
+        ctx.p = dict(ctx.p, load=[tuple(int(x) for x in r.split(":")) for r in args.load.split(",")])
     print("bench: seed %d, daemon %s%s" % (args.seed, ctx.qysc, " (quick)" if args.quick else ""),
           flush=True)
     if ctx.missing:
@@ -271,6 +288,8 @@ def main():
     results["goals"] = report.goals(results)
     print()
     print(report.table(results))
+    if results.get("cellpath"):
+        print("\n" + overpath.table(results["cellpath"]))
     os.makedirs(args.out_dir, exist_ok=True)
     stamp = datetime.datetime.now().strftime("%Y-%m-%d-%H%M%S")
     path = os.path.join(args.out_dir, "%s%s.json" % (stamp, "-quick" if args.quick else ""))

@@ -186,16 +186,17 @@ def throughput(rig, nbytes, seconds, drain_s=0.5):
     return counts
 
 
-def load(rig, bitrate, seconds, drain_s=0.5, tick_ms=1):
-    """Both lines fed at once at `bitrate` (8N1: 10 bits a byte), paced in
-    time; per line the reckoning and the latency of every written slice."""
+def load(rig, bitrate, seconds, drain_s=0.5, tick_ms=1, lines=(1, 2)):
+    """The lines (both by default) fed at once at `bitrate` (8N1: 10 bits a
+    byte), paced in time; per line the reckoning and the latency of every
+    written slice."""
     rate = bitrate // 10
     plan = {"mode": "paced", "tick_ms": tick_ms, "seconds": seconds,
-            "lines": [{"fd": rig.ptys[ln].master, "line": ln, "rate": rate} for ln in (1, 2)]}
-    chunks, fed, cost = _run_feed(rig, plan, [1, 2], max(drain_s, 4 * rig.gap_ms / 1000), 10.0)
+            "lines": [{"fd": rig.ptys[ln].master, "line": ln, "rate": rate} for ln in lines]}
+    chunks, fed, cost = _run_feed(rig, plan, list(lines), max(drain_s, 4 * rig.gap_ms / 1000), 10.0)
     out = {"bitrate": bitrate, "seconds": seconds, "cpu_pct": cost["cpu_pct"],
            "wakeups_per_s": cost["wakeups_per_s"]}
-    for ln in (1, 2):
+    for ln in lines:
         out["line%d" % ln], _ = _line_result(rig, ln, chunks[ln], fed)
     return out
 

@@ -14,6 +14,7 @@ The daemon (sandbox copy) is the client of our link server (gwserver);
 ser2net and socat serve raw TCP on loopback and the bench connects to them.
 """
 
+import contextlib
 import os
 import select
 import shutil
@@ -83,11 +84,24 @@ def wait_path(path, timeout=10.0):
         time.sleep(0.01)
 
 
-def connect(port, timeout=10.0):
+class Loopback:
+    """Where a rig's two ends live when no path is given: both on this
+    machine's loopback. A path (overpath.Path) offers the same face."""
+
+    server_addr = device_addr = "127.0.0.1"
+
+    @contextlib.contextmanager
+    def server_side(self):
+        yield self
+
+    device_side = server_side
+
+
+def connect(port, addr="127.0.0.1", timeout=10.0):
     end = time.monotonic() + timeout
     while True:
         try:
-            s = socket.create_connection(("127.0.0.1", port), timeout=1.0)
+            s = socket.create_connection((addr, port), timeout=1.0)
             s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             s.setblocking(False)
             return s
@@ -143,8 +157,9 @@ class DaemonRig(Rig):
 
     name = "qysc"
 
-    def __init__(self, qysc, table, gap_ms=50, modbus=False, preload=None, label=None):
+    def __init__(self, qysc, table, gap_ms=50, modbus=False, preload=None, label=None, path=None):
         super().__init__()
+        self.path = path or Loopback()
         self.gap_ms = gap_ms
         self.label = label or "qysc"
         self.sb = Sandbox(prefix="trm310-bench-")
@@ -155,15 +170,17 @@ class DaemonRig(Rig):
         else:
             self.ptys[1] = self.sb.add_pty("/dev/ttyS1")
         self.ptys[2] = self.sb.add_pty("/dev/ttyS2")
-        self.server = GatewayServer(table=table)
+        with self.path.server_side():
+            self.server = GatewayServer(table=table, addr=self.path.server_addr)
         # heartbeats far apart, so none falls into a measurement
-        self.sb.write_file(CONFIG, "ServerIP=127.0.0.1\r\nServerPort=%d\r\nHeartbeatTime=3600\r\n"
+        self.sb.write_file(CONFIG, "ServerIP=%s\r\nServerPort=%d\r\nHeartbeatTime=3600\r\n"
                            "TimeInterval=%d\r\nIsTCP2RTU1=%d\r\n"
-                           % (self.server.port, gap_ms, 1 if modbus else 0))
+                           % (self.path.server_addr, self.server.port, gap_ms, 1 if modbus else 0))
         argv = [qysc]
         if preload:
             argv = ["env", "LD_PRELOAD=" + preload[0], "TRM_ALLOC_COUNT_FILE=" + preload[1], qysc]
-        self.procs.append(Quiet(argv, self.sb.dir, os.path.join(self.sb.dir, "qysc.log")))
+        with self.path.device_side():
+            self.procs.append(Quiet(argv, self.sb.dir, os.path.join(self.sb.dir, "qysc.log")))
         self.link = self.server.accept(20.0)
         self.link.next_packet(timeout=10.0)  # init
         self.init_ns = now_ns()
@@ -207,10 +224,12 @@ class DaemonRig(Rig):
 
 
 class TcpRig(Rig):
-    """A forwarder that serves each line as raw TCP on loopback."""
+    """A forwarder that serves each line as raw TCP on loopback (or on the
+    device side of a path, the bench connecting from its server side)."""
 
-    def __init__(self, modbus=False):
+    def __init__(self, modbus=False, path=None, lines=(1, 2)):
         super().__init__()
+        self.path = path or Loopback()
         self.dir = tempfile.mkdtemp(prefix="trm310-bench-%s-" % self.name)
         self.paths = {}
         if modbus:
@@ -219,11 +238,15 @@ class TcpRig(Rig):
         else:
             self.ptys[1] = Pty(os.path.join(self.dir, "line1"))
             self.paths[1] = self.ptys[1].name
-        self.ptys[2] = Pty(os.path.join(self.dir, "line2"))
-        self.paths[2] = self.ptys[2].name
+        if 2 in lines:
+            self.ptys[2] = Pty(os.path.join(self.dir, "line2"))
+            self.paths[2] = self.ptys[2].name
         self.ports = {line: free_port() for line in self.paths}
-        self.start()
-        self.socks = {line: connect(port) for line, port in self.ports.items()}
+        with self.path.device_side():
+            self.start()
+        with self.path.server_side():
+            self.socks = {line: connect(port, self.path.device_addr)
+                          for line, port in self.ports.items()}
         for line, t in self.ptys.items():   # the device is open once a byte goes through
             self.probe(line, t)
 
@@ -297,7 +320,7 @@ class SocatRig(TcpRig):
 
     def start(self):
         for line, path in self.paths.items():
-            self.procs.append(Quiet(["socat", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr" % self.ports[line],
+            self.procs.append(Quiet(["socat", "TCP-LISTEN:%d,bind=%s,reuseaddr" % (self.ports[line], self.path.device_addr),
                                      "FILE:%s,raw,echo=0" % path],
                                     self.dir, os.path.join(self.dir, "socat%d.log" % line)))
 
@@ -307,7 +330,8 @@ class SocatRig(TcpRig):
         for p in self.procs:
             p.stop()
         self.procs = []
-        self.start()
+        with self.path.device_side():
+            self.start()
         for port in self.ports.values():
             _wait_listening(port)
 
