@@ -66,6 +66,7 @@ Relay::~Relay() {
 
 int Relay::run() {
   struct epoll_event ev[8];
+  arm();   // a timed outage may be the first thing due
   while (!done_) {
     const int n = epoll_wait(ep_, ev, 8, -1);
     if (n < 0 && errno != EINTR) return 1;
