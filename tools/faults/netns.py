@@ -1,12 +1,16 @@
 """Network namespaces of the run's own, and a path between the daemon and
 the server that can go silent.
 
-Two paths:
+Three paths:
   lo    daemon and server in one namespace on its loopback (MTU 65536)
   veth  daemon and server in two namespaces joined by a veth pair with
         MTU 1500 and 4 Mbit/s each way, a cellular-sized path: a server
         packet longer than the MSS (1448 bytes) reaches the daemon as two
         segments some milliseconds apart, as over a cellular link
+  cell  two namespaces joined by the emulated cellular path (sim/cellpath):
+        a profile's delay, jitter, rates, bearer buffer and loss, TUN
+        devices that send one MSS at a time like a board's ppp0, and an
+        outage switch of its own (outage())
 
 A silent path drops every TCP segment of the server port in the input hook
 of each end's namespace (nftables), so the sender's own transmit succeeds
@@ -19,6 +23,11 @@ import ctypes
 import os
 import re
 import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "sim", "cellpath"))
+import cellpath  # noqa: E402
 
 CLONE_NEWNET = 0x40000000
 PREFIX = "trmfault-"
@@ -95,28 +104,37 @@ class Path:
     """Where the daemon and the server live, and the switch that silences
     the path between them."""
 
-    def __init__(self, kind):
-        self.kind = kind
-        self.spaces = []
-        self.daemon_ns = self._ns(kind + "-gw")
-        if kind == "lo":
-            self.server_ns, self.server_addr, self.mtu = self.daemon_ns, "127.0.0.1", 65536
-        else:
-            self.server_ns, self.server_addr, self.mtu = self._ns(kind + "-srv"), "10.231.0.1", 1500
-            a, b = "tfg%d" % os.getpid(), "tfs%d" % os.getpid()
-            _run("ip", "link", "add", a[:15], "mtu", "1500", "netns", self.daemon_ns.name,
-                 "type", "veth", "peer", "name", b[:15], "mtu", "1500", "netns", self.server_ns.name)
-            self.daemon_ns.ip("addr", "add", "10.231.0.2/24", "dev", a[:15])
-            self.server_ns.ip("addr", "add", "10.231.0.1/24", "dev", b[:15])
-            self.daemon_ns.ip("link", "set", a[:15], "up")
-            self.server_ns.ip("link", "set", b[:15], "up")
-            for ns, dev in ((self.daemon_ns, a[:15]), (self.server_ns, b[:15])):
-                _run("tc", "-n", ns.name, "qdisc", "add", "dev", dev, "root", "tbf", "rate",
-                     RATE, "burst", "1600", "latency", "200ms")
+    def __init__(self, kind, profile=None, tag=None):
+        self.kind, self.profile = kind, profile
+        self.spaces, self.cell = [], None
+        tag = tag or kind
+        self.daemon_ns = self._ns(tag + "-gw")
+        {"lo": self._loopback, "veth": self._veth, "cell": self._cellular}[kind](tag)
         for ns in self.spaces:
             ns.nft("add table inet trmfault\n"
                    "add chain inet trmfault input { type filter hook input priority 0; }")
         self.silent = False
+
+    def _loopback(self, tag):
+        self.server_ns, self.server_addr, self.mtu = self.daemon_ns, "127.0.0.1", 65536
+
+    def _veth(self, tag):
+        self.server_ns, self.server_addr, self.mtu = self._ns(tag + "-srv"), "10.231.0.1", 1500
+        a, b = "tfg%d" % os.getpid(), "tfs%d" % os.getpid()
+        _run("ip", "link", "add", a[:15], "mtu", "1500", "netns", self.daemon_ns.name,
+             "type", "veth", "peer", "name", b[:15], "mtu", "1500", "netns", self.server_ns.name)
+        self.daemon_ns.ip("addr", "add", "10.231.0.2/24", "dev", a[:15])
+        self.server_ns.ip("addr", "add", "10.231.0.1/24", "dev", b[:15])
+        self.daemon_ns.ip("link", "set", a[:15], "up")
+        self.server_ns.ip("link", "set", b[:15], "up")
+        for ns, dev in ((self.daemon_ns, a[:15]), (self.server_ns, b[:15])):
+            _run("tc", "-n", ns.name, "qdisc", "add", "dev", dev, "root", "tbf", "rate",
+                 RATE, "burst", "1600", "latency", "200ms")
+
+    def _cellular(self, tag):
+        self.server_ns = self._ns(tag + "-srv")
+        self.cell = cellpath.CellPath(self.daemon_ns.name, self.server_ns.name, self.profile or "")
+        self.server_addr, self.mtu = cellpath.SRV_ADDR, self.cell.mtu
 
     def _ns(self, tag):
         ns = NetNs(tag)
@@ -134,7 +152,19 @@ class Path:
             ns.nft("flush chain inet trmfault input")
         self.silent = False
 
+    def outage(self, on):
+        """The cellular path's own switch: every packet dropped while on."""
+        self.cell.outage(on)
+        self.silent = on
+
+    def counters(self):
+        """The relay's counters (cell path), or None."""
+        return self.cell.stats() if self.cell else None
+
     def close(self):
+        if self.cell:
+            self.cell.close()
+            self.cell = None
         for ns in self.spaces:
             ns.close()
         self.spaces = []

@@ -1,7 +1,8 @@
 """The phases of a run, in order, with the rigs they need: the main rig on
 the cellular-sized path carries the episodes, the reassembly sweep, the
-modem file and the soak; the dead-link measure also uses one on loopback;
-the save kills have a rig of their own."""
+modem file and the soak; the dead-link measure also uses one on loopback
+and one on the emulated cellular path; the save kills have a rig of their
+own, and so has the false-drop run on its slow, lossy cellular path."""
 
 import json
 import os
@@ -11,6 +12,7 @@ import traceback
 
 import celmon_faults
 import deadlink
+import falsedrop
 import filefaults
 import netns
 import report
@@ -29,11 +31,13 @@ class Run:
         self.windows = []            # (start, end, label) for the watchdog gaps
         self.paths, self.rigs = {}, {}
 
-    def rig(self, kind, name="main", extra=""):
+    def rig(self, kind, name="main", extra="", profile=None):
         if name not in self.rigs:
-            if kind not in self.paths:
-                self.paths[kind] = netns.Path(kind)
-            r = Rig(self.paths[kind], random.Random(self.rng.random()), self.a.out, name, extra)
+            key = kind if profile is None else "%s:%s" % (kind, profile)
+            if key not in self.paths:
+                tag = kind if profile is None else "%s%d" % (kind, len(self.paths))
+                self.paths[key] = netns.Path(kind, profile, tag)
+            r = Rig(self.paths[key], random.Random(self.rng.random()), self.a.out, name, extra)
             if name != "save":
                 r.start_daemon()
             self.rigs[name] = r
@@ -93,8 +97,14 @@ class Run:
         self.results["modemfile"] = r
         print("  %s" % r)
 
+    def cell_rig(self):
+        """The rig on the emulated cellular path of the run's profile."""
+        return self.rig("cell", "cell", profile=self.a.profile)
+
     def phase_soak(self):
-        r = soak(self.rig("veth"), self.a.soak, self.rng)
+        rig = self.cell_rig() if self.a.soak_path == "cell" else self.rig("veth")
+        r = soak(rig, self.a.soak, self.rng)
+        r["path"] = self.a.soak_path
         self.results["soak"] = r
         report.print_soak(r)
 
@@ -102,14 +112,23 @@ class Run:
         reps = 1 if self.a.quick else 2
         cap = 40.0 if self.a.quick else 330.0
         rows = []
-        for kind, name in (("veth", "main"), ("lo", "loopback")):
-            rig = self.rig(kind, name)
+        for kind, name in (("veth", "main"), ("lo", "loopback"), ("cell", "cell")):
+            if kind not in self.a.deadlink_paths.split(","):
+                continue
+            rig = self.cell_rig() if kind == "cell" else self.rig(kind, name)
             for mode in ("idle", "busy"):
                 for _ in range(reps):
                     rows.append(deadlink.measure(rig, mode, cap, self.rng))
                     print("  %s" % rows[-1], flush=True)
         self.results["deadlink"] = rows
         report.print_deadlink(rows)
+
+    def phase_falsedrop(self):
+        rig = self.rig("cell", "falsedrop", profile=self.a.profile + "," + self.a.falsedrop_path)
+        modes = ["idle", "busy"] if self.a.falsedrop_mode == "both" else [self.a.falsedrop_mode]
+        rows = falsedrop.falsedrop(rig, self.a.falsedrop, modes)
+        self.results["falsedrop"] = rows
+        report.print_falsedrop(rows)
 
     def phase_save(self):
         rig = self.rig("lo", "save")

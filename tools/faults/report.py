@@ -98,6 +98,25 @@ def print_deadlink(rows):
             for r in rows])
 
 
+def print_falsedrop(rows):
+    _table("False drops on a slow, lossy cellular path (%s)" % (rows[0]["path"] if rows else ""),
+           ["mode", "s", "link events", "relinks", "lost", "dup", "reordered", "link up"],
+           [[r["mode"], r["seconds"], r["link_events"], r["relinks"], _lost(r),
+             _fault(r, "dup"), _fault(r, "reordered"), r["link_up"]] for r in rows])
+    for r in rows:
+        if r["first_events"]:
+            print("  %s: %s" % (r["mode"], r["first_events"]))
+
+
+def _lost(r):
+    return sum(d["lost_up"] + d["in_flight"] for w in ("up", "down") for d in r[w].values()) + \
+        sum(d["on_line"] + d["failed_write"] for d in r["up"].values())
+
+
+def _fault(r, key):
+    return sum(d[key] for w in ("up", "down") for d in r[w].values())
+
+
 def print_soak(s):
     rows = []
     for way, keys in (("up", ("fed", "lost_up", "in_flight", "on_line", "failed_write")),

@@ -3,13 +3,18 @@
 network namespaces of the run's own.
 
   tools/faults/run.py [--episodes N] [--soak SECONDS] [--quick] [--build DIR] [--seed S]
+                      [--profile P] [--soak-path veth|cell] [--falsedrop SECONDS]
 
 Phases (--phases, comma separated; all by default): episodes (link faults
 of every kind), reassembly (server packets split and joined), modemfile
 (the modem information file replaced while the daemon reads it), soak,
 deadlink (a silent path at the default settings, idle and busy, on a
-cellular-sized veth path and on loopback), save (killed during "@SAVE"),
-celmon (its modem port vanishing and returning).
+cellular-sized veth path, on loopback and on the emulated cellular path of
+--profile), save (killed during "@SAVE"), celmon (its modem port vanishing
+and returning). Not in the default set: falsedrop (--falsedrop seconds,
+half idle, half busy, on a slow lossy cellular path that never goes away:
+no link may be given up, no byte lost). --soak-path cell runs the soak on
+the emulated cellular path (sim/cellpath; profile keys in docs/cellpath.md).
 
 --quick is the CI run (about a minute): a few of everything, celmon and
 the save kills beside the rest. It fails only on a correctness finding
@@ -38,6 +43,8 @@ import verdict  # noqa: E402
 
 SKIP = 77
 ALL = ["episodes", "reassembly", "modemfile", "soak", "deadlink", "save", "celmon"]
+PROFILE = "rtt=300ms,jitter=30ms,up=1mbit,down=4mbit,loss=0.5%"
+FALSEDROP_PATH = "rtt=600ms,jitter=60ms,loss=2%"
 
 
 def arguments():
@@ -50,6 +57,16 @@ def arguments():
     p.add_argument("--phases", default=",".join(ALL))
     p.add_argument("--out", help="directory for the JSON and the daemon's output")
     p.add_argument("--kinds", help="episode kinds, comma separated (default: all)")
+    p.add_argument("--profile", default=PROFILE, help="the emulated cellular path's profile "
+                   "(default %(default)s)")
+    p.add_argument("--deadlink-paths", default="veth,lo,cell",
+                   help="paths of the deadlink phase (default %(default)s)")
+    p.add_argument("--soak-path", choices=("veth", "cell"), default="veth")
+    p.add_argument("--falsedrop", type=float, default=3600.0, metavar="SECONDS",
+                   help="length of the falsedrop phase (default %(default)s)")
+    p.add_argument("--falsedrop-mode", choices=("both", "idle", "busy"), default="both")
+    p.add_argument("--falsedrop-path", default=FALSEDROP_PATH,
+                   help="profile keys that override --profile for falsedrop (default %(default)s)")
     p.add_argument("--side", help=argparse.SUPPRESS)   # a child running side phases
     a = p.parse_args()
     q = a.quick

@@ -105,9 +105,25 @@ class Judge:
         rows = self.r.get("deadlink")
         if rows:
             worst = [r["notice_s"] for r in rows]
-            self.criterion("silent dead link noticed within 30 s (idle, busy; veth, lo)",
+            self.criterion("silent dead link noticed within 30 s (idle, busy; veth, lo, cell)",
                            all(w is not None and w <= 30 for w in worst),
                            ", ".join("%s %s %s" % (r["path"], r["mode"], r["notice_s"]) for r in rows))
+        busy = [r["notice_s"] for r in rows or () if r["path"] == "cell" and r["mode"] == "busy"]
+        if busy:
+            self.criterion("silent dead link on the cellular path noticed within 10 s busy",
+                           all(w is not None and w <= 10 for w in busy), _stat(busy) + " s")
+
+    def falsedrop(self):
+        for r in self.r.get("falsedrop", ()):
+            bad = sum(d[k] for w in ("up", "down") for d in r[w].values() for k in FAULTS)
+            self.finding(bad + r["partial_acted"], "falsedrop %s: %d bytes duplicated/reordered/"
+                         "crossed/corrupt, %d partial packets" % (r["mode"], bad, r["partial_acted"]))
+            lost = sum(d["lost_up"] + d["in_flight"] for w in ("up", "down") for d in r[w].values())
+            lost += sum(d["on_line"] + d["failed_write"] for d in r["up"].values())
+            self.criterion("falsedrop %s: no link given up, 0 bytes lost" % r["mode"],
+                           r["link_events"] == 0 and r["relinks"] == 0 and lost == 0,
+                           "%d link events, %d relinks, %d bytes lost in %.0f s" % (
+                               r["link_events"], r["relinks"], lost, r["seconds"]))
 
     def soak(self):
         s = self.r.get("soak")
@@ -162,7 +178,8 @@ class Judge:
 
 def judge(results, quick):
     j = Judge(results)
-    for part in (j.episodes, j.watchdog, j.rigs, j.sweep, j.deadlink, j.soak, j.files):
+    for part in (j.episodes, j.watchdog, j.rigs, j.sweep, j.deadlink, j.falsedrop, j.soak,
+                 j.files):
         part()
     return {"findings": j.findings, "missed": j.missed, "criteria": j.criteria, "quick": quick}
 
