@@ -21,7 +21,8 @@ import threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
-sys.path[:0] = [os.path.join(REPO, "tools", "faults"), os.path.join(REPO, "sim", "cellpath")]
+# after the bench's own modules: the fault suite has a report.py of its own
+sys.path += [os.path.join(REPO, "tools", "faults"), os.path.join(REPO, "sim", "cellpath")]
 
 import cellpath  # noqa: E402
 import measure  # noqa: E402

@@ -39,8 +39,8 @@ def _fields(words):
 
 
 class CellPath:
-    def __init__(self, gw_ns, srv_ns, profile, seed=None, exe=None):
-        self.gw_ns, self.srv_ns = gw_ns, srv_ns
+    def __init__(self, gw_ns, srv_ns, profile, seed=None, exe=None, cc="reno"):
+        self.gw_ns, self.srv_ns, self.cc = gw_ns, srv_ns, cc
         self.gw_dev, self.srv_dev = ("cpg%d" % os.getpid())[:15], ("cps%d" % os.getpid())[:15]
         argv = [exe or binary(), "--gw", "/run/netns/%s:%s" % (gw_ns, self.gw_dev),
                 "--srv", "/run/netns/%s:%s" % (srv_ns, self.srv_dev), "--profile", profile]
@@ -75,8 +75,13 @@ class CellPath:
         self._wait("ready")
 
     def _device(self, ns, dev, addr):
-        """Like ppp0: no IPv6 chatter, the MTU, one MSS per segment."""
+        """Like ppp0: no IPv6 chatter, the MTU, one MSS per segment. TCP in
+        the namespace backs off on loss as the boards' kernels do: Reno
+        unless told otherwise (their CUBIC is not allowed in a namespace
+        here, and at these window sizes it acts like Reno; the host's own
+        default may be BBR, which random loss hardly slows)."""
         m = str(self.mtu)
+        _run("ip", "netns", "exec", ns, "sysctl", "-qw", "net.ipv4.tcp_congestion_control=" + self.cc)
         _run("ip", "netns", "exec", ns, "sysctl", "-qw", "net.ipv6.conf.%s.disable_ipv6=1" % dev)
         _run("ip", "-n", ns, "addr", "add", addr + "/24", "dev", dev)
         _run("ip", "-n", ns, "link", "set", dev, "mtu", m, "gso_max_segs", "1",

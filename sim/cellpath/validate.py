@@ -234,7 +234,9 @@ def profile_run(text, a, check):
     gw, srv = Ns("gw"), Ns("srv")
     path = None
     try:
-        path = cellpath.CellPath(gw.name, srv.name, text, seed=a.seed)
+        # The bulk transfer measures the path's rate: BBR, which random loss
+        # does not hold below it (CUBIC would measure itself, not the path).
+        path = cellpath.CellPath(gw.name, srv.name, text, seed=a.seed, cc="bbr")
         pr, mtu = path.profile, path.mtu
         print("\n%s  (seed %d)" % (text, path.seed), flush=True)
         rtt = (pr["delay_up_ns"] + pr["delay_down_ns"]) / 1e9
