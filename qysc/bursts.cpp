@@ -8,29 +8,21 @@
 #include "packet.h"
 #include "settings.h"
 
-int iRS485Len, iRS232Len, iRS485LenNow, iRS232LenNow;
-uint32_t ulRS485LastTime, ulRS232LastTime;
+SerialLine qysc_lines[3];
+int &iRS485Len = qysc_lines[1].len;
+int &iRS232Len = qysc_lines[2].len;
+int &iRS485LenNow = qysc_lines[1].lenNow;
+int &iRS232LenNow = qysc_lines[2].lenNow;
+uint32_t &ulRS485LastTime = qysc_lines[1].lastTime;
+uint32_t &ulRS232LastTime = qysc_lines[2].lastTime;
 
 namespace {
 
-struct Line {
-  int *len;         // bytes last seen; after a send 0
-  int *lenNow;      // bytes seen in this pass
-  uint32_t *lastTime;
-};
-
-const Line kLines[3] = {
-    {nullptr, nullptr, nullptr},
-    {&iRS485Len, &iRS485LenNow, &ulRS485LastTime},
-    {&iRS232Len, &iRS232LenNow, &ulRS232LastTime},
-};
-
-uint32_t g_lastUs[3];  // microseconds into the tick of the last change
-
 // Microseconds since the slot's queue last changed.
 int64_t since_us(int slot, uint32_t now, uint32_t us) {
-  const uint32_t ticks = now - *kLines[slot].lastTime;
-  return static_cast<int64_t>(ticks) * 1000 + us - g_lastUs[slot];
+  const SerialLine &l = qysc_lines[slot];
+  const uint32_t ticks = now - l.lastTime;
+  return static_cast<int64_t>(ticks) * 1000 + us - l.lastUs;
 }
 
 int64_t gap_us(int slot) { return static_cast<int64_t>(baseInfo.UartTimeInterval[slot]) * 1000; }
@@ -47,23 +39,23 @@ uint32_t burst_limit(int slot) {
 }  // namespace
 
 uint32_t BurstDueInUs(int slot, uint32_t now, uint32_t us) {
-  if (slot < 1 || slot > 2 || *kLines[slot].lenNow == 0) return UINT32_MAX;
-  if (static_cast<uint32_t>(*kLines[slot].lenNow) > burst_limit(slot)) return 0;  // a full chunk
+  if (slot < 1 || slot > 2 || qysc_lines[slot].lenNow == 0) return UINT32_MAX;
+  if (static_cast<uint32_t>(qysc_lines[slot].lenNow) > burst_limit(slot)) return 0;  // a full chunk
   const int64_t left = gap_us(slot) + 1 - since_us(slot, now, us);
   return left <= 0 ? 0 : left > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(left);
 }
 
 int BurstDueAt(int slot, uint32_t now, uint32_t us) {
   if (slot < 1 || slot > 2) return 0;
-  const Line &l = kLines[slot];
-  if (*l.lenNow != *l.len) {
-    *l.len = *l.lenNow;
-    *l.lastTime = now;
-    g_lastUs[slot] = us;
+  SerialLine &l = qysc_lines[slot];
+  if (l.lenNow != l.len) {
+    l.len = l.lenNow;
+    l.lastTime = now;
+    l.lastUs = us;
   }
   const uint32_t limit = burst_limit(slot);
-  if (static_cast<uint32_t>(*l.len) > limit) {
-    *l.len = static_cast<int>(limit);
+  if (static_cast<uint32_t>(l.len) > limit) {
+    l.len = static_cast<int>(limit);
     return 1;
   }
   return since_us(slot, now, us) > gap_us(slot) ? 1 : 0;

@@ -108,8 +108,7 @@ void DaemonReset(void) {
   iCOMStep = COM_STEP_TO_OPEN;
   link_set(GPRS_IDLE);
   upload_set(UPLOAD_INIT);
-  iRS485Len = iRS232Len = iRS485LenNow = iRS232LenNow = 0;
-  ulRS485LastTime = ulRS232LastTime = GetTimeTicks();
+  for (SerialLine &l : qysc_lines) l = SerialLine{0, 0, GetTimeTicks(), 0};
 }
 
 extern "C" {

@@ -38,8 +38,6 @@ extern int iUploadPackageFlag;
 extern int iCOMStep;
 extern uint32_t ulHeartbeatOldTime;
 extern uint32_t ulGPRSReconWaitTime;
-extern int iRS485Len, iRS232Len, iRS485LenNow, iRS232LenNow;
-extern uint32_t ulRS485LastTime, ulRS232LastTime;
 extern int32_t lVerifyData;
 
 // The daemon's one clock: monotonic milliseconds cut to 32 bits (qy_ticks),
@@ -61,8 +59,8 @@ int DaemonStart(int argc, char **argv);
 void DaemonPass(void);
 
 // Packetising rule for slot 1 (RS-485) or 2 (RS-232), after the pass has
-// stored the queue length in iRS485LenNow / iRS232LenNow: non-zero when the
-// burst is due, with iRS485Len / iRS232Len the bytes to take.
+// stored the queue length in the line's lenNow: non-zero when the burst is
+// due, with the line's len the bytes to take.
 int BurstDue(int slot, uint32_t now);
 // The same, in whole ticks and us microseconds into the tick `now` (the
 // daemon's own timing; BurstDue is this with us 0). And the microseconds
@@ -83,6 +81,19 @@ void HandleServerPacket(unsigned char *buf, int n);
 
 // ---- the state machines (C++ linkage: used inside the daemon and by tests)
 
+// One serial line's packetising state (bursts.cpp), by slot: 1 RS-485,
+// 2 RS-232 (0 unused).
+struct SerialLine {
+  int len;            // the bytes last counted; after a send 0
+  int lenNow;         // the bytes counted in this pass
+  uint32_t lastTime;  // the tick the count last changed
+  uint32_t lastUs;    // and the microseconds into that tick
+};
+extern SerialLine qysc_lines[3];
+// The fields under the names the system fixes.
+extern int &iRS485Len, &iRS232Len, &iRS485LenNow, &iRS232LenNow;
+extern uint32_t &ulRS485LastTime, &ulRS232LastTime;
+
 // Why a live link is dropped; drop_link's table gives the next link state.
 enum class Drop {
   kPeerClosed,     // the server closed the connection: reconnect at once
@@ -95,8 +106,14 @@ enum class Drop {
 // The one place that changes iGPRSStep, with the entry actions of the new
 // state (ONLINE: upload state INIT; WAIT: the wait starts now).
 void link_set(int state);
-// The one place that changes iUploadPackageFlag.
+// The one place that changes iUploadPackageFlag, with the entry actions:
+// (re)entering NORMAL after a packet restarts the heartbeat timer
+// ulHeartbeatOldTime (after the init packet it stays timed from the
+// connect).
 void upload_set(int state);
+// A packet of the upload state went out (a write judged WRITE_OK): the
+// heartbeat is timed from it, and the state returns to NORMAL.
+void packet_sent(void);
 // Closes the link and moves to the state the reason calls for.
 void drop_link(Drop why);
 // The receive side's request for a verify answer: the answer to send and

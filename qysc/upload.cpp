@@ -45,7 +45,12 @@ int send_packet(int len) {
   return net_write(L.sockfd, ucSendData, len);
 }
 
-bool written(int rc) { return checkWriteStaus(rc, L.sockfd) == WRITE_OK; }
+// Judges the write; a packet that went out is noted (packet_sent).
+bool written(int rc) {
+  if (checkWriteStaus(rc, L.sockfd) != WRITE_OK) return false;
+  packet_sent();
+  return true;
+}
 
 void upload_init() {
   QYCOM_ClearBuffer();
@@ -54,51 +59,49 @@ void upload_init() {
   const int len = build_init(ucSendData, PACKET_BUF_SIZE);
   const int rc = send_packet(len);
   PrintMsg("--> socket write: init data, result = %d, usSendDataLen=%d\r\n", rc, len);
-  if (written(rc)) upload_set(UPLOAD_NORMAL);
+  written(rc);
   // serial bytes from before the link came up are dropped
   UART_RxClear(port_of(2));
   UART_RxClear(port_of(1));
-  iRS485LenNow = iRS232LenNow = 0;
+  qysc_lines[1].lenNow = qysc_lines[2].lenNow = 0;
   line_touched(1);
   line_touched(2);
 }
 
-struct SerialLine {
+// How each serial line's bursts are logged.
+struct LineLog {
   int slot;
-  int *lenNow;
-  int *len;
-  const char *readLog;
-  const char *writeLog;
+  const char *read;
+  const char *write;
 };
 
-const SerialLine kSerialLines[] = {
-    {1, &iRS485LenNow, &iRS485Len, "-- read Data from RS485, len= %d\r\n",
-     "-->socket write: COM(485) data\r\n"},
-    {2, &iRS232LenNow, &iRS232Len, "-- read Data From RS232 = %d\r\n",
-     "--> socket write: COM(232) data\r\n"},
+const LineLog kLineLogs[] = {
+    {1, "-- read Data from RS485, len= %d\r\n", "-->socket write: COM(485) data\r\n"},
+    {2, "-- read Data From RS232 = %d\r\n", "--> socket write: COM(232) data\r\n"},
 };
 
 // Queue lengths are asked for only where bytes arrived or were taken.
 void count_lines() {
-  for (const SerialLine &l : kSerialLines) {
-    if (line_fresh(l.slot)) *l.lenNow = UART_DataSizeInCom(port_of(l.slot));
+  for (int slot = 1; slot <= 2; slot++) {
+    if (line_fresh(slot)) qysc_lines[slot].lenNow = UART_DataSizeInCom(port_of(slot));
   }
 }
 
-bool line_due(const SerialLine &l, uint32_t now, uint32_t us) {
-  return *l.lenNow != 0 && BurstDueAt(l.slot, now, us) != 0;
+bool line_due(int slot, uint32_t now, uint32_t us) {
+  return qysc_lines[slot].lenNow != 0 && BurstDueAt(slot, now, us) != 0;
 }
 
-void send_burst(const SerialLine &l) {
-  PrintMsg(l.readLog, *l.len);
-  const int len = build_line_data(ucSendData, PACKET_BUF_SIZE, l.slot, *l.len);
-  *l.len = 0;
-  line_touched(l.slot);
+void send_burst(const LineLog &log) {
+  SerialLine &l = qysc_lines[log.slot];
+  PrintMsg(log.read, l.len);
+  const int len = build_line_data(ucSendData, PACKET_BUF_SIZE, log.slot, l.len);
+  l.len = 0;
+  line_touched(log.slot);
   usSendDataLen = static_cast<uint16_t>(len);
   if (len == 0) return;  // taken from the port, nothing to send
   const int rc = send_packet(len);
-  PrintMsg("%s", l.writeLog);
-  if (written(rc)) ulHeartbeatOldTime = GetTimeTicks();
+  PrintMsg("%s", log.write);
+  written(rc);
 }
 
 // Sends the pending replies of one channel; the write's judgement.
@@ -109,14 +112,12 @@ bool send_replies(const char *countLog, const char *writeLog, uint16_t port, int
   return written(send_packet(len));
 }
 
-void serve_rs485() { send_burst(kSerialLines[0]); }
-void serve_rs232() { send_burst(kSerialLines[1]); }
+void serve_rs485() { send_burst(kLineLogs[0]); }
+void serve_rs232() { send_burst(kLineLogs[1]); }
 
 void serve_qycom() {
-  if (send_replies("-- QYCOM_IsCom()=%d\r\n", "--> socket write: qycomm reply, len=%d\r\n",
-                   COM_PORT_QYCOM, QYCOM_IsCom())) {
-    ulHeartbeatOldTime = GetTimeTicks();
-  }
+  send_replies("-- QYCOM_IsCom()=%d\r\n", "--> socket write: qycomm reply, len=%d\r\n",
+               COM_PORT_QYCOM, QYCOM_IsCom());
 }
 
 void serve_qyio() {
@@ -124,7 +125,6 @@ void serve_qyio() {
                     COM_PORT_QYIO, QYIO_IsCom())) {
     return;
   }
-  ulHeartbeatOldTime = GetTimeTicks();
   if (isVIORelink == 1) {  // the "!RELINK;OK" reply is out: now drop
     isVIORelink = 0;
     drop_link(Drop::kRelink);
@@ -137,9 +137,8 @@ void upload_normal() {
   count_lines();
   uint32_t us = 0;
   const uint32_t now = qy_ticks_split(&us);
-  const bool ready[kSourceCount] = {line_due(kSerialLines[0], now, us),
-                                    line_due(kSerialLines[1], now, us), QYCOM_IsCom() != 0,
-                                    QYIO_IsCom() != 0};
+  const bool ready[kSourceCount] = {line_due(1, now, us), line_due(2, now, us),
+                                    QYCOM_IsCom() != 0, QYIO_IsCom() != 0};
   for (int i = 1; i <= kSourceCount; i++) {
     const int s = (L.lastSent + i) % kSourceCount;
     if (!ready[s]) continue;
@@ -156,19 +155,13 @@ void upload_heartbeat() {
   usSendDataLen = static_cast<uint16_t>(burst);
   const int rc = net_write(L.sockfd, ucSendData, burst);
   PrintMsg("--> socket write: heart beat, len=%d\r\n", burst);
-  if (written(rc)) {
-    ulHeartbeatOldTime = GetTimeTicks();
-    upload_set(UPLOAD_NORMAL);
-  }
+  written(rc);
 }
 
 void upload_verify() {
   const int rc = send_packet(build_verify(ucSendData, PACKET_BUF_SIZE, lVerifyData));
   PrintMsg("--> socket write: Verify data\r\n");
-  if (written(rc)) {
-    upload_set(UPLOAD_NORMAL);
-    ulHeartbeatOldTime = GetTimeTicks();
-  }
+  written(rc);
 }
 
 void (*const kUploadStates[])() = {upload_init, upload_normal, upload_heartbeat, upload_verify};
@@ -183,14 +176,22 @@ uint32_t heartbeat_period_ms() {
 // that received since is counted before its burst is judged).
 void heartbeat_due() {
   if (GetTimeTicks() - ulHeartbeatOldTime > heartbeat_period_ms() &&
-      iUploadPackageFlag == UPLOAD_NORMAL && iRS485LenNow == 0 && iRS232LenNow == 0) {
+      iUploadPackageFlag == UPLOAD_NORMAL && qysc_lines[1].lenNow == 0 && qysc_lines[2].lenNow == 0) {
     upload_set(UPLOAD_HEARTBEAT);
   }
 }
 
 }  // namespace
 
-void upload_set(int state) { iUploadPackageFlag = state; }
+void upload_set(int state) {
+  // The first heartbeat is timed from the connect, every other from the
+  // packet before it.
+  const bool after_packet = iUploadPackageFlag != UPLOAD_INIT;
+  if (state == UPLOAD_NORMAL && after_packet) ulHeartbeatOldTime = GetTimeTicks();
+  iUploadPackageFlag = state;
+}
+
+void packet_sent() { upload_set(UPLOAD_NORMAL); }
 
 void request_verify(int32_t answer) {
   lVerifyData = answer;
@@ -210,8 +211,8 @@ uint32_t upload_wait_us() {
   uint32_t us = 0;
   const uint32_t now = qy_ticks_split(&us);
   uint32_t wait = kPassWaitUs;
-  for (const SerialLine &l : kSerialLines) {
-    const uint32_t in = BurstDueInUs(l.slot, now, us);
+  for (int slot = 1; slot <= 2; slot++) {
+    const uint32_t in = BurstDueInUs(slot, now, us);
     if (in < wait) wait = in;
   }
   return wait;

@@ -174,7 +174,7 @@ std::string command_text(const std::string &body) {
 ApiReply admission(Hub &h, GatewayRecord &r, Admission a) {
   r.admission = a;
   gw_readmit(h, r);
-  hub_changed(h, r, true);
+  gw_changed(h, r, true);
   return reply(200, gateway_json(h, r));
 }
 

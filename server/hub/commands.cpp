@@ -6,7 +6,6 @@
 
 #include "gateways.h"
 #include "log.h"
-#include "mqtt.h"
 #include "packet.h"
 
 namespace hub {
@@ -23,18 +22,29 @@ uint8_t random_byte() {
   return static_cast<uint8_t>(g_rand >> 11);
 }
 
+// The gateway's channels, null before its first job.
+Channels *find_channels(const Hub &h, const GatewayRecord &r) {
+  auto it = h.cmds->channels.find(&r);
+  return it == h.cmds->channels.end() ? nullptr : it->second.get();
+}
+
+ChannelState &state(const Hub &h, const GatewayRecord &r, Channel ch) {
+  return find_channels(h, r)->ch[static_cast<int>(ch)];
+}
+
 Channels &channels(Hub &h, GatewayRecord &r) {
-  if (!r.ch) r.ch.reset(new Channels);
+  std::unique_ptr<Channels> &c = h.cmds->channels[&r];
+  if (!c) c.reset(new Channels);
   bool listed = false;
   for (GatewayRecord *a : h.cmds->active) listed = listed || a == &r;
   if (!listed) h.cmds->active.push_back(&r);
-  return *r.ch;
+  return *c;
 }
 
 uint32_t session_serial(const GatewayRecord &r) { return gw_online(r) ? r.session->serial : 0; }
 
 void start_next(Hub &h, GatewayRecord &r, Channel ch) {
-  ChannelState &st = r.ch->ch[static_cast<int>(ch)];
+  ChannelState &st = state(h, r, ch);
   if (st.flight || st.queue.empty() || !gw_has_room(h, r)) return;
   std::unique_ptr<Job> j = std::move(st.queue.front());
   st.queue.erase(st.queue.begin());
@@ -65,12 +75,12 @@ void deliver(Hub &h, GatewayRecord &r, Job &j) {
   if (j.ch == Channel::kVerify) count_verify(h, r, j);
   if (j.outcome == Outcome::kTimeout || j.outcome == Outcome::kPartial) h.m.command_timeouts++;
   if (j.origin == Origin::kHttp && h.cmds->on_http_done) h.cmds->on_http_done(h, j);
-  if (j.origin == Origin::kMqtt) mqtt_reply(h, r, j);
+  if (j.origin == Origin::kMqtt && h.cmds->on_mqtt_done) h.cmds->on_mqtt_done(h, j);
 }
 
 // Ends the job in flight; a failed verify may close the connection after.
 void finish(Hub &h, GatewayRecord &r, Channel ch, Outcome o) {
-  std::unique_ptr<Job> j = std::move(r.ch->ch[static_cast<int>(ch)].flight);
+  std::unique_ptr<Job> j = std::move(state(h, r, ch).flight);
   j->outcome = o;
   deliver(h, r, *j);
   bool failed = ch == Channel::kVerify && o != Outcome::kOffline && !(o == Outcome::kDone && j->match);
@@ -104,12 +114,12 @@ void note_csq(Hub &h, GatewayRecord &r, const std::string &reply) {
   if (at == std::string::npos || sscanf(reply.c_str() + at, "!CSQ;%u;%u", &signal, &net) != 2) return;
   if (net <= 1 && net != r.network) {
     r.network = static_cast<uint8_t>(net);
-    hub_changed(h, r, false);
+    gw_changed(h, r, false);
   }
 }
 
 void on_reply(Hub &h, GatewayRecord &r, Channel ch, const uint8_t *data, size_t n) {
-  Job &j = *r.ch->ch[static_cast<int>(ch)].flight;
+  Job &j = *state(h, r, ch).flight;
   j.reply.append(reinterpret_cast<const char *>(data), n);
   j.last_part = h.now;
   if (ch == Channel::kCfg) note_csq(h, r, j.reply);
@@ -119,14 +129,14 @@ void on_reply(Hub &h, GatewayRecord &r, Channel ch, const uint8_t *data, size_t 
 }
 
 void on_answer(Hub &h, GatewayRecord &r, const uint8_t *data, size_t n) {
-  Job &j = *r.ch->ch[static_cast<int>(Channel::kVerify)].flight;
+  Job &j = *state(h, r, Channel::kVerify).flight;
   j.match = n == VERIFY_ANSWER_LEN && static_cast<int32_t>(wire_get32(data)) == j.expect;
   j.answer = n == VERIFY_ANSWER_LEN ? static_cast<int32_t>(wire_get32(data)) : 0;
   finish(h, r, Channel::kVerify, Outcome::kDone);
 }
 
 void drain(Hub &h, GatewayRecord &r, Channel ch) {
-  ChannelState &st = r.ch->ch[static_cast<int>(ch)];
+  ChannelState &st = state(h, r, ch);
   if (st.flight) finish(h, r, ch, Outcome::kOffline);
   while (!st.queue.empty()) {
     std::unique_ptr<Job> j = std::move(st.queue.front());
@@ -137,7 +147,7 @@ void drain(Hub &h, GatewayRecord &r, Channel ch) {
 }
 
 bool tick_channel(Hub &h, GatewayRecord &r, Channel ch) {
-  ChannelState &st = r.ch->ch[static_cast<int>(ch)];
+  ChannelState &st = state(h, r, ch);
   if (st.flight) {
     const Job &j = *st.flight;
     uint32_t limit = ch == Channel::kVerify ? h.cfg.verify_timeout_ms : h.cfg.command_timeout_ms;
@@ -153,7 +163,16 @@ bool tick_channel(Hub &h, GatewayRecord &r, Channel ch) {
   return st.flight || !st.queue.empty();
 }
 
+void on_online(Hub &h, GatewayRecord &r) {
+  if (h.cfg.verify_on_connect) cmd_verify(h, r, Origin::kSchedule, -1, -1, nullptr);
+}
+
+void on_verify_due(Hub &h, GatewayRecord &r) { cmd_verify(h, r, Origin::kSchedule, -1, -1, nullptr); }
+
 }  // namespace
+
+const GatewayHooks kCommandHooks = {nullptr, nullptr, on_online, cmd_on_offline, on_verify_due,
+                                    nullptr, cmd_on_section, nullptr};
 
 const char *channel_name(Channel ch) {
   static const char *const kNames[] = {"vcom", "cfg", "verify"};
@@ -234,19 +253,24 @@ Job *cmd_verify(Hub &h, GatewayRecord &r, Origin origin, int x, int y, std::stri
   return enqueue(h, r, std::move(j), why);
 }
 
-void cmd_on_section(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n) {
+bool cmd_on_section(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n) {
   Channel ch = port == COM_PORT_QYCOM ? Channel::kVcom : port == COM_PORT_QYIO ? Channel::kCfg : Channel::kVerify;
-  const ChannelState *st = r.ch ? &r.ch->ch[static_cast<int>(ch)] : nullptr;
+  const Channels *c = find_channels(h, r);
+  const ChannelState *st = c ? &c->ch[static_cast<int>(ch)] : nullptr;
   if (st && st->flight && st->flight->serial == session_serial(r)) {
-    if (ch == Channel::kVerify) return on_answer(h, r, data, n);
-    return on_reply(h, r, ch, data, n);
+    if (ch == Channel::kVerify) {
+      on_answer(h, r, data, n);
+    } else {
+      on_reply(h, r, ch, data, n);
+    }
+    return true;
   }
   LOG_DEBUG("gateway %s unsolicited %s section of %zu bytes", r.id.c_str(), channel_name(ch), n);
-  if (ch != Channel::kVerify && gw_admitted(r)) mqtt_unsolicited(h, r, ch, data, n);
+  return false;
 }
 
 void cmd_on_offline(Hub &h, GatewayRecord &r) {
-  if (!r.ch) return;
+  if (!find_channels(h, r)) return;
   for (Channel ch : {Channel::kVcom, Channel::kCfg, Channel::kVerify}) drain(h, r, ch);
 }
 
@@ -268,7 +292,7 @@ bool cmd_tick(Hub &h) {
 
 void cmd_forget(Hub &h, uint64_t ticket) {
   for (GatewayRecord *r : h.cmds->active) {
-    for (ChannelState &st : r->ch->ch) {
+    for (ChannelState &st : find_channels(h, *r)->ch) {
       if (st.flight && st.flight->ticket == ticket) st.flight->origin = Origin::kSchedule;
       for (auto &j : st.queue) {
         if (j->ticket == ticket) j->origin = Origin::kSchedule;

@@ -11,8 +11,10 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "gateways.h"
 #include "hub.h"
 
 namespace hub {
@@ -52,10 +54,18 @@ struct Channels {
 
 struct Commands {
   uint64_t next_ticket = 1;
+  std::unordered_map<const GatewayRecord *, std::unique_ptr<Channels>> channels;  // made on first use
   std::vector<GatewayRecord *> active;  // records with jobs
-  // Called for every finished job of origin kHttp (the HTTP layer).
+  // Called for every finished job of origin kHttp (the HTTP layer), and
+  // of origin kMqtt (the broker).
   void (*on_http_done)(Hub &, const Job &) = nullptr;
+  void (*on_mqtt_done)(Hub &, const Job &) = nullptr;
 };
+
+// What the command channels take of what the gateways announce: sections
+// that answer a job in flight, the verify challenges due, and the end of
+// every job of a gateway that went away.
+extern const GatewayHooks kCommandHooks;
 
 // Command text as the gateway wants it: one command a line (CR, LF or
 // both end a line; empty lines skipped), each ended by CR; configuration
@@ -76,8 +86,9 @@ Job *cmd_submit(Hub &h, GatewayRecord &r, Channel ch, const std::string &text, O
 // may be challenged.
 Job *cmd_verify(Hub &h, GatewayRecord &r, Origin origin, int x, int y, std::string *why);
 
-// A section of port 256, 257 or 258 from the gateway.
-void cmd_on_section(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n);
+// A section of port 256, 257 or 258 from the gateway: true when it answers
+// the channel's job in flight.
+bool cmd_on_section(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n);
 // The gateway went away or was held: every job of it ends.
 void cmd_on_offline(Hub &h, GatewayRecord &r);
 // Time-outs and retries; true while anything is in flight or waiting.

@@ -371,6 +371,9 @@ void exp_on_drain(Hub &h, GatewayRecord &r) {
   }
 }
 
+const GatewayHooks kExposureHooks = {nullptr, nullptr, nullptr, exp_on_offline, nullptr,
+                                     exp_on_section, nullptr, exp_on_drain};
+
 bool exp_tick(Hub &h) {
   std::vector<Exposure *> was;
   was.swap(h.ex->busy);

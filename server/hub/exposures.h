@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "config.h"
+#include "gateways.h"
 #include "hub.h"
 
 namespace hub {
@@ -95,7 +96,8 @@ size_t exp_raw_room(const Hub &h, const ExpClient &c);
 void exp_client_flush(Hub &h, ExpClient &c);
 
 // Gateway side: a port section (true when it answered a Modbus request),
-// the gateway went away, its send queue has room again.
+// the gateway went away, its send queue has room again (kExposureHooks).
+extern const GatewayHooks kExposureHooks;
 bool exp_on_section(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n);
 void exp_on_offline(Hub &h, GatewayRecord &r);
 void exp_on_drain(Hub &h, GatewayRecord &r);

@@ -8,10 +8,7 @@
 #include <algorithm>
 
 #include "addr.h"
-#include "commands.h"
-#include "exposures.h"
 #include "log.h"
-#include "mqtt.h"
 #include "packet.h"
 
 namespace hub {
@@ -30,6 +27,15 @@ void malformed(Hub &h, Session &s, const char *why) {
 bool decide_admission(const Hub &h, const GatewayRecord &r, uint32_t addr) {
   if (r.admission != Admission::kByList) return r.admission == Admission::kAdmitted;
   return id_allowed(h.cfg.allow, r.id) && net_allowed(h.cfg.allow, addr);
+}
+
+// A section for the rows in order, until one takes it.
+bool offer(bool (*GatewayHooks::*hook)(Hub &, GatewayRecord &, uint16_t, const uint8_t *, size_t), Hub &h,
+           GatewayRecord &r, const WireSection &sec) {
+  for (const GatewayHooks *const *row = kGatewayHooks; *row; row++) {
+    if ((*row)->*hook && ((*row)->*hook)(h, r, sec.port, sec.data, sec.len)) return true;
+  }
+  return false;
 }
 
 void schedule_send(Hub &h, Session &s) {
@@ -92,22 +98,20 @@ void on_init(Hub &h, Session &s, const uint8_t *pkt, size_t len) {
            escaped(reinterpret_cast<const uint8_t *>(r.model.data()), r.model.size()).c_str(),
            escaped(reinterpret_cast<const uint8_t *>(r.version.data()), r.version.size()).c_str(),
            r.heartbeat_s, s.admitted ? "" : " held");
-  hub_changed(h, r, true);
+  gw_changed(h, r, true);
   if (!fresh) return;
   uint32_t every = h.cfg.verify_interval_s * 1000;
   s.next_verify = h.now + (every ? s.serial * 7919u % every : 0);  // spread over the interval
-  if (h.cfg.verify_on_connect) cmd_verify(h, r, Origin::kSchedule, -1, -1, nullptr);
+  gw_announce(&GatewayHooks::online, h, r);
   if (s.q_count > 0) schedule_send(h, s);
 }
 
 void dispatch(Hub &h, Session &s, GatewayRecord &r, const WireSection &sec) {
   h.m.sections_in++;
   if (sec.port == COM_PORT_RS485 || sec.port == COM_PORT_RS232) {
-    if (!s.admitted) return;
-    if (exp_on_section(h, r, sec.port, sec.data, sec.len)) return;
-    mqtt_on_rx(h, r, sec.port, sec.data, sec.len);
+    if (s.admitted) offer(&GatewayHooks::port_section, h, r, sec);
   } else if (sec.port == COM_PORT_QYCOM || sec.port == COM_PORT_QYIO || sec.port == COM_PORT_VERIFY) {
-    cmd_on_section(h, r, sec.port, sec.data, sec.len);
+    offer(&GatewayHooks::channel_reply, h, r, sec);
   }
 }
 
@@ -130,10 +134,9 @@ void seen(Hub &h, GatewayRecord &r, const uint8_t *pkt, size_t len) {
   uint8_t signal = packet_signal(pkt);
   if (signal != r.signal) {
     r.signal = signal;
-    hub_changed(h, r, false);
-  } else if (r.last_seen - r.status_seen >= static_cast<int64_t>(h.cfg.mqtt.status_refresh_s)) {
-    hub_changed(h, r, false);
+    gw_changed(h, r, false);
   }
+  gw_announce(&GatewayHooks::seen, h, r);
 }
 
 void on_packet(Hub &h, Session &s, const uint8_t *pkt, size_t len) {
@@ -252,9 +255,8 @@ void gw_end(Hub &h, Session &s, const char *why) {
   GatewayRecord *r = s.gw;
   if (!r || r->session != &s) return;
   r->session = nullptr;
-  cmd_on_offline(h, *r);
-  exp_on_offline(h, *r);
-  hub_changed(h, *r, true);
+  gw_announce(&GatewayHooks::offline, h, *r);
+  gw_changed(h, *r, true);
 }
 
 int gw_send(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n) {
@@ -298,7 +300,7 @@ void gw_tick(Hub &h) {
       gw_end(h, *s, "silent for too long");
     } else if (h.cfg.verify_interval_s && static_cast<int32_t>(h.now - s->next_verify) >= 0) {
       s->next_verify = h.now + h.cfg.verify_interval_s * 1000;
-      cmd_verify(h, *s->gw, Origin::kSchedule, -1, -1, nullptr);
+      gw_announce(&GatewayHooks::verify_due, h, *s->gw);
     }
   }
 }
@@ -310,11 +312,10 @@ void gw_readmit(Hub &h, GatewayRecord &r) {
   s->admitted = decide_admission(h, r, s->peer_addr);
   if (was == s->admitted) return;
   LOG_INFO("gateway %s %s", r.id.c_str(), s->admitted ? "admitted" : "held");
-  if (!s->admitted) {
-    cmd_on_offline(h, r);
-    exp_on_offline(h, r);
-  }
-  hub_changed(h, r, true);
+  if (!s->admitted) gw_announce(&GatewayHooks::offline, h, r);
+  gw_changed(h, r, true);
 }
+
+void gw_changed(Hub &h, GatewayRecord &r, bool urgent) { gw_announce(&GatewayHooks::changed, h, r, urgent); }
 
 }  // namespace hub

@@ -43,6 +43,43 @@ void gw_tick(Hub &h);
 // The admission of a connected gateway was changed by the API.
 void gw_readmit(Hub &h, GatewayRecord &r);
 
+// What the gateways announce. Each module above fills in a row with the
+// events it takes (null: not); the rows, in the order they hear an event,
+// make a constant table (modules.cpp). Nothing here calls a module above
+// but through this table.
+struct GatewayHooks {
+  // The record changed; urgent: its online state did.
+  void (*changed)(Hub &h, GatewayRecord &r, bool urgent);
+  // A packet came from the introduced gateway (last_seen is now).
+  void (*seen)(Hub &h, GatewayRecord &r);
+  // A new connection introduced itself as the gateway.
+  void (*online)(Hub &h, GatewayRecord &r);
+  // Its connection ended, or it was held: whatever waits on it ends.
+  void (*offline)(Hub &h, GatewayRecord &r);
+  // The scheduled verify challenge of its connection is due.
+  void (*verify_due)(Hub &h, GatewayRecord &r);
+  // A section of serial port 1 or 2 of an admitted gateway, and a section
+  // on a command channel (port 256, 257 or 258): true when taken, and the
+  // rows after do not hear of it.
+  bool (*port_section)(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n);
+  bool (*channel_reply)(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n);
+  // A packet to it went out: its send queue has room again.
+  void (*drained)(Hub &h, GatewayRecord &r);
+};
+extern const GatewayHooks *const kGatewayHooks[];  // ends with null
+
+// Every row that takes the event hears of it, in order.
+template <typename Hook, typename... Args>
+void gw_announce(Hook GatewayHooks::*hook, Hub &h, GatewayRecord &r, Args... args) {
+  for (const GatewayHooks *const *row = kGatewayHooks; *row; row++) {
+    if ((*row)->*hook) ((*row)->*hook)(h, r, args...);
+  }
+}
+
+// The record changed (a field, a counter worth storing): every row hears
+// of it; urgent when its online state changed.
+void gw_changed(Hub &h, GatewayRecord &r, bool urgent);
+
 }  // namespace hub
 
 #endif

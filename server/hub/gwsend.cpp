@@ -9,7 +9,6 @@
 
 #include <algorithm>
 
-#include "exposures.h"
 #include "gateways.h"
 #include "hub.h"
 #include "loop.h"
@@ -51,7 +50,7 @@ void try_send(Hub &h, Session &s) {
     s.head_sent = 0;
     s.last_send = h.now;
     pop(h, s);
-    if (s.gw) exp_on_drain(h, *s.gw);
+    if (s.gw) gw_announce(&GatewayHooks::drained, h, *s.gw);
   }
   bool half = s.head_sent > 0 || (s.q_count > 0 && s.fd >= 0 && turn_has_come(h, s));
   if (s.state != Session::State::kClosed && half != s.want_out) {

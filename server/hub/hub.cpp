@@ -3,11 +3,6 @@
 
 #include <unistd.h>
 
-#include "commands.h"
-#include "exposures.h"
-#include "mqtt.h"
-#include "registry.h"
-
 namespace hub {
 
 Session::~Session() {
@@ -16,19 +11,6 @@ Session::~Session() {
     q_head = p->next;
     ::operator delete(p);
   }
-}
-
-Hub::Hub(const Config &c)
-    : cfg(c), ex(new Exposures), cmds(new Commands), mqtt(new MqttBridge) {}
-
-Hub::~Hub() {
-  while (sessions) {
-    Session *s = sessions;
-    sessions = s->next;
-    if (s->fd >= 0) close(s->fd);
-    delete s;
-  }
-  hub_reap(*this);
 }
 
 void hub_set_time(Hub &h, uint32_t ticks, int64_t wall_ms) {
@@ -58,17 +40,6 @@ bool gw_admitted(const GatewayRecord &r) { return gw_online(r) && r.session->adm
 const char *gw_state(const GatewayRecord &r) {
   if (!gw_online(r)) return "offline";
   return r.session->admitted ? "online" : "held";
-}
-
-void hub_changed(Hub &h, GatewayRecord &r, bool urgent) {
-  mqtt_status_changed(h, r, urgent);
-  if (urgent && h.reg) {
-    h.reg->put(r);
-    r.reg_dirty = false;
-    r.reg_saved = h.wall_ms;
-  } else {
-    r.reg_dirty = true;
-  }
 }
 
 void hub_reap(Hub &h) {

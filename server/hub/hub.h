@@ -37,7 +37,6 @@ struct Counters {
 enum class Admission : uint8_t { kByList = 0, kAdmitted = 1, kHeld = 2 };
 
 struct Session;
-struct Channels;
 
 // One gateway, connected or not; lives as long as the hub.
 struct GatewayRecord {
@@ -50,14 +49,6 @@ struct GatewayRecord {
   Counters c;
   Session *session = nullptr;  // the live connection, if any
   int64_t session_start = 0;   // wall ms when the current (or last) session began
-  bool reg_dirty = false;      // waits for the registry
-  int64_t reg_saved = 0;       // wall ms of the last registry snapshot
-  bool status_dirty = false;   // waits to be published
-  bool status_urgent = false;  // online state changed: publish at once
-  uint32_t status_sent = 0;    // ticks of the last status publication
-  int64_t status_seen = 0;     // last_seen as last published
-  bool status_online = false;  // last published as online
-  std::unique_ptr<Channels> ch;  // command channels, made on first use
 };
 
 struct OutPacket {
@@ -110,6 +101,8 @@ struct Metrics {
   uint64_t modbus_added_us = 0;                  // their sum
 };
 
+// The modules' own state (each module's header); made and freed with the
+// Hub (modules.cpp).
 struct Exposures;
 struct Commands;
 struct MqttBridge;
@@ -151,9 +144,6 @@ GatewayRecord *hub_find(Hub &h, const std::string &id);
 bool gw_online(const GatewayRecord &r);
 bool gw_admitted(const GatewayRecord &r);
 const char *gw_state(const GatewayRecord &r);  // "online", "held", "offline"
-
-// The registry and the broker should hear of a change.
-void hub_changed(Hub &h, GatewayRecord &r, bool urgent);
 
 // Frees the sessions closed during the pass.
 void hub_reap(Hub &h);

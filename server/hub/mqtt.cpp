@@ -16,6 +16,14 @@ constexpr size_t kStatusBudget = 2000;  // statuses published in one pass at mos
 
 bool mine(const Hub &h, const Claim &c) { return c.hub == h.cfg.hub_id; }
 
+GwStatus &status_of(Hub &h, const GatewayRecord &r) { return h.mqtt->status[&r]; }
+
+// As the broker was last told; nothing told yet when there is no entry.
+GwStatus told(const Hub &h, const GatewayRecord &r) {
+  auto it = h.mqtt->status.find(&r);
+  return it == h.mqtt->status.end() ? GwStatus() : it->second;
+}
+
 // Events (bursts, replies) wait in a bounded queue while the broker is
 // away; the oldest go first when it is full, and are counted.
 void emit(Hub &h, std::string topic, std::string payload) {
@@ -45,16 +53,17 @@ bool may_publish_offline(const Hub &h, const GatewayRecord &r) {
 
 bool publish_status(Hub &h, GatewayRecord &r) {
   bool online = gw_admitted(r);
-  if (!online && (!r.status_online || !may_publish_offline(h, r))) {
-    r.status_online = false;
+  GwStatus &st = status_of(h, r);
+  if (!online && (!st.online || !may_publish_offline(h, r))) {
+    st.online = false;
     return true;  // nothing to say
   }
   std::string text = json_take(status_json(h, r, online));
   if (!h.mqtt->pub->publish(topic_of(h, r.id, "status"), text, 1, true)) return false;
   h.m.mqtt_published++;
-  r.status_online = online;
-  r.status_seen = r.last_seen;
-  r.status_sent = h.now;
+  st.online = online;
+  st.seen = r.last_seen;
+  st.sent = h.now;
   return true;
 }
 
@@ -66,12 +75,13 @@ void pump_statuses(Hub &h) {
   for (; i < b.dirty.size(); i++) {
     if (done >= kStatusBudget || b.pub->inflight() >= h.cfg.mqtt.inflight) break;
     GatewayRecord *r = b.dirty[i];
-    bool due = r->status_urgent || h.now - r->status_sent >= h.cfg.mqtt.status_min_interval_ms;
+    GwStatus &st = status_of(h, *r);
+    bool due = st.urgent || h.now - st.sent >= h.cfg.mqtt.status_min_interval_ms;
     if (!due || !publish_status(h, *r)) {
       b.dirty[keep++] = r;
       continue;
     }
-    r->status_dirty = r->status_urgent = false;
+    st.dirty = st.urgent = false;
     done++;
   }
   for (; i < b.dirty.size(); i++) b.dirty[keep++] = b.dirty[i];
@@ -103,7 +113,7 @@ void on_foreign_claim(Hub &h, GatewayRecord &r, const Claim &c) {
   bool newer = c.session > r.session_start || (c.session == r.session_start && c.hub > h.cfg.hub_id);
   if (c.online && newer) {
     LOG_INFO("gateway %s is held by hub %s now", r.id.c_str(), c.hub.c_str());
-    r.status_online = false;  // the retained status is theirs
+    status_of(h, r).online = false;  // the retained status is theirs
     gw_end(h, *r.session, "held by another hub now");
     return;
   }
@@ -190,7 +200,16 @@ void on_command(Hub &h, GatewayRecord &r, const std::string &tail, const uint8_t
   }
 }
 
+// A change of last_seen alone is told once status_refresh_s have passed
+// since the status last published: to the broker and the registry alike.
+void on_seen(Hub &h, GatewayRecord &r) {
+  if (r.last_seen - told(h, r).seen >= static_cast<int64_t>(h.cfg.mqtt.status_refresh_s)) gw_changed(h, r, false);
+}
+
 }  // namespace
+
+const GatewayHooks kMqttHooks = {mqtt_status_changed, on_seen, nullptr, nullptr, nullptr,
+                                 mqtt_on_rx, mqtt_unsolicited, nullptr};
 
 std::string topic_of(const Hub &h, const std::string &id, const char *tail) {
   return h.cfg.mqtt.prefix + "/" + id + "/" + tail;
@@ -214,36 +233,41 @@ std::vector<std::string> mqtt_subscriptions(const Hub &h) {
 
 void mqtt_status_changed(Hub &h, GatewayRecord &r, bool urgent) {
   if (!h.mqtt->pub) return;
-  if (urgent) r.status_urgent = true;
-  if (r.status_dirty) return;
-  r.status_dirty = true;
+  GwStatus &st = status_of(h, r);
+  if (urgent) st.urgent = true;
+  if (st.dirty) return;
+  st.dirty = true;
   h.mqtt->dirty.push_back(&r);
 }
 
-void mqtt_on_rx(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n) {
-  if (!h.mqtt->pub) return;
+bool mqtt_on_rx(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n) {
+  if (!h.mqtt->pub) return false;
   emit(h, topic_of(h, r.id, port == COM_PORT_RS485 ? "port1/rx" : "port2/rx"),
        std::string(reinterpret_cast<const char *>(data), n));
+  return false;
 }
 
-void mqtt_reply(Hub &h, GatewayRecord &r, const Job &j) {
+void mqtt_job_done(Hub &h, const Job &j) {
+  const std::string &id = j.gw;
   if (j.ch == Channel::kVerify) {
     cJSON *o = cJSON_CreateObject();
     cJSON_AddStringToObject(o, "outcome", outcome_name(j.outcome));
     cJSON_AddBoolToObject(o, "match", j.outcome == Outcome::kDone && j.match);
     cJSON_AddNumberToObject(o, "answer", j.answer);
     cJSON_AddNumberToObject(o, "expected", j.expect);
-    emit(h, topic_of(h, r.id, "verify/reply"), json_take(o));
+    emit(h, topic_of(h, id, "verify/reply"), json_take(o));
   } else if (j.outcome == Outcome::kDone || j.outcome == Outcome::kPartial) {
-    emit(h, topic_of(h, r.id, j.ch == Channel::kCfg ? "cfg/reply" : "vcom/reply"), j.reply);
+    emit(h, topic_of(h, id, j.ch == Channel::kCfg ? "cfg/reply" : "vcom/reply"), j.reply);
   } else {
-    LOG_WARN("gateway %s: %s command from the broker: %s", r.id.c_str(), channel_name(j.ch), outcome_name(j.outcome));
+    LOG_WARN("gateway %s: %s command from the broker: %s", id.c_str(), channel_name(j.ch), outcome_name(j.outcome));
   }
 }
 
-void mqtt_unsolicited(Hub &h, GatewayRecord &r, Channel ch, const uint8_t *data, size_t n) {
-  emit(h, topic_of(h, r.id, ch == Channel::kCfg ? "cfg/reply" : "vcom/reply"),
+bool mqtt_unsolicited(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n) {
+  if (port == COM_PORT_VERIFY || !gw_admitted(r)) return false;
+  emit(h, topic_of(h, r.id, port == COM_PORT_QYIO ? "cfg/reply" : "vcom/reply"),
        std::string(reinterpret_cast<const char *>(data), n));
+  return false;
 }
 
 void mqtt_on_message(Hub &h, const std::string &topic, const uint8_t *payload, size_t n) {
@@ -274,7 +298,7 @@ void mqtt_on_connect(Hub &h) {
   b.swept = false;
   b.connected_at = h.now;
   for (auto &kv : h.records) {
-    if (gw_admitted(*kv.second) || kv.second->status_online) mqtt_status_changed(h, *kv.second, true);
+    if (gw_admitted(*kv.second) || told(h, *kv.second).online) mqtt_status_changed(h, *kv.second, true);
   }
 }
 
@@ -302,10 +326,10 @@ void mqtt_all_offline(Hub &h) {
   if (!h.mqtt->pub || !h.mqtt->pub->ready()) return;
   for (auto &kv : h.records) {
     GatewayRecord &r = *kv.second;
-    if (!r.status_online || !may_publish_offline(h, r)) continue;
+    if (!told(h, r).online || !may_publish_offline(h, r)) continue;
     if (h.mqtt->pub->publish(topic_of(h, r.id, "status"), json_take(status_json(h, r, false)), 1, true)) {
       h.m.mqtt_published++;
-      r.status_online = false;
+      status_of(h, r).online = false;
     }
   }
   h.mqtt->pub->publish(hub_status_topic(h), hub_status_payload(h, false), 1, true);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "gateways.h"
 #include "hub.h"
 
 namespace hub {
@@ -44,6 +45,15 @@ struct MqttMsg {
   std::string topic, payload;
 };
 
+// What the broker was last told of a gateway.
+struct GwStatus {
+  bool dirty = false;   // waits to be published
+  bool urgent = false;  // online state changed: publish at once
+  uint32_t sent = 0;    // ticks of the last status publication
+  int64_t seen = 0;     // last_seen as last published
+  bool online = false;  // last published as online
+};
+
 constexpr size_t kMaxClaims = 1000000;
 constexpr uint32_t kSweepDelayMs = 3000;  // after connecting: retained statuses have come
 
@@ -52,6 +62,7 @@ struct MqttBridge {
   std::deque<MqttMsg> queue;  // events waiting for the broker
   size_t queue_bytes = 0;
   std::vector<GatewayRecord *> dirty;
+  std::unordered_map<const GatewayRecord *, GwStatus> status;
   std::unordered_map<std::string, Claim> claims;
   bool announced = false;  // our own status said online since the last connect
   bool swept = false;      // stale statuses of ours cleared since the last connect
@@ -65,10 +76,14 @@ std::string hub_status_payload(const Hub &h, bool online);
 // Filters the hub subscribes to.
 std::vector<std::string> mqtt_subscriptions(const Hub &h);
 
+// What the broker hears of the gateways: status changes, serial bursts
+// nobody else took, command replies no job waited for.
+extern const GatewayHooks kMqttHooks;
 void mqtt_status_changed(Hub &h, GatewayRecord &r, bool urgent);
-void mqtt_on_rx(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n);
-void mqtt_reply(Hub &h, GatewayRecord &r, const Job &j);
-void mqtt_unsolicited(Hub &h, GatewayRecord &r, Channel ch, const uint8_t *data, size_t n);
+bool mqtt_on_rx(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n);
+bool mqtt_unsolicited(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n);
+// A command from the broker ended: its reply is published.
+void mqtt_job_done(Hub &h, const Job &j);
 
 // A message from the broker.
 void mqtt_on_message(Hub &h, const std::string &topic, const uint8_t *payload, size_t n);

@@ -88,7 +88,13 @@ void load_row(Hub &h, sqlite3_stmt *st) {
   for (int i = 0; i < 8; i++) *counters[i] = static_cast<uint64_t>(sqlite3_column_int64(st, 12 + i));
 }
 
+void on_changed(Hub &h, GatewayRecord &r, bool urgent) {
+  if (h.reg) h.reg->changed(r, urgent, h.wall_ms);
+}
+
 }  // namespace
+
+const GatewayHooks kRegistryHooks = {on_changed, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 Registry::~Registry() {
   stop();
@@ -147,6 +153,27 @@ void Registry::put(const GatewayRecord &r) {
   std::lock_guard<std::mutex> lock(mu_);
   rows_[w.id] = std::move(w);
   cv_.notify_one();
+}
+
+void Registry::changed(const GatewayRecord &r, bool urgent, int64_t wall_ms) {
+  Mark &m = marks_[&r];
+  if (!urgent) {
+    m.dirty = true;
+    return;
+  }
+  put(r);
+  m.dirty = false;
+  m.saved = wall_ms;
+}
+
+void Registry::flush(int64_t wall_ms, int64_t every_ms) {
+  for (auto &kv : marks_) {
+    Mark &m = kv.second;
+    if (!m.dirty || wall_ms - m.saved < every_ms) continue;
+    put(*kv.first);
+    m.dirty = false;
+    m.saved = wall_ms;
+  }
 }
 
 void Registry::put_exposure(const ExposureConf &c, bool present) {

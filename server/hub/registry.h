@@ -19,11 +19,15 @@
 #include <vector>
 
 #include "config.h"
+#include "gateways.h"
 #include "hub.h"
 
 struct sqlite3;
 
 namespace hub {
+
+// The registry hears of every changed record (h.reg, when there is one).
+extern const GatewayHooks kRegistryHooks;
 
 class Registry {
  public:
@@ -41,6 +45,12 @@ class Registry {
   void put_exposure(const ExposureConf &c, bool present);
   // Stores what waits and ends the writer thread.
   void stop();
+
+  // The loop's side (its thread only): a changed record is stored at once
+  // when urgent, else marked; flush stores the marked records last stored
+  // at least every_ms ago.
+  void changed(const GatewayRecord &r, bool urgent, int64_t wall_ms);
+  void flush(int64_t wall_ms, int64_t every_ms);
 
   uint64_t writes() const { return writes_; }
   uint64_t errors() const { return errors_; }
@@ -60,6 +70,12 @@ class Registry {
   void run();
   bool write(const std::vector<Row> &rows, const std::vector<ExpRow> &exps);
   bool exec(const char *sql);
+
+  struct Mark {
+    bool dirty = false;  // changed since it was last stored
+    int64_t saved = 0;   // wall ms it was last stored
+  };
+  std::unordered_map<const GatewayRecord *, Mark> marks_;  // the loop's
 
   sqlite3 *db_ = nullptr;
   std::mutex mu_;

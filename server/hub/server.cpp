@@ -130,15 +130,7 @@ void on_event(Server &s, const epoll_event &ev) {
 
 // Records whose counters changed go to the registry now and then.
 void flush_registry(Hub &h) {
-  if (!h.reg) return;
-  for (auto &kv : h.records) {
-    GatewayRecord &r = *kv.second;
-    if (r.reg_dirty && h.wall_ms - r.reg_saved >= static_cast<int64_t>(h.cfg.registry_flush_s) * 1000) {
-      h.reg->put(r);
-      r.reg_dirty = false;
-      r.reg_saved = h.wall_ms;
-    }
-  }
+  if (h.reg) h.reg->flush(h.wall_ms, static_cast<int64_t>(h.cfg.registry_flush_s) * 1000);
 }
 
 void every_second(Server &s) {

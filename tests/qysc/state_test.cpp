@@ -184,7 +184,8 @@ TEST_F(StateMachines, RefusedConnectWaitsMoreThanASecondThenRetries) {
 
 TEST_F(StateMachines, HeartbeatWhenIdleForItsPeriodVerifyOnChallenge) {
   go_online();
-  g_now = ulHeartbeatOldTime + 10000;  // timed from the connect
+  EXPECT_EQ(ulHeartbeatOldTime, g_now - 1000) << "timed from the connect, not the init packet";
+  g_now = ulHeartbeatOldTime + 10000;
   DaemonPass();
   EXPECT_EQ(iUploadPackageFlag, UPLOAD_NORMAL) << "exactly the period: not yet";
   EXPECT_TRUE(take(50).empty());

@@ -1,0 +1,34 @@
+// The hub's modules put together: the Hub that owns each module's state,
+// and the table of rows that hear what the gateways announce, in order.
+// Commands come first (a reply ends its job before anything else sees the
+// section), then exposures (a Modbus answer is theirs alone), then the
+// broker, then the registry.
+#include <unistd.h>
+
+#include "commands.h"
+#include "exposures.h"
+#include "gateways.h"
+#include "hub.h"
+#include "mqtt.h"
+#include "registry.h"
+
+namespace hub {
+
+const GatewayHooks *const kGatewayHooks[] = {&kCommandHooks, &kExposureHooks, &kMqttHooks, &kRegistryHooks,
+                                             nullptr};
+
+Hub::Hub(const Config &c) : cfg(c), ex(new Exposures), cmds(new Commands), mqtt(new MqttBridge) {
+  cmds->on_mqtt_done = mqtt_job_done;
+}
+
+Hub::~Hub() {
+  while (sessions) {
+    Session *s = sessions;
+    sessions = s->next;
+    if (s->fd >= 0) close(s->fd);
+    delete s;
+  }
+  hub_reap(*this);
+}
+
+}  // namespace hub
