@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "daemon.h"
-#include "packet.h"
+#include "daemon_packets.h"
 #include "qycom.h"
 #include "qyio.h"
 #include "sandbox_dir.h"
