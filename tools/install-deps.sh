@@ -14,6 +14,8 @@ packages=(
   # fleet server trm-hub (server/hub) and its end-to-end tests; the fleet simulator's broker
   libsqlite3-dev libmosquitto-dev mosquitto mosquitto-clients libmicrohttpd-dev
   libtomlplusplus-dev libcjson-dev chromium
+  # the manual pages (docs/man/) and their check
+  groff-base man-db
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -57,8 +57,6 @@ void wheel_cancel(Wheel &w, uint32_t i) {
   if (w.links[i].armed) unlink(w, i);
 }
 
-bool wheel_armed(const Wheel &w, uint32_t i) { return w.links[i].armed; }
-
 void wheel_expire(Wheel &w, uint32_t now, WheelFn fn, void *ctx) {
   if (tick_diff(now, w.done) <= 0) return;
   uint32_t steps = static_cast<uint32_t>(tick_diff(now, w.done));

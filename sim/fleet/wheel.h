@@ -27,7 +27,6 @@ bool wheel_init(Wheel &w, uint32_t n, uint32_t now);
 void wheel_free(Wheel &w);
 void wheel_set(Wheel &w, uint32_t i, uint32_t due);
 void wheel_cancel(Wheel &w, uint32_t i);
-bool wheel_armed(const Wheel &w, uint32_t i);
 
 // Calls fn(ctx, i) for every entry due at or before now (the entry is
 // disarmed first; fn may set it again).

@@ -6,7 +6,7 @@ import re
 import time
 import unittest
 
-from sandbox import Sandbox
+from sandbox import Sandbox, poll_until
 from modemkit import Modem, holds_open, read_written
 
 READY_FILE = b"cpintype=READY\r\ncregvalue=1\r\ncsqvalue=23\r\nppp0=0\r\n"
@@ -50,10 +50,8 @@ class Probing(unittest.TestCase):
 
     def assert_port_released(self, cel, modem):
         """Between cycles the modem port is closed (polled for, then held)."""
-        deadline = time.monotonic() + 3
-        while holds_open(cel.pid, modem.pty) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        for _ in range(10):
+        poll_until(lambda: not holds_open(cel.pid, modem.pty), 3)
+        for _ in range(10):  # and stays closed for a second: a span that must elapse
             self.assertFalse(holds_open(cel.pid, modem.pty), "port held between cycles")
             time.sleep(0.1)
 

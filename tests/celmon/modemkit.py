@@ -4,10 +4,9 @@ modem programs (shared by the celmon and simgate tests)."""
 import ast
 import os
 import subprocess
-import time
 import uuid
 
-from sandbox import tools_bin
+from sandbox import poll_until, tools_bin
 
 PYTHON = "/usr/bin/python3"
 MODEM_DEVICE = "/dev/ttyUSB2"
@@ -70,9 +69,7 @@ def stop_modems_last(sb, modem_proc):
 def read_written(sb, board_path, timeout=3.0):
     """The file once it exists ("open file success" is printed before the
     new file is renamed into place)."""
-    deadline = time.monotonic() + timeout
-    while not os.path.exists(sb.board(board_path)) and time.monotonic() < deadline:
-        time.sleep(0.02)
+    poll_until(lambda: os.path.exists(sb.board(board_path)), timeout)
     return sb.read_file(board_path)
 
 

@@ -51,6 +51,7 @@ class ModemQuery : public ::testing::Test {
     modem_ = std::thread([this, chunks] {
       command_ = read_command(master_);
       for (const Chunk &c : chunks) {
+        // The modem's answer time is the behaviour under test (the query window).
         std::this_thread::sleep_for(std::chrono::milliseconds(c.delay_ms));
         ASSERT_EQ(write(master_, c.bytes.data(), c.bytes.size()),
                   static_cast<ssize_t>(c.bytes.size()));
@@ -145,7 +146,7 @@ TEST_F(ModemQuery, AnswerBeyondTheBufferIsNotSeen) {
 TEST_F(ModemQuery, StaleInputIsDroppedBeforeTheCommand) {
   const char stale[] = "\r\n+CSQ: 5,99\r\n\r\nOK\r\n";
   ASSERT_EQ(write(master_, stale, strlen(stale)), static_cast<ssize_t>(strlen(stale)));
-  for (int i = 0; i < 100 && static_cast<int>(DataSizeInCom(kModemPort)) <= 0; i++) usleep(5000);
+  ASSERT_TRUE(testkit::poll_until([] { return static_cast<int>(DataSizeInCom(kModemPort)) > 0; }));
   answer_with({{"\r\n+CSQ: 28,99\r\n\r\nOK\r\n", 10}});
   run(QUERY_CSQ);
   EXPECT_STREQ(result_, "csqvalue=28\r\n");

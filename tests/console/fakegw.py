@@ -188,7 +188,7 @@ class FakeGateway:
             if port in self.silent_ports:
                 return
             if self.response_delay:
-                time.sleep(self.response_delay)
+                time.sleep(self.response_delay)  # a slow device behind the bridge, as asked
             unit_pdu = modbus_answer(self.registers, data[6:])
             self.send_section(port, data[:4] + struct.pack(">H", len(unit_pdu)) + unit_pdu)
 

@@ -36,7 +36,7 @@ class Decoding(ConsoleCase):
         wire = scramble(heartbeat_burst(signal=9))
         for a, b in ((0, 5), (5, 700), (700, 1428)):
             self.gw.send_raw(wire[a:b])
-            time.sleep(0.02)
+            time.sleep(0.02)  # each cut a read of its own
         self.expect(rb"gw1 heartbeat copies=84 expected=84 len=17 .* signal=9\n")
         self.assertEqual(len(self.lines(rb"gw1 heartbeat ")), 2)
 
@@ -135,15 +135,14 @@ class Malformed(ConsoleCase):
                 self.gw.send(b"\x07" * 20)
             except OSError:
                 break
-            time.sleep(0.05)
+            time.sleep(0.05)  # each write a read of its own, so a bad header of its own
         self.expect(rb"gw1 closed: too many malformed packets in a row")
         self.gw.closed.wait(TIMEOUT)
         self.assertTrue(self.gw.closed.is_set())
 
     def test_end_inside_a_packet(self):
         self.gw.send(data_packet([(1, b"abc")])[:12])
-        time.sleep(0.1)
-        self.gw.close()
+        self.gw.close()  # TCP delivers the 12 bytes before the end
         self.expect(rb"gw1 malformed: connection ended inside a packet \(12 bytes buffered\)")
         self.expect(rb"gw1 closed: peer closed")
 

@@ -6,11 +6,10 @@ import os
 import shutil
 import signal
 import socket
-import time
 import unittest
 
 from gwserver import GatewayServer, PORT_VERIFY, verify_answer
-from sandbox import Sandbox, sandbox_bin, load_encode_table
+from sandbox import Sandbox, sandbox_bin, load_encode_table, poll_until
 
 CONFIG = "/quarne/qysc/qyserver.ini"
 MODEM = "/quarne/modemInfo.txt"
@@ -104,8 +103,5 @@ class GatewayCase(unittest.TestCase):
         return link, init
 
     def wait_file(self, path, timeout=10.0):
-        end = time.monotonic() + timeout
-        while not os.path.exists(path):
-            if time.monotonic() > end:
-                raise AssertionError("%s did not appear" % path)
-            time.sleep(0.02)
+        if not poll_until(lambda: os.path.exists(path), timeout):
+            raise AssertionError("%s did not appear" % path)

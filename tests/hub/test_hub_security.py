@@ -56,7 +56,7 @@ class Security(HubCase):
                 noisy.sendall(b"\x00GET / HTTP/1.0\r\n\r\n" * 4)
             except OSError:
                 break
-            time.sleep(0.05)
+            time.sleep(0.05)  # each write a read of its own, so one malformed packet
         started = time.monotonic()
         self.assertTrue(closed_by_peer(noisy))
         self.assertTrue(closed_by_peer(silent))

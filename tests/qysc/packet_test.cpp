@@ -166,7 +166,7 @@ class SerialBursts : public Packets {
   void TearDown() override { UART_Close(1); }
   void feed(const std::string &bytes) {
     ASSERT_EQ(write(rs485, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    for (int i = 0; i < 200 && UART_DataSizeInCom(1) < static_cast<int>(bytes.size()); i++) usleep(5000);
+    testkit::poll_until([&] { return UART_DataSizeInCom(1) >= static_cast<int>(bytes.size()); });
     ASSERT_EQ(UART_DataSizeInCom(1), static_cast<int>(bytes.size()));
   }
   SandboxDir sb;
@@ -246,7 +246,7 @@ TEST_F(SerialBursts, FullPacketFromAnOversizedBurst) {
   std::string big(3000, 'x');
   for (size_t i = 0; i < big.size(); i++) big[i] = static_cast<char>(i);
   ASSERT_EQ(write(rs485, big.data(), 2000), 2000);
-  for (int i = 0; i < 200 && UART_DataSizeInCom(1) < 2000; i++) usleep(5000);
+  ASSERT_TRUE(testkit::poll_until([] { return UART_DataSizeInCom(1) >= 2000; }));
   iRS485Len = 0;
   iRS485LenNow = UART_DataSizeInCom(1);
   ASSERT_EQ(BurstDue(1, 5), 1);
