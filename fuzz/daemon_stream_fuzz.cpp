@@ -32,7 +32,7 @@
 
 #include "daemon.h"
 #include "fuzzkit.h"
-#include "daemon_packets.h"
+#include "packet.h"
 #include "qycom.h"
 #include "qycomm.h"
 #include "qyio.h"

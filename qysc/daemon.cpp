@@ -5,12 +5,12 @@
 //
 // The two serial lines go by four numberings; they always line up so:
 //
-//   settings slot   device (port no.)   section port   build_line_data slot
-//   comInfo[1]      //dev//ttyS1 (1)    1              1             RS-485
-//   comInfo[2]      //dev//ttyS2 (2)    2              2             RS-232
+//   settings slot   device (port no.)   section port   builder (system name)
+//   comInfo[1]      //dev//ttyS1 (1)    1              makeCOM2Pack  RS-485
+//   comInfo[2]      //dev//ttyS2 (2)    2              makeCOM3Pack  RS-232
 //
 // The device numbers are the slots' defaults (comInfo[n].port); the
-// section ports are fixed.
+// section ports and builders are fixed.
 #include "daemon.h"
 
 #include <string.h>

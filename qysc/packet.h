@@ -36,6 +36,20 @@ int build_replies(unsigned char *buf, int cap, uint16_t port);
 // burst's length.
 int build_heartbeat_burst(unsigned char *buf, int cap, int len);
 
+// The builders under the names the system fixes: they build into buf
+// (always ucSendData), set usSendDataLen, and point M_PackageHeader at the
+// packet. makeInitPack also stores the announced server delay in the
+// settings; makeCOM2Pack / makeCOM3Pack take iRS485Len / iRS232Len bytes.
+void makeInitPack(unsigned char *buf);
+void makeHearbeatPack(unsigned char *buf);
+void makeVerifyPack(unsigned char *buf);
+void makeCOM2Pack(unsigned char *buf);
+void makeCOM3Pack(unsigned char *buf);
+void makeQYCOMPack(unsigned char *buf);
+void makeQYIOPack(unsigned char *buf);
+// build_heartbeat_burst into ucSendData's 1500 bytes; sets usSendDataLen.
+int makeHeartbeatBurst(unsigned char *buf, int len);
+
 // Most serial bytes one data packet of slot 1 (RS-485) or 2 (RS-232) can
 // carry with the current virtual IP: what fits the send buffer, and when
 // the slot is bridged what fits the bridge's working buffer (n + 6 <= 1024).

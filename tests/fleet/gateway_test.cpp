@@ -12,7 +12,7 @@
 #include "daemon.h"
 #include "gwlink.h"
 #include "mbload.h"
-#include "daemon_packets.h"
+#include "packet.h"
 #include "settings.h"
 #include "wheel.h"
 
