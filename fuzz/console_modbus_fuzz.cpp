@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "fuzzkit.h"
+#include "mbtcp.h"
 #include "gateways.h"
 #include "modbus.h"
 #include "out.h"
@@ -53,7 +54,6 @@ std::vector<uint8_t> g_last_request;
 
 uint32_t fake_ticks() { return g_now; }
 void discard(void *, const char *, size_t) {}
-unsigned be16(const uint8_t *p) { return static_cast<unsigned>(p[0] << 8 | p[1]); }
 
 // A socket pair: the console's end is returned, ours goes into `peer`.
 int connect_pair(Peer &peer) {
@@ -141,14 +141,14 @@ void client_reads(Peer &c) {
   uint8_t buf[4096];
   for (ssize_t n; c.fd >= 0 && (n = recv(c.fd, buf, sizeof buf, 0)) > 0;)
     c.in.insert(c.in.end(), buf, buf + n);
-  while (c.in.size() >= 6) {
-    const unsigned length = be16(c.in.data() + 4);
-    if (be16(c.in.data() + 2) != 0 || length < 2 || length > 254) {
-      fuzzkit::fail("a client was sent a frame with protocol %u, length %u", be16(c.in.data() + 2),
-                    length);
-    }
-    if (c.in.size() < 6 + length) break;
-    c.in.erase(c.in.begin(), c.in.begin() + 6 + length);
+  size_t len = 0;
+  mbtcp::Frame f;
+  while ((f = mbtcp::frame_check(c.in.data(), c.in.size(), &len)) == mbtcp::Frame::kWhole) {
+    c.in.erase(c.in.begin(), c.in.begin() + static_cast<long>(len));
+  }
+  if (f == mbtcp::Frame::kBad) {
+    fuzzkit::fail("a client was sent a frame with protocol %u, length %u", mbtcp::be16(c.in.data() + 2),
+                  mbtcp::be16(c.in.data() + 4));
   }
 }
 

@@ -130,12 +130,6 @@ int32_t wire_verify_answer(uint8_t x, uint8_t y);
 // no second copy fits.
 unsigned wire_heartbeat_copies(size_t len);
 
-// ---- Modbus TCP in the sections of a bridged port
-// The exception response a server gives a client for request adu (its
-// MBAP header and function code): length 3, unit id, function | 0x80, code.
-// out has room for 9 bytes; returns 9.
-size_t wire_mb_exception(const uint8_t *adu, uint8_t code, uint8_t *out);
-
 // ---- byte scrambling: EncodeArray and its inverse, in place
 void EncodePacket(unsigned char *cData, int iDataLen);
 void DecodePacket(unsigned char *cData, int iDataLen);

@@ -116,16 +116,6 @@ int32_t wire_verify_answer(uint8_t x, uint8_t y) {
   return 5 * X * Y + 3 * Y * Y - 11;
 }
 
-size_t wire_mb_exception(const uint8_t *adu, uint8_t code, uint8_t *out) {
-  memcpy(out, adu, 4);  // transaction and protocol id
-  out[4] = 0;
-  out[5] = 3;
-  out[6] = adu[6];
-  out[7] = static_cast<uint8_t>(adu[7] | 0x80);
-  out[8] = code;
-  return 9;
-}
-
 unsigned wire_heartbeat_copies(size_t len) {
   if (len == 0) return 0;
   size_t s = len;

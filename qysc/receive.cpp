@@ -12,9 +12,9 @@
 // its feet again at the next read. On a cellular link whose segments are
 // smaller than a packet, and from a server that sends two packets close
 // together, nothing is lost.
-#include <string.h>
 
 #include "daemon.h"
+#include "framer.h"
 #include "my_uart.h"
 #include "packet.h"
 #include "qycom.h"
@@ -26,16 +26,8 @@
 
 namespace {
 
-constexpr uint32_t kCompleteWithinMs = 2000;
-
-// The start of a packet whose rest has not arrived yet.
-struct Partial {
-  unsigned char buf[PACKET_BUF_SIZE];
-  size_t have;
-  uint32_t since;  // when its first bytes came
-};
-
-Partial g_part;
+unsigned char g_room[PACKET_BUF_SIZE];  // the start of a packet whose rest has not come yet
+LinkFramer g_in = {g_room, 0, 0};
 
 void to_line(int slot, uint8_t bridged, unsigned char *data, int len) {
   if (bridged != 0) {
@@ -79,75 +71,29 @@ void dispatch(unsigned char *pkt) {
 }
 
 // One whole packet of len bytes (its header checked).
-void handle_packet(unsigned char *pkt, size_t len) {
+int handle_packet(void *, uint8_t *pkt, size_t len) {
   if (!wire_sections_fit(pkt, len)) {
     PrintMsg("-- packet ignored: its sections run past the %d bytes received\r\n",
              static_cast<int>(len));
-    return;
+    return 1;
   }
   dispatch(pkt);
+  return 1;
 }
 
-size_t append(const unsigned char *data, size_t n, size_t want) {
-  const size_t take = n < want ? n : want;
-  memcpy(g_part.buf + g_part.have, data, take);
-  g_part.have += take;
-  return take;
-}
-
-// Feeds the pending packet from the read; the bytes of the read it took
-// (0 when the pending bytes turn out to be no packet and are dropped: the
-// read is then taken from its start).
-size_t complete(const unsigned char *data, size_t n) {
-  size_t used = 0;
-  if (g_part.have < PACKAGE_HEADER_LEN) {
-    used = append(data, n, PACKAGE_HEADER_LEN - g_part.have);
-    if (g_part.have < PACKAGE_HEADER_LEN) return used;
-  }
-  size_t len = 0;
-  if (wire_check_header(g_part.buf, g_part.have, &len) != WIRE_HEADER_OK) {
-    g_part.have = 0;
-    return 0;
-  }
-  used += append(data + used, n - used, len - g_part.have);
-  if (g_part.have == len) {
-    g_part.have = 0;
-    handle_packet(g_part.buf, len);
-  }
-  return used;
-}
-
-void keep(const unsigned char *data, size_t n, uint32_t now) {
-  g_part.have = 0;
-  g_part.since = now;
-  append(data, n, n);
-}
-
-// The unscrambled bytes of one read.
-void feed(unsigned char *data, size_t n, uint32_t now) {
-  size_t off = 0;
-  if (g_part.have > 0 && now - g_part.since > kCompleteWithinMs) g_part.have = 0;
-  if (g_part.have > 0) off = complete(data, n);
-  while (off < n) {
-    size_t len = 0;
-    const WireHeader h = wire_check_header(data + off, n - off, &len);
-    if (h == WIRE_HEADER_PARTIAL || (h == WIRE_HEADER_OK && len > n - off)) {
-      keep(data + off, n - off, now);
-      return;
-    }
-    if (h != WIRE_HEADER_OK) return;  // the rest of this read is dropped
-    handle_packet(data + off, len);
-    off += len;
-  }
-}
+// A split packet waits 2 s for its rest; a bad header drops the rest of
+// its read, silently.
+constexpr LinkFraming kFraming = {
+    2000, LINK_BAD_DROPS_ITS_FEED, PACKET_BUF_SIZE, 0, handle_packet, nullptr, nullptr,
+};
 
 }  // namespace
 
-void receive_reset(void) { g_part.have = 0; }
+void receive_reset(void) { g_in.have = 0; }
 
 extern "C" void HandleServerPacket(unsigned char *buf, int n) {
   PrintMsg("--> socket receive: length=%d\r\n", n);
   if (n <= 0) return;
   decode_func(buf, n, 0);
-  feed(buf, static_cast<size_t>(n), GetTimeTicks());
+  link_framer_feed(&kFraming, &g_in, buf, static_cast<size_t>(n), GetTimeTicks(), nullptr);
 }

@@ -16,9 +16,10 @@
 namespace console {
 namespace {
 
-constexpr size_t kMbapLen = 6;       // transaction, protocol, length
-constexpr size_t kMinAdu = kMbapLen + 2;  // and unit id, function code
-constexpr unsigned kMaxMbapLength = kAduMax - kMbapLen;
+using mbtcp::be16;
+using mbtcp::kAduMax;
+using mbtcp::Request;
+
 constexpr int kClientSndBuf = 8192;  // a client that stops reading is found out soon
 
 struct Client {
@@ -32,13 +33,6 @@ struct Client {
   size_t out_len;
 };
 
-struct Request {
-  int client;
-  uint32_t serial;
-  size_t len;
-  uint8_t adu[kAduMax];
-};
-
 struct Exposure {
   bool used;
   int gw;
@@ -46,12 +40,7 @@ struct Exposure {
   int lfd;
   int tcp_port;
   Client clients[kMaxClients];
-  Request q[kModbusQueue];
-  size_t q_head, q_count;
-  bool busy;
-  Request flight;
-  uint32_t sent_at;
-  uint32_t gw_gen;  // connection the request went out on
+  mbtcp::Port mb;  // link: the gateway connection (generation) a request went out on
 };
 
 Exposure g_ex[kMaxExposures];
@@ -59,8 +48,6 @@ int g_entry_ex[kMaxExposures * (kMaxClients + 1)];
 int g_entry_client[kMaxExposures * (kMaxClients + 1)];
 uint32_t g_timeout_ms = 1000;
 uint32_t g_serial = 0;
-
-unsigned be16(const uint8_t *p) { return static_cast<unsigned>((p[0] << 8) | p[1]); }
 
 void drop_client(Exposure &e, Client &c, const char *why) {
   close(c.fd);
@@ -80,10 +67,22 @@ void flush_client(Exposure &e, Client &c) {
   }
 }
 
+Client *client_of(Exposure &e, uint32_t serial) {
+  for (Client &c : e.clients) {
+    if (c.used && c.serial == serial) return &c;
+  }
+  return nullptr;
+}
+
+bool client_waiting(void *ctx, uint32_t serial) {
+  return client_of(*static_cast<Exposure *>(ctx), serial) != nullptr;
+}
+
 // Hands an answer to the client that asked, if it is still there.
 void answer(Exposure &e, const Request &r, const uint8_t *adu, size_t len) {
-  Client &c = e.clients[r.client];
-  if (!c.used || c.serial != r.serial) return;
+  Client *found = client_of(e, r.client);
+  if (found == nullptr) return;
+  Client &c = *found;
   if (kClientOut - c.out_len < len) {
     drop_client(e, c, "not reading its responses");
     return;
@@ -94,22 +93,21 @@ void answer(Exposure &e, const Request &r, const uint8_t *adu, size_t len) {
 }
 
 void answer_exception(Exposure &e, const Request &r, uint8_t code, const char *why) {
-  uint8_t exc[9];
-  size_t n = wire_mb_exception(r.adu, code, exc);
+  uint8_t exc[mbtcp::kExceptionLen];
+  size_t n = mbtcp::exception(r.adu, code, exc);
   out_line("modbus gw%d port%u exception 0x%02X tid=%u: %s", e.gw, e.port, code, be16(r.adu), why);
   answer(e, r, exc, n);
 }
 
 void enqueue(Exposure &e, int ci, const uint8_t *adu, size_t len) {
-  Request r{ci, e.clients[ci].serial, len, {}};
+  Request r;
+  r.client = e.clients[ci].serial;
+  r.len = static_cast<uint16_t>(len);
   memcpy(r.adu, adu, len);
   if (gw_generation(e.gw) == 0) {
-    answer_exception(e, r, kExcPathUnavailable, "gateway not connected");
-  } else if (e.q_count == kModbusQueue) {
-    answer_exception(e, r, kExcBusy, "queue full");
-  } else {
-    e.q[(e.q_head + e.q_count) % kModbusQueue] = r;
-    e.q_count++;
+    answer_exception(e, r, mbtcp::kExcPathUnavailable, "gateway not connected");
+  } else if (!mbtcp::enqueue(e.mb, r, kModbusQueue)) {
+    answer_exception(e, r, mbtcp::kExcBusy, "queue full");
   }
 }
 
@@ -117,15 +115,14 @@ void enqueue(Exposure &e, int ci, const uint8_t *adu, size_t len) {
 // client was dropped for a header no Modbus TCP client sends.
 bool take_requests(Exposure &e, int ci) {
   Client &c = e.clients[ci];
-  while (c.in_len >= kMbapLen) {
-    unsigned protocol = be16(c.in + 2);
-    unsigned length = be16(c.in + 4);
-    if (protocol != 0 || length < 2 || length > kMaxMbapLength) {
+  while (true) {
+    size_t len = 0;
+    const mbtcp::Frame f = mbtcp::frame_check(c.in, c.in_len, &len);
+    if (f == mbtcp::Frame::kNeedMore) break;
+    if (f == mbtcp::Frame::kBad) {
       drop_client(e, c, "bad MBAP header");
       return false;
     }
-    size_t len = kMbapLen + length;
-    if (c.in_len < len) break;
     enqueue(e, ci, c.in, len);
     if (!c.used) return false;
     memmove(c.in, c.in + len, c.in_len - len);
@@ -172,48 +169,29 @@ void accept_client(Exposure &e) {
   if (fd >= 0) adopt_client(e, fd, peer);
 }
 
-bool client_waiting(const Exposure &e, const Request &r) {
-  const Client &c = e.clients[r.client];
-  return c.used && c.serial == r.serial;
-}
-
 // The next live request goes out to the gateway.
 void forward(Exposure &e, uint32_t now) {
-  while (!e.busy && e.q_count > 0 && gw_ready(e.gw)) {
-    Request &r = e.q[e.q_head];
-    if (client_waiting(e, r)) {
-      if (gw_send(e.gw, e.port, r.adu, r.len) != 0) return;  // gateway queue full: later
-      e.flight = r;
-      e.busy = true;
-      e.sent_at = now;
-      e.gw_gen = gw_generation(e.gw);
-      out_line("modbus gw%d port%u forward tid=%u unit=%u fc=%u len=%zu", e.gw, e.port, be16(r.adu),
-               r.adu[6], r.adu[7], r.len);
-    }
-    e.q_head = (e.q_head + 1) % kModbusQueue;
-    e.q_count--;
+  while (gw_ready(e.gw)) {
+    const Request *r = mbtcp::next(e.mb, client_waiting, &e);
+    if (r == nullptr) return;
+    if (gw_send(e.gw, e.port, r->adu, r->len) != 0) return;  // gateway queue full: later
+    out_line("modbus gw%d port%u forward tid=%u unit=%u fc=%u len=%u", e.gw, e.port, be16(r->adu),
+             r->adu[6], r->adu[7], static_cast<unsigned>(r->len));
+    mbtcp::sent(e.mb, now, gw_generation(e.gw));
   }
 }
 
 void fail_pending(Exposure &e, uint32_t now) {
-  if (e.busy && gw_generation(e.gw) != e.gw_gen) {
-    e.busy = false;
-    answer_exception(e, e.flight, kExcNoResponse, "gateway disconnected");
-  } else if (e.busy && now - e.sent_at > g_timeout_ms) {
-    e.busy = false;
-    answer_exception(e, e.flight, kExcNoResponse, "no response in time");
+  if (e.mb.busy && gw_generation(e.gw) != e.mb.link) {
+    e.mb.busy = false;
+    answer_exception(e, e.mb.flight, mbtcp::kExcNoResponse, "gateway disconnected");
+  } else if (mbtcp::expired(e.mb, now, g_timeout_ms + 1)) {  // more than the time-out
+    answer_exception(e, e.mb.flight, mbtcp::kExcNoResponse, "no response in time");
   }
-  while (e.q_count > 0 && gw_generation(e.gw) == 0) {
-    answer_exception(e, e.q[e.q_head], kExcPathUnavailable, "gateway not connected");
-    e.q_head = (e.q_head + 1) % kModbusQueue;
-    e.q_count--;
+  Request r;
+  while (gw_generation(e.gw) == 0 && mbtcp::take(e.mb, &r)) {
+    answer_exception(e, r, mbtcp::kExcPathUnavailable, "gateway not connected");
   }
-}
-
-// A section is the answer when it is a whole Modbus TCP response to the
-// request in flight: same transaction and protocol, MBAP length matching.
-bool is_answer(const Exposure &e, const uint8_t *d, size_t n) {
-  return n >= kMinAdu && n <= kAduMax && memcmp(d, e.flight.adu, 4) == 0 && be16(d + 4) == n - kMbapLen;
 }
 
 }  // namespace
@@ -235,7 +213,7 @@ int mb_expose(int gw, unsigned port, const char *addr, int tcp_port) {
     return -1;
   }
   Exposure &e = g_ex[i];
-  memset(&e, 0, sizeof e);
+  e = Exposure();
   e.used = true;
   e.gw = gw;
   e.port = port;
@@ -290,15 +268,14 @@ void mb_tick(uint32_t now) {
 void mb_on_section(void *, int gw, unsigned port, const uint8_t *data, size_t len) {
   for (Exposure &e : g_ex) {
     if (!e.used || e.gw != gw || e.port != port) continue;
-    if (!e.busy) {
+    if (!e.mb.busy) {
       out_line("modbus gw%d port%u stray section of %zu bytes: no request in flight", gw, port, len);
-    } else if (!is_answer(e, data, len)) {
+    } else if (!mbtcp::answered(e.mb, data, len)) {
       out_line("modbus gw%d port%u section of %zu bytes does not answer tid=%u", gw, port, len,
-               be16(e.flight.adu));
+               be16(e.mb.flight.adu));
     } else {
-      e.busy = false;
       out_line("modbus gw%d port%u response tid=%u len=%zu", gw, port, be16(data), len);
-      answer(e, e.flight, data, len);
+      answer(e, e.mb.flight, data, len);
     }
   }
 }
@@ -317,7 +294,7 @@ void mb_list() {
     int clients = 0;
     for (const Client &c : e.clients) clients += c.used ? 1 : 0;
     out_line("modbus gw%d port%u port=%d clients=%d queued=%zu %s", e.gw, e.port, e.tcp_port, clients,
-             e.q_count, e.busy ? "busy" : "idle");
+             e.mb.queue.size(), e.mb.busy ? "busy" : "idle");
   }
 }
 

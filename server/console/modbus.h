@@ -9,16 +9,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "mbtcp.h"
+
 namespace console {
 
 constexpr int kMaxExposures = 4;
 constexpr int kMaxClients = 8;          // per exposed port
 constexpr size_t kModbusQueue = 16;     // requests waiting per exposed port
-constexpr size_t kAduMax = 260;         // MBAP header and the largest PDU
-constexpr size_t kClientOut = 4 * kAduMax;
-constexpr uint8_t kExcBusy = 0x06;           // server device busy (queue full)
-constexpr uint8_t kExcPathUnavailable = 0x0A;  // gateway not connected
-constexpr uint8_t kExcNoResponse = 0x0B;       // target device failed to respond
+constexpr size_t kClientOut = 4 * mbtcp::kAduMax;
 
 void mb_setup(uint32_t timeout_ms);
 

@@ -55,41 +55,49 @@ void on_packet(Receiver &rx, const uint8_t *pkt, size_t len, uint32_t now) {
   }
 }
 
-// A header that cannot be framed: the rest of the buffer is dropped, so
+struct Feed {
+  Receiver &rx;
+  uint32_t now;
+};
+
+void bad_header_text(WireHeader why, const uint8_t *p, char *out, size_t cap) {
+  const size_t len = wire_get16(p + 1);
+  switch (why) {
+    case WIRE_HEADER_VERSION: snprintf(out, cap, "version %u (want %d)", p[0], PACKAGE_VER); break;
+    case WIRE_HEADER_TYPE: snprintf(out, cap, "type %u", p[3]); break;
+    case WIRE_HEADER_IPLEN: snprintf(out, cap, "IP length %u over %d", p[4], PACKAGE_MAX_IPLEN); break;
+    default:
+      if (len < wire_prefix_len(p)) {
+        snprintf(out, cap, "length %zu too small for IP length %u", len, p[4]);
+      } else {
+        snprintf(out, cap, "length %zu over %zu", len, kPacketMax);
+      }
+  }
+}
+
+// A header that cannot be framed: everything buffered is dropped, so
 // framing starts again with the next bytes that arrive.
-void on_bad_header(Receiver &rx, const char *why) {
+void on_bad_header(void *ctx, const LinkBad *bad) {
+  Receiver &rx = static_cast<Feed *>(ctx)->rx;
   flush_run(rx);
-  char hex[hex_room(kShownBadBytes)];
-  fmt_hex(rx.buf, rx.len < kShownBadBytes ? rx.len : kShownBadBytes, hex, sizeof hex);
-  out_line("gw%d malformed: %s; dropped %zu buffered bytes: %s", rx.gw, why, rx.len, hex);
-  rx.len = 0;
+  char why[96], hex[hex_room(kShownBadBytes)];
+  bad_header_text(bad->why, bad->head, why, sizeof why);
+  fmt_hex(bad->head, bad->shown < kShownBadBytes ? bad->shown : kShownBadBytes, hex, sizeof hex);
+  out_line("gw%d malformed: %s; dropped %zu buffered bytes: %s", rx.gw, why, bad->dropped, hex);
   rx.bad_in_row++;
 }
 
-}  // namespace
-
-HeaderCheck check_header(const uint8_t *p, size_t avail, size_t *pkt_len, char *why, size_t cap) {
-  size_t len = 0;
-  switch (wire_check_header(p, avail, &len)) {
-    case WIRE_HEADER_PARTIAL: return HeaderCheck::kNeedMore;
-    case WIRE_HEADER_VERSION: snprintf(why, cap, "version %u (want %d)", p[0], PACKAGE_VER); break;
-    case WIRE_HEADER_TYPE: snprintf(why, cap, "type %u", p[3]); break;
-    case WIRE_HEADER_IPLEN: snprintf(why, cap, "IP length %u over %d", p[4], PACKAGE_MAX_IPLEN); break;
-    case WIRE_HEADER_LENGTH:
-    case WIRE_HEADER_OK:
-      len = wire_get16(p + 1);
-      if (len < wire_prefix_len(p)) {
-        snprintf(why, cap, "length %zu too small for IP length %u", len, p[4]);
-      } else if (len > kPacketMax) {
-        snprintf(why, cap, "length %zu over %zu", len, kPacketMax);
-      } else {
-        *pkt_len = len;
-        return avail >= len ? HeaderCheck::kOk : HeaderCheck::kNeedMore;
-      }
-      break;
-  }
-  return HeaderCheck::kBad;
+int on_whole_packet(void *ctx, uint8_t *pkt, size_t len) {
+  on_packet(static_cast<Feed *>(ctx)->rx, pkt, len, static_cast<Feed *>(ctx)->now);
+  return 1;
 }
+
+// An unfinished packet waits as long as the connection lives.
+constexpr LinkFraming kFraming = {
+    0, LINK_BAD_DROPS_ALL, kPacketMax, 1, on_whole_packet, on_bad_header, nullptr,
+};
+
+}  // namespace
 
 unsigned burst_copies(size_t len) {
   const unsigned copies = wire_heartbeat_copies(len);
@@ -101,32 +109,17 @@ void rx_init(Receiver &rx, int gw, SectionFn fn, void *ctx) {
   rx.gw = gw;
   rx.on_section = fn;
   rx.ctx = ctx;
+  rx.in.buf = rx.room;
 }
 
-size_t rx_room(const Receiver &rx) { return sizeof rx.buf - rx.len; }
+size_t rx_room(const Receiver &rx) { return sizeof rx.buf - rx.in.have; }
 
 void rx_feed(Receiver &rx, const uint8_t *wire, size_t n, uint32_t now) {
   if (n > rx_room(rx)) n = rx_room(rx);
-  memcpy(rx.buf + rx.len, wire, n);
-  DecodePacket(rx.buf + rx.len, static_cast<int>(n));
-  rx.len += n;
-  size_t off = 0;
-  while (off < rx.len) {
-    size_t pkt_len = 0;
-    char why[96];
-    HeaderCheck hc = check_header(rx.buf + off, rx.len - off, &pkt_len, why, sizeof why);
-    if (hc == HeaderCheck::kNeedMore) break;
-    if (hc == HeaderCheck::kBad) {
-      memmove(rx.buf, rx.buf + off, rx.len - off);
-      rx.len -= off;
-      on_bad_header(rx, why);
-      return;
-    }
-    on_packet(rx, rx.buf + off, pkt_len, now);
-    off += pkt_len;
-  }
-  memmove(rx.buf, rx.buf + off, rx.len - off);
-  rx.len -= off;
+  memcpy(rx.buf, wire, n);
+  DecodePacket(rx.buf, static_cast<int>(n));
+  Feed feed = {rx, now};
+  link_framer_feed(&kFraming, &rx.in, rx.buf, n, now, &feed);
 }
 
 void rx_tick(Receiver &rx, uint32_t now) {
@@ -135,9 +128,10 @@ void rx_tick(Receiver &rx, uint32_t now) {
 
 void rx_finish(Receiver &rx) {
   flush_run(rx);
-  if (rx.len > 0) {
-    out_line("gw%d malformed: connection ended inside a packet (%zu bytes buffered)", rx.gw, rx.len);
-    rx.len = 0;
+  if (rx.in.have > 0) {
+    out_line("gw%d malformed: connection ended inside a packet (%u bytes buffered)", rx.gw,
+             static_cast<unsigned>(rx.in.have));
+    rx.in.have = 0;
   }
 }
 

@@ -7,6 +7,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "framer.h"
 #include "qylink.h"
 
 namespace console {
@@ -17,12 +18,6 @@ constexpr size_t kPrefixMin = kHeaderLen + 1;  // header and signal byte
 constexpr unsigned kBadInRowLimit = 8;      // malformed headers before hanging up
 constexpr uint32_t kBurstQuietMs = 200;     // a heartbeat run ends after this quiet
 
-enum class HeaderCheck { kOk, kNeedMore, kBad };
-
-// Checks the header at p (avail bytes buffered). kOk: a whole packet of
-// *pkt_len bytes is there; kBad: why holds the reason.
-HeaderCheck check_header(const uint8_t *p, size_t avail, size_t *pkt_len, char *why, size_t cap);
-
 // Copies in one heartbeat burst of packets of len bytes, as the gateway
 // builds it (at least 1, so a lone oversized heartbeat still counts).
 unsigned burst_copies(size_t len);
@@ -32,8 +27,9 @@ using SectionFn = void (*)(void *ctx, int gw, unsigned port, const uint8_t *data
 
 struct Receiver {
   int gw;
-  uint8_t buf[2 * kPacketMax];  // unscrambled bytes not yet handled
-  size_t len;
+  uint8_t buf[2 * kPacketMax];  // the unscrambled bytes of the read at hand
+  uint8_t room[kPacketMax];     // a packet whose rest has not come yet
+  LinkFramer in;
   uint8_t hb[kPacketMax];  // the heartbeat being counted
   size_t hb_len;
   unsigned hb_count;
@@ -48,7 +44,8 @@ struct Receiver {
 
 void rx_init(Receiver &rx, int gw, SectionFn fn, void *ctx);
 
-// Free room in the buffer (at least kPacketMax after every rx_feed).
+// Bytes the next read may bring: the buffer less the unfinished packet (at
+// least kPacketMax after every rx_feed).
 size_t rx_room(const Receiver &rx);
 
 // Unscrambles n wire bytes (n <= rx_room) and handles every whole packet.

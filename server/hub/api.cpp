@@ -85,7 +85,7 @@ cJSON *exposure_json(const Exposure &e) {
   cJSON_AddStringToObject(o, "listen", (e.conf.listen.host + ":" + std::to_string(e.bound_port)).c_str());
   cJSON_AddBoolToObject(o, "from_api", e.from_api);
   cJSON_AddNumberToObject(o, "clients", static_cast<double>(e.clients.size()));
-  cJSON_AddNumberToObject(o, "queued", static_cast<double>(e.queue.size()));
+  cJSON_AddNumberToObject(o, "queued", static_cast<double>(e.mb.queue.size()));
   cJSON_AddNumberToObject(o, "requests", static_cast<double>(e.requests));
   cJSON_AddNumberToObject(o, "timeouts", static_cast<double>(e.timeouts));
   return o;

@@ -20,12 +20,12 @@
 namespace hub {
 namespace {
 
-constexpr size_t kMbapLen = 6;
-constexpr size_t kMinAdu = kMbapLen + 2;
+using mbtcp::be16;
+using mbtcp::kAduMax;
+using MbRequest = mbtcp::Request;
+
 constexpr int kModbusSndBuf = 8192;
 constexpr int kRawSndBuf = 65536;
-
-unsigned be16(const uint8_t *p) { return static_cast<unsigned>(p[0] << 8 | p[1]); }
 
 uint64_t mono_us() {
   timespec ts{};
@@ -74,46 +74,40 @@ void answer(Hub &h, Exposure &e, const MbRequest &r, const uint8_t *adu, size_t 
 }
 
 void answer_exception(Hub &h, Exposure &e, const MbRequest &r, uint8_t code, const char *why) {
-  uint8_t exc[9];
-  size_t n = wire_mb_exception(r.adu, code, exc);
+  uint8_t exc[mbtcp::kExceptionLen];
+  size_t n = mbtcp::exception(r.adu, code, exc);
   LOG_DEBUG("exposure %s port%u exception 0x%02X tid=%u: %s", e.conf.gateway.c_str(), e.conf.port, code,
             be16(r.adu), why);
   answer(h, e, r, exc, n);
 }
 
 void fail_queue(Hub &h, Exposure &e, uint8_t code, const char *why) {
-  while (!e.queue.empty()) {
-    MbRequest r = e.queue.front();
-    e.queue.pop_front();
-    if (code == kExcPathUnavailable) h.m.modbus_offline++;
+  MbRequest r;
+  while (mbtcp::take(e.mb, &r)) {
+    if (code == mbtcp::kExcPathUnavailable) h.m.modbus_offline++;
     answer_exception(h, e, r, code, why);
   }
 }
 
 void mark_busy(Hub &h, Exposure &e) {
-  e.busy = true;
   if (!e.in_busy) {
     e.in_busy = true;
     h.ex->busy.push_back(&e);
   }
 }
 
+bool client_there(void *ctx, uint32_t serial) {
+  return client_of(*static_cast<Exposure *>(ctx), serial) != nullptr;
+}
+
 // The next request of a client still there goes to the gateway.
 void forward(Hub &h, Exposure &e) {
-  while (!e.busy && !e.queue.empty()) {
-    if (!client_of(e, e.queue.front().client)) {
-      e.queue.pop_front();
-      continue;
-    }
+  while (const MbRequest *q = mbtcp::next(e.mb, client_there, &e)) {
     GatewayRecord *r = admitted_gateway(h, e);
-    if (!r) return fail_queue(h, e, kExcPathUnavailable, "gateway not connected");
-    const MbRequest &q = e.queue.front();
-    if (gw_send(h, *r, static_cast<uint16_t>(e.conf.port), q.adu, q.len) != 0) return;  // no room: later
-    e.flight = q;
-    e.forward_us = h.pass_us ? mono_us() - q.at_us : 0;
-    e.queue.pop_front();
-    e.sent_at = h.now;
-    e.gw_serial = r->session->serial;
+    if (!r) return fail_queue(h, e, mbtcp::kExcPathUnavailable, "gateway not connected");
+    if (gw_send(h, *r, static_cast<uint16_t>(e.conf.port), q->adu, q->len) != 0) return;  // no room: later
+    e.forward_us = h.pass_us ? mono_us() - q->at_us : 0;
+    mbtcp::sent(e.mb, h.now, r->session->serial);
     mark_busy(h, e);
   }
 }
@@ -128,12 +122,11 @@ void enqueue(Hub &h, Exposure &e, ExpClient &c, const uint8_t *adu, size_t len) 
   e.requests++;
   if (!admitted_gateway(h, e)) {
     h.m.modbus_offline++;
-    answer_exception(h, e, r, kExcPathUnavailable, "gateway not connected");
-  } else if (e.queue.size() >= h.cfg.modbus_queue) {
+    answer_exception(h, e, r, mbtcp::kExcPathUnavailable, "gateway not connected");
+  } else if (!mbtcp::enqueue(e.mb, r, h.cfg.modbus_queue)) {
     h.m.modbus_busy++;
-    answer_exception(h, e, r, kExcBusy, "queue full");
+    answer_exception(h, e, r, mbtcp::kExcBusy, "queue full");
   } else {
-    e.queue.push_back(r);
     forward(h, e);
   }
 }
@@ -142,15 +135,13 @@ void enqueue(Hub &h, Exposure &e, ExpClient &c, const uint8_t *adu, size_t len) 
 // client sends drops the client.
 void take_requests(Hub &h, Exposure &e, ExpClient &c) {
   size_t off = 0;
-  while (!c.closed && c.in.size() - off >= kMbapLen) {
-    const uint8_t *p = c.in.data() + off;
-    unsigned length = be16(p + 4);
-    if (be16(p + 2) != 0 || length < 2 || length > kAduMax - kMbapLen) {
-      return exp_client_end(h, c, "bad MBAP header");
-    }
-    if (c.in.size() - off < kMbapLen + length) break;
-    enqueue(h, e, c, p, kMbapLen + length);
-    off += kMbapLen + length;
+  while (!c.closed) {
+    size_t len = 0;
+    const mbtcp::Frame f = mbtcp::frame_check(c.in.data() + off, c.in.size() - off, &len);
+    if (f == mbtcp::Frame::kNeedMore) break;
+    if (f == mbtcp::Frame::kBad) return exp_client_end(h, c, "bad MBAP header");
+    enqueue(h, e, c, c.in.data() + off, len);
+    off += len;
   }
   if (!c.closed) c.in.erase(c.in.begin(), c.in.begin() + static_cast<long>(off));
 }
@@ -165,10 +156,6 @@ void raw_to_gateway(Hub &h, Exposure &e, const uint8_t *data, size_t n) {
     }
     h.m.raw_to_gw += len;
   }
-}
-
-bool is_answer(const Exposure &e, const uint8_t *d, size_t n) {
-  return n >= kMinAdu && n <= kAduMax && memcmp(d, e.flight.adu, 4) == 0 && be16(d + 4) == n - kMbapLen;
 }
 
 void client_events(Hub &h, ExpClient &c) {
@@ -221,8 +208,8 @@ bool exp_remove(Hub &h, const std::string &gw, unsigned port) {
   Exposure *e = exp_find(h, gw, port);
   if (!e) return false;
   while (!e->clients.empty()) exp_client_end(h, *e->clients.back(), "exposure removed");
-  e->queue.clear();
-  e->busy = false;
+  e->mb.queue.clear();
+  e->mb.busy = false;
   auto &busy = h.ex->busy;
   busy.erase(std::remove(busy.begin(), busy.end(), e), busy.end());
   if (e->fd >= 0) close(e->fd);
@@ -333,10 +320,9 @@ bool exp_on_section(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data
     h.m.raw_from_gw += n;
     return false;
   }
-  if (!e->busy || !is_answer(*e, data, n)) return false;
-  e->busy = false;
+  if (!mbtcp::answered(e->mb, data, n)) return false;
   h.m.modbus_responses++;
-  answer(h, *e, e->flight, data, n);
+  answer(h, *e, e->mb.flight, data, n);
   if (h.pass_us) count_added(h.m, e->forward_us + (mono_us() - h.pass_us));
   forward(h, *e);
   return true;
@@ -347,11 +333,11 @@ void exp_on_offline(Hub &h, GatewayRecord &r) {
   for (unsigned port = 1; port <= 2; port++) {
     Exposure *e = exp_find(h, r.id, port);
     if (!e || e->conf.kind != ExpKind::kModbus) continue;
-    if (e->busy) {
-      e->busy = false;
-      answer_exception(h, *e, e->flight, kExcNoResponse, "gateway disconnected");
+    if (e->mb.busy) {
+      e->mb.busy = false;
+      answer_exception(h, *e, e->mb.flight, mbtcp::kExcNoResponse, "gateway disconnected");
     }
-    fail_queue(h, *e, kExcPathUnavailable, "gateway not connected");
+    fail_queue(h, *e, mbtcp::kExcPathUnavailable, "gateway not connected");
   }
 }
 
@@ -379,15 +365,14 @@ bool exp_tick(Hub &h) {
   was.swap(h.ex->busy);
   for (Exposure *e : was) e->in_busy = false;
   for (Exposure *e : was) {
-    if (e->busy && h.now - e->sent_at >= h.cfg.modbus_timeout_ms) {
-      e->busy = false;
+    if (mbtcp::expired(e->mb, h.now, h.cfg.modbus_timeout_ms)) {
       e->timeouts++;
       h.m.modbus_timeouts++;
       if (GatewayRecord *r = hub_find(h, e->conf.gateway)) r->c.modbus_timeouts++;
-      answer_exception(h, *e, e->flight, kExcNoResponse, "no response in time");
+      answer_exception(h, *e, e->mb.flight, mbtcp::kExcNoResponse, "no response in time");
       forward(h, *e);
     }
-    if (e->busy && !e->in_busy) {
+    if (e->mb.busy && !e->in_busy) {
       e->in_busy = true;
       h.ex->busy.push_back(e);
     }

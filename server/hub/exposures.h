@@ -12,7 +12,6 @@
 #include <stdint.h>
 
 #include <array>
-#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -21,15 +20,12 @@
 #include "config.h"
 #include "gateways.h"
 #include "hub.h"
+#include "mbtcp.h"
 
 namespace hub {
 
-constexpr size_t kAduMax = 260;              // MBAP header and the largest PDU
-constexpr size_t kModbusClientOut = 4 * kAduMax;  // unread responses before a client is dropped
+constexpr size_t kModbusClientOut = 4 * mbtcp::kAduMax;  // unread responses before a client is dropped
 constexpr size_t kRawClientOut = 65536;      // unread bytes before a raw client is dropped
-constexpr uint8_t kExcBusy = 0x06;
-constexpr uint8_t kExcPathUnavailable = 0x0A;
-constexpr uint8_t kExcNoResponse = 0x0B;
 
 struct Exposure;
 
@@ -43,25 +39,15 @@ struct ExpClient : Pollable {
   std::vector<uint8_t> in, out;
 };
 
-struct MbRequest {
-  uint32_t client;  // serial of the client it came from
-  uint64_t at_us;   // when it came (the pass's time)
-  uint16_t len;
-  uint8_t adu[kAduMax];
-};
-
 struct Exposure : Pollable {
   Exposure() : Pollable(Kind::kExpListener) {}
   ExposureConf conf;
   int bound_port = 0;
   bool from_api = false;
   std::vector<ExpClient *> clients;
-  std::deque<MbRequest> queue;
-  bool busy = false;
-  MbRequest flight{};
+  mbtcp::Port mb;  // requests: at_us the pass's time; link the session's serial
   bool in_busy = false;
   uint64_t forward_us = 0;  // time the request in flight spent in the hub
-  uint32_t sent_at = 0, gw_serial = 0;
   uint64_t requests = 0, timeouts = 0;
 };
 

@@ -5,7 +5,6 @@
 #include <string.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 
 #include "addr.h"
 #include "log.h"
@@ -163,43 +162,41 @@ void on_packet(Hub &h, Session &s, const uint8_t *pkt, size_t len) {
   }
 }
 
+// What the framer's callbacks are given.
+struct Feed {
+  Hub &h;
+  Session &s;
+};
+
 // A header that cannot be framed: the rest of the bytes at hand are
 // dropped, and framing starts again with the next bytes that arrive.
-void on_bad_header(Hub &h, Session &s) {
+void on_bad_header(void *ctx, const LinkBad *) {
+  Hub &h = static_cast<Feed *>(ctx)->h;
+  Session &s = static_cast<Feed *>(ctx)->s;
   malformed(h, s, "header that cannot be framed");
-  s.rx_have = 0;
   if (++s.bad_in_row >= h.cfg.malformed_in_row) {
     h.m.closed_malformed++;
     gw_end(h, s, "too many malformed packets in a row");
   }
 }
 
-// Completes the packet started in rx_buf from the bytes at p; returns the
-// bytes used, or n + 1 when the rest of the bytes must be dropped.
-size_t finish_partial(Hub &h, Session &s, const uint8_t *p, size_t n) {
-  uint8_t *buf = s.rx_buf.get();
-  size_t len = 0, used = 0;
-  while (true) {
-    Frame f = frame_check(buf, s.rx_have, &len);
-    if (f == Frame::kBad) return on_bad_header(h, s), n + 1;
-    if (f == Frame::kOk) break;
-    size_t want = (s.rx_have < PACKAGE_HEADER_LEN ? PACKAGE_HEADER_LEN : len) - s.rx_have;
-    size_t take = std::min(want, n - used);
-    if (take == 0) return used;
-    memcpy(buf + s.rx_have, p + used, take);
-    s.rx_have = static_cast<uint16_t>(s.rx_have + take);
-    used += take;
-  }
-  s.rx_have = 0;
-  on_packet(h, s, buf, len);
-  return used;
+int on_whole_packet(void *ctx, uint8_t *pkt, size_t len) {
+  Session &s = static_cast<Feed *>(ctx)->s;
+  on_packet(static_cast<Feed *>(ctx)->h, s, pkt, len);
+  return s.state != Session::State::kClosed;
 }
 
-void keep_partial(Session &s, const uint8_t *p, size_t n) {
-  if (!s.rx_buf) s.rx_buf.reset(new uint8_t[kPacketMax]);
-  memcpy(s.rx_buf.get(), p, n);
-  s.rx_have = static_cast<uint16_t>(n);
+uint8_t *packet_room(void *ctx) {
+  Session &s = static_cast<Feed *>(ctx)->s;
+  s.rx_buf.reset(new uint8_t[kPacketMax]);
+  return s.rx_buf.get();
 }
+
+// An unfinished packet waits as long as the connection lives; a bad header
+// drops everything at hand.
+constexpr LinkFraming kFraming = {
+    0, LINK_BAD_DROPS_ALL, kPacketMax, 1, on_whole_packet, on_bad_header, packet_room,
+};
 
 }  // namespace
 
@@ -225,16 +222,8 @@ void gw_on_wire(Hub &h, Session &s, uint8_t *wire, size_t n) {
   DecodePacket(wire, static_cast<int>(n));
   h.m.bytes_in += n;
   s.last_rx = h.now;
-  size_t off = 0;
-  if (s.rx_have > 0) off = finish_partial(h, s, wire, n);
-  while (off < n && s.state != Session::State::kClosed) {
-    size_t len = 0;
-    Frame f = frame_check(wire + off, n - off, &len);
-    if (f == Frame::kNeedMore) return keep_partial(s, wire + off, n - off);
-    if (f == Frame::kBad) return on_bad_header(h, s);
-    on_packet(h, s, wire + off, len);
-    off += len;
-  }
+  Feed feed = {h, s};
+  link_framer_feed(&kFraming, &s.in, wire, n, h.now, &feed);
 }
 
 void gw_end(Hub &h, Session &s, const char *why) {

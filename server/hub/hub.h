@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "config.h"
+#include "framer.h"
 
 namespace hub {
 
@@ -69,7 +70,7 @@ struct Session : Pollable {
   bool in_send_wait = false;
   bool want_out = false;  // a packet is half written: waiting for room
   uint8_t bad_in_row = 0;
-  uint16_t rx_have = 0;  // bytes of an unfinished packet in rx_buf
+  LinkFramer in = {};  // an unfinished packet, kept in rx_buf
   uint32_t opened_at = 0, last_rx = 0, last_send = 0, next_verify = 0;
   GatewayRecord *gw = nullptr;  // set by the init packet
   std::unique_ptr<uint8_t[]> rx_buf;  // one packet, made when first needed

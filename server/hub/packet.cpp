@@ -1,4 +1,4 @@
-// Framing rule, init fields, IDs and the hub's own packets.
+// Init fields, IDs and the hub's own packets.
 #include "packet.h"
 
 #include <string.h>
@@ -38,15 +38,6 @@ struct Cursor {
 constexpr size_t kInitReserved = 8;
 
 }  // namespace
-
-Frame frame_check(const uint8_t *p, size_t avail, size_t *len) {
-  size_t n = 0;
-  WireHeader h = wire_check_header(p, avail, &n);
-  if (h == WIRE_HEADER_PARTIAL) return Frame::kNeedMore;
-  if (h != WIRE_HEADER_OK || n < wire_prefix_len(p)) return Frame::kBad;
-  *len = n;
-  return avail >= n ? Frame::kOk : Frame::kNeedMore;
-}
 
 bool parse_init(const uint8_t *pkt, size_t len, InitInfo *out) {
   Cursor c{pkt, len, wire_prefix_len(pkt)};

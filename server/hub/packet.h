@@ -19,13 +19,6 @@ constexpr size_t kServerHeadLen = PACKAGE_HEADER_LEN + 1 + 1 + PACKAGE_SECTION_H
 constexpr size_t kSectionMax = kPacketMax - kServerHeadLen;  // 1489 data bytes
 constexpr size_t kIdMax = PACKAGE_MAX_IPLEN;
 
-enum class Frame : uint8_t { kOk, kNeedMore, kBad };
-
-// Judges the header at p (avail bytes there) with the link library's rules
-// and one more: the length must cover header, IP text and signal byte.
-// kOk: a whole packet of *len bytes is there.
-Frame frame_check(const uint8_t *p, size_t avail, size_t *len);
-
 struct InitInfo {
   uint8_t netif = 0;  // 0 while the cellular link is up, 1 without it
   std::string model, alias, version;

@@ -8,6 +8,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "framer.h"
 #include "gwlink.h"
 #include "options.h"
 #include "wheel.h"
@@ -50,7 +51,8 @@ struct Gateway {
   uint32_t tx_since;  // the send queue last moved
   uint32_t seq[3];    // next burst number on port 1 and 2
   uint32_t connects, bursts, modbus, malformed;
-  uint16_t rx_len, tx_off, tx_len;
+  LinkFramer in;                // an unfinished packet, kept in rx
+  uint16_t tx_off, tx_len;
   uint8_t rx[PACKET_BUF_SIZE];  // plain bytes of an unfinished packet
   uint8_t tx[kTxCap];           // scrambled bytes not yet taken by the socket
 };

@@ -5,14 +5,17 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "mbtcp.h"
+
 namespace fleet {
 namespace {
+
+using mbtcp::kMbapLen;
 
 constexpr char kModel[] = "TRM-310";
 constexpr char kVersion[] = "V1.01";
 constexpr uint8_t kComNum = 2;
 constexpr uint16_t kServerDelay = 50;
-constexpr size_t kMbapLen = 6;  // transaction, protocol, length
 
 size_t put_prefix(const Identity &who, uint8_t type, uint8_t *buf) {
   return wire_put_prefix(buf, PACKET_BUF_SIZE, type, who.id, who.id_len, who.signal);
@@ -27,14 +30,13 @@ Reply verify_answer(const WireSection &s, uint8_t *out) {
 // length (unit id and PDU) in the MBAP length and appends the frame.
 Reply modbus_answer(Slave &slave, const WireSection &s, uint8_t *out, size_t cap) {
   Reply r = {Answer::kModbusIgnored, COM_PORT_RS485, 0, false, false};
-  if (s.len < kMbapLen + 2 || cap < kMbapLen) return r;
+  if (s.len < mbtcp::kMinAdu || cap < kMbapLen) return r;
   bool exception = false;
   const size_t n = slave_answer(slave, s.data + kMbapLen, s.len - kMbapLen, out + kMbapLen,
                                 cap - kMbapLen, &exception);
   if (n == 0) return r;
   memcpy(out, s.data, 4);
-  out[4] = static_cast<uint8_t>(n >> 8);
-  out[5] = static_cast<uint8_t>(n);
+  mbtcp::put_be16(out + 4, static_cast<unsigned>(n));
   r.kind = exception ? Answer::kModbusException : Answer::kModbus;
   r.len = kMbapLen + n;
   return r;

@@ -20,7 +20,7 @@ constexpr int kRcvBuf = 10000;  // the daemon's socket buffers
 constexpr int kSndBuf = 100;
 constexpr size_t kReadChunk = 65536;
 
-uint8_t g_scratch[PACKET_BUF_SIZE + kReadChunk];
+uint8_t g_scratch[kReadChunk];
 
 // Books the next free connect slot; false when the gateway must wait for it.
 bool take_slot(Fleet &f, Gateway &g, uint32_t i, uint32_t now) {
@@ -99,31 +99,41 @@ ssize_t read_some(int fd, uint8_t *buf, size_t cap, int64_t *stamp) {
   return n;
 }
 
-// Whole packets out of buf (have bytes); returns the bytes used. A header
-// that cannot be framed drops everything buffered, as the daemon would
-// never see those bytes as a packet.
-size_t frame(Fleet &f, uint32_t i, const uint8_t *buf, size_t have, uint32_t now, int64_t stamp) {
-  size_t off = 0;
-  while (f.gw[i].fd >= 0 && have - off >= PACKAGE_HEADER_LEN) {
-    size_t len = 0;
-    const WireHeader h = wire_check_header(buf + off, have - off, &len);
-    if (h != WIRE_HEADER_OK || len < wire_prefix_len(buf + off)) {
-      f.st.malformed++;
-      f.gw[i].malformed++;
-      return have;
-    }
-    if (have - off < len) break;
-    traffic_received(f, i, buf + off, len, now, stamp);
-    off += len;
-  }
-  return f.gw[i].fd >= 0 ? off : have;
+// What the framer's callbacks are given: the gateway and its read.
+struct Feed {
+  Fleet &f;
+  uint32_t i, now;
+  int64_t stamp;
+};
+
+int on_packet(void *ctx, uint8_t *pkt, size_t len) {
+  Feed &r = *static_cast<Feed *>(ctx);
+  traffic_received(r.f, r.i, pkt, len, r.now, r.stamp);
+  return r.f.gw[r.i].fd >= 0;
 }
+
+void on_bad_header(void *ctx, const LinkBad *) {
+  Feed &r = *static_cast<Feed *>(ctx);
+  r.f.st.malformed++;
+  r.f.gw[r.i].malformed++;
+}
+
+uint8_t *packet_room(void *ctx) {
+  Feed &r = *static_cast<Feed *>(ctx);
+  return r.f.gw[r.i].rx;
+}
+
+// A header that cannot be framed drops everything buffered, as the daemon
+// would never see those bytes as a packet; an unfinished packet waits as
+// long as the connection lives.
+constexpr LinkFraming kFraming = {
+    0, LINK_BAD_DROPS_ALL, PACKET_BUF_SIZE, 1, on_packet, on_bad_header, packet_room,
+};
 
 void on_readable(Fleet &f, uint32_t i, uint32_t now) {
   Gateway &g = f.gw[i];
-  memcpy(g_scratch, g.rx, g.rx_len);
   int64_t stamp = -1;
-  const ssize_t n = read_some(g.fd, g_scratch + g.rx_len, kReadChunk, &stamp);
+  const ssize_t n = read_some(g.fd, g_scratch, kReadChunk, &stamp);
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
   if (n <= 0) {
     f.st.closed_by_peer++;
@@ -131,12 +141,9 @@ void on_readable(Fleet &f, uint32_t i, uint32_t now) {
     return;
   }
   f.st.rx_bytes += static_cast<uint64_t>(n);
-  DecodePacket(g_scratch + g.rx_len, static_cast<int>(n));
-  const size_t have = g.rx_len + static_cast<size_t>(n);
-  const size_t used = frame(f, i, g_scratch, have, now, stamp);
-  if (g.fd < 0) return;
-  g.rx_len = static_cast<uint16_t>(have - used);
-  memcpy(g.rx, g_scratch + used, g.rx_len);
+  DecodePacket(g_scratch, static_cast<int>(n));
+  Feed feed = {f, i, now, stamp};
+  link_framer_feed(&kFraming, &g.in, g_scratch, static_cast<size_t>(n), now, &feed);
 }
 
 void on_writable(Fleet &f, uint32_t i, uint32_t now) {
@@ -251,7 +258,7 @@ void link_close(Fleet &f, uint32_t i, uint32_t now, uint32_t reconnect_ms) {
   f.st.tx_unsent_bytes += g.tx_len - g.tx_off;
   g.fd = -1;
   g.events = 0;
-  g.rx_len = g.tx_len = g.tx_off = 0;
+  g.in.have = g.tx_len = g.tx_off = 0;
   g.granted = false;  // faults and stalls go on after the reconnect, until they end
   if (reconnect_ms == kStayDown) {
     g.state = GwState::kDown;

@@ -2,15 +2,13 @@
 // and its figures as JSON.
 #include "mbload.h"
 
+#include "mbtcp.h"
+
 namespace mbload {
 namespace {
 
-unsigned be16(const uint8_t *p) { return static_cast<unsigned>(p[0] << 8 | p[1]); }
-
-void put_be16(uint8_t *p, unsigned v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
+using mbtcp::be16;
+using mbtcp::put_be16;
 
 }  // namespace
 
@@ -47,11 +45,13 @@ size_t build_request(const Request &r, uint16_t tid, uint8_t *out) {
 }
 
 Check check_response(const Request &r, uint16_t tid, const uint8_t *p, size_t n, size_t *used) {
-  if (n < 6) return Check::kNeedMore;
-  const size_t len = be16(p + 4);
-  if (be16(p) != tid || be16(p + 2) != 0 || len < 2 || len > 254) return Check::kBad;
-  if (n < 6 + len) return Check::kNeedMore;
-  *used = 6 + len;
+  size_t whole = 0;
+  const mbtcp::Frame f = mbtcp::frame_check(p, n, &whole);
+  if (n < mbtcp::kMbapLen) return Check::kNeedMore;
+  if (f == mbtcp::Frame::kBad || be16(p) != tid) return Check::kBad;
+  if (f == mbtcp::Frame::kNeedMore) return Check::kNeedMore;
+  *used = whole;
+  const size_t len = whole - mbtcp::kMbapLen;
   if (p[6] != r.unit) return Check::kBad;
   if (p[7] == (r.fc | 0x80) && len == 3) return Check::kException;
   const bool read = r.fc == 3 || r.fc == 4;

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "gwlink.h"
+#include "mbtcp.h"
 
 namespace fleet {
 namespace {
@@ -14,12 +15,8 @@ constexpr uint8_t kIllegalValue = 0x03;
 constexpr unsigned kReadMax = 125;
 constexpr unsigned kWriteMax = 123;
 
-unsigned be16(const uint8_t *p) { return static_cast<unsigned>(p[0] << 8 | p[1]); }
-
-void put_be16(uint8_t *p, unsigned v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
+using mbtcp::be16;
+using mbtcp::put_be16;
 
 size_t exception(const uint8_t *req, uint8_t code, uint8_t *out, bool *exc) {
   out[0] = req[0];
