@@ -3,6 +3,8 @@
 // fraction; the queue a size in B, kB or MB, or packets ("64p").
 #include "profile.h"
 
+#include <cmath>
+
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -40,14 +42,14 @@ bool number(const char *text, const Unit (&units)[N], double *out) {
 bool duration(const char *v, int64_t *out) {
   double d = 0;
   if (!number(v, kTimeUnits, &d)) return false;
-  *out = static_cast<int64_t>(d + 0.5);
+  *out = static_cast<int64_t>(llround(d));
   return true;
 }
 
 bool rate(const char *v, uint64_t *out) {
   double d = 0;
   if (!number(v, kRateUnits, &d)) return false;
-  *out = static_cast<uint64_t>(d + 0.5);
+  *out = static_cast<uint64_t>(llround(d));
   return true;
 }
 
@@ -116,8 +118,7 @@ bool set_seed(Profile *p, const char *v) {
 // outage=DURATION@START or DURATION@START/EVERY, times from the relay's start.
 bool set_outage(Profile *p, const char *v) {
   char buf[64];
-  if (strlen(v) >= sizeof buf) return false;
-  strcpy(buf, v);
+  if (snprintf(buf, sizeof buf, "%s", v) >= static_cast<int>(sizeof buf)) return false;
   char *at = strchr(buf, '@');
   if (at == nullptr) return false;
   *at++ = '\0';
@@ -164,11 +165,10 @@ bool apply(Profile *p, char *pair, char *err, size_t len) {
 
 bool parse_profile(const char *text, Profile *p, char *err, size_t len) {
   char buf[1024];
-  if (strlen(text) >= sizeof buf) {
+  if (snprintf(buf, sizeof buf, "%s", text) >= static_cast<int>(sizeof buf)) {
     snprintf(err, len, "profile longer than %zu bytes", sizeof buf - 1);
     return false;
   }
-  strcpy(buf, text);
   char *save = nullptr;
   for (char *pair = strtok_r(buf, ", ", &save); pair != nullptr;
        pair = strtok_r(nullptr, ", ", &save)) {

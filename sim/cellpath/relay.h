@@ -42,7 +42,7 @@ class Relay {
   Outage outage_;
   bool was_out_ = false, done_ = false;
   int64_t start_;
-  char line_[256];
+  char line_[256] = {};
   unsigned line_len_ = 0;
 };
 
