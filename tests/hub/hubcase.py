@@ -4,6 +4,7 @@ broker of the test's own on a free loopback port, MQTT through the broker's
 own command-line clients, and the real gateway daemon (sandbox copy) from
 tests/e2e's GatewayCase."""
 
+import contextlib
 import json
 import os
 import re
@@ -23,6 +24,7 @@ from e2e_case import GatewayCase, TIMEOUT  # noqa: E402
 from sandbox import tools_bin  # noqa: E402
 
 GW_ID = "127.0.0.101"  # the daemon's default virtual IP
+SLAVE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "rtu_slave.py")
 
 
 def free_port():
@@ -52,31 +54,36 @@ def wait_until(check, timeout=TIMEOUT, what="condition"):
 
 
 class Hub:
-    """trm-hub in the sandbox; the API at .http, gateways at .port."""
+    """trm-hub in the sandbox; the API at .http, gateways at .port, both on
+    .addr; with ns (a tools/faults NetNs) the hub runs in that namespace and
+    the API is asked from inside it."""
 
-    def __init__(self, case, *args, config=None, token=None, name="hub"):
-        self.case, self.token = case, token
-        argv = [tools_bin("trm-hub"), "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0",
+    def __init__(self, case, *args, config=None, token=None, name="hub", addr="127.0.0.1", ns=None):
+        self.case, self.token, self.addr = case, token, addr
+        self.enter = ns.entered if ns is not None else contextlib.nullcontext
+        argv = [tools_bin("trm-hub"), "--listen", addr + ":0", "--http", addr + ":0",
                 "--gap", "20", "--log-level", "debug"]
         if config is not None:
             path = os.path.join(case.sb.dir, name + ".toml")
             with open(path, "w") as f:
                 f.write(config)
             argv += ["-c", path]
-        self.proc = case.sb.start_host(argv + [str(a) for a in args])
-        m = self.proc.wait_for(rb"listening gateways=127\.0\.0\.1:(\d+) http=127\.0\.0\.1:(\d+)", TIMEOUT)
+        with self.enter():
+            self.proc = case.sb.start_host(argv + [str(a) for a in args])
+        a = re.escape(addr).encode()
+        m = self.proc.wait_for(rb"listening gateways=%s:(\d+) http=%s:(\d+)" % (a, a), TIMEOUT)
         self.port, self.http = int(m.group(1)), int(m.group(2))
 
     def api(self, method, path, body=None, token=None):
         """(status, decoded JSON or text) of one API request."""
         data = body if isinstance(body, (bytes, type(None))) else (
             body.encode() if isinstance(body, str) else json.dumps(body).encode())
-        req = urllib.request.Request("http://127.0.0.1:%d%s" % (self.http, path), data=data, method=method)
+        req = urllib.request.Request("http://%s:%d%s" % (self.addr, self.http, path), data=data, method=method)
         tok = token or self.token
         if tok:
             req.add_header("Authorization", "Bearer " + tok)
         try:
-            with urllib.request.urlopen(req, timeout=TIMEOUT) as r:
+            with self.enter(), urllib.request.urlopen(req, timeout=TIMEOUT) as r:
                 status, text = r.status, r.read().decode()
         except urllib.error.HTTPError as e:
             status, text = e.code, e.read().decode()
@@ -170,6 +177,18 @@ class HubCase(GatewayCase):
         super().setUp()
         if not os.path.exists(tools_bin("trm-hub")):
             self.skipTest("trm-hub not built")
+
+    def rtu_slave(self):
+        """A pymodbus RTU slave (registers 1000 + address) on the daemon's
+        RS-485 line: socat joins the line's pty to one the slave opens."""
+        self.need("socat")
+        near, far = self.sb.board("/dev/ttyS1"), os.path.join(self.sb.dir, "line1")
+        self.sb.start_host(["socat", "pty,raw,echo=0,link=" + near, "pty,raw,echo=0,link=" + far])
+        self.wait_file(near)
+        self.wait_file(far)
+        slave = self.sb.start_host([sys.executable, SLAVE, far, 1000])
+        slave.wait_for(rb"ready ", TIMEOUT)
+        return slave
 
     def need_broker(self):
         self.need("mosquitto", "mosquitto_sub", "mosquitto_pub")

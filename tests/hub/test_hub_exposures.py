@@ -4,17 +4,13 @@ through the real daemon's bridge to a pymodbus RTU slave on the line; port
 2 raw (made through the API): bytes pass both ways as they are. Both wait
 for the gateway and work again after it reconnects."""
 
-import os
 import re
 import socket
 import struct
 import subprocess
-import sys
 import unittest
 
 from hubcase import GW_ID, TIMEOUT, Hub, HubCase
-
-SLAVE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "rtu_slave.py")
 
 CONFIG = """
 [modbus]
@@ -35,16 +31,6 @@ class Exposures(HubCase):
             import pymodbus.client  # noqa: F401
         except ImportError:
             self.skipTest("pymodbus not installed")
-
-    def rtu_slave(self):
-        """socat joins the daemon's RS-485 pty to one the slave opens."""
-        near, far = self.sb.board("/dev/ttyS1"), os.path.join(self.sb.dir, "line1")
-        self.sb.start_host(["socat", "pty,raw,echo=0,link=" + near, "pty,raw,echo=0,link=" + far])
-        self.wait_file(near)
-        self.wait_file(far)
-        slave = self.sb.start_host([sys.executable, SLAVE, far, 1000])
-        slave.wait_for(rb"ready ", TIMEOUT)
-        return slave
 
     def client(self, port):
         from pymodbus.client import ModbusTcpClient
