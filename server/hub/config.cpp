@@ -136,6 +136,8 @@ const Key kHttp[] = {
     {"listen", ENDPOINT(http_listen)},
     {"token", STR(http_token)},
     {"max_connections", INT(http_max_connections, 1, 10000)},
+    {"idle_timeout_s", INT(http_idle_timeout_s, 1, 3600)},
+    {"request_timeout_s", INT(http_request_timeout_s, 1, 3600)},
 };
 const Key kMqtt[] = {
     {"enabled", BOOL(mqtt.enabled)},

@@ -76,6 +76,8 @@ struct Config {
   Endpoint http_listen{"127.0.0.1", 8080};
   std::string http_token;
   unsigned http_max_connections = 64;
+  uint32_t http_idle_timeout_s = 30;     // a connection silent (or not reading) this long is closed
+  uint32_t http_request_timeout_s = 30;  // a request must arrive whole within this of its connection or the previous reply
 
   MqttConf mqtt;
   std::vector<ExposureConf> exposures;

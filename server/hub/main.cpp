@@ -2,7 +2,6 @@
 // loop; see server.cpp for a pass and README.md for running it.
 #include <stdio.h>
 
-#include "exposures.h"
 #include "hub.h"
 #include "log.h"
 #include "options.h"
@@ -10,19 +9,6 @@
 #include "server.h"
 
 using namespace hub;
-
-namespace {
-
-// Exposures made through the API in an earlier run.
-void restore_exposures(Hub &h, const std::vector<ExposureConf> &list) {
-  for (const ExposureConf &c : list) {
-    std::string why;
-    if (exp_find(h, c.gateway, c.port)) continue;  // the configuration file has it
-    if (!exp_add(h, c, true, &why)) LOG_WARN("exposure %s port%u not restored: %s", c.gateway.c_str(), c.port, why.c_str());
-  }
-}
-
-}  // namespace
 
 int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -47,11 +33,10 @@ int main(int argc, char **argv) {
     LOG_INFO("registry %s: %zu gateways", cfg.db_path.c_str(), h.records.size());
   }
   Server s(h);
-  if (!server_start(s, &err)) {
+  if (!server_start(s, saved, &err)) {
     LOG_ERROR("%s", err.c_str());
     return 1;
   }
-  restore_exposures(h, saved);
   if (h.reg) reg.start();
   server_run(s);
   return 0;
