@@ -178,7 +178,9 @@ bool HttpServer::start(int listen_fd, std::string *why) {
   // (accepted sockets take it from the listener) rather than megabytes.
   if (listen_fd >= 0) setsockopt(listen_fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
   unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | (listen_fd < 0 ? MHD_USE_NO_LISTEN_SOCKET : 0);
-  d_ = MHD_start_daemon(flags, 0, nullptr, nullptr, on_request, this, MHD_OPTION_LISTEN_SOCKET, listen_fd,
+  MHD_OptionItem listen[] = {{listen_fd < 0 ? MHD_OPTION_END : MHD_OPTION_LISTEN_SOCKET, listen_fd, nullptr},
+                             {MHD_OPTION_END, 0, nullptr}};
+  d_ = MHD_start_daemon(flags, 0, nullptr, nullptr, on_request, this, MHD_OPTION_ARRAY, listen,
                         MHD_OPTION_CONNECTION_LIMIT, c.http_max_connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
                         kPerAddress, MHD_OPTION_CONNECTION_TIMEOUT, c.http_idle_timeout_s,
                         MHD_OPTION_NOTIFY_COMPLETED, on_completed, this, MHD_OPTION_NOTIFY_CONNECTION,
