@@ -90,7 +90,14 @@ bool config_load_file(const std::string &path, Config &cfg, std::string &err);
 
 // The combination is safe to start: an API off loopback needs a token, and
 // the like. false with a message.
+// Also refused: two listeners on one address (an exposure on the gateway
+// or HTTP port among them), one gateway port exposed twice, an exposure of
+// something that is not a gateway ID.
 bool config_check(const Config &cfg, std::string &err);
+
+// What --check warns of without failing: exposures of gateways the
+// registry (read only, if there is one) does not know (check.cpp).
+std::vector<std::string> config_warnings(const Config &cfg);
 
 }  // namespace hub
 

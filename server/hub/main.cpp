@@ -1,6 +1,8 @@
 // trm-hub: the server side for a fleet of gateways. One thread, one epoll
 // loop; see server.cpp for a pass and README.md for running it.
 #include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include "hub.h"
 #include "log.h"
@@ -17,10 +19,14 @@ int main(int argc, char **argv) {
   switch (parse_options(argc, argv, cfg, err)) {
     case OptResult::kHelp: print_usage(); return 0;
     case OptResult::kError: fprintf(stderr, "trm-hub: %s\n", err.c_str()); return 2;
-    case OptResult::kCheck: puts("configuration ok"); return 0;
+    case OptResult::kCheck:
+      for (const std::string &w : config_warnings(cfg)) fprintf(stderr, "trm-hub: warning: %s\n", w.c_str());
+      puts("configuration ok");
+      return 0;
     case OptResult::kRun: break;
   }
   log_set_level(cfg.log_level);
+  log_use_journal(log_journal_stream(getenv("JOURNAL_STREAM"), STDOUT_FILENO));
   Hub h(cfg);
   Registry reg;
   std::vector<ExposureConf> saved;
