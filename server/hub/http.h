@@ -33,7 +33,7 @@ class HttpServer : public Pollable {
   // Serves connections on listen_fd (a listening socket, taken over), or
   // only those given to adopt() when it is -1.
   bool start(int listen_fd, std::string *why);
-  bool adopt(int fd);  // a connected socket accepted elsewhere
+  bool adopt(int sock);  // a connected socket accepted elsewhere (the fuzz target's socket pair)
   int port() const { return port_; }
   void run();          // the descriptor is readable
   void after_pass();   // resumed requests answered, MHD's time-outs and ready connections run
