@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "packet.h"
+
 namespace hub {
 namespace {
 
@@ -136,6 +138,8 @@ const Key kHttp[] = {
     {"listen", ENDPOINT(http_listen)},
     {"token", STR(http_token)},
     {"max_connections", INT(http_max_connections, 1, 10000)},
+    {"idle_timeout_s", INT(http_idle_timeout_s, 1, 3600)},
+    {"request_timeout_s", INT(http_request_timeout_s, 1, 3600)},
 };
 const Key kMqtt[] = {
     {"enabled", BOOL(mqtt.enabled)},
@@ -271,6 +275,59 @@ bool config_load_file(const std::string &path, Config &cfg, std::string &err) {
   return true;
 }
 
+namespace {
+
+struct Listener {
+  std::string key;
+  Endpoint at;
+};
+
+std::vector<Listener> listeners(const Config &cfg) {
+  std::vector<Listener> out{{"[gateways] listen", cfg.gw_listen}};
+  if (cfg.http_enabled) out.push_back({"[http] listen", cfg.http_listen});
+  for (const ExposureConf &e : cfg.exposures) {
+    out.push_back({"[[exposure]] " + e.gateway + " port " + std::to_string(e.port) + ", listen", e.listen});
+  }
+  return out;
+}
+
+// Two listeners on one port collide when their addresses are equal or
+// either is the wildcard (port 0 asks for a free one: never a collision).
+bool collide(const Endpoint &a, const Endpoint &b) {
+  return a.port != 0 && a.port == b.port && (a.host == b.host || a.host == "0.0.0.0" || b.host == "0.0.0.0");
+}
+
+std::string text(const Endpoint &e) { return e.host + ":" + std::to_string(e.port); }
+
+bool check_listeners(const Config &cfg, std::string &err) {
+  std::vector<Listener> all = listeners(cfg);
+  for (size_t i = 0; i < all.size(); i++) {
+    for (size_t j = i + 1; j < all.size(); j++) {
+      if (!collide(all[i].at, all[j].at)) continue;
+      err = all[j].key + " " + text(all[j].at) + ": the address of " + all[i].key + " " + text(all[i].at);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool check_exposures(const Config &cfg, std::string &err) {
+  const std::vector<ExposureConf> &list = cfg.exposures;
+  for (size_t i = 0; i < list.size(); i++) {
+    const std::string &id = list[i].gateway;
+    std::string key = "[[exposure]] " + id + " port " + std::to_string(list[i].port);
+    if (!id_usable(reinterpret_cast<const uint8_t *>(id.data()), id.size())) {
+      return err = "[[exposure]] gateway \"" + id + "\" is not a gateway ID", false;
+    }
+    for (size_t j = 0; j < i; j++) {
+      if (list[j].gateway == id && list[j].port == list[i].port) return err = key + " is exposed twice", false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool config_check(const Config &cfg, std::string &err) {
   if (cfg.http_enabled && !is_loopback(cfg.http_listen.host) && cfg.http_token.empty()) {
     err = "the API listens on " + cfg.http_listen.host + ", off loopback: set [http] token";
@@ -280,7 +337,7 @@ bool config_check(const Config &cfg, std::string &err) {
     err = "[mqtt] prefix must be a topic level without wildcards";
     return false;
   }
-  return true;
+  return check_exposures(cfg, err) && check_listeners(cfg, err);
 }
 
 }  // namespace hub

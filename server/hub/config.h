@@ -76,6 +76,8 @@ struct Config {
   Endpoint http_listen{"127.0.0.1", 8080};
   std::string http_token;
   unsigned http_max_connections = 64;
+  uint32_t http_idle_timeout_s = 30;     // a connection silent (or not reading) this long is closed
+  uint32_t http_request_timeout_s = 30;  // a request must arrive whole within this of its connection or the previous reply
 
   MqttConf mqtt;
   std::vector<ExposureConf> exposures;
@@ -88,7 +90,14 @@ bool config_load_file(const std::string &path, Config &cfg, std::string &err);
 
 // The combination is safe to start: an API off loopback needs a token, and
 // the like. false with a message.
+// Also refused: two listeners on one address (an exposure on the gateway
+// or HTTP port among them), one gateway port exposed twice, an exposure of
+// something that is not a gateway ID.
 bool config_check(const Config &cfg, std::string &err);
+
+// What --check warns of without failing: exposures of gateways the
+// registry (read only, if there is one) does not know (check.cpp).
+std::vector<std::string> config_warnings(const Config &cfg);
 
 }  // namespace hub
 

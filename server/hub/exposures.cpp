@@ -192,7 +192,7 @@ Exposure *exp_add(Hub &h, const ExposureConf &c, bool from_api, std::string *why
     if (e->fd < 0) return nullptr;
     loop_add(h, *e, EPOLLIN);
   }
-  LOG_INFO("exposure %s port%u %s listening %s:%d", c.gateway.c_str(), c.port, kind_name(c.kind),
+  LOG_INFO("exposure %s port%u %s on %s:%d", c.gateway.c_str(), c.port, kind_name(c.kind),
            c.listen.host.c_str(), e->bound_port);
   h.ex->by_gw[c.gateway][c.port - 1] = e.get();
   h.ex->list.push_back(std::move(e));

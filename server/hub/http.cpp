@@ -4,10 +4,12 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <sys/epoll.h>
 
-#include "addr.h"
 #include "commands.h"
 #include "log.h"
 #include "loop.h"
@@ -27,7 +29,7 @@ struct HttpServer::Request {
 namespace {
 
 constexpr unsigned kPerAddress = 32;
-constexpr unsigned kIdleSeconds = 30;
+constexpr int kSendBuffer = 128 * 1024;
 
 HttpServer *g_server = nullptr;  // the one whose jobs end (Commands has a plain hook)
 
@@ -48,22 +50,60 @@ MHD_Result add_arg(void *cls, MHD_ValueKind, const char *key, const char *value)
   return MHD_YES;
 }
 
+ApiReply too_large() {
+  return ApiReply{413, "application/json", "{\"error\":\"body too large: at most " + std::to_string(kApiBodyMax) + " bytes\"}", 0};
+}
+
+// Refuses the request at once: the reply goes out with "Connection: close"
+// and MHD reads nothing more of it.
+MHD_Result refuse(HttpServer &srv, MHD_Connection *conn, HttpServer::Request *req) {
+  req->too_big = true;
+  srv.request_arrived(conn);
+  ApiReply r = too_large();
+  MHD_Response *resp = MHD_create_response_from_buffer(r.body.size(), const_cast<char *>(r.body.data()),
+                                                       MHD_RESPMEM_MUST_COPY);
+  if (!resp) return MHD_NO;
+  MHD_add_response_header(resp, "Content-Type", r.type.c_str());
+  MHD_add_response_header(resp, "Connection", "close");
+  MHD_Result ok = MHD_queue_response(conn, 413, resp);
+  MHD_destroy_response(resp);
+  return ok;  // MHD_NO (too late to answer): the connection is closed
+}
+
+bool declared_too_big(MHD_Connection *conn) {
+  const char *cl = MHD_lookup_connection_value(conn, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+  return cl && (strlen(cl) > 9 || strtoul(cl, nullptr, 10) > kApiBodyMax);
+}
+
+// The request line and headers are in: the request's record; its body
+// comes in the next calls. A body declared too large is refused now.
+MHD_Result begin(HttpServer &srv, MHD_Connection *conn, void **con_cls) {
+  auto *req = new HttpServer::Request{&srv, conn, {}, false, 0, false, {}};
+  *con_cls = req;
+  return declared_too_big(conn) ? refuse(srv, conn, req) : MHD_YES;
+}
+
+// Every piece of the body is taken whole (MHD keeps offering what is left
+// of *upload_size, and its buffer is only the connection's memory limit).
+MHD_Result take_body(HttpServer &srv, MHD_Connection *conn, HttpServer::Request *req, const char *upload,
+                     size_t *upload_size) {
+  size_t n = *upload_size;
+  *upload_size = 0;
+  if (req->too_big) return MHD_YES;
+  if (req->body.size() + n > kApiBodyMax) return refuse(srv, conn, req);
+  req->body.append(upload, n);
+  return MHD_YES;
+}
+
 MHD_Result on_request(void *cls, MHD_Connection *conn, const char *url, const char *method, const char *,
                       const char *upload, size_t *upload_size, void **con_cls) {
   HttpServer &srv = *static_cast<HttpServer *>(cls);
   auto *req = static_cast<HttpServer::Request *>(*con_cls);
-  if (!req) {  // the headers: the request's record; its body comes in the next calls
-    *con_cls = new HttpServer::Request{&srv, conn, {}, false, 0, false, {}};
-    return MHD_YES;
-  }
-  if (*upload_size > 0) {
-    if (req->body.size() + *upload_size > kApiBodyMax) req->too_big = true;
-    if (!req->too_big) req->body.append(upload, *upload_size);
-    *upload_size = 0;
-    return MHD_YES;
-  }
+  if (!req) return begin(srv, conn, con_cls);
+  if (*upload_size > 0) return take_body(srv, conn, req, upload, upload_size);
   if (req->answered) return send_reply(conn, req->reply);
-  if (req->too_big) return send_reply(conn, ApiReply{413, "application/json", "{\"error\":\"body too large\"}", 0});
+  if (req->too_big) return MHD_YES;  // answered already
+  srv.request_arrived(conn);
   ApiRequest a;
   a.method = method;
   a.path = url;
@@ -79,13 +119,24 @@ MHD_Result on_request(void *cls, MHD_Connection *conn, const char *url, const ch
   return MHD_YES;
 }
 
-void on_completed(void *cls, MHD_Connection *, void **con_cls, MHD_RequestTerminationCode) {
+void on_completed(void *cls, MHD_Connection *conn, void **con_cls, MHD_RequestTerminationCode) {
   HttpServer &srv = *static_cast<HttpServer *>(cls);
+  srv.request_begins(conn);
   auto *req = static_cast<HttpServer::Request *>(*con_cls);
   if (!req) return;
   if (req->ticket && !req->answered && srv.take_waiting(req->ticket)) cmd_forget(srv.hub(), req->ticket);
   delete req;
   *con_cls = nullptr;
+}
+
+void on_connection(void *cls, MHD_Connection *conn, void **socket_context, MHD_ConnectionNotificationCode code) {
+  static_cast<HttpServer *>(cls)->conn_event(conn, socket_context, code == MHD_CONNECTION_NOTIFY_STARTED);
+}
+
+// A socket shut down under MHD: its next read ends the connection.
+void cut_off(MHD_Connection *conn) {
+  const MHD_ConnectionInfo *i = MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CONNECTION_FD);
+  if (i) shutdown(i->connect_fd, SHUT_RDWR);
 }
 
 }  // namespace
@@ -121,20 +172,26 @@ void HttpServer::job_done(Hub &, const Job &j) {
   g_server->resumed_ = true;
 }
 
-bool HttpServer::start(std::string *why) {
+bool HttpServer::start(int listen_fd, std::string *why) {
+  const Config &c = h_.cfg;
+  // Replies wait in the kernel for a slow reader: at most this much each
+  // (accepted sockets take it from the listener) rather than megabytes.
+  if (listen_fd >= 0) setsockopt(listen_fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
+  unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | (listen_fd < 0 ? MHD_USE_NO_LISTEN_SOCKET : 0);
+  MHD_OptionItem listen[] = {{listen_fd < 0 ? MHD_OPTION_END : MHD_OPTION_LISTEN_SOCKET, listen_fd, nullptr},
+                             {MHD_OPTION_END, 0, nullptr}};
+  d_ = MHD_start_daemon(flags, 0, nullptr, nullptr, on_request, this, MHD_OPTION_ARRAY, listen,
+                        MHD_OPTION_CONNECTION_LIMIT, c.http_max_connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+                        kPerAddress, MHD_OPTION_CONNECTION_TIMEOUT, c.http_idle_timeout_s,
+                        MHD_OPTION_NOTIFY_COMPLETED, on_completed, this, MHD_OPTION_NOTIFY_CONNECTION,
+                        on_connection, this, MHD_OPTION_END);
+  if (!d_) {
+    if (listen_fd >= 0) close(listen_fd);
+    return *why = "the HTTP server did not start", false;
+  }
   sockaddr_in sa{};
-  uint32_t addr = 0;
-  parse_ipv4(h_.cfg.http_listen.host, &addr);
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(h_.cfg.http_listen.port));
-  sa.sin_addr.s_addr = htonl(addr);
-  d_ = MHD_start_daemon(MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, static_cast<uint16_t>(h_.cfg.http_listen.port),
-                        nullptr, nullptr, on_request, this, MHD_OPTION_SOCK_ADDR, &sa,
-                        MHD_OPTION_CONNECTION_LIMIT, h_.cfg.http_max_connections,
-                        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddress, MHD_OPTION_CONNECTION_TIMEOUT,
-                        kIdleSeconds, MHD_OPTION_NOTIFY_COMPLETED, on_completed, this, MHD_OPTION_END);
-  if (!d_) return *why = "HTTP server on " + h_.cfg.http_listen.host + ":" + std::to_string(h_.cfg.http_listen.port) + " did not start", false;
-  port_ = MHD_get_daemon_info(d_, MHD_DAEMON_INFO_BIND_PORT)->port;
+  socklen_t len = sizeof sa;
+  if (listen_fd >= 0 && getsockname(listen_fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0) port_ = ntohs(sa.sin_port);
   fd = MHD_get_daemon_info(d_, MHD_DAEMON_INFO_EPOLL_FD)->epoll_fd;
   loop_add(h_, *this, EPOLLIN);
   g_server = this;
@@ -142,12 +199,57 @@ bool HttpServer::start(std::string *why) {
   return true;
 }
 
+bool HttpServer::adopt(int sock) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return d_ && MHD_add_connection(d_, sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == MHD_YES;
+}
+
+void HttpServer::conn_event(MHD_Connection *c, void **, bool opened) {
+  if (opened) {
+    conns_[c] = Conn{h_.now, true, false};
+  } else {
+    conns_.erase(c);
+  }
+  h_.m.http_connections = conns_.size();
+}
+
+void HttpServer::request_begins(MHD_Connection *c) {
+  auto it = conns_.find(c);
+  if (it != conns_.end()) it->second = Conn{h_.now, true, it->second.cut};
+}
+
+void HttpServer::request_arrived(MHD_Connection *c) {
+  auto it = conns_.find(c);
+  if (it != conns_.end()) it->second.receiving = false;
+}
+
+void HttpServer::tick() {
+  uint32_t limit = h_.cfg.http_request_timeout_s * 1000;
+  bool cut = false;
+  for (auto &kv : conns_) {
+    Conn &c = kv.second;
+    if (!c.receiving || c.cut || h_.now - c.since < limit) continue;
+    LOG_DEBUG("http: a request took over %u s to arrive: connection closed", h_.cfg.http_request_timeout_s);
+    cut_off(kv.first);
+    c.cut = cut = true;
+    h_.m.http_request_timeouts++;
+  }
+  if (cut) run();
+}
+
 void HttpServer::run() {
   if (d_) MHD_run(d_);
 }
 
+// MHD also needs a run when its time-out comes (idle connections to close)
+// and while a connection it served has more to read or write: it reads a
+// connection once per run and then says so with a time-out of 0.
 void HttpServer::after_pass() {
-  if (!resumed_) return;
+  MHD_UNSIGNED_LONG_LONG t = 1;
+  bool due = d_ && MHD_get_timeout(d_, &t) == MHD_YES && t == 0;
+  if (!resumed_ && !due) return;
   resumed_ = false;
   run();
 }

@@ -1,6 +1,10 @@
-// The hub's log: one line per event on standard output, with a level.
-// Info lines are plain; warnings, errors and debug lines carry their level
-// word first, so scripts can tell them apart.
+// The hub's log: one line per event on standard output, each with an ISO
+// 8601 UTC time stamp to the millisecond and its level word:
+//   2026-12-08T20:41:07.123Z warn gateway 10.1.0.5 verify: no answer in time
+// Under systemd (standard output is the journal's stream) the journal keeps
+// the time and the line starts with the syslog priority instead:
+//   <4>warn gateway 10.1.0.5 verify: no answer in time
+// Lines about one gateway name it first ("gateway <id>", "exposure <id>").
 #ifndef HUB_LOG_H
 #define HUB_LOG_H
 
@@ -22,6 +26,13 @@ void log_line(Level level, const char *fmt, ...) __attribute__((format(printf, 2
 void log_always(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Nothing is printed at all (fuzzing, benchmarks of the core).
 void log_mute(bool mute);
+// Lines for the journal (syslog priority, no time stamp) or not.
+void log_use_journal(bool journal);
+// True when journal_stream (JOURNAL_STREAM: "<device>:<inode>") names the
+// file fd is open on: the journal reads that descriptor.
+bool log_journal_stream(const char *journal_stream, int fd);
+// The start of a line: time stamp (or priority) and level word; its length.
+size_t log_prefix(char *buf, size_t cap, Level level, int64_t wall_ms);
 
 // Bytes as text for a log line or JSON: printable ASCII as it is, CR, LF
 // and tab as \r \n \t, anything else as \xHH.

@@ -1,8 +1,9 @@
 // trm-hub: the server side for a fleet of gateways. One thread, one epoll
 // loop; see server.cpp for a pass and README.md for running it.
 #include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
 
-#include "exposures.h"
 #include "hub.h"
 #include "log.h"
 #include "options.h"
@@ -11,19 +12,6 @@
 
 using namespace hub;
 
-namespace {
-
-// Exposures made through the API in an earlier run.
-void restore_exposures(Hub &h, const std::vector<ExposureConf> &list) {
-  for (const ExposureConf &c : list) {
-    std::string why;
-    if (exp_find(h, c.gateway, c.port)) continue;  // the configuration file has it
-    if (!exp_add(h, c, true, &why)) LOG_WARN("exposure %s port%u not restored: %s", c.gateway.c_str(), c.port, why.c_str());
-  }
-}
-
-}  // namespace
-
 int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   Config cfg;
@@ -31,10 +19,14 @@ int main(int argc, char **argv) {
   switch (parse_options(argc, argv, cfg, err)) {
     case OptResult::kHelp: print_usage(); return 0;
     case OptResult::kError: fprintf(stderr, "trm-hub: %s\n", err.c_str()); return 2;
-    case OptResult::kCheck: puts("configuration ok"); return 0;
+    case OptResult::kCheck:
+      for (const std::string &w : config_warnings(cfg)) fprintf(stderr, "trm-hub: warning: %s\n", w.c_str());
+      puts("configuration ok");
+      return 0;
     case OptResult::kRun: break;
   }
   log_set_level(cfg.log_level);
+  log_use_journal(log_journal_stream(getenv("JOURNAL_STREAM"), STDOUT_FILENO));
   Hub h(cfg);
   Registry reg;
   std::vector<ExposureConf> saved;
@@ -47,11 +39,10 @@ int main(int argc, char **argv) {
     LOG_INFO("registry %s: %zu gateways", cfg.db_path.c_str(), h.records.size());
   }
   Server s(h);
-  if (!server_start(s, &err)) {
+  if (!server_start(s, saved, &err)) {
     LOG_ERROR("%s", err.c_str());
     return 1;
   }
-  restore_exposures(h, saved);
   if (h.reg) reg.start();
   server_run(s);
   return 0;

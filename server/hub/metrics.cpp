@@ -108,6 +108,9 @@ void service_figures(Out &o, const Hub &h) {
   o.counter("trm_hub_registry_errors_total", "Registry writes that failed (and were retried).",
             h.reg ? h.reg->errors() : 0);
   o.counter("trm_hub_http_requests_total", "HTTP requests.", m.http_requests);
+  o.gauge("trm_hub_http_connections", "HTTP connections open.", static_cast<double>(m.http_connections));
+  o.counter("trm_hub_http_request_timeouts_total", "HTTP connections closed for a request that did not arrive in time.",
+            m.http_request_timeouts);
 }
 
 }  // namespace

@@ -140,6 +140,7 @@ void every_second(Server &s) {
   flush_registry(h);
   s.rate.prune(h.now);
   if (s.mqtt) s.mqtt->tick();
+  if (s.http) s.http->tick();
 }
 
 // The timed work of a pass; true while something waits on a short timer.
@@ -183,6 +184,47 @@ void pass(Server &s, bool &busy) {
   exp_reap(s.h);
 }
 
+// Listeners: every one the configuration names is open before the hub
+// says it listens; one that cannot be opened names its key and address.
+bool open_gateways(Server &s, int *bound, std::string *why) {
+  const Endpoint &at = s.h.cfg.gw_listen;
+  s.gw_listener.fd = net_listen(at.host, at.port, bound, why);
+  if (s.gw_listener.fd < 0) return *why = "[gateways] listen " + *why, false;
+  loop_add(s.h, s.gw_listener, EPOLLIN);
+  return true;
+}
+
+bool start_http(Server &s, std::string *why) {
+  const Config &c = s.h.cfg;
+  if (!c.http_enabled) return true;
+  int bound = 0;
+  int fd = net_listen(c.http_listen.host, c.http_listen.port, &bound, why);
+  if (fd < 0) return *why = "[http] listen " + *why, false;
+  s.http.reset(new HttpServer(s.h));
+  if (s.http->start(fd, why)) return true;
+  *why = "[http] listen " + c.http_listen.host + ":" + std::to_string(bound) + ": " + *why;
+  return false;
+}
+
+bool open_exposures(Server &s, std::string *why) {
+  for (const ExposureConf &c : s.h.cfg.exposures) {
+    if (exp_add(s.h, c, false, why)) continue;
+    *why = "[[exposure]] " + c.gateway + " port " + std::to_string(c.port) + ", listen " + *why;
+    return false;
+  }
+  return true;
+}
+
+// Exposures made through the API in an earlier run: one that cannot be
+// made again is only a warning (the configuration did not ask for it).
+void restore_exposures(Hub &h, const std::vector<ExposureConf> &list) {
+  for (const ExposureConf &c : list) {
+    std::string why;
+    if (exp_find(h, c.gateway, c.port)) continue;  // the configuration file has it
+    if (!exp_add(h, c, true, &why)) LOG_WARN("exposure %s port%u not restored: %s", c.gateway.c_str(), c.port, why.c_str());
+  }
+}
+
 void stop_all(Server &s) {
   Hub &h = s.h;
   close(s.gw_listener.fd);
@@ -213,7 +255,7 @@ Server::~Server() {
   h.epfd = -1;
 }
 
-bool server_start(Server &s, std::string *why) {
+bool server_start(Server &s, const std::vector<ExposureConf> &saved, std::string *why) {
   Hub &h = s.h;
   raise_fd_limit(h);
   h.epfd = epoll_create1(EPOLL_CLOEXEC);
@@ -221,26 +263,18 @@ bool server_start(Server &s, std::string *why) {
   set_time(h);
   h.started_ms = h.wall_ms;
   s.last_second = h.now;
-  if (!open_signals(s, why)) return false;
   int bound = 0;
-  s.gw_listener.fd = net_listen(h.cfg.gw_listen.host, h.cfg.gw_listen.port, &bound, why);
-  if (s.gw_listener.fd < 0) return *why = "gateway listener: " + *why, false;
-  loop_add(h, s.gw_listener, EPOLLIN);
-  std::string http_at = "off";
-  if (h.cfg.http_enabled) {
-    s.http.reset(new HttpServer(h));
-    if (!s.http->start(why)) return false;
-    http_at = h.cfg.http_listen.host + ":" + std::to_string(s.http->port());
+  if (!open_signals(s, why) || !open_gateways(s, &bound, why) || !start_http(s, why) || !open_exposures(s, why)) {
+    return false;
   }
-  log_always("listening gateways=%s:%d http=%s hub=%s", h.cfg.gw_listen.host.c_str(), bound, http_at.c_str(),
-           h.cfg.hub_id.c_str());
-  for (const ExposureConf &c : h.cfg.exposures) {
-    if (!exp_add(h, c, false, why)) return *why = "exposure " + c.gateway + ": " + *why, false;
-  }
+  restore_exposures(h, saved);
   if (h.cfg.mqtt.enabled) {
     s.mqtt.reset(new MqttClient(h));
     if (!s.mqtt->start(why)) return false;
   }
+  std::string http_at = s.http ? h.cfg.http_listen.host + ":" + std::to_string(s.http->port()) : "off";
+  log_always("listening gateways=%s:%d http=%s hub=%s", h.cfg.gw_listen.host.c_str(), bound, http_at.c_str(),
+             h.cfg.hub_id.c_str());
   return true;
 }
 

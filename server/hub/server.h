@@ -5,7 +5,9 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "config.h"
 #include "hub.h"
 #include "ratelimit.h"
 
@@ -27,8 +29,10 @@ struct Server {
   bool stopping = false;
 };
 
-// Opens everything the configuration asks for; false with a reason.
-bool server_start(Server &s, std::string *why);
+// Opens everything the configuration asks for, and the exposures made
+// through the API in an earlier run (saved); only then prints the
+// "listening" line. false with a reason naming the setting.
+bool server_start(Server &s, const std::vector<ExposureConf> &saved, std::string *why);
 // Runs passes until SIGINT or SIGTERM, then stops in order.
 void server_run(Server &s);
 

@@ -1,6 +1,8 @@
 // Settings, admission rules, connection rate limits and the registry.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "addr.h"
@@ -72,6 +74,40 @@ listen = "127.0.0.1:5020"
   EXPECT_FALSE(hub::config_check(open, err));  // an API off loopback needs a token
   open.http_token = "s3cret";
   EXPECT_TRUE(hub::config_check(open, err));
+  const Bad refused[] = {
+      {"[gateways]\nlisten = \"0.0.0.0:9000\"\n[http]\nlisten = \"127.0.0.1:9000\"\n",
+       "[http] listen 127.0.0.1:9000: the address of [gateways] listen 0.0.0.0:9000"},
+      {"[[exposure]]\ngateway = \"10.0.0.7\"\nlisten = \"127.0.0.1:8080\"\n",
+       "[[exposure]] 10.0.0.7 port 1, listen 127.0.0.1:8080: the address of [http] listen 127.0.0.1:8080"},
+      {"[[exposure]]\ngateway = \"10.0.0.7\"\n[[exposure]]\ngateway = \"10.0.0.7\"\n", "[[exposure]] 10.0.0.7 port 1 is exposed twice"},
+      {"[[exposure]]\ngateway = \"a/b\"\n", "[[exposure]] gateway \"a/b\" is not a gateway ID"},
+  };
+  for (const Bad &b : refused) {
+    hub::Config d;
+    ASSERT_TRUE(hub::config_parse(b.text, d, err)) << err;
+    EXPECT_FALSE(hub::config_check(d, err));
+    EXPECT_EQ(err, b.why);
+  }
+}
+
+TEST(Log, StampedForAnOperatorOrPrefixedForTheJournal) {
+  char buf[64];
+  hub::log_prefix(buf, sizeof buf, hub::Level::kWarn, 1796762467123);
+  EXPECT_STREQ(buf, "2026-12-08T20:41:07.123Z warn ");
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  struct stat st {};
+  ASSERT_EQ(fstat(fds[1], &st), 0);
+  std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  EXPECT_TRUE(hub::log_journal_stream(stream.c_str(), fds[1]));
+  EXPECT_FALSE(hub::log_journal_stream("8:1234", fds[1]));  // inherited, but output goes elsewhere
+  EXPECT_FALSE(hub::log_journal_stream(nullptr, fds[1]));
+  close(fds[0]);
+  close(fds[1]);
+  hub::log_use_journal(true);
+  hub::log_prefix(buf, sizeof buf, hub::Level::kError, 1796762467123);
+  EXPECT_STREQ(buf, "<3>error ");
+  hub::log_use_journal(false);
 }
 
 TEST(Admission, NetworksAndRates) {
@@ -130,6 +166,14 @@ TEST(Registry, SurvivesARestartWithCountersAdmissionAndExposures) {
   EXPECT_EQ(r.session, nullptr);
   ASSERT_EQ(exposures.size(), 1u);
   EXPECT_EQ(exposures[0].listen.port, 5020);
+  hub::Config cfg;  // --check: exposures of gateways the registry does not know are named
+  cfg.db_path = path;
+  cfg.exposures = {exposures[0], exposures[0]};
+  cfg.exposures[1].gateway = "10.0.0.8";
+  std::vector<std::string> warnings = hub::config_warnings(cfg);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0], "[[exposure]] 10.0.0.8 port 1: gateway unknown: it is not in the registry " + path +
+                             " (the exposure waits for it)");
   std::string rm = std::string("rm -rf ") + dir;
   EXPECT_EQ(system(rm.c_str()), 0);
 }

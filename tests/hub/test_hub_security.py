@@ -4,6 +4,7 @@ connection without an init packet is closed, one sending garbage too, while
 the admitted gateway is served throughout; a flood of connections from one
 address is cut short; an API off loopback needs a token."""
 
+import os
 import socket
 import struct
 import subprocess
@@ -84,6 +85,28 @@ class Security(HubCase):
         self.assertEqual(hub.api("GET", "/api/gateways")[0], 401)
         self.assertEqual(hub.api("GET", "/api/gateways", token="wrong")[0], 401)
         self.assertEqual(hub.api("GET", "/api/gateways", token="s3cret")[0], 200)
+
+    def test_start_is_all_or_nothing(self):
+        taken = socket.socket()
+        self.addCleanup(taken.close)
+        taken.bind(("127.0.0.1", 0))
+        taken.listen(1)
+        port = taken.getsockname()[1]
+        conf = os.path.join(self.sb.dir, "taken.toml")
+        with open(conf, "w") as f:
+            f.write('[[exposure]]\ngateway = "10.9.0.1"\nlisten = "127.0.0.1:%d"\n' % port)
+        argv = [tools_bin("trm-hub"), "-c", conf, "--no-mqtt", "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0"]
+        out = subprocess.run(argv, capture_output=True, timeout=TIMEOUT)
+        self.assertEqual(out.returncode, 1)
+        self.assertNotIn(b"listening", out.stdout)  # nothing a supervisor takes for ready
+        self.assertIn(b"Z error [[exposure]] 10.9.0.1 port 1, listen 127.0.0.1:%d: Address already in use\n" % port,
+                      out.stdout)
+        out = subprocess.run(argv + ["--check"], capture_output=True, timeout=TIMEOUT)  # no sockets: cannot know
+        self.assertEqual((out.returncode, out.stdout), (0, b"configuration ok\n"))
+        self.assertIn(b"warning: [[exposure]] 10.9.0.1 port 1: gateway unknown: no registry is set", out.stderr)
+        out = subprocess.run(argv + ["--listen", "0.0.0.0:%d" % port, "--check"], capture_output=True, timeout=TIMEOUT)
+        self.assertEqual(out.returncode, 2)
+        self.assertIn(b"the address of [gateways] listen 0.0.0.0:%d" % port, out.stderr)
 
 
 if __name__ == "__main__":
