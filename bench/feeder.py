@@ -23,7 +23,40 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from stream import pattern  # noqa: E402
+from stream import RECORD, pattern  # noqa: E402
+
+
+def _write(ln, a, b):
+    """Writes stream bytes [a, b) once; a write entry, and what it took."""
+    t = time.monotonic_ns()
+    try:
+        n = os.write(ln["fd"], ln["data"][a:b]) if b > a else 0
+    except (BlockingIOError, InterruptedError):
+        n = 0
+    ln["writes"].append((a, n, t))
+    return n
+
+
+def _tick(ln, due):
+    """One tick of a line: first the rest of a record that a short write
+    left torn, then the whole records due. What the line will not take is
+    refused and skipped in whole records, so the stream stays made of
+    whole records (a torn one could not be told from its neighbours)."""
+    if ln["pos"] % RECORD:
+        end = ln["pos"] - ln["pos"] % RECORD + RECORD
+        ln["pos"] += _write(ln, ln["pos"], end)
+        if ln["pos"] % RECORD:  # still torn: this tick's records are refused
+            ln["skip"] += due
+            ln["refused"] += due
+            return
+    ln["pos"] += ln["skip"]
+    ln["skip"] = 0
+    c = ln["pos"]
+    n = _write(ln, c, c + due)
+    ln["pos"] = c + n
+    whole = -(-n // RECORD) * RECORD  # a record begun is finished next tick
+    ln["refused"] += due - whole
+    ln["skip"] += due - whole
 
 
 def paced(plan):
@@ -32,25 +65,19 @@ def paced(plan):
     span = int(plan["seconds"] * 1e9)
     for ln in lines:
         ln["data"] = pattern(ln["line"], int(ln["rate"] * plan["seconds"] * 1.01) + 4096)
-        ln["cursor"], ln["refused"], ln["writes"] = 0, 0, []
+        ln["pos"], ln["skip"], ln["refused"], ln["writes"], ln["owed"] = 0, 0, 0, [], 0
     start = time.monotonic_ns()
     k = 0
     while True:
         now = time.monotonic_ns()
         elapsed = min(now - start, span)
         for ln in lines:
-            due = ln["rate"] * elapsed // 1_000_000_000 - ln["cursor"]
+            owed = ln["rate"] * elapsed // 1_000_000_000
+            due = (owed - ln["owed"]) // RECORD * RECORD  # whole records
             if due <= 0:
                 continue
-            c = ln["cursor"]
-            t = time.monotonic_ns()
-            try:
-                n = os.write(ln["fd"], ln["data"][c:c + due])
-            except (BlockingIOError, InterruptedError):
-                n = 0
-            ln["writes"].append((c, n, t))
-            ln["refused"] += due - n
-            ln["cursor"] = c + due
+            ln["owed"] += due
+            _tick(ln, due)
         if elapsed >= span:
             break
         k += 1

@@ -30,12 +30,15 @@ import modbus_rt  # noqa: E402
 import netns  # noqa: E402
 
 BITRATE = 115200
-# name, profile ("up": device to server)
+# name, profile ("up": device to server). TCP backs off on loss as Reno
+# does (the boards' kernels are loss-based); "-bbr" rows run the same path
+# with BBR, as this host's own default would.
 PROFILES = [
     ("rtt50", "rtt=50ms,up=2mbit,down=4mbit"),
     ("rtt150", "rtt=150ms,up=1mbit,down=4mbit"),
     ("rtt300", "rtt=300ms,jitter=30ms,up=1mbit,down=4mbit"),
     ("rtt600", "rtt=600ms,jitter=60ms,up=500kbit,down=2mbit,loss=1%"),
+    ("rtt600-bbr", "rtt=600ms,jitter=60ms,up=500kbit,down=2mbit,loss=1%"),
 ]
 MODBUS_PROFILE = "rtt300"
 
@@ -44,11 +47,11 @@ class Path:
     """The emulated path between two namespaces of the bench's own; the face
     the rigs use (rigs.Loopback)."""
 
-    def __init__(self, profile, seed):
+    def __init__(self, profile, seed, cc="reno"):
         self.gw = netns.NetNs("bench-gw")
         self.srv = netns.NetNs("bench-srv")
         try:
-            self.cell = cellpath.CellPath(self.gw.name, self.srv.name, profile, seed=seed)
+            self.cell = cellpath.CellPath(self.gw.name, self.srv.name, profile, seed=seed, cc=cc)
         except Exception:
             self.gw.close()
             self.srv.close()
@@ -123,8 +126,9 @@ def one_profile(ctx, name, profile, seconds, socat_cls):
             ("one", lambda p: ctx.daemon(path=p, label="qysc"), (1,))]
     if socat_cls is not None:
         runs.append(("socat_one", lambda p: socat_cls(path=p, lines=(1,)), (1,)))
+    cc = "bbr" if name.endswith("-bbr") else "reno"
     for key, make, lines in runs:
-        path = Path(profile, ctx.rng.randrange(1, 1 << 30))
+        path = Path(profile, ctx.rng.randrange(1, 1 << 30), cc)
         try:
             rig = make(path)
             try:

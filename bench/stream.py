@@ -94,7 +94,7 @@ def place(line, received, written):
     stream of which the first `written` bytes were sent."""
     own = pattern(line, written)
     out = Placement()
-    j, e, pending = 0, None, 0
+    j, e, pending, tagged = 0, None, 0, None
     while j < len(received):
         if e is not None:
             k = _common(received, j, own, e)
@@ -105,15 +105,25 @@ def place(line, received, written):
                 if rec is not None and rec != (line, e + x):
                     k = x
                     break
+            if tagged == j and k < RECORD and j + k < len(received):
+                k = 0  # a fresh tag must be followed by its whole record
             if k:
                 out.runs.append((e, k, j))
                 j, e = j + k, e + k
+                continue
+            if tagged == j:
+                # a tag that decodes to a place its bytes do not match (a
+                # record torn where the line refused bytes): not a record
+                j, pending, e, tagged = j + 1, pending + 1, None, None
                 continue
         rec = decode(received, j)
         if rec is None:
             j, pending, e = j + 1, pending + 1, None
             continue
         rline, pos = rec
+        if rline == line and pos >= len(own):  # torn bytes that read as a tag past the end
+            j, pending, e = j + 1, pending + 1, None
+            continue
         if rline != line:
             k = _common(received, j, pattern(rline, pos + len(received) - j), pos)
             out.crossed += k
@@ -126,7 +136,7 @@ def place(line, received, written):
         if back:
             out.runs.append((pos - back, back, j - back))
         out.unplaced += pending - back
-        pending, e = 0, pos
+        pending, e, tagged = 0, pos, j
     out.unplaced += pending
     return out
 
