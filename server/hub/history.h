@@ -42,7 +42,7 @@ struct History {
 extern const GatewayHooks kHistoryHooks;
 
 // An event the hooks do not tell (detail may be empty).
-void history_event(Hub &h, const GatewayRecord &r, const char *event, const std::string &detail);
+void history_event(Hub &h, const GatewayRecord &r, const char *what, const std::string &detail);
 // A time after every earlier one in *last (wall ms).
 int64_t history_time(int64_t now_ms, int64_t *last);
 
