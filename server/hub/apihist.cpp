@@ -144,7 +144,7 @@ ApiReply api_history(Hub &h, const ApiRequest &req, const std::string &id) {
   cJSON *o = cJSON_CreateObject();
   cJSON_AddStringToObject(o, "gateway", id.c_str());
   cJSON_AddNumberToObject(o, "from", static_cast<double>(s.from));
-  cJSON_AddNumberToObject(o, "to", static_cast<double>(s.to));
+  if (s.to != INT64_MAX) cJSON_AddNumberToObject(o, "to", static_cast<double>(s.to));
   size_t asked = 0;
   for (const HistKind &k : kKinds) {
     bool wanted = kinds.empty() || ("," + kinds + ",").find(std::string(",") + k.name + ",") != std::string::npos;
@@ -164,7 +164,7 @@ ApiReply api_audit_list(Hub &h, const ApiRequest &req) {
   if (!span_params(req, &s, &why)) return fail(400, why);
   cJSON *o = h.journal->audit(param(req, "who"), param(req, "gateway"), s);
   cJSON_AddNumberToObject(o, "from", static_cast<double>(s.from));
-  cJSON_AddNumberToObject(o, "to", static_cast<double>(s.to));
+  if (s.to != INT64_MAX) cJSON_AddNumberToObject(o, "to", static_cast<double>(s.to));
   return json_reply(200, o);
 }
 
