@@ -14,6 +14,8 @@ packages=(
   # fleet server trm-hub (server/hub) and its end-to-end tests; the fleet simulator's broker
   libsqlite3-dev libmosquitto-dev mosquitto mosquitto-clients libmicrohttpd-dev
   libtomlplusplus-dev libcjson-dev chromium
+  # promtool, for the hub's alerting rules and their tests (Debian has it only with the server)
+  prometheus
   # the manual pages (docs/man/) and their check
   groff-base man-db
 )
@@ -33,3 +35,9 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 $SUDO apt-get update
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+# Only promtool is wanted: the package enables and starts a Prometheus
+# server where systemd runs (not in a container that forbids starting
+# services); leave none running.
+if command -v systemctl >/dev/null && systemctl is-enabled --quiet prometheus 2>/dev/null; then
+  $SUDO systemctl disable --now prometheus || true
+fi

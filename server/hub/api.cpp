@@ -196,7 +196,7 @@ ApiReply gateway_action(Hub &h, GatewayRecord &r, const std::string &action, con
   return error(404, "no such action");
 }
 
-const char *const kActions[] = {"cfg", "vcom", "verify", "admit", "hold", "release", "close"};
+const char *const kActions[] = {"cfg", "vcom", "verify", "admit", "hold", "release", "close", "history"};
 
 // /api/gateways/<id>[/<action>]; the ID is whatever comes before a known action.
 ApiReply gateways(Hub &h, const ApiRequest &req, const std::string &rest) {
@@ -211,7 +211,10 @@ ApiReply gateways(Hub &h, const ApiRequest &req, const std::string &rest) {
   }
   GatewayRecord *r = hub_find(h, id);
   if (!r) return error(404, "no such gateway");
-  if (action.empty()) return req.method == "GET" ? reply(200, gateway_json(h, *r)) : error(405, "GET only");
+  if (action.empty() || action == "history") {
+    if (req.method != "GET") return error(405, "GET only");
+    return action.empty() ? reply(200, gateway_json(h, *r)) : api_history(h, req, id);
+  }
   if (req.method != "POST") return error(405, "POST only");
   return gateway_action(h, *r, action, req);
 }
@@ -236,17 +239,11 @@ ApiReply text(int status, const char *type, const std::string &body) {
   return r;
 }
 
-}  // namespace
-
-ApiReply api_handle(Hub &h, const ApiRequest &req) {
-  h.m.http_requests++;
+ApiReply route(Hub &h, const ApiRequest &req) {
   const std::string &p = req.path;
-  if (p == "/" || p == "/index.html") {
-    return req.method == "GET" ? text(200, "text/html; charset=utf-8", status_page()) : error(405, "GET only");
-  }
-  if (!req.authorized) return error(401, "a bearer token is needed");
   if (p == "/metrics") return text(200, "text/plain; version=0.0.4", metrics_text(h));
   if (p == "/api/hub") return hub_info(h);
+  if (p == "/api/audit") return req.method == "GET" ? api_audit_list(h, req) : error(405, "GET only");
   if (p == "/api/gateways") return req.method == "GET" ? list_gateways(h, req) : error(405, "GET only");
   if (p.compare(0, 14, "/api/gateways/") == 0 && p.size() > 14) return gateways(h, req, p.substr(14));
   if (p == "/api/exposures") {
@@ -259,6 +256,21 @@ ApiReply api_handle(Hub &h, const ApiRequest &req) {
     if (slash != std::string::npos) return remove_exposure(h, rest.substr(0, slash), rest.substr(slash + 1));
   }
   return error(404, "no such path");
+}
+
+}  // namespace
+
+ApiReply api_handle(Hub &h, const ApiRequest &req) {
+  h.m.http_requests++;
+  if (req.path == "/" || req.path == "/index.html") {
+    return req.method == "GET" ? text(200, "text/html; charset=utf-8", status_page()) : error(405, "GET only");
+  }
+  if (!req.authorized) return error(401, "a bearer token is needed");
+  if (!api_changes(req)) return route(h, req);
+  if (req.role != Role::kOperate) return api_read_only(h, req);
+  ApiReply r = route(h, req);
+  if (r.ticket == 0) api_audit(h, req, r);
+  return r;
 }
 
 ApiReply api_job_reply(const Job &j) {

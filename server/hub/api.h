@@ -15,6 +15,11 @@
 //   GET    /api/exposures
 //   POST   /api/exposures                 {"gateway", "port", "kind", "listen"}
 //   DELETE /api/exposures/<id>/<port>
+//   GET    /api/gateways/<id>/history     state changes, signal, traffic (apihist.cpp)
+//   GET    /api/audit                     changes made, by whom
+//
+// A read token may only GET (403 for the rest); every other request is a
+// change and goes to the audit log with its outcome.
 #ifndef HUB_API_H
 #define HUB_API_H
 
@@ -33,6 +38,8 @@ struct ApiRequest {
   std::string method, path, body;
   std::vector<std::pair<std::string, std::string>> query;
   bool authorized = true;
+  std::string who = "anonymous";  // the token's name
+  Role role = Role::kOperate;
 };
 
 struct ApiReply {
@@ -46,6 +53,14 @@ constexpr size_t kApiBodyMax = 65536;
 
 ApiReply api_handle(Hub &h, const ApiRequest &req);
 ApiReply api_job_reply(const Job &j);
+
+// The history and the audit log (apihist.cpp).
+bool api_changes(const ApiRequest &req);  // not a GET
+ApiReply api_read_only(Hub &h, const ApiRequest &req);  // 403, audited
+ApiReply api_history(Hub &h, const ApiRequest &req, const std::string &id);
+ApiReply api_audit_list(Hub &h, const ApiRequest &req);
+// A change's outcome to the audit log (a reply that waited for a job: when it comes).
+void api_audit(Hub &h, const ApiRequest &req, const ApiReply &reply);
 
 // Prometheus text of the hub's counters (metrics.cpp).
 std::string metrics_text(const Hub &h);

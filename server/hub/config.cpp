@@ -98,6 +98,37 @@ bool set_rate(const toml::node &n, Config &c, std::string &why) {
   return true;
 }
 
+bool set_token_key(const std::string &key, const toml::node &v, ApiToken &t, std::string &why) {
+  std::string role;
+  if (key == "name") return get(v, t.name, why);
+  if (key == "token") return get(v, t.token, why);
+  if (key != "role") return why = "no key \"" + key + "\"", false;
+  if (!get(v, role, why)) return false;
+  if (role != "read" && role != "operate") return why = "role: \"read\" or \"operate\"", false;
+  t.role = role == "read" ? Role::kRead : Role::kOperate;
+  return true;
+}
+
+// [[http.tokens]] name = "...", token = "...", role = "read" | "operate"
+bool set_tokens(const toml::node &n, Config &c, std::string &why) {
+  const auto *arr = n.as_array();
+  if (!arr) return why = "write them as [[http.tokens]] tables", false;
+  for (const toml::node &e : *arr) {
+    const auto *t = e.as_table();
+    if (!t) return why = "write them as [[http.tokens]] tables", false;
+    ApiToken tok;
+    for (auto &&[k, v] : *t) {
+      if (!set_token_key(std::string(k.str()), v, tok, why)) return false;
+    }
+    if (tok.name.empty() || tok.token.empty()) return why = "every token needs a name and a token", false;
+    for (const ApiToken &o : c.http_tokens) {
+      if (o.name == tok.name || o.token == tok.token) return why = "\"" + tok.name + "\" is there twice", false;
+    }
+    c.http_tokens.push_back(tok);
+  }
+  return true;
+}
+
 #define STR(field) [](const toml::node &n, Config &c, std::string &w) { return get(n, c.field, w); }
 #define BOOL(field) [](const toml::node &n, Config &c, std::string &w) { return get(n, c.field, w); }
 #define INT(field, lo, hi) \
@@ -137,10 +168,12 @@ const Key kHttp[] = {
     {"enabled", BOOL(http_enabled)},
     {"listen", ENDPOINT(http_listen)},
     {"token", STR(http_token)},
+    {"tokens", set_tokens},
     {"max_connections", INT(http_max_connections, 1, 10000)},
     {"idle_timeout_s", INT(http_idle_timeout_s, 1, 3600)},
     {"request_timeout_s", INT(http_request_timeout_s, 1, 3600)},
 };
+const Key kHistory[] = {{"days", INT(history.days, 1, 3650)}, {"max_mb", INT(history.max_mb, 1, 1048576)}};
 const Key kMqtt[] = {
     {"enabled", BOOL(mqtt.enabled)},
     {"host", STR(mqtt.host)},
@@ -169,7 +202,7 @@ const Section kSections[] = {
     SECTION("hub", kHub),         SECTION("gateways", kGateways), SECTION("registry", kRegistry),
     SECTION("verify", kVerify),   SECTION("modbus", kModbus),     SECTION("raw", kRaw),
     SECTION("commands", kCommands), SECTION("security", kSecurity), SECTION("http", kHttp),
-    SECTION("mqtt", kMqtt),
+    SECTION("mqtt", kMqtt),       SECTION("history", kHistory),
 };
 
 bool apply_section(const Section &s, const toml::table &t, Config &cfg, std::string &err) {
@@ -329,8 +362,8 @@ bool check_exposures(const Config &cfg, std::string &err) {
 }  // namespace
 
 bool config_check(const Config &cfg, std::string &err) {
-  if (cfg.http_enabled && !is_loopback(cfg.http_listen.host) && cfg.http_token.empty()) {
-    err = "the API listens on " + cfg.http_listen.host + ", off loopback: set [http] token";
+  if (cfg.http_enabled && !is_loopback(cfg.http_listen.host) && cfg.http_token.empty() && cfg.http_tokens.empty()) {
+    err = "the API listens on " + cfg.http_listen.host + ", off loopback: set [http] token or [[http.tokens]]";
     return false;
   }
   if (cfg.mqtt.prefix.empty() || cfg.mqtt.prefix.find_first_of("+#") != std::string::npos) {

@@ -41,6 +41,21 @@ struct MqttConf {
   bool tls_insecure = false;
 };
 
+// History and audit rows: kept this many days, and the registry's
+// database kept under max_mb by pruning the oldest rows first.
+struct HistoryConf {
+  uint32_t days = 30;
+  uint32_t max_mb = 256;
+};
+
+// An API token: its name (what the audit log calls its holder) and what
+// it may do: read, or also change things (operate).
+enum class Role : uint8_t { kRead, kOperate };
+struct ApiToken {
+  std::string name, token;
+  Role role = Role::kOperate;
+};
+
 struct Config {
   std::string hub_id;  // empty: the host name
   Level log_level = Level::kInfo;
@@ -74,11 +89,13 @@ struct Config {
 
   bool http_enabled = true;
   Endpoint http_listen{"127.0.0.1", 8080};
-  std::string http_token;
+  std::string http_token;              // an operate token named "default"
+  std::vector<ApiToken> http_tokens;   // [[http.tokens]]
   unsigned http_max_connections = 64;
   uint32_t http_idle_timeout_s = 30;     // a connection silent (or not reading) this long is closed
   uint32_t http_request_timeout_s = 30;  // a request must arrive whole within this of its connection or the previous reply
 
+  HistoryConf history;
   MqttConf mqtt;
   std::vector<ExposureConf> exposures;
 };

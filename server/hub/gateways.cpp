@@ -244,8 +244,10 @@ void gw_end(Hub &h, Session &s, const char *why) {
   GatewayRecord *r = s.gw;
   if (!r || r->session != &s) return;
   r->session = nullptr;
+  h.end_why = why;
   gw_announce(&GatewayHooks::offline, h, *r);
   gw_changed(h, *r, true);
+  h.end_why = nullptr;
 }
 
 int gw_send(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n) {

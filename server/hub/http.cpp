@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <sys/epoll.h>
 
+#include "audit.h"
 #include "commands.h"
 #include "log.h"
 #include "loop.h"
@@ -24,6 +25,7 @@ struct HttpServer::Request {
   uint64_t ticket = 0;  // waiting for this job
   bool answered = false;
   ApiReply reply;
+  ApiRequest api;  // kept for the audit log while it waits
 };
 
 namespace {
@@ -78,7 +80,7 @@ bool declared_too_big(MHD_Connection *conn) {
 // The request line and headers are in: the request's record; its body
 // comes in the next calls. A body declared too large is refused now.
 MHD_Result begin(HttpServer &srv, MHD_Connection *conn, void **con_cls) {
-  auto *req = new HttpServer::Request{&srv, conn, {}, false, 0, false, {}};
+  auto *req = new HttpServer::Request{&srv, conn, {}, false, 0, false, {}, {}};
   *con_cls = req;
   return declared_too_big(conn) ? refuse(srv, conn, req) : MHD_YES;
 }
@@ -109,11 +111,14 @@ MHD_Result on_request(void *cls, MHD_Connection *conn, const char *url, const ch
   a.path = url;
   a.body = req->body;
   MHD_get_connection_values(conn, MHD_GET_ARGUMENT_KIND, add_arg, &a);
-  const std::string &token = srv.hub().cfg.http_token;
-  a.authorized = token.empty() || bearer_ok(MHD_lookup_connection_value(conn, MHD_HEADER_KIND, "Authorization"), token);
+  Caller who = audit_caller(srv.hub().cfg, MHD_lookup_connection_value(conn, MHD_HEADER_KIND, "Authorization"));
+  a.authorized = who.known;
+  a.who = who.who;
+  a.role = who.role;
   ApiReply r = api_handle(srv.hub(), a);
   if (r.ticket == 0) return send_reply(conn, r);
   req->ticket = r.ticket;
+  req->api = std::move(a);
   srv.add_waiting(r.ticket, req);
   MHD_suspend_connection(conn);
   return MHD_YES;
@@ -124,7 +129,10 @@ void on_completed(void *cls, MHD_Connection *conn, void **con_cls, MHD_RequestTe
   srv.request_begins(conn);
   auto *req = static_cast<HttpServer::Request *>(*con_cls);
   if (!req) return;
-  if (req->ticket && !req->answered && srv.take_waiting(req->ticket)) cmd_forget(srv.hub(), req->ticket);
+  if (req->ticket && !req->answered && srv.take_waiting(req->ticket)) {
+    cmd_forget(srv.hub(), req->ticket);
+    api_audit(srv.hub(), req->api, ApiReply{499, "application/json", "{\"error\":\"the client left first\"}", 0});
+  }
   delete req;
   *con_cls = nullptr;
 }
@@ -140,15 +148,6 @@ void cut_off(MHD_Connection *conn) {
 }
 
 }  // namespace
-
-bool bearer_ok(const char *header, const std::string &token) {
-  if (!header || strncmp(header, "Bearer ", 7) != 0) return false;
-  const char *given = header + 7;
-  size_t n = strlen(given);
-  unsigned diff = n == token.size() ? 0 : 1;
-  for (size_t i = 0; i < token.size(); i++) diff |= static_cast<unsigned>(token[i] ^ given[i < n ? i : 0]);
-  return diff == 0;
-}
 
 HttpServer::HttpServer(Hub &h) : Pollable(Kind::kHttp), h_(h) {}
 
@@ -168,6 +167,7 @@ void HttpServer::job_done(Hub &, const Job &j) {
   if (!r) return;
   r->reply = api_job_reply(j);
   r->answered = true;
+  api_audit(g_server->h_, r->api, r->reply);
   MHD_resume_connection(r->conn);
   g_server->resumed_ = true;
 }

@@ -70,9 +70,6 @@ class HttpServer : public Pollable {
   Hub &hub() { return h_; }
 };
 
-// True when header is "Bearer <token>" (compared in constant time).
-bool bearer_ok(const char *header, const std::string &token);
-
 }  // namespace hub
 
 #endif

@@ -107,7 +107,9 @@ struct Metrics {
 struct Exposures;
 struct Commands;
 struct MqttBridge;
+struct History;
 class Registry;
+class Journal;
 
 struct Hub {
   Config cfg;
@@ -126,7 +128,10 @@ struct Hub {
   std::unique_ptr<Exposures> ex;
   std::unique_ptr<Commands> cmds;
   std::unique_ptr<MqttBridge> mqtt;
-  Registry *reg = nullptr;  // null: nothing kept on disk
+  std::unique_ptr<History> hist;
+  Registry *reg = nullptr;      // null: nothing kept on disk
+  Journal *journal = nullptr;   // null: no history or audit log kept
+  const char *end_why = nullptr;  // while a connection's end is announced: why it ends
 
   explicit Hub(const Config &c);
   ~Hub();

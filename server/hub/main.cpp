@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "hub.h"
+#include "journal.h"
 #include "log.h"
 #include "options.h"
 #include "registry.h"
@@ -29,13 +30,19 @@ int main(int argc, char **argv) {
   log_use_journal(log_journal_stream(getenv("JOURNAL_STREAM"), STDOUT_FILENO));
   Hub h(cfg);
   Registry reg;
+  Journal journal;
   std::vector<ExposureConf> saved;
   if (!cfg.db_path.empty()) {
     if (!reg.open(cfg.db_path, &err) || !reg.load(h, &saved, &err)) {
       LOG_ERROR("%s", err.c_str());
       return 1;
     }
+    if (!journal.open(cfg.db_path, cfg.history, &err)) {
+      LOG_ERROR("%s", err.c_str());
+      return 1;
+    }
     h.reg = &reg;
+    h.journal = &journal;
     LOG_INFO("registry %s: %zu gateways", cfg.db_path.c_str(), h.records.size());
   }
   Server s(h);
@@ -44,6 +51,8 @@ int main(int argc, char **argv) {
     return 1;
   }
   if (h.reg) reg.start();
+  if (h.journal) journal.start();
   server_run(s);
+  journal.stop();
   return 0;
 }

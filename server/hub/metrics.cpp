@@ -2,9 +2,14 @@
 #include <inttypes.h>
 #include <stdio.h>
 
+#include <string.h>
+
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "api.h"
+#include "journal.h"
 #include "mqtt.h"
 #include "registry.h"
 
@@ -113,12 +118,65 @@ void service_figures(Out &o, const Hub &h) {
             m.http_request_timeouts);
 }
 
+// Fleet-wide figures for alerting (a series per gateway would be too many
+// at 100 000): gateways by state, offline for longer than each of a few
+// spans, online with a weak signal.
+constexpr uint8_t kWeakSignal = 9;  // CSQ 9 and below: -95 dBm or worse
+struct Span {
+  const char *label;
+  int64_t seconds;
+};
+const Span kOfflineSpans[] = {{"{longer_than=\"15m\"}", 900}, {"{longer_than=\"1h\"}", 3600},
+                              {"{longer_than=\"1d\"}", 86400}};
+
+void fleet_figures(Out &o, const Hub &h) {
+  std::vector<std::pair<const char *, size_t>> states = {{"online", 0}, {"held", 0}, {"offline", 0}};
+  size_t offline_for[3] = {}, weak = 0;
+  int64_t now = h.wall_ms / 1000;
+  for (const auto &kv : h.records) {
+    const GatewayRecord &r = *kv.second;
+    const char *st = gw_state(r);
+    size_t i = 0;
+    while (i < states.size() && strcmp(states[i].first, st) != 0) i++;
+    if (i == states.size()) states.emplace_back(st, 0);
+    states[i].second++;
+    if (gw_online(r)) {
+      weak += r.signal <= kWeakSignal;
+      continue;
+    }
+    for (size_t k = 0; k < 3; k++) offline_for[k] += now - r.last_seen > kOfflineSpans[k].seconds;
+  }
+  for (const auto &s : states) {
+    std::string label = std::string("{state=\"") + s.first + "\"}";
+    o.metric("trm_hub_gateways_by_state", "gauge", "Gateways in the registry by state.", static_cast<double>(s.second),
+             label.c_str());
+  }
+  for (size_t k = 0; k < 3; k++) {
+    o.metric("trm_hub_gateways_offline_for", "gauge", "Gateways offline for longer than a span (last packet).",
+             static_cast<double>(offline_for[k]), kOfflineSpans[k].label);
+  }
+  o.gauge("trm_hub_gateways_weak_signal", "Gateways online with a signal of CSQ 9 or below.", static_cast<double>(weak));
+}
+
+void journal_figures(Out &o, const Hub &h) {
+  Journal *j = h.journal;
+  o.gauge("trm_hub_mqtt_enabled", "1 when the hub is configured to use a broker.", h.cfg.mqtt.enabled ? 1 : 0);
+  o.counter("trm_hub_history_rows_total", "History and audit rows written.", j ? j->written() : 0);
+  o.counter("trm_hub_history_dropped_total", "History and audit rows dropped on a full queue.", j ? j->dropped() : 0);
+  o.counter("trm_hub_history_errors_total", "History writes that failed (and were retried).", j ? j->errors() : 0);
+  o.counter("trm_hub_history_pruned_total", "History and audit rows pruned.", j ? j->pruned() : 0);
+  o.gauge("trm_hub_history_queued", "History and audit rows waiting to be written.",
+          static_cast<double>(j ? j->waiting() : 0));
+}
+
 }  // namespace
 
 std::string metrics_text(const Hub &h) {
   Out o;
   gateway_figures(o, h);
+  fleet_figures(o, h);
   service_figures(o, h);
+  journal_figures(o, h);
   return o.s;
 }
 

@@ -2,12 +2,13 @@
 // and the table of rows that hear what the gateways announce, in order.
 // Commands come first (a reply ends its job before anything else sees the
 // section), then exposures (a Modbus answer is theirs alone), then the
-// broker, then the registry.
+// broker, then the registry, then the history.
 #include <unistd.h>
 
 #include "commands.h"
 #include "exposures.h"
 #include "gateways.h"
+#include "history.h"
 #include "hub.h"
 #include "mqtt.h"
 #include "registry.h"
@@ -15,9 +16,10 @@
 namespace hub {
 
 const GatewayHooks *const kGatewayHooks[] = {&kCommandHooks, &kExposureHooks, &kMqttHooks, &kRegistryHooks,
-                                             nullptr};
+                                             &kHistoryHooks, nullptr};
 
-Hub::Hub(const Config &c) : cfg(c), ex(new Exposures), cmds(new Commands), mqtt(new MqttBridge) {
+Hub::Hub(const Config &c)
+    : cfg(c), ex(new Exposures), cmds(new Commands), mqtt(new MqttBridge), hist(new History) {
   cmds->on_mqtt_done = mqtt_job_done;
 }
 

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "audit.h"
 #include "gateways.h"
 #include "json.h"
 #include "log.h"
@@ -180,7 +181,8 @@ void on_verify(Hub &h, GatewayRecord &r, const uint8_t *payload, size_t n) {
   int x = -1, y = -1;
   if (!text.empty() && sscanf(text.c_str(), "%d %d", &x, &y) != 2) x = y = -1;
   if (x > 255 || y > 255 || x < -1 || y < -1) x = y = -1;
-  cmd_verify(h, r, Origin::kMqtt, x, y, nullptr);
+  std::string why;
+  if (!cmd_verify(h, r, Origin::kMqtt, x, y, &why)) audit_record(h, "mqtt", topic_of(h, r.id, "verify"), r.id, "refused: " + why);
 }
 
 // A command topic of a gateway this hub holds.
@@ -192,6 +194,7 @@ void on_command(Hub &h, GatewayRecord &r, const std::string &tail, const uint8_t
     if (!cmd_submit(h, r, tail == "cfg" ? Channel::kCfg : Channel::kVcom, text, Origin::kMqtt, &why)) {
       h.m.mqtt_ignored++;
       LOG_WARN("gateway %s: %s command from the broker refused: %s", r.id.c_str(), tail.c_str(), why.c_str());
+      audit_record(h, "mqtt", topic_of(h, r.id, tail.c_str()), r.id, "refused: " + why);
     }
   } else if (tail == "verify") {
     on_verify(h, r, payload, n);
@@ -249,6 +252,7 @@ bool mqtt_on_rx(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, si
 
 void mqtt_job_done(Hub &h, const Job &j) {
   const std::string &id = j.gw;
+  audit_record(h, "mqtt", topic_of(h, id, channel_name(j.ch)), id, outcome_name(j.outcome));
   if (j.ch == Channel::kVerify) {
     cJSON *o = cJSON_CreateObject();
     cJSON_AddStringToObject(o, "outcome", outcome_name(j.outcome));

@@ -6,21 +6,12 @@
 #include <chrono>
 
 #include "log.h"
+#include "schema.h"
 
 namespace hub {
 namespace {
 
-const char *const kSchema =
-    "CREATE TABLE IF NOT EXISTS gateways("
-    " id TEXT PRIMARY KEY NOT NULL, alias TEXT, model TEXT, version TEXT, peer TEXT,"
-    " first_seen INTEGER, last_seen INTEGER, online INTEGER, signal INTEGER, network INTEGER,"
-    " heartbeat INTEGER, admission INTEGER, bytes_in INTEGER, bytes_out INTEGER, packets_in INTEGER,"
-    " packets_out INTEGER, reconnects INTEGER, malformed INTEGER, modbus_timeouts INTEGER,"
-    " verify_fail INTEGER);"
-    "CREATE TABLE IF NOT EXISTS exposures("
-    " gateway TEXT NOT NULL, port INTEGER NOT NULL, kind TEXT NOT NULL, listen TEXT NOT NULL,"
-    " PRIMARY KEY(gateway, port));"
-    "UPDATE gateways SET online = 0;";
+const char *const kAllOffline = "UPDATE gateways SET online = 0;";
 
 const char *const kUpsert =
     "INSERT INTO gateways VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16,?17,?18,?19,?20)"
@@ -116,8 +107,9 @@ bool Registry::open(const std::string &path, std::string *why) {
     return false;
   }
   sqlite3_busy_timeout(db_, 2000);
-  if (!exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;") || !exec(kSchema)) {
-    *why = "registry " + path + ": " + sqlite3_errmsg(db_);
+  if (!exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;") || !schema_migrate(db_, why) ||
+      !exec(kAllOffline)) {
+    *why = "registry " + path + ": " + (why->empty() ? sqlite3_errmsg(db_) : *why);
     return false;
   }
   return true;

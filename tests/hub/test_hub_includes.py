@@ -8,10 +8,11 @@ import unittest
 
 HUB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "server", "hub")
 # Sources without a header of their own: the module whose header they implement.
-PARTS = {"gwsend": "gateways", "metrics": "api", "page": "api", "check": "config"}
+PARTS = {"gwsend": "gateways", "metrics": "api", "page": "api", "apihist": "api", "check": "config",
+         "journalq": "journal"}
 # Sources that put the modules together: they include, nobody includes them.
 TOPS = {"main", "modules"}
-ABOVE_GATEWAYS = {"commands", "exposures", "mqtt", "registry"}
+ABOVE_GATEWAYS = {"commands", "exposures", "mqtt", "registry", "history", "audit", "journal"}
 
 
 def include_graph():
