@@ -76,6 +76,31 @@ int connect_bounded(int fd, const struct sockaddr_in &addr) {
   return rc;
 }
 
+// Whether TCP itself has given the path up for now: data is out and its
+// retransmission timer has expired NET_DEAD_BACKOFF times in a row without
+// an acknowledgement (on a live path, even a lossy one, that is rare; a
+// peer that only stops reading acknowledges what it got and is not this).
+bool path_silent(int fd) {
+  struct tcp_info ti = {};
+  socklen_t len = sizeof ti;
+  return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) == 0 && ti.tcpi_unacked > 0 &&
+         ti.tcpi_backoff >= NET_DEAD_BACKOFF;
+}
+
+// Waits for room for the rest of a packet, in slices; whether the write
+// must end: a packet of which nothing went out waits NET_TIMEOUT_MS, one
+// partly out NET_FINISH_MS (its rest must follow or the server's stream is
+// out of step), and neither waits on once TCP has given the path up.
+enum Room { kRoom, kTimedOut, kPathGone };
+
+Room wait_for_room(int fd, uint32_t start, bool begun) {
+  const int limit = begun ? NET_FINISH_MS : NET_TIMEOUT_MS;
+  const int left = limit - static_cast<int>(GetTimeTicks() - start);
+  if (path_silent(fd)) return kPathGone;
+  if (left <= 0 || write_wait(fd, left < NET_SLICE_MS ? left : NET_SLICE_MS) < 0) return kTimedOut;
+  return kRoom;
+}
+
 }  // namespace
 
 extern "C" {
@@ -171,7 +196,8 @@ int net_write(int sockfd, const unsigned char *data, int len) {
   }
   const uint32_t start = GetTimeTicks();
   int done = 0;
-  while (done < len) {
+  Room room = kRoom;
+  while (done < len && room == kRoom) {
     const ssize_t n = send(sockfd, data + done, static_cast<size_t>(len - done),
                            MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n > 0) {
@@ -179,18 +205,15 @@ int net_write(int sockfd, const unsigned char *data, int len) {
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
-    const int left = NET_TIMEOUT_MS - static_cast<int>(GetTimeTicks() - start);
-    if (left <= 0 || write_wait(sockfd, left) <= 0) {
-      errno = EAGAIN;
-      break;
-    }
+    room = wait_for_room(sockfd, start, done > 0);
   }
-  if (done > 0 && done < len) {
-    PrintMsg("-- write incomplete (%d of %d bytes)\r\n", done, len);
-    g_tornFd = sockfd;
+  if (done < len && (done > 0 || room == kPathGone)) {
+    if (done > 0) PrintMsg("-- write incomplete (%d of %d bytes)\r\n", done, len);
+    g_tornFd = sockfd;  // out of step, or a path TCP gave up: no more writes
     errno = EPIPE;
     return -1;
   }
+  if (room == kTimedOut) errno = EAGAIN;
   return done > 0 ? done : -1;
 }
 

@@ -20,6 +20,12 @@ extern "C" {
 #define NET_NOTSENT_LOWAT 8192
 #define NET_SNDBUF_FALLBACK 16384
 #define NET_TIMEOUT_MS 5000     // connect and write give up after this
+// A packet partly written waits up to NET_FINISH_MS for its rest: a long,
+// lossy path stalls for seconds while TCP retransmits, and giving up half a
+// packet would end the link. A path TCP has retransmitted into
+// NET_DEAD_BACKOFF times in a row without an answer is given up at once.
+#define NET_FINISH_MS 15000
+#define NET_DEAD_BACKOFF 4
 #define NET_SLICE_MS 500        // longest wait without a watchdog service
 // A link that goes silent (no FIN, no RST: a cell or a NAT dropped the
 // flow) is found by TCP itself: data left unacknowledged for
@@ -53,10 +59,12 @@ int net_readn(int sd, unsigned char *buffer, int len);
 // never blocks (NET_NOTHING when there was nothing after all).
 int net_read_ready(int sd, unsigned char *buffer, int len);
 int recv_NonBlocking(int socket_id, unsigned char *buffer, int buffer_len);
-// Writes all len bytes within 5 s in one go: len, or -1 with errno set when
-// they could not all be written. A write that got only part of the packet
-// out leaves the server's stream out of step, so that link takes no more
-// writes (-1, EPIPE) until it is closed.
+// Writes all len bytes in one go: len, or -1 with errno set when they could
+// not all be written: nothing went out within 5 s (EAGAIN), or the rest of
+// a packet partly out did not follow within NET_FINISH_MS, or TCP gave the
+// path up meanwhile. A packet partly out leaves the server's stream out of
+// step, and a path TCP gave up is dead: such a link takes no more writes
+// (-1, EPIPE) until it is closed, so the failure count ends it at once.
 int net_write(int sockfd, const unsigned char *data, int len);
 
 // Waits up to total_ms for events on fd in slices of at most NET_SLICE_MS,

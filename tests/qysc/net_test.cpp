@@ -208,7 +208,7 @@ TEST_F(Watchdog, NoServiceOnceARebootWasAsked) {
   EXPECT_EQ(services(), before);
 }
 
-TEST_F(Watchdog, WriteIntoAStalledLinkGivesUpAfterFiveSeconds) {
+TEST_F(Watchdog, WriteIntoAStalledLinkGivesUpAfterFiveOrFifteenSeconds) {
   LoopbackSocket srv(SOCK_STREAM, 1024);
   ASSERT_EQ(listen(srv.fd, 4), 0);
   const int fd = connect_quiet("127.0.0.1", srv.port());
@@ -231,7 +231,7 @@ TEST_F(Watchdog, WriteIntoAStalledLinkGivesUpAfterFiveSeconds) {
     fed = services() - before;
   }
   EXPECT_GE(waited, 4.9);
-  EXPECT_LT(waited, 9.0);
+  EXPECT_LT(waited, 17.0);
   EXPECT_GE(fed, 4u) << "serviced at least once a second";
   int unsent = 0;
   ioctl(fd, SIOCOUTQNSD, &unsent);
@@ -244,6 +244,7 @@ TEST_F(Watchdog, WriteIntoAStalledLinkGivesUpAfterFiveSeconds) {
     // counts as failed and nothing more is sent on this link.
     EXPECT_TRUE(log.rfind("-- write incomplete (", 0) == 0) << log;
     EXPECT_EQ(errno, EPIPE);
+    EXPECT_GE(waited, 14.9) << "the rest of a packet partly out is waited for 15 s";
     int queued = 0;
     ioctl(fd, TIOCOUTQ, &queued);
     const double t0 = now_s();
