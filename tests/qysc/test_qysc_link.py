@@ -60,18 +60,21 @@ class Unreachable(DaemonCase):
 class StalledServer(DaemonCase):
     server_args = {"rcvbuf": 1024}
 
-    def test_fourth_write_failure_closes_and_reconnects_with_the_watchdog_fed(self):
+    def test_stalled_server_link_is_given_up_and_reconnected_with_the_watchdog_fed(self):
         link, _ = self.online("HeartbeatTime=1\r\n")
-        # The server stops reading; heartbeats fill the buffers, then every
-        # write waits its 5 s and fails.
+        # The server stops reading; heartbeats fill the buffers, then a write
+        # waits (5 s, or 15 s for the rest of a packet partly out) and fails.
+        # The link ends by the fourth failure, or by TCP giving up a peer
+        # that has shown no window for 15 s, whichever comes first.
         link.sock.setblocking(True)
         longest = 0.0
         end = time.monotonic() + 60
-        while b"--> close socket" not in self.daemon.output and time.monotonic() < end:
+        ended = (b"--> close socket", b"socket be close, re-connect")
+        while not any(e in self.daemon.output for e in ended) and time.monotonic() < end:
             longest = max(longest, self.wdt_gaps(1.0))
         out = self.daemon.output
-        self.assertEqual(len(re.findall(rb"write fail, rc=-1\r\n", out)), 3, out[-2000:])
-        self.assertIn(b"iWriteFailCounter > WriteCounterMax --> close socket, rc=-1\r\n", out)
+        self.assertIn(b"write fail, rc=-1\r\n", out, out[-2000:])
+        self.assertTrue(any(e in out for e in ended), out[-2000:])
         self.assertLess(longest, 2.0, "watchdog not serviced for %.1fs" % longest)
         again = self.server.accept(20)
         self.assertEqual(again.next_packet().type, 0)
