@@ -10,7 +10,7 @@ constexpr size_t kDone = SIZE_MAX;  // nothing of the bytes fed is left to frame
 
 size_t keep_more(LinkFramer *f, const uint8_t *p, size_t n, size_t want) {
   const size_t take = n < want ? n : want;
-  memcpy(f->buf + f->have, p, take);
+  if (take > 0) memcpy(f->buf + f->have, p, take);  // an empty feed may have no bytes at all
   f->have = static_cast<uint16_t>(f->have + take);
   return take;
 }
@@ -35,7 +35,7 @@ size_t drop_kept(const LinkFraming *how, LinkFramer *f, WireHeader why, const ui
   // Shown as one run: the kept bytes topped up from the rest of the feed.
   const size_t rest = n - used, room = how->max_len - kept;
   const size_t top = rest < room ? rest : room;
-  memcpy(f->buf + kept, data + used, top);
+  if (top > 0) memcpy(f->buf + kept, data + used, top);
   report(how, ctx, why, f->buf, kept + top, kept + rest);
   return kDone;
 }
