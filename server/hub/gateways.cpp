@@ -61,6 +61,7 @@ void attach(Hub &h, Session &s, GatewayRecord &r) {
     h.m.replaced++;
     LOG_INFO("gateway %s: the connection from %s replaces the one from %s", r.id.c_str(),
              peer_text(s).c_str(), peer_text(*r.session).c_str());
+    gw_clash_turn(h, r, r.session->peer_addr, s.peer_addr);
     gw_end(h, *r.session, "replaced by a newer connection");
   }
   if (r.first_seen != 0) r.c.reconnects++;
@@ -273,6 +274,7 @@ bool gw_has_room(const Hub &h, const GatewayRecord &r) {
 }
 
 void gw_tick(Hub &h) {
+  gw_clash_tick(h);
   for (Session *s = h.sessions, *next = nullptr; s; s = next) {
     next = s->next;
     if (s->state == Session::State::kWaitInit) {

@@ -40,6 +40,11 @@ int gw_next_due(const Hub &h);
 // Once a second: init and idle time-outs, scheduled verify challenges.
 void gw_tick(Hub &h);
 
+// ID conflicts (clash.cpp): a connection from new_addr replaced the one
+// from old_addr under r's ID; once a second, conflicts over are cleared.
+void gw_clash_turn(Hub &h, GatewayRecord &r, uint32_t old_addr, uint32_t new_addr);
+void gw_clash_tick(Hub &h);
+
 // The admission of a connected gateway was changed by the API.
 void gw_readmit(Hub &h, GatewayRecord &r);
 

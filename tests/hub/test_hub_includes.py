@@ -8,7 +8,7 @@ import unittest
 
 HUB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "server", "hub")
 # Sources without a header of their own: the module whose header they implement.
-PARTS = {"gwsend": "gateways", "metrics": "api", "page": "api"}
+PARTS = {"gwsend": "gateways", "clash": "gateways", "metrics": "api", "page": "api"}
 # Sources that put the modules together: they include, nobody includes them.
 TOPS = {"main", "modules"}
 ABOVE_GATEWAYS = {"commands", "exposures", "mqtt", "registry"}
