@@ -28,7 +28,7 @@ namespace hub {
 namespace {
 
 constexpr int kEvents = 256;
-constexpr int kAcceptBurst = 64;
+constexpr int kAcceptBurst = 256;
 constexpr uint32_t kStopDrainMs = 2000;
 
 int64_t wall_ms() {
