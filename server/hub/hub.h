@@ -129,6 +129,7 @@ struct Hub {
   int64_t started_ms = 0;
   std::unordered_map<std::string, std::unique_ptr<GatewayRecord>> records;
   Session *sessions = nullptr;
+  Session *tick_at = nullptr;  // the next session the once-a-second sweep checks
   size_t session_count = 0, ready_count = 0;
   std::vector<Session *> send_wait;  // packets queued, waiting for their turn
   std::vector<Session *> closed;     // closed in this pass; freed by hub_reap
