@@ -3,6 +3,7 @@
 and filler bytes 'a' + (seq + i) % 26, numbered from 0 per gateway and
 port; a gap in the numbers is a lost burst, anything else a misframed one."""
 
+import json
 import re
 import threading
 
@@ -10,6 +11,7 @@ from procs import Proc
 
 HEAD = re.compile(r"#([0-9.]+)/([12])/(\d+)/(\d+):")
 TOPIC = re.compile(r"trm/([^/]+)/port([12])/rx$")
+STATUS = re.compile(r"trm/([0-9.]+)/status$")
 
 
 def check_payload(topic, payload):
@@ -29,10 +31,11 @@ def check_payload(topic, payload):
 class BurstChecker:
     """Subscribes with mosquitto_sub and judges every burst as it comes."""
 
-    def __init__(self, port, topics, cwd, log_dir):
+    def __init__(self, port, topics, cwd, log_dir, status_topic=None):
         argv = ["mosquitto_sub", "-h", "127.0.0.1", "-p", port, "-v", "-q", "1"]
-        for t in topics:
+        for t in topics + ([status_topic] if status_topic else []):
             argv += ["-t", t]
+        self.online = {}  # gateway ID: online in its last status
         self.proc = Proc("bursts", argv, cwd, log_dir, stdin=False)
         self.next_seq = {}
         self.received = self.misframed = self.lost = self.repeated = 0
@@ -46,6 +49,9 @@ class BurstChecker:
         with self.lock:
             for line in lines:
                 topic, _, payload = line.partition(" ")
+                if topic.endswith("/status"):
+                    self.status(topic, payload)
+                    continue
                 got = check_payload(topic, payload)
                 self.received += 1
                 if got is None:
@@ -60,6 +66,19 @@ class BurstChecker:
                     self.next_seq[key] = seq + 1
             return {"received": self.received, "misframed": self.misframed, "lost": self.lost,
                     "repeated": self.repeated}
+
+    def status(self, topic, payload):
+        t = STATUS.match(topic)
+        try:
+            if t:
+                self.online[t.group(1)] = json.loads(payload).get("online") is True
+        except ValueError:
+            pass
+
+    def statuses_online(self):
+        """Gateways whose last status on the broker says online."""
+        self.poll()
+        return sum(1 for v in self.online.values() if v)
 
     def stop(self):
         self.proc.stop()

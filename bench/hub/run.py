@@ -25,6 +25,7 @@ targets, bounded in time; nothing here fails because the machine was slow.
 import argparse
 import json
 import os
+import resource
 import shutil
 import sys
 import tempfile
@@ -85,7 +86,7 @@ class Run:
             self.server = ConsoleServer(a.build, self.workdir, self.logs)
         else:
             self.server = HubServer(a.profile, a.build, a.hub_build or a.build, self.workdir, self.logs)
-        self.n = min(a.gateways, self.server.max_gateways)
+        self.n = min(a.gateways, self.server.max_gateways, descriptor_room())
         self.plan()
         self.broker = self.checker = None
 
@@ -121,7 +122,8 @@ class Run:
             self.server.set_broker(port)
             time.sleep(0.5)  # the broker's listener; the checker retries anyway
             if self.server.burst_topics():
-                self.checker = BurstChecker(port, self.server.burst_topics(), self.workdir, self.logs)
+                self.checker = BurstChecker(port, self.server.burst_topics(), self.workdir, self.logs,
+                                            getattr(self.server, "status_topic", lambda: None)())
         self.server.start()
 
     def online(self, fleet):
@@ -138,6 +140,14 @@ class Run:
             print("work directory kept: %s" % self.workdir)
         else:
             shutil.rmtree(self.workdir, ignore_errors=True)
+
+
+def descriptor_room():
+    """Gateways one process can hold here: every gateway is a descriptor in
+    the server and in the simulator, which both raise their limit to the
+    hard one; the server keeps 512 for everything else (and the exposures'
+    clients need some)."""
+    return resource.getrlimit(resource.RLIMIT_NOFILE)[1] - 600
 
 
 def bursting(k, fraction):
@@ -158,6 +168,9 @@ def main():
         sys.exit("unknown scenario: %s" % ", ".join(bad))
     run = Run(a)
     results = {"server": a.server, "gateways": run.n}
+    if run.n < min(a.gateways, run.server.max_gateways):
+        results["asked"] = a.gateways
+        results["capped_by"] = "descriptor hard limit %d (ulimit -Hn)" % resource.getrlimit(resource.RLIMIT_NOFILE)[1]
     try:
         run.start()
         if "capacity" in wanted:

@@ -147,11 +147,17 @@ class HubServer:
 
     def registry(self):
         """{id: record} of every gateway the hub has on record."""
-        body = json.loads(self.http("GET", fill(self.profile["gateways_url"], self.values)))
-        if isinstance(body, dict):
-            body = body.get(self.profile.get("gateways_list_field", "gateways"), [])
         field = self.profile.get("gateway_id_field", "id")
-        return {g[field]: g for g in body}
+        out, url = {}, fill(self.profile["gateways_url"], self.values)
+        while True:  # a paged list (offset) is followed to its end
+            body = json.loads(self.http("GET", url + ("&" if "?" in url else "?") + "offset=%d" % len(out)))
+            rows = body.get(self.profile.get("gateways_list_field", "gateways"), []) if isinstance(body, dict) else body
+            out.update((g[field], g) for g in rows)
+            if not rows or not isinstance(body, dict) or len(out) >= body.get("matched", 0):
+                return out
+
+    def status_topic(self):
+        return self.profile.get("status_topic")
 
     def burst_topics(self):
         return self.profile.get("burst_topics", [])

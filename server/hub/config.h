@@ -64,7 +64,7 @@ struct Config {
   uint32_t gap_ms = 50;          // least time between two packets to one gateway
   unsigned out_queue = 8;        // packets waiting per gateway
   uint32_t idle_timeout_s = 0;   // 0: three heartbeat periods and 30 s
-  unsigned max_gateways = 20000; // connections at once
+  unsigned max_gateways = 100000; // connections at once (and no more than descriptors)
   size_t max_known = 100000;     // gateways in the registry: IDs beyond are refused
 
   std::string db_path;  // empty: no registry on disk

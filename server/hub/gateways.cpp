@@ -61,6 +61,7 @@ void attach(Hub &h, Session &s, GatewayRecord &r) {
     h.m.replaced++;
     LOG_INFO("gateway %s: the connection from %s replaces the one from %s", r.id.c_str(),
              peer_text(s).c_str(), peer_text(*r.session).c_str());
+    gw_clash_turn(h, r, r.session->peer_addr, s.peer_addr);
     gw_end(h, *r.session, "replaced by a newer connection");
   }
   if (r.first_seen != 0) r.c.reconnects++;
@@ -234,6 +235,7 @@ void gw_end(Hub &h, Session &s, const char *why) {
   if (s.prev) s.prev->next = s.next;
   if (s.next) s.next->prev = s.prev;
   if (h.sessions == &s) h.sessions = s.next;
+  if (h.tick_at == &s) h.tick_at = s.next;
   h.session_count--;
   h.closed.push_back(&s);
   if (ready) {
@@ -274,25 +276,43 @@ bool gw_has_room(const Hub &h, const GatewayRecord &r) {
   return r.session && r.session->state == Session::State::kReady && r.session->q_count < h.cfg.out_queue;
 }
 
+// One session's time-outs and scheduled verify challenge.
+void tick_session(Hub &h, Session &s) {
+  if (s.state == Session::State::kWaitInit) {
+    if (h.now - s.opened_at >= h.cfg.init_timeout_s * 1000) {
+      h.m.closed_init_timeout++;
+      gw_end(h, s, "no init packet in time");
+    }
+    return;
+  }
+  uint32_t hb = s.gw->heartbeat_s ? s.gw->heartbeat_s : 1;
+  uint32_t idle = h.cfg.idle_timeout_s ? h.cfg.idle_timeout_s : 3 * hb + 30;
+  if (h.now - s.last_rx >= idle * 1000) {
+    h.m.closed_idle++;
+    gw_end(h, s, "silent for too long");
+  } else if (h.cfg.verify_interval_s && static_cast<int32_t>(h.now - s.next_verify) >= 0) {
+    s.next_verify = h.now + h.cfg.verify_interval_s * 1000;
+    gw_announce(&GatewayHooks::verify_due, h, *s.gw);
+  }
+}
+
+void gw_tick_start(Hub &h) {
+  gw_clash_tick(h);
+  h.tick_at = h.sessions;
+}
+
+bool gw_tick_some(Hub &h, size_t most) {
+  for (; h.tick_at && most > 0; most--) {
+    Session &s = *h.tick_at;
+    h.tick_at = s.next;
+    tick_session(h, s);
+  }
+  return h.tick_at != nullptr;
+}
+
 void gw_tick(Hub &h) {
-  for (Session *s = h.sessions, *next = nullptr; s; s = next) {
-    next = s->next;
-    if (s->state == Session::State::kWaitInit) {
-      if (h.now - s->opened_at >= h.cfg.init_timeout_s * 1000) {
-        h.m.closed_init_timeout++;
-        gw_end(h, *s, "no init packet in time");
-      }
-      continue;
-    }
-    uint32_t hb = s->gw->heartbeat_s ? s->gw->heartbeat_s : 1;
-    uint32_t idle = h.cfg.idle_timeout_s ? h.cfg.idle_timeout_s : 3 * hb + 30;
-    if (h.now - s->last_rx >= idle * 1000) {
-      h.m.closed_idle++;
-      gw_end(h, *s, "silent for too long");
-    } else if (h.cfg.verify_interval_s && static_cast<int32_t>(h.now - s->next_verify) >= 0) {
-      s->next_verify = h.now + h.cfg.verify_interval_s * 1000;
-      gw_announce(&GatewayHooks::verify_due, h, *s->gw);
-    }
+  gw_tick_start(h);
+  while (gw_tick_some(h, SIZE_MAX)) {
   }
 }
 

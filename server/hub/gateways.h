@@ -39,6 +39,16 @@ int gw_next_due(const Hub &h);
 
 // Once a second: init and idle time-outs, scheduled verify challenges.
 void gw_tick(Hub &h);
+// The same in slices, so a big fleet's sweep never holds up one pass: a
+// sweep starts once a second, and each pass checks at most `most` more
+// sessions; true while some are left.
+void gw_tick_start(Hub &h);
+bool gw_tick_some(Hub &h, size_t most);
+
+// ID conflicts (clash.cpp): a connection from new_addr replaced the one
+// from old_addr under r's ID; once a second, conflicts over are cleared.
+void gw_clash_turn(Hub &h, GatewayRecord &r, uint32_t old_addr, uint32_t new_addr);
+void gw_clash_tick(Hub &h);
 
 // The admission of a connected gateway was changed by the API.
 void gw_readmit(Hub &h, GatewayRecord &r);

@@ -50,6 +50,7 @@ struct GatewayRecord {
   Counters c;
   Session *session = nullptr;  // the live connection, if any
   int64_t session_start = 0;   // wall ms when the current (or last) session began
+  bool conflict = false;       // two connections keep taking this ID from each other (clash.cpp)
 };
 
 struct OutPacket {
@@ -80,10 +81,19 @@ struct Session : Pollable {
   ~Session();
 };
 
+// Two addresses whose connections replaced each other under one ID, with
+// the ticks of the last three such turns (clash.cpp).
+struct IdClash {
+  uint32_t addr[2] = {0, 0};
+  uint32_t at[3] = {0, 0, 0};
+  uint8_t turns = 0;
+  uint32_t warned = 0;  // ticks of the last warning (0: none yet)
+};
+
 struct Metrics {
   uint64_t accepted = 0, refused_rate = 0, refused_full = 0;
   uint64_t closed_init_timeout = 0, closed_idle = 0, closed_malformed = 0, closed_bad_id = 0, closed_unknown = 0;
-  uint64_t replaced = 0, renamed = 0;
+  uint64_t replaced = 0, renamed = 0, id_conflicts = 0;
   uint64_t packets_in[3] = {0, 0, 0};  // init, data, heartbeat
   uint64_t bytes_in = 0, packets_out = 0, bytes_out = 0, sections_in = 0;
   uint64_t malformed = 0, before_init = 0, send_dropped = 0, torn_writes = 0;
@@ -121,10 +131,12 @@ struct Hub {
   int64_t started_ms = 0;
   std::unordered_map<std::string, std::unique_ptr<GatewayRecord>> records;
   Session *sessions = nullptr;
+  Session *tick_at = nullptr;  // the next session the once-a-second sweep checks
   size_t session_count = 0, ready_count = 0;
   std::vector<Session *> send_wait;  // packets queued, waiting for their turn
   std::vector<Session *> closed;     // closed in this pass; freed by hub_reap
   uint32_t next_serial = 0;
+  std::unordered_map<GatewayRecord *, IdClash> clashes;  // IDs replaced from another address lately
   std::unique_ptr<Exposures> ex;
   std::unique_ptr<Commands> cmds;
   std::unique_ptr<MqttBridge> mqtt;

@@ -37,6 +37,7 @@ cJSON *status_json(const Hub &h, const GatewayRecord &r, bool online) {
   cJSON_AddNumberToObject(o, "last_seen", static_cast<double>(r.last_seen));
   add_str(o, "hub", h.cfg.hub_id);
   cJSON_AddNumberToObject(o, "session", static_cast<double>(r.session_start));
+  cJSON_AddBoolToObject(o, "conflict", r.conflict);
   return o;
 }
 

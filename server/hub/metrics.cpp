@@ -51,6 +51,8 @@ void gateway_figures(Out &o, const Hub &h) {
   o.counter("trm_hub_connections_closed_total", closed_help, m.closed_unknown, "{reason=\"registry_full\"}");
   o.counter("trm_hub_connections_closed_total", closed_help, m.replaced, "{reason=\"replaced\"}");
   o.counter("trm_hub_connections_closed_total", closed_help, m.renamed, "{reason=\"renamed\"}");
+  o.counter("trm_hub_id_conflicts_total", "Replacements where two addresses keep taking one ID from each other.",
+            m.id_conflicts);
   const char *const in_help = "Packets received from gateways.";
   o.counter("trm_hub_packets_in_total", in_help, m.packets_in[0], "{type=\"init\"}");
   o.counter("trm_hub_packets_in_total", in_help, m.packets_in[1], "{type=\"data\"}");

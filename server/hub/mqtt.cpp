@@ -68,25 +68,43 @@ bool publish_status(Hub &h, GatewayRecord &r) {
   return true;
 }
 
-// Statuses whose turn has come, while the broker takes them; the scan
-// stops as soon as it cannot take more, so a slow broker costs no CPU.
-void pump_statuses(Hub &h) {
+// Routine statuses may go out while the fleet-wide pace allows.
+bool routine_allowed(Hub &h) {
+  MqttBridge &b = *h.mqtt;
+  double add = (h.now - b.routine_at) * kRoutinePerSecond / 1000.0;
+  b.routine_at = h.now;
+  b.routine_left = b.routine_left + add > kRoutinePerSecond ? kRoutinePerSecond : b.routine_left + add;
+  return b.routine_left >= 1;
+}
+
+// Statuses whose turn has come on one list, while the broker (and, for
+// routine ones, the pace) takes them; the scan stops as soon as it cannot
+// take more, so a slow broker costs no CPU.
+void pump_list(Hub &h, std::vector<GatewayRecord *> &list, bool urgent) {
   MqttBridge &b = *h.mqtt;
   size_t keep = 0, done = 0, i = 0;
-  for (; i < b.dirty.size(); i++) {
+  for (; i < list.size(); i++) {
     if (done >= kStatusBudget || b.pub->inflight() >= h.cfg.mqtt.inflight) break;
-    GatewayRecord *r = b.dirty[i];
+    if (!urgent && !routine_allowed(h)) break;
+    GatewayRecord *r = list[i];
     GwStatus &st = status_of(h, *r);
-    bool due = st.urgent || h.now - st.sent >= h.cfg.mqtt.status_min_interval_ms;
+    if (!(urgent ? st.urgent : st.dirty)) continue;  // went out with an urgent one
+    bool due = urgent || h.now - st.sent >= h.cfg.mqtt.status_min_interval_ms;
     if (!due || !publish_status(h, *r)) {
-      b.dirty[keep++] = r;
+      list[keep++] = r;
       continue;
     }
     st.dirty = st.urgent = false;
+    if (!urgent) b.routine_left--;
     done++;
   }
-  for (; i < b.dirty.size(); i++) b.dirty[keep++] = b.dirty[i];
-  b.dirty.resize(keep);
+  for (; i < list.size(); i++) list[keep++] = list[i];
+  list.resize(keep);
+}
+
+void pump_statuses(Hub &h) {
+  pump_list(h, h.mqtt->urgent, true);
+  pump_list(h, h.mqtt->dirty, false);
 }
 
 bool parse_claim(const uint8_t *payload, size_t n, Claim *c) {
@@ -237,10 +255,13 @@ std::vector<std::string> mqtt_subscriptions(const Hub &h) {
 void mqtt_status_changed(Hub &h, GatewayRecord &r, bool urgent) {
   if (!h.mqtt->pub) return;
   GwStatus &st = status_of(h, r);
-  if (urgent) st.urgent = true;
-  if (st.dirty) return;
-  st.dirty = true;
-  h.mqtt->dirty.push_back(&r);
+  if (urgent && !st.urgent) {
+    st.urgent = true;
+    h.mqtt->urgent.push_back(&r);
+  } else if (!urgent && !st.dirty && !st.urgent) {
+    st.dirty = true;
+    h.mqtt->dirty.push_back(&r);
+  }
 }
 
 bool mqtt_on_rx(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n) {

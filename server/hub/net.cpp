@@ -14,7 +14,10 @@
 namespace hub {
 
 namespace {
-constexpr int kBacklog = 1024;
+// After a restart every gateway dials at once: the kernel holds as many
+// as net.core.somaxconn lets it (it caps this), rather than dropping SYNs
+// that are then sent again only after a second or more.
+constexpr int kBacklog = 65535;
 }
 
 int net_listen(const std::string &host, int port, int *bound, std::string *why) {

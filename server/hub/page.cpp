@@ -25,6 +25,7 @@ td.num { text-align: right; font-variant-numeric: tabular-nums; }
 tr.online td.state { color: #0a7a2f; font-weight: 600; }
 tr.held td.state { color: #b36b00; font-weight: 600; }
 tr.offline td.state { color: #888; }
+td.state.conflict { color: #c0141b; }
 #status { color: #666; margin-left: 1em; }
 </style>
 </head>
@@ -75,7 +76,7 @@ function render(data) {
     tr.dataset.id = g.id;
     cell(tr, g.id);
     cell(tr, g.alias);
-    cell(tr, g.state, "state");
+    cell(tr, g.conflict ? g.state + ", ID conflict" : g.state, g.conflict ? "state conflict" : "state");
     cell(tr, g.signal, "num");
     cell(tr, g.network === 0 ? "up" : "down");
     cell(tr, g.version);

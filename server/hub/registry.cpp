@@ -149,20 +149,28 @@ void Registry::put(const GatewayRecord &r) {
 
 void Registry::changed(const GatewayRecord &r, bool urgent, int64_t wall_ms) {
   Mark &m = marks_[&r];
-  if (!urgent) {
+  if (urgent) {
+    put(r);
+    m.saved = wall_ms;
+  } else if (!m.dirty) {
     m.dirty = true;
-    return;
+    due_.emplace_back(&r, m.saved);
   }
-  put(r);
-  m.dirty = false;
-  m.saved = wall_ms;
 }
 
+// A record stored at once since it was marked waits in the queue with its
+// older time: it is seen, found stored, and queued again by its new time.
 void Registry::flush(int64_t wall_ms, int64_t every_ms) {
-  for (auto &kv : marks_) {
-    Mark &m = kv.second;
-    if (!m.dirty || wall_ms - m.saved < every_ms) continue;
-    put(*kv.first);
+  for (size_t n = due_.size(); n > 0 && wall_ms - due_.front().second >= every_ms; n--) {
+    const GatewayRecord *r = due_.front().first;
+    int64_t queued = due_.front().second;
+    due_.pop_front();
+    Mark &m = marks_[r];
+    if (m.saved != queued && wall_ms - m.saved < every_ms) {
+      due_.emplace_back(r, m.saved);
+      continue;
+    }
+    put(*r);
     m.dirty = false;
     m.saved = wall_ms;
   }

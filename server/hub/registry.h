@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -72,10 +73,13 @@ class Registry {
   bool exec(const char *sql);
 
   struct Mark {
-    bool dirty = false;  // changed since it was last stored
+    bool dirty = false;  // changed since it was last stored, and in due_
     int64_t saved = 0;   // wall ms it was last stored
   };
   std::unordered_map<const GatewayRecord *, Mark> marks_;  // the loop's
+  // Marked records in the order they were last stored, so a flush looks
+  // only at those whose time has come, not at the whole fleet.
+  std::deque<std::pair<const GatewayRecord *, int64_t>> due_;
 
   sqlite3 *db_ = nullptr;
   std::mutex mu_;

@@ -28,8 +28,9 @@ namespace hub {
 namespace {
 
 constexpr int kEvents = 256;
-constexpr int kAcceptBurst = 64;
+constexpr int kAcceptBurst = 256;
 constexpr uint32_t kStopDrainMs = 2000;
+constexpr size_t kTickSlice = 2048;  // sessions checked for time-outs in one pass
 
 int64_t wall_ms() {
   timespec ts{};
@@ -136,7 +137,7 @@ void flush_registry(Hub &h) {
 void every_second(Server &s) {
   Hub &h = s.h;
   s.last_second = h.now;
-  gw_tick(h);
+  gw_tick_start(h);
   flush_registry(h);
   s.rate.prune(h.now);
   if (s.mqtt) s.mqtt->tick();
@@ -150,6 +151,7 @@ bool timed_work(Server &s) {
   bool busy = exp_tick(h);
   busy = cmd_tick(h) || busy;
   if (h.now - s.last_second >= 1000) every_second(s);
+  busy = gw_tick_some(h, kTickSlice) || busy;
   mqtt_pump(h);
   if (s.mqtt) s.mqtt->sync();
   gw_pump(h);

@@ -4,6 +4,7 @@
 
 #include "gateways.h"
 #include "hubkit.h"
+#include "json.h"
 #include "packet.h"
 
 using namespace hubtest;
@@ -81,6 +82,35 @@ TEST(Identity, ANewConnectionReplacesTheOldAndARenamedGatewayIsDropped) {
     EXPECT_EQ(c.s->state, Session::State::kClosed) << id;
   }
   EXPECT_EQ(t.h->m.closed_unknown, 1u);
+}
+
+TEST(Identity, TwoAddressesTakingTurnsUnderOneIdAreAConflictUntilAQuietMinute) {
+  HubTest t;
+  const uint32_t a = 0x7F000002, b = 0x7F000003, c = 0x7F000004;
+  // Reconnects from one address, or from addresses that do not alternate.
+  for (uint32_t addr : {a, a, a, b, c, a}) {
+    Gw g = t.connect(addr);
+    t.online(g, "10.0.0.7");
+  }
+  EXPECT_FALSE(t.rec("10.0.0.7").conflict);
+  // a and b replace each other: the third turn within a minute is a conflict.
+  Gw last{};
+  for (int turn = 1; turn <= 3; turn++) {
+    t.advance(2000);
+    last = t.connect(turn == 2 ? a : b);
+    t.online(last, "10.0.0.7");
+    EXPECT_EQ(t.rec("10.0.0.7").conflict, turn == 3) << turn;
+  }
+  EXPECT_EQ(t.h->m.id_conflicts, 1u);
+  EXPECT_EQ(t.rec("10.0.0.7").session, last.s);  // the newest is served
+  const char *const kStatus = "trm/10.0.0.7/status";
+  EXPECT_NE(t.broker.on(kStatus).back().find("\"conflict\":true"), std::string::npos);
+  EXPECT_NE(hub::json_take(hub::gateway_json(*t.h, t.rec("10.0.0.7"))).find("\"conflict\":true"), std::string::npos);
+  t.advance(30000);
+  t.feed(last, heartbeat_packet("10.0.0.7"));
+  t.advance(31000);
+  EXPECT_FALSE(t.rec("10.0.0.7").conflict);
+  EXPECT_NE(t.broker.on(kStatus).back().find("\"conflict\":false"), std::string::npos);
 }
 
 TEST(Identity, NothingCountsBeforeTheInitPacketAndSilenceEndsAConnection) {
