@@ -14,24 +14,26 @@
 #include "registry.h"
 
 namespace hub {
-namespace {
 
-// Rows per request: each request is built on the loop, so a long list is
-// paged (offset) rather than built at once.
-constexpr size_t kListMax = 1000;
-
-ApiReply reply(int status, cJSON *body) {
+ApiReply api_reply(int status, cJSON *body) {
   ApiReply r;
   r.status = status;
   r.body = json_take(body);
   return r;
 }
 
-ApiReply error(int status, const std::string &why) {
+ApiReply api_error(int status, const std::string &why) {
   cJSON *o = cJSON_CreateObject();
   cJSON_AddStringToObject(o, "error", json_safe(why).c_str());
-  return reply(status, o);
+  return api_reply(status, o);
 }
+
+namespace {
+
+// Rows per request: each request is built on the loop, so a long list is
+// paged (offset) rather than built at once.
+constexpr size_t kListMax = 1000;
+
 
 std::string query(const ApiRequest &req, const char *key, const char *def = "") {
   for (const auto &kv : req.query) {
@@ -77,7 +79,7 @@ ApiReply list_gateways(Hub &h, const ApiRequest &req) {
   cJSON_AddNumberToObject(o, "matched", static_cast<double>(hits.size()));
   cJSON *arr = cJSON_AddArrayToObject(o, "gateways");
   for (size_t i = offset; i < hits.size() && i - offset < limit; i++) cJSON_AddItemToArray(arr, gateway_json(h, *hits[i]));
-  return reply(200, o);
+  return api_reply(200, o);
 }
 
 cJSON *exposure_json(const Exposure &e) {
@@ -97,7 +99,7 @@ cJSON *exposure_json(const Exposure &e) {
 ApiReply list_exposures(Hub &h) {
   cJSON *arr = cJSON_CreateArray();
   for (const auto &e : h.ex->list) cJSON_AddItemToArray(arr, exposure_json(*e));
-  return reply(200, arr);
+  return api_reply(200, arr);
 }
 
 // {"gateway": ID, "port": 1|2, "kind": "modbus"|"raw", "listen": "addr:port"}
@@ -117,23 +119,23 @@ ApiReply add_exposure(Hub &h, const ApiRequest &req) {
     c.kind = kind && !strcmp(kind->valuestring, "raw") ? ExpKind::kRaw : ExpKind::kModbus;
   }
   cJSON_Delete(o);
-  if (!ok) return error(400, "want {\"gateway\": ID, \"port\": 1 or 2, \"kind\": \"modbus\" or \"raw\", \"listen\": \"addr:port\"}");
+  if (!ok) return api_error(400, "want {\"gateway\": ID, \"port\": 1 or 2, \"kind\": \"modbus\" or \"raw\", \"listen\": \"addr:port\"}");
   std::string why;
   Exposure *e = exp_add(h, c, true, &why);
-  if (!e) return error(409, why);
+  if (!e) return api_error(409, why);
   c.listen.port = e->bound_port;  // the same port after a restart
   if (h.reg) h.reg->put_exposure(c, true);
-  return reply(201, exposure_json(*e));
+  return api_reply(201, exposure_json(*e));
 }
 
 ApiReply remove_exposure(Hub &h, const std::string &gw, const std::string &port) {
   unsigned p = port == "1" ? 1 : port == "2" ? 2 : 0;
   Exposure *e = exp_find(h, gw, p);
-  if (!e) return error(404, "no such exposure");
+  if (!e) return api_error(404, "no such exposure");
   ExposureConf c = e->conf;
   exp_remove(h, gw, p);
   if (h.reg) h.reg->put_exposure(c, false);
-  return reply(200, cJSON_CreateObject());
+  return api_reply(200, cJSON_CreateObject());
 }
 
 ApiReply submitted(Job *j, const std::string &why, const GatewayRecord &r) {
@@ -143,7 +145,7 @@ ApiReply submitted(Job *j, const std::string &why, const GatewayRecord &r) {
     return a;
   }
   int status = !gw_online(r) ? 503 : !r.session->admitted ? 403 : why.find("waiting") != std::string::npos ? 429 : 400;
-  return error(status, why);
+  return api_error(status, why);
 }
 
 ApiReply verify(Hub &h, GatewayRecord &r, const ApiRequest &req) {
@@ -158,7 +160,7 @@ ApiReply verify(Hub &h, GatewayRecord &r, const ApiRequest &req) {
       y = jy->valueint;
     }
     cJSON_Delete(o);
-    if (!ok) return error(400, "want {\"x\": 0..255, \"y\": 0..255}");
+    if (!ok) return api_error(400, "want {\"x\": 0..255, \"y\": 0..255}");
   }
   std::string why;
   return submitted(cmd_verify(h, r, Origin::kHttp, x, y, &why), why, r);
@@ -178,7 +180,7 @@ ApiReply admission(Hub &h, GatewayRecord &r, Admission a) {
   r.admission = a;
   gw_readmit(h, r);
   gw_changed(h, r, true);
-  return reply(200, gateway_json(h, r));
+  return api_reply(200, gateway_json(h, r));
 }
 
 ApiReply gateway_action(Hub &h, GatewayRecord &r, const std::string &action, const ApiRequest &req) {
@@ -192,11 +194,11 @@ ApiReply gateway_action(Hub &h, GatewayRecord &r, const std::string &action, con
   if (action == "hold") return admission(h, r, Admission::kHeld);
   if (action == "release") return admission(h, r, Admission::kByList);
   if (action == "close") {
-    if (!gw_online(r)) return error(503, "gateway offline");
+    if (!gw_online(r)) return api_error(503, "gateway offline");
     gw_end(h, *r.session, "closed through the API");
-    return reply(200, gateway_json(h, r));
+    return api_reply(200, gateway_json(h, r));
   }
-  return error(404, "no such action");
+  return api_error(404, "no such action");
 }
 
 const char *const kActions[] = {"cfg", "vcom", "verify", "admit", "hold", "release", "close", "history"};
@@ -213,12 +215,12 @@ ApiReply gateways(Hub &h, const ApiRequest &req, const std::string &rest) {
     if (!action.empty()) id = rest.substr(0, slash);
   }
   GatewayRecord *r = hub_find(h, id);
-  if (!r) return error(404, "no such gateway");
+  if (!r) return api_error(404, "no such gateway");
   if (action.empty() || action == "history") {
-    if (req.method != "GET") return error(405, "GET only");
-    return action.empty() ? reply(200, gateway_json(h, *r)) : api_history(h, req, id);
+    if (req.method != "GET") return api_error(405, "GET only");
+    return action.empty() ? api_reply(200, gateway_json(h, *r)) : api_history(h, req, id);
   }
-  if (req.method != "POST") return error(405, "POST only");
+  if (req.method != "POST") return api_error(405, "POST only");
   return gateway_action(h, *r, action, req);
 }
 
@@ -231,7 +233,7 @@ ApiReply hub_info(Hub &h) {
   cJSON_AddNumberToObject(o, "known", static_cast<double>(h.records.size()));
   cJSON_AddBoolToObject(o, "mqtt", h.mqtt->pub && h.mqtt->pub->ready());
   cJSON_AddNumberToObject(o, "mqtt_queued", static_cast<double>(h.mqtt->queue.size()));
-  return reply(200, o);
+  return api_reply(200, o);
 }
 
 ApiReply text(int status, const char *type, const std::string &body) {
@@ -246,19 +248,19 @@ ApiReply route(Hub &h, const ApiRequest &req) {
   const std::string &p = req.path;
   if (p == "/metrics") return text(200, "text/plain; version=0.0.4", metrics_text(h));
   if (p == "/api/hub") return hub_info(h);
-  if (p == "/api/audit") return req.method == "GET" ? api_audit_list(h, req) : error(405, "GET only");
-  if (p == "/api/gateways") return req.method == "GET" ? list_gateways(h, req) : error(405, "GET only");
+  if (p == "/api/audit") return req.method == "GET" ? api_audit_list(h, req) : api_error(405, "GET only");
+  if (p == "/api/gateways") return req.method == "GET" ? list_gateways(h, req) : api_error(405, "GET only");
   if (p.compare(0, 14, "/api/gateways/") == 0 && p.size() > 14) return gateways(h, req, p.substr(14));
   if (p == "/api/exposures") {
     if (req.method == "GET") return list_exposures(h);
-    return req.method == "POST" ? add_exposure(h, req) : error(405, "GET or POST");
+    return req.method == "POST" ? add_exposure(h, req) : api_error(405, "GET or POST");
   }
   if (p.compare(0, 15, "/api/exposures/") == 0 && req.method == "DELETE") {
     std::string rest = p.substr(15);
     size_t slash = rest.rfind('/');
     if (slash != std::string::npos) return remove_exposure(h, rest.substr(0, slash), rest.substr(slash + 1));
   }
-  return error(404, "no such path");
+  return api_error(404, "no such path");
 }
 
 }  // namespace
@@ -266,9 +268,9 @@ ApiReply route(Hub &h, const ApiRequest &req) {
 ApiReply api_handle(Hub &h, const ApiRequest &req) {
   h.m.http_requests++;
   if (req.path == "/" || req.path == "/index.html") {
-    return req.method == "GET" ? text(200, "text/html; charset=utf-8", status_page()) : error(405, "GET only");
+    return req.method == "GET" ? text(200, "text/html; charset=utf-8", status_page()) : api_error(405, "GET only");
   }
-  if (!req.authorized) return error(401, "a bearer token is needed");
+  if (!req.authorized) return api_error(401, "a bearer token is needed");
   if (!api_changes(req)) return route(h, req);
   if (req.role != Role::kOperate) return api_read_only(h, req);
   ApiReply r = route(h, req);
@@ -299,7 +301,7 @@ ApiReply api_job_reply(const Job &j) {
     cJSON_AddStringToObject(o, "text", escaped(reinterpret_cast<const uint8_t *>(j.reply.data()), j.reply.size()).c_str());
   }
   static const int kStatus[] = {200, 200, 200, 504, 503};
-  return reply(kStatus[static_cast<int>(j.outcome)], o);
+  return api_reply(kStatus[static_cast<int>(j.outcome)], o);
 }
 
 }  // namespace hub

@@ -29,6 +29,8 @@
 #include <utility>
 #include <vector>
 
+struct cJSON;
+
 #include "commands.h"
 #include "hub.h"
 
@@ -51,6 +53,9 @@ struct ApiReply {
 
 constexpr size_t kApiBodyMax = 65536;
 
+// A reply with a JSON body (taken), and one with {"error": why}.
+ApiReply api_reply(int status, cJSON *body);
+ApiReply api_error(int status, const std::string &why);
 ApiReply api_handle(Hub &h, const ApiRequest &req);
 ApiReply api_job_reply(const Job &j);
 

@@ -29,18 +29,6 @@ std::string param(const ApiRequest &req, const char *key) {
   return "";
 }
 
-ApiReply json_reply(int status, cJSON *body) {
-  ApiReply r;
-  r.status = status;
-  r.body = json_take(body);
-  return r;
-}
-
-ApiReply fail(int status, const std::string &why) {
-  cJSON *o = cJSON_CreateObject();
-  cJSON_AddStringToObject(o, "error", json_safe(why).c_str());
-  return json_reply(status, o);
-}
 
 // 2026-12-08[T20:41[:07[.123]]][Z|+01:00]
 bool parse_iso(const char *s, int64_t *ms) {
@@ -94,7 +82,7 @@ struct HistKind {
 };
 const HistKind kKinds[] = {{"state", &Journal::events}, {"signal", &Journal::samples}, {"traffic", &Journal::traffic}};
 
-ApiReply no_journal() { return fail(503, "no history is kept: the hub runs without a registry ([registry] path)"); }
+ApiReply no_journal() { return api_error(503, "no history is kept: the hub runs without a registry ([registry] path)"); }
 
 // The gateway a change concerns: /api/gateways/<id>/..., /api/exposures/<id>/<port>, or the body's "gateway".
 std::string changed_gateway(const ApiRequest &req) {
@@ -131,7 +119,7 @@ void api_audit(Hub &h, const ApiRequest &req, const ApiReply &reply) {
 }
 
 ApiReply api_read_only(Hub &h, const ApiRequest &req) {
-  ApiReply r = fail(403, "the token \"" + req.who + "\" may only read");
+  ApiReply r = api_error(403, "the token \"" + req.who + "\" may only read");
   api_audit(h, req, r);
   return r;
 }
@@ -140,7 +128,7 @@ ApiReply api_history(Hub &h, const ApiRequest &req, const std::string &id) {
   if (!h.journal) return no_journal();
   Span s;
   std::string why, kinds = param(req, "kind");
-  if (!span_params(req, &s, &why)) return fail(400, why);
+  if (!span_params(req, &s, &why)) return api_error(400, why);
   cJSON *o = cJSON_CreateObject();
   cJSON_AddStringToObject(o, "gateway", id.c_str());
   cJSON_AddNumberToObject(o, "from", static_cast<double>(s.from));
@@ -152,20 +140,20 @@ ApiReply api_history(Hub &h, const ApiRequest &req, const std::string &id) {
   }
   if (asked == 0) {
     cJSON_Delete(o);
-    return fail(400, "kind: state, signal or traffic (comma-separated)");
+    return api_error(400, "kind: state, signal or traffic (comma-separated)");
   }
-  return json_reply(200, o);
+  return api_reply(200, o);
 }
 
 ApiReply api_audit_list(Hub &h, const ApiRequest &req) {
   if (!h.journal) return no_journal();
   Span s;
   std::string why;
-  if (!span_params(req, &s, &why)) return fail(400, why);
+  if (!span_params(req, &s, &why)) return api_error(400, why);
   cJSON *o = h.journal->audit(param(req, "who"), param(req, "gateway"), s);
   cJSON_AddNumberToObject(o, "from", static_cast<double>(s.from));
   if (s.to != INT64_MAX) cJSON_AddNumberToObject(o, "to", static_cast<double>(s.to));
-  return json_reply(200, o);
+  return api_reply(200, o);
 }
 
 }  // namespace hub

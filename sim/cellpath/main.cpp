@@ -43,14 +43,14 @@ bool options(int argc, char **argv, Options *o) {
 }
 
 // "PATH:DEV" of one side to its TUN descriptor.
-int side(const char *spec) {
+int side(const char *arg) {
   char path[256], err[256];
-  const char *colon = strrchr(spec, ':');
-  if (colon == nullptr || colon - spec >= static_cast<long>(sizeof path)) {
-    fprintf(stderr, "trm-cellpath: '%s' is not PATH:DEV\n", spec);
+  const char *colon = strrchr(arg, ':');
+  if (colon == nullptr || colon - arg >= static_cast<long>(sizeof path)) {
+    fprintf(stderr, "trm-cellpath: '%s' is not PATH:DEV\n", arg);
     return -1;
   }
-  snprintf(path, sizeof path, "%.*s", static_cast<int>(colon - spec), spec);
+  snprintf(path, sizeof path, "%.*s", static_cast<int>(colon - arg), arg);
   const int fd = cellpath::open_tun(path, colon + 1, err, sizeof err);
   if (fd < 0) fprintf(stderr, "trm-cellpath: %s\n", err);
   return fd;
