@@ -43,32 +43,19 @@ PROFILES = [
 MODBUS_PROFILE = "rtt300"
 
 
-class Path:
-    """The emulated path between two namespaces of the bench's own; the face
-    the rigs use (rigs.Loopback)."""
+class Path(netns.Path):
+    """The fault suite's cellular path, with the face the rigs use
+    (rigs.Loopback): where the server side and the device side live."""
 
     def __init__(self, profile, seed, cc="reno"):
-        self.gw = netns.NetNs("bench-gw")
-        self.srv = netns.NetNs("bench-srv")
-        try:
-            self.cell = cellpath.CellPath(self.gw.name, self.srv.name, profile, seed=seed, cc=cc)
-        except Exception:
-            self.gw.close()
-            self.srv.close()
-            raise
-        self.server_addr, self.device_addr = cellpath.SRV_ADDR, cellpath.GW_ADDR
+        super().__init__("cell", profile, tag="bench", seed=seed, cc=cc)
+        self.device_addr = cellpath.GW_ADDR
 
     def server_side(self):
-        return self.srv.entered()
+        return self.server_ns.entered()
 
     def device_side(self):
-        return self.gw.entered()
-
-    def close(self):
-        final = self.cell.close()
-        self.gw.close()
-        self.srv.close()
-        return final
+        return self.daemon_ns.entered()
 
 
 class SendQueue:
@@ -111,7 +98,7 @@ def forbidden():
 
 
 def _run_load(rig, path, seconds, lines):
-    q = SendQueue(path.gw.name)
+    q = SendQueue(path.daemon_ns.name)
     try:
         r = measure.load(rig, BITRATE, seconds, drain_s=2.0, lines=lines)
     finally:

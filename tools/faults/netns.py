@@ -104,8 +104,8 @@ class Path:
     """Where the daemon and the server live, and the switch that silences
     the path between them."""
 
-    def __init__(self, kind, profile=None, tag=None):
-        self.kind, self.profile = kind, profile
+    def __init__(self, kind, profile=None, tag=None, seed=None, cc="reno"):
+        self.kind, self.profile, self.seed, self.cc = kind, profile, seed, cc
         self.spaces, self.cell = [], None
         tag = tag or kind
         self.daemon_ns = self._ns(tag + "-gw")
@@ -133,7 +133,8 @@ class Path:
 
     def _cellular(self, tag):
         self.server_ns = self._ns(tag + "-srv")
-        self.cell = cellpath.CellPath(self.daemon_ns.name, self.server_ns.name, self.profile or "")
+        self.cell = cellpath.CellPath(self.daemon_ns.name, self.server_ns.name, self.profile or "",
+                                      seed=self.seed, cc=self.cc)
         self.server_addr, self.mtu = cellpath.SRV_ADDR, self.cell.mtu
 
     def _ns(self, tag):
@@ -162,9 +163,10 @@ class Path:
         return self.cell.stats() if self.cell else None
 
     def close(self):
-        if self.cell:
-            self.cell.close()
-            self.cell = None
+        """Removes the path; the relay's final counters (cell path), or None."""
+        final = self.cell.close() if self.cell else None
+        self.cell = None
         for ns in self.spaces:
             ns.close()
         self.spaces = []
+        return final
