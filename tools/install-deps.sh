@@ -13,7 +13,11 @@ packages=(
   clang libclang-rt-14-dev llvm
   # fleet server trm-hub (server/hub) and its end-to-end tests; the fleet simulator's broker
   libsqlite3-dev libmosquitto-dev mosquitto mosquitto-clients libmicrohttpd-dev
-  libtomlplusplus-dev libcjson-dev chromium
+  libtomlplusplus-dev libcjson-dev
+  # the hub's pages driven through a real browser
+  chromium
+  # the shared registry of a cluster of hubs, and the balancer in front of them
+  postgresql libpq-dev haproxy
   # promtool, for the hub's alerting rules and their tests (Debian has it only with the server)
   prometheus
   # the manual pages (docs/man/) and their check
@@ -35,9 +39,12 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 $SUDO apt-get update
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
-# Only promtool is wanted: the package enables and starts a Prometheus
-# server where systemd runs (not in a container that forbids starting
-# services); leave none running.
-if command -v systemctl >/dev/null && systemctl is-enabled --quiet prometheus 2>/dev/null; then
-  $SUDO systemctl disable --now prometheus || true
-fi
+# Only the programs are wanted (promtool, initdb/pg_ctl, haproxy): the
+# packages enable and start servers where systemd runs (not in a container
+# that forbids starting services); the tests start their own, so leave none
+# running.
+for unit in prometheus postgresql haproxy; do
+  if command -v systemctl >/dev/null && systemctl is-enabled --quiet "$unit" 2>/dev/null; then
+    $SUDO systemctl disable --now "$unit" || true
+  fi
+done
