@@ -48,26 +48,12 @@ size_t query_num(const ApiRequest &req, const char *key, size_t def) {
   return static_cast<size_t>(strtoul(v.c_str(), nullptr, 10));
 }
 
-std::string lower(std::string s) {
-  for (char &c : s) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-  return s;
-}
-
-bool matches(const GatewayRecord &r, const std::string &state, const std::string &q) {
-  if (!state.empty() && state != "all" && state != gw_state(r)) return false;
-  if (q.empty()) return true;
-  for (const std::string *s : {&r.id, &r.alias, &r.model, &r.version, &r.peer}) {
-    if (lower(*s).find(q) != std::string::npos) return true;
-  }
-  return false;
-}
-
 ApiReply list_gateways(Hub &h, const ApiRequest &req) {
-  std::string state = query(req, "state"), q = lower(query(req, "q"));
+  std::string state = query(req, "state"), q = lower_ascii(query(req, "q"));
   size_t limit = std::min(query_num(req, "limit", kListMax), kListMax), offset = query_num(req, "offset", 0);
   std::vector<const GatewayRecord *> hits;
   for (const auto &kv : h.records) {
-    if (matches(*kv.second, state, q)) hits.push_back(kv.second.get());
+    if (gw_matches(*kv.second, state, q)) hits.push_back(kv.second.get());
   }
   // Only the rows up to the page's end are put in order: a page of a big fleet costs no full sort.
   auto page_end = hits.begin() + static_cast<std::ptrdiff_t>(std::min(hits.size(), offset + limit));

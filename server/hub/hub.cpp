@@ -42,6 +42,20 @@ const char *gw_state(const GatewayRecord &r) {
   return r.session->admitted ? "online" : "held";
 }
 
+std::string lower_ascii(std::string s) {
+  for (char &c : s) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return s;
+}
+
+bool gw_matches(const GatewayRecord &r, const std::string &state, const std::string &q) {
+  if (!state.empty() && state != "all" && state != gw_state(r)) return false;
+  if (q.empty()) return true;
+  for (const std::string *s : {&r.id, &r.alias, &r.model, &r.version, &r.peer}) {
+    if (lower_ascii(*s).find(q) != std::string::npos) return true;
+  }
+  return false;
+}
+
 void hub_reap(Hub &h) {
   if (h.closed.empty()) return;
   for (Session *s : h.closed) {

@@ -162,6 +162,11 @@ GatewayRecord *hub_find(Hub &h, const std::string &id);
 bool gw_online(const GatewayRecord &r);
 bool gw_admitted(const GatewayRecord &r);
 const char *gw_state(const GatewayRecord &r);  // "online", "held", "offline"
+// The fleet's filter (the page's, the API's, a job's selection): state is
+// empty or "all", or one gw_state; q (lower case) is found in the ID,
+// alias, model, version or address.
+bool gw_matches(const GatewayRecord &r, const std::string &state, const std::string &q);
+std::string lower_ascii(std::string s);
 
 // Frees the sessions closed during the pass.
 void hub_reap(Hub &h);
