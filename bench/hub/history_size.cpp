@@ -4,9 +4,12 @@
 // a few times a day, now and then replaced by a newer connection) and a
 // signal that changes now and then. The journal is written every simulated
 // minute and pruned as the writer thread does (here once a simulated
-// minute). Prints the registry's size against its cap.
+// minute). Prints the registry's size against its cap, and the CPU the
+// hub's side spent: the gateway code that makes the rows (the loop's share,
+// the simulation's own bookkeeping included) and the writer's (storing and
+// pruning), each per row and as a share of one core in the fleet's time.
 //
-//   hub_history_size [--gateways N] [--days D] [--churn PER_DAY] [--signal P] [--cap MB] [--dir DIR]
+//   hub_history_size [--gateways N] [--days D] [--minutes M] [--churn PER_DAY] [--signal P] [--cap MB] [--dir DIR]
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,6 +31,7 @@ namespace {
 
 struct Args {
   unsigned gateways = 10000, days = 30;
+  unsigned minutes = 0;    // instead of days, when given
   double churn = 3.0;      // drops a gateway per day
   double signal = 0.02;    // chance a minute that its signal changes
   unsigned cap_mb = 256;
@@ -49,6 +53,12 @@ std::vector<uint8_t> packet(uint8_t type, const std::string &id, uint8_t signal)
 
 void feed(hub::Hub &h, hub::Session &s, std::vector<uint8_t> wire) { hub::gw_on_wire(h, s, wire.data(), wire.size()); }
 
+double cpu_now() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
 long long file_bytes(const std::string &path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
@@ -59,6 +69,7 @@ bool parse(int argc, char **argv, Args *a) {
     std::string k = argv[i], v = argv[i + 1];
     if (k == "--gateways") a->gateways = static_cast<unsigned>(atoi(v.c_str()));
     else if (k == "--days") a->days = static_cast<unsigned>(atoi(v.c_str()));
+    else if (k == "--minutes") a->minutes = static_cast<unsigned>(atoi(v.c_str()));
     else if (k == "--churn") a->churn = atof(v.c_str());
     else if (k == "--signal") a->signal = atof(v.c_str());
     else if (k == "--cap") a->cap_mb = static_cast<unsigned>(atoi(v.c_str()));
@@ -111,7 +122,7 @@ void minute(Sim &sim, const Args &a) {
 int main(int argc, char **argv) {
   Args a;
   if (!parse(argc, argv, &a)) {
-    fprintf(stderr, "usage: hub_history_size [--gateways N] [--days D] [--churn PER_DAY] [--signal P] [--cap MB] [--dir DIR]\n");
+    fprintf(stderr, "usage: hub_history_size [--gateways N] [--days D] [--minutes M] [--churn PER_DAY] [--signal P] [--cap MB] [--dir DIR]\n");
     return 2;
   }
   hub::log_mute(true);
@@ -138,11 +149,20 @@ int main(int argc, char **argv) {
   for (size_t i = 0; i < sim.ids.size(); i++) connect(sim, i);
   timespec t0{}, t1{};
   clock_gettime(CLOCK_MONOTONIC, &t0);
-  for (unsigned m = 0; m < a.days * 1440; m++) {
+  journal.write_waiting();  // the fleet's first connections, not counted below
+  uint64_t rows0 = journal.written();
+  unsigned total = a.minutes ? a.minutes : a.days * 1440;
+  double loop_cpu = 0, writer_cpu = 0;
+  for (unsigned m = 0; m < total; m++) {
     hub::hub_set_time(h, 1000 + (m + 1) * 60000u, wall + (m + 1) * int64_t{60000});
+    double c0 = cpu_now();
     minute(sim, a);
+    double c1 = cpu_now();
     journal.write_waiting();
     journal.prune(h.wall_ms);
+    double c2 = cpu_now();
+    loop_cpu += c1 - c0;
+    writer_cpu += c2 - c1;
     if (m % 1440 == 1439) {
       printf("day %3u: %.1f MB in use, %llu rows written, %llu pruned\n", m / 1440 + 1, journal.used_bytes() / 1048576.0,
              static_cast<unsigned long long>(journal.written()), static_cast<unsigned long long>(journal.pruned()));
@@ -154,9 +174,14 @@ int main(int argc, char **argv) {
   journal.write_waiting();
   clock_gettime(CLOCK_MONOTONIC, &t1);
   double secs = static_cast<double>(t1.tv_sec - t0.tv_sec) + (t1.tv_nsec - t0.tv_nsec) / 1e9;
-  printf("gateways %u, days %u, churn %.1f/day, signal change %.3f/min: %llu rows written, %llu pruned, %llu dropped\n",
-         a.gateways, a.days, a.churn, a.signal, static_cast<unsigned long long>(journal.written()),
+  printf("gateways %u, minutes %u, churn %.1f/day, signal change %.3f/min: %llu rows written, %llu pruned, %llu dropped\n",
+         a.gateways, total, a.churn, a.signal, static_cast<unsigned long long>(journal.written()),
          static_cast<unsigned long long>(journal.pruned()), static_cast<unsigned long long>(journal.dropped()));
+  double rows = static_cast<double>(journal.written() - rows0), fleet_s = total * 60.0;
+  printf("history rows %.0f (%.1f a second of fleet time); CPU per row: loop %.1f us, writer %.1f us; "
+         "share of one core: loop %.3f %%, writer %.3f %%\n",
+         rows, rows / fleet_s, loop_cpu / rows * 1e6, writer_cpu / rows * 1e6, loop_cpu / fleet_s * 100,
+         writer_cpu / fleet_s * 100);
   printf("in use %.1f MB, file %.1f MB (+ WAL %.1f MB), cap %u MB; %.0f s\n", journal.used_bytes() / 1048576.0,
          file_bytes(path) / 1048576.0, file_bytes(path + "-wal") / 1048576.0, a.cap_mb, secs);
   h.journal = nullptr;
