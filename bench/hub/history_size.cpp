@@ -125,7 +125,8 @@ int main(int argc, char **argv) {
   hub::Hub h(cfg);
   hub::Registry reg;
   hub::Journal journal;
-  if (!reg.open(path, &why) || !journal.open(path, cfg.history, &why)) {
+  hub::DbTarget db{hub::DbKind::kSqlite, path, 0};
+  if (!reg.open(db, &why) || !journal.open(db, cfg.history, &why)) {
     fprintf(stderr, "%s\n", why.c_str());
     return 1;
   }
