@@ -42,6 +42,17 @@ Oid type_of(const DbValue &v) {
   return v.type == DbValue::kInt ? kInt8 : v.type == DbValue::kReal ? kFloat8 : kText;
 }
 
+// libpq's messages span lines (a hint indented below): one line for a log.
+std::string one_line(const char *msg) {
+  std::string s;
+  for (const char *p = msg; *p; p++) {
+    if (*p != '\n' && *p != '\t') s += *p;
+    else if (!s.empty() && s.back() != ' ') s += ' ';
+  }
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
 DbValue column(PGresult *r, int row, int i) {
   DbValue v;
   if (PQgetisnull(r, row, i)) return v;
@@ -64,14 +75,13 @@ bool PgDb::connect() {
   const char *keys[] = {"dbname", "connect_timeout", "application_name", nullptr};
   const char *values[] = {target_.where.c_str(), timeout.c_str(), "trm-hub", nullptr};
   conn_ = PQconnectdbParams(keys, values, 1);  // dbname expands to the URL or conninfo
-  if (!connected()) return err_ = conn_ ? PQerrorMessage(conn_) : "out of memory", false;
+  if (!connected()) return err_ = conn_ ? one_line(PQerrorMessage(conn_)) : "out of memory", false;
   return exec("SET client_min_messages = warning; SET statement_timeout = " + std::to_string(target_.timeout_ms));
 }
 
 bool PgDb::failed(PGresult *r) {
-  err_ = PQresultErrorMessage(r);
-  if (err_.empty()) err_ = PQerrorMessage(conn_);
-  while (!err_.empty() && err_.back() == '\n') err_.pop_back();
+  err_ = one_line(PQresultErrorMessage(r));
+  if (err_.empty()) err_ = one_line(PQerrorMessage(conn_));
   PQclear(r);
   return false;
 }
@@ -125,7 +135,6 @@ std::unique_ptr<Db> db_open_postgres(const DbTarget &t, std::string *why) {
   std::unique_ptr<PgDb> db(new PgDb(t));
   if (!db->connect()) {
     *why = "registry " + db_name(t) + ": " + db->error();
-    while (!why->empty() && why->back() == '\n') why->pop_back();
     return nullptr;
   }
   return std::unique_ptr<Db>(db.release());
