@@ -4,6 +4,9 @@
 // rowids (SQLite: rows go in in time order, the lowest are the oldest).
 #include <limits.h>
 
+#include <initializer_list>
+#include <string>
+
 #include "journal.h"
 #include "log.h"
 
@@ -40,21 +43,25 @@ int64_t in_units(int64_t cutoff_ms, int64_t unit_ms) {
   return cutoff_ms / unit_ms + (cutoff_ms % unit_ms > 0 ? 1 : 0);
 }
 
+std::string joined(std::initializer_list<std::string> parts) {
+  std::string s;
+  for (const std::string &p : parts) s += p;
+  return s;
+}
+
 }  // namespace
 
 void Journal::prepare_pruning() {
   const std::string batch = std::to_string(kPruneBatch);
+  bool pg = db_->kind() == DbKind::kPostgres;
   for (const Pruned &p : kPruned) {
     std::string t = p.table, at = p.at;
-    if (db_->kind() == DbKind::kPostgres) {
-      oldest_sql_.push_back("SELECT min(" + at + ") FROM " + t);
-      prune_sql_.push_back("DELETE FROM " + t + " WHERE ctid = ANY(ARRAY(SELECT ctid FROM " + t + " WHERE " + at +
-                           " < $1 ORDER BY " + at + " LIMIT " + batch + "))");
-    } else {
-      oldest_sql_.push_back("SELECT " + at + " FROM " + t + " ORDER BY rowid LIMIT 1");
-      prune_sql_.push_back("DELETE FROM " + t + " WHERE rowid IN (SELECT rowid FROM " + t + " ORDER BY rowid LIMIT " +
-                           batch + ") AND " + at + " < $1");
-    }
+    oldest_sql_.push_back(pg ? joined({"SELECT min(", at, ") FROM ", t})
+                             : joined({"SELECT ", at, " FROM ", t, " ORDER BY rowid LIMIT 1"}));
+    prune_sql_.push_back(pg ? joined({"DELETE FROM ", t, " WHERE ctid = ANY(ARRAY(SELECT ctid FROM ", t, " WHERE ", at,
+                                      " < $1 ORDER BY ", at, " LIMIT ", batch, "))"})
+                            : joined({"DELETE FROM ", t, " WHERE rowid IN (SELECT rowid FROM ", t,
+                                      " ORDER BY rowid LIMIT ", batch, ") AND ", at, " < $1"}));
   }
 }
 

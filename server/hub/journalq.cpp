@@ -36,7 +36,7 @@ const char *const kAuditCols[] = {"at", "who", "action", "gateway", "outcome", n
 
 void add_column(cJSON *o, const DbValue &v, const char *name) {
   switch (v.type) {
-    case DbValue::kText: cJSON_AddStringToObject(o, name, json_safe(v.s.c_str()).c_str()); break;
+    case DbValue::kText: cJSON_AddStringToObject(o, name, json_safe(v.s).c_str()); break;
     case DbValue::kNull: cJSON_AddNullToObject(o, name); break;
     case DbValue::kInt: cJSON_AddNumberToObject(o, name, static_cast<double>(v.i)); break;
     case DbValue::kReal: cJSON_AddNumberToObject(o, name, v.d); break;
@@ -69,7 +69,7 @@ cJSON *Journal::page(const char *sql, const char *const *cols, const std::string
   size_t n = std::min(rows.size(), s.limit);
   for (size_t r = 0; r < n; r++) {
     cJSON *o = cJSON_CreateObject();
-    for (size_t i = 0; cols[i] && i < rows[r].size(); i++) add_column(o, rows[r][i], cols[i]);
+    for (size_t i = 0; i < rows[r].size() && cols[i]; i++) add_column(o, rows[r][i], cols[i]);
     cJSON_AddItemToArray(list, o);
   }
   bool more = rows.size() > s.limit;
