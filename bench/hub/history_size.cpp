@@ -4,9 +4,11 @@
 // a few times a day, now and then replaced by a newer connection) and a
 // signal that changes now and then. The journal is written every simulated
 // minute and pruned as the writer thread does (here once a simulated
-// minute). Prints the registry's size against its cap.
+// minute). Prints the registry's size against its cap. With --url the
+// registry is that PostgreSQL database (empty, made for the run) instead
+// of a SQLite file in DIR.
 //
-//   hub_history_size [--gateways N] [--days D] [--churn PER_DAY] [--signal P] [--cap MB] [--dir DIR]
+//   hub_history_size [--gateways N] [--days D] [--churn PER_DAY] [--signal P] [--cap MB] [--dir DIR] [--url CONNINFO]
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -32,6 +34,7 @@ struct Args {
   double signal = 0.02;    // chance a minute that its signal changes
   unsigned cap_mb = 256;
   std::string dir = "/tmp/hub-history-size";
+  std::string url;  // PostgreSQL instead of a file in dir
 };
 
 std::vector<uint8_t> packet(uint8_t type, const std::string &id, uint8_t signal) {
@@ -63,6 +66,7 @@ bool parse(int argc, char **argv, Args *a) {
     else if (k == "--signal") a->signal = atof(v.c_str());
     else if (k == "--cap") a->cap_mb = static_cast<unsigned>(atoi(v.c_str()));
     else if (k == "--dir") a->dir = v;
+    else if (k == "--url") a->url = v;
     else return false;
   }
   return (argc % 2) == 1 && a->gateways > 0;
@@ -111,7 +115,7 @@ void minute(Sim &sim, const Args &a) {
 int main(int argc, char **argv) {
   Args a;
   if (!parse(argc, argv, &a)) {
-    fprintf(stderr, "usage: hub_history_size [--gateways N] [--days D] [--churn PER_DAY] [--signal P] [--cap MB] [--dir DIR]\n");
+    fprintf(stderr, "usage: hub_history_size [--gateways N] [--days D] [--churn PER_DAY] [--signal P] [--cap MB] [--dir DIR] [--url CONNINFO]\n");
     return 2;
   }
   hub::log_mute(true);
@@ -125,7 +129,7 @@ int main(int argc, char **argv) {
   hub::Hub h(cfg);
   hub::Registry reg;
   hub::Journal journal;
-  hub::DbTarget db{hub::DbKind::kSqlite, path, 0};
+  hub::DbTarget db{a.url.empty() ? hub::DbKind::kSqlite : hub::DbKind::kPostgres, a.url.empty() ? path : a.url, 0};
   if (!reg.open(db, &why) || !journal.open(db, cfg.history, &why)) {
     fprintf(stderr, "%s\n", why.c_str());
     return 1;
