@@ -40,6 +40,7 @@ int main(int argc, char **argv) {
       LOG_ERROR("%s", err.c_str());
       return 1;
     }
+    reg.set_hub(cfg.hub_id);
     h.reg = &reg;
     h.journal = &journal;
     LOG_INFO("registry %s: %zu gateways", db_name(db).c_str(), h.records.size());

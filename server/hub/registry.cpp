@@ -8,7 +8,7 @@
 namespace hub {
 namespace {
 
-Registry::Row snapshot(const GatewayRecord &r) {
+Registry::Row snapshot(const GatewayRecord &r, const std::string &hub) {
   Registry::Row w;
   w.id = r.id;
   w.alias = r.alias;
@@ -23,6 +23,7 @@ Registry::Row snapshot(const GatewayRecord &r) {
   w.heartbeat = r.heartbeat_s;
   w.admission = static_cast<int>(r.admission);
   w.c = r.c;
+  if (r.session) w.holder = hub, w.session = r.session_start;
   return w;
 }
 
@@ -39,7 +40,7 @@ Registry::~Registry() { stop(); }
 void Registry::start() { writer_ = std::thread(&Registry::run, this); }
 
 void Registry::put(const GatewayRecord &r) {
-  Row w = snapshot(r);
+  Row w = snapshot(r, hub_);
   std::lock_guard<std::mutex> lock(mu_);
   rows_[w.id] = std::move(w);
   cv_.notify_one();

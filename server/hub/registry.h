@@ -43,6 +43,8 @@ class Registry {
   bool open(const DbTarget &t, std::string *why, uint32_t wait_s = 0);
   // Records for every stored gateway; the exposures made through the API.
   bool load(Hub &h, std::vector<ExposureConf> *exposures, std::string *why);
+  // The name stored as the holder of the gateways this hub holds ([hub] id).
+  void set_hub(const std::string &id) { hub_ = id; }
   void start();  // the writer thread
   void put(const GatewayRecord &r);
   void put_exposure(const ExposureConf &c, bool present);
@@ -65,6 +67,8 @@ class Registry {
     int64_t first_seen = 0, last_seen = 0;
     int online = 0, signal = 0, network = 0, heartbeat = 0, admission = 0;
     Counters c;
+    std::string holder;  // this hub, while it holds the gateway; else empty
+    int64_t session = 0;  // wall ms the holder's session began
   };
   struct ExpRow {
     ExposureConf conf;
@@ -85,6 +89,7 @@ class Registry {
   // only at those whose time has come, not at the whole fleet.
   std::deque<std::pair<const GatewayRecord *, int64_t>> due_;
 
+  std::string hub_;
   std::unique_ptr<Db> db_;
   DbRetry retry_;
   std::mutex mu_;

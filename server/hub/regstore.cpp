@@ -9,12 +9,23 @@
 namespace hub {
 namespace {
 
+#define GATEWAY_COLUMNS                                                                                 \
+  "id, alias, model, version, peer, first_seen, last_seen, online, signal, network, heartbeat, admission," \
+  " bytes_in, bytes_out, packets_in, packets_out, reconnects, malformed, modbus_timeouts, verify_fail"
+
+// The holder is the hub of the latest session: a hub storing an older one
+// (or none: the gateway has left it) leaves another's in place.
 const char *const kUpsert =
-    "INSERT INTO gateways VALUES($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13,$14,$15,$16,$17,$18,$19,$20)"
+    "INSERT INTO gateways(" GATEWAY_COLUMNS ", holder, holder_session)"
+    " VALUES($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13,$14,$15,$16,$17,$18,$19,$20,$21,$22)"
     " ON CONFLICT(id) DO UPDATE SET alias=$2, model=$3, version=$4, peer=$5, first_seen=$6,"
     " last_seen=$7, online=$8, signal=$9, network=$10, heartbeat=$11, admission=$12, bytes_in=$13,"
     " bytes_out=$14, packets_in=$15, packets_out=$16, reconnects=$17, malformed=$18,"
-    " modbus_timeouts=$19, verify_fail=$20";
+    " modbus_timeouts=$19, verify_fail=$20,"
+    " holder = CASE WHEN $22 > coalesce(gateways.holder_session, 0) THEN $21 ELSE gateways.holder END,"
+    " holder_session = CASE WHEN $22 > coalesce(gateways.holder_session, 0) THEN $22"
+    " ELSE gateways.holder_session END";
+const char *const kLoad = "SELECT " GATEWAY_COLUMNS " FROM gateways";
 const char *const kExpose =
     "INSERT INTO exposures VALUES($1, $2, $3, $4) ON CONFLICT(gateway, port) DO UPDATE SET kind=$3, listen=$4";
 const char *const kUnexpose = "DELETE FROM exposures WHERE gateway = $1 AND port = $2";
@@ -27,6 +38,8 @@ DbParams row_params(const Registry::Row &w) {
                           static_cast<int64_t>(w.c.reconnects), static_cast<int64_t>(w.c.malformed),
                           static_cast<int64_t>(w.c.modbus_timeouts), static_cast<int64_t>(w.c.verify_fail)};
   for (int64_t n : nums) p.emplace_back(n);
+  p.emplace_back(w.holder);
+  p.emplace_back(w.session);
   return p;
 }
 
@@ -82,7 +95,7 @@ bool Registry::open(const DbTarget &t, std::string *why, uint32_t wait_s) {
 
 bool Registry::load(Hub &h, std::vector<ExposureConf> *exposures, std::string *why) {
   std::vector<DbRow> rows;
-  if (!db_->run("SELECT * FROM gateways", {}, &rows)) return *why = db_->error(), false;
+  if (!db_->run(kLoad, {}, &rows)) return *why = db_->error(), false;
   for (const DbRow &r : rows) load_row(h, r);
   rows.clear();
   if (!db_->run("SELECT gateway, port, kind, listen FROM exposures", {}, &rows)) return *why = db_->error(), false;

@@ -43,6 +43,9 @@ const Migration kMigrations[] = {
     {4, "history by time, for pruning",
      "CREATE INDEX gw_events_by_time ON gw_events(at);"
      "CREATE INDEX gw_samples_by_time ON gw_samples(at);"},
+    {5, "gateways: the hub that holds each (or last did) and its session",
+     "ALTER TABLE gateways ADD COLUMN holder TEXT;"
+     "ALTER TABLE gateways ADD COLUMN holder_session INTEGER;"},
 };
 
 // The one word of the schema the dialects read differently: INTEGER is

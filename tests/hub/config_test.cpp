@@ -149,12 +149,20 @@ TEST(Admission, NetworksAndRates) {
 
 using Registry = Backend;
 
+// The holder of a gateway's row is the hub of its latest session.
+std::string holder(hub::Db &db) {
+  std::vector<hub::DbRow> rows;
+  EXPECT_TRUE(db.run("SELECT holder FROM gateways WHERE id = '10.0.0.7'", {}, &rows)) << db.error();
+  return rows.empty() ? "" : rows[0][0].s;
+}
+
 TEST_P(Registry, SurvivesARestartWithCountersAdmissionAndExposures) {
   std::string why;
   {
     HubTest t;
     hub::Registry reg;
     ASSERT_TRUE(reg.open(db.target, &why)) << why;
+    reg.set_hub("hub-a");
     reg.start();
     t.h->reg = &reg;
     Gw g = t.connect();
@@ -190,6 +198,28 @@ TEST_P(Registry, SurvivesARestartWithCountersAdmissionAndExposures) {
   EXPECT_EQ(warnings[0], "[[exposure]] 10.0.0.8 port 1: gateway unknown: it is not in the registry " +
                              db.target.where + " (the exposure waits for it)");
   EXPECT_TRUE(hub::config_registry_reachable(cfg, why)) << why;
+
+  // The gateway moves to hub-b, later; a late snapshot of hub-a's older
+  // session, or of its leaving, does not take it back.
+  std::unique_ptr<hub::Db> raw = hub::db_open(db.target, &why);
+  EXPECT_EQ(holder(*raw), "hub-a");
+  reg.set_hub("hub-b");
+  t2.advance(1000);
+  Gw g = t2.connect();
+  t2.online(g, "10.0.0.7");
+  reg.put(t2.rec("10.0.0.7"));
+  reg.stop();
+  EXPECT_EQ(holder(*raw), "hub-b");
+  hub::Registry late;
+  ASSERT_TRUE(late.open(db.target, &why)) << why;
+  late.set_hub("hub-a");
+  hub::GatewayRecord stale = t2.rec("10.0.0.7");
+  stale.session_start -= 1000;
+  late.put(stale);
+  stale.session = nullptr;
+  late.put(stale);
+  late.stop();
+  EXPECT_EQ(holder(*raw), "hub-b");
 }
 
 BACKENDS(Registry);
