@@ -8,8 +8,11 @@
 // hub's side spent: the gateway code that makes the rows (the loop's share,
 // the simulation's own bookkeeping included) and the writer's (storing and
 // pruning), each per row and as a share of one core in the fleet's time.
+// With --url the registry is that PostgreSQL database (empty, made for the
+// run) instead of a SQLite file in DIR.
 //
 //   hub_history_size [--gateways N] [--days D] [--minutes M] [--churn PER_DAY] [--signal P] [--cap MB] [--dir DIR]
+//                    [--url CONNINFO]
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -36,6 +39,7 @@ struct Args {
   double signal = 0.02;    // chance a minute that its signal changes
   unsigned cap_mb = 256;
   std::string dir = "/tmp/hub-history-size";
+  std::string url;  // PostgreSQL instead of a file in dir
 };
 
 std::vector<uint8_t> packet(uint8_t type, const std::string &id, uint8_t signal) {
@@ -74,6 +78,7 @@ bool parse(int argc, char **argv, Args *a) {
     else if (k == "--signal") a->signal = atof(v.c_str());
     else if (k == "--cap") a->cap_mb = static_cast<unsigned>(atoi(v.c_str()));
     else if (k == "--dir") a->dir = v;
+    else if (k == "--url") a->url = v;
     else return false;
   }
   return (argc % 2) == 1 && a->gateways > 0;
@@ -122,7 +127,8 @@ void minute(Sim &sim, const Args &a) {
 int main(int argc, char **argv) {
   Args a;
   if (!parse(argc, argv, &a)) {
-    fprintf(stderr, "usage: hub_history_size [--gateways N] [--days D] [--minutes M] [--churn PER_DAY] [--signal P] [--cap MB] [--dir DIR]\n");
+    fprintf(stderr, "usage: hub_history_size [--gateways N] [--days D] [--minutes M] [--churn PER_DAY] [--signal P] "
+                    "[--cap MB] [--dir DIR] [--url CONNINFO]\n");
     return 2;
   }
   hub::log_mute(true);
@@ -136,7 +142,8 @@ int main(int argc, char **argv) {
   hub::Hub h(cfg);
   hub::Registry reg;
   hub::Journal journal;
-  if (!reg.open(path, &why) || !journal.open(path, cfg.history, &why)) {
+  hub::DbTarget db{a.url.empty() ? hub::DbKind::kSqlite : hub::DbKind::kPostgres, a.url.empty() ? path : a.url, 0};
+  if (!reg.open(db, &why) || !journal.open(db, cfg.history, &why)) {
     fprintf(stderr, "%s\n", why.c_str());
     return 1;
   }

@@ -82,7 +82,11 @@ struct HistKind {
 };
 const HistKind kKinds[] = {{"state", &Journal::events}, {"signal", &Journal::samples}, {"traffic", &Journal::traffic}};
 
-ApiReply no_journal() { return api_error(503, "no history is kept: the hub runs without a registry ([registry] path)"); }
+ApiReply unavailable(const Journal &j) {
+  return api_error(503, "the registry's database does not answer: " + j.query_error());
+}
+
+ApiReply no_journal() { return api_error(503, "no history is kept: the hub runs without a registry ([registry] path or url)"); }
 
 // The gateway a change concerns: /api/gateways/<id>/..., /api/exposures/<id>/<port>, or the body's "gateway".
 std::string changed_gateway(const ApiRequest &req) {
@@ -136,7 +140,9 @@ ApiReply api_history(Hub &h, const ApiRequest &req, const std::string &id) {
   size_t asked = 0;
   for (const HistKind &k : kKinds) {
     bool wanted = kinds.empty() || ("," + kinds + ",").find(std::string(",") + k.name + ",") != std::string::npos;
-    if (wanted) cJSON_AddItemToObject(o, k.name, (h.journal->*k.query)(id, s)), asked++;
+    cJSON *rows = wanted ? (h.journal->*k.query)(id, s) : nullptr;
+    if (wanted && !rows) return cJSON_Delete(o), unavailable(*h.journal);
+    if (wanted) cJSON_AddItemToObject(o, k.name, rows), asked++;
   }
   if (asked == 0) {
     cJSON_Delete(o);
@@ -151,6 +157,7 @@ ApiReply api_audit_list(Hub &h, const ApiRequest &req) {
   std::string why;
   if (!span_params(req, &s, &why)) return api_error(400, why);
   cJSON *o = h.journal->audit(param(req, "who"), param(req, "gateway"), s);
+  if (!o) return unavailable(*h.journal);
   cJSON_AddNumberToObject(o, "from", static_cast<double>(s.from));
   if (s.to != INT64_MAX) cJSON_AddNumberToObject(o, "to", static_cast<double>(s.to));
   return api_reply(200, o);

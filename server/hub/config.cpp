@@ -142,7 +142,17 @@ const Key kGateways[] = {
     {"max_connections", INT(max_gateways, 1, 1000000)},
     {"max_known", INT(max_known, 1, 10000000)},
 };
-const Key kRegistry[] = {{"path", STR(db_path)}, {"flush_s", INT(registry_flush_s, 1, 3600)}};
+// [registry] url: PostgreSQL, as a URL or as libpq's key=value conninfo.
+bool set_db_url(const toml::node &n, Config &c, std::string &why) {
+  if (!get(n, c.db_url, why)) return false;
+  if (db_is_postgres(c.db_url)) return true;
+  return why = "postgresql://user@host/database or key=value conninfo (host=... dbname=...)", false;
+}
+
+const Key kRegistry[] = {{"path", STR(db_path)},
+                         {"url", set_db_url},
+                         {"wait_s", INT(registry_wait_s, 0, 86400)},
+                         {"flush_s", INT(registry_flush_s, 1, 3600)}};
 const Key kVerify[] = {
     {"interval_s", INT(verify_interval_s, 0, 604800)},
     {"on_connect", BOOL(verify_on_connect)},
@@ -368,6 +378,10 @@ bool config_check(const Config &cfg, std::string &err) {
   }
   if (cfg.mqtt.prefix.empty() || cfg.mqtt.prefix.find_first_of("+#") != std::string::npos) {
     err = "[mqtt] prefix must be a topic level without wildcards";
+    return false;
+  }
+  if (!cfg.db_path.empty() && !cfg.db_url.empty()) {
+    err = "[registry] path (SQLite) and url (PostgreSQL): one or the other";
     return false;
   }
   return check_exposures(cfg, err) && check_listeners(cfg, err);

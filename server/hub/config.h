@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "addr.h"
+#include "db.h"
 #include "log.h"
 
 namespace hub {
@@ -67,7 +68,9 @@ struct Config {
   unsigned max_gateways = 100000; // connections at once (and no more than descriptors)
   size_t max_known = 100000;     // gateways in the registry: IDs beyond are refused
 
-  std::string db_path;  // empty: no registry on disk
+  std::string db_path;  // SQLite; empty (and no db_url): no registry kept
+  std::string db_url;   // PostgreSQL: a postgresql:// URL or key=value conninfo
+  uint32_t registry_wait_s = 0;  // at start, keep trying a database that does not answer this long
   uint32_t registry_flush_s = 30;
 
   uint32_t verify_interval_s = 0;  // 0: only on request
@@ -115,6 +118,12 @@ bool config_check(const Config &cfg, std::string &err);
 // What --check warns of without failing: exposures of gateways the
 // registry (read only, if there is one) does not know (check.cpp).
 std::vector<std::string> config_warnings(const Config &cfg);
+// Where the registry is: [registry] url (PostgreSQL) or path (SQLite);
+// where is empty when neither is set.
+DbTarget config_registry(const Config &cfg);
+// PostgreSQL: the registry's database answers (a clear error naming it,
+// password hidden, when it does not and [registry] wait_s is 0).
+bool config_registry_reachable(const Config &cfg, std::string &err);
 
 }  // namespace hub
 

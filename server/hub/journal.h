@@ -2,11 +2,13 @@
 // (bounded: beyond kJournalQueue waiting, rows are dropped and counted);
 // one writer thread with a connection of its own stores them, a batch per
 // transaction, and a few times a minute prunes in small batches: rows
-// older than the retention, then the oldest rows while the database is
-// over its size cap. A batch that fails is rolled back and tried again a
-// second later. Queries for the API run on a read connection of the loop's
-// (WAL: the writer does not block them), newest rows first, a page at a
-// time.
+// older than the retention, then the oldest rows while the history is
+// over its size cap. A batch that fails is rolled back and tried again,
+// after a connection lost is made again (back-off, DbRetry). Queries for
+// the API run on a read connection of the loop's, newest rows first, a
+// page at a time: on SQLite (WAL) the writer does not block them; on
+// PostgreSQL a query may take at most kReadTimeoutMs, and while the
+// database is away the loop tries it again at most every kReadRetryMs.
 #ifndef HUB_JOURNAL_H
 #define HUB_JOURNAL_H
 
@@ -21,8 +23,8 @@
 #include <vector>
 
 #include "config.h"
+#include "db.h"
 
-struct sqlite3;
 struct cJSON;
 
 namespace hub {
@@ -30,6 +32,8 @@ namespace hub {
 constexpr size_t kJournalQueue = 200000;  // rows waiting for the writer
 constexpr size_t kPruneBatch = 2000;      // rows deleted per statement
 constexpr int64_t kDayMs = 86400000;
+constexpr int kReadTimeoutMs = 2000;  // PostgreSQL: a query of the API's, at most
+constexpr int64_t kReadRetryMs = 5000;  // a read connection lost: tried again after
 
 enum class Table : uint8_t { kEvent, kSample, kTraffic, kAudit };
 
@@ -59,7 +63,7 @@ class Journal {
 
   // Opens the writer's and the reader's connections to a registry whose
   // schema is in place (Registry::open).
-  bool open(const std::string &path, const HistoryConf &conf, std::string *why);
+  bool open(const DbTarget &t, const HistoryConf &conf, std::string *why);
   void start();  // the writer thread
   // Stores what waits and ends the writer thread.
   void stop();
@@ -71,10 +75,12 @@ class Journal {
   // one pass of pruning at now_ms; rows deleted.
   bool write_waiting();
   size_t prune(int64_t now_ms);
-  // Pages of the database in use, in bytes (free pages not counted).
+  // What the size cap counts, in bytes: SQLite, the pages of the database
+  // in use (free pages not counted); PostgreSQL, the history's rows.
   int64_t used_bytes();
 
-  // Queries (the loop's thread): {"rows": [...], "more": bool, "before": at}.
+  // Queries (the loop's thread): {"rows": [...], "more": bool, "before": at};
+  // null when the database did not answer (query_error() says why).
   cJSON *events(const std::string &gw, const Span &s);
   cJSON *samples(const std::string &gw, const Span &s);
   cJSON *traffic(const std::string &gw, const Span &s);
@@ -84,23 +90,36 @@ class Journal {
   uint64_t dropped() const { return dropped_; }
   uint64_t errors() const { return errors_; }
   uint64_t pruned() const { return pruned_; }
+  uint64_t reconnects() const { return reconnects_; }
+  bool up() const { return up_; }  // the last write went through
+  const std::string &query_error() const { return query_error_; }
   size_t waiting();
 
  private:
   void run();
   bool write(const std::vector<JournalRow> &rows);
+  void recover();
+  void prepare_pruning();
   size_t delete_oldest(int table, int64_t cutoff_ms);
   int64_t oldest(int table);
+  bool over_cap(int64_t cap);
+  cJSON *page(const char *sql, const char *const *cols, const std::string &key, const Span &s,
+              const std::string &gw = "");
 
   HistoryConf conf_;
-  sqlite3 *db_ = nullptr;  // the writer's
-  sqlite3 *rd_ = nullptr;  // the loop's, for queries
+  std::unique_ptr<Db> db_;  // the writer's
+  std::unique_ptr<Db> rd_;  // the loop's, for queries
+  int64_t rd_lost_ms_ = 0;  // when the loop last found its connection lost
+  std::string query_error_;
+  std::vector<std::string> oldest_sql_, prune_sql_;  // per pruned table, in the database's dialect
+  DbRetry retry_;
   std::mutex mu_;
   std::condition_variable cv_;
   std::vector<JournalRow> rows_;
   bool stopping_ = false;
   std::thread writer_;
-  std::atomic<uint64_t> written_{0}, dropped_{0}, errors_{0}, pruned_{0};
+  std::atomic<uint64_t> written_{0}, dropped_{0}, errors_{0}, pruned_{0}, reconnects_{0};
+  std::atomic<bool> up_{true};
 };
 
 }  // namespace hub

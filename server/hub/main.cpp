@@ -21,6 +21,7 @@ int main(int argc, char **argv) {
     case OptResult::kHelp: print_usage(); return 0;
     case OptResult::kError: fprintf(stderr, "trm-hub: %s\n", err.c_str()); return 2;
     case OptResult::kCheck:
+      if (!config_registry_reachable(cfg, err)) return fprintf(stderr, "trm-hub: %s\n", err.c_str()), 1;
       for (const std::string &w : config_warnings(cfg)) fprintf(stderr, "trm-hub: warning: %s\n", w.c_str());
       puts("configuration ok");
       return 0;
@@ -32,18 +33,17 @@ int main(int argc, char **argv) {
   Registry reg;
   Journal journal;
   std::vector<ExposureConf> saved;
-  if (!cfg.db_path.empty()) {
-    if (!reg.open(cfg.db_path, &err) || !reg.load(h, &saved, &err)) {
+  DbTarget db = config_registry(cfg);
+  if (!db.where.empty()) {
+    if (!reg.open(db, &err, cfg.registry_wait_s) || !reg.load(h, &saved, &err) ||
+        !journal.open(db, cfg.history, &err)) {
       LOG_ERROR("%s", err.c_str());
       return 1;
     }
-    if (!journal.open(cfg.db_path, cfg.history, &err)) {
-      LOG_ERROR("%s", err.c_str());
-      return 1;
-    }
+    reg.set_hub(cfg.hub_id);
     h.reg = &reg;
     h.journal = &journal;
-    LOG_INFO("registry %s: %zu gateways", cfg.db_path.c_str(), h.records.size());
+    LOG_INFO("registry %s: %zu gateways", db_name(db).c_str(), h.records.size());
   }
   Server s(h);
   if (!server_start(s, saved, &err)) {

@@ -114,6 +114,10 @@ void service_figures(Out &o, const Hub &h) {
   o.counter("trm_hub_registry_writes_total", "Rows written to the registry.", h.reg ? h.reg->writes() : 0);
   o.counter("trm_hub_registry_errors_total", "Registry writes that failed (and were retried).",
             h.reg ? h.reg->errors() : 0);
+  o.gauge("trm_hub_registry_up", "1 while the registry's database takes writes (0: away, writes wait).",
+          !h.reg || (h.reg->up() && (!h.journal || h.journal->up())) ? 1 : 0);
+  o.counter("trm_hub_registry_reconnects_total", "Connections to the registry's database made again.",
+            (h.reg ? h.reg->reconnects() : 0) + (h.journal ? h.journal->reconnects() : 0));
   o.counter("trm_hub_http_requests_total", "HTTP requests.", m.http_requests);
   o.gauge("trm_hub_http_connections", "HTTP connections open.", static_cast<double>(m.http_connections));
   o.counter("trm_hub_http_request_timeouts_total", "HTTP connections closed for a request that did not arrive in time.",

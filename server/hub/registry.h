@@ -1,10 +1,11 @@
-// The registry on disk (SQLite, WAL): every gateway ever seen with its
-// counters, and the exposures made through the API. The loop hands over
-// snapshots of changed records; one writer thread stores them in
-// transactions, so a slow disk never stalls the loop, the latest snapshot
-// of a gateway replaces an older one still waiting (bounded by the number
-// of gateways), and a write that fails is rolled back and tried again
-// without touching what is stored.
+// The registry (SQLite or PostgreSQL, db.h): every gateway ever seen with
+// its counters, and the exposures made through the API. The loop hands
+// over snapshots of changed records; one writer thread stores them in
+// transactions, so a slow or absent database never stalls the loop, the
+// latest snapshot of a gateway replaces an older one still waiting
+// (bounded by the number of gateways), and a write that fails is rolled
+// back and tried again without touching what is stored; a connection lost
+// is made again with back-off (DbRetry).
 #ifndef HUB_REGISTRY_H
 #define HUB_REGISTRY_H
 
@@ -20,10 +21,9 @@
 #include <vector>
 
 #include "config.h"
+#include "db.h"
 #include "gateways.h"
 #include "hub.h"
-
-struct sqlite3;
 
 namespace hub {
 
@@ -37,10 +37,14 @@ class Registry {
   Registry(const Registry &) = delete;
   Registry &operator=(const Registry &) = delete;
 
-  // Opens (creates) the database; every gateway in it is offline now.
-  bool open(const std::string &path, std::string *why);
+  // Opens (creates) the database and brings its schema up to date; every
+  // gateway in it is offline now. wait_s: seconds to keep trying a
+  // database that does not answer (0: once).
+  bool open(const DbTarget &t, std::string *why, uint32_t wait_s = 0);
   // Records for every stored gateway; the exposures made through the API.
   bool load(Hub &h, std::vector<ExposureConf> *exposures, std::string *why);
+  // The name stored as the holder of the gateways this hub holds ([hub] id).
+  void set_hub(const std::string &id) { hub_ = id; }
   void start();  // the writer thread
   void put(const GatewayRecord &r);
   void put_exposure(const ExposureConf &c, bool present);
@@ -55,12 +59,16 @@ class Registry {
 
   uint64_t writes() const { return writes_; }
   uint64_t errors() const { return errors_; }
+  uint64_t reconnects() const { return reconnects_; }
+  bool up() const { return up_; }  // the last write (or the connection) went through
 
   struct Row {
     std::string id, alias, model, version, peer;
     int64_t first_seen = 0, last_seen = 0;
     int online = 0, signal = 0, network = 0, heartbeat = 0, admission = 0;
     Counters c;
+    std::string holder;  // this hub, while it holds the gateway; else empty
+    int64_t session = 0;  // wall ms the holder's session began
   };
   struct ExpRow {
     ExposureConf conf;
@@ -70,7 +78,7 @@ class Registry {
  private:
   void run();
   bool write(const std::vector<Row> &rows, const std::vector<ExpRow> &exps);
-  bool exec(const char *sql);
+  void recover();
 
   struct Mark {
     bool dirty = false;  // changed since it was last stored, and in due_
@@ -81,14 +89,17 @@ class Registry {
   // only at those whose time has come, not at the whole fleet.
   std::deque<std::pair<const GatewayRecord *, int64_t>> due_;
 
-  sqlite3 *db_ = nullptr;
+  std::string hub_;
+  std::unique_ptr<Db> db_;
+  DbRetry retry_;
   std::mutex mu_;
   std::condition_variable cv_;
   std::unordered_map<std::string, Row> rows_;
   std::vector<ExpRow> exps_;
   bool stopping_ = false;
   std::thread writer_;
-  std::atomic<uint64_t> writes_{0}, errors_{0};
+  std::atomic<uint64_t> writes_{0}, errors_{0}, reconnects_{0};
+  std::atomic<bool> up_{true};
 };
 
 }  // namespace hub

@@ -1,8 +1,11 @@
 // The registry's migrations, in order. A migration is never changed once
-// released: a change of the schema is a new row.
+// released: a change of the schema is a new row, appended. Portable SQL:
+// INTEGER (64-bit, see dialect()), TEXT, ON CONFLICT upserts.
 #include "schema.h"
 
-#include <sqlite3.h>
+#include <time.h>
+
+#include "db.h"
 
 namespace hub {
 namespace {
@@ -37,44 +40,37 @@ const Migration kMigrations[] = {
      "CREATE TABLE audit(at INTEGER NOT NULL, who TEXT NOT NULL, action TEXT NOT NULL, gateway TEXT,"
      " outcome TEXT);"
      "CREATE INDEX audit_by_time ON audit(at);"},
+    {4, "history by time, for pruning",
+     "CREATE INDEX gw_events_by_time ON gw_events(at);"
+     "CREATE INDEX gw_samples_by_time ON gw_samples(at);"},
+    {5, "gateways: the hub that holds each (or last did) and its session",
+     "ALTER TABLE gateways ADD COLUMN holder TEXT;"
+     "ALTER TABLE gateways ADD COLUMN holder_session INTEGER;"},
 };
 
-bool exec(sqlite3 *db, const std::string &sql, std::string *why) {
-  char *err = nullptr;
-  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err) == SQLITE_OK) return true;
-  *why = err ? err : sqlite3_errmsg(db);
-  sqlite3_free(err);
-  return false;
-}
-
-bool apply(sqlite3 *db, const Migration &m, std::string *why) {
-  std::string sql = std::string("BEGIN IMMEDIATE;") + m.sql + "INSERT INTO schema_version VALUES(" +
-                    std::to_string(m.version) + ", strftime('%s','now'));COMMIT;";
-  if (exec(db, sql, why)) return true;
-  *why = "schema version " + std::to_string(m.version) + " (" + m.what + "): " + *why;
-  std::string ignored;
-  exec(db, "ROLLBACK", &ignored);
-  return false;
-}
-
-}  // namespace
-
-int schema_latest() { return kMigrations[sizeof kMigrations / sizeof kMigrations[0] - 1].version; }
-
-int schema_version(sqlite3 *db) {
-  sqlite3_stmt *st = nullptr;
-  int v = 0;
-  if (sqlite3_prepare_v2(db, "SELECT max(version) FROM schema_version", -1, &st, nullptr) == SQLITE_OK &&
-      sqlite3_step(st) == SQLITE_ROW) {
-    v = sqlite3_column_int(st, 0);
+// The one word of the schema the dialects read differently: INTEGER is
+// 64-bit in SQLite and 32-bit in PostgreSQL, where BIGINT is meant.
+std::string dialect(const Db &db, std::string sql) {
+  if (db.kind() != DbKind::kPostgres) return sql;
+  for (size_t p = sql.find(" INTEGER"); p != std::string::npos; p = sql.find(" INTEGER", p)) {
+    sql.replace(p, 8, " BIGINT");
   }
-  sqlite3_finalize(st);
-  return v;
+  return sql;
 }
 
-bool schema_migrate(sqlite3 *db, std::string *why) {
-  if (!exec(db, "CREATE TABLE IF NOT EXISTS schema_version(version INTEGER PRIMARY KEY, applied INTEGER)", why)) {
-    return false;
+bool apply(Db &db, const Migration &m, std::string *why) {
+  bool ok = db.begin() && db.exec(dialect(db, m.sql)) &&
+            db.run("INSERT INTO schema_version VALUES($1, $2)", {int64_t{m.version}, int64_t{time(nullptr)}}) &&
+            db.commit();
+  if (ok) return true;
+  *why = "schema version " + std::to_string(m.version) + " (" + m.what + "): " + db.error();
+  db.rollback();
+  return false;
+}
+
+bool migrate(Db &db, std::string *why) {
+  if (!db.exec(dialect(db, "CREATE TABLE IF NOT EXISTS schema_version(version INTEGER PRIMARY KEY, applied INTEGER)"))) {
+    return *why = db.error(), false;
   }
   int at = schema_version(db);
   if (at > schema_latest()) {
@@ -85,6 +81,22 @@ bool schema_migrate(sqlite3 *db, std::string *why) {
     if (m.version > at && !apply(db, m, why)) return false;
   }
   return true;
+}
+
+}  // namespace
+
+int schema_latest() { return kMigrations[sizeof kMigrations / sizeof kMigrations[0] - 1].version; }
+
+int schema_version(Db &db) {
+  return static_cast<int>(db_single(db, "SELECT max(version) FROM schema_version", {}, 0));
+}
+
+bool schema_migrate(Db &db, std::string *why) {
+  if (db.kind() != DbKind::kPostgres) return migrate(db, why);
+  if (!db.exec("SELECT pg_advisory_lock(31031)")) return *why = db.error(), false;
+  bool ok = migrate(db, why);
+  db.exec("SELECT pg_advisory_unlock(31031)");
+  return ok;
 }
 
 }  // namespace hub
