@@ -40,7 +40,9 @@ const char kBody[] = R"HTML(
 )HTML";
 
 const char kScript[] = R"JS(
-const view = { sort: "attention", dir: "asc", offset: 0, limit: 50 };
+// Rows a page: 50, or #rows=N in the address (with the token: #token=T&rows=N).
+const view = { sort: "attention", dir: "asc", offset: 0,
+               limit: Math.min(1000, parseInt((location.hash.match(/rows=(\d+)/) || [])[1], 10) || 50) };
 const SUMMARY = [["attention", "\u26A0 needs attention"], ["online", STATES.online + " online"],
   ["held", STATES.held + " held"], ["offline", STATES.offline + " offline"], ["conflict", "\u26A0 ID conflict"],
   ["never", "never seen"], ["changed_hour", "changed state in the last hour"]];
