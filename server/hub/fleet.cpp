@@ -14,13 +14,14 @@ bool digit(char c) { return c >= '0' && c <= '9'; }
 int number_cmp(const std::string &a, size_t &i, const std::string &b, size_t &j) {
   while (i < a.size() && a[i] == '0' && i + 1 < a.size() && digit(a[i + 1])) i++;
   while (j < b.size() && b[j] == '0' && j + 1 < b.size() && digit(b[j + 1])) j++;
-  size_t ei = i, ej = j;
+  size_t ei = i, ej = j;  // equal runs leave i and j after them
   while (ei < a.size() && digit(a[ei])) ei++;
   while (ej < b.size() && digit(b[ej])) ej++;
-  int c = ei - i != ej - j ? (ei - i < ej - j ? -1 : 1) : a.compare(i, ei - i, b, j, ej - j);
-  i = ei;
-  j = ej;
-  return c;
+  if (ei - i != ej - j) return ei - i < ej - j ? -1 : 1;
+  for (; i < ei; i++, j++) {
+    if (a[i] != b[j]) return a[i] < b[j] ? -1 : 1;
+  }
+  return 0;
 }
 
 using Cmp = int (*)(const FleetRow &, const FleetRow &);

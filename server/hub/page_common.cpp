@@ -10,6 +10,7 @@ namespace hub {
 namespace {
 
 const char kStyle[] = R"CSS(
+[hidden] { display: none !important; }
 body { font: 14px system-ui, sans-serif; margin: 1.2em 1.5em; color: #222; }
 h1 { font-size: 1.3em; margin: 0 0 .4em; display: inline-block; }
 h2 { font-size: 1.05em; margin: 1.2em 0 .4em; }

@@ -96,8 +96,9 @@ async function plots(g) {
   $("sig24").replaceChildren(signalPlot(s24.data.signal.rows, now - DAY, now));
   $("sig30").replaceChildren(signalPlot(s30.data.signal.rows, now - 30 * DAY, now));
   const evs = st.data.state.rows;
-  $("tl24").replaceChildren(timelinePlot(evs.filter(e => e.at >= now - DAY), now - DAY, now, g.state));
-  $("tl30").replaceChildren(timelinePlot(evs, now - 30 * DAY, now, g.state));
+  const since = g.first_seen * 1000;
+  $("tl24").replaceChildren(timelinePlot(evs.filter(e => e.at >= now - DAY), now - DAY, now, g.state, since));
+  $("tl30").replaceChildren(timelinePlot(evs, now - 30 * DAY, now, g.state, since));
   events(evs);
   document.body.dataset.plots = "drawn";
   performance.mark("plots");

@@ -9,7 +9,7 @@ namespace {
 
 const char kScript[] = R"JS(
 const SVGNS = "http://www.w3.org/2000/svg";
-const PLOT = { w: 640, h: 110, left: 34, right: 8, top: 8, bottom: 20 };
+const PLOT = { w: 560, h: 110, left: 34, right: 8, top: 8, bottom: 20 };
 const LEVEL = { online: 1, held: 2 / 3, offline: 1 / 3 };
 
 function svgEl(tag, attrs, text) {
@@ -57,11 +57,11 @@ function signalPlot(rows, from, to) {
 function stateOf(event) {
   return event === "online" || event === "held" ? event : event === "offline" || event === "replaced" ? "offline" : null;
 }
-// Events newest first; now is the state at the end.
-function timelinePlot(events, from, to, now) {
+// Events newest first; now is the state at the end; nothing is drawn before since (first seen).
+function timelinePlot(events, from, to, now, since) {
   const f = frame(from, to, 1, "online/offline from " + stamp(from, to - from) + " to now");
   const steps = events.map(e => [e.at, stateOf(e.event)]).filter(s => s[1]).sort((a, b) => a[0] - b[0]);
-  let state = steps.length ? (steps[0][1] === "offline" ? "online" : "offline") : now, at = from, spans = 0;
+  let state = steps.length ? (steps[0][1] === "offline" ? "online" : "offline") : now, at = Math.max(from, since), spans = 0;
   const draw = (end) => {
     if (end <= at) return;
     f.root.appendChild(svgEl("rect", { x: f.x(at), y: f.y(LEVEL[state]), width: Math.max(0.5, f.x(end) - f.x(at)),
@@ -70,8 +70,8 @@ function timelinePlot(events, from, to, now) {
     spans++;
   };
   for (const [t, s] of steps) {
-    draw(Math.max(t, from));
-    at = Math.max(t, from);
+    draw(Math.max(t, at));
+    at = Math.max(t, at);
     state = s;
   }
   draw(to);

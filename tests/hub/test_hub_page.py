@@ -135,12 +135,13 @@ class Page(HubCase):
         self.assertGreaterEqual(b.eval("+document.querySelector('#tl24 svg').dataset.spans"), 1)
         self.assertEqual(b.eval("document.querySelector('#tl24 rect.span:last-of-type').classList[1]"), "online")
         self.assertIn("online", text(b, "events"))
+        self.assertEqual(b.eval("document.getElementById('readonly').offsetHeight"), 0)
         click(b, "button[data-act=verify]")
         wait_until(lambda: '"match": true' in text(b, "reply"), what="the verify reply")
         self.assertTrue(text(b, "reply").startswith("verify: HTTP 200"))
 
         ro = Browser(self, url + "ro")
-        wait_until(lambda: ro.eval("document.getElementById('readonly').hidden") is False, what="the read-only note")
+        wait_until(lambda: ro.eval("(document.getElementById('readonly') || {}).offsetHeight > 0"), what="the read-only note")
         self.assertTrue(ro.eval("document.querySelector('button[data-act=close]').disabled"))
 
     def test_live_rows_filter_and_text_only(self):
