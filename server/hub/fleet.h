@@ -41,7 +41,7 @@ struct FleetPage {
 };
 
 // False when the sort column is unknown.
-bool fleet_sort_known(const std::string &column);
+bool fleet_sort_known(const std::string &name);
 // The columns, for the error that names them.
 std::string fleet_sort_names();
 FleetPage fleet_page(const Hub &h, const FleetQuery &fq);
