@@ -9,10 +9,12 @@
 // the simulation's own bookkeeping included) and the writer's (storing and
 // pruning), each per row and as a share of one core in the fleet's time.
 // With --url the registry is that PostgreSQL database (empty, made for the
-// run) instead of a SQLite file in DIR.
+// run) instead of a SQLite file in DIR. With --end now the history ends at
+// the present (a registry for the pages' screenshots and benchmark);
+// --first-id numbers the gateways as trm-fleet does.
 //
 //   hub_history_size [--gateways N] [--days D] [--minutes M] [--churn PER_DAY] [--signal P] [--cap MB] [--dir DIR]
-//                    [--url CONNINFO]
+//                    [--url CONNINFO] [--end now] [--first-id A.B.C.D]
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -40,7 +42,24 @@ struct Args {
   unsigned cap_mb = 256;
   std::string dir = "/tmp/hub-history-size";
   std::string url;  // PostgreSQL instead of a file in dir
+  bool end_now = false;
+  uint32_t first_id = 0;  // 0: 10.64.0.0 and up
 };
+
+// The I-th gateway's ID: from --first-id counted up, or 10.64.0.0 and up.
+std::string gateway_id(const Args &a, unsigned i) {
+  uint32_t v = a.first_id ? a.first_id + i : (10u << 24) + (64u << 16) + i;
+  return std::to_string(v >> 24) + "." + std::to_string(v >> 16 & 255) + "." + std::to_string(v >> 8 & 255) + "." +
+         std::to_string(v & 255);
+}
+
+bool parse_ipv4(const std::string &s, uint32_t *v) {
+  unsigned b[4];
+  char tail;
+  if (sscanf(s.c_str(), "%u.%u.%u.%u%c", &b[0], &b[1], &b[2], &b[3], &tail) != 4) return false;
+  *v = b[0] << 24 | b[1] << 16 | b[2] << 8 | b[3];
+  return b[0] < 256 && b[1] < 256 && b[2] < 256 && b[3] < 256;
+}
 
 std::vector<uint8_t> packet(uint8_t type, const std::string &id, uint8_t signal) {
   std::vector<uint8_t> b(PACKET_BUF_SIZE);
@@ -79,6 +98,8 @@ bool parse(int argc, char **argv, Args *a) {
     else if (k == "--cap") a->cap_mb = static_cast<unsigned>(atoi(v.c_str()));
     else if (k == "--dir") a->dir = v;
     else if (k == "--url") a->url = v;
+    else if (k == "--end" && v == "now") a->end_now = true;
+    else if (k == "--first-id" && parse_ipv4(v, &a->first_id)) continue;
     else return false;
   }
   return (argc % 2) == 1 && a->gateways > 0;
@@ -128,7 +149,7 @@ int main(int argc, char **argv) {
   Args a;
   if (!parse(argc, argv, &a)) {
     fprintf(stderr, "usage: hub_history_size [--gateways N] [--days D] [--minutes M] [--churn PER_DAY] [--signal P] "
-                    "[--cap MB] [--dir DIR] [--url CONNINFO]\n");
+                    "[--cap MB] [--dir DIR] [--url CONNINFO] [--end now] [--first-id A.B.C.D]\n");
     return 2;
   }
   hub::log_mute(true);
@@ -148,11 +169,11 @@ int main(int argc, char **argv) {
     return 1;
   }
   h.journal = &journal;
-  int64_t wall = 1796000000000;  // 2026-11-28
+  int64_t wall = a.end_now ? static_cast<int64_t>(time(nullptr)) * 1000 - a.days * hub::kDayMs
+                           : 1796000000000;  // 2026-11-28
   hub::hub_set_time(h, 1000, wall);
   Sim sim{h, {}, std::vector<hub::Session *>(a.gateways), std::vector<int64_t>(a.gateways)};
-  for (unsigned i = 0; i < a.gateways; i++) sim.ids.push_back("10." + std::to_string(64 + i / 65536) + "." +
-                                                             std::to_string(i / 256 % 256) + "." + std::to_string(i % 256));
+  for (unsigned i = 0; i < a.gateways; i++) sim.ids.push_back(gateway_id(a, i));
   for (size_t i = 0; i < sim.ids.size(); i++) connect(sim, i);
   timespec t0{}, t1{};
   clock_gettime(CLOCK_MONOTONIC, &t0);

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "exposures.h"
+#include "fleet.h"
 #include "gateways.h"
 #include "json.h"
 #include "log.h"
@@ -48,23 +49,33 @@ size_t query_num(const ApiRequest &req, const char *key, size_t def) {
   return static_cast<size_t>(strtoul(v.c_str(), nullptr, 10));
 }
 
-ApiReply list_gateways(Hub &h, const ApiRequest &req) {
-  std::string state = query(req, "state"), q = lower_ascii(query(req, "q"));
-  size_t limit = std::min(query_num(req, "limit", kListMax), kListMax), offset = query_num(req, "offset", 0);
-  std::vector<const GatewayRecord *> hits;
-  for (const auto &kv : h.records) {
-    if (gw_matches(*kv.second, state, q)) hits.push_back(kv.second.get());
-  }
-  // Only the rows up to the page's end are put in order: a page of a big fleet costs no full sort.
-  auto page_end = hits.begin() + static_cast<std::ptrdiff_t>(std::min(hits.size(), offset + limit));
-  std::partial_sort(hits.begin(), page_end, hits.end(),
-                    [](const GatewayRecord *a, const GatewayRecord *b) { return a->id < b->id; });
+cJSON *summary_json(const FleetSummary &s) {
   cJSON *o = cJSON_CreateObject();
-  cJSON_AddNumberToObject(o, "total", static_cast<double>(h.records.size()));
+  const std::pair<const char *, size_t> kCounts[] = {{"online", s.online},       {"held", s.held},
+                                                     {"offline", s.offline},     {"conflict", s.conflict},
+                                                     {"never", s.never},         {"attention", s.attention},
+                                                     {"changed_hour", s.changed_hour}};
+  for (const auto &c : kCounts) cJSON_AddNumberToObject(o, c.first, static_cast<double>(c.second));
+  return o;
+}
+
+ApiReply list_gateways(Hub &h, const ApiRequest &req) {
+  FleetQuery fq;
+  fq.state = query(req, "state");
+  fq.q = lower_ascii(query(req, "q"));
+  fq.sort = query(req, "sort", "id");
+  fq.desc = query(req, "dir") == "desc";
+  fq.limit = std::min(query_num(req, "limit", kListMax), kListMax);
+  fq.offset = query_num(req, "offset", 0);
+  if (!fleet_sort_known(fq.sort)) return api_error(400, "sort: one of " + fleet_sort_names());
+  FleetPage p = fleet_page(h, fq);
+  cJSON *o = cJSON_CreateObject();
+  cJSON_AddNumberToObject(o, "total", static_cast<double>(p.total));
   cJSON_AddNumberToObject(o, "online", static_cast<double>(h.ready_count));
-  cJSON_AddNumberToObject(o, "matched", static_cast<double>(hits.size()));
+  cJSON_AddNumberToObject(o, "matched", static_cast<double>(p.matched));
+  cJSON_AddItemToObject(o, "summary", summary_json(p.sum));
   cJSON *arr = cJSON_AddArrayToObject(o, "gateways");
-  for (size_t i = offset; i < hits.size() && i - offset < limit; i++) cJSON_AddItemToArray(arr, gateway_json(h, *hits[i]));
+  for (const FleetRow &row : p.rows) cJSON_AddItemToArray(arr, gateway_json(h, *row.r));
   return api_reply(200, o);
 }
 
@@ -210,7 +221,7 @@ ApiReply gateways(Hub &h, const ApiRequest &req, const std::string &rest) {
   return gateway_action(h, *r, action, req);
 }
 
-ApiReply hub_info(Hub &h) {
+ApiReply hub_info(Hub &h, const ApiRequest &req) {
   cJSON *o = cJSON_CreateObject();
   cJSON_AddStringToObject(o, "hub", json_safe(h.cfg.hub_id).c_str());
   cJSON_AddNumberToObject(o, "started", static_cast<double>(h.started_ms));
@@ -219,6 +230,7 @@ ApiReply hub_info(Hub &h) {
   cJSON_AddNumberToObject(o, "known", static_cast<double>(h.records.size()));
   cJSON_AddBoolToObject(o, "mqtt", h.mqtt->pub && h.mqtt->pub->ready());
   cJSON_AddNumberToObject(o, "mqtt_queued", static_cast<double>(h.mqtt->queue.size()));
+  cJSON_AddStringToObject(o, "role", req.role == Role::kRead ? "read" : "operate");
   return api_reply(200, o);
 }
 
@@ -230,10 +242,17 @@ ApiReply text(int status, const char *type, const std::string &body) {
   return r;
 }
 
+// The pages hold no data: they are served without a token.
+const std::string *page_for(const std::string &path) {
+  if (path == "/" || path == "/index.html") return &fleet_page_html();
+  if (path.compare(0, 9, "/gateway/") == 0 && path.size() > 9) return &gateway_page_html();
+  return nullptr;
+}
+
 ApiReply route(Hub &h, const ApiRequest &req) {
   const std::string &p = req.path;
   if (p == "/metrics") return text(200, "text/plain; version=0.0.4", metrics_text(h));
-  if (p == "/api/hub") return hub_info(h);
+  if (p == "/api/hub") return hub_info(h, req);
   if (p == "/api/audit") return req.method == "GET" ? api_audit_list(h, req) : api_error(405, "GET only");
   if (p == "/api/gateways") return req.method == "GET" ? list_gateways(h, req) : api_error(405, "GET only");
   if (p.compare(0, 14, "/api/gateways/") == 0 && p.size() > 14) return gateways(h, req, p.substr(14));
@@ -253,8 +272,8 @@ ApiReply route(Hub &h, const ApiRequest &req) {
 
 ApiReply api_handle(Hub &h, const ApiRequest &req) {
   h.m.http_requests++;
-  if (req.path == "/" || req.path == "/index.html") {
-    return req.method == "GET" ? text(200, "text/html; charset=utf-8", status_page()) : api_error(405, "GET only");
+  if (const std::string *page = page_for(req.path)) {
+    return req.method == "GET" ? text(200, "text/html; charset=utf-8", *page) : api_error(405, "GET only");
   }
   if (!req.authorized) return api_error(401, "a bearer token is needed");
   if (!api_changes(req)) return route(h, req);

@@ -3,10 +3,12 @@
 // challenges answer later: their reply carries a ticket, and the HTTP layer
 // waits for the job with that ticket (api_job_reply).
 //
-//   GET    /                              the status page
+//   GET    /                              the fleet page (page_fleet.cpp)
+//   GET    /gateway/<id>                  a gateway's page (page_gateway.cpp)
 //   GET    /metrics                       Prometheus text
-//   GET    /api/hub                       the hub and its counters
-//   GET    /api/gateways[?state=&q=&limit=&offset=]   (at most 1000 a page)
+//   GET    /api/hub                       the hub, its counters, the token's role
+//   GET    /api/gateways[?state=&q=&sort=&dir=&limit=&offset=]   (at most 1000 a page, fleet.h;
+//                                         state: all, online, held, offline, conflict, never, attention)
 //   GET    /api/gateways/<id>
 //   POST   /api/gateways/<id>/cfg         commands in the body, one a line
 //   POST   /api/gateways/<id>/vcom
@@ -69,8 +71,12 @@ void api_audit(Hub &h, const ApiRequest &req, const ApiReply &reply);
 
 // Prometheus text of the hub's counters (metrics.cpp).
 std::string metrics_text(const Hub &h);
-// The status page (page.cpp).
-const std::string &status_page();
+// The pages (page_*.cpp): the fleet, and one gateway's (/gateway/<id>).
+const std::string &fleet_page_html();
+const std::string &gateway_page_html();
+// A document of the pages' style and helper script with a page's own.
+std::string page_document(const char *title, const char *style, const char *body, const char *script);
+const char *plot_script();
 
 }  // namespace hub
 

@@ -63,6 +63,7 @@ void count_verify(Hub &h, GatewayRecord &r, const Job &j) {
   if (j.outcome == Outcome::kOffline) return;
   h.m.verify_fail++;
   r.c.verify_fail++;
+  r.verify_fail_at = h.wall_ms / 1000;
   if (j.outcome == Outcome::kDone) {
     LOG_WARN("gateway %s verify answer=%d expected=%d mismatch", r.id.c_str(), static_cast<int>(j.answer),
              static_cast<int>(j.expect));

@@ -368,7 +368,10 @@ bool exp_tick(Hub &h) {
     if (mbtcp::expired(e->mb, h.now, h.cfg.modbus_timeout_ms)) {
       e->timeouts++;
       h.m.modbus_timeouts++;
-      if (GatewayRecord *r = hub_find(h, e->conf.gateway)) r->c.modbus_timeouts++;
+      if (GatewayRecord *r = hub_find(h, e->conf.gateway)) {
+        r->c.modbus_timeouts++;
+        r->modbus_timeout_at = h.wall_ms / 1000;
+      }
       answer_exception(h, *e, e->mb.flight, mbtcp::kExcNoResponse, "no response in time");
       forward(h, *e);
     }

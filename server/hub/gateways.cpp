@@ -64,7 +64,10 @@ void attach(Hub &h, Session &s, GatewayRecord &r) {
     gw_clash_turn(h, r, r.session->peer_addr, s.peer_addr);
     gw_end(h, *r.session, "replaced by a newer connection");
   }
-  if (r.first_seen != 0) r.c.reconnects++;
+  if (r.first_seen != 0) {
+    r.c.reconnects++;
+    gw_note_reconnect(r, h.wall_ms / 1000);
+  }
   r.session = &s;
   r.session_start = h.wall_ms;
   s.gw = &r;
@@ -327,6 +330,9 @@ void gw_readmit(Hub &h, GatewayRecord &r) {
   gw_changed(h, r, true);
 }
 
-void gw_changed(Hub &h, GatewayRecord &r, bool urgent) { gw_announce(&GatewayHooks::changed, h, r, urgent); }
+void gw_changed(Hub &h, GatewayRecord &r, bool urgent) {
+  if (urgent) r.state_at = h.wall_ms / 1000;
+  gw_announce(&GatewayHooks::changed, h, r, urgent);
+}
 
 }  // namespace hub

@@ -47,8 +47,8 @@ std::string lower_ascii(std::string s) {
   return s;
 }
 
-bool gw_matches(const GatewayRecord &r, const std::string &state, const std::string &q) {
-  if (!state.empty() && state != "all" && state != gw_state(r)) return false;
+bool gw_matches(const GatewayRecord &r, const std::string &state, const std::string &q, int64_t now_s) {
+  if (!gw_in_state(r, state, now_s)) return false;
   if (q.empty()) return true;
   for (const std::string *s : {&r.id, &r.alias, &r.model, &r.version, &r.peer}) {
     if (lower_ascii(*s).find(q) != std::string::npos) return true;

@@ -51,6 +51,11 @@ struct GatewayRecord {
   Session *session = nullptr;  // the live connection, if any
   int64_t session_start = 0;   // wall ms when the current (or last) session began
   bool conflict = false;       // two connections keep taking this ID from each other (clash.cpp)
+  // What the fleet page's attention view looks at (attention.cpp), unix seconds.
+  int64_t state_at = 0;          // its online state last changed (0: not since the hub started)
+  int64_t storm_since = 0;       // the current hour of reconnects began
+  uint16_t storm_count = 0;      // reconnects since storm_since
+  int64_t verify_fail_at = 0, modbus_timeout_at = 0;
 };
 
 struct OutPacket {
@@ -162,10 +167,29 @@ GatewayRecord *hub_find(Hub &h, const std::string &id);
 bool gw_online(const GatewayRecord &r);
 bool gw_admitted(const GatewayRecord &r);
 const char *gw_state(const GatewayRecord &r);  // "online", "held", "offline"
+// Why a gateway needs attention (attention.cpp), a bit each, the most
+// urgent highest: a conflict of IDs, a verify failed in the last day, a
+// reconnect storm (kStormReconnects within the hour), Modbus time-outs in
+// the last hour, an online signal of CSQ kWeakSignal or below, offline for
+// longer than its heartbeat period (kOfflineGraceS when it has none).
+enum Attention : uint8_t {
+  kAttnOffline = 1, kAttnWeak = 2, kAttnModbus = 4, kAttnStorm = 8, kAttnVerify = 16, kAttnConflict = 32
+};
+constexpr uint8_t kWeakSignal = 9;  // CSQ 9 and below: -95 dBm or worse
+constexpr uint16_t kStormReconnects = 5;
+constexpr int64_t kOfflineGraceS = 60;
+uint8_t gw_attention(const GatewayRecord &r, int64_t now_s);
+// Its reasons in words, most urgent first, null-ended ("conflict", "verify failed", ...).
+size_t gw_attention_names(uint8_t mask, const char *out[7]);
+// The loop's notes for it: a reconnect, a failed verify, a Modbus time-out.
+void gw_note_reconnect(GatewayRecord &r, int64_t now_s);
+
 // The fleet's filter (the page's, the API's, a job's selection): state is
-// empty or "all", or one gw_state; q (lower case) is found in the ID,
-// alias, model, version or address.
-bool gw_matches(const GatewayRecord &r, const std::string &state, const std::string &q);
+// empty or "all", one gw_state, "conflict", "never" (no packet yet) or
+// "attention" (gw_attention at now_s; -1: the wall clock); q (lower case)
+// is found in the ID, alias, model, version or address.
+bool gw_matches(const GatewayRecord &r, const std::string &state, const std::string &q, int64_t now_s = -1);
+bool gw_in_state(const GatewayRecord &r, const std::string &state, int64_t now_s);
 std::string lower_ascii(std::string s);
 
 // Frees the sessions closed during the pass.

@@ -57,6 +57,11 @@ cJSON *gateway_json(const Hub &h, const GatewayRecord &r) {
   cJSON_AddNumberToObject(c, "malformed", static_cast<double>(r.c.malformed));
   cJSON_AddNumberToObject(c, "modbus_timeouts", static_cast<double>(r.c.modbus_timeouts));
   cJSON_AddNumberToObject(c, "verify_fail", static_cast<double>(r.c.verify_fail));
+  cJSON_AddNumberToObject(o, "state_at", static_cast<double>(r.state_at));
+  const char *why[7];
+  gw_attention_names(gw_attention(r, h.wall_ms / 1000), why);
+  cJSON *attn = cJSON_AddArrayToObject(o, "attention");
+  for (const char **w = why; *w; w++) cJSON_AddItemToArray(attn, cJSON_CreateString(*w));
   return o;
 }
 

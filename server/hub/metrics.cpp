@@ -127,7 +127,6 @@ void service_figures(Out &o, const Hub &h) {
 // Fleet-wide figures for alerting (a series per gateway would be too many
 // at 100 000): gateways by state, offline for longer than each of a few
 // spans, online with a weak signal.
-constexpr uint8_t kWeakSignal = 9;  // CSQ 9 and below: -95 dBm or worse
 struct Span {
   const char *label;
   int64_t seconds;

@@ -122,7 +122,7 @@ void print_usage() {
   puts("usage: trm-hub [-c FILE] [options]\n"
        "  -c, --config FILE     TOML configuration (see hub.example.toml)\n"
        "  --listen ADDR:PORT    gateway port (default 0.0.0.0:11000; port 0: a free one)\n"
-       "  --http ADDR:PORT      API, metrics and status page (default 127.0.0.1:8080)\n"
+       "  --http ADDR:PORT      API, metrics and pages (default 127.0.0.1:8080)\n"
        "  --no-http             no HTTP server\n"
        "  --token TOKEN         bearer token the API requires (needed off loopback)\n"
        "  --db PATH             registry database (SQLite); none by default\n"

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "api.h"
+#include "fleet.h"
 #include "hubkit.h"
 #include "qylink.h"
 
@@ -62,6 +63,45 @@ TEST(Api, GatewaysFiltersAdmissionAndCommands) {
   EXPECT_EQ(hub::api_job_reply(j).status, 504);
 }
 
+// The IDs of a page of /api/gateways, in order.
+std::string ids(const hub::ApiReply &r) {
+  std::string out;
+  for (size_t at = r.body.find("{\"id\":\""); at != std::string::npos; at = r.body.find("{\"id\":\"", at + 1)) {
+    size_t from = at + 7;
+    out += (out.empty() ? "" : " ") + r.body.substr(from, r.body.find('"', from) - from);
+  }
+  return out;
+}
+
+TEST(Api, FleetSortsNaturallyPagesSummarisesAndPutsAttentionFirst) {
+  HubTest t;
+  std::vector<Gw> gws;
+  for (const char *id : {"10.0.0.10", "10.0.0.2", "10.0.0.100", "10.0.0.9"}) {
+    gws.push_back(t.connect());
+    t.online(gws.back(), id);
+  }
+  t.feed(gws[3], heartbeat_packet("10.0.0.9", 5));  // weak signal
+  hub::ApiReply r = call(t, "GET", "/api/gateways");
+  EXPECT_EQ(ids(r), "10.0.0.2 10.0.0.9 10.0.0.10 10.0.0.100");
+  EXPECT_TRUE(has(r, "\"summary\":{\"online\":4,\"held\":0,\"offline\":0,\"conflict\":0,\"never\":0,"
+                     "\"attention\":1,\"changed_hour\":4}")) << r.body;
+  r = call(t, "GET", "/api/gateways", "", {{"sort", "id"}, {"dir", "desc"}, {"offset", "1"}, {"limit", "2"}});
+  EXPECT_EQ(ids(r), "10.0.0.10 10.0.0.9");
+  EXPECT_TRUE(has(r, "\"matched\":4")) << r.body;
+  EXPECT_EQ(ids(call(t, "GET", "/api/gateways", "", {{"sort", "attention"}, {"limit", "1"}})), "10.0.0.9");
+  r = call(t, "GET", "/api/gateways", "", {{"state", "attention"}});
+  EXPECT_TRUE(has(r, "\"attention\":[\"weak signal\"]") && has(r, "\"matched\":1")) << r.body;
+  EXPECT_EQ(call(t, "GET", "/api/gateways", "", {{"sort", "colour"}}).status, 400);
+
+  // Gone for longer than its heartbeat (10 s): offline, and so needing attention.
+  EXPECT_EQ(call(t, "POST", "/api/gateways/10.0.0.10/close").status, 200);
+  t.advance(11000);
+  r = call(t, "GET", "/api/gateways", "", {{"state", "attention"}, {"sort", "attention"}});
+  EXPECT_EQ(ids(r), "10.0.0.9 10.0.0.10") << r.body;
+  EXPECT_TRUE(has(r, "\"attention\":[\"offline\"]")) << r.body;
+  EXPECT_EQ(hub::natural_cmp("a2b", "a10b") < 0 && hub::natural_cmp("v1.02", "v1.2") != 0, true);
+}
+
 TEST(Api, ExposuresMetricsPageAndToken) {
   HubTest t;
   EXPECT_EQ(call(t, "POST", "/api/exposures", "{\"gateway\":\"10.0.0.7\",\"port\":3}").status, 400);
@@ -88,10 +128,12 @@ TEST(Api, ExposuresMetricsPageAndToken) {
     anon.path = p;
     EXPECT_EQ(hub::api_handle(*t.h, anon).status, 401) << p;
   }
-  anon.path = "/";
-  r = hub::api_handle(*t.h, anon);  // the page itself holds no data
-  EXPECT_EQ(r.status, 200);
-  EXPECT_EQ(r.type, "text/html; charset=utf-8");
+  for (const char *p : {"/", "/gateway/10.0.0.7"}) {
+    anon.path = p;
+    r = hub::api_handle(*t.h, anon);  // the pages themselves hold no data
+    EXPECT_EQ(r.status, 200) << p;
+    EXPECT_EQ(r.type, "text/html; charset=utf-8");
+  }
 }
 
 }  // namespace

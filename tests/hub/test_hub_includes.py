@@ -8,7 +8,8 @@ import unittest
 
 HUB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "server", "hub")
 # Sources without a header of their own: the module whose header they implement.
-PARTS = {"gwsend": "gateways", "clash": "gateways", "metrics": "api", "page": "api", "apihist": "api",
+PARTS = {"gwsend": "gateways", "clash": "gateways", "metrics": "api", "page_common": "api", "page_fleet": "api",
+         "page_gateway": "api", "page_plots": "api", "attention": "hub", "apihist": "api",
          "check": "config", "journalq": "journal", "journalprune": "journal", "regstore": "registry",
          "db_sqlite": "db", "db_pg": "db"}
 # Sources that put the modules together: they include, nobody includes them.
