@@ -17,6 +17,11 @@
 //   DELETE /api/exposures/<id>/<port>
 //   GET    /api/gateways/<id>/history     state changes, signal, traffic (apihist.cpp)
 //   GET    /api/audit                     changes made, by whom
+//   GET    /jobs                          the jobs view (page_jobs.cpp)
+//   GET    /api/jobs[?limit=&offset=]     fleet jobs, newest first (apijobs.cpp)
+//   POST   /api/jobs                      {"channel", "commands", "ids", "prefixes", "filter", "deadline_s"}
+//   GET    /api/jobs/<id>[?state=&limit=&offset=]   a job and a page of its targets
+//   POST   /api/jobs/<id>/cancel
 //
 // A read token may only GET (403 for the rest); every other request is a
 // change and goes to the audit log with its outcome.
@@ -67,10 +72,15 @@ ApiReply api_audit_list(Hub &h, const ApiRequest &req);
 // A change's outcome to the audit log (a reply that waited for a job: when it comes).
 void api_audit(Hub &h, const ApiRequest &req, const ApiReply &reply);
 
+// Fleet jobs: /api/jobs and below (apijobs.cpp).
+ApiReply api_jobs(Hub &h, const ApiRequest &req);
+
 // Prometheus text of the hub's counters (metrics.cpp).
 std::string metrics_text(const Hub &h);
 // The status page (page.cpp).
 const std::string &status_page();
+// The jobs view (page_jobs.cpp).
+const std::string &jobs_page();
 
 }  // namespace hub
 

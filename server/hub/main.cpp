@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "fleetjobs.h"
 #include "hub.h"
 #include "journal.h"
 #include "log.h"
@@ -31,18 +32,22 @@ int main(int argc, char **argv) {
   Hub h(cfg);
   Registry reg;
   Journal journal;
+  JobStore jobstore;
+  std::vector<std::unique_ptr<FleetJob>> jobs;
   std::vector<ExposureConf> saved;
   if (!cfg.db_path.empty()) {
     if (!reg.open(cfg.db_path, &err) || !reg.load(h, &saved, &err)) {
       LOG_ERROR("%s", err.c_str());
       return 1;
     }
-    if (!journal.open(cfg.db_path, cfg.history, &err)) {
+    if (!journal.open(cfg.db_path, cfg.history, &err) || !jobstore.open(cfg.db_path, &err) ||
+        !jobstore.load(&jobs, &err)) {
       LOG_ERROR("%s", err.c_str());
       return 1;
     }
     h.reg = &reg;
     h.journal = &journal;
+    h.jobs->store = &jobstore;
     LOG_INFO("registry %s: %zu gateways", cfg.db_path.c_str(), h.records.size());
   }
   Server s(h);
@@ -50,9 +55,12 @@ int main(int argc, char **argv) {
     LOG_ERROR("%s", err.c_str());
     return 1;
   }
+  jobs_restore(h, std::move(jobs));
   if (h.reg) reg.start();
   if (h.journal) journal.start();
+  if (h.jobs->store) jobstore.start();
   server_run(s);
+  jobstore.stop();
   journal.stop();
   return 0;
 }

@@ -37,6 +37,12 @@ const Migration kMigrations[] = {
      "CREATE TABLE audit(at INTEGER NOT NULL, who TEXT NOT NULL, action TEXT NOT NULL, gateway TEXT,"
      " outcome TEXT);"
      "CREATE INDEX audit_by_time ON audit(at);"},
+    {4, "fleet jobs and their targets",
+     "CREATE TABLE jobs(id BIGINT PRIMARY KEY NOT NULL, channel TEXT NOT NULL, commands TEXT NOT NULL,"
+     " who TEXT NOT NULL, selection TEXT NOT NULL, created BIGINT NOT NULL, deadline BIGINT NOT NULL,"
+     " cancelled INTEGER NOT NULL);"
+     "CREATE TABLE job_targets(job BIGINT NOT NULL, gateway TEXT NOT NULL, state TEXT NOT NULL,"
+     " at BIGINT NOT NULL, detail TEXT NOT NULL, PRIMARY KEY(job, gateway));"},
 };
 
 bool exec(sqlite3 *db, const std::string &sql, std::string *why) {
