@@ -46,7 +46,7 @@ def command_counts(fleet):
 
 
 def run(args, work):
-    tools = os.path.join(args.build, "tools")
+    tools = os.path.join(os.path.abspath(args.build), "tools")
     gw_port, http = free_port(), free_port()
     hub = Proc("hub", [os.path.join(tools, "trm-hub"), "--listen", "127.0.0.1:%d" % gw_port,
                        "--http", "127.0.0.1:%d" % http, "--no-mqtt", "--admit-all", "--connect-rate", "0",
