@@ -127,9 +127,8 @@ FleetJob *jobs_create(Hub &h, const JobSpec &spec, const std::string &who, int *
   for (uint32_t k = 0; k < j->targets.size(); k++) queue_target(h, *j, k);
   LOG_INFO("job %llu: %s to %zu gateways by %s", static_cast<unsigned long long>(j->id), channel_name(j->ch),
            ids.size(), who.c_str());
-  FleetJob *raw = j.get();
-  js.jobs.emplace(raw->id, std::move(j));
-  return raw;
+  uint64_t id = j->id;
+  return js.jobs.emplace(id, std::move(j)).first->second.get();
 }
 
 void jobs_restore(Hub &h, std::vector<std::unique_ptr<FleetJob>> loaded) {
