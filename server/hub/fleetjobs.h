@@ -62,12 +62,18 @@ extern const GatewayHooks kFleetJobHooks;
 
 // Makes a job (its targets pending): the job, or null with a reason
 // (status: the HTTP status to answer with).
+// {"channel": "cfg"|"vcom", "commands": text or [lines], "ids": [...],
+// "prefixes": [...], "filter": {"state", "q"}, "deadline_s": N} (jobspec.cpp).
+bool jobs_parse_spec(const std::string &body, JobSpec *spec);
 FleetJob *jobs_create(Hub &h, const JobSpec &spec, const std::string &who, int *status, std::string *why);
 FleetJob *jobs_find(Hub &h, uint64_t id);
 // Pending targets cancelled; those in flight end as they would.
 bool jobs_cancel(Hub &h, FleetJob &j);
 // A finished command of a target (Commands::on_fleet_job_done).
 void jobs_command_done(Hub &h, const Job &cmd);
+// From the broker: <prefix>/jobs/create (a spec) and <prefix>/jobs/<id>/cancel;
+// both in the audit log as who "mqtt".
+void jobs_on_mqtt(Hub &h, const std::string &tail, const std::string &payload);
 // Every pass: targets stored as sent go out, ready ones are stored as sent
 // while the concurrency allows, deadlines once a second, MQTT statuses;
 // true while targets are on their way.

@@ -1,8 +1,11 @@
 // Fleet jobs under way: targets released when their gateway comes, stored
 // as sent, handed to the gateway's channel within the concurrency bound,
 // their replies, deadlines, and the retained status of each job.
+#include <stdlib.h>
+
 #include <algorithm>
 
+#include "audit.h"
 #include "fleetjobs.h"
 #include "json.h"
 #include "log.h"
@@ -157,6 +160,22 @@ bool jobs_tick(Hub &h) {
   while (!js.ready.empty() && js.flight.size() + js.storing < h.cfg.jobs.concurrency) start_one(h);
   if (h.now - js.second >= 1000) every_second(h);
   return js.storing > 0 || (!js.ready.empty() && js.flight.size() + js.storing < h.cfg.jobs.concurrency);
+}
+
+void jobs_on_mqtt(Hub &h, const std::string &tail, const std::string &payload) {
+  std::string topic = h.cfg.mqtt.prefix + "/jobs/" + tail, why;
+  if (tail == "create") {
+    JobSpec spec;
+    int status = 400;
+    FleetJob *j = jobs_parse_spec(payload, &spec) ? jobs_create(h, spec, "mqtt", &status, &why) : nullptr;
+    if (!j && why.empty()) why = "not a job";
+    return audit_record(h, "mqtt", topic, "", j ? "job " + std::to_string(j->id) : "refused: " + why);
+  }
+  std::string id = tail.substr(0, tail.find('/'));
+  FleetJob *j = id.size() <= 15 && id.find_first_not_of("0123456789") == std::string::npos && !id.empty()
+                    ? jobs_find(h, strtoull(id.c_str(), nullptr, 10))
+                    : nullptr;
+  audit_record(h, "mqtt", topic, "", !j ? "refused: no such job" : jobs_cancel(h, *j) ? "cancelled" : "refused: the job has ended");
 }
 
 std::string job_status_topic(const Hub &h, uint64_t id) {

@@ -24,6 +24,7 @@ Hub::Hub(const Config &c)
     : cfg(c), ex(new Exposures), cmds(new Commands), mqtt(new MqttBridge), hist(new History), jobs(new FleetJobs) {
   cmds->on_mqtt_done = mqtt_job_done;
   cmds->on_fleet_job_done = jobs_command_done;
+  mqtt->on_jobs = jobs_on_mqtt;
 }
 
 Hub::~Hub() {

@@ -249,7 +249,7 @@ std::string hub_status_payload(const Hub &h, bool online) {
 std::vector<std::string> mqtt_subscriptions(const Hub &h) {
   const std::string p = h.cfg.mqtt.prefix + "/";
   return {p + "+/port1/tx", p + "+/port2/tx", p + "+/cfg", p + "+/vcom", p + "+/verify",
-          p + "+/status", p + "hub/+/status"};
+          p + "+/status", p + "hub/+/status", p + "jobs/create", p + "jobs/+/cancel"};
 }
 
 void mqtt_status_changed(Hub &h, GatewayRecord &r, bool urgent) {
@@ -308,6 +308,10 @@ void mqtt_on_message(Hub &h, const std::string &topic, const uint8_t *payload, s
     if (s2 != std::string::npos && tail.compare(s2, std::string::npos, "/status") == 0) {
       on_hub_status(h, tail.substr(0, s2), payload, n);
     }
+    return;
+  }
+  if (id == "jobs" && (tail == "create" || tail.find("/cancel") != std::string::npos)) {
+    if (h.mqtt->on_jobs) h.mqtt->on_jobs(h, tail, std::string(reinterpret_cast<const char *>(payload), n));
     return;
   }
   if (!id_usable(reinterpret_cast<const uint8_t *>(id.data()), id.size())) return;

@@ -76,7 +76,7 @@ TEST(FleetJobs, SelectionConcurrencyAndGatewaysThatComeLater) {
   EXPECT_EQ(t.h->jobs->finished[static_cast<int>(TargetState::kDone)], 4u);
 }
 
-TEST(FleetJobs, DeadlineCancelFailuresAndStatusOnTheBroker) {
+TEST(FleetJobs, DeadlineCancelFailuresAndTheBroker) {
   HubTest t;
   Gw g = t.connect();
   t.online(g, "10.0.0.1");
@@ -104,6 +104,15 @@ TEST(FleetJobs, DeadlineCancelFailuresAndStatusOnTheBroker) {
   hub::gw_end(*t.h, *g.s, "peer closed");
   EXPECT_EQ(k.targets[0].state, TargetState::kFailed);
   EXPECT_EQ(k.targets[0].detail, "the gateway went away before the reply");
+
+  std::string text = R"({"channel": "vcom", "commands": ["00"], "ids": ["10.0.0.8"]})";
+  hub::mqtt_on_message(*t.h, "trm/jobs/create", reinterpret_cast<const uint8_t *>(text.data()), text.size());
+  hub::FleetJob *m = hub::jobs_find(*t.h, k.id + 1);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->who, "mqtt");
+  EXPECT_EQ(m->ch, hub::Channel::kVcom);
+  hub::mqtt_on_message(*t.h, "trm/jobs/" + std::to_string(m->id) + "/cancel", nullptr, 0);
+  EXPECT_TRUE(m->cancelled);
 }
 
 // A job store on a registry of its own.

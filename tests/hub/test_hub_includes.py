@@ -10,7 +10,7 @@ HUB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "serv
 # Sources without a header of their own: the module whose header they implement.
 PARTS = {"gwsend": "gateways", "clash": "gateways", "metrics": "api", "page": "api", "apihist": "api",
          "check": "config", "journalq": "journal",
-         "jobrun": "fleetjobs", "apijobs": "api", "page_jobs": "api"}
+         "jobrun": "fleetjobs", "jobspec": "fleetjobs", "apijobs": "api", "page_jobs": "api"}
 # Sources that put the modules together: they include, nobody includes them.
 TOPS = {"main", "modules"}
 ABOVE_GATEWAYS = {"commands", "exposures", "mqtt", "registry", "history", "audit", "journal", "fleetjobs", "jobstore"}
