@@ -71,7 +71,7 @@ FleetJob *jobs_find(Hub &h, uint64_t id);
 bool jobs_cancel(Hub &h, FleetJob &j);
 // A finished command of a target (Commands::on_fleet_job_done).
 void jobs_command_done(Hub &h, const Job &cmd);
-// From the broker: <prefix>/jobs/create (a spec) and <prefix>/jobs/<id>/cancel;
+// From the broker: <prefix>/hub/<hub id>/jobs/create (a spec) and …/jobs/<id>/cancel;
 // both in the audit log as who "mqtt".
 void jobs_on_mqtt(Hub &h, const std::string &tail, const std::string &payload);
 // Every pass: targets stored as sent go out, ready ones are stored as sent

@@ -163,7 +163,7 @@ bool jobs_tick(Hub &h) {
 }
 
 void jobs_on_mqtt(Hub &h, const std::string &tail, const std::string &payload) {
-  std::string topic = h.cfg.mqtt.prefix + "/jobs/" + tail, why;
+  std::string topic = h.cfg.mqtt.prefix + "/hub/" + h.cfg.hub_id + "/jobs/" + tail, why;
   if (tail == "create") {
     JobSpec spec;
     int status = 400;

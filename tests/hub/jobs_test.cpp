@@ -106,12 +106,12 @@ TEST(FleetJobs, DeadlineCancelFailuresAndTheBroker) {
   EXPECT_EQ(k.targets[0].detail, "the gateway went away before the reply");
 
   std::string text = R"({"channel": "vcom", "commands": ["00"], "ids": ["10.0.0.8"]})";
-  hub::mqtt_on_message(*t.h, "trm/jobs/create", reinterpret_cast<const uint8_t *>(text.data()), text.size());
+  hub::mqtt_on_message(*t.h, "trm/hub/hub-a/jobs/create", reinterpret_cast<const uint8_t *>(text.data()), text.size());
   hub::FleetJob *m = hub::jobs_find(*t.h, k.id + 1);
   ASSERT_NE(m, nullptr);
   EXPECT_EQ(m->who, "mqtt");
   EXPECT_EQ(m->ch, hub::Channel::kVcom);
-  hub::mqtt_on_message(*t.h, "trm/jobs/" + std::to_string(m->id) + "/cancel", nullptr, 0);
+  hub::mqtt_on_message(*t.h, "trm/hub/hub-a/jobs/" + std::to_string(m->id) + "/cancel", nullptr, 0);
   EXPECT_TRUE(m->cancelled);
 }
 
