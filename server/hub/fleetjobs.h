@@ -78,6 +78,9 @@ void jobs_on_mqtt(Hub &h, const std::string &tail, const std::string &payload);
 // while the concurrency allows, deadlines once a second, MQTT statuses;
 // true while targets are on their way.
 bool jobs_tick(Hub &h);
+// The hub stops: targets on their way to the store as sent, whose commands
+// never went out, are pending again.
+void jobs_stop(Hub &h);
 // Jobs loaded from the store: targets found sent fail, pending ones wait.
 void jobs_restore(Hub &h, std::vector<std::unique_ptr<FleetJob>> loaded);
 

@@ -162,6 +162,18 @@ bool jobs_tick(Hub &h) {
   return js.storing > 0 || (!js.ready.empty() && js.flight.size() + js.storing < h.cfg.jobs.concurrency);
 }
 
+void jobs_stop(Hub &h) {
+  for (auto &kv : h.jobs->jobs) {
+    FleetJob &j = *kv.second;
+    for (uint32_t k = 0; k < j.targets.size(); k++) {
+      if (!j.targets[k].storing) continue;
+      j.targets[k].storing = false;
+      jobs_set_target(h, j, k, TargetState::kPending, "");
+    }
+  }
+  h.jobs->storing = 0;
+}
+
 void jobs_on_mqtt(Hub &h, const std::string &tail, const std::string &payload) {
   std::string topic = h.cfg.mqtt.prefix + "/hub/" + h.cfg.hub_id + "/jobs/" + tail, why;
   if (tail == "create") {

@@ -242,6 +242,7 @@ void stop_all(Server &s) {
   if (s.mqtt) s.mqtt->stop(kStopDrainMs);
   if (s.http) s.http->stop();
   hub_reap(h);
+  jobs_stop(h);
   if (h.reg) {
     for (auto &kv : h.records) h.reg->put(*kv.second);
     h.reg->stop();
