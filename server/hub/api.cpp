@@ -254,6 +254,7 @@ ApiReply route(Hub &h, const ApiRequest &req) {
   if (p == "/metrics") return text(200, "text/plain; version=0.0.4", metrics_text(h));
   if (p == "/api/hub") return hub_info(h, req);
   if (p == "/api/audit") return req.method == "GET" ? api_audit_list(h, req) : api_error(405, "GET only");
+  if (p == "/api/jobs" || p.compare(0, 10, "/api/jobs/") == 0) return api_jobs(h, req);
   if (p == "/api/gateways") return req.method == "GET" ? list_gateways(h, req) : api_error(405, "GET only");
   if (p.compare(0, 14, "/api/gateways/") == 0 && p.size() > 14) return gateways(h, req, p.substr(14));
   if (p == "/api/exposures") {
@@ -274,6 +275,9 @@ ApiReply api_handle(Hub &h, const ApiRequest &req) {
   h.m.http_requests++;
   if (const std::string *page = page_for(req.path)) {
     return req.method == "GET" ? text(200, "text/html; charset=utf-8", *page) : api_error(405, "GET only");
+  }
+  if (req.path == "/jobs") {
+    return req.method == "GET" ? text(200, "text/html; charset=utf-8", jobs_page()) : api_error(405, "GET only");
   }
   if (!req.authorized) return api_error(401, "a bearer token is needed");
   if (!api_changes(req)) return route(h, req);

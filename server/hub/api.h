@@ -19,6 +19,11 @@
 //   DELETE /api/exposures/<id>/<port>
 //   GET    /api/gateways/<id>/history     state changes, signal, traffic (apihist.cpp)
 //   GET    /api/audit                     changes made, by whom
+//   GET    /jobs                          the jobs view (page_jobs.cpp)
+//   GET    /api/jobs[?limit=&offset=]     fleet jobs, newest first (apijobs.cpp)
+//   POST   /api/jobs                      {"channel", "commands", "ids", "prefixes", "filter", "deadline_s"}
+//   GET    /api/jobs/<id>[?state=&limit=&offset=]   a job and a page of its targets
+//   POST   /api/jobs/<id>/cancel
 //
 // A read token may only GET (403 for the rest); every other request is a
 // change and goes to the audit log with its outcome.
@@ -69,6 +74,9 @@ ApiReply api_audit_list(Hub &h, const ApiRequest &req);
 // A change's outcome to the audit log (a reply that waited for a job: when it comes).
 void api_audit(Hub &h, const ApiRequest &req, const ApiReply &reply);
 
+// Fleet jobs: /api/jobs and below (apijobs.cpp).
+ApiReply api_jobs(Hub &h, const ApiRequest &req);
+
 // Prometheus text of the hub's counters (metrics.cpp).
 std::string metrics_text(const Hub &h);
 // The pages (page_*.cpp): the fleet, and one gateway's (/gateway/<id>).
@@ -77,6 +85,8 @@ const std::string &gateway_page_html();
 // A document of the pages' style and helper script with a page's own.
 std::string page_document(const char *title, const char *style, const char *body, const char *script);
 const char *plot_script();
+// The jobs view (page_jobs.cpp).
+const std::string &jobs_page();
 
 }  // namespace hub
 

@@ -77,6 +77,7 @@ void deliver(Hub &h, GatewayRecord &r, Job &j) {
   if (j.outcome == Outcome::kTimeout || j.outcome == Outcome::kPartial) h.m.command_timeouts++;
   if (j.origin == Origin::kHttp && h.cmds->on_http_done) h.cmds->on_http_done(h, j);
   if (j.origin == Origin::kMqtt && h.cmds->on_mqtt_done) h.cmds->on_mqtt_done(h, j);
+  if (j.origin == Origin::kFleetJob && h.cmds->on_fleet_job_done) h.cmds->on_fleet_job_done(h, j);
 }
 
 // Ends the job in flight; a failed verify may close the connection after.

@@ -20,7 +20,7 @@
 namespace hub {
 
 enum class Channel : uint8_t { kVcom = 0, kCfg = 1, kVerify = 2 };
-enum class Origin : uint8_t { kHttp, kMqtt, kSchedule };
+enum class Origin : uint8_t { kHttp, kMqtt, kSchedule, kFleetJob };
 enum class Outcome : uint8_t { kPending, kDone, kPartial, kTimeout, kOffline };
 
 constexpr unsigned kMaxCommands = 15;  // replies the gateway can hold at once
@@ -56,10 +56,11 @@ struct Commands {
   uint64_t next_ticket = 1;
   std::unordered_map<const GatewayRecord *, std::unique_ptr<Channels>> channels;  // made on first use
   std::vector<GatewayRecord *> active;  // records with jobs
-  // Called for every finished job of origin kHttp (the HTTP layer), and
-  // of origin kMqtt (the broker).
+  // Called for every finished job of origin kHttp (the HTTP layer), of
+  // origin kMqtt (the broker), and of kFleetJob (fleet jobs).
   void (*on_http_done)(Hub &, const Job &) = nullptr;
   void (*on_mqtt_done)(Hub &, const Job &) = nullptr;
+  void (*on_fleet_job_done)(Hub &, const Job &) = nullptr;  // a fleet job's target
 };
 
 // What the command channels take of what the gateways announce: sections

@@ -184,6 +184,13 @@ const Key kHttp[] = {
     {"request_timeout_s", INT(http_request_timeout_s, 1, 3600)},
 };
 const Key kHistory[] = {{"days", INT(history.days, 1, 3650)}, {"max_mb", INT(history.max_mb, 1, 1048576)}};
+const Key kJobs[] = {
+    {"concurrency", INT(jobs.concurrency, 1, 100000)},
+    {"max_targets", INT(jobs.max_targets, 1, 1000000)},
+    {"keep", INT(jobs.keep, 1, 100000)},
+    {"deadline_s", INT(jobs.deadline_s, 1, 366 * 86400)},
+    {"max_deadline_s", INT(jobs.max_deadline_s, 1, 366 * 86400)},
+};
 const Key kMqtt[] = {
     {"enabled", BOOL(mqtt.enabled)},
     {"host", STR(mqtt.host)},
@@ -213,6 +220,7 @@ const Section kSections[] = {
     SECTION("verify", kVerify),   SECTION("modbus", kModbus),     SECTION("raw", kRaw),
     SECTION("commands", kCommands), SECTION("security", kSecurity), SECTION("http", kHttp),
     SECTION("mqtt", kMqtt),       SECTION("history", kHistory),
+    SECTION("jobs", kJobs),
 };
 
 bool apply_section(const Section &s, const toml::table &t, Config &cfg, std::string &err) {
@@ -382,6 +390,10 @@ bool config_check(const Config &cfg, std::string &err) {
   }
   if (!cfg.db_path.empty() && !cfg.db_url.empty()) {
     err = "[registry] path (SQLite) and url (PostgreSQL): one or the other";
+    return false;
+  }
+  if (cfg.jobs.deadline_s > cfg.jobs.max_deadline_s) {
+    err = "[jobs] deadline_s is beyond max_deadline_s";
     return false;
   }
   return check_exposures(cfg, err) && check_listeners(cfg, err);

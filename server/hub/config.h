@@ -49,6 +49,17 @@ struct HistoryConf {
   uint32_t max_mb = 256;
 };
 
+// Fleet jobs: commands in flight over every job at once, targets a job
+// may have, jobs kept (the oldest finished ones go first), and the
+// deadline a job gets when it names none and the longest it may name.
+struct JobsConf {
+  unsigned concurrency = 100;
+  size_t max_targets = 10000;
+  size_t keep = 200;
+  uint32_t deadline_s = 86400;
+  uint32_t max_deadline_s = 30 * 86400;
+};
+
 // An API token: its name (what the audit log calls its holder) and what
 // it may do: read, or also change things (operate).
 enum class Role : uint8_t { kRead, kOperate };
@@ -99,6 +110,7 @@ struct Config {
   uint32_t http_request_timeout_s = 30;  // a request must arrive whole within this of its connection or the previous reply
 
   HistoryConf history;
+  JobsConf jobs;
   MqttConf mqtt;
   std::vector<ExposureConf> exposures;
 };

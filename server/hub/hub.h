@@ -123,6 +123,7 @@ struct Exposures;
 struct Commands;
 struct MqttBridge;
 struct History;
+struct FleetJobs;
 class Registry;
 class Journal;
 
@@ -146,6 +147,7 @@ struct Hub {
   std::unique_ptr<Commands> cmds;
   std::unique_ptr<MqttBridge> mqtt;
   std::unique_ptr<History> hist;
+  std::unique_ptr<FleetJobs> jobs;
   Registry *reg = nullptr;      // null: nothing kept on disk
   Journal *journal = nullptr;   // null: no history or audit log kept
   const char *end_why = nullptr;  // while a connection's end is announced: why it ends

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "fleetjobs.h"
 #include "hub.h"
 #include "journal.h"
 #include "log.h"
@@ -32,17 +33,20 @@ int main(int argc, char **argv) {
   Hub h(cfg);
   Registry reg;
   Journal journal;
+  JobStore jobstore;
+  std::vector<std::unique_ptr<FleetJob>> jobs;
   std::vector<ExposureConf> saved;
   DbTarget db = config_registry(cfg);
   if (!db.where.empty()) {
     if (!reg.open(db, &err, cfg.registry_wait_s) || !reg.load(h, &saved, &err) ||
-        !journal.open(db, cfg.history, &err)) {
+        !journal.open(db, cfg.history, &err) || !jobstore.open(db, &err) || !jobstore.load(&jobs, &err)) {
       LOG_ERROR("%s", err.c_str());
       return 1;
     }
     reg.set_hub(cfg.hub_id);
     h.reg = &reg;
     h.journal = &journal;
+    h.jobs->store = &jobstore;
     LOG_INFO("registry %s: %zu gateways", db_name(db).c_str(), h.records.size());
   }
   Server s(h);
@@ -50,9 +54,12 @@ int main(int argc, char **argv) {
     LOG_ERROR("%s", err.c_str());
     return 1;
   }
+  jobs_restore(h, std::move(jobs));
   if (h.reg) reg.start();
   if (h.journal) journal.start();
+  if (h.jobs->store) jobstore.start();
   server_run(s);
+  jobstore.stop();
   journal.stop();
   return 0;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "api.h"
+#include "fleetjobs.h"
 #include "journal.h"
 #include "mqtt.h"
 #include "registry.h"
@@ -174,6 +175,17 @@ void journal_figures(Out &o, const Hub &h) {
           static_cast<double>(j ? j->waiting() : 0));
 }
 
+void job_figures(Out &o, const Hub &h) {
+  o.gauge("trm_hub_jobs_active", "Fleet jobs with targets pending or sent.", static_cast<double>(jobs_active_count(h)));
+  const char *const help = "Targets of fleet jobs ended, by how.";
+  for (TargetState s : {TargetState::kDone, TargetState::kFailed, TargetState::kExpired, TargetState::kCancelled}) {
+    std::string label = std::string("{state=\"") + target_state_name(s) + "\"}";
+    o.counter("trm_hub_job_targets_total", help, h.jobs->finished[static_cast<int>(s)], label.c_str());
+  }
+  o.gauge("trm_hub_job_targets_in_flight", "Targets of fleet jobs sent, awaiting their reply.",
+          static_cast<double>(h.jobs->flight.size() + h.jobs->storing));
+}
+
 }  // namespace
 
 std::string metrics_text(const Hub &h) {
@@ -182,6 +194,7 @@ std::string metrics_text(const Hub &h) {
   fleet_figures(o, h);
   service_figures(o, h);
   journal_figures(o, h);
+  job_figures(o, h);
   return o.s;
 }
 

@@ -1,12 +1,14 @@
 // The hub's modules put together: the Hub that owns each module's state,
 // and the table of rows that hear what the gateways announce, in order.
 // Commands come first (a reply ends its job before anything else sees the
-// section), then exposures (a Modbus answer is theirs alone), then the
+// section; fleet jobs hear of it from the commands), then fleet jobs (a
+// gateway admitted releases its waiting targets), then exposures (a Modbus answer is theirs alone), then the
 // broker, then the registry, then the history.
 #include <unistd.h>
 
 #include "commands.h"
 #include "exposures.h"
+#include "fleetjobs.h"
 #include "gateways.h"
 #include "history.h"
 #include "hub.h"
@@ -15,12 +17,14 @@
 
 namespace hub {
 
-const GatewayHooks *const kGatewayHooks[] = {&kCommandHooks, &kExposureHooks, &kMqttHooks, &kRegistryHooks,
+const GatewayHooks *const kGatewayHooks[] = {&kCommandHooks, &kFleetJobHooks, &kExposureHooks, &kMqttHooks, &kRegistryHooks,
                                              &kHistoryHooks, nullptr};
 
 Hub::Hub(const Config &c)
-    : cfg(c), ex(new Exposures), cmds(new Commands), mqtt(new MqttBridge), hist(new History) {
+    : cfg(c), ex(new Exposures), cmds(new Commands), mqtt(new MqttBridge), hist(new History), jobs(new FleetJobs) {
   cmds->on_mqtt_done = mqtt_job_done;
+  cmds->on_fleet_job_done = jobs_command_done;
+  mqtt->on_jobs = jobs_on_mqtt;
 }
 
 Hub::~Hub() {

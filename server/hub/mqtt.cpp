@@ -247,9 +247,9 @@ std::string hub_status_payload(const Hub &h, bool online) {
 }
 
 std::vector<std::string> mqtt_subscriptions(const Hub &h) {
-  const std::string p = h.cfg.mqtt.prefix + "/";
+  const std::string p = h.cfg.mqtt.prefix + "/", jobs = p + "hub/" + h.cfg.hub_id + "/jobs/";
   return {p + "+/port1/tx", p + "+/port2/tx", p + "+/cfg", p + "+/vcom", p + "+/verify",
-          p + "+/status", p + "hub/+/status"};
+          p + "+/status", p + "hub/+/status", jobs + "create", jobs + "+/cancel"};
 }
 
 void mqtt_status_changed(Hub &h, GatewayRecord &r, bool urgent) {
@@ -304,6 +304,10 @@ void mqtt_on_message(Hub &h, const std::string &topic, const uint8_t *payload, s
   if (slash == std::string::npos) return;
   std::string id = rest.substr(0, slash), tail = rest.substr(slash + 1);
   if (id == "hub") {
+    const std::string jobs = h.cfg.hub_id + "/jobs/";
+    if (tail.compare(0, jobs.size(), jobs) == 0 && h.mqtt->on_jobs) {
+      return h.mqtt->on_jobs(h, tail.substr(jobs.size()), std::string(reinterpret_cast<const char *>(payload), n));
+    }
     size_t s2 = tail.find('/');
     if (s2 != std::string::npos && tail.compare(s2, std::string::npos, "/status") == 0) {
       on_hub_status(h, tail.substr(0, s2), payload, n);

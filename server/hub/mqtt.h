@@ -74,6 +74,8 @@ struct MqttBridge {
   bool announced = false;  // our own status said online since the last connect
   bool swept = false;      // stale statuses of ours cleared since the last connect
   uint32_t connected_at = 0;
+  // <prefix>/hub/<hub id>/jobs/...: the rest of the topic and the payload (fleet jobs).
+  void (*on_jobs)(Hub &, const std::string &tail, const std::string &payload) = nullptr;
 };
 
 std::string topic_of(const Hub &h, const std::string &id, const char *tail);

@@ -46,6 +46,12 @@ const Migration kMigrations[] = {
     {5, "gateways: the hub that holds each (or last did) and its session",
      "ALTER TABLE gateways ADD COLUMN holder TEXT;"
      "ALTER TABLE gateways ADD COLUMN holder_session INTEGER;"},
+    {6, "fleet jobs and their targets",
+     "CREATE TABLE jobs(id BIGINT PRIMARY KEY NOT NULL, channel TEXT NOT NULL, commands TEXT NOT NULL,"
+     " who TEXT NOT NULL, selection TEXT NOT NULL, created BIGINT NOT NULL, deadline BIGINT NOT NULL,"
+     " cancelled INTEGER NOT NULL);"
+     "CREATE TABLE job_targets(job BIGINT NOT NULL, gateway TEXT NOT NULL, state TEXT NOT NULL,"
+     " at BIGINT NOT NULL, detail TEXT NOT NULL, PRIMARY KEY(job, gateway));"},
 };
 
 // The one word of the schema the dialects read differently: INTEGER is

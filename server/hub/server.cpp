@@ -14,6 +14,7 @@
 
 #include "commands.h"
 #include "exposures.h"
+#include "fleetjobs.h"
 #include "gateways.h"
 #include "http.h"
 #include "log.h"
@@ -150,6 +151,7 @@ bool timed_work(Server &s) {
   gw_pump(h);
   bool busy = exp_tick(h);
   busy = cmd_tick(h) || busy;
+  busy = jobs_tick(h) || busy;
   if (h.now - s.last_second >= 1000) every_second(s);
   busy = gw_tick_some(h, kTickSlice) || busy;
   mqtt_pump(h);
@@ -240,6 +242,7 @@ void stop_all(Server &s) {
   if (s.mqtt) s.mqtt->stop(kStopDrainMs);
   if (s.http) s.http->stop();
   hub_reap(h);
+  jobs_stop(h);
   if (h.reg) {
     for (auto &kv : h.records) h.reg->put(*kv.second);
     h.reg->stop();

@@ -72,8 +72,8 @@ const char *state_name(GwState s) {
 void show(Fleet &f, uint32_t k, int fd) {
   const Gateway &g = f.gw[k];
   say(fd, "gw %u id=%s alias=%s state=%s server=%u connects=%u bursts=%u seq1=%u seq2=%u modbus=%u "
-      "malformed=%u stalled=%d fault=%d queued=%u", k, g.who.id, g.who.alias, state_name(g.state),
-      g.server, g.connects, g.bursts, g.seq[1], g.seq[2], g.modbus, g.malformed, g.stalled ? 1 : 0,
+      "malformed=%u commands=%u stalled=%d fault=%d queued=%u", k, g.who.id, g.who.alias, state_name(g.state),
+      g.server, g.connects, g.bursts, g.seq[1], g.seq[2], g.modbus, g.malformed, g.command_sections, g.stalled ? 1 : 0,
       static_cast<int>(g.fault), static_cast<unsigned>(g.tx_len - g.tx_off));
 }
 
@@ -121,6 +121,19 @@ bool one_burst(Fleet &f, const Args &a, uint32_t k, uint32_t now) {
   return f.gw[k].state == GwState::kUp && traffic_burst(f, k, static_cast<uint16_t>(port), size, now);
 }
 
+// How many gateways answered how many command sections (0, 1, 2, 3 or
+// more), over gateways FIRST..FIRST+COUNT-1 (all by default): a job sent
+// once to each shows as all of them at 1.
+void command_counts(const Fleet &f, const Args &a, int fd) {
+  uint32_t first = 0, n = 0;
+  if (!opt_number(a, 1, 0, f.opt.gateways - 1, 0, &first) || !opt_number(a, 2, 1, f.opt.gateways, f.opt.gateways, &n)) {
+    return say(fd, "error: command-counts [FIRST [COUNT]]");
+  }
+  uint32_t by[4] = {0, 0, 0, 0};
+  for (uint32_t k = first; k < first + n && k < f.opt.gateways; k++) by[f.gw[k].command_sections < 3 ? f.gw[k].command_sections : 3]++;
+  say(fd, "command-counts 0=%u 1=%u 2=%u 3+=%u", by[0], by[1], by[2], by[3]);
+}
+
 bool gateway_command(Fleet &f, const Args &a, uint32_t k, uint32_t now) {
   const char *c = a.v[0];
   Gateway &g = f.gw[k];
@@ -147,7 +160,7 @@ bool gateway_command(Fleet &f, const Args &a, uint32_t k, uint32_t now) {
 
 void help(int fd) {
   say(fd, "commands: stats | json | reset-times | connect-rate R | show K | garbage K [BYTES/S] [S] | flood K [PACKETS/S] [S] |"
-          " stall K [S] | stop K | burst K PORT [SIZE] | drop K | down K | up K | quit"
+          " stall K [S] | stop K | burst K PORT [SIZE] | drop K | down K | up K | command-counts [FIRST [COUNT]] | quit"
           "   (K: gateway number 0..N-1 or its ID)");
 }
 
@@ -202,6 +215,7 @@ void control_command(Fleet &f, const char *text, int fd, uint32_t now) {
     stats_json(f, now, out, sizeof out);
     return say(fd, "%s", out);
   }
+  if (strcmp(c, "command-counts") == 0) return command_counts(f, a, fd);
   uint32_t k = 0;
   if (a.n < 2 || !find_gateway(f, a.v[1], &k)) return say(fd, "error: %s: which gateway?", c);
   if (strcmp(c, "show") == 0) return show(f, k, fd);

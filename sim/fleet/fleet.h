@@ -51,6 +51,7 @@ struct Gateway {
   uint32_t tx_since;  // the send queue last moved
   uint32_t seq[3];    // next burst number on port 1 and 2
   uint32_t connects, bursts, modbus, malformed;
+  uint32_t command_sections;  // sections on the two command channels answered
   LinkFramer in;                // an unfinished packet, kept in rx
   uint16_t tx_off, tx_len;
   uint8_t rx[PACKET_BUF_SIZE];  // plain bytes of an unfinished packet

@@ -82,8 +82,8 @@ void count_answer(Fleet &f, uint32_t i, const Reply &r, const WireSection &s, in
     case Answer::kModbusException: f.st.modbus_exceptions++; break;
     case Answer::kModbusIgnored: f.st.modbus_ignored++; break;
     case Answer::kEcho: f.st.port2_echoed++; break;
-    case Answer::kCommand: f.st.commands++; break;
-    case Answer::kConfig: f.st.configs++; break;
+    case Answer::kCommand: f.st.commands++, f.gw[i].command_sections++; break;
+    case Answer::kConfig: f.st.configs++, f.gw[i].command_sections++; break;
     default: break;
   }
   if (r.kind == Answer::kModbus || r.kind == Answer::kModbusException) {

@@ -8,6 +8,7 @@
 
 #include "commands.h"
 #include "exposures.h"
+#include "fleetjobs.h"
 #include "gateways.h"
 #include "qylink.h"
 
@@ -154,6 +155,7 @@ void HubTest::pass() {
   hub::gw_pump(*h);
   hub::exp_tick(*h);
   hub::cmd_tick(*h);
+  hub::jobs_tick(*h);
   hub::mqtt_pump(*h);
   hub::gw_pump(*h);
 }

@@ -9,12 +9,12 @@ import unittest
 HUB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "server", "hub")
 # Sources without a header of their own: the module whose header they implement.
 PARTS = {"gwsend": "gateways", "clash": "gateways", "metrics": "api", "page_common": "api", "page_fleet": "api",
-         "page_gateway": "api", "page_plots": "api", "attention": "hub", "apihist": "api",
-         "check": "config", "journalq": "journal", "journalprune": "journal", "regstore": "registry",
-         "db_sqlite": "db", "db_pg": "db"}
+         "page_gateway": "api", "page_plots": "api", "page_jobs": "api", "attention": "hub", "apihist": "api",
+         "apijobs": "api", "check": "config", "journalq": "journal", "journalprune": "journal",
+         "regstore": "registry", "db_sqlite": "db", "db_pg": "db", "jobrun": "fleetjobs", "jobspec": "fleetjobs"}
 # Sources that put the modules together: they include, nobody includes them.
 TOPS = {"main", "modules"}
-ABOVE_GATEWAYS = {"commands", "exposures", "mqtt", "registry", "history", "audit", "journal"}
+ABOVE_GATEWAYS = {"commands", "exposures", "mqtt", "registry", "history", "audit", "journal", "fleetjobs", "jobstore"}
 
 
 def include_graph():

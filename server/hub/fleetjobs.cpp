@@ -1,0 +1,183 @@
+// Fleet jobs: making one (its selection resolved into targets), cancelling,
+// the jobs kept after a restart, and their JSON.
+#include "fleetjobs.h"
+
+#include <algorithm>
+#include <set>
+
+#include "json.h"
+#include "log.h"
+#include "packet.h"
+
+namespace hub {
+namespace {
+
+// The gateways a spec selects, in ID order; false with a reason.
+bool resolve(Hub &h, const JobSpec &spec, std::set<std::string> *out, std::string *why) {
+  for (const std::string &id : spec.ids) {
+    if (!id_usable(reinterpret_cast<const uint8_t *>(id.data()), id.size())) return *why = "bad gateway ID", false;
+    out->insert(id);
+  }
+  std::string q = lower_ascii(spec.q);
+  for (const auto &kv : h.records) {
+    const GatewayRecord &r = *kv.second;
+    bool hit = spec.filtered && gw_matches(r, spec.state, q);
+    for (size_t i = 0; !hit && i < spec.prefixes.size(); i++) hit = r.id.compare(0, spec.prefixes[i].size(), spec.prefixes[i]) == 0;
+    if (hit) out->insert(r.id);
+  }
+  return true;
+}
+
+cJSON *strings_json(const std::vector<std::string> &list) {
+  cJSON *arr = cJSON_CreateArray();
+  for (const std::string &s : list) cJSON_AddItemToArray(arr, cJSON_CreateString(json_safe(s).c_str()));
+  return arr;
+}
+
+std::string selection_text(const JobSpec &spec) {
+  cJSON *o = cJSON_CreateObject();
+  if (!spec.ids.empty()) cJSON_AddItemToObject(o, "ids", strings_json(spec.ids));
+  if (!spec.prefixes.empty()) cJSON_AddItemToObject(o, "prefixes", strings_json(spec.prefixes));
+  if (spec.filtered) {
+    cJSON *f = cJSON_AddObjectToObject(o, "filter");
+    cJSON_AddStringToObject(f, "state", json_safe(spec.state).c_str());
+    cJSON_AddStringToObject(f, "q", json_safe(spec.q).c_str());
+  }
+  return json_take(o);
+}
+
+// Room for one more job: the oldest finished one goes when all are kept.
+bool make_room(Hub &h) {
+  FleetJobs &js = *h.jobs;
+  if (js.jobs.size() < h.cfg.jobs.keep) return true;
+  for (auto it = js.jobs.begin(); it != js.jobs.end(); ++it) {
+    if (jobs_active(*it->second)) continue;
+    if (js.store) js.store->drop_job(it->first);
+    js.jobs.erase(it);
+    return true;
+  }
+  return false;
+}
+
+// A pending target waits for its gateway, or is ready when it is admitted.
+void queue_target(Hub &h, const FleetJob &j, uint32_t k) {
+  const std::string &id = j.targets[k].gw;
+  GatewayRecord *r = hub_find(h, id);
+  if (r && gw_admitted(*r)) {
+    h.jobs->ready.push_back(TargetRef{j.id, k});
+  } else {
+    h.jobs->waiting[id].push_back(TargetRef{j.id, k});
+  }
+}
+
+FleetJob *refuse(int *status, int code, std::string *why, const std::string &text) {
+  *status = code;
+  *why = text;
+  return nullptr;
+}
+
+}  // namespace
+
+bool jobs_active(const FleetJob &j) {
+  return j.count[static_cast<int>(TargetState::kPending)] + j.count[static_cast<int>(TargetState::kSent)] > 0;
+}
+
+size_t jobs_active_count(const Hub &h) {
+  size_t n = 0;
+  for (const auto &kv : h.jobs->jobs) n += jobs_active(*kv.second) ? 1 : 0;
+  return n;
+}
+
+FleetJob *jobs_find(Hub &h, uint64_t id) {
+  auto it = h.jobs->jobs.find(id);
+  return it == h.jobs->jobs.end() ? nullptr : it->second.get();
+}
+
+FleetJob *jobs_create(Hub &h, const JobSpec &spec, const std::string &who, int *status, std::string *why) {
+  const JobsConf &c = h.cfg.jobs;
+  std::unique_ptr<FleetJob> j(new FleetJob);
+  unsigned n = 0;
+  if (!cmd_normalize(spec.ch, spec.commands, &j->commands, &n, why)) return refuse(status, 400, why, *why);
+  uint32_t deadline_s = spec.deadline_s ? spec.deadline_s : c.deadline_s;
+  if (deadline_s > c.max_deadline_s) {
+    return refuse(status, 400, why, "deadline_s: at most " + std::to_string(c.max_deadline_s));
+  }
+  if (spec.ids.empty() && spec.prefixes.empty() && !spec.filtered) {
+    return refuse(status, 400, why, "select gateways: ids, prefixes or filter");
+  }
+  std::set<std::string> ids;
+  if (!resolve(h, spec, &ids, why)) return refuse(status, 400, why, *why);
+  if (ids.empty()) return refuse(status, 400, why, "no gateway selected");
+  if (ids.size() > c.max_targets) {
+    return refuse(status, 413, why, std::to_string(ids.size()) + " gateways selected: at most " +
+                                        std::to_string(c.max_targets) + " a job");
+  }
+  if (!make_room(h)) return refuse(status, 429, why, "too many jobs under way");
+  FleetJobs &js = *h.jobs;
+  j->id = js.next_id++;
+  j->ch = spec.ch;
+  j->who = who;
+  j->selection = selection_text(spec);
+  j->created = h.wall_ms;
+  j->deadline = h.wall_ms + static_cast<int64_t>(deadline_s) * 1000;
+  for (const std::string &id : ids) j->targets.push_back(JobTarget{id, TargetState::kPending, false, h.wall_ms, ""});
+  j->count[static_cast<int>(TargetState::kPending)] = ids.size();
+  j->dirty = true;
+  if (js.store) js.store->put_job(*j);
+  for (uint32_t k = 0; k < j->targets.size(); k++) queue_target(h, *j, k);
+  LOG_INFO("job %llu: %s to %zu gateways by %s", static_cast<unsigned long long>(j->id), channel_name(j->ch),
+           ids.size(), who.c_str());
+  uint64_t id = j->id;
+  return js.jobs.emplace(id, std::move(j)).first->second.get();
+}
+
+void jobs_restore(Hub &h, std::vector<std::unique_ptr<FleetJob>> loaded) {
+  FleetJobs &js = *h.jobs;
+  for (std::unique_ptr<FleetJob> &j : loaded) {
+    js.next_id = std::max(js.next_id, j->id + 1);
+    bool open = !j->cancelled && h.wall_ms < j->deadline;
+    for (uint32_t k = 0; k < j->targets.size(); k++) {
+      JobTarget &t = j->targets[k];
+      j->count[static_cast<int>(t.state)]++;
+      if (t.state == TargetState::kSent) {
+        jobs_set_target(h, *j, k, TargetState::kFailed, "the hub restarted before the reply");
+      } else if (t.state == TargetState::kPending && open) {
+        queue_target(h, *j, k);
+      }
+    }
+    j->dirty = true;
+    FleetJob &kept = *j;
+    js.jobs.emplace(j->id, std::move(j));
+    if (!open) jobs_close(h, kept, kept.cancelled ? TargetState::kCancelled : TargetState::kExpired);
+  }
+}
+
+bool jobs_cancel(Hub &h, FleetJob &j) {
+  if (j.cancelled || !jobs_active(j)) return false;
+  j.cancelled = true;
+  if (h.jobs->store) h.jobs->store->put_cancelled(j);
+  jobs_close(h, j, TargetState::kCancelled);
+  LOG_INFO("job %llu cancelled", static_cast<unsigned long long>(j.id));
+  return true;
+}
+
+cJSON *job_summary_json(const FleetJob &j) {
+  cJSON *o = cJSON_CreateObject();
+  cJSON_AddNumberToObject(o, "id", static_cast<double>(j.id));
+  cJSON_AddStringToObject(o, "channel", channel_name(j.ch));
+  cJSON_AddItemToObject(o, "commands", strings_json(cmd_split_replies(Channel::kVcom, j.commands)));
+  cJSON_AddStringToObject(o, "who", json_safe(j.who).c_str());
+  cJSON_AddItemToObject(o, "selection", cJSON_Parse(j.selection.c_str()));
+  cJSON_AddNumberToObject(o, "created", static_cast<double>(j.created));
+  cJSON_AddNumberToObject(o, "deadline", static_cast<double>(j.deadline));
+  cJSON_AddBoolToObject(o, "cancelled", j.cancelled);
+  cJSON_AddBoolToObject(o, "active", jobs_active(j));
+  cJSON_AddNumberToObject(o, "targets", static_cast<double>(j.targets.size()));
+  cJSON *counts = cJSON_AddObjectToObject(o, "counts");
+  for (size_t i = 0; i < kTargetStates; i++) {
+    cJSON_AddNumberToObject(counts, target_state_name(static_cast<TargetState>(i)), static_cast<double>(j.count[i]));
+  }
+  return o;
+}
+
+}  // namespace hub

@@ -1,0 +1,112 @@
+// Fleet jobs as they are kept, and on disk (the registry's database, tables jobs and
+// job_targets). The loop queues changes; one writer thread with its own
+// connection stores them in order, a batch per transaction, and tells the
+// loop which targets marked "tell" are stored (a target stored as sent
+// may go out). A batch that fails is rolled back and tried again after the
+// registry's back-off (a lost connection made again first), so nothing
+// goes out that is not stored as sent.
+#ifndef HUB_JOBSTORE_H
+#define HUB_JOBSTORE_H
+
+#include <stdint.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "commands.h"
+#include "db.h"
+
+namespace hub {
+
+enum class TargetState : uint8_t { kPending, kSent, kDone, kFailed, kExpired, kCancelled };
+constexpr size_t kTargetStates = 6;
+
+struct JobTarget {
+  std::string gw;
+  TargetState state = TargetState::kPending;
+  bool storing = false;  // sent, but not yet stored as such: nothing went out
+  int64_t at = 0;        // wall ms of the last change
+  std::string detail;    // done: the reply; failed: why
+};
+
+struct FleetJob {
+  uint64_t id = 0;
+  Channel ch = Channel::kCfg;
+  std::string commands;   // normalized
+  std::string who;        // who made it
+  std::string selection;  // the selection as asked, JSON text
+  int64_t created = 0, deadline = 0;  // wall ms
+  bool cancelled = false;
+  std::vector<JobTarget> targets;
+  size_t count[kTargetStates] = {};
+  bool dirty = false;      // its MQTT status waits to be published
+  uint32_t published = 0;  // ticks of its last status
+};
+
+// A target of a job, by the job's ID and its place.
+struct TargetRef {
+  uint64_t job;
+  uint32_t k;
+};
+
+const char *target_state_name(TargetState s);
+bool target_state_parse(const std::string &name, TargetState *s);
+
+class JobStore {
+ public:
+  JobStore() = default;
+  ~JobStore();
+  JobStore(const JobStore &) = delete;
+  JobStore &operator=(const JobStore &) = delete;
+
+  // Opens a connection to a registry whose schema is in place (Registry::open).
+  bool open(const DbTarget &t, std::string *why);
+  // Every stored job with its targets, oldest first (before start).
+  bool load(std::vector<std::unique_ptr<FleetJob>> *jobs, std::string *why);
+  void start();  // the writer thread
+  void stop();   // stores what waits and ends the writer thread
+
+  // The loop's side.
+  void put_job(const FleetJob &j);  // the job and every target
+  void put_cancelled(const FleetJob &j);
+  void put_target(const FleetJob &j, uint32_t k, bool tell);
+  void drop_job(uint64_t id);
+  // The targets put with tell that are stored since the last call.
+  void take_stored(std::vector<TargetRef> *out);
+  // Without the writer thread (tests): stores what waits now.
+  bool write_waiting();
+
+ private:
+  struct Op {
+    enum Kind : uint8_t { kJob, kCancelled, kTarget, kDrop };
+    explicit Op(Kind what) : kind(what) {}
+    Kind kind;
+    uint64_t job = 0;
+    uint32_t k = 0;
+    bool tell = false;
+    std::string a, b, c, d;  // job: channel, commands, who, selection; target: gateway, state, detail
+    int64_t t1 = 0, t2 = 0;  // job: created, deadline; target: at
+  };
+  void queue(Op op);
+  void run();
+  bool write(const std::vector<Op> &ops);
+  bool write_op(const Op &op);
+  void recover();
+
+  std::unique_ptr<Db> db_;
+  DbRetry retry_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<Op> ops_;
+  std::vector<TargetRef> stored_;
+  bool stopping_ = false;
+  std::thread writer_;
+};
+
+}  // namespace hub
+
+#endif

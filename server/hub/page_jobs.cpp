@@ -1,0 +1,208 @@
+// The jobs view: one self-contained HTML document like the status page.
+// It lists the fleet jobs (newest first) with a bar of their targets'
+// states, shows a page of one job's targets (filtered by state), makes a
+// job from a form and cancels one. Everything is built from text nodes;
+// the API token comes from the address' fragment (#token=SECRET).
+#include "api.h"
+
+namespace hub {
+
+const std::string &jobs_page() {
+  static const std::string kPage = R"HTML(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<title>trm-hub jobs</title>
+<style>
+body { font: 14px system-ui, sans-serif; margin: 1.5em; color: #222; }
+h1 { font-size: 1.3em; margin: 0 0 .5em; }
+h2 { font-size: 1.1em; margin: 1.2em 0 .4em; }
+a { color: #0a58ca; }
+form, #bar { margin-bottom: .8em; }
+input, select, textarea, button { font: inherit; padding: .2em .4em; }
+textarea { vertical-align: top; }
+label { margin-right: .8em; }
+table { border-collapse: collapse; width: 100%; }
+th, td { text-align: left; padding: .25em .6em; border-bottom: 1px solid #ddd; white-space: nowrap; }
+th { background: #f3f3f3; }
+td.num { text-align: right; font-variant-numeric: tabular-nums; }
+tr.job { cursor: pointer; }
+tr.job.chosen { background: #eef4ff; }
+.bar { display: flex; width: 14em; height: .9em; background: #eee; }
+.bar span { display: block; height: 100%; }
+.done { background: #0a7a2f; } .failed { background: #c0141b; } .expired { background: #b36b00; }
+.sent { background: #4a90d9; } .cancelled { background: #888; } .pending { background: #ddd; }
+td.state.done { color: #0a7a2f; background: none; font-weight: 600; }
+td.state.failed { color: #c0141b; background: none; font-weight: 600; }
+td.state.expired { color: #b36b00; background: none; } td.state.sent { color: #4a90d9; background: none; }
+td.state.cancelled, td.state.pending { color: #888; background: none; }
+#msg, #status { color: #666; margin-left: 1em; }
+</style>
+</head>
+<body>
+<h1>trm-hub jobs <span id="hub"></span> <a id="gateways" href="/">gateways</a></h1>
+<form id="new">
+<label>channel <select id="channel"><option value="cfg">cfg</option><option value="vcom">vcom</option></select></label>
+<label>commands <textarea id="commands" rows="2" cols="30" placeholder="one a line: @CSQ"></textarea></label>
+<label>IDs <input id="ids" size="18" placeholder="10.0.0.1 10.0.0.2"></label>
+<label>prefixes <input id="prefixes" size="10" placeholder="10.1."></label>
+<label>filter <select id="fstate"><option value="">none</option><option value="all">all</option>
+<option value="online">online</option><option value="held">held</option><option value="offline">offline</option></select>
+<input id="fq" size="10" placeholder="text"></label>
+<label>deadline <input id="deadline" size="6" placeholder="86400"> s</label>
+<button id="create" type="submit">run</button><span id="msg"></span>
+</form>
+<table>
+<thead><tr><th>job</th><th>channel</th><th>commands</th><th>by</th><th>created</th><th>progress</th>
+<th>targets</th><th>done</th><th>failed</th><th>expired</th><th>waiting</th><th></th></tr></thead>
+<tbody id="jobs"></tbody>
+</table>
+<h2 id="title">no job chosen</h2>
+<div id="bar">
+<select id="tstate"><option value="">all</option><option>pending</option><option>sent</option><option>done</option>
+<option>failed</option><option>expired</option><option>cancelled</option></select>
+<button id="prev" type="button">previous</button><button id="next" type="button">next</button>
+<span id="status"></span>
+</div>
+<table>
+<thead><tr><th>gateway</th><th>state</th><th>when</th><th>reply or why</th></tr></thead>
+<tbody id="targets"></tbody>
+</table>
+<script>
+"use strict";
+const token = (location.hash.match(/token=([^&]*)/) || [])[1];
+const headers = token ? { Authorization: "Bearer " + decodeURIComponent(token) } : {};
+const states = ["done", "failed", "expired", "cancelled", "sent", "pending"];
+const page = 100;
+let chosen = 0, offset = 0, timer = null;
+document.getElementById("gateways").href = "/" + location.hash;
+
+function el(tag, text, cls) {
+  const e = document.createElement(tag);
+  if (text !== undefined) e.textContent = String(text);
+  if (cls) e.className = cls;
+  return e;
+}
+
+function cell(tr, text, cls) { tr.appendChild(el("td", text, cls)); }
+
+function bar(j) {
+  const b = el("div", undefined, "bar");
+  for (const s of states) {
+    const part = el("span", undefined, s);
+    part.style.width = (j.targets ? 100 * j.counts[s] / j.targets : 0) + "%";
+    b.appendChild(part);
+  }
+  return b;
+}
+
+async function api(method, path, body) {
+  const r = await fetch(path, { method, headers: Object.assign({ "Content-Type": "application/json" }, headers),
+                                body: body ? JSON.stringify(body) : undefined, cache: "no-store" });
+  const data = await r.json();
+  if (!r.ok) throw new Error(data.error || "HTTP " + r.status);
+  return data;
+}
+
+function jobRow(j) {
+  const tr = el("tr", undefined, "job" + (j.id === chosen ? " chosen" : ""));
+  tr.dataset.id = j.id;
+  cell(tr, j.id, "num");
+  cell(tr, j.channel);
+  cell(tr, j.commands.join(" "));
+  cell(tr, j.who);
+  cell(tr, new Date(j.created).toLocaleString());
+  const td = el("td");
+  td.appendChild(bar(j));
+  tr.appendChild(td);
+  for (const n of [j.targets, j.counts.done, j.counts.failed, j.counts.expired, j.counts.pending + j.counts.sent]) {
+    cell(tr, n, "num");
+  }
+  const act = el("td");
+  if (j.active) {
+    const b = el("button", "cancel", "cancel");
+    b.type = "button";
+    b.addEventListener("click", (e) => { e.stopPropagation(); cancel(j.id); });
+    act.appendChild(b);
+  } else {
+    act.textContent = j.cancelled ? "cancelled" : "finished";
+  }
+  tr.appendChild(act);
+  tr.addEventListener("click", () => { chosen = j.id; offset = 0; refresh(); });
+  return tr;
+}
+
+function showTargets(j) {
+  document.getElementById("title").textContent =
+    "job " + j.id + ": " + j.channel + " " + j.commands.join(" ") + " · " + j.targets + " gateways";
+  const rows = j.items.map((t) => {
+    const tr = el("tr", undefined, "target");
+    tr.dataset.id = t.gateway;
+    cell(tr, t.gateway);
+    cell(tr, t.state, "state " + t.state);
+    cell(tr, new Date(t.at).toLocaleTimeString());
+    cell(tr, t.replies ? t.replies.join(" ") : (t.why || ""));
+    return tr;
+  });
+  document.getElementById("targets").replaceChildren(...rows);
+  document.getElementById("status").textContent =
+    (j.matched ? offset + 1 : 0) + "–" + (offset + j.items.length) + " of " + j.matched;
+}
+
+async function refresh() {
+  clearTimeout(timer);
+  try {
+    const list = await api("GET", "/api/jobs?limit=50");
+    document.getElementById("jobs").replaceChildren(...list.jobs.map(jobRow));
+    if (!chosen && list.jobs.length) chosen = list.jobs[0].id;
+    if (chosen) {
+      const q = new URLSearchParams({ state: document.getElementById("tstate").value, limit: page, offset });
+      showTargets(await api("GET", "/api/jobs/" + chosen + "?" + q));
+    }
+  } catch (e) {
+    document.getElementById("status").textContent = "no answer from the hub: " + e.message;
+  }
+  timer = setTimeout(refresh, 1000);
+}
+
+async function cancel(id) {
+  try { await api("POST", "/api/jobs/" + id + "/cancel"); } catch (e) { say(e.message); }
+  refresh();
+}
+
+function say(text) { document.getElementById("msg").textContent = text; }
+
+function words(id) { return document.getElementById(id).value.split(/[\s,]+/).filter((w) => w); }
+
+document.getElementById("new").addEventListener("submit", async (e) => {
+  e.preventDefault();
+  const body = { channel: document.getElementById("channel").value,
+                 commands: document.getElementById("commands").value, ids: words("ids"), prefixes: words("prefixes") };
+  const fstate = document.getElementById("fstate").value;
+  if (fstate) body.filter = { state: fstate, q: document.getElementById("fq").value };
+  const dl = parseInt(document.getElementById("deadline").value, 10);
+  if (dl > 0) body.deadline_s = dl;
+  try {
+    const j = await api("POST", "/api/jobs", body);
+    chosen = j.id;
+    offset = 0;
+    say("job " + j.id + " made: " + j.targets + " gateways");
+  } catch (err) {
+    say(err.message);
+  }
+  refresh();
+});
+document.getElementById("tstate").addEventListener("change", () => { offset = 0; refresh(); });
+document.getElementById("prev").addEventListener("click", () => { offset = Math.max(0, offset - page); refresh(); });
+document.getElementById("next").addEventListener("click", () => { offset += page; refresh(); });
+fetch("/api/hub", { headers, cache: "no-store" }).then((r) => r.ok ? r.json() : null)
+  .then((h) => { if (h) document.getElementById("hub").textContent = "· " + h.hub; }).catch(() => {});
+refresh();
+</script>
+</body>
+</html>
+)HTML";
+  return kPage;
+}
+
+}  // namespace hub
