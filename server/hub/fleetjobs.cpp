@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <set>
 
+#include "fleet.h"
 #include "json.h"
 #include "log.h"
 #include "packet.h"
@@ -12,8 +13,14 @@
 namespace hub {
 namespace {
 
+// IDs in natural order (10.0.0.2 before 10.0.0.10), as the pages list them.
+struct NaturalLess {
+  bool operator()(const std::string &a, const std::string &b) const { return natural_cmp(a, b) < 0; }
+};
+using IdSet = std::set<std::string, NaturalLess>;
+
 // The gateways a spec selects, in ID order; false with a reason.
-bool resolve(Hub &h, const JobSpec &spec, std::set<std::string> *out, std::string *why) {
+bool resolve(Hub &h, const JobSpec &spec, IdSet *out, std::string *why) {
   for (const std::string &id : spec.ids) {
     if (!id_usable(reinterpret_cast<const uint8_t *>(id.data()), id.size())) return *why = "bad gateway ID", false;
     out->insert(id);
@@ -105,7 +112,7 @@ FleetJob *jobs_create(Hub &h, const JobSpec &spec, const std::string &who, int *
   if (spec.ids.empty() && spec.prefixes.empty() && !spec.filtered) {
     return refuse(status, 400, why, "select gateways: ids, prefixes or filter");
   }
-  std::set<std::string> ids;
+  IdSet ids;
   if (!resolve(h, spec, &ids, why)) return refuse(status, 400, why, *why);
   if (ids.empty()) return refuse(status, 400, why, "no gateway selected");
   if (ids.size() > c.max_targets) {
@@ -135,6 +142,8 @@ void jobs_restore(Hub &h, std::vector<std::unique_ptr<FleetJob>> loaded) {
   FleetJobs &js = *h.jobs;
   for (std::unique_ptr<FleetJob> &j : loaded) {
     js.next_id = std::max(js.next_id, j->id + 1);
+    std::sort(j->targets.begin(), j->targets.end(),
+              [](const JobTarget &a, const JobTarget &b) { return natural_cmp(a.gw, b.gw) < 0; });
     bool open = !j->cancelled && h.wall_ms < j->deadline;
     for (uint32_t k = 0; k < j->targets.size(); k++) {
       JobTarget &t = j->targets[k];
