@@ -1,4 +1,4 @@
-// The jobs view: one self-contained HTML document like the status page.
+// The jobs view, in the frame and style of the other pages (page_common).
 // It lists the fleet jobs (newest first) with a bar of their targets'
 // states, shows a page of one job's targets (filtered by state), makes a
 // job from a form and cancels one. Everything is built from text nodes;
@@ -6,26 +6,12 @@
 #include "api.h"
 
 namespace hub {
+namespace {
 
-const std::string &jobs_page() {
-  static const std::string kPage = R"HTML(<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<title>trm-hub jobs</title>
-<style>
-body { font: 14px system-ui, sans-serif; margin: 1.5em; color: #222; }
-h1 { font-size: 1.3em; margin: 0 0 .5em; }
-h2 { font-size: 1.1em; margin: 1.2em 0 .4em; }
-a { color: #0a58ca; }
+const char kStyle[] = R"CSS(
 form, #bar { margin-bottom: .8em; }
-input, select, textarea, button { font: inherit; padding: .2em .4em; }
 textarea { vertical-align: top; }
 label { margin-right: .8em; }
-table { border-collapse: collapse; width: 100%; }
-th, td { text-align: left; padding: .25em .6em; border-bottom: 1px solid #ddd; white-space: nowrap; }
-th { background: #f3f3f3; }
-td.num { text-align: right; font-variant-numeric: tabular-nums; }
 tr.job { cursor: pointer; }
 tr.job.chosen { background: #eef4ff; }
 .bar { display: flex; width: 14em; height: .9em; background: #eee; }
@@ -37,10 +23,10 @@ td.state.failed { color: #c0141b; background: none; font-weight: 600; }
 td.state.expired { color: #b36b00; background: none; } td.state.sent { color: #4a90d9; background: none; }
 td.state.cancelled, td.state.pending { color: #888; background: none; }
 #msg, #status { color: #666; margin-left: 1em; }
-</style>
-</head>
-<body>
-<h1>trm-hub jobs <span id="hub"></span> <a id="gateways" href="/">gateways</a></h1>
+)CSS";
+
+const char kBody[] = R"HTML(
+<h2>new job</h2>
 <form id="new">
 <label>channel <select id="channel"><option value="cfg">cfg</option><option value="vcom">vcom</option></select></label>
 <label>commands <textarea id="commands" rows="2" cols="30" placeholder="one a line: @CSQ"></textarea></label>
@@ -68,21 +54,12 @@ td.state.cancelled, td.state.pending { color: #888; background: none; }
 <thead><tr><th>gateway</th><th>state</th><th>when</th><th>reply or why</th></tr></thead>
 <tbody id="targets"></tbody>
 </table>
-<script>
-"use strict";
-const token = (location.hash.match(/token=([^&]*)/) || [])[1];
-const headers = token ? { Authorization: "Bearer " + decodeURIComponent(token) } : {};
+)HTML";
+
+const char kScript[] = R"JS(
 const states = ["done", "failed", "expired", "cancelled", "sent", "pending"];
 const page = 100;
 let chosen = 0, offset = 0, timer = null;
-document.getElementById("gateways").href = "/" + location.hash;
-
-function el(tag, text, cls) {
-  const e = document.createElement(tag);
-  if (text !== undefined) e.textContent = String(text);
-  if (cls) e.className = cls;
-  return e;
-}
 
 function cell(tr, text, cls) { tr.appendChild(el("td", text, cls)); }
 
@@ -96,12 +73,11 @@ function bar(j) {
   return b;
 }
 
-async function api(method, path, body) {
-  const r = await fetch(path, { method, headers: Object.assign({ "Content-Type": "application/json" }, headers),
-                                body: body ? JSON.stringify(body) : undefined, cache: "no-store" });
-  const data = await r.json();
-  if (!r.ok) throw new Error(data.error || "HTTP " + r.status);
-  return data;
+// The API's answer, or an error with the hub's reason.
+async function call(method, path, body) {
+  const r = await api(path, { method, body: body ? JSON.stringify(body) : undefined });
+  if (!r.ok) throw new Error((r.data && r.data.error) || "HTTP " + r.status);
+  return r.data;
 }
 
 function jobRow(j) {
@@ -138,7 +114,9 @@ function showTargets(j) {
   const rows = j.items.map((t) => {
     const tr = el("tr", undefined, "target");
     tr.dataset.id = t.gateway;
-    cell(tr, t.gateway);
+    const id = el("td");
+    id.appendChild(gatewayLink(t.gateway));
+    tr.appendChild(id);
     cell(tr, t.state, "state " + t.state);
     cell(tr, new Date(t.at).toLocaleTimeString());
     cell(tr, t.replies ? t.replies.join(" ") : (t.why || ""));
@@ -152,12 +130,12 @@ function showTargets(j) {
 async function refresh() {
   clearTimeout(timer);
   try {
-    const list = await api("GET", "/api/jobs?limit=50");
+    const list = await call("GET", "/api/jobs?limit=50");
     document.getElementById("jobs").replaceChildren(...list.jobs.map(jobRow));
     if (!chosen && list.jobs.length) chosen = list.jobs[0].id;
     if (chosen) {
       const q = new URLSearchParams({ state: document.getElementById("tstate").value, limit: page, offset });
-      showTargets(await api("GET", "/api/jobs/" + chosen + "?" + q));
+      showTargets(await call("GET", "/api/jobs/" + chosen + "?" + q));
     }
   } catch (e) {
     document.getElementById("status").textContent = "no answer from the hub: " + e.message;
@@ -166,7 +144,7 @@ async function refresh() {
 }
 
 async function cancel(id) {
-  try { await api("POST", "/api/jobs/" + id + "/cancel"); } catch (e) { say(e.message); }
+  try { await call("POST", "/api/jobs/" + id + "/cancel"); } catch (e) { say(e.message); }
   refresh();
 }
 
@@ -183,7 +161,7 @@ document.getElementById("new").addEventListener("submit", async (e) => {
   const dl = parseInt(document.getElementById("deadline").value, 10);
   if (dl > 0) body.deadline_s = dl;
   try {
-    const j = await api("POST", "/api/jobs", body);
+    const j = await call("POST", "/api/jobs", body);
     chosen = j.id;
     offset = 0;
     say("job " + j.id + " made: " + j.targets + " gateways");
@@ -195,13 +173,14 @@ document.getElementById("new").addEventListener("submit", async (e) => {
 document.getElementById("tstate").addEventListener("change", () => { offset = 0; refresh(); });
 document.getElementById("prev").addEventListener("click", () => { offset = Math.max(0, offset - page); refresh(); });
 document.getElementById("next").addEventListener("click", () => { offset += page; refresh(); });
-fetch("/api/hub", { headers, cache: "no-store" }).then((r) => r.ok ? r.json() : null)
-  .then((h) => { if (h) document.getElementById("hub").textContent = "· " + h.hub; }).catch(() => {});
+hubName();
 refresh();
-</script>
-</body>
-</html>
-)HTML";
+)JS";
+
+}  // namespace
+
+const std::string &jobs_page() {
+  static const std::string kPage = page_document("trm-hub · jobs", kStyle, kBody, kScript);
   return kPage;
 }
 
