@@ -102,10 +102,13 @@ std::string changed_gateway(const ApiRequest &req) {
   return id;
 }
 
-// "200 done", "403 held", ...: the status and the reply's outcome or error.
+// "200 done", "403 held", "201 job 7", ...: the status and the reply's
+// outcome or error, or the job it made.
 std::string outcome_text(const ApiReply &r) {
   std::string out = std::to_string(r.status);
   cJSON *o = cJSON_ParseWithLength(r.body.data(), r.body.size());
+  const cJSON *job = cJSON_GetObjectItemCaseSensitive(o, "id");
+  if (r.status == 201 && cJSON_IsNumber(job)) out += " job " + std::to_string(static_cast<uint64_t>(job->valuedouble));
   for (const char *key : {"outcome", "error"}) {
     const cJSON *v = cJSON_GetObjectItemCaseSensitive(o, key);
     if (cJSON_IsString(v)) out += std::string(" ") + v->valuestring;

@@ -78,7 +78,8 @@ class Jobs(HubCase):
         _, one = hub.api("GET", "/api/jobs/%d?state=done&limit=1" % j["id"])
         self.assertEqual(one["items"][0]["replies"], ["!CSQ;71;0", "!HEARTBEAT;OK"])
         _, audit = hub.api("GET", "/api/audit")
-        self.assertIn("POST /api/jobs", [r["action"] for r in audit["rows"]])
+        self.assertIn(("POST /api/jobs", "201 job %d" % j["id"]),
+                      [(r["action"], r["outcome"]) for r in audit["rows"]])
 
     def test_jobs_view_makes_a_job_and_shows_it_finish(self):
         if not os.path.exists(CHROMIUM):
