@@ -93,7 +93,7 @@ def parse_args(argv=None):
     a = p.parse_args(argv)
     if a.smoke:
         a.hubs, a.per_hub, a.job, a.kill_job, a.steady_s, a.pg_down_s = 2, 200, 100, 20, 3, 2
-        a.up_timeout, a.job_timeout, a.sync_timeout = 60, 20, 5
+        a.up_timeout, a.job_timeout, a.sync_timeout = 60, 5, 5
     if a.hub_cap is None:
         a.hub_cap = resource.getrlimit(resource.RLIMIT_NOFILE)[1] - 600
     if a.registry == "sqlite":
