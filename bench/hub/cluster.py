@@ -50,8 +50,8 @@ class Run:
         self.total = sum(self.direct) + self.moving
         rest = args.job - self.moving
         self.job_direct = [rest // h + (1 if i < rest % h else 0) for i in range(h)]
-        if any(d < j + args.kill_job + 2 for d, j in zip(self.direct, self.job_direct)):
-            raise SystemExit("cluster: --per-hub too small for --job and --kill-job")
+        if any(d < j + args.kill_job + args.pg_churn + 3 for d, j in zip(self.direct, self.job_direct)):
+            raise SystemExit("cluster: --per-hub too small for --job, --kill-job and --pg-churn")
 
     def moving_on(self, i):
         return len(range(i, self.moving, self.args.hubs))
@@ -84,6 +84,7 @@ def parse_args(argv=None):
     p.add_argument("--connect-rate", type=int, default=1000, help="per fleet process")
     p.add_argument("--steady-s", type=float, default=60)
     p.add_argument("--pg-down-s", type=float, default=5)
+    p.add_argument("--pg-churn", type=int, default=300, help="gateways per hub dropped while the database is away")
     p.add_argument("--up-timeout", type=int, default=300)
     p.add_argument("--job-timeout", type=int, default=120)
     p.add_argument("--sync-timeout", type=int, default=30, help="wait for another hub to show a change")
@@ -92,7 +93,7 @@ def parse_args(argv=None):
     p.add_argument("--smoke", action="store_true", help="2 hubs x 200 gateways, a few seconds a phase")
     a = p.parse_args(argv)
     if a.smoke:
-        a.hubs, a.per_hub, a.job, a.kill_job, a.steady_s, a.pg_down_s = 2, 200, 100, 20, 3, 2
+        a.hubs, a.per_hub, a.job, a.kill_job, a.steady_s, a.pg_down_s, a.pg_churn = 2, 200, 100, 20, 3, 2, 20
         a.up_timeout, a.job_timeout, a.sync_timeout = 60, 5, 5
     if a.hub_cap is None:
         a.hub_cap = resource.getrlimit(resource.RLIMIT_NOFILE)[1] - 600

@@ -119,7 +119,7 @@ class Window:
 
     def figures(self):
         dt = time.monotonic() - self.t0
-        out = {"seconds": round(dt, 1), "hubs": {}}
+        out = {"seconds": round(dt, 1), "load_average": round(os.getloadavg()[0], 1), "hubs": {}}
         for name, st in self.stats.items():
             out["hubs"][name] = {"cpu_pct": st.cpu_pct_since_start(), "rss_mb": st.rss_mb()}
         if self.pg0:

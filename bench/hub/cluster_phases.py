@@ -133,6 +133,20 @@ def drain(hubs, timeout=60):
         return False
 
 
+def churn(run, until):
+    """Connections dropped (each gateway reconnects at once) while the
+    database is away, --pg-churn per hub at most: history rows to keep."""
+    n = 0
+    for k in range(run.args.pg_churn):
+        for i in range(run.args.hubs):
+            if time.monotonic() > until:
+                return n
+            # the hub's own gateways past both jobs' blocks
+            run.rig.fleets["direct-%d" % (i + 1)].command("drop %d" % (run.direct[i] - 3 - k))
+            n += 1
+    return n
+
+
 def phase_pg_restart(run):
     """(e) PostgreSQL stopped for a few seconds under load, with known rows
     made meanwhile (an admission change per hub); nothing may be lost."""
@@ -148,6 +162,7 @@ def phase_pg_restart(run):
     for h, gw in zip(hubs, known):
         h.api("POST", "/api/gateways/%s/hold" % gw)
         h.api("POST", "/api/gateways/%s/release" % gw)
+    dropped = churn(run, time.monotonic() + run.args.pg_down_s * 0.8)
     time.sleep(max(0.0, run.args.pg_down_s - (time.monotonic() - t_down)))
     rig.pg.start()
     t_up = time.monotonic()
@@ -168,6 +183,6 @@ def phase_pg_restart(run):
             "rows_added_to_tables": in_tables, "by_table": {t: c1[t] - c0[t] for t in c1},
             "rows_lost": int(w1 - w0) - in_tables, "audit_rows_made_while_down": 2 * len(hubs),
             "audit_rows_of_them_stored": audit,
-            "registry_reconnects": int(hub_sum(hubs, "trm_hub_registry_reconnects_total") - r0),
+            "gateways_dropped_while_down": dropped, "registry_reconnects": int(hub_sum(hubs, "trm_hub_registry_reconnects_total") - r0),
             "online_after": online_sum(hubs), "hubs_alive": all(h.proc.alive() for h in hubs),
             "pg_after": pg_counters(rig.pg)}
