@@ -47,7 +47,8 @@ def online_sum(hubs):
 
 def holders(hubs, prefix):
     """{gateway ID: hub} of the online gateways whose ID starts with prefix,
-    each from the hub that says it holds it."""
+    each from the hub that says it holds it ("holder" where a hub lists
+    other hubs' gateways too); a gateway two hubs claim maps to None."""
     out = {}
     for h in hubs:
         offset = 0
@@ -55,8 +56,8 @@ def holders(hubs, prefix):
             body = h.api("GET", "/api/gateways?state=online&q=%s&limit=1000&offset=%d" % (prefix, offset))
             rows = body["gateways"]
             for g in rows:
-                if g["id"].startswith(prefix) and g.get("hub", h.name) == h.name:
-                    out[g["id"]] = h.name
+                if g["id"].startswith(prefix) and g.get("holder", g.get("hub", h.name)) == h.name:
+                    out[g["id"]] = h.name if g["id"] not in out else None
             offset += len(rows)
             if not rows or offset >= body["matched"]:
                 break

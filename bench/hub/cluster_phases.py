@@ -108,7 +108,8 @@ def phase_job(run):
                "the moving gateways back")
     back_s = time.monotonic() - t0
     after = holders(run.rig.hubs, MOVING_PREFIX)
-    moved = sum(1 for gw, hub in after.items() if before.get(gw) not in (None, hub))
+    moved = sum(1 for gw, hub in after.items() if hub and before.get(gw) not in (None, hub))
+    claimed_twice = sum(1 for hub in after.values() if hub is None)
     for h in run.rig.hubs:  # new connections to their own hub again; the moved ones stay
         run.rig.haproxy_cmd("set server to-%d/%s state ready" % (h.idx + 1, h.name))
     result = wait_job(run, job, run.args.job_timeout)
@@ -117,7 +118,8 @@ def phase_job(run):
         counts = add_counts(counts, command_counts(run.rig.fleets["direct-%d" % (i + 1)], 0, run.job_direct[i]))
     result.update(once(counts, run.job_size))
     result.update({"job": job, "made_on": run.rig.hubs[0].name, "size": run.job_size, "moved": moved,
-                   "moved_share": round(moved / run.job_size, 3), "moved_back_online_s": round(back_s, 1)})
+                   "moved_share": round(moved / run.job_size, 3), "moved_back_online_s": round(back_s, 1),
+                   "claimed_by_two_hubs": claimed_twice})
     return result
 
 
