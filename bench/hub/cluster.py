@@ -29,7 +29,8 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from cluster_kill import phase_kill  # noqa: E402
 from cluster_obs import ip, ip_int  # noqa: E402
-from cluster_phases import phase_admission, phase_job, phase_pg_restart, phase_steady, phase_up  # noqa: E402
+from cluster_pg import phase_pg_restart  # noqa: E402
+from cluster_phases import phase_admission, phase_job, phase_steady, phase_up  # noqa: E402
 from cluster_rig import Rig, load_pgserver  # noqa: E402
 
 PHASES = {"up": phase_up, "steady": phase_steady, "admission": phase_admission, "job": phase_job,
