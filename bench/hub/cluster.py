@@ -115,7 +115,8 @@ def main(argv=None):
     if missing_tools(a):
         print("cluster: skipped, not installed: %s (tools/install-deps.sh)" % " ".join(missing_tools(a)))
         return SKIP
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # unwinds through close()
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # both unwind through close(),
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # also when started in the background
     work = tempfile.mkdtemp(prefix="hub-cluster-")
     rig = Rig(a, work)
     figures = {"hubs": a.hubs, "per_hub": a.per_hub, "registry": a.registry, "hub_cap": a.hub_cap}

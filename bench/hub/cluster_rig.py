@@ -45,8 +45,8 @@ class Hub:
 
     def start(self):
         self.starts += 1
-        self.proc = Proc("%s-%d" % (self.name, self.starts), [self.rig.bin("trm-hub"), "-c", self.config],
-                         self.rig.work, self.rig.work, stdin=False)
+        self.proc = self.rig.keep(Proc("%s-%d" % (self.name, self.starts), [self.rig.bin("trm-hub"), "-c", self.config],
+                                       self.rig.work, self.rig.work, stdin=False))
         self.proc.wait_line(lambda l: "listening gateways=" in l, 90)
         self.stat = ProcStat(self.proc.pid)
 
@@ -95,7 +95,6 @@ class Rig:
             self.hubs.append(Hub(self, i, reg))
         for h in self.hubs:
             h.start()
-            self.keep(h.proc)
         self.start_haproxy()
 
     def start_haproxy(self):

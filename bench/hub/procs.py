@@ -118,7 +118,11 @@ class Fleet(Proc):
         for s in servers:
             argv += ["-s", s]
         super().__init__(name, argv + list(extra), cwd, log_dir)
-        self.wait_line(lambda l: l.startswith("fleet gateways="), 30)
+        try:
+            self.wait_line(lambda l: l.startswith("fleet gateways="), 30)
+        except BaseException:
+            self.stop()  # the caller never gets it to stop
+            raise
 
     def figures(self, timeout=30):
         start = len(self.lines)
