@@ -13,13 +13,14 @@ MOVING_PREFIX = "10.50."
 
 def phase_up(run):
     """(a) Every fleet started at once; all online; each hub's listing."""
-    t0 = time.monotonic()
+    t0, w = time.monotonic(), Window(run.rig)
     run.start_fleets()
     wait_until(lambda: online_sum(run.rig.hubs) >= run.total, run.args.up_timeout, 0.5, "every gateway online")
-    up_s = time.monotonic() - t0
+    up_s, connecting = time.monotonic() - t0, w.figures()
     listed = totals(run.rig.hubs)
     whole = all(v["total"] >= run.total for v in listed.values())
-    return {"gateways": run.total, "all_online_s": round(up_s, 1), "listed_by_hub": listed,
+    return {"gateways": run.total, "all_online_s": round(up_s, 1), "while_connecting": connecting,
+            "listed_by_hub": listed,
             "every_hub_lists_the_fleet": whole if whole else "not yet: each hub lists the gateways it has held"}
 
 
