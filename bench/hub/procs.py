@@ -111,14 +111,18 @@ class Proc:
 class Fleet(Proc):
     """trm-fleet, asked for its figures through standard input."""
 
-    def __init__(self, binary, servers, gateways, cwd, log_dir, extra=(), answer_log=None):
+    def __init__(self, binary, servers, gateways, cwd, log_dir, extra=(), answer_log=None, name="fleet"):
         argv = [binary, "-n", gateways, "--stats", "5000", "--seed", "1"]
         if answer_log:
             argv += ["--answer-log", answer_log]
         for s in servers:
             argv += ["-s", s]
-        super().__init__("fleet", argv + list(extra), cwd, log_dir)
-        self.wait_line(lambda l: l.startswith("fleet gateways="), 30)
+        super().__init__(name, argv + list(extra), cwd, log_dir)
+        try:
+            self.wait_line(lambda l: l.startswith("fleet gateways="), 30)
+        except BaseException:
+            self.stop()  # the caller never gets it to stop
+            raise
 
     def figures(self, timeout=30):
         start = len(self.lines)
