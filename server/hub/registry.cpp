@@ -162,12 +162,17 @@ void Registry::stop() {
     cv_.notify_one();
   }
   if (writer_.joinable()) writer_.join();
-  if (!db_) return;
-  // Without a writer thread (never started, or ended): what waits, now.
+  if (db_) write_waiting();  // without a writer thread (never started, or ended): what waits, now
+}
+
+bool Registry::write_waiting() {
   std::vector<Row> rows;
   for (auto &kv : rows_) rows.push_back(std::move(kv.second));
   rows_.clear();
-  if ((!rows.empty() || !exps_.empty()) && write(rows, exps_)) exps_.clear();
+  if (rows.empty() && exps_.empty()) return true;
+  if (write(rows, exps_)) return exps_.clear(), true;
+  for (Row &w : rows) rows_.emplace(w.id, std::move(w));
+  return false;
 }
 
 void Registry::run() {

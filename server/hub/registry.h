@@ -60,6 +60,8 @@ class Registry {
   void put_exposure(const ExposureConf &c, bool present);
   // Stores what waits and ends the writer thread.
   void stop();
+  // Without the writer thread (tests): stores what waits now.
+  bool write_waiting();
 
   // The loop's side (its thread only): a changed record is stored at once
   // when urgent, else marked; flush stores the marked records last stored
