@@ -2,6 +2,7 @@
 // loop; see server.cpp for a pass and README.md for running it.
 #include <stdio.h>
 #include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "fleetjobs.h"
@@ -39,6 +40,7 @@ int main(int argc, char **argv) {
   std::vector<std::unique_ptr<FleetJob>> jobs;
   std::vector<ExposureConf> saved;
   DbTarget db = config_registry(cfg);
+  int64_t loaded_at = static_cast<int64_t>(time(nullptr)) * 1000;  // the sync reads what was written since
   if (!db.where.empty()) {
     reg.set_hub(cfg.hub_id);
     // A PostgreSQL registry may be shared by several hubs: the sync reads what the others do.
@@ -68,7 +70,7 @@ int main(int argc, char **argv) {
   if (h.sync) {
     std::vector<uint64_t> known;
     for (const auto &kv : h.jobs->jobs) known.push_back(kv.first);
-    sync.start(h.started_ms, known);
+    sync.start(loaded_at, known);
   }
   server_run(s);
   sync.stop();

@@ -47,7 +47,8 @@ class Sync {
   Sync &operator=(const Sync &) = delete;
 
   bool open(const DbTarget &t, const std::string &hub, std::string *why);
-  // Reads from since (wall ms) on; the jobs in known are loaded already.
+  // Reads what was written from since (wall ms, before the registry was
+  // loaded) on; the jobs in known are loaded already.
   void start(int64_t since, const std::vector<uint64_t> &known);
   void stop();
   // One round now, on the caller's thread (tests, or without start).
