@@ -68,7 +68,7 @@ FleetJob *refuse(int *status, int code, std::string *why, const std::string &tex
 // A job kept or made elsewhere: its targets counted, the pending ones
 // queued while it is open. After a restart, a target this hub had sent
 // (or a hub of old, which kept no holder) fails.
-FleetJob &adopt(Hub &h, std::unique_ptr<FleetJob> j, bool restart) {
+void adopt(Hub &h, std::unique_ptr<FleetJob> j, bool restart) {
   FleetJobs &js = *h.jobs;
   uint64_t n = j->id - js.id_base;  // this hub's n-th job, if its own
   if (j->id > js.id_base && n < kJobIdsPerHub) js.next_id = std::max(js.next_id, n + 1);
@@ -87,7 +87,6 @@ FleetJob &adopt(Hub &h, std::unique_ptr<FleetJob> j, bool restart) {
   FleetJob &kept = *j;
   js.jobs.emplace(j->id, std::move(j));
   if (!open) jobs_close(h, kept, kept.cancelled ? TargetState::kCancelled : TargetState::kExpired);
-  return kept;
 }
 
 }  // namespace

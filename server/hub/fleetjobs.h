@@ -99,7 +99,7 @@ void jobs_restore(Hub &h, std::vector<std::unique_ptr<FleetJob>> loaded);
 // hub lost to another.
 void jobs_learn(Hub &h, std::unique_ptr<FleetJob> j);
 void jobs_learn_cancel(Hub &h, uint64_t id);
-void jobs_learn_target(Hub &h, uint64_t id, const JobTarget &t);
+void jobs_learn_target(Hub &h, uint64_t id, const JobTarget &row);
 void jobs_claim_lost(Hub &h, const TargetRef &ref);
 // A pending target waits for its gateway, or is ready when it is admitted.
 void jobs_queue_target(Hub &h, const FleetJob &j, uint32_t k);

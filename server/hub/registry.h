@@ -87,7 +87,7 @@ class Registry {
   // A row as stored (the columns of kRead); another hub's change, applied
   // by the loop: a record this hub does not hold takes it whole, one it
   // holds only a newer admission.
-  static bool read_row(const DbRow &db, Row *w);
+  static bool read_row(const DbRow &row, Row *w);
   static const char *changed_sql();  // the rows written after $1 (wall ms)
   void apply(Hub &h, const Row &w);
   struct ExpRow {
