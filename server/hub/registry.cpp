@@ -87,8 +87,9 @@ void Registry::put(const GatewayRecord &r) {
   Mark &m = marks_[&r];
   Row w = snapshot(r, hub_);
   w.c = added(r.c, m.stored);
-  w.admit = r.admission_at != m.admission_at;
+  w.admit = r.admission_at != m.admission_at || r.admission != m.admission;
   m.stored = r.c;
+  m.admission = r.admission;
   m.admission_at = r.admission_at;
   if (w.session == 0 && !r.holder.empty() && !w.admit && none(w.c)) return;  // another hub's: nothing of ours
   queue(std::move(w));
@@ -110,6 +111,7 @@ void Registry::apply(Hub &h, const Row &w) {
   if (readmit) {
     r.admission = w.admission >= 0 && w.admission <= 2 ? static_cast<Admission>(w.admission) : Admission::kByList;
     m.admission_at = r.admission_at = w.admission_at;
+    m.admission = r.admission;
   }
   if (!r.session) {
     copy_row(r, w, hub_);

@@ -106,6 +106,7 @@ class Registry {
     bool dirty = false;  // changed since it was last stored, and in due_
     int64_t saved = 0;   // wall ms it was last stored
     Counters stored;     // the counters as of then (or as read)
+    Admission admission = Admission::kByList;  // and its admission
     int64_t admission_at = 0;
   };
   std::unordered_map<const GatewayRecord *, Mark> marks_;  // the loop's
