@@ -62,11 +62,13 @@ bool Sync::round() {
   int64_t now = now_ms();
   Found f;
   if (!read(now, &f)) {
+    if (up_) LOG_WARN("sync: %s; tried again later", db_->error().c_str());
     up_ = false;
     if (!db_->connected() && db_->reconnect()) LOG_INFO("sync: registry connected again");
     return false;
   }
   since_ = now - kOverlapMs;
+  f.back = !up_;
   up_ = true;
   rounds_++;
   std::lock_guard<std::mutex> lock(mu_);
@@ -76,6 +78,7 @@ bool Sync::round() {
   append(found_.targets, f.targets);
   found_.alive.swap(f.alive);
   found_.heard = true;
+  found_.back = found_.back || f.back;
   any_ = true;
   return true;
 }
@@ -154,6 +157,11 @@ void sync_apply(Hub &h) {
   if (!h.sync || !h.sync->take(&f)) return;
   if (h.reg) {
     for (const Registry::Row &w : f.gateways) h.reg->apply(h, w);
+    // Away long enough, the others may have taken this hub for gone and
+    // set its gateways offline: what it holds is stored again.
+    for (auto it = h.records.begin(); f.back && it != h.records.end(); ++it) {
+      if (it->second->session) h.reg->put(*it->second);
+    }
   }
   if (f.heard) h.jobs->alive = std::unordered_set<std::string>(f.alive.begin(), f.alive.end());
   for (std::unique_ptr<FleetJob> &j : f.jobs) jobs_learn(h, std::move(j));

@@ -39,6 +39,7 @@ class Sync {
     std::vector<std::pair<uint64_t, JobTarget>> targets;
     std::vector<std::string> alive;  // the other hubs heard from lately
     bool heard = false;              // alive is from a read
+    bool back = false;               // the first read after the database was away
   };
 
   Sync() = default;
