@@ -175,6 +175,7 @@ std::string command_text(const std::string &body) {
 
 ApiReply admission(Hub &h, GatewayRecord &r, Admission a) {
   r.admission = a;
+  r.admission_at = h.wall_ms;
   gw_readmit(h, r);
   gw_changed(h, r, true);
   return api_reply(200, gateway_json(h, r));

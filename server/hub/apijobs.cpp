@@ -57,6 +57,7 @@ cJSON *target_json(const FleetJob &j, const JobTarget &t) {
   cJSON_AddStringToObject(o, "gateway", t.gw.c_str());
   cJSON_AddStringToObject(o, "state", target_state_name(t.state));
   cJSON_AddNumberToObject(o, "at", static_cast<double>(t.at));
+  if (!t.holder.empty()) cJSON_AddStringToObject(o, "hub", json_safe(t.holder).c_str());
   if (t.state == TargetState::kDone) {
     cJSON *reps = cJSON_AddArrayToObject(o, "replies");
     for (const std::string &r : cmd_split_replies(j.ch, t.detail)) {

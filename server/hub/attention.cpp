@@ -22,7 +22,7 @@ const Reason kReasons[] = {{kAttnConflict, "conflict"},       {kAttnVerify, "ver
 
 bool offline_too_long(const GatewayRecord &r, int64_t now_s) {
   int64_t grace = r.heartbeat_s ? r.heartbeat_s : kOfflineGraceS;
-  return !gw_online(r) && r.last_seen != 0 && now_s - r.last_seen > grace;
+  return !gw_up(r) && r.last_seen != 0 && now_s - r.last_seen > grace;
 }
 
 // The filter's words beyond gw_state.
@@ -45,7 +45,7 @@ uint8_t gw_attention(const GatewayRecord &r, int64_t now_s) {
   if (r.verify_fail_at && now_s - r.verify_fail_at < kDayS) m |= kAttnVerify;
   if (r.storm_count >= kStormReconnects && now_s - r.storm_since < kHourS) m |= kAttnStorm;
   if (r.modbus_timeout_at && now_s - r.modbus_timeout_at < kHourS) m |= kAttnModbus;
-  if (gw_online(r) && r.signal <= kWeakSignal) m |= kAttnWeak;
+  if (gw_up(r) && r.signal <= kWeakSignal) m |= kAttnWeak;
   if (offline_too_long(r, now_s)) m |= kAttnOffline;
   return m;
 }

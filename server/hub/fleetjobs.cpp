@@ -66,8 +66,41 @@ bool make_room(Hub &h) {
   return false;
 }
 
-// A pending target waits for its gateway, or is ready when it is admitted.
-void queue_target(Hub &h, const FleetJob &j, uint32_t k) {
+FleetJob *refuse(int *status, int code, std::string *why, const std::string &text) {
+  *status = code;
+  *why = text;
+  return nullptr;
+}
+
+// A job kept or made elsewhere: its targets counted, the pending ones
+// queued while it is open. After a restart, a target this hub had sent
+// (or a hub of old, which kept no holder) fails.
+void adopt(Hub &h, std::unique_ptr<FleetJob> j, bool restart) {
+  FleetJobs &js = *h.jobs;
+  std::sort(j->targets.begin(), j->targets.end(),
+            [](const JobTarget &a, const JobTarget &b) { return natural_cmp(a.gw, b.gw) < 0; });
+  uint64_t n = j->id - js.id_base;  // this hub's n-th job, if its own
+  if (j->id > js.id_base && n < kJobIdsPerHub) js.next_id = std::max(js.next_id, n + 1);
+  bool open = !j->cancelled && h.wall_ms < j->deadline;
+  for (uint32_t k = 0; k < j->targets.size(); k++) {
+    JobTarget &t = j->targets[k];
+    j->count[static_cast<int>(t.state)]++;
+    bool mine = t.holder.empty() || t.holder == h.cfg.hub_id;
+    if (t.state == TargetState::kSent && restart && mine) {
+      jobs_set_target(h, *j, k, TargetState::kFailed, "the hub restarted before the reply");
+    } else if (t.state == TargetState::kPending && open) {
+      jobs_queue_target(h, *j, k);
+    }
+  }
+  j->dirty = true;
+  FleetJob &kept = *j;
+  js.jobs.emplace(j->id, std::move(j));
+  if (!open) jobs_close(h, kept, kept.cancelled ? TargetState::kCancelled : TargetState::kExpired);
+}
+
+}  // namespace
+
+void jobs_queue_target(Hub &h, const FleetJob &j, uint32_t k) {
   const std::string &id = j.targets[k].gw;
   GatewayRecord *r = hub_find(h, id);
   if (r && gw_admitted(*r)) {
@@ -77,13 +110,19 @@ void queue_target(Hub &h, const FleetJob &j, uint32_t k) {
   }
 }
 
-FleetJob *refuse(int *status, int code, std::string *why, const std::string &text) {
-  *status = code;
-  *why = text;
-  return nullptr;
+int jobs_target_of(const FleetJob &j, const std::string &gw) {
+  auto it = std::lower_bound(j.targets.begin(), j.targets.end(), gw,
+                             [](const JobTarget &t, const std::string &id) { return natural_cmp(t.gw, id) < 0; });
+  return it != j.targets.end() && it->gw == gw ? static_cast<int>(it - j.targets.begin()) : -1;
 }
 
-}  // namespace
+bool jobs_publishes(const Hub &h, const FleetJob &j) {
+  return j.origin.empty() || j.origin == h.cfg.hub_id || h.jobs->alive.count(j.origin) == 0;
+}
+
+void jobs_learn(Hub &h, std::unique_ptr<FleetJob> j) {
+  if (!jobs_find(h, j->id)) adopt(h, std::move(j), false);
+}
 
 bool jobs_active(const FleetJob &j) {
   return j.count[static_cast<int>(TargetState::kPending)] + j.count[static_cast<int>(TargetState::kSent)] > 0;
@@ -121,17 +160,18 @@ FleetJob *jobs_create(Hub &h, const JobSpec &spec, const std::string &who, int *
   }
   if (!make_room(h)) return refuse(status, 429, why, "too many jobs under way");
   FleetJobs &js = *h.jobs;
-  j->id = js.next_id++;
+  j->id = js.id_base + js.next_id++;
+  j->origin = h.cfg.hub_id;
   j->ch = spec.ch;
   j->who = who;
   j->selection = selection_text(spec);
   j->created = h.wall_ms;
   j->deadline = h.wall_ms + static_cast<int64_t>(deadline_s) * 1000;
-  for (const std::string &id : ids) j->targets.push_back(JobTarget{id, TargetState::kPending, false, h.wall_ms, ""});
+  for (const std::string &id : ids) j->targets.push_back(JobTarget{id, TargetState::kPending, false, h.wall_ms, "", ""});
   j->count[static_cast<int>(TargetState::kPending)] = ids.size();
   j->dirty = true;
   if (js.store) js.store->put_job(*j);
-  for (uint32_t k = 0; k < j->targets.size(); k++) queue_target(h, *j, k);
+  for (uint32_t k = 0; k < j->targets.size(); k++) jobs_queue_target(h, *j, k);
   LOG_INFO("job %llu: %s to %zu gateways by %s", static_cast<unsigned long long>(j->id), channel_name(j->ch),
            ids.size(), who.c_str());
   uint64_t id = j->id;
@@ -139,26 +179,7 @@ FleetJob *jobs_create(Hub &h, const JobSpec &spec, const std::string &who, int *
 }
 
 void jobs_restore(Hub &h, std::vector<std::unique_ptr<FleetJob>> loaded) {
-  FleetJobs &js = *h.jobs;
-  for (std::unique_ptr<FleetJob> &j : loaded) {
-    js.next_id = std::max(js.next_id, j->id + 1);
-    std::sort(j->targets.begin(), j->targets.end(),
-              [](const JobTarget &a, const JobTarget &b) { return natural_cmp(a.gw, b.gw) < 0; });
-    bool open = !j->cancelled && h.wall_ms < j->deadline;
-    for (uint32_t k = 0; k < j->targets.size(); k++) {
-      JobTarget &t = j->targets[k];
-      j->count[static_cast<int>(t.state)]++;
-      if (t.state == TargetState::kSent) {
-        jobs_set_target(h, *j, k, TargetState::kFailed, "the hub restarted before the reply");
-      } else if (t.state == TargetState::kPending && open) {
-        queue_target(h, *j, k);
-      }
-    }
-    j->dirty = true;
-    FleetJob &kept = *j;
-    js.jobs.emplace(j->id, std::move(j));
-    if (!open) jobs_close(h, kept, kept.cancelled ? TargetState::kCancelled : TargetState::kExpired);
-  }
+  for (std::unique_ptr<FleetJob> &j : loaded) adopt(h, std::move(j), true);
 }
 
 bool jobs_cancel(Hub &h, FleetJob &j) {
@@ -173,6 +194,7 @@ bool jobs_cancel(Hub &h, FleetJob &j) {
 cJSON *job_summary_json(const FleetJob &j) {
   cJSON *o = cJSON_CreateObject();
   cJSON_AddNumberToObject(o, "id", static_cast<double>(j.id));
+  cJSON_AddStringToObject(o, "origin", json_safe(j.origin).c_str());
   cJSON_AddStringToObject(o, "channel", channel_name(j.ch));
   cJSON_AddItemToObject(o, "commands", strings_json(cmd_split_replies(Channel::kVcom, j.commands)));
   cJSON_AddStringToObject(o, "who", json_safe(j.who).c_str());

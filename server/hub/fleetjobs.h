@@ -12,6 +12,11 @@
 // channel. A target still sent after a restart is not sent again but
 // failed; commands that never went out (the gateway left first) make the
 // target pending again.
+//
+// Hubs sharing a registry share its jobs: a job's ID carries the number of
+// the hub that made it, every hub learns of the others' jobs and targets
+// through the sync (jobsync.cpp), and a target goes out from the hub that
+// holds its gateway once that hub's claim is stored (JobStore).
 #ifndef HUB_FLEETJOBS_H
 #define HUB_FLEETJOBS_H
 
@@ -23,6 +28,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "commands.h"
@@ -44,9 +50,14 @@ struct JobSpec {
   uint32_t deadline_s = 0;  // 0: [jobs] deadline_s
 };
 
+// A hub's job IDs: its number (Registry::hub_num) times this, plus 1, 2, ...
+constexpr uint64_t kJobIdsPerHub = 1000000000;
+
 struct FleetJobs {
   std::map<uint64_t, std::unique_ptr<FleetJob>> jobs;  // by ID: oldest first
+  uint64_t id_base = 0;  // this hub's number × kJobIdsPerHub
   uint64_t next_id = 1;
+  std::unordered_set<std::string> alive;  // the other hubs heard from lately (the sync)
   std::unordered_map<std::string, std::vector<TargetRef>> waiting;  // pending, by gateway
   std::deque<TargetRef> ready;                    // pending, gateway admitted: next to go
   std::unordered_map<uint64_t, TargetRef> flight;  // command ticket → target
@@ -81,8 +92,19 @@ bool jobs_tick(Hub &h);
 // The hub stops: targets on their way to the store as sent, whose commands
 // never went out, are pending again.
 void jobs_stop(Hub &h);
-// Jobs loaded from the store: targets found sent fail, pending ones wait.
+// Jobs loaded from the store: targets this hub had sent fail, pending ones wait.
 void jobs_restore(Hub &h, std::vector<std::unique_ptr<FleetJob>> loaded);
+// From the hubs sharing the registry (the sync, jobsync.cpp): a job made
+// on another, a job cancelled, a target changed by another; a claim this
+// hub lost to another.
+void jobs_learn(Hub &h, std::unique_ptr<FleetJob> j);
+void jobs_learn_cancel(Hub &h, uint64_t id);
+void jobs_learn_target(Hub &h, uint64_t id, const JobTarget &row);
+void jobs_claim_lost(Hub &h, const TargetRef &ref);
+// A pending target waits for its gateway, or is ready when it is admitted.
+void jobs_queue_target(Hub &h, const FleetJob &j, uint32_t k);
+// The job's target for a gateway, or -1.
+int jobs_target_of(const FleetJob &j, const std::string &gw);
 
 // A target's state changes: counted, stored (tell: the store says when).
 void jobs_set_target(Hub &h, FleetJob &j, uint32_t k, TargetState s, const std::string &detail, bool tell = false);
@@ -94,6 +116,8 @@ size_t jobs_active_count(const Hub &h);
 // The summary of a job: {id, channel, commands, who, created, deadline,
 // cancelled, active, targets, counts {pending, sent, ...}}.
 cJSON *job_summary_json(const FleetJob &j);
+// This hub publishes the job's status: it made the job, or its hub is gone.
+bool jobs_publishes(const Hub &h, const FleetJob &j);
 std::string job_status_topic(const Hub &h, uint64_t id);
 
 }  // namespace hub

@@ -70,6 +70,8 @@ void attach(Hub &h, Session &s, GatewayRecord &r) {
   }
   r.session = &s;
   r.session_start = h.wall_ms;
+  r.holder = h.cfg.hub_id;
+  r.elsewhere = false;
   s.gw = &r;
   s.state = Session::State::kReady;
   h.ready_count++;

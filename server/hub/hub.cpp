@@ -37,8 +37,10 @@ bool gw_online(const GatewayRecord &r) { return r.session && r.session->state ==
 
 bool gw_admitted(const GatewayRecord &r) { return gw_online(r) && r.session->admitted; }
 
+bool gw_up(const GatewayRecord &r) { return gw_online(r) || r.elsewhere; }
+
 const char *gw_state(const GatewayRecord &r) {
-  if (!gw_online(r)) return "offline";
+  if (!gw_online(r)) return r.elsewhere ? "online" : "offline";
   return r.session->admitted ? "online" : "held";
 }
 

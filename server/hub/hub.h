@@ -47,9 +47,12 @@ struct GatewayRecord {
   uint8_t network = 1;  // 0 cellular link up, 1 not
   uint16_t heartbeat_s = 0;
   Admission admission = Admission::kByList;
+  int64_t admission_at = 0;  // wall ms it was last changed through the API (any hub's)
   Counters c;
   Session *session = nullptr;  // the live connection, if any
   int64_t session_start = 0;   // wall ms when the current (or last) session began
+  std::string holder;          // the [hub] id of that session's hub (empty: none known)
+  bool elsewhere = false;      // online at another hub (holder), as the registry last said
   bool conflict = false;       // two connections keep taking this ID from each other (clash.cpp)
   // What the fleet page's attention view looks at (attention.cpp), unix seconds.
   int64_t state_at = 0;          // its online state last changed (0: not since the hub started)
@@ -126,6 +129,7 @@ struct History;
 struct FleetJobs;
 class Registry;
 class Journal;
+class Sync;
 
 struct Hub {
   Config cfg;
@@ -150,6 +154,7 @@ struct Hub {
   std::unique_ptr<FleetJobs> jobs;
   Registry *reg = nullptr;      // null: nothing kept on disk
   Journal *journal = nullptr;   // null: no history or audit log kept
+  Sync *sync = nullptr;         // null: no other hub shares the registry
   const char *end_why = nullptr;  // while a connection's end is announced: why it ends
 
   explicit Hub(const Config &c);
@@ -165,10 +170,12 @@ void hub_set_time(Hub &h, uint32_t ticks, int64_t wall_ms);
 GatewayRecord &hub_record(Hub &h, const std::string &id, bool *made = nullptr);
 GatewayRecord *hub_find(Hub &h, const std::string &id);
 
-// Online: connected and introduced. Admitted: let in (not held).
+// Online: connected and introduced. Admitted: let in (not held). Up:
+// online here or at another hub sharing the registry.
 bool gw_online(const GatewayRecord &r);
+bool gw_up(const GatewayRecord &r);
 bool gw_admitted(const GatewayRecord &r);
-const char *gw_state(const GatewayRecord &r);  // "online", "held", "offline"
+const char *gw_state(const GatewayRecord &r);  // "online" (here or elsewhere), "held", "offline"
 // Why a gateway needs attention (attention.cpp), a bit each, the most
 // urgent highest: a conflict of IDs, a verify failed in the last day, a
 // reconnect storm (kStormReconnects within the hour), Modbus time-outs in

@@ -35,13 +35,7 @@ void forget_waiting(Hub &h, const FleetJob &j, uint32_t k) {
 // Back to pending: nothing went out. It waits for its gateway again.
 void unsend(Hub &h, FleetJob &j, uint32_t k) {
   jobs_set_target(h, j, k, TargetState::kPending, "");
-  GatewayRecord *r = hub_find(h, j.targets[k].gw);
-  TargetRef ref{j.id, k};
-  if (r && gw_admitted(*r)) {
-    h.jobs->ready.push_back(ref);
-  } else {
-    h.jobs->waiting[j.targets[k].gw].push_back(ref);
-  }
+  jobs_queue_target(h, j, k);
 }
 
 // A target stored as sent: its commands go out now.
@@ -74,7 +68,7 @@ void start_one(Hub &h) {
     h.jobs->waiting[t->gw].push_back(ref);
     return;
   }
-  jobs_set_target(h, *j, ref.k, TargetState::kSent, "", true);
+  jobs_set_target(h, *j, ref.k, TargetState::kSent, "", true);  // this hub's claim
   t->storing = true;
   h.jobs->storing++;
   if (!h.jobs->store) go(h, ref);
@@ -95,7 +89,7 @@ void every_second(Hub &h) {
   for (auto &kv : js.jobs) {
     FleetJob &j = *kv.second;
     if (jobs_active(j) && h.wall_ms >= j.deadline) jobs_close(h, j, TargetState::kExpired);
-    if (j.dirty && h.now - j.published >= kStatusEveryMs) publish(h, j);
+    if (j.dirty && h.now - j.published >= kStatusEveryMs && jobs_publishes(h, j)) publish(h, j);
   }
 }
 
@@ -111,16 +105,21 @@ void on_changed(Hub &h, GatewayRecord &r, bool urgent) {
 
 const GatewayHooks kFleetJobHooks = {on_changed, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
+// A target sent is this hub's (its claim) until it ends; pending has no holder.
 void jobs_set_target(Hub &h, FleetJob &j, uint32_t k, TargetState s, const std::string &detail, bool tell) {
   JobTarget &t = j.targets[k];
+  TargetState from = t.state;
+  std::string from_holder = t.holder;
   j.count[static_cast<int>(t.state)]--;
   j.count[static_cast<int>(s)]++;
   if (s >= TargetState::kDone) h.jobs->finished[static_cast<int>(s)]++;
   t.state = s;
   t.detail = detail;
   t.at = h.wall_ms;
+  if (s == TargetState::kSent) t.holder = h.cfg.hub_id;
+  if (s == TargetState::kPending) t.holder.clear();
   j.dirty = true;
-  if (h.jobs->store) h.jobs->store->put_target(j, k, tell);
+  if (h.jobs->store) h.jobs->store->put_target(j, k, tell, from, from_holder);
 }
 
 void jobs_close(Hub &h, FleetJob &j, TargetState s) {
@@ -153,9 +152,10 @@ void jobs_command_done(Hub &h, const Job &cmd) {
 bool jobs_tick(Hub &h) {
   FleetJobs &js = *h.jobs;
   if (js.store) {
-    std::vector<TargetRef> stored;
-    js.store->take_stored(&stored);
+    std::vector<TargetRef> stored, lost;
+    js.store->take_stored(&stored, &lost);
     for (const TargetRef &ref : stored) go(h, ref);
+    for (const TargetRef &ref : lost) jobs_claim_lost(h, ref);
   }
   while (!js.ready.empty() && js.flight.size() + js.storing < h.cfg.jobs.concurrency) start_one(h);
   if (h.now - js.second >= 1000) every_second(h);

@@ -1,6 +1,9 @@
 // Fleet jobs in the registry's database: loading, and the writer thread.
 #include "jobstore.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "log.h"
 
 namespace hub {
@@ -8,18 +11,26 @@ namespace {
 
 const char *const kStateNames[kTargetStates] = {"pending", "sent", "done", "failed", "expired", "cancelled"};
 
-// Indexed by Op::Kind; SQL both backends take (ON CONFLICT … DO UPDATE, excluded).
+// Indexed by Op::Kind. A target changes only from the state it was known
+// in, and a sent one only by its holder: one hub's claim, never two.
 const char *const kSql[] = {
-    "INSERT INTO jobs VALUES($1, $2, $3, $4, $5, $6, $7, 0)",
-    "UPDATE jobs SET cancelled = 1 WHERE id = $1",
-    "INSERT INTO job_targets VALUES($1, $2, $3, $4, $5) ON CONFLICT(job, gateway) DO UPDATE SET"
-    " state = excluded.state, at = excluded.at, detail = excluded.detail",
+    "INSERT INTO jobs(id, channel, commands, who, selection, created, deadline, cancelled, origin, updated)"
+    " VALUES($1, $2, $3, $4, $5, $6, $7, 0, $8, $9)",
+    "UPDATE jobs SET cancelled = 1, updated = $2 WHERE id = $1",
+    "UPDATE job_targets SET state = $3, at = $4, detail = $5, holder = $6, updated = $9"
+    " WHERE job = $1 AND gateway = $2 AND state = $7 AND (state <> 'sent' OR holder = $8)",
     "DELETE FROM job_targets WHERE job = $1",
+    "INSERT INTO job_targets(job, gateway, state, at, detail, holder, updated) VALUES($1, $2, $3, $4, $5, '', $6)"
+    " ON CONFLICT(job, gateway) DO NOTHING",
 };
 const char *const kDropJob = "DELETE FROM jobs WHERE id = $1";
-const char *const kLoadJobs =
-    "SELECT id, channel, commands, who, selection, created, deadline, cancelled FROM jobs ORDER BY id";
-const char *const kLoadTargets = "SELECT gateway, state, at, detail FROM job_targets WHERE job = $1 ORDER BY gateway";
+#define JOB_COLUMNS "SELECT id, channel, commands, who, selection, created, deadline, cancelled, origin FROM jobs"
+const char *const kLoadJobs = JOB_COLUMNS " ORDER BY id";
+const char *const kChangedJobs = JOB_COLUMNS " WHERE updated > $1 ORDER BY id";
+#undef JOB_COLUMNS
+const char *const kLoadTargets = "SELECT gateway, state, at, detail, holder FROM job_targets WHERE job = $1";
+const char *const kChangedTargets =
+    "SELECT gateway, state, at, detail, holder, job FROM job_targets WHERE updated > $1";
 
 int64_t num(const DbRow &r, size_t i) { return r[i].type == DbValue::kInt ? r[i].i : 0; }
 
@@ -33,6 +44,7 @@ std::unique_ptr<FleetJob> job_row(const DbRow &r) {
   j->created = num(r, 5);
   j->deadline = num(r, 6);
   j->cancelled = num(r, 7) != 0;
+  j->origin = r[8].s;
   return j;
 }
 
@@ -42,7 +54,13 @@ JobTarget target_row(const DbRow &r) {
   if (!target_state_parse(r[1].s, &t.state)) t.state = TargetState::kFailed;
   t.at = num(r, 2);
   t.detail = r[3].s;
+  t.holder = r[4].s;
   return t;
+}
+
+int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 }  // namespace
@@ -60,14 +78,33 @@ JobStore::~JobStore() { stop(); }
 
 bool JobStore::open(const DbTarget &t, std::string *why) { return (db_ = db_open(t, why)) != nullptr; }
 
-bool JobStore::load(std::vector<std::unique_ptr<FleetJob>> *jobs, std::string *why) {
+bool JobStore::read_jobs(Db &db, int64_t since, std::vector<std::unique_ptr<FleetJob>> *jobs) {
   std::vector<DbRow> rows;
-  if (!db_->run(kLoadJobs, {}, &rows)) return *why = "jobs: " + db_->error(), false;
+  if (!(since < 0 ? db.run(kLoadJobs, {}, &rows) : db.run(kChangedJobs, {since}, &rows))) return false;
   for (const DbRow &r : rows) jobs->push_back(job_row(r));
+  return true;
+}
+
+// In the gateways' byte order, whatever the database's collation.
+bool JobStore::read_targets(Db &db, uint64_t job, std::vector<JobTarget> *out) {
+  std::vector<DbRow> rows;
+  if (!db.run(kLoadTargets, {static_cast<int64_t>(job)}, &rows)) return false;
+  for (const DbRow &r : rows) out->push_back(target_row(r));
+  std::sort(out->begin(), out->end(), [](const JobTarget &a, const JobTarget &b) { return a.gw < b.gw; });
+  return true;
+}
+
+bool JobStore::read_changed_targets(Db &db, int64_t since, std::vector<std::pair<uint64_t, JobTarget>> *out) {
+  std::vector<DbRow> rows;
+  if (!db.run(kChangedTargets, {since}, &rows)) return false;
+  for (const DbRow &r : rows) out->emplace_back(static_cast<uint64_t>(num(r, 5)), target_row(r));
+  return true;
+}
+
+bool JobStore::load(std::vector<std::unique_ptr<FleetJob>> *jobs, std::string *why) {
+  if (!read_jobs(*db_, -1, jobs)) return *why = "jobs: " + db_->error(), false;
   for (auto &j : *jobs) {
-    rows.clear();
-    if (!db_->run(kLoadTargets, {static_cast<int64_t>(j->id)}, &rows)) return *why = "jobs: " + db_->error(), false;
-    for (const DbRow &r : rows) j->targets.push_back(target_row(r));
+    if (!read_targets(*db_, j->id, &j->targets)) return *why = "jobs: " + db_->error(), false;
   }
   return true;
 }
@@ -86,10 +123,20 @@ void JobStore::put_job(const FleetJob &j) {
   op.b = j.commands;
   op.c = j.who;
   op.d = j.selection;
+  op.e = j.origin;
   op.t1 = j.created;
   op.t2 = j.deadline;
   queue(std::move(op));
-  for (uint32_t k = 0; k < j.targets.size(); k++) put_target(j, k, false);
+  for (uint32_t k = 0; k < j.targets.size(); k++) {
+    const JobTarget &t = j.targets[k];
+    Op add(Op::kNewTarget);
+    add.job = j.id;
+    add.a = t.gw;
+    add.b = target_state_name(t.state);
+    add.c = t.detail;
+    add.t1 = t.at;
+    queue(std::move(add));
+  }
 }
 
 void JobStore::put_cancelled(const FleetJob &j) {
@@ -98,7 +145,7 @@ void JobStore::put_cancelled(const FleetJob &j) {
   queue(std::move(op));
 }
 
-void JobStore::put_target(const FleetJob &j, uint32_t k, bool tell) {
+void JobStore::put_target(const FleetJob &j, uint32_t k, bool tell, TargetState from, const std::string &from_holder) {
   const JobTarget &t = j.targets[k];
   Op op(Op::kTarget);
   op.job = j.id;
@@ -107,6 +154,9 @@ void JobStore::put_target(const FleetJob &j, uint32_t k, bool tell) {
   op.a = t.gw;
   op.b = target_state_name(t.state);
   op.c = t.detail;
+  op.d = t.holder;
+  op.e = target_state_name(from);
+  op.f = from_holder;
   op.t1 = t.at;
   queue(std::move(op));
 }
@@ -117,24 +167,39 @@ void JobStore::drop_job(uint64_t id) {
   queue(std::move(op));
 }
 
-void JobStore::take_stored(std::vector<TargetRef> *out) {
+void JobStore::take_stored(std::vector<TargetRef> *out, std::vector<TargetRef> *lost) {
   std::lock_guard<std::mutex> lock(mu_);
   out->insert(out->end(), stored_.begin(), stored_.end());
   stored_.clear();
+  if (lost) lost->insert(lost->end(), lost_.begin(), lost_.end());
+  lost_.clear();
 }
 
-bool JobStore::write_op(const Op &op) {
+// lost: a target's change found the row no longer as this hub knew it.
+bool JobStore::write_op(const Op &op, int64_t at, bool *lost) {
   DbParams id = {static_cast<int64_t>(op.job)};
-  if (op.kind == Op::kDrop) return db_->run(kSql[Op::kDrop], id) && db_->run(kDropJob, id);
-  if (op.kind == Op::kCancelled) return db_->run(kSql[Op::kCancelled], id);
-  if (op.kind == Op::kJob) return db_->run(kSql[Op::kJob], {id[0], op.a, op.b, op.c, op.d, op.t1, op.t2});
-  return db_->run(kSql[Op::kTarget], {id[0], op.a, op.b, op.t1, op.c});
+  switch (op.kind) {
+    case Op::kDrop: return db_->run(kSql[Op::kDrop], id) && db_->run(kDropJob, id);
+    case Op::kCancelled: return db_->run(kSql[Op::kCancelled], {id[0], at});
+    case Op::kJob: return db_->run(kSql[Op::kJob], {id[0], op.a, op.b, op.c, op.d, op.t1, op.t2, op.e, at});
+    case Op::kNewTarget: return db_->run(kSql[Op::kNewTarget], {id[0], op.a, op.b, op.t1, op.c, at});
+    case Op::kTarget: break;
+  }
+  if (!db_->run(kSql[Op::kTarget], {id[0], op.a, op.b, op.t1, op.c, op.d, op.e, op.f, at})) return false;
+  *lost = db_->changes() == 0;
+  return true;
 }
 
-bool JobStore::write(const std::vector<Op> &ops) {
+bool JobStore::write(const std::vector<Op> &ops, std::vector<bool> *lost) {
   if (!db_->begin()) return recover(), false;
   bool ok = true;
-  for (size_t i = 0; ok && i < ops.size(); i++) ok = write_op(ops[i]);
+  int64_t at = now_ms();
+  lost->assign(ops.size(), false);
+  for (size_t i = 0; ok && i < ops.size(); i++) {
+    bool gone = false;
+    ok = write_op(ops[i], at, &gone);
+    (*lost)[i] = gone;
+  }
   if (ok && db_->commit()) return true;
   LOG_ERROR("jobs: write failed (%s); tried again later", db_->error().c_str());
   db_->rollback();
@@ -159,15 +224,16 @@ bool JobStore::write_waiting() {
     ops.swap(ops_);
   }
   if (ops.empty()) return true;
-  bool ok = write(ops);
+  std::vector<bool> lost;
+  bool ok = write(ops, &lost);
   std::lock_guard<std::mutex> lock(mu_);
   if (!ok) {
     ops.insert(ops.end(), ops_.begin(), ops_.end());  // in order: the failed batch first
     ops_.swap(ops);
     return false;
   }
-  for (const Op &op : ops) {
-    if (op.tell) stored_.push_back(TargetRef{op.job, op.k});
+  for (size_t i = 0; i < ops.size(); i++) {
+    if (ops[i].tell) (lost[i] ? lost_ : stored_).push_back(TargetRef{ops[i].job, ops[i].k});
   }
   return true;
 }

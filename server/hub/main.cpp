@@ -2,6 +2,7 @@
 // loop; see server.cpp for a pass and README.md for running it.
 #include <stdio.h>
 #include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "fleetjobs.h"
@@ -11,6 +12,7 @@
 #include "options.h"
 #include "registry.h"
 #include "server.h"
+#include "sync.h"
 
 using namespace hub;
 
@@ -34,19 +36,26 @@ int main(int argc, char **argv) {
   Registry reg;
   Journal journal;
   JobStore jobstore;
+  Sync sync;
   std::vector<std::unique_ptr<FleetJob>> jobs;
   std::vector<ExposureConf> saved;
   DbTarget db = config_registry(cfg);
+  int64_t loaded_at = static_cast<int64_t>(time(nullptr)) * 1000;  // the sync reads what was written since
   if (!db.where.empty()) {
+    reg.set_hub(cfg.hub_id);
+    // A PostgreSQL registry may be shared by several hubs: the sync reads what the others do.
+    bool shared = db.kind == DbKind::kPostgres;
     if (!reg.open(db, &err, cfg.registry_wait_s) || !reg.load(h, &saved, &err) ||
-        !journal.open(db, cfg.history, &err) || !jobstore.open(db, &err) || !jobstore.load(&jobs, &err)) {
+        !journal.open(db, cfg.history, &err) || !jobstore.open(db, &err) || !jobstore.load(&jobs, &err) ||
+        (shared && !sync.open(db, cfg.hub_id, &err))) {
       LOG_ERROR("%s", err.c_str());
       return 1;
     }
-    reg.set_hub(cfg.hub_id);
     h.reg = &reg;
     h.journal = &journal;
     h.jobs->store = &jobstore;
+    h.jobs->id_base = static_cast<uint64_t>(reg.hub_num()) * kJobIdsPerHub;
+    if (shared) h.sync = &sync;
     LOG_INFO("registry %s: %zu gateways", db_name(db).c_str(), h.records.size());
   }
   Server s(h);
@@ -58,7 +67,13 @@ int main(int argc, char **argv) {
   if (h.reg) reg.start();
   if (h.journal) journal.start();
   if (h.jobs->store) jobstore.start();
+  if (h.sync) {
+    std::vector<uint64_t> known;
+    for (const auto &kv : h.jobs->jobs) known.push_back(kv.first);
+    sync.start(loaded_at, known);
+  }
   server_run(s);
+  sync.stop();
   jobstore.stop();
   journal.stop();
   return 0;

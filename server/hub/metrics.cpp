@@ -13,6 +13,7 @@
 #include "journal.h"
 #include "mqtt.h"
 #include "registry.h"
+#include "sync.h"
 
 namespace hub {
 namespace {
@@ -117,6 +118,11 @@ void service_figures(Out &o, const Hub &h) {
             h.reg ? h.reg->errors() : 0);
   o.gauge("trm_hub_registry_up", "1 while the registry's database takes writes (0: away, writes wait).",
           !h.reg || (h.reg->up() && (!h.journal || h.journal->up())) ? 1 : 0);
+  if (h.sync) {
+    o.gauge("trm_hub_cluster_sync_up", "1 while the last read of the other hubs' changes went through.",
+            h.sync->up() ? 1 : 0);
+    o.gauge("trm_hub_cluster_hubs", "Other hubs sharing the registry heard from lately.", h.jobs->alive.size());
+  }
   o.counter("trm_hub_registry_reconnects_total", "Connections to the registry's database made again.",
             (h.reg ? h.reg->reconnects() : 0) + (h.journal ? h.journal->reconnects() : 0));
   o.counter("trm_hub_http_requests_total", "HTTP requests.", m.http_requests);

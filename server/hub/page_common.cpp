@@ -64,7 +64,8 @@ function gatewayLink(id) {
 }
 // The state as a symbol and a word (it reads without colour), coloured too.
 function stateBadge(g) {
-  const s = el("span", (STATES[g.state] || "?") + " " + g.state, "st st-" + g.state);
+  const at = g.here === false && g.state === "online" ? " at " + g.hub : "";  // held by another hub
+  const s = el("span", (STATES[g.state] || "?") + " " + g.state + at, "st st-" + g.state);
   if (!g.conflict) return s;
   const w = el("span", "");
   w.append(s, " ", el("span", "\u26A0 ID conflict", "st st-conflict"));

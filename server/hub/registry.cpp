@@ -22,9 +22,53 @@ Registry::Row snapshot(const GatewayRecord &r, const std::string &hub) {
   w.network = r.network;
   w.heartbeat = r.heartbeat_s;
   w.admission = static_cast<int>(r.admission);
-  w.c = r.c;
-  if (r.session) w.holder = hub, w.session = r.session_start;
+  w.admission_at = r.admission_at;
+  // Its session here, live or ended; another hub's is not this hub's to store.
+  if (r.session || r.holder.empty() || r.holder == hub || hub.empty()) {
+    w.holder = hub.empty() ? r.holder : hub;
+    w.session = r.session_start;
+  }
   return w;
+}
+
+uint64_t less(uint64_t now, uint64_t then) { return now > then ? now - then : 0; }
+
+Counters added(const Counters &now, const Counters &then) {
+  return Counters{less(now.bytes_in, then.bytes_in),     less(now.bytes_out, then.bytes_out),
+                  less(now.packets_in, then.packets_in), less(now.packets_out, then.packets_out),
+                  less(now.reconnects, then.reconnects), less(now.malformed, then.malformed),
+                  less(now.modbus_timeouts, then.modbus_timeouts), less(now.verify_fail, then.verify_fail)};
+}
+
+void add(Counters &to, const Counters &c) {
+  to.bytes_in += c.bytes_in, to.bytes_out += c.bytes_out, to.packets_in += c.packets_in;
+  to.packets_out += c.packets_out, to.reconnects += c.reconnects, to.malformed += c.malformed;
+  to.modbus_timeouts += c.modbus_timeouts, to.verify_fail += c.verify_fail;
+}
+
+bool none(const Counters &c) {
+  return (c.bytes_in | c.bytes_out | c.packets_in | c.packets_out | c.reconnects | c.malformed | c.modbus_timeouts |
+          c.verify_fail) == 0;
+}
+
+// An older row still waiting goes into the newer one: its counts add up,
+// its admission change is still to be written.
+void take_older(Registry::Row &newer, const Registry::Row &older) {
+  add(newer.c, older.c);
+  newer.admit = newer.admit || older.admit;
+}
+
+// What another hub stored about a gateway this hub does not hold.
+void copy_row(GatewayRecord &r, const Registry::Row &w, const std::string &hub) {
+  r.alias = w.alias, r.model = w.model, r.version = w.version, r.peer = w.peer;
+  r.first_seen = w.first_seen, r.last_seen = w.last_seen;
+  r.signal = static_cast<uint8_t>(w.signal);
+  r.network = static_cast<uint8_t>(w.network);
+  r.heartbeat_s = static_cast<uint16_t>(w.heartbeat);
+  r.c = w.c;
+  r.holder = w.holder;
+  r.session_start = w.session;
+  r.elsewhere = w.online != 0 && !w.holder.empty() && w.holder != hub;
 }
 
 void on_changed(Hub &h, GatewayRecord &r, bool urgent) {
@@ -40,10 +84,42 @@ Registry::~Registry() { stop(); }
 void Registry::start() { writer_ = std::thread(&Registry::run, this); }
 
 void Registry::put(const GatewayRecord &r) {
+  Mark &m = marks_[&r];
   Row w = snapshot(r, hub_);
+  w.c = added(r.c, m.stored);
+  w.admit = r.admission_at != m.admission_at || r.admission != m.admission;
+  m.stored = r.c;
+  m.admission = r.admission;
+  m.admission_at = r.admission_at;
+  if (w.session == 0 && !r.holder.empty() && !w.admit && none(w.c)) return;  // another hub's: nothing of ours
+  queue(std::move(w));
+}
+
+void Registry::queue(Row w) {
   std::lock_guard<std::mutex> lock(mu_);
+  auto it = rows_.find(w.id);
+  if (it != rows_.end()) take_older(w, it->second);
   rows_[w.id] = std::move(w);
   cv_.notify_one();
+}
+
+void Registry::apply(Hub &h, const Row &w) {
+  bool made = false;
+  GatewayRecord &r = hub_record(h, w.id, &made);
+  Mark &m = marks_[&r];
+  bool readmit = w.admission_at > r.admission_at || (made && w.admission_at == 0);
+  if (readmit) {
+    r.admission = w.admission >= 0 && w.admission <= 2 ? static_cast<Admission>(w.admission) : Admission::kByList;
+    m.admission_at = r.admission_at = w.admission_at;
+    m.admission = r.admission;
+  }
+  if (!r.session) {
+    copy_row(r, w, hub_);
+    m.stored = r.c;
+  } else if (readmit) {
+    gw_readmit(h, r);
+    gw_changed(h, r, true);
+  }
 }
 
 void Registry::changed(const GatewayRecord &r, bool urgent, int64_t wall_ms) {
@@ -88,12 +164,17 @@ void Registry::stop() {
     cv_.notify_one();
   }
   if (writer_.joinable()) writer_.join();
-  if (!db_) return;
-  // Without a writer thread (never started, or ended): what waits, now.
+  if (db_) write_waiting();  // without a writer thread (never started, or ended): what waits, now
+}
+
+bool Registry::write_waiting() {
   std::vector<Row> rows;
   for (auto &kv : rows_) rows.push_back(std::move(kv.second));
   rows_.clear();
-  if ((!rows.empty() || !exps_.empty()) && write(rows, exps_)) exps_.clear();
+  if (rows.empty() && exps_.empty()) return true;
+  if (write(rows, exps_)) return exps_.clear(), true;
+  for (Row &w : rows) rows_.emplace(w.id, std::move(w));
+  return false;
 }
 
 void Registry::run() {
@@ -114,7 +195,14 @@ void Registry::run() {
       retry_.reset();
       continue;
     }
-    for (Row &w : rows) rows_.emplace(w.id, std::move(w));  // a newer snapshot stays
+    for (Row &w : rows) {
+      auto it = rows_.find(w.id);
+      if (it == rows_.end()) {
+        rows_.emplace(w.id, std::move(w));
+      } else {
+        take_older(it->second, w);  // a newer snapshot stays, with these counts
+      }
+    }
     exps.insert(exps.end(), exps_.begin(), exps_.end());
     exps_.swap(exps);
     if (stopping_) return;

@@ -6,6 +6,12 @@
 // (bounded by the number of gateways), and a write that fails is rolled
 // back and tried again without touching what is stored; a connection lost
 // is made again with back-off (DbRetry).
+//
+// Hubs may share the database: counters are stored as what was added since
+// the last write (so two hubs' counts add up), a gateway's state only by the
+// hub of its latest session, its admission only through the API (the
+// latest change wins), and rows other hubs changed come back through
+// apply (read by the Sync thread).
 #ifndef HUB_REGISTRY_H
 #define HUB_REGISTRY_H
 
@@ -38,18 +44,24 @@ class Registry {
   Registry &operator=(const Registry &) = delete;
 
   // Opens (creates) the database and brings its schema up to date; every
-  // gateway in it is offline now. wait_s: seconds to keep trying a
-  // database that does not answer (0: once).
+  // gateway this hub held (all of them before set_hub) is offline now, and
+  // the hub has its number among those sharing the database. wait_s:
+  // seconds to keep trying a database that does not answer (0: once).
   bool open(const DbTarget &t, std::string *why, uint32_t wait_s = 0);
   // Records for every stored gateway; the exposures made through the API.
   bool load(Hub &h, std::vector<ExposureConf> *exposures, std::string *why);
-  // The name stored as the holder of the gateways this hub holds ([hub] id).
+  // The name stored as the holder of the gateways this hub holds ([hub] id);
+  // before open.
   void set_hub(const std::string &id) { hub_ = id; }
+  const std::string &hub() const { return hub_; }
+  int64_t hub_num() const { return num_; }  // 0 for the first hub on a database
   void start();  // the writer thread
   void put(const GatewayRecord &r);
   void put_exposure(const ExposureConf &c, bool present);
   // Stores what waits and ends the writer thread.
   void stop();
+  // Without the writer thread (tests): stores what waits now.
+  bool write_waiting();
 
   // The loop's side (its thread only): a changed record is stored at once
   // when urgent, else marked; flush stores the marked records last stored
@@ -66,10 +78,18 @@ class Registry {
     std::string id, alias, model, version, peer;
     int64_t first_seen = 0, last_seen = 0;
     int online = 0, signal = 0, network = 0, heartbeat = 0, admission = 0;
-    Counters c;
-    std::string holder;  // this hub, while it holds the gateway; else empty
+    Counters c;           // written: added since the last write; read: the totals
+    std::string holder;   // the hub of the session below (written: this hub's, or empty)
     int64_t session = 0;  // wall ms the holder's session began
+    int64_t admission_at = 0;
+    bool admit = false;   // written: the admission changed here
   };
+  // A row as stored (the columns of kRead); another hub's change, applied
+  // by the loop: a record this hub does not hold takes it whole, one it
+  // holds only a newer admission.
+  static bool read_row(const DbRow &row, Row *w);
+  static const char *changed_sql();  // the rows written after $1 (wall ms)
+  void apply(Hub &h, const Row &w);
   struct ExpRow {
     ExposureConf conf;
     bool present;
@@ -79,10 +99,15 @@ class Registry {
   void run();
   bool write(const std::vector<Row> &rows, const std::vector<ExpRow> &exps);
   void recover();
+  bool join(std::string *why);
+  void queue(Row w);
 
   struct Mark {
     bool dirty = false;  // changed since it was last stored, and in due_
     int64_t saved = 0;   // wall ms it was last stored
+    Counters stored;     // the counters as of then (or as read)
+    Admission admission = Admission::kByList;  // and its admission
+    int64_t admission_at = 0;
   };
   std::unordered_map<const GatewayRecord *, Mark> marks_;  // the loop's
   // Marked records in the order they were last stored, so a flush looks
@@ -90,6 +115,7 @@ class Registry {
   std::deque<std::pair<const GatewayRecord *, int64_t>> due_;
 
   std::string hub_;
+  int64_t num_ = 0;
   std::unique_ptr<Db> db_;
   DbRetry retry_;
   std::mutex mu_;

@@ -2,6 +2,8 @@
 // loading the fleet, and one batch of snapshots in a transaction.
 #include <unistd.h>
 
+#include <chrono>
+
 #include "log.h"
 #include "registry.h"
 #include "schema.h"
@@ -13,19 +15,35 @@ namespace {
   "id, alias, model, version, peer, first_seen, last_seen, online, signal, network, heartbeat, admission," \
   " bytes_in, bytes_out, packets_in, packets_out, reconnects, malformed, modbus_timeouts, verify_fail"
 
-// The holder is the hub of the latest session: a hub storing an older one
-// (or none: the gateway has left it) leaves another's in place.
+// The state is the latest session's: a hub storing an older one (or none:
+// the gateway was only ever another's) leaves it, and the holder, in place.
+// Counters add what each hub counted since its last write. The admission
+// is written with the row only when the row is new (else by kAdmit).
+#define FRESH(col) \
+  " " #col " = CASE WHEN excluded.holder_session >= coalesce(gateways.holder_session, 0) THEN excluded." #col \
+  " ELSE gateways." #col " END"
+#define ADD(col) " " #col " = coalesce(gateways." #col ", 0) + excluded." #col
 const char *const kUpsert =
-    "INSERT INTO gateways(" GATEWAY_COLUMNS ", holder, holder_session)"
-    " VALUES($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13,$14,$15,$16,$17,$18,$19,$20,$21,$22)"
-    " ON CONFLICT(id) DO UPDATE SET alias=$2, model=$3, version=$4, peer=$5, first_seen=$6,"
-    " last_seen=$7, online=$8, signal=$9, network=$10, heartbeat=$11, admission=$12, bytes_in=$13,"
-    " bytes_out=$14, packets_in=$15, packets_out=$16, reconnects=$17, malformed=$18,"
-    " modbus_timeouts=$19, verify_fail=$20,"
-    " holder = CASE WHEN $22 > coalesce(gateways.holder_session, 0) THEN $21 ELSE gateways.holder END,"
-    " holder_session = CASE WHEN $22 > coalesce(gateways.holder_session, 0) THEN $22"
-    " ELSE gateways.holder_session END";
-const char *const kLoad = "SELECT " GATEWAY_COLUMNS " FROM gateways";
+    "INSERT INTO gateways(" GATEWAY_COLUMNS ", holder, holder_session, admission_at, updated)"
+    " VALUES($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13,$14,$15,$16,$17,$18,$19,$20,$21,$22,$23,$24)"
+    " ON CONFLICT(id) DO UPDATE SET" FRESH(alias) "," FRESH(model) "," FRESH(version) "," FRESH(peer) ","
+    FRESH(last_seen) "," FRESH(online) "," FRESH(signal) "," FRESH(network) "," FRESH(heartbeat) ","
+    " first_seen = CASE WHEN coalesce(gateways.first_seen, 0) = 0 THEN excluded.first_seen ELSE gateways.first_seen END,"
+    ADD(bytes_in) "," ADD(bytes_out) "," ADD(packets_in) "," ADD(packets_out) "," ADD(reconnects) ","
+    ADD(malformed) "," ADD(modbus_timeouts) "," ADD(verify_fail) ","
+    " holder = CASE WHEN excluded.holder_session > coalesce(gateways.holder_session, 0) THEN excluded.holder"
+    " ELSE gateways.holder END,"
+    " holder_session = CASE WHEN excluded.holder_session > coalesce(gateways.holder_session, 0)"
+    " THEN excluded.holder_session ELSE gateways.holder_session END, updated = excluded.updated";
+#undef FRESH
+#undef ADD
+// The latest change through any hub's API wins.
+const char *const kAdmit =
+    "UPDATE gateways SET admission = $2, admission_at = $3, updated = $4 WHERE id = $1 AND admission_at <= $3";
+#define READ_COLUMNS "SELECT " GATEWAY_COLUMNS ", holder, holder_session, admission_at FROM gateways"
+const char *const kRead = READ_COLUMNS;
+const char *const kReadChanged = READ_COLUMNS " WHERE updated > $1";
+#undef READ_COLUMNS
 const char *const kExpose =
     "INSERT INTO exposures VALUES($1, $2, $3, $4) ON CONFLICT(gateway, port) DO UPDATE SET kind=$3, listen=$4";
 const char *const kUnexpose = "DELETE FROM exposures WHERE gateway = $1 AND port = $2";
@@ -40,7 +58,13 @@ DbParams row_params(const Registry::Row &w) {
   for (int64_t n : nums) p.emplace_back(n);
   p.emplace_back(w.holder);
   p.emplace_back(w.session);
+  p.emplace_back(w.admission_at);
   return p;
+}
+
+int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 DbParams exposure_params(const Registry::ExpRow &e) {
@@ -56,26 +80,38 @@ DbParams exposure_params(const Registry::ExpRow &e) {
 const std::string &text(const DbRow &r, size_t i) { return r[i].s; }
 int64_t num(const DbRow &r, size_t i) { return r[i].type == DbValue::kInt ? r[i].i : 0; }
 
-void load_row(Hub &h, const DbRow &row) {
-  if (row.size() < 20) return;
-  GatewayRecord &r = hub_record(h, text(row, 0));
-  r.alias = text(row, 1);
-  r.model = text(row, 2);
-  r.version = text(row, 3);
-  r.peer = text(row, 4);
-  r.first_seen = num(row, 5);
-  r.last_seen = num(row, 6);
-  r.signal = static_cast<uint8_t>(num(row, 8));
-  r.network = static_cast<uint8_t>(num(row, 9));
-  r.heartbeat_s = static_cast<uint16_t>(num(row, 10));
-  int64_t adm = num(row, 11);
-  r.admission = adm >= 0 && adm <= 2 ? static_cast<Admission>(adm) : Admission::kByList;
-  uint64_t *counters[] = {&r.c.bytes_in,   &r.c.bytes_out,  &r.c.packets_in,      &r.c.packets_out,
-                          &r.c.reconnects, &r.c.malformed, &r.c.modbus_timeouts, &r.c.verify_fail};
+}  // namespace
+
+const char *Registry::changed_sql() { return kReadChanged; }
+
+bool Registry::read_row(const DbRow &row, Row *w) {
+  if (row.size() < 23) return false;
+  w->id = text(row, 0), w->alias = text(row, 1), w->model = text(row, 2), w->version = text(row, 3);
+  w->peer = text(row, 4);
+  w->first_seen = num(row, 5), w->last_seen = num(row, 6);
+  int *small[] = {&w->online, &w->signal, &w->network, &w->heartbeat, &w->admission};
+  for (size_t i = 0; i < 5; i++) *small[i] = static_cast<int>(num(row, 7 + i));
+  uint64_t *counters[] = {&w->c.bytes_in,   &w->c.bytes_out, &w->c.packets_in,      &w->c.packets_out,
+                          &w->c.reconnects, &w->c.malformed, &w->c.modbus_timeouts, &w->c.verify_fail};
   for (size_t i = 0; i < 8; i++) *counters[i] = static_cast<uint64_t>(num(row, 12 + i));
+  w->holder = text(row, 20);
+  w->session = num(row, 21);
+  w->admission_at = num(row, 22);
+  return true;
 }
 
-}  // namespace
+// This hub's number among those sharing the database: kept by its name,
+// the next free one for a name not seen before (two hubs joining at once:
+// the one that loses the unique number tries again).
+bool Registry::join(std::string *why) {
+  for (int tries = 0; tries < 5; tries++) {
+    num_ = db_single(*db_, "SELECT num FROM hubs WHERE id = $1", {hub_}, -1);
+    if (num_ >= 0) return db_->run("UPDATE hubs SET seen = $2 WHERE id = $1", {hub_, now_ms()}) || (*why = db_->error(), false);
+    db_->run("INSERT INTO hubs VALUES($1, (SELECT coalesce(max(num) + 1, 0) FROM hubs), $2)", {hub_, now_ms()});
+  }
+  num_ = 0;
+  return *why = "hubs: " + db_->error(), false;
+}
 
 bool Registry::open(const DbTarget &t, std::string *why, uint32_t wait_s) {
   DbRetry retry;
@@ -86,7 +122,14 @@ bool Registry::open(const DbTarget &t, std::string *why, uint32_t wait_s) {
     usleep(static_cast<useconds_t>(pause.count() * 1000));
     waited += pause;
   }
-  if (!schema_migrate(*db_, why) || !db_->exec("UPDATE gateways SET online = 0")) {
+  // Gateways left online by this hub's last run (or by a hub of old, which kept no holder).
+  bool ok = schema_migrate(*db_, why) &&
+            (hub_.empty() ? db_->exec("UPDATE gateways SET online = 0")
+                          : db_->run("UPDATE gateways SET online = 0, updated = $2 WHERE online = 1 AND"
+                                     " (holder = $1 OR holder IS NULL OR holder = '')",
+                                     {hub_, now_ms()}) &&
+                                join(why));
+  if (!ok) {
     *why = "registry " + db_name(t) + ": " + (why->empty() ? db_->error() : *why);
     return false;
   }
@@ -95,8 +138,11 @@ bool Registry::open(const DbTarget &t, std::string *why, uint32_t wait_s) {
 
 bool Registry::load(Hub &h, std::vector<ExposureConf> *exposures, std::string *why) {
   std::vector<DbRow> rows;
-  if (!db_->run(kLoad, {}, &rows)) return *why = db_->error(), false;
-  for (const DbRow &r : rows) load_row(h, r);
+  if (!db_->run(kRead, {}, &rows)) return *why = db_->error(), false;
+  for (const DbRow &r : rows) {
+    Row w;
+    if (read_row(r, &w)) apply(h, w);
+  }
   rows.clear();
   if (!db_->run("SELECT gateway, port, kind, listen FROM exposures", {}, &rows)) return *why = db_->error(), false;
   for (const DbRow &row : rows) {
@@ -111,7 +157,14 @@ bool Registry::load(Hub &h, std::vector<ExposureConf> *exposures, std::string *w
 
 bool Registry::write(const std::vector<Row> &rows, const std::vector<ExpRow> &exps) {
   bool ok = db_->begin();
-  for (size_t i = 0; ok && i < rows.size(); i++) ok = db_->run(kUpsert, row_params(rows[i]));
+  int64_t at = now_ms();
+  for (size_t i = 0; ok && i < rows.size(); i++) {
+    const Row &w = rows[i];
+    DbParams p = row_params(w);
+    p.emplace_back(at);
+    ok = db_->run(kUpsert, p) &&
+         (!w.admit || db_->run(kAdmit, {w.id, int64_t{w.admission}, w.admission_at, at}));
+  }
   for (size_t i = 0; ok && i < exps.size(); i++) {
     ok = db_->run(exps[i].present ? kExpose : kUnexpose, exposure_params(exps[i]));
   }

@@ -52,6 +52,19 @@ const Migration kMigrations[] = {
      " cancelled INTEGER NOT NULL);"
      "CREATE TABLE job_targets(job BIGINT NOT NULL, gateway TEXT NOT NULL, state TEXT NOT NULL,"
      " at BIGINT NOT NULL, detail TEXT NOT NULL, PRIMARY KEY(job, gateway));"},
+    {7, "hubs sharing the registry: when rows changed, who claimed a target, who is alive",
+     "ALTER TABLE gateways ADD COLUMN updated INTEGER NOT NULL DEFAULT 0;"
+     "ALTER TABLE gateways ADD COLUMN admission_at INTEGER NOT NULL DEFAULT 0;"
+     "CREATE INDEX gateways_by_update ON gateways(updated);"
+     "CREATE INDEX gateways_by_holder ON gateways(holder);"
+     "ALTER TABLE jobs ADD COLUMN origin TEXT NOT NULL DEFAULT '';"
+     "ALTER TABLE jobs ADD COLUMN updated INTEGER NOT NULL DEFAULT 0;"
+     "CREATE INDEX jobs_by_update ON jobs(updated);"
+     "ALTER TABLE job_targets ADD COLUMN holder TEXT NOT NULL DEFAULT '';"
+     "ALTER TABLE job_targets ADD COLUMN updated INTEGER NOT NULL DEFAULT 0;"
+     "CREATE INDEX job_targets_by_update ON job_targets(updated);"
+     "CREATE INDEX job_targets_by_holder ON job_targets(holder, state);"
+     "CREATE TABLE hubs(id TEXT PRIMARY KEY NOT NULL, num INTEGER NOT NULL UNIQUE, seen INTEGER NOT NULL);"},
 };
 
 // The one word of the schema the dialects read differently: INTEGER is

@@ -24,6 +24,7 @@
 #include "net.h"
 #include "qylink.h"
 #include "registry.h"
+#include "sync.h"
 
 namespace hub {
 namespace {
@@ -139,6 +140,7 @@ void every_second(Server &s) {
   Hub &h = s.h;
   s.last_second = h.now;
   gw_tick_start(h);
+  sync_apply(h);
   flush_registry(h);
   s.rate.prune(h.now);
   if (s.mqtt) s.mqtt->tick();

@@ -22,10 +22,10 @@ FIRST = "10.7.0.1"
 class Fleet:
     """trm-fleet against the hub, driven through its control socket."""
 
-    def __init__(self, case, hub, n):
-        self.proc = case.sb.start_host([tools_bin("trm-fleet"), "--server", "127.0.0.1:%d" % hub.port, "-n", str(n),
+    def __init__(self, case, port, n, *extra):
+        self.proc = case.sb.start_host([tools_bin("trm-fleet"), "--server", "127.0.0.1:%d" % port, "-n", str(n),
                                         "--first-id", FIRST, "--control", "0", "--stats", "0",
-                                        "--init-delay", "50", "--seed", "3"], stdin=subprocess.PIPE)
+                                        "--init-delay", "50", "--seed", "3"] + list(extra), stdin=subprocess.PIPE)
         m = self.proc.wait_for(rb"fleet gateways=%d .* control=(\d+)\n" % n, TIMEOUT)
         self.sock = socket.create_connection(("127.0.0.1", int(m.group(1))), timeout=TIMEOUT)
         case.addCleanup(self.sock.close)
@@ -58,7 +58,7 @@ class Jobs(HubCase):
     def test_offline_gateways_get_the_job_once_when_they_come(self):
         hub = Hub(self, "--no-mqtt", "--admit-all", "--connect-rate", "0", "--log-level", "info",
                   "--db", os.path.join(self.sb.dir, "reg.db"))
-        fleet = Fleet(self, hub, 200)
+        fleet = Fleet(self, hub.port, 200)
         wait_until(lambda: online(hub) == 200, what="200 gateways online")
         down = [k for k in range(200) if k % 10 < 3]
         for k in down:
@@ -85,7 +85,7 @@ class Jobs(HubCase):
         if not os.path.exists(CHROMIUM):
             self.skipTest("chromium not installed")
         hub = Hub(self, "--no-mqtt", "--admit-all", "--connect-rate", "0", "--token", "s3cret", token="s3cret")
-        fleet = Fleet(self, hub, 12)
+        fleet = Fleet(self, hub.port, 12)
         wait_until(lambda: online(hub) == 12, what="12 gateways online")
         fleet.ask("down 11")
         wait_until(lambda: online(hub) == 11, what="one gateway gone")

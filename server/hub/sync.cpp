@@ -1,0 +1,172 @@
+// The sync thread: this hub's heartbeat, the gone hubs' work ended, and
+// the rows the others wrote read back for the loop.
+#include "sync.h"
+
+#include <chrono>
+
+#include "log.h"
+
+namespace hub {
+namespace {
+
+const char *const kFailGone =
+    "UPDATE job_targets SET state = 'failed', detail = 'the hub holding it went away before the reply',"
+    " at = $2, updated = $2 WHERE holder = $1 AND state = 'sent'";
+const char *const kOfflineGone = "UPDATE gateways SET online = 0, updated = $2 WHERE holder = $1 AND online = 1";
+
+int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+template <typename T>
+void append(std::vector<T> &to, std::vector<T> &from) {
+  for (T &x : from) to.push_back(std::move(x));
+}
+
+}  // namespace
+
+Sync::~Sync() { stop(); }
+
+bool Sync::open(const DbTarget &t, const std::string &hub, std::string *why) {
+  hub_ = hub;
+  since_ = now_ms() - kOverlapMs;
+  return (db_ = db_open(t, why)) != nullptr;
+}
+
+void Sync::start(int64_t since, const std::vector<uint64_t> &known) {
+  since_ = since - kOverlapMs;
+  known_.insert(known.begin(), known.end());
+  thread_ = std::thread(&Sync::run, this);
+}
+
+void Sync::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopping_ = true;
+    cv_.notify_one();
+  }
+  if (thread_.joinable()) thread_.join();
+}
+
+bool Sync::take(Found *out) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!any_) return false;
+  *out = std::move(found_);
+  found_ = Found();
+  any_ = false;
+  return true;
+}
+
+bool Sync::round() {
+  int64_t now = now_ms();
+  Found f;
+  if (!read(now, &f)) {
+    if (up_) LOG_WARN("sync: %s; tried again later", db_->error().c_str());
+    up_ = false;
+    if (!db_->connected() && db_->reconnect()) LOG_INFO("sync: registry connected again");
+    return false;
+  }
+  since_ = now - kOverlapMs;
+  f.back = !up_;
+  up_ = true;
+  rounds_++;
+  std::lock_guard<std::mutex> lock(mu_);
+  append(found_.gateways, f.gateways);
+  append(found_.jobs, f.jobs);
+  append(found_.cancelled, f.cancelled);
+  append(found_.targets, f.targets);
+  found_.alive.swap(f.alive);
+  found_.heard = true;
+  found_.back = found_.back || f.back;
+  any_ = true;
+  return true;
+}
+
+void Sync::run() {
+  std::unique_lock<std::mutex> lock(mu_);
+  while (!stopping_) {
+    lock.unlock();
+    bool ok = round();
+    lock.lock();
+    if (ok) retry_.reset();
+    auto pause = ok ? std::chrono::milliseconds(kEveryMs) : retry_.next();
+    cv_.wait_for(lock, pause, [this] { return stopping_; });
+  }
+}
+
+bool Sync::read(int64_t now, Found *f) {
+  std::vector<DbRow> rows;
+  if (!read_hubs(now, f) || !db_->run(Registry::changed_sql(), {since_}, &rows)) return false;
+  for (const DbRow &row : rows) {
+    Registry::Row w;
+    if (Registry::read_row(row, &w)) f->gateways.push_back(std::move(w));
+  }
+  return read_jobs(f) && JobStore::read_changed_targets(*db_, since_, &f->targets);
+}
+
+bool Sync::read_hubs(int64_t now, Found *f) {
+  std::vector<DbRow> rows;
+  if (!db_->run("UPDATE hubs SET seen = $2 WHERE id = $1", {hub_, now}) ||
+      !db_->run("SELECT id, seen FROM hubs", {}, &rows)) {
+    return false;
+  }
+  for (const DbRow &r : rows) {
+    const std::string &id = r[0].s;
+    if (id == hub_) continue;
+    if (r[1].type == DbValue::kInt && now - r[1].i < kHubGoneMs) {
+      f->alive.push_back(id);
+      buried_.erase(id);
+    } else if (!buried_.count(id)) {
+      bury(id, now);
+    }
+  }
+  return true;
+}
+
+// A hub gone: whatever it held is offline, whatever it sent and was not
+// answered fails (its reply may never be known; never sent again).
+void Sync::bury(const std::string &hub, int64_t now) {
+  if (!db_->begin()) return;
+  if (db_->run(kOfflineGone, {hub, now}) && db_->run(kFailGone, {hub, now}) && db_->commit()) {
+    LOG_WARN("sync: hub %s not heard from for %lld s: its gateways offline, its unanswered targets failed",
+             hub.c_str(), static_cast<long long>(kHubGoneMs / 1000));
+    buried_.insert(hub);
+    return;
+  }
+  db_->rollback();
+}
+
+bool Sync::read_jobs(Found *f) {
+  std::vector<std::unique_ptr<FleetJob>> jobs;
+  if (!JobStore::read_jobs(*db_, since_, &jobs)) return false;
+  for (std::unique_ptr<FleetJob> &j : jobs) {
+    if (known_.count(j->id)) {
+      if (j->cancelled) f->cancelled.push_back(j->id);
+      continue;
+    }
+    if (!JobStore::read_targets(*db_, j->id, &j->targets)) return false;
+    known_.insert(j->id);
+    f->jobs.push_back(std::move(j));
+  }
+  return true;
+}
+
+void sync_apply(Hub &h) {
+  Sync::Found f;
+  if (!h.sync || !h.sync->take(&f)) return;
+  if (h.reg) {
+    for (const Registry::Row &w : f.gateways) h.reg->apply(h, w);
+    // Away long enough, the others may have taken this hub for gone and
+    // set its gateways offline: what it holds is stored again.
+    for (auto it = h.records.begin(); f.back && it != h.records.end(); ++it) {
+      if (it->second->session) h.reg->put(*it->second);
+    }
+  }
+  if (f.heard) h.jobs->alive = std::unordered_set<std::string>(f.alive.begin(), f.alive.end());
+  for (std::unique_ptr<FleetJob> &j : f.jobs) jobs_learn(h, std::move(j));
+  for (uint64_t id : f.cancelled) jobs_learn_cancel(h, id);
+  for (const auto &t : f.targets) jobs_learn_target(h, t.first, t.second);
+}
+
+}  // namespace hub

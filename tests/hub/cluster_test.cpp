@@ -1,0 +1,155 @@
+// Hubs sharing one registry: each sees the whole fleet, an admission made
+// on one holds on the other, counters from both add up, and a job's
+// target goes out once, from the hub its gateway is on, or fails when that
+// hub goes away before the reply.
+#include <gtest/gtest.h>
+
+#include "api.h"
+#include "dbkit.h"
+#include "fleetjobs.h"
+#include "hubkit.h"
+#include "qylink.h"
+#include "registry.h"
+#include "sync.h"
+
+using namespace hubtest;
+using hub::TargetState;
+
+namespace {
+
+// One hub of the cluster, its writers and its sync driven by the test.
+struct Member {
+  Member(const hub::DbTarget &db, const std::string &id) : t(config(id)) {
+    std::string why;
+    reg.set_hub(id);
+    EXPECT_TRUE(reg.open(db, &why) && reg.load(*t.h, &exposures, &why) && store.open(db, &why) &&
+                sync.open(db, id, &why))
+        << why;
+    t.h->reg = &reg;
+    t.h->jobs->store = &store;
+    t.h->jobs->id_base = static_cast<uint64_t>(reg.hub_num()) * hub::kJobIdsPerHub;
+    t.h->sync = &sync;
+  }
+  ~Member() {
+    sync.stop();
+    store.stop();
+    reg.stop();
+    t.h->reg = nullptr;
+    t.h->jobs->store = nullptr;
+    t.h->sync = nullptr;
+  }
+  static hub::Config config(const std::string &id) {
+    hub::Config c = HubTest::config();
+    c.hub_id = id;
+    return c;
+  }
+  void write() { EXPECT_TRUE(reg.write_waiting() && store.write_waiting()); }
+  // What the others wrote, read and applied.
+  void learn() {
+    ASSERT_TRUE(sync.round());
+    hub::sync_apply(*t.h);
+  }
+  hub::ApiReply call(const char *method, const std::string &path, const std::string &body = "") {
+    hub::ApiRequest r;
+    r.method = method;
+    r.path = path;
+    r.body = body;
+    return hub::api_handle(*t.h, r);
+  }
+
+  HubTest t;
+  hub::Registry reg;
+  hub::JobStore store;
+  hub::Sync sync;
+  std::vector<hub::ExposureConf> exposures;
+};
+
+bool has(const hub::ApiReply &r, const std::string &text) { return r.body.find(text) != std::string::npos; }
+
+void reply(HubTest &t, Gw &g, const std::string &id) {
+  t.feed(g, data_packet(id, {{COM_PORT_QYIO, bytes("!CSQ;71;0\r\n")}}));
+}
+
+using SharedRegistry = Backend;
+
+TEST_P(SharedRegistry, EveryHubSeesTheFleetAdmissionHoldsAndCountersAddUp) {
+  Member a(db.target, "hub-a"), b(db.target, "hub-b");
+  EXPECT_EQ(b.reg.hub_num(), a.reg.hub_num() + 1);
+  Gw ga = a.t.connect();
+  a.t.online(ga, "10.0.0.7");
+  a.t.feed(ga, heartbeat_burst("10.0.0.7"));
+  a.reg.put(a.t.rec("10.0.0.7"));
+  uint64_t at_a = a.t.rec("10.0.0.7").c.packets_in;
+  a.write();
+  b.learn();
+  hub::ApiReply r = b.call("GET", "/api/gateways/10.0.0.7");
+  EXPECT_TRUE(has(r, "\"state\":\"online\"") && has(r, "\"hub\":\"hub-a\"") && has(r, "\"here\":false")) << r.body;
+  EXPECT_EQ(b.t.rec("10.0.0.7").c.packets_in, at_a);
+
+  EXPECT_EQ(b.call("POST", "/api/gateways/10.0.0.7/hold").status, 200);  // held through hub-b ...
+  b.write();
+  a.learn();
+  EXPECT_STREQ(hub::gw_state(a.t.rec("10.0.0.7")), "held");  // ... holds on hub-a's live session
+
+  hub::gw_end(*a.t.h, *ga.s, "peer closed");  // the gateway moves to hub-b
+  a.write();
+  b.learn();
+  b.t.advance(1000);
+  Gw gb = b.t.connect();
+  b.t.online(gb, "10.0.0.7");
+  EXPECT_STREQ(hub::gw_state(b.t.rec("10.0.0.7")), "held");
+  b.t.feed(gb, heartbeat_burst("10.0.0.7"));
+  b.reg.put(b.t.rec("10.0.0.7"));
+  b.write();
+  a.learn();
+  const hub::GatewayRecord &seen = a.t.rec("10.0.0.7");
+  EXPECT_EQ(seen.c.packets_in, b.t.rec("10.0.0.7").c.packets_in);
+  EXPECT_GT(seen.c.packets_in, at_a + 1);  // both hubs' packets
+  EXPECT_EQ(seen.holder, "hub-b");
+}
+
+TEST_P(SharedRegistry, AJobsTargetGoesOutOnceFromItsGatewaysHub) {
+  Member a(db.target, "hub-a"), b(db.target, "hub-b");
+  Gw b7 = b.t.connect(), b8 = b.t.connect();
+  b.t.online(b7, "10.0.0.7");
+  b.t.online(b8, "10.0.0.8");
+  hub::ApiReply made = a.call("POST", "/api/jobs", R"({"channel":"cfg","commands":"@CSQ","ids":["10.0.0.7","10.0.0.8"]})");
+  ASSERT_EQ(made.status, 201) << made.body;
+  a.write();
+  b.learn();
+  b.t.pass();
+  b.write();
+  b.t.pass();
+  EXPECT_EQ(b7.received().size(), 1u);
+  EXPECT_EQ(b8.received().size(), 1u);
+  Gw a7 = a.t.connect();
+  a.t.online(a7, "10.0.0.7");  // a second session on hub-a: hub-a claims too, after hub-b
+  a.t.pass();
+  a.write();  // its claim finds the target sent: lost
+  a.t.pass();
+  EXPECT_TRUE(a7.received().empty());
+  reply(b.t, b7, "10.0.0.7");
+  b.write();
+  a.learn();
+  hub::FleetJob &j = *hub::jobs_find(*a.t.h, 1);
+  EXPECT_EQ(j.targets[0].state, TargetState::kDone);
+  EXPECT_EQ(j.targets[0].holder, "hub-b");
+
+  // hub-b goes silent before 10.0.0.8 answers: its target fails, and is
+  // not sent again when the gateway comes to hub-a.
+  std::unique_ptr<hub::Db> raw = hub::db_open(db.target, &made.body);
+  ASSERT_TRUE(raw && raw->run("UPDATE hubs SET seen = 0 WHERE id = 'hub-b'", {}));
+  a.learn();
+  a.learn();
+  EXPECT_EQ(j.targets[1].state, TargetState::kFailed);
+  EXPECT_EQ(j.targets[1].detail, "the hub holding it went away before the reply");
+  EXPECT_STREQ(hub::gw_state(a.t.rec("10.0.0.8")), "offline");
+  Gw a8 = a.t.connect();
+  a.t.online(a8, "10.0.0.8");
+  a.t.pass();
+  EXPECT_TRUE(a8.received().empty());
+}
+
+BACKENDS(SharedRegistry);
+
+}  // namespace
