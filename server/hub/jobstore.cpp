@@ -26,11 +26,14 @@ const char *const kSql[] = {
 const char *const kDropJob = "DELETE FROM jobs WHERE id = $1";
 #define JOB_COLUMNS "SELECT id, channel, commands, who, selection, created, deadline, cancelled, origin FROM jobs"
 const char *const kLoadJobs = JOB_COLUMNS " ORDER BY id";
-const char *const kChangedJobs = JOB_COLUMNS " WHERE updated > $1 ORDER BY id";
+// Changed from $1 on: sqlite by time stamp, PostgreSQL by transaction (Sync).
+const char *const kChangedJobs[] = {JOB_COLUMNS " WHERE updated > $1 ORDER BY id",
+                                    JOB_COLUMNS " WHERE tx >= $1 ORDER BY id"};
 #undef JOB_COLUMNS
 const char *const kLoadTargets = "SELECT gateway, state, at, detail, holder FROM job_targets WHERE job = $1";
-const char *const kChangedTargets =
-    "SELECT gateway, state, at, detail, holder, job FROM job_targets WHERE updated > $1";
+const char *const kChangedTargets[] = {
+    "SELECT gateway, state, at, detail, holder, job FROM job_targets WHERE updated > $1",
+    "SELECT gateway, state, at, detail, holder, job FROM job_targets WHERE tx >= $1"};
 
 int64_t num(const DbRow &r, size_t i) { return r[i].type == DbValue::kInt ? r[i].i : 0; }
 
@@ -80,7 +83,7 @@ bool JobStore::open(const DbTarget &t, std::string *why) { return (db_ = db_open
 
 bool JobStore::read_jobs(Db &db, int64_t since, std::vector<std::unique_ptr<FleetJob>> *jobs) {
   std::vector<DbRow> rows;
-  if (!(since < 0 ? db.run(kLoadJobs, {}, &rows) : db.run(kChangedJobs, {since}, &rows))) return false;
+  if (!(since < 0 ? db.run(kLoadJobs, {}, &rows) : db.run(kChangedJobs[db.kind() == DbKind::kPostgres], {since}, &rows))) return false;
   for (const DbRow &r : rows) jobs->push_back(job_row(r));
   return true;
 }
@@ -96,7 +99,7 @@ bool JobStore::read_targets(Db &db, uint64_t job, std::vector<JobTarget> *out) {
 
 bool JobStore::read_changed_targets(Db &db, int64_t since, std::vector<std::pair<uint64_t, JobTarget>> *out) {
   std::vector<DbRow> rows;
-  if (!db.run(kChangedTargets, {since}, &rows)) return false;
+  if (!db.run(kChangedTargets[db.kind() == DbKind::kPostgres], {since}, &rows)) return false;
   for (const DbRow &r : rows) out->emplace_back(static_cast<uint64_t>(num(r, 5)), target_row(r));
   return true;
 }

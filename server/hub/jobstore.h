@@ -74,11 +74,12 @@ class JobStore {
   bool open(const DbTarget &t, std::string *why);
   // Every stored job with its targets, oldest first (before start).
   bool load(std::vector<std::unique_ptr<FleetJob>> *jobs, std::string *why);
-  // The jobs whose rows were written after since (wall ms), and a job's
+  // The jobs whose rows were written from since on (a mark of Sync: a time
+  // on SQLite, a transaction ID on PostgreSQL), and a job's
   // targets; the SQL is the sync's too (any connection).
   static bool read_jobs(Db &db, int64_t since, std::vector<std::unique_ptr<FleetJob>> *jobs);
   static bool read_targets(Db &db, uint64_t job, std::vector<JobTarget> *out);
-  // Targets written after since: (job, target) pairs.
+  // Targets written from since on: (job, target) pairs.
   static bool read_changed_targets(Db &db, int64_t since, std::vector<std::pair<uint64_t, JobTarget>> *out);
   void start();  // the writer thread
   void stop();   // stores what waits and ends the writer thread

@@ -40,14 +40,13 @@ int main(int argc, char **argv) {
   std::vector<std::unique_ptr<FleetJob>> jobs;
   std::vector<ExposureConf> saved;
   DbTarget db = config_registry(cfg);
-  int64_t loaded_at = static_cast<int64_t>(time(nullptr)) * 1000;  // the sync reads what was written since
   if (!db.where.empty()) {
     reg.set_hub(cfg.hub_id);
     // A PostgreSQL registry may be shared by several hubs: the sync reads what the others do.
     bool shared = db.kind == DbKind::kPostgres;
-    if (!reg.open(db, &err, cfg.registry_wait_s) || !reg.load(h, &saved, &err) ||
-        !journal.open(db, cfg.history, &err) || !jobstore.open(db, &err) || !jobstore.load(&jobs, &err) ||
-        (shared && !sync.open(db, cfg.hub_id, &err))) {
+    if (!reg.open(db, &err, cfg.registry_wait_s) || (shared && !sync.open(db, cfg.hub_id, &err)) ||
+        !reg.load(h, &saved, &err) || !journal.open(db, cfg.history, &err) || !jobstore.open(db, &err) ||
+        !jobstore.load(&jobs, &err)) {
       LOG_ERROR("%s", err.c_str());
       return 1;
     }
@@ -70,7 +69,7 @@ int main(int argc, char **argv) {
   if (h.sync) {
     std::vector<uint64_t> known;
     for (const auto &kv : h.jobs->jobs) known.push_back(kv.first);
-    sync.start(loaded_at, known);
+    sync.start(known);
   }
   server_run(s);
   sync.stop();

@@ -88,7 +88,9 @@ class Registry {
   // by the loop: a record this hub does not hold takes it whole, one it
   // holds only a newer admission.
   static bool read_row(const DbRow &row, Row *w);
-  static const char *changed_sql();  // the rows written after $1 (wall ms)
+  // The rows written from $1 on: a transaction ID (PostgreSQL), or after
+  // a wall time in ms (SQLite).
+  static const char *changed_sql(const Db &db);
   void apply(Hub &h, const Row &w);
   struct ExpRow {
     ExposureConf conf;

@@ -42,7 +42,7 @@ const char *const kAdmit =
     "UPDATE gateways SET admission = $2, admission_at = $3, updated = $4 WHERE id = $1 AND admission_at <= $3";
 #define READ_COLUMNS "SELECT " GATEWAY_COLUMNS ", holder, holder_session, admission_at FROM gateways"
 const char *const kRead = READ_COLUMNS;
-const char *const kReadChanged = READ_COLUMNS " WHERE updated > $1";
+const char *const kReadChanged[] = {READ_COLUMNS " WHERE updated > $1", READ_COLUMNS " WHERE tx >= $1"};
 #undef READ_COLUMNS
 const char *const kExpose =
     "INSERT INTO exposures VALUES($1, $2, $3, $4) ON CONFLICT(gateway, port) DO UPDATE SET kind=$3, listen=$4";
@@ -82,7 +82,7 @@ int64_t num(const DbRow &r, size_t i) { return r[i].type == DbValue::kInt ? r[i]
 
 }  // namespace
 
-const char *Registry::changed_sql() { return kReadChanged; }
+const char *Registry::changed_sql(const Db &db) { return kReadChanged[db.kind() == DbKind::kPostgres]; }
 
 bool Registry::read_row(const DbRow &row, Row *w) {
   if (row.size() < 23) return false;

@@ -14,6 +14,7 @@ struct Migration {
   int version;
   const char *what;
   const char *sql;
+  const char *pg_sql;  // PostgreSQL only, after sql (null: none)
 };
 
 const Migration kMigrations[] = {
@@ -27,7 +28,8 @@ const Migration kMigrations[] = {
      " verify_fail INTEGER);"
      "CREATE TABLE IF NOT EXISTS exposures("
      " gateway TEXT NOT NULL, port INTEGER NOT NULL, kind TEXT NOT NULL, listen TEXT NOT NULL,"
-     " PRIMARY KEY(gateway, port));"},
+     " PRIMARY KEY(gateway, port));",
+     nullptr},
     {2, "history: state changes, signal samples, daily traffic",
      "CREATE TABLE gw_events(gateway TEXT NOT NULL, at INTEGER NOT NULL, event TEXT NOT NULL, detail TEXT);"
      "CREATE INDEX gw_events_by_gateway ON gw_events(gateway, at);"
@@ -35,23 +37,28 @@ const Migration kMigrations[] = {
      "CREATE INDEX gw_samples_by_gateway ON gw_samples(gateway, at);"
      "CREATE TABLE gw_traffic(gateway TEXT NOT NULL, day INTEGER NOT NULL, bytes_in INTEGER, bytes_out INTEGER,"
      " packets_in INTEGER, packets_out INTEGER, PRIMARY KEY(gateway, day));"
-     "CREATE INDEX gw_traffic_by_day ON gw_traffic(day);"},
+     "CREATE INDEX gw_traffic_by_day ON gw_traffic(day);",
+     nullptr},
     {3, "audit log",
      "CREATE TABLE audit(at INTEGER NOT NULL, who TEXT NOT NULL, action TEXT NOT NULL, gateway TEXT,"
      " outcome TEXT);"
-     "CREATE INDEX audit_by_time ON audit(at);"},
+     "CREATE INDEX audit_by_time ON audit(at);",
+     nullptr},
     {4, "history by time, for pruning",
      "CREATE INDEX gw_events_by_time ON gw_events(at);"
-     "CREATE INDEX gw_samples_by_time ON gw_samples(at);"},
+     "CREATE INDEX gw_samples_by_time ON gw_samples(at);",
+     nullptr},
     {5, "gateways: the hub that holds each (or last did) and its session",
      "ALTER TABLE gateways ADD COLUMN holder TEXT;"
-     "ALTER TABLE gateways ADD COLUMN holder_session INTEGER;"},
+     "ALTER TABLE gateways ADD COLUMN holder_session INTEGER;",
+     nullptr},
     {6, "fleet jobs and their targets",
      "CREATE TABLE jobs(id BIGINT PRIMARY KEY NOT NULL, channel TEXT NOT NULL, commands TEXT NOT NULL,"
      " who TEXT NOT NULL, selection TEXT NOT NULL, created BIGINT NOT NULL, deadline BIGINT NOT NULL,"
      " cancelled INTEGER NOT NULL);"
      "CREATE TABLE job_targets(job BIGINT NOT NULL, gateway TEXT NOT NULL, state TEXT NOT NULL,"
-     " at BIGINT NOT NULL, detail TEXT NOT NULL, PRIMARY KEY(job, gateway));"},
+     " at BIGINT NOT NULL, detail TEXT NOT NULL, PRIMARY KEY(job, gateway));",
+     nullptr},
     {7, "hubs sharing the registry: when rows changed, who claimed a target, who is alive",
      "ALTER TABLE gateways ADD COLUMN updated INTEGER NOT NULL DEFAULT 0;"
      "ALTER TABLE gateways ADD COLUMN admission_at INTEGER NOT NULL DEFAULT 0;"
@@ -64,7 +71,24 @@ const Migration kMigrations[] = {
      "ALTER TABLE job_targets ADD COLUMN updated INTEGER NOT NULL DEFAULT 0;"
      "CREATE INDEX job_targets_by_update ON job_targets(updated);"
      "CREATE INDEX job_targets_by_holder ON job_targets(holder, state);"
-     "CREATE TABLE hubs(id TEXT PRIMARY KEY NOT NULL, num INTEGER NOT NULL UNIQUE, seen INTEGER NOT NULL);"},
+     "CREATE TABLE hubs(id TEXT PRIMARY KEY NOT NULL, num INTEGER NOT NULL UNIQUE, seen INTEGER NOT NULL);",
+     nullptr},
+    // A writer's transaction may commit well after its rows' time stamps (a
+    // big batch): the other hubs read changes by the writing transaction's
+    // ID instead, from the oldest one still open at their last read on.
+    {8, "the transaction that last wrote a gateway, job or target",
+     "ALTER TABLE gateways ADD COLUMN tx INTEGER NOT NULL DEFAULT 0;"
+     "ALTER TABLE jobs ADD COLUMN tx INTEGER NOT NULL DEFAULT 0;"
+     "ALTER TABLE job_targets ADD COLUMN tx INTEGER NOT NULL DEFAULT 0;",
+     "CREATE FUNCTION trm_stamp_tx() RETURNS trigger LANGUAGE plpgsql AS"
+     " $f$ BEGIN NEW.tx := txid_current(); RETURN NEW; END $f$;"
+     "CREATE TRIGGER gateways_tx BEFORE INSERT OR UPDATE ON gateways FOR EACH ROW EXECUTE FUNCTION trm_stamp_tx();"
+     "CREATE TRIGGER jobs_tx BEFORE INSERT OR UPDATE ON jobs FOR EACH ROW EXECUTE FUNCTION trm_stamp_tx();"
+     "CREATE TRIGGER job_targets_tx BEFORE INSERT OR UPDATE ON job_targets FOR EACH ROW"
+     " EXECUTE FUNCTION trm_stamp_tx();"
+     "CREATE INDEX gateways_by_tx ON gateways(tx);"
+     "CREATE INDEX jobs_by_tx ON jobs(tx);"
+     "CREATE INDEX job_targets_by_tx ON job_targets(tx);"},
 };
 
 // The one word of the schema the dialects read differently: INTEGER is
@@ -78,7 +102,8 @@ std::string dialect(const Db &db, std::string sql) {
 }
 
 bool apply(Db &db, const Migration &m, std::string *why) {
-  bool ok = db.begin() && db.exec(dialect(db, m.sql)) &&
+  bool pg = db.kind() == DbKind::kPostgres && m.pg_sql;
+  bool ok = db.begin() && db.exec(dialect(db, m.sql)) && (!pg || db.exec(m.pg_sql)) &&
             db.run("INSERT INTO schema_version VALUES($1, $2)", {int64_t{m.version}, int64_t{time(nullptr)}}) &&
             db.commit();
   if (ok) return true;

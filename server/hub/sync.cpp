@@ -19,6 +19,16 @@ int64_t now_ms() {
       .count();
 }
 
+// Where the next read starts. PostgreSQL: the oldest transaction still open
+// now (every row written by it or a later one has its ID at least this,
+// however late it commits). SQLite (one writer at a time; tests): the time
+// stamps, less a margin.
+bool mark_now(Db &db, int64_t now, int64_t *mark) {
+  if (db.kind() != DbKind::kPostgres) return *mark = now - Sync::kOverlapMs, true;
+  *mark = db_single(db, "SELECT pg_snapshot_xmin(pg_current_snapshot())::text::bigint", {}, -1);
+  return *mark >= 0;
+}
+
 template <typename T>
 void append(std::vector<T> &to, std::vector<T> &from) {
   for (T &x : from) to.push_back(std::move(x));
@@ -30,12 +40,11 @@ Sync::~Sync() { stop(); }
 
 bool Sync::open(const DbTarget &t, const std::string &hub, std::string *why) {
   hub_ = hub;
-  since_ = now_ms() - kOverlapMs;
-  return (db_ = db_open(t, why)) != nullptr;
+  if (!(db_ = db_open(t, why))) return false;
+  return mark_now(*db_, now_ms(), &since_) || (*why = "sync: " + db_->error(), false);
 }
 
-void Sync::start(int64_t since, const std::vector<uint64_t> &known) {
-  since_ = since - kOverlapMs;
+void Sync::start(const std::vector<uint64_t> &known) {
   known_.insert(known.begin(), known.end());
   thread_ = std::thread(&Sync::run, this);
 }
@@ -59,15 +68,15 @@ bool Sync::take(Found *out) {
 }
 
 bool Sync::round() {
-  int64_t now = now_ms();
+  int64_t now = now_ms(), mark = 0;
   Found f;
-  if (!read(now, &f)) {
+  if (!mark_now(*db_, now, &mark) || !read(now, &f)) {
     if (up_) LOG_WARN("sync: %s; tried again later", db_->error().c_str());
     up_ = false;
     if (!db_->connected() && db_->reconnect()) LOG_INFO("sync: registry connected again");
     return false;
   }
-  since_ = now - kOverlapMs;
+  since_ = mark;
   f.back = !up_;
   up_ = true;
   rounds_++;
@@ -97,7 +106,7 @@ void Sync::run() {
 
 bool Sync::read(int64_t now, Found *f) {
   std::vector<DbRow> rows;
-  if (!read_hubs(now, f) || !db_->run(Registry::changed_sql(), {since_}, &rows)) return false;
+  if (!read_hubs(now, f) || !db_->run(Registry::changed_sql(*db_), {since_}, &rows)) return false;
   for (const DbRow &row : rows) {
     Registry::Row w;
     if (Registry::read_row(row, &w)) f->gateways.push_back(std::move(w));

@@ -3,8 +3,10 @@
 // finds the hubs not heard from for kHubGoneMs and, once per such death,
 // sets their gateways offline and fails their targets sent and not
 // answered (at most once: never sent again); reads the gateways, jobs and
-// targets written since its last read, less kOverlapMs for transactions
-// still open then (what is read twice is applied twice, harmlessly). The
+// targets written since its last read — on PostgreSQL by the writing
+// transaction's ID, from the oldest transaction still open at the last
+// read on, so a batch committed late is not missed (what is read twice is
+// applied twice, harmlessly). The
 // loop takes what was read once a second (sync_apply) and never waits on
 // the database; a database that goes away is tried again with back-off.
 #ifndef HUB_SYNC_H
@@ -47,10 +49,11 @@ class Sync {
   Sync(const Sync &) = delete;
   Sync &operator=(const Sync &) = delete;
 
+  // Opened before the registry is loaded: the first read starts with what
+  // was written from then on.
   bool open(const DbTarget &t, const std::string &hub, std::string *why);
-  // Reads what was written from since (wall ms, before the registry was
-  // loaded) on; the jobs in known are loaded already.
-  void start(int64_t since, const std::vector<uint64_t> &known);
+  // The jobs in known are loaded already.
+  void start(const std::vector<uint64_t> &known);
   void stop();
   // One round now, on the caller's thread (tests, or without start).
   bool round();
@@ -69,7 +72,7 @@ class Sync {
 
   std::unique_ptr<Db> db_;
   std::string hub_;
-  int64_t since_ = 0;
+  int64_t since_ = 0;  // the mark the next read starts from (mark_now)
   std::set<uint64_t> known_;
   std::set<std::string> buried_;  // gone hubs whose work was ended
   DbRetry retry_;

@@ -22,8 +22,8 @@ struct Member {
   Member(const hub::DbTarget &db, const std::string &id) : t(config(id)) {
     std::string why;
     reg.set_hub(id);
-    EXPECT_TRUE(reg.open(db, &why) && reg.load(*t.h, &exposures, &why) && store.open(db, &why) &&
-                sync.open(db, id, &why))
+    EXPECT_TRUE(reg.open(db, &why) && sync.open(db, id, &why) && reg.load(*t.h, &exposures, &why) &&
+                store.open(db, &why))
         << why;
     t.h->reg = &reg;
     t.h->jobs->store = &store;
