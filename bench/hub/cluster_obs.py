@@ -33,11 +33,12 @@ def selection(first, start, count):
 
 
 def totals(hubs):
-    """{hub: {"total", "online"}} from each hub's GET /api/gateways."""
+    """{hub: {"total", "online" (held by it), "online_anywhere"}} from each hub's GET /api/gateways."""
     out = {}
     for h in hubs:
         body = h.api("GET", "/api/gateways?limit=0")
-        out[h.name] = {"total": body["total"], "online": body["online"]}
+        out[h.name] = {"total": body["total"], "online": body["online"],
+                       "online_anywhere": body.get("summary", {}).get("online", body["online"])}
     return out
 
 

@@ -17,11 +17,17 @@ def phase_up(run):
     run.start_fleets()
     wait_until(lambda: online_sum(run.rig.hubs) >= run.total, run.args.up_timeout, 0.5, "every gateway online")
     up_s, connecting = time.monotonic() - t0, w.figures()
-    listed = totals(run.rig.hubs)
-    whole = all(v["total"] >= run.total for v in listed.values())
+
+    def whole():
+        return all(v["total"] >= run.total and v["online_anywhere"] >= run.total
+                   for v in totals(run.rig.hubs).values())
+    try:
+        wait_until(whole, run.args.sync_timeout, 0.5, "every hub listing the whole fleet online")
+        seen = round(time.monotonic() - t0 - up_s, 1)
+    except TimeoutError:
+        seen = "not yet: each hub lists the gateways it has held"
     return {"gateways": run.total, "all_online_s": round(up_s, 1), "while_connecting": connecting,
-            "listed_by_hub": listed,
-            "every_hub_lists_the_fleet": whole if whole else "not yet: each hub lists the gateways it has held"}
+            "listed_by_hub": totals(run.rig.hubs), "every_hub_lists_the_fleet_online_after_s": seen}
 
 
 def phase_steady(run):

@@ -119,7 +119,11 @@ void JobStore::queue(Op op) {
   cv_.notify_one();
 }
 
+// The job and all its targets go in one batch, so another hub never reads
+// the job without them.
 void JobStore::put_job(const FleetJob &j) {
+  std::vector<Op> ops;
+  ops.reserve(j.targets.size() + 1);
   Op op(Op::kJob);
   op.job = j.id;
   op.a = channel_name(j.ch);
@@ -129,7 +133,7 @@ void JobStore::put_job(const FleetJob &j) {
   op.e = j.origin;
   op.t1 = j.created;
   op.t2 = j.deadline;
-  queue(std::move(op));
+  ops.push_back(std::move(op));
   for (uint32_t k = 0; k < j.targets.size(); k++) {
     const JobTarget &t = j.targets[k];
     Op add(Op::kNewTarget);
@@ -138,8 +142,11 @@ void JobStore::put_job(const FleetJob &j) {
     add.b = target_state_name(t.state);
     add.c = t.detail;
     add.t1 = t.at;
-    queue(std::move(add));
+    ops.push_back(std::move(add));
   }
+  std::lock_guard<std::mutex> lock(mu_);
+  for (Op &o : ops) ops_.push_back(std::move(o));
+  cv_.notify_one();
 }
 
 void JobStore::put_cancelled(const FleetJob &j) {
