@@ -141,6 +141,15 @@ class Rig:
         if now >= self._next_reap:
             self._reap(now)
 
+    def _replace(self, link):
+        """A new connection introduced: the ones before it are closed, as
+        the fleet server ends a gateway's older connection when a new one
+        takes its ID (what the old one still carries, the kernel's late
+        retransmissions of a link the daemon gave up, is not taken)."""
+        for old in self.open_links:
+            if old is not link and old.state == "open":
+                old.close()
+
     def _reap(self, now):
         """Old links the daemon has left behind and that have been silent
         for 30 s are closed (a path that was silenced leaves such ends);
@@ -204,6 +213,7 @@ class Rig:
             self.signals[p.signal] = self.signals.get(p.signal, 0) + 1
             if p.type == TYPE_INIT:
                 link.init_at, link.init = now, p.init
+                self._replace(link)
                 self.link = link
                 self.inits += 1
                 self.cmds.new_link()
