@@ -51,7 +51,7 @@ const char kBody[] = R"HTML(
 <span id="status"></span>
 </div>
 <table>
-<thead><tr><th>gateway</th><th>state</th><th>when</th><th>reply or why</th></tr></thead>
+<thead><tr><th>gateway</th><th>state</th><th>when</th><th>reply or why</th><th>hub</th></tr></thead>
 <tbody id="targets"></tbody>
 </table>
 )HTML";
@@ -120,6 +120,7 @@ function showTargets(j) {
     cell(tr, t.state, "state " + t.state);
     cell(tr, new Date(t.at).toLocaleTimeString());
     cell(tr, t.replies ? t.replies.join(" ") : (t.why || ""));
+    cell(tr, t.hub || "", "muted");
     return tr;
   });
   document.getElementById("targets").replaceChildren(...rows);
