@@ -1,8 +1,10 @@
 // What both kinds of database share: naming a target, telling the kinds
-// apart, and the one-value query.
+// apart, the one-value query, and making a lost connection again.
 #include "db.h"
 
 #include <string.h>
+
+#include "log.h"
 
 namespace hub {
 
@@ -46,6 +48,16 @@ bool db_is_postgres(const std::string &where) {
 std::string db_name(const DbTarget &t) {
   if (t.kind == DbKind::kSqlite) return t.where;
   return t.where.find("://") != std::string::npos ? hide_url_password(t.where) : hide_conninfo_password(t.where);
+}
+
+bool db_recover(Db &db, const char *who) {
+  if (db.connected()) return false;
+  if (db.reconnect()) {
+    LOG_INFO("%s: connected again", who);
+  } else {
+    LOG_WARN("%s: still away: %s", who, db.error().c_str());
+  }
+  return true;
 }
 
 std::unique_ptr<Db> db_open(const DbTarget &t, std::string *why) {

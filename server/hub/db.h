@@ -81,6 +81,9 @@ std::unique_ptr<Db> db_open(const DbTarget &t, std::string *why);
 std::string db_name(const DbTarget &t);
 // A registry setting names PostgreSQL: postgresql://, postgres:// or key=value.
 bool db_is_postgres(const std::string &where);
+// After a failed write: a connection that went away is made again, said in
+// the log under who's name; whether it was tried (for a count of reconnects).
+bool db_recover(Db &db, const char *who);
 // The first column of the first row as an integer; none when absent or null.
 int64_t db_single(Db &db, const char *sql, const DbParams &params, int64_t none);
 

@@ -1,7 +1,6 @@
 // Fleet jobs in the registry's database: loading, and the writer thread.
 #include "jobstore.h"
 
-#include <algorithm>
 #include <chrono>
 
 #include "log.h"
@@ -88,12 +87,11 @@ bool JobStore::read_jobs(Db &db, int64_t since, std::vector<std::unique_ptr<Flee
   return true;
 }
 
-// In the gateways' byte order, whatever the database's collation.
+// In the database's order: a job taken in puts them in natural ID order.
 bool JobStore::read_targets(Db &db, uint64_t job, std::vector<JobTarget> *out) {
   std::vector<DbRow> rows;
   if (!db.run(kLoadTargets, {static_cast<int64_t>(job)}, &rows)) return false;
   for (const DbRow &r : rows) out->push_back(target_row(r));
-  std::sort(out->begin(), out->end(), [](const JobTarget &a, const JobTarget &b) { return a.gw < b.gw; });
   return true;
 }
 
@@ -201,7 +199,7 @@ bool JobStore::write_op(const Op &op, int64_t at, bool *lost) {
 }
 
 bool JobStore::write(const std::vector<Op> &ops, std::vector<bool> *lost) {
-  if (!db_->begin()) return recover(), false;
+  if (!db_->begin()) return db_recover(*db_, "jobs"), false;
   bool ok = true;
   int64_t at = now_ms();
   lost->assign(ops.size(), false);
@@ -213,18 +211,8 @@ bool JobStore::write(const std::vector<Op> &ops, std::vector<bool> *lost) {
   if (ok && db_->commit()) return true;
   LOG_ERROR("jobs: write failed (%s); tried again later", db_->error().c_str());
   db_->rollback();
-  recover();
+  db_recover(*db_, "jobs");
   return false;
-}
-
-// After a failed write: a connection that went away is made again.
-void JobStore::recover() {
-  if (db_->connected()) return;
-  if (db_->reconnect()) {
-    LOG_INFO("jobs: registry connected again");
-  } else {
-    LOG_WARN("jobs: registry still away: %s", db_->error().c_str());
-  }
 }
 
 bool JobStore::write_waiting() {

@@ -112,7 +112,6 @@ class JobStore {
   void run();
   bool write(const std::vector<Op> &ops, std::vector<bool> *lost);
   bool write_op(const Op &op, int64_t at, bool *lost);
-  void recover();
 
   std::unique_ptr<Db> db_;
   DbRetry retry_;

@@ -101,19 +101,8 @@ void Journal::run() {
     rows_.swap(rows);
     cv_.wait_for(lock, retry_.next(), [this] { return stopping_; });
     lock.unlock();
-    recover();
+    if (db_recover(*db_, "history")) reconnects_++;
     lock.lock();
-  }
-}
-
-// After a failed write: a connection that went away is made again.
-void Journal::recover() {
-  if (db_->connected()) return;
-  reconnects_++;
-  if (db_->reconnect()) {
-    LOG_INFO("history: connected again");
-  } else {
-    LOG_WARN("history: still away: %s", db_->error().c_str());
   }
 }
 

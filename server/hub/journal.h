@@ -98,7 +98,6 @@ class Journal {
  private:
   void run();
   bool write(const std::vector<JournalRow> &rows);
-  void recover();
   void prepare_pruning();
   size_t delete_oldest(int table, int64_t cutoff_ms);
   int64_t oldest(int table);

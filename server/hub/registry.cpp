@@ -208,19 +208,8 @@ void Registry::run() {
     if (stopping_) return;
     cv_.wait_for(lock, retry_.next(), [this] { return stopping_; });
     lock.unlock();
-    recover();
+    if (db_recover(*db_, "registry")) reconnects_++;
     lock.lock();
-  }
-}
-
-// After a failed write: a connection that went away is made again.
-void Registry::recover() {
-  if (db_->connected()) return;
-  reconnects_++;
-  if (db_->reconnect()) {
-    LOG_INFO("registry: connected again");
-  } else {
-    LOG_WARN("registry: still away: %s", db_->error().c_str());
   }
 }
 

@@ -100,7 +100,6 @@ class Registry {
  private:
   void run();
   bool write(const std::vector<Row> &rows, const std::vector<ExpRow> &exps);
-  void recover();
   bool join(std::string *why);
   void queue(Row w);
 

@@ -73,7 +73,7 @@ bool Sync::round() {
   if (!mark_now(*db_, now, &mark) || !read(now, &f)) {
     if (up_) LOG_WARN("sync: %s; tried again later", db_->error().c_str());
     up_ = false;
-    if (!db_->connected() && db_->reconnect()) LOG_INFO("sync: registry connected again");
+    db_recover(*db_, "sync");
     return false;
   }
   since_ = mark;
