@@ -3,11 +3,11 @@ SQLite file per hub), one mosquitto, N hubs, HAProxy in front of them for
 the gateways that move, and the fleet simulators. Everything is started in
 its own session and stopped by its PID in close(), also after a failure."""
 
-import importlib.util
 import json
 import os
 import signal
 import socket
+import sys
 import urllib.request
 
 from procs import Fleet, Proc, free_port, wait_until
@@ -18,12 +18,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def load_pgserver():
-    """tests/hub/pgserver.py, imported by its path."""
-    path = os.path.join(HERE, "..", "..", "tests", "hub", "pgserver.py")
-    spec = importlib.util.spec_from_file_location("pgserver", path)
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
-    return mod
+    """tests/hub/pgserver.py: the tests' own PostgreSQL starter."""
+    sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "hub"))
+    import pgserver  # noqa: E402  (found on the path just given)
+    return pgserver
 
 
 class Hub:

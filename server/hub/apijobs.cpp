@@ -29,14 +29,14 @@ size_t param_num(const ApiRequest &req, const char *key, size_t def) {
 }
 
 ApiReply create(Hub &h, const ApiRequest &req) {
-  JobSpec spec;
-  if (!jobs_parse_spec(req.body, &spec)) {
+  JobRequest asked;
+  if (!jobs_parse_request(req.body, &asked)) {
     return api_error(400, "want {\"channel\": \"cfg\" or \"vcom\", \"commands\": text or [...], \"ids\": [...], "
                           "\"prefixes\": [...], \"filter\": {\"state\", \"q\"}, \"deadline_s\": N}");
   }
   int status = 400;
   std::string why;
-  FleetJob *j = jobs_create(h, spec, req.who, &status, &why);
+  FleetJob *j = jobs_create(h, asked, req.who, &status, &why);
   return j ? api_reply(201, job_summary_json(*j)) : api_error(status, why);
 }
 

@@ -19,17 +19,17 @@ struct NaturalLess {
 };
 using IdSet = std::set<std::string, NaturalLess>;
 
-// The gateways a spec selects, in ID order; false with a reason.
-bool resolve(Hub &h, const JobSpec &spec, IdSet *out, std::string *why) {
-  for (const std::string &id : spec.ids) {
+// The gateways a request selects, in ID order; false with a reason.
+bool resolve(Hub &h, const JobRequest &req, IdSet *out, std::string *why) {
+  for (const std::string &id : req.ids) {
     if (!id_usable(reinterpret_cast<const uint8_t *>(id.data()), id.size())) return *why = "bad gateway ID", false;
     out->insert(id);
   }
-  std::string q = lower_ascii(spec.q);
+  std::string q = lower_ascii(req.q);
   for (const auto &kv : h.records) {
     const GatewayRecord &r = *kv.second;
-    bool hit = spec.filtered && gw_matches(r, spec.state, q);
-    for (size_t i = 0; !hit && i < spec.prefixes.size(); i++) hit = r.id.compare(0, spec.prefixes[i].size(), spec.prefixes[i]) == 0;
+    bool hit = req.filtered && gw_matches(r, req.state, q, h.wall_ms / 1000);
+    for (size_t i = 0; !hit && i < req.prefixes.size(); i++) hit = r.id.compare(0, req.prefixes[i].size(), req.prefixes[i]) == 0;
     if (hit) out->insert(r.id);
   }
   return true;
@@ -41,14 +41,14 @@ cJSON *strings_json(const std::vector<std::string> &list) {
   return arr;
 }
 
-std::string selection_text(const JobSpec &spec) {
+std::string selection_text(const JobRequest &req) {
   cJSON *o = cJSON_CreateObject();
-  if (!spec.ids.empty()) cJSON_AddItemToObject(o, "ids", strings_json(spec.ids));
-  if (!spec.prefixes.empty()) cJSON_AddItemToObject(o, "prefixes", strings_json(spec.prefixes));
-  if (spec.filtered) {
+  if (!req.ids.empty()) cJSON_AddItemToObject(o, "ids", strings_json(req.ids));
+  if (!req.prefixes.empty()) cJSON_AddItemToObject(o, "prefixes", strings_json(req.prefixes));
+  if (req.filtered) {
     cJSON *f = cJSON_AddObjectToObject(o, "filter");
-    cJSON_AddStringToObject(f, "state", json_safe(spec.state).c_str());
-    cJSON_AddStringToObject(f, "q", json_safe(spec.q).c_str());
+    cJSON_AddStringToObject(f, "state", json_safe(req.state).c_str());
+    cJSON_AddStringToObject(f, "q", json_safe(req.q).c_str());
   }
   return json_take(o);
 }
@@ -139,20 +139,20 @@ FleetJob *jobs_find(Hub &h, uint64_t id) {
   return it == h.jobs->jobs.end() ? nullptr : it->second.get();
 }
 
-FleetJob *jobs_create(Hub &h, const JobSpec &spec, const std::string &who, int *status, std::string *why) {
+FleetJob *jobs_create(Hub &h, const JobRequest &req, const std::string &who, int *status, std::string *why) {
   const JobsConf &c = h.cfg.jobs;
   std::unique_ptr<FleetJob> j(new FleetJob);
   unsigned n = 0;
-  if (!cmd_normalize(spec.ch, spec.commands, &j->commands, &n, why)) return refuse(status, 400, why, *why);
-  uint32_t deadline_s = spec.deadline_s ? spec.deadline_s : c.deadline_s;
+  if (!cmd_normalize(req.ch, req.commands, &j->commands, &n, why)) return refuse(status, 400, why, *why);
+  uint32_t deadline_s = req.deadline_s ? req.deadline_s : c.deadline_s;
   if (deadline_s > c.max_deadline_s) {
     return refuse(status, 400, why, "deadline_s: at most " + std::to_string(c.max_deadline_s));
   }
-  if (spec.ids.empty() && spec.prefixes.empty() && !spec.filtered) {
+  if (req.ids.empty() && req.prefixes.empty() && !req.filtered) {
     return refuse(status, 400, why, "select gateways: ids, prefixes or filter");
   }
   IdSet ids;
-  if (!resolve(h, spec, &ids, why)) return refuse(status, 400, why, *why);
+  if (!resolve(h, req, &ids, why)) return refuse(status, 400, why, *why);
   if (ids.empty()) return refuse(status, 400, why, "no gateway selected");
   if (ids.size() > c.max_targets) {
     return refuse(status, 413, why, std::to_string(ids.size()) + " gateways selected: at most " +
@@ -162,9 +162,9 @@ FleetJob *jobs_create(Hub &h, const JobSpec &spec, const std::string &who, int *
   FleetJobs &js = *h.jobs;
   j->id = js.id_base + js.next_id++;
   j->origin = h.cfg.hub_id;
-  j->ch = spec.ch;
+  j->ch = req.ch;
   j->who = who;
-  j->selection = selection_text(spec);
+  j->selection = selection_text(req);
   j->created = h.wall_ms;
   j->deadline = h.wall_ms + static_cast<int64_t>(deadline_s) * 1000;
   for (const std::string &id : ids) j->targets.push_back(JobTarget{id, TargetState::kPending, false, h.wall_ms, "", ""});

@@ -41,7 +41,7 @@ struct cJSON;
 namespace hub {
 
 // What a job asks for, before it is resolved into targets.
-struct JobSpec {
+struct JobRequest {
   Channel ch = Channel::kCfg;
   std::string commands;  // as given; normalized by cmd_normalize
   std::vector<std::string> ids, prefixes;
@@ -74,15 +74,15 @@ extern const GatewayHooks kFleetJobHooks;
 // Makes a job (its targets pending): the job, or null with a reason
 // (status: the HTTP status to answer with).
 // {"channel": "cfg"|"vcom", "commands": text or [lines], "ids": [...],
-// "prefixes": [...], "filter": {"state", "q"}, "deadline_s": N} (jobspec.cpp).
-bool jobs_parse_spec(const std::string &body, JobSpec *spec);
-FleetJob *jobs_create(Hub &h, const JobSpec &spec, const std::string &who, int *status, std::string *why);
+// "prefixes": [...], "filter": {"state", "q"}, "deadline_s": N} (jobrequest.cpp).
+bool jobs_parse_request(const std::string &body, JobRequest *req);
+FleetJob *jobs_create(Hub &h, const JobRequest &req, const std::string &who, int *status, std::string *why);
 FleetJob *jobs_find(Hub &h, uint64_t id);
 // Pending targets cancelled; those in flight end as they would.
 bool jobs_cancel(Hub &h, FleetJob &j);
 // A finished command of a target (Commands::on_fleet_job_done).
 void jobs_command_done(Hub &h, const Job &cmd);
-// From the broker: <prefix>/hub/<hub id>/jobs/create (a spec) and …/jobs/<id>/cancel;
+// From the broker: <prefix>/hub/<hub id>/jobs/create (a req) and …/jobs/<id>/cancel;
 // both in the audit log as who "mqtt".
 void jobs_on_mqtt(Hub &h, const std::string &tail, const std::string &payload);
 // Every pass: targets stored as sent go out, ready ones are stored as sent

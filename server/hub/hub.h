@@ -195,9 +195,9 @@ void gw_note_reconnect(GatewayRecord &r, int64_t now_s);
 
 // The fleet's filter (the page's, the API's, a job's selection): state is
 // empty or "all", one gw_state, "conflict", "never" (no packet yet) or
-// "attention" (gw_attention at now_s; -1: the wall clock); q (lower case)
+// "attention" (gw_attention at now_s, the loop's wall clock); q (lower case)
 // is found in the ID, alias, model, version or address.
-bool gw_matches(const GatewayRecord &r, const std::string &state, const std::string &q, int64_t now_s = -1);
+bool gw_matches(const GatewayRecord &r, const std::string &state, const std::string &q, int64_t now_s);
 bool gw_in_state(const GatewayRecord &r, const std::string &state, int64_t now_s);
 std::string lower_ascii(std::string s);
 

@@ -27,31 +27,31 @@ bool commands(const cJSON *c, std::string *out) {
   return true;
 }
 
-bool filter(const cJSON *f, JobSpec *spec) {
+bool filter(const cJSON *f, JobRequest *req) {
   if (!f) return true;
   const cJSON *state = cJSON_GetObjectItemCaseSensitive(f, "state"), *q = cJSON_GetObjectItemCaseSensitive(f, "q");
   if (!cJSON_IsObject(f) || (state && !cJSON_IsString(state)) || (q && !cJSON_IsString(q))) return false;
-  spec->filtered = true;
-  spec->state = state ? state->valuestring : "";
-  spec->q = q ? q->valuestring : "";
+  req->filtered = true;
+  req->state = state ? state->valuestring : "";
+  req->q = q ? q->valuestring : "";
   return true;
 }
 
 }  // namespace
 
-bool jobs_parse_spec(const std::string &body, JobSpec *spec) {
+bool jobs_parse_request(const std::string &body, JobRequest *req) {
   cJSON *o = cJSON_ParseWithLength(body.data(), body.size());
   const cJSON *ch = cJSON_GetObjectItemCaseSensitive(o, "channel");
   const cJSON *dl = cJSON_GetObjectItemCaseSensitive(o, "deadline_s");
   bool ok = cJSON_IsObject(o) && cJSON_IsString(ch) && (!strcmp(ch->valuestring, "cfg") || !strcmp(ch->valuestring, "vcom")) &&
-            commands(cJSON_GetObjectItemCaseSensitive(o, "commands"), &spec->commands) &&
-            strings(cJSON_GetObjectItemCaseSensitive(o, "ids"), &spec->ids) &&
-            strings(cJSON_GetObjectItemCaseSensitive(o, "prefixes"), &spec->prefixes) &&
-            filter(cJSON_GetObjectItemCaseSensitive(o, "filter"), spec) &&
+            commands(cJSON_GetObjectItemCaseSensitive(o, "commands"), &req->commands) &&
+            strings(cJSON_GetObjectItemCaseSensitive(o, "ids"), &req->ids) &&
+            strings(cJSON_GetObjectItemCaseSensitive(o, "prefixes"), &req->prefixes) &&
+            filter(cJSON_GetObjectItemCaseSensitive(o, "filter"), req) &&
             (!dl || (cJSON_IsNumber(dl) && dl->valuedouble >= 1 && dl->valuedouble <= 4e9));
   if (ok) {
-    spec->ch = !strcmp(ch->valuestring, "cfg") ? Channel::kCfg : Channel::kVcom;
-    spec->deadline_s = dl ? static_cast<uint32_t>(dl->valuedouble) : 0;
+    req->ch = !strcmp(ch->valuestring, "cfg") ? Channel::kCfg : Channel::kVcom;
+    req->deadline_s = dl ? static_cast<uint32_t>(dl->valuedouble) : 0;
   }
   cJSON_Delete(o);
   return ok;

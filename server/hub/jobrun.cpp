@@ -177,9 +177,9 @@ void jobs_stop(Hub &h) {
 void jobs_on_mqtt(Hub &h, const std::string &tail, const std::string &payload) {
   std::string topic = h.cfg.mqtt.prefix + "/hub/" + h.cfg.hub_id + "/jobs/" + tail, why;
   if (tail == "create") {
-    JobSpec spec;
+    JobRequest req;
     int status = 400;
-    FleetJob *j = jobs_parse_spec(payload, &spec) ? jobs_create(h, spec, "mqtt", &status, &why) : nullptr;
+    FleetJob *j = jobs_parse_request(payload, &req) ? jobs_create(h, req, "mqtt", &status, &why) : nullptr;
     if (!j && why.empty()) why = "not a job";
     return audit_record(h, "mqtt", topic, "", j ? "job " + std::to_string(j->id) : "refused: " + why);
   }

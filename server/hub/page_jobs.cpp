@@ -109,7 +109,7 @@ function jobRow(j) {
 }
 
 function showTargets(j) {
-  document.getElementById("title").textContent =
+  $("title").textContent =
     "job " + j.id + ": " + j.channel + " " + j.commands.join(" ") + " · " + j.targets + " gateways";
   const rows = j.items.map((t) => {
     const tr = el("tr", undefined, "target");
@@ -123,8 +123,8 @@ function showTargets(j) {
     cell(tr, t.hub || "", "muted");
     return tr;
   });
-  document.getElementById("targets").replaceChildren(...rows);
-  document.getElementById("status").textContent =
+  $("targets").replaceChildren(...rows);
+  $("status").textContent =
     (j.matched ? offset + 1 : 0) + "–" + (offset + j.items.length) + " of " + j.matched;
 }
 
@@ -132,14 +132,14 @@ async function refresh() {
   clearTimeout(timer);
   try {
     const list = await call("GET", "/api/jobs?limit=50");
-    document.getElementById("jobs").replaceChildren(...list.jobs.map(jobRow));
+    $("jobs").replaceChildren(...list.jobs.map(jobRow));
     if (!chosen && list.jobs.length) chosen = list.jobs[0].id;
     if (chosen) {
-      const q = new URLSearchParams({ state: document.getElementById("tstate").value, limit: page, offset });
+      const q = new URLSearchParams({ state: $("tstate").value, limit: page, offset });
       showTargets(await call("GET", "/api/jobs/" + chosen + "?" + q));
     }
   } catch (e) {
-    document.getElementById("status").textContent = "no answer from the hub: " + e.message;
+    $("status").textContent = "no answer from the hub: " + e.message;
   }
   timer = setTimeout(refresh, 1000);
 }
@@ -149,17 +149,17 @@ async function cancel(id) {
   refresh();
 }
 
-function say(text) { document.getElementById("msg").textContent = text; }
+function say(text) { $("msg").textContent = text; }
 
-function words(id) { return document.getElementById(id).value.split(/[\s,]+/).filter((w) => w); }
+function words(id) { return $(id).value.split(/[\s,]+/).filter((w) => w); }
 
-document.getElementById("new").addEventListener("submit", async (e) => {
+$("new").addEventListener("submit", async (e) => {
   e.preventDefault();
-  const body = { channel: document.getElementById("channel").value,
-                 commands: document.getElementById("commands").value, ids: words("ids"), prefixes: words("prefixes") };
-  const fstate = document.getElementById("fstate").value;
-  if (fstate) body.filter = { state: fstate, q: document.getElementById("fq").value };
-  const dl = parseInt(document.getElementById("deadline").value, 10);
+  const body = { channel: $("channel").value,
+                 commands: $("commands").value, ids: words("ids"), prefixes: words("prefixes") };
+  const fstate = $("fstate").value;
+  if (fstate) body.filter = { state: fstate, q: $("fq").value };
+  const dl = parseInt($("deadline").value, 10);
   if (dl > 0) body.deadline_s = dl;
   try {
     const j = await call("POST", "/api/jobs", body);
@@ -171,9 +171,9 @@ document.getElementById("new").addEventListener("submit", async (e) => {
   }
   refresh();
 });
-document.getElementById("tstate").addEventListener("change", () => { offset = 0; refresh(); });
-document.getElementById("prev").addEventListener("click", () => { offset = Math.max(0, offset - page); refresh(); });
-document.getElementById("next").addEventListener("click", () => { offset += page; refresh(); });
+$("tstate").addEventListener("change", () => { offset = 0; refresh(); });
+$("prev").addEventListener("click", () => { offset = Math.max(0, offset - page); refresh(); });
+$("next").addEventListener("click", () => { offset += page; refresh(); });
 hubName();
 refresh();
 )JS";

@@ -15,16 +15,16 @@ namespace {
 
 size_t count(const hub::FleetJob &j, TargetState s) { return j.count[static_cast<int>(s)]; }
 
-hub::FleetJob *make(HubTest &t, hub::JobSpec spec) {
+hub::FleetJob *make(HubTest &t, hub::JobRequest req) {
   int status = 0;
   std::string why;
-  hub::FleetJob *j = hub::jobs_create(*t.h, spec, "ops", &status, &why);
+  hub::FleetJob *j = hub::jobs_create(*t.h, req, "ops", &status, &why);
   EXPECT_NE(j, nullptr) << why;
   return j;
 }
 
-hub::JobSpec csq(std::vector<std::string> ids, std::vector<std::string> prefixes = {}) {
-  hub::JobSpec s;
+hub::JobRequest csq(std::vector<std::string> ids, std::vector<std::string> prefixes = {}) {
+  hub::JobRequest s;
   s.commands = "@CSQ";
   s.ids = std::move(ids);
   s.prefixes = std::move(prefixes);
@@ -50,10 +50,10 @@ TEST(FleetJobs, SelectionConcurrencyAndGatewaysThatComeLater) {
   std::string why;
   EXPECT_EQ(hub::jobs_create(*t.h, csq({}), "ops", &status, &why), nullptr);  // nothing selected
   EXPECT_EQ(status, 400);
-  hub::JobSpec spec = csq({"10.0.0.9"}, {"10.0.0."});
-  spec.filtered = true;
-  spec.q = "10.0.0.2";  // already among the prefix's: counted once
-  hub::FleetJob &j = *make(t, spec);
+  hub::JobRequest req = csq({"10.0.0.9"}, {"10.0.0."});
+  req.filtered = true;
+  req.q = "10.0.0.2";  // already among the prefix's: counted once
+  hub::FleetJob &j = *make(t, req);
   ASSERT_EQ(j.targets.size(), 4u);
   t.pass();
   size_t sent = 0;
@@ -79,9 +79,9 @@ TEST(FleetJobs, DeadlineCancelFailuresAndTheBroker) {
   HubTest t;
   Gw g = t.connect();
   t.online(g, "10.0.0.1");
-  hub::JobSpec spec = csq({"10.0.0.1", "10.0.0.8"});
-  spec.deadline_s = 5;
-  hub::FleetJob &j = *make(t, spec);
+  hub::JobRequest req = csq({"10.0.0.1", "10.0.0.8"});
+  req.deadline_s = 5;
+  hub::FleetJob &j = *make(t, req);
   t.pass();
   ASSERT_EQ(g.received().size(), 1u);
   t.advance(6000);  // no reply within the command time-out; the other never came

@@ -11,7 +11,7 @@ HUB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "serv
 PARTS = {"gwsend": "gateways", "clash": "gateways", "metrics": "api", "page_common": "api", "page_fleet": "api",
          "page_gateway": "api", "page_plots": "api", "page_jobs": "api", "attention": "hub", "apihist": "api",
          "apijobs": "api", "check": "config", "journalq": "journal", "journalprune": "journal",
-         "regstore": "registry", "db_sqlite": "db", "db_pg": "db", "jobrun": "fleetjobs", "jobspec": "fleetjobs",
+         "regstore": "registry", "db_sqlite": "db", "db_pg": "db", "jobrun": "fleetjobs", "jobrequest": "fleetjobs",
          "jobsync": "fleetjobs"}
 # Sources that put the modules together: they include, nobody includes them.
 TOPS = {"main", "modules"}
