@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "api.h"
+#include "web/api.h"
 #include "hub_fuzzkit.h"
 
 namespace {

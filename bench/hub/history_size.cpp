@@ -25,12 +25,12 @@
 #include <string>
 #include <vector>
 
-#include "gateways.h"
-#include "hub.h"
-#include "journal.h"
-#include "log.h"
+#include "gateways/session.h"
+#include "core/hub.h"
+#include "store/journal.h"
+#include "core/log.h"
 #include "qylink.h"
-#include "registry.h"
+#include "store/registry.h"
 
 namespace {
 

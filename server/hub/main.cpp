@@ -5,14 +5,15 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "fleetjobs.h"
-#include "hub.h"
-#include "journal.h"
-#include "log.h"
-#include "options.h"
-#include "registry.h"
-#include "server.h"
-#include "sync.h"
+#include "jobs/jobs.h"
+#include "core/hub.h"
+#include "store/journal.h"
+#include "core/log.h"
+#include "core/options.h"
+#include "store/check.h"
+#include "store/registry.h"
+#include "pass.h"
+#include "store/sync.h"
 
 using namespace hub;
 

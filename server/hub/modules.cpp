@@ -6,14 +6,14 @@
 // broker, then the registry, then the history.
 #include <unistd.h>
 
-#include "commands.h"
-#include "exposures.h"
-#include "fleetjobs.h"
-#include "gateways.h"
-#include "history.h"
-#include "hub.h"
-#include "mqtt.h"
-#include "registry.h"
+#include "gateways/channels.h"
+#include "gateways/exposures.h"
+#include "jobs/jobs.h"
+#include "gateways/session.h"
+#include "store/history.h"
+#include "core/hub.h"
+#include "mqtt/bridge.h"
+#include "store/registry.h"
 
 namespace hub {
 

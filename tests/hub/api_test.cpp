@@ -2,8 +2,8 @@
 // answered later, exposures, metrics, and the token.
 #include <gtest/gtest.h>
 
-#include "api.h"
-#include "fleet.h"
+#include "web/api.h"
+#include "core/query.h"
 #include "hubkit.h"
 #include "qylink.h"
 

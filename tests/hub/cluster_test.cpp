@@ -4,13 +4,13 @@
 // hub goes away before the reply.
 #include <gtest/gtest.h>
 
-#include "api.h"
+#include "web/api.h"
 #include "dbkit.h"
-#include "fleetjobs.h"
+#include "jobs/jobs.h"
 #include "hubkit.h"
 #include "qylink.h"
-#include "registry.h"
-#include "sync.h"
+#include "store/registry.h"
+#include "store/sync.h"
 
 using namespace hubtest;
 using hub::TargetState;

@@ -3,8 +3,8 @@
 // held gateways.
 #include <gtest/gtest.h>
 
-#include "commands.h"
-#include "gateways.h"
+#include "gateways/channels.h"
+#include "gateways/session.h"
 #include "hubkit.h"
 #include "qylink.h"
 

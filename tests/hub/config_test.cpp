@@ -5,12 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "addr.h"
-#include "config.h"
+#include "core/addr.h"
+#include "core/config.h"
+#include "store/check.h"
 #include "dbkit.h"
 #include "hubkit.h"
-#include "ratelimit.h"
-#include "registry.h"
+#include "core/ratelimit.h"
+#include "store/registry.h"
 
 using namespace hubtest;
 

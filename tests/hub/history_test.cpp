@@ -5,15 +5,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "api.h"
-#include "audit.h"
-#include "commands.h"
+#include "web/api.h"
+#include "store/audit.h"
+#include "gateways/channels.h"
 #include "dbkit.h"
-#include "gateways.h"
+#include "gateways/session.h"
 #include "hubkit.h"
-#include "journal.h"
-#include "registry.h"
-#include "schema.h"
+#include "store/journal.h"
+#include "store/registry.h"
+#include "store/schema.h"
 
 using namespace hubtest;
 

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "hub.h"
-#include "mqtt.h"
+#include "core/hub.h"
+#include "mqtt/bridge.h"
 
 namespace hubtest {
 

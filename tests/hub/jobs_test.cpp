@@ -3,10 +3,10 @@
 // broker, and the jobs kept across a restart without a command sent twice.
 #include <gtest/gtest.h>
 #include "dbkit.h"
-#include "fleetjobs.h"
+#include "jobs/jobs.h"
 #include "hubkit.h"
 #include "qylink.h"
-#include "registry.h"
+#include "store/registry.h"
 
 using namespace hubtest;
 using hub::TargetState;

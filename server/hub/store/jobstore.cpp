@@ -1,0 +1,266 @@
+// Fleet jobs in the registry's database: loading, and the writer thread.
+#include "store/jobstore.h"
+
+#include <chrono>
+
+#include "core/log.h"
+
+namespace hub {
+namespace {
+
+const char *const kStateNames[kTargetStates] = {"pending", "sent", "done", "failed", "expired", "cancelled"};
+
+// Indexed by Op::Kind. A target changes only from the state it was known
+// in, and a sent one only by its holder: one hub's claim, never two.
+const char *const kSql[] = {
+    "INSERT INTO jobs(id, channel, commands, who, selection, created, deadline, cancelled, origin, updated)"
+    " VALUES($1, $2, $3, $4, $5, $6, $7, 0, $8, $9)",
+    "UPDATE jobs SET cancelled = 1, updated = $2 WHERE id = $1",
+    "UPDATE job_targets SET state = $3, at = $4, detail = $5, holder = $6, updated = $9"
+    " WHERE job = $1 AND gateway = $2 AND state = $7 AND (state <> 'sent' OR holder = $8)",
+    "DELETE FROM job_targets WHERE job = $1",
+    "INSERT INTO job_targets(job, gateway, state, at, detail, holder, updated) VALUES($1, $2, $3, $4, $5, '', $6)"
+    " ON CONFLICT(job, gateway) DO NOTHING",
+};
+const char *const kDropJob = "DELETE FROM jobs WHERE id = $1";
+#define JOB_COLUMNS "SELECT id, channel, commands, who, selection, created, deadline, cancelled, origin FROM jobs"
+const char *const kLoadJobs = JOB_COLUMNS " ORDER BY id";
+// Changed from $1 on: sqlite by time stamp, PostgreSQL by transaction (Sync).
+const char *const kChangedJobs[] = {JOB_COLUMNS " WHERE updated > $1 ORDER BY id",
+                                    JOB_COLUMNS " WHERE tx >= $1 ORDER BY id"};
+#undef JOB_COLUMNS
+const char *const kLoadTargets = "SELECT gateway, state, at, detail, holder FROM job_targets WHERE job = $1";
+const char *const kChangedTargets[] = {
+    "SELECT gateway, state, at, detail, holder, job FROM job_targets WHERE updated > $1",
+    "SELECT gateway, state, at, detail, holder, job FROM job_targets WHERE tx >= $1"};
+
+int64_t num(const DbRow &r, size_t i) { return r[i].type == DbValue::kInt ? r[i].i : 0; }
+
+std::unique_ptr<FleetJob> job_row(const DbRow &r) {
+  std::unique_ptr<FleetJob> j(new FleetJob);
+  j->id = static_cast<uint64_t>(num(r, 0));
+  j->ch = r[1].s == "vcom" ? Channel::kVcom : Channel::kCfg;
+  j->commands = r[2].s;
+  j->who = r[3].s;
+  j->selection = r[4].s;
+  j->created = num(r, 5);
+  j->deadline = num(r, 6);
+  j->cancelled = num(r, 7) != 0;
+  j->origin = r[8].s;
+  return j;
+}
+
+JobTarget target_row(const DbRow &r) {
+  JobTarget t;
+  t.gw = r[0].s;
+  if (!target_state_parse(r[1].s, &t.state)) t.state = TargetState::kFailed;
+  t.at = num(r, 2);
+  t.detail = r[3].s;
+  t.holder = r[4].s;
+  return t;
+}
+
+int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+const char *target_state_name(TargetState s) { return kStateNames[static_cast<int>(s)]; }
+
+bool target_state_parse(const std::string &name, TargetState *s) {
+  for (size_t i = 0; i < kTargetStates; i++) {
+    if (name == kStateNames[i]) return *s = static_cast<TargetState>(i), true;
+  }
+  return false;
+}
+
+JobStore::~JobStore() { stop(); }
+
+bool JobStore::open(const DbTarget &t, std::string *why) { return (db_ = db_open(t, why)) != nullptr; }
+
+bool JobStore::read_jobs(Db &db, int64_t since, std::vector<std::unique_ptr<FleetJob>> *jobs) {
+  std::vector<DbRow> rows;
+  if (!(since < 0 ? db.run(kLoadJobs, {}, &rows) : db.run(kChangedJobs[db.kind() == DbKind::kPostgres], {since}, &rows))) return false;
+  for (const DbRow &r : rows) jobs->push_back(job_row(r));
+  return true;
+}
+
+// In the database's order: a job taken in puts them in natural ID order.
+bool JobStore::read_targets(Db &db, uint64_t job, std::vector<JobTarget> *out) {
+  std::vector<DbRow> rows;
+  if (!db.run(kLoadTargets, {static_cast<int64_t>(job)}, &rows)) return false;
+  for (const DbRow &r : rows) out->push_back(target_row(r));
+  return true;
+}
+
+bool JobStore::read_changed_targets(Db &db, int64_t since, std::vector<std::pair<uint64_t, JobTarget>> *out) {
+  std::vector<DbRow> rows;
+  if (!db.run(kChangedTargets[db.kind() == DbKind::kPostgres], {since}, &rows)) return false;
+  for (const DbRow &r : rows) out->emplace_back(static_cast<uint64_t>(num(r, 5)), target_row(r));
+  return true;
+}
+
+bool JobStore::load(std::vector<std::unique_ptr<FleetJob>> *jobs, std::string *why) {
+  if (!read_jobs(*db_, -1, jobs)) return *why = "jobs: " + db_->error(), false;
+  for (auto &j : *jobs) {
+    if (!read_targets(*db_, j->id, &j->targets)) return *why = "jobs: " + db_->error(), false;
+  }
+  return true;
+}
+void JobStore::start() { writer_ = std::thread(&JobStore::run, this); }
+
+void JobStore::queue(Op op) {
+  std::lock_guard<std::mutex> lock(mu_);
+  ops_.push_back(std::move(op));
+  cv_.notify_one();
+}
+
+// The job and all its targets go in one batch, so another hub never reads
+// the job without them.
+void JobStore::put_job(const FleetJob &j) {
+  std::vector<Op> ops;
+  ops.reserve(j.targets.size() + 1);
+  Op op(Op::kJob);
+  op.job = j.id;
+  op.a = channel_name(j.ch);
+  op.b = j.commands;
+  op.c = j.who;
+  op.d = j.selection;
+  op.e = j.origin;
+  op.t1 = j.created;
+  op.t2 = j.deadline;
+  ops.push_back(std::move(op));
+  for (uint32_t k = 0; k < j.targets.size(); k++) {
+    const JobTarget &t = j.targets[k];
+    Op add(Op::kNewTarget);
+    add.job = j.id;
+    add.a = t.gw;
+    add.b = target_state_name(t.state);
+    add.c = t.detail;
+    add.t1 = t.at;
+    ops.push_back(std::move(add));
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  for (Op &o : ops) ops_.push_back(std::move(o));
+  cv_.notify_one();
+}
+
+void JobStore::put_cancelled(const FleetJob &j) {
+  Op op(Op::kCancelled);
+  op.job = j.id;
+  queue(std::move(op));
+}
+
+void JobStore::put_target(const FleetJob &j, uint32_t k, bool tell, TargetState from, const std::string &from_holder) {
+  const JobTarget &t = j.targets[k];
+  Op op(Op::kTarget);
+  op.job = j.id;
+  op.k = k;
+  op.tell = tell;
+  op.a = t.gw;
+  op.b = target_state_name(t.state);
+  op.c = t.detail;
+  op.d = t.holder;
+  op.e = target_state_name(from);
+  op.f = from_holder;
+  op.t1 = t.at;
+  queue(std::move(op));
+}
+
+void JobStore::drop_job(uint64_t id) {
+  Op op(Op::kDrop);
+  op.job = id;
+  queue(std::move(op));
+}
+
+void JobStore::take_stored(std::vector<TargetRef> *out, std::vector<TargetRef> *lost) {
+  std::lock_guard<std::mutex> lock(mu_);
+  out->insert(out->end(), stored_.begin(), stored_.end());
+  stored_.clear();
+  if (lost) lost->insert(lost->end(), lost_.begin(), lost_.end());
+  lost_.clear();
+}
+
+// lost: a target's change found the row no longer as this hub knew it.
+bool JobStore::write_op(const Op &op, int64_t at, bool *lost) {
+  DbParams id = {static_cast<int64_t>(op.job)};
+  switch (op.kind) {
+    case Op::kDrop: return db_->run(kSql[Op::kDrop], id) && db_->run(kDropJob, id);
+    case Op::kCancelled: return db_->run(kSql[Op::kCancelled], {id[0], at});
+    case Op::kJob: return db_->run(kSql[Op::kJob], {id[0], op.a, op.b, op.c, op.d, op.t1, op.t2, op.e, at});
+    case Op::kNewTarget: return db_->run(kSql[Op::kNewTarget], {id[0], op.a, op.b, op.t1, op.c, at});
+    case Op::kTarget: break;
+  }
+  if (!db_->run(kSql[Op::kTarget], {id[0], op.a, op.b, op.t1, op.c, op.d, op.e, op.f, at})) return false;
+  *lost = db_->changes() == 0;
+  return true;
+}
+
+bool JobStore::write(const std::vector<Op> &ops, std::vector<bool> *lost) {
+  if (!db_->begin()) return db_recover(*db_, "jobs"), false;
+  bool ok = true;
+  int64_t at = now_ms();
+  lost->assign(ops.size(), false);
+  for (size_t i = 0; ok && i < ops.size(); i++) {
+    bool gone = false;
+    ok = write_op(ops[i], at, &gone);
+    (*lost)[i] = gone;
+  }
+  if (ok && db_->commit()) return true;
+  LOG_ERROR("jobs: write failed (%s); tried again later", db_->error().c_str());
+  db_->rollback();
+  db_recover(*db_, "jobs");
+  return false;
+}
+
+bool JobStore::write_waiting() {
+  std::vector<Op> ops;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ops.swap(ops_);
+  }
+  if (ops.empty()) return true;
+  std::vector<bool> lost;
+  bool ok = write(ops, &lost);
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!ok) {
+    ops.insert(ops.end(), ops_.begin(), ops_.end());  // in order: the failed batch first
+    ops_.swap(ops);
+    return false;
+  }
+  for (size_t i = 0; i < ops.size(); i++) {
+    if (ops[i].tell) (lost[i] ? lost_ : stored_).push_back(TargetRef{ops[i].job, ops[i].k});
+  }
+  return true;
+}
+
+void JobStore::run() {
+  std::unique_lock<std::mutex> lock(mu_);
+  while (true) {
+    cv_.wait(lock, [this] { return stopping_ || !ops_.empty(); });
+    if (ops_.empty()) return;
+    lock.unlock();
+    bool ok = write_waiting();
+    lock.lock();
+    if (ok) {
+      retry_.reset();
+    } else {
+      if (stopping_) return;
+      cv_.wait_for(lock, retry_.next(), [this] { return stopping_; });
+    }
+  }
+}
+
+void JobStore::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopping_ = true;
+    cv_.notify_one();
+  }
+  if (writer_.joinable()) writer_.join();
+  if (db_) write_waiting();
+}
+
+}  // namespace hub

@@ -1,0 +1,112 @@
+// API routes of fleet jobs: the list, making one, one job with a page of
+// its targets, cancelling.
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "web/api.h"
+#include "jobs/jobs.h"
+#include "core/json.h"
+#include "core/log.h"
+
+namespace hub {
+namespace {
+
+constexpr size_t kPageMax = 1000;
+
+std::string param(const ApiRequest &req, const char *key) {
+  for (const auto &kv : req.query) {
+    if (kv.first == key) return kv.second;
+  }
+  return "";
+}
+
+size_t param_num(const ApiRequest &req, const char *key, size_t def) {
+  std::string v = param(req, key);
+  if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos) return def;
+  return static_cast<size_t>(strtoul(v.c_str(), nullptr, 10));
+}
+
+ApiReply create(Hub &h, const ApiRequest &req) {
+  JobRequest asked;
+  if (!jobs_parse_request(req.body, &asked)) {
+    return api_error(400, "want {\"channel\": \"cfg\" or \"vcom\", \"commands\": text or [...], \"ids\": [...], "
+                          "\"prefixes\": [...], \"filter\": {\"state\", \"q\"}, \"deadline_s\": N}");
+  }
+  int status = 400;
+  std::string why;
+  FleetJob *j = jobs_create(h, asked, req.who, &status, &why);
+  return j ? api_reply(201, job_summary_json(*j)) : api_error(status, why);
+}
+
+ApiReply list(Hub &h, const ApiRequest &req) {
+  size_t limit = std::min(param_num(req, "limit", 100), kPageMax), offset = param_num(req, "offset", 0), n = 0;
+  cJSON *o = cJSON_CreateObject();
+  cJSON_AddNumberToObject(o, "total", static_cast<double>(h.jobs->jobs.size()));
+  cJSON_AddNumberToObject(o, "active", static_cast<double>(jobs_active_count(h)));
+  cJSON *arr = cJSON_AddArrayToObject(o, "jobs");
+  for (auto it = h.jobs->jobs.rbegin(); it != h.jobs->jobs.rend() && n < offset + limit; ++it, n++) {
+    if (n >= offset) cJSON_AddItemToArray(arr, job_summary_json(*it->second));
+  }
+  return api_reply(200, o);
+}
+
+cJSON *target_json(const FleetJob &j, const JobTarget &t) {
+  cJSON *o = cJSON_CreateObject();
+  cJSON_AddStringToObject(o, "gateway", t.gw.c_str());
+  cJSON_AddStringToObject(o, "state", target_state_name(t.state));
+  cJSON_AddNumberToObject(o, "at", static_cast<double>(t.at));
+  if (!t.holder.empty()) cJSON_AddStringToObject(o, "hub", json_safe(t.holder).c_str());
+  if (t.state == TargetState::kDone) {
+    cJSON *reps = cJSON_AddArrayToObject(o, "replies");
+    for (const std::string &r : cmd_split_replies(j.ch, t.detail)) {
+      cJSON_AddItemToArray(reps, cJSON_CreateString(json_safe(r).c_str()));
+    }
+  } else if (!t.detail.empty()) {
+    cJSON_AddStringToObject(o, "why", escaped(reinterpret_cast<const uint8_t *>(t.detail.data()), t.detail.size()).c_str());
+  }
+  return o;
+}
+
+// One job: its summary and a page of its targets (?state=&limit=&offset=).
+ApiReply one(const FleetJob &j, const ApiRequest &req) {
+  std::string want = param(req, "state");
+  TargetState s = TargetState::kPending;
+  if (!want.empty() && !target_state_parse(want, &s)) {
+    return api_error(400, "state: pending, sent, done, failed, expired or cancelled");
+  }
+  size_t limit = std::min(param_num(req, "limit", 100), kPageMax), offset = param_num(req, "offset", 0), n = 0;
+  cJSON *o = job_summary_json(j);
+  cJSON *arr = cJSON_AddArrayToObject(o, "items");
+  for (const JobTarget &t : j.targets) {
+    if (!want.empty() && t.state != s) continue;
+    if (n >= offset && n < offset + limit) cJSON_AddItemToArray(arr, target_json(j, t));
+    n++;
+  }
+  cJSON_AddNumberToObject(o, "matched", static_cast<double>(n));
+  return api_reply(200, o);
+}
+
+}  // namespace
+
+ApiReply api_jobs(Hub &h, const ApiRequest &req) {
+  const std::string &p = req.path;
+  if (p == "/api/jobs") {
+    if (req.method == "GET") return list(h, req);
+    return req.method == "POST" ? create(h, req) : api_error(405, "GET or POST");
+  }
+  std::string rest = p.substr(strlen("/api/jobs/"));
+  bool cancel = rest.size() > 7 && rest.compare(rest.size() - 7, 7, "/cancel") == 0;
+  if (cancel) rest.resize(rest.size() - 7);
+  FleetJob *j = rest.empty() || rest.size() > 15 || rest.find_first_not_of("0123456789") != std::string::npos
+                    ? nullptr
+                    : jobs_find(h, strtoull(rest.c_str(), nullptr, 10));
+  if (!j) return api_error(404, "no such job");
+  if (!cancel) return req.method == "GET" ? one(*j, req) : api_error(405, "GET only");
+  if (req.method != "POST") return api_error(405, "POST only");
+  if (!jobs_cancel(h, *j)) return api_error(409, "the job has ended");
+  return api_reply(200, job_summary_json(*j));
+}
+
+}  // namespace hub
