@@ -38,7 +38,7 @@ int main(int argc, char **argv) {
   Journal journal;
   JobStore jobstore;
   Sync sync;
-  std::vector<std::unique_ptr<FleetJob>> jobs;
+  std::vector<std::unique_ptr<Job>> jobs;
   std::vector<ExposureConf> saved;
   DbTarget db = config_registry(cfg);
   if (!db.where.empty()) {

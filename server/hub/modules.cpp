@@ -17,13 +17,11 @@
 
 namespace hub {
 
-const GatewayHooks *const kGatewayHooks[] = {&kCommandHooks, &kFleetJobHooks, &kExposureHooks, &kMqttHooks, &kRegistryHooks,
+const GatewayHooks *const kGatewayHooks[] = {&kCommandHooks, &kJobHooks, &kExposureHooks, &kMqttHooks, &kRegistryHooks,
                                              &kHistoryHooks, nullptr};
 
 Hub::Hub(const Config &c)
-    : cfg(c), ex(new Exposures), cmds(new Commands), mqtt(new MqttBridge), hist(new History), jobs(new FleetJobs) {
-  cmds->on_mqtt_done = mqtt_job_done;
-  cmds->on_fleet_job_done = jobs_command_done;
+    : cfg(c), ex(new Exposures), cmds(new Commands), mqtt(new MqttBridge), hist(new History), jobs(new Jobs) {
   mqtt->on_jobs = jobs_on_mqtt;
 }
 

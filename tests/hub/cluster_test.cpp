@@ -131,7 +131,7 @@ TEST_P(SharedRegistry, AJobsTargetGoesOutOnceFromItsGatewaysHub) {
   reply(b.t, b7, "10.0.0.7");
   b.write();
   a.learn();
-  hub::FleetJob &j = *hub::jobs_find(*a.t.h, 1);
+  hub::Job &j = *hub::jobs_find(*a.t.h, 1);
   EXPECT_EQ(j.targets[0].state, TargetState::kDone);
   EXPECT_EQ(j.targets[0].holder, "hub-b");
 

@@ -70,7 +70,7 @@ TEST_P(History, EventsSamplesTrafficPagesAndPruning) {
   t.advance(20000);
   t.feed(a, heartbeat_packet("10.0.0.7", 16));  // a minute on: the value now
   std::string why;
-  ASSERT_TRUE(hub::cmd_verify(*t.h, t.rec("10.0.0.7"), hub::Origin::kHttp, 1, 2, &why));
+  ASSERT_TRUE(hub::cmd_verify(*t.h, t.rec("10.0.0.7"), nullptr, 1, 2, &why));
   t.pass();
   t.feed(a, data_packet("10.0.0.7", {{COM_PORT_VERIFY, Bytes{12, 0, 0, 0}}}));
   t.feed(a, heartbeat_packet("10.0.0.7", 16));

@@ -126,7 +126,7 @@ struct Exposures;
 struct Commands;
 struct MqttBridge;
 struct History;
-struct FleetJobs;
+struct Jobs;
 class Registry;
 class Journal;
 class Sync;
@@ -151,7 +151,7 @@ struct Hub {
   std::unique_ptr<Commands> cmds;
   std::unique_ptr<MqttBridge> mqtt;
   std::unique_ptr<History> hist;
-  std::unique_ptr<FleetJobs> jobs;
+  std::unique_ptr<Jobs> jobs;
   Registry *reg = nullptr;      // null: nothing kept on disk
   Journal *journal = nullptr;   // null: no history or audit log kept
   Sync *sync = nullptr;         // null: no other hub shares the registry

@@ -24,7 +24,7 @@ int number_cmp(const std::string &a, size_t &i, const std::string &b, size_t &j)
   return 0;
 }
 
-using Cmp = int (*)(const FleetRow &, const FleetRow &);
+using Cmp = int (*)(const QueryRow &, const QueryRow &);
 template <typename T>
 int three_way(T a, T b) { return a < b ? -1 : a > b ? 1 : 0; }
 
@@ -39,21 +39,21 @@ struct Column {
 };
 // The more urgent the reasons, the earlier: the attention view.
 const Column kColumns[] = {
-    {"attention", [](const FleetRow &a, const FleetRow &b) { return three_way(b.attention, a.attention); }},
-    {"id", [](const FleetRow &, const FleetRow &) { return 0; }},
-    {"alias", [](const FleetRow &a, const FleetRow &b) { return natural_cmp(a.r->alias, b.r->alias); }},
-    {"model", [](const FleetRow &a, const FleetRow &b) { return natural_cmp(a.r->model, b.r->model); }},
-    {"version", [](const FleetRow &a, const FleetRow &b) { return natural_cmp(a.r->version, b.r->version); }},
-    {"peer", [](const FleetRow &a, const FleetRow &b) { return natural_cmp(a.r->peer, b.r->peer); }},
-    {"state", [](const FleetRow &a, const FleetRow &b) { return three_way(state_rank(*a.r), state_rank(*b.r)); }},
-    {"signal", [](const FleetRow &a, const FleetRow &b) { return three_way(a.r->signal, b.r->signal); }},
-    {"network", [](const FleetRow &a, const FleetRow &b) { return three_way(a.r->network, b.r->network); }},
-    {"last_seen", [](const FleetRow &a, const FleetRow &b) { return three_way(a.r->last_seen, b.r->last_seen); }},
-    {"first_seen", [](const FleetRow &a, const FleetRow &b) { return three_way(a.r->first_seen, b.r->first_seen); }},
-    {"bytes_in", [](const FleetRow &a, const FleetRow &b) { return three_way(a.r->c.bytes_in, b.r->c.bytes_in); }},
-    {"bytes_out", [](const FleetRow &a, const FleetRow &b) { return three_way(a.r->c.bytes_out, b.r->c.bytes_out); }},
-    {"packets_in", [](const FleetRow &a, const FleetRow &b) { return three_way(a.r->c.packets_in, b.r->c.packets_in); }},
-    {"reconnects", [](const FleetRow &a, const FleetRow &b) { return three_way(a.r->c.reconnects, b.r->c.reconnects); }},
+    {"attention", [](const QueryRow &a, const QueryRow &b) { return three_way(b.attention, a.attention); }},
+    {"id", [](const QueryRow &, const QueryRow &) { return 0; }},
+    {"alias", [](const QueryRow &a, const QueryRow &b) { return natural_cmp(a.r->alias, b.r->alias); }},
+    {"model", [](const QueryRow &a, const QueryRow &b) { return natural_cmp(a.r->model, b.r->model); }},
+    {"version", [](const QueryRow &a, const QueryRow &b) { return natural_cmp(a.r->version, b.r->version); }},
+    {"peer", [](const QueryRow &a, const QueryRow &b) { return natural_cmp(a.r->peer, b.r->peer); }},
+    {"state", [](const QueryRow &a, const QueryRow &b) { return three_way(state_rank(*a.r), state_rank(*b.r)); }},
+    {"signal", [](const QueryRow &a, const QueryRow &b) { return three_way(a.r->signal, b.r->signal); }},
+    {"network", [](const QueryRow &a, const QueryRow &b) { return three_way(a.r->network, b.r->network); }},
+    {"last_seen", [](const QueryRow &a, const QueryRow &b) { return three_way(a.r->last_seen, b.r->last_seen); }},
+    {"first_seen", [](const QueryRow &a, const QueryRow &b) { return three_way(a.r->first_seen, b.r->first_seen); }},
+    {"bytes_in", [](const QueryRow &a, const QueryRow &b) { return three_way(a.r->c.bytes_in, b.r->c.bytes_in); }},
+    {"bytes_out", [](const QueryRow &a, const QueryRow &b) { return three_way(a.r->c.bytes_out, b.r->c.bytes_out); }},
+    {"packets_in", [](const QueryRow &a, const QueryRow &b) { return three_way(a.r->c.packets_in, b.r->c.packets_in); }},
+    {"reconnects", [](const QueryRow &a, const QueryRow &b) { return three_way(a.r->c.reconnects, b.r->c.reconnects); }},
 };
 
 const Column *column(const std::string &name) {
@@ -63,7 +63,7 @@ const Column *column(const std::string &name) {
   return nullptr;
 }
 
-void count(FleetSummary &s, const GatewayRecord &r, uint8_t attention, int64_t now_s) {
+void count(QuerySummary &s, const GatewayRecord &r, uint8_t attention, int64_t now_s) {
   const char *st = gw_state(r);
   size_t &by_state = st[0] == 'h' ? s.held : st[1] == 'n' ? s.online : s.offline;
   by_state++;
@@ -90,18 +90,18 @@ int natural_cmp(const std::string &a, const std::string &b) {
   return c ? c : a.compare(b);
 }
 
-bool fleet_sort_known(const std::string &name) { return column(name) != nullptr; }
+bool query_sort_known(const std::string &name) { return column(name) != nullptr; }
 
-std::string fleet_sort_names() {
+std::string query_sort_names() {
   std::string s;
   for (const Column &c : kColumns) s += (s.empty() ? "" : ", ") + std::string(c.name);
   return s;
 }
 
-FleetPage fleet_page(const Hub &h, const FleetQuery &fq) {
-  FleetPage p;
+QueryPage query_page(const Hub &h, const Query &fq) {
+  QueryPage p;
   int64_t now_s = h.wall_ms / 1000;
-  std::vector<FleetRow> hits;
+  std::vector<QueryRow> hits;
   for (const auto &kv : h.records) {
     const GatewayRecord &r = *kv.second;
     uint8_t attention = gw_attention(r, now_s);
@@ -113,7 +113,7 @@ FleetPage fleet_page(const Hub &h, const FleetQuery &fq) {
   if (fq.offset >= hits.size()) return p;
   Cmp cmp = column(fq.sort) ? column(fq.sort)->cmp : kColumns[0].cmp;
   bool desc = fq.desc;
-  auto before = [cmp, desc](const FleetRow &a, const FleetRow &b) {
+  auto before = [cmp, desc](const QueryRow &a, const QueryRow &b) {
     int c = cmp(a, b);
     if (c == 0) c = natural_cmp(a.r->id, b.r->id);
     return desc ? c > 0 : c < 0;

@@ -19,32 +19,32 @@ namespace hub {
 // <0, 0, >0 as a comes before, with or after b.
 int natural_cmp(const std::string &a, const std::string &b);
 
-struct FleetQuery {
+struct Query {
   std::string state, q, sort = "attention";  // q lower case
   bool desc = false;
   size_t offset = 0, limit = 50;
 };
 
-struct FleetSummary {
+struct QuerySummary {
   size_t online = 0, held = 0, offline = 0, conflict = 0, never = 0, attention = 0, changed_hour = 0;
 };
 
-struct FleetRow {
+struct QueryRow {
   const GatewayRecord *r;
   uint8_t attention;
 };
 
-struct FleetPage {
+struct QueryPage {
   size_t total = 0, matched = 0;
-  FleetSummary sum;
-  std::vector<FleetRow> rows;  // the page, in order
+  QuerySummary sum;
+  std::vector<QueryRow> rows;  // the page, in order
 };
 
 // False when the sort column is unknown.
-bool fleet_sort_known(const std::string &name);
+bool query_sort_known(const std::string &name);
 // The columns, for the error that names them.
-std::string fleet_sort_names();
-FleetPage fleet_page(const Hub &h, const FleetQuery &fq);
+std::string query_sort_names();
+QueryPage query_page(const Hub &h, const Query &fq);
 
 }  // namespace hub
 

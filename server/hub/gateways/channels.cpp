@@ -22,7 +22,7 @@ uint8_t random_byte() {
   return static_cast<uint8_t>(g_rand >> 11);
 }
 
-// The gateway's channels, null before its first job.
+// The gateway's channels, null before its first exchange.
 Channels *find_channels(const Hub &h, const GatewayRecord &r) {
   auto it = h.cmds->channels.find(&r);
   return it == h.cmds->channels.end() ? nullptr : it->second.get();
@@ -46,7 +46,7 @@ uint32_t session_serial(const GatewayRecord &r) { return gw_online(r) ? r.sessio
 void start_next(Hub &h, GatewayRecord &r, Channel ch) {
   ChannelState &st = state(h, r, ch);
   if (st.flight || st.queue.empty() || !gw_has_room(h, r)) return;
-  std::unique_ptr<Job> j = std::move(st.queue.front());
+  std::unique_ptr<Exchange> j = std::move(st.queue.front());
   st.queue.erase(st.queue.begin());
   gw_send(h, r, kPorts[static_cast<int>(ch)], reinterpret_cast<const uint8_t *>(j->text.data()), j->text.size());
   j->serial = r.session->serial;
@@ -54,7 +54,7 @@ void start_next(Hub &h, GatewayRecord &r, Channel ch) {
   st.flight = std::move(j);
 }
 
-void count_verify(Hub &h, GatewayRecord &r, const Job &j) {
+void count_verify(Hub &h, GatewayRecord &r, const Exchange &j) {
   if (j.outcome == Outcome::kDone && j.match) {
     h.m.verify_ok++;
     LOG_INFO("gateway %s verify answer=%d match", r.id.c_str(), static_cast<int>(j.answer));
@@ -72,17 +72,15 @@ void count_verify(Hub &h, GatewayRecord &r, const Job &j) {
   }
 }
 
-void deliver(Hub &h, GatewayRecord &r, Job &j) {
+void deliver(Hub &h, GatewayRecord &r, Exchange &j) {
   if (j.ch == Channel::kVerify) count_verify(h, r, j);
   if (j.outcome == Outcome::kTimeout || j.outcome == Outcome::kPartial) h.m.command_timeouts++;
-  if (j.origin == Origin::kHttp && h.cmds->on_http_done) h.cmds->on_http_done(h, j);
-  if (j.origin == Origin::kMqtt && h.cmds->on_mqtt_done) h.cmds->on_mqtt_done(h, j);
-  if (j.origin == Origin::kFleetJob && h.cmds->on_fleet_job_done) h.cmds->on_fleet_job_done(h, j);
+  if (j.done) j.done(h, j);
 }
 
-// Ends the job in flight; a failed verify may close the connection after.
+// Ends the exchange in flight; a failed verify may close the connection after.
 void finish(Hub &h, GatewayRecord &r, Channel ch, Outcome o) {
-  std::unique_ptr<Job> j = std::move(state(h, r, ch).flight);
+  std::unique_ptr<Exchange> j = std::move(state(h, r, ch).flight);
   j->outcome = o;
   deliver(h, r, *j);
   bool failed = ch == Channel::kVerify && o != Outcome::kOffline && !(o == Outcome::kDone && j->match);
@@ -93,7 +91,7 @@ void finish(Hub &h, GatewayRecord &r, Channel ch, Outcome o) {
   start_next(h, r, ch);
 }
 
-Job *enqueue(Hub &h, GatewayRecord &r, std::unique_ptr<Job> j, std::string *why) {
+Exchange *enqueue(Hub &h, GatewayRecord &r, std::unique_ptr<Exchange> j, std::string *why) {
   ChannelState &st = channels(h, r).ch[static_cast<int>(j->ch)];
   if (st.queue.size() >= kChannelQueue) {
     if (why) *why = "too many requests waiting for this gateway";
@@ -101,10 +99,10 @@ Job *enqueue(Hub &h, GatewayRecord &r, std::unique_ptr<Job> j, std::string *why)
   }
   j->ticket = h.cmds->next_ticket++;
   j->gw = r.id;
-  Job *raw = j.get();  // owned by the channel's queue, then its flight, until delivered
+  Exchange *raw = j.get();  // owned by the channel's queue, then its flight, until delivered
   Channel ch = j->ch;
   st.queue.push_back(std::move(j));
-  start_next(h, r, ch);  // queues a packet; never delivers (and frees) the job at once
+  start_next(h, r, ch);  // queues a packet; never delivers (and frees) the exchange at once
   // cppcheck-suppress returnDanglingLifetime
   return raw;
 }
@@ -121,7 +119,7 @@ void note_csq(Hub &h, GatewayRecord &r, const std::string &reply) {
 }
 
 void on_reply(Hub &h, GatewayRecord &r, Channel ch, const uint8_t *data, size_t n) {
-  Job &j = *state(h, r, ch).flight;
+  Exchange &j = *state(h, r, ch).flight;
   j.reply.append(reinterpret_cast<const char *>(data), n);
   j.last_part = h.now;
   if (ch == Channel::kCfg) note_csq(h, r, j.reply);
@@ -131,7 +129,7 @@ void on_reply(Hub &h, GatewayRecord &r, Channel ch, const uint8_t *data, size_t 
 }
 
 void on_answer(Hub &h, GatewayRecord &r, const uint8_t *data, size_t n) {
-  Job &j = *state(h, r, Channel::kVerify).flight;
+  Exchange &j = *state(h, r, Channel::kVerify).flight;
   j.match = n == VERIFY_ANSWER_LEN && static_cast<int32_t>(wire_get32(data)) == j.expect;
   j.answer = n == VERIFY_ANSWER_LEN ? static_cast<int32_t>(wire_get32(data)) : 0;
   finish(h, r, Channel::kVerify, Outcome::kDone);
@@ -141,7 +139,7 @@ void drain(Hub &h, GatewayRecord &r, Channel ch) {
   ChannelState &st = state(h, r, ch);
   if (st.flight) finish(h, r, ch, Outcome::kOffline);
   while (!st.queue.empty()) {
-    std::unique_ptr<Job> j = std::move(st.queue.front());
+    std::unique_ptr<Exchange> j = std::move(st.queue.front());
     st.queue.erase(st.queue.begin());
     j->outcome = Outcome::kOffline;
     deliver(h, r, *j);
@@ -151,7 +149,7 @@ void drain(Hub &h, GatewayRecord &r, Channel ch) {
 bool tick_channel(Hub &h, GatewayRecord &r, Channel ch) {
   ChannelState &st = state(h, r, ch);
   if (st.flight) {
-    const Job &j = *st.flight;
+    const Exchange &j = *st.flight;
     uint32_t limit = ch == Channel::kVerify ? h.cfg.verify_timeout_ms : h.cfg.command_timeout_ms;
     if (j.serial != session_serial(r)) {
       finish(h, r, ch, Outcome::kOffline);
@@ -166,10 +164,10 @@ bool tick_channel(Hub &h, GatewayRecord &r, Channel ch) {
 }
 
 void on_online(Hub &h, GatewayRecord &r) {
-  if (h.cfg.verify_on_connect) cmd_verify(h, r, Origin::kSchedule, -1, -1, nullptr);
+  if (h.cfg.verify_on_connect) cmd_verify(h, r, nullptr, -1, -1, nullptr);
 }
 
-void on_verify_due(Hub &h, GatewayRecord &r) { cmd_verify(h, r, Origin::kSchedule, -1, -1, nullptr); }
+void on_verify_due(Hub &h, GatewayRecord &r) { cmd_verify(h, r, nullptr, -1, -1, nullptr); }
 
 }  // namespace
 
@@ -226,29 +224,29 @@ std::vector<std::string> cmd_split_replies(Channel ch, const std::string &reply)
   return out;
 }
 
-Job *cmd_submit(Hub &h, GatewayRecord &r, Channel ch, const std::string &text, Origin origin,
+Exchange *cmd_submit(Hub &h, GatewayRecord &r, Channel ch, const std::string &text, ExchangeDone done,
                 std::string *why) {
   std::string dummy;
   if (!why) why = &dummy;
   if (!gw_online(r)) return *why = "gateway offline", nullptr;
   if (!r.session->admitted) return *why = "gateway held: admit it first", nullptr;
-  std::unique_ptr<Job> j(new Job);
+  std::unique_ptr<Exchange> j(new Exchange);
   if (!cmd_normalize(ch, text, &j->text, &j->count, why)) return nullptr;
   j->ch = ch;
-  j->origin = origin;
+  j->done = done;
   h.m.commands++;
   return enqueue(h, r, std::move(j), why);
 }
 
-Job *cmd_verify(Hub &h, GatewayRecord &r, Origin origin, int x, int y, std::string *why) {
+Exchange *cmd_verify(Hub &h, GatewayRecord &r, ExchangeDone done, int x, int y, std::string *why) {
   if (!gw_online(r)) {
     if (why) *why = "gateway offline";
     return nullptr;
   }
-  std::unique_ptr<Job> j(new Job);
+  std::unique_ptr<Exchange> j(new Exchange);
   uint8_t xy[2] = {x < 0 ? random_byte() : static_cast<uint8_t>(x), y < 0 ? random_byte() : static_cast<uint8_t>(y)};
   j->ch = Channel::kVerify;
-  j->origin = origin;
+  j->done = done;
   j->text.assign(reinterpret_cast<const char *>(xy), 2);
   j->count = 1;
   j->expect = wire_verify_answer(xy[0], xy[1]);
@@ -295,9 +293,9 @@ bool cmd_tick(Hub &h) {
 void cmd_forget(Hub &h, uint64_t ticket) {
   for (GatewayRecord *r : h.cmds->active) {
     for (ChannelState &st : find_channels(h, *r)->ch) {
-      if (st.flight && st.flight->ticket == ticket) st.flight->origin = Origin::kSchedule;
+      if (st.flight && st.flight->ticket == ticket) st.flight->done = nullptr;
       for (auto &j : st.queue) {
-        if (j->ticket == ticket) j->origin = Origin::kSchedule;
+        if (j->ticket == ticket) j->done = nullptr;
       }
     }
   }

@@ -20,17 +20,21 @@
 namespace hub {
 
 enum class Channel : uint8_t { kVcom = 0, kCfg = 1, kVerify = 2 };
-enum class Origin : uint8_t { kHttp, kMqtt, kSchedule, kFleetJob };
 enum class Outcome : uint8_t { kPending, kDone, kPartial, kTimeout, kOffline };
 
 constexpr unsigned kMaxCommands = 15;  // replies the gateway can hold at once
 constexpr size_t kChannelQueue = 16;   // requests waiting per channel
 constexpr uint32_t kReplyQuietMs = 200;  // a virtual COM reply ends after this quiet
 
-struct Job {
+struct Exchange;
+// Who hears that an exchange ended: the function its submitter gave (null:
+// nobody, as for the scheduled verify challenges).
+using ExchangeDone = void (*)(Hub &h, const Exchange &x);
+
+struct Exchange {
   uint64_t ticket = 0;
   Channel ch = Channel::kCfg;
-  Origin origin = Origin::kHttp;
+  ExchangeDone done = nullptr;
   std::string gw;
   std::string text;      // what goes out: commands ended in CR, or X Y
   unsigned count = 0;    // commands in text
@@ -44,8 +48,8 @@ struct Job {
 };
 
 struct ChannelState {
-  std::vector<std::unique_ptr<Job>> queue;
-  std::unique_ptr<Job> flight;
+  std::vector<std::unique_ptr<Exchange>> queue;
+  std::unique_ptr<Exchange> flight;
 };
 
 struct Channels {
@@ -55,17 +59,12 @@ struct Channels {
 struct Commands {
   uint64_t next_ticket = 1;
   std::unordered_map<const GatewayRecord *, std::unique_ptr<Channels>> channels;  // made on first use
-  std::vector<GatewayRecord *> active;  // records with jobs
-  // Called for every finished job of origin kHttp (the HTTP layer), of
-  // origin kMqtt (the broker), and of kFleetJob (fleet jobs).
-  void (*on_http_done)(Hub &, const Job &) = nullptr;
-  void (*on_mqtt_done)(Hub &, const Job &) = nullptr;
-  void (*on_fleet_job_done)(Hub &, const Job &) = nullptr;  // a fleet job's target
+  std::vector<GatewayRecord *> active;  // records with exchanges
 };
 
 // What the command channels take of what the gateways announce: sections
-// that answer a job in flight, the verify challenges due, and the end of
-// every job of a gateway that went away.
+// that answer an exchange in flight, the verify challenges due, and the end of
+// every exchange of a gateway that went away.
 extern const GatewayHooks kCommandHooks;
 
 // Command text as the gateway wants it: one command a line (CR, LF or
@@ -79,22 +78,22 @@ bool cmd_normalize(Channel ch, const std::string &in, std::string *out, unsigned
 // its end is kept as the last reply).
 std::vector<std::string> cmd_split_replies(Channel ch, const std::string &reply);
 
-// Queues commands for an online, admitted gateway; the job (owned here)
+// Queues commands for an online, admitted gateway; the exchange (owned here)
 // or null with a reason (offline, held, queue full, text refused).
-Job *cmd_submit(Hub &h, GatewayRecord &r, Channel ch, const std::string &text, Origin origin,
+Exchange *cmd_submit(Hub &h, GatewayRecord &r, Channel ch, const std::string &text, ExchangeDone done,
                 std::string *why);
 // Queues a verify challenge (x, y; -1 picks one at random). Held gateways
 // may be challenged.
-Job *cmd_verify(Hub &h, GatewayRecord &r, Origin origin, int x, int y, std::string *why);
+Exchange *cmd_verify(Hub &h, GatewayRecord &r, ExchangeDone done, int x, int y, std::string *why);
 
 // A section of port 256, 257 or 258 from the gateway: true when it answers
-// the channel's job in flight.
+// the channel's exchange in flight.
 bool cmd_on_section(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n);
-// The gateway went away or was held: every job of it ends.
+// The gateway went away or was held: every exchange of it ends.
 void cmd_on_offline(Hub &h, GatewayRecord &r);
 // Time-outs and retries; true while anything is in flight or waiting.
 bool cmd_tick(Hub &h);
-// The HTTP client that waited for ticket is gone: its job ends quietly.
+// Whoever waited for ticket is gone: its exchange ends quietly.
 void cmd_forget(Hub &h, uint64_t ticket);
 
 const char *channel_name(Channel ch);

@@ -55,7 +55,7 @@ std::string selection_text(const JobRequest &req) {
 
 // Room for one more job: the oldest finished one goes when all are kept.
 bool make_room(Hub &h) {
-  FleetJobs &js = *h.jobs;
+  Jobs &js = *h.jobs;
   if (js.jobs.size() < h.cfg.jobs.keep) return true;
   for (auto it = js.jobs.begin(); it != js.jobs.end(); ++it) {
     if (jobs_active(*it->second)) continue;
@@ -66,7 +66,7 @@ bool make_room(Hub &h) {
   return false;
 }
 
-FleetJob *refuse(int *status, int code, std::string *why, const std::string &text) {
+Job *refuse(int *status, int code, std::string *why, const std::string &text) {
   *status = code;
   *why = text;
   return nullptr;
@@ -75,8 +75,8 @@ FleetJob *refuse(int *status, int code, std::string *why, const std::string &tex
 // A job kept or made elsewhere: its targets counted, the pending ones
 // queued while it is open. After a restart, a target this hub had sent
 // (or a hub of old, which kept no holder) fails.
-void adopt(Hub &h, std::unique_ptr<FleetJob> j, bool restart) {
-  FleetJobs &js = *h.jobs;
+void adopt(Hub &h, std::unique_ptr<Job> j, bool restart) {
+  Jobs &js = *h.jobs;
   std::sort(j->targets.begin(), j->targets.end(),
             [](const JobTarget &a, const JobTarget &b) { return natural_cmp(a.gw, b.gw) < 0; });
   uint64_t n = j->id - js.id_base;  // this hub's n-th job, if its own
@@ -93,14 +93,14 @@ void adopt(Hub &h, std::unique_ptr<FleetJob> j, bool restart) {
     }
   }
   j->dirty = true;
-  FleetJob &kept = *j;
+  Job &kept = *j;
   js.jobs.emplace(j->id, std::move(j));
   if (!open) jobs_close(h, kept, kept.cancelled ? TargetState::kCancelled : TargetState::kExpired);
 }
 
 }  // namespace
 
-void jobs_queue_target(Hub &h, const FleetJob &j, uint32_t k) {
+void jobs_queue_target(Hub &h, const Job &j, uint32_t k) {
   const std::string &id = j.targets[k].gw;
   GatewayRecord *r = hub_find(h, id);
   if (r && gw_admitted(*r)) {
@@ -110,21 +110,21 @@ void jobs_queue_target(Hub &h, const FleetJob &j, uint32_t k) {
   }
 }
 
-int jobs_target_of(const FleetJob &j, const std::string &gw) {
+int jobs_target_of(const Job &j, const std::string &gw) {
   auto it = std::lower_bound(j.targets.begin(), j.targets.end(), gw,
                              [](const JobTarget &t, const std::string &id) { return natural_cmp(t.gw, id) < 0; });
   return it != j.targets.end() && it->gw == gw ? static_cast<int>(it - j.targets.begin()) : -1;
 }
 
-bool jobs_publishes(const Hub &h, const FleetJob &j) {
+bool jobs_publishes(const Hub &h, const Job &j) {
   return j.origin.empty() || j.origin == h.cfg.hub_id || h.jobs->alive.count(j.origin) == 0;
 }
 
-void jobs_learn(Hub &h, std::unique_ptr<FleetJob> j) {
+void jobs_learn(Hub &h, std::unique_ptr<Job> j) {
   if (!jobs_find(h, j->id)) adopt(h, std::move(j), false);
 }
 
-bool jobs_active(const FleetJob &j) {
+bool jobs_active(const Job &j) {
   return j.count[static_cast<int>(TargetState::kPending)] + j.count[static_cast<int>(TargetState::kSent)] > 0;
 }
 
@@ -134,14 +134,14 @@ size_t jobs_active_count(const Hub &h) {
   return n;
 }
 
-FleetJob *jobs_find(Hub &h, uint64_t id) {
+Job *jobs_find(Hub &h, uint64_t id) {
   auto it = h.jobs->jobs.find(id);
   return it == h.jobs->jobs.end() ? nullptr : it->second.get();
 }
 
-FleetJob *jobs_create(Hub &h, const JobRequest &req, const std::string &who, int *status, std::string *why) {
+Job *jobs_create(Hub &h, const JobRequest &req, const std::string &who, int *status, std::string *why) {
   const JobsConf &c = h.cfg.jobs;
-  std::unique_ptr<FleetJob> j(new FleetJob);
+  std::unique_ptr<Job> j(new Job);
   unsigned n = 0;
   if (!cmd_normalize(req.ch, req.commands, &j->commands, &n, why)) return refuse(status, 400, why, *why);
   uint32_t deadline_s = req.deadline_s ? req.deadline_s : c.deadline_s;
@@ -159,7 +159,7 @@ FleetJob *jobs_create(Hub &h, const JobRequest &req, const std::string &who, int
                                         std::to_string(c.max_targets) + " a job");
   }
   if (!make_room(h)) return refuse(status, 429, why, "too many jobs under way");
-  FleetJobs &js = *h.jobs;
+  Jobs &js = *h.jobs;
   j->id = js.id_base + js.next_id++;
   j->origin = h.cfg.hub_id;
   j->ch = req.ch;
@@ -178,11 +178,11 @@ FleetJob *jobs_create(Hub &h, const JobRequest &req, const std::string &who, int
   return js.jobs.emplace(id, std::move(j)).first->second.get();
 }
 
-void jobs_restore(Hub &h, std::vector<std::unique_ptr<FleetJob>> loaded) {
-  for (std::unique_ptr<FleetJob> &j : loaded) adopt(h, std::move(j), true);
+void jobs_restore(Hub &h, std::vector<std::unique_ptr<Job>> loaded) {
+  for (std::unique_ptr<Job> &j : loaded) adopt(h, std::move(j), true);
 }
 
-bool jobs_cancel(Hub &h, FleetJob &j) {
+bool jobs_cancel(Hub &h, Job &j) {
   if (j.cancelled || !jobs_active(j)) return false;
   j.cancelled = true;
   if (h.jobs->store) h.jobs->store->put_cancelled(j);
@@ -191,7 +191,7 @@ bool jobs_cancel(Hub &h, FleetJob &j) {
   return true;
 }
 
-cJSON *job_summary_json(const FleetJob &j) {
+cJSON *job_summary_json(const Job &j) {
   cJSON *o = cJSON_CreateObject();
   cJSON_AddNumberToObject(o, "id", static_cast<double>(j.id));
   cJSON_AddStringToObject(o, "origin", json_safe(j.origin).c_str());

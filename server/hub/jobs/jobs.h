@@ -53,8 +53,8 @@ struct JobRequest {
 // A hub's job IDs: its number (Registry::hub_num) times this, plus 1, 2, ...
 constexpr uint64_t kJobIdsPerHub = 1000000000;
 
-struct FleetJobs {
-  std::map<uint64_t, std::unique_ptr<FleetJob>> jobs;  // by ID: oldest first
+struct Jobs {
+  std::map<uint64_t, std::unique_ptr<Job>> jobs;  // by ID: oldest first
   uint64_t id_base = 0;  // this hub's number × kJobIdsPerHub
   uint64_t next_id = 1;
   std::unordered_set<std::string> alive;  // the other hubs heard from lately (the sync)
@@ -69,19 +69,19 @@ struct FleetJobs {
 
 // What fleet jobs take of what the gateways announce: a gateway admitted
 // (online, or let in through the API) releases its waiting targets.
-extern const GatewayHooks kFleetJobHooks;
+extern const GatewayHooks kJobHooks;
 
 // Makes a job (its targets pending): the job, or null with a reason
 // (status: the HTTP status to answer with).
 // {"channel": "cfg"|"vcom", "commands": text or [lines], "ids": [...],
 // "prefixes": [...], "filter": {"state", "q"}, "deadline_s": N} (jobrequest.cpp).
 bool jobs_parse_request(const std::string &body, JobRequest *req);
-FleetJob *jobs_create(Hub &h, const JobRequest &req, const std::string &who, int *status, std::string *why);
-FleetJob *jobs_find(Hub &h, uint64_t id);
+Job *jobs_create(Hub &h, const JobRequest &req, const std::string &who, int *status, std::string *why);
+Job *jobs_find(Hub &h, uint64_t id);
 // Pending targets cancelled; those in flight end as they would.
-bool jobs_cancel(Hub &h, FleetJob &j);
+bool jobs_cancel(Hub &h, Job &j);
 // A finished command of a target (Commands::on_fleet_job_done).
-void jobs_command_done(Hub &h, const Job &cmd);
+void jobs_command_done(Hub &h, const Exchange &cmd);
 // From the broker: <prefix>/hub/<hub id>/jobs/create (a req) and …/jobs/<id>/cancel;
 // both in the audit log as who "mqtt".
 void jobs_on_mqtt(Hub &h, const std::string &tail, const std::string &payload);
@@ -93,31 +93,31 @@ bool jobs_tick(Hub &h);
 // never went out, are pending again.
 void jobs_stop(Hub &h);
 // Jobs loaded from the store: targets this hub had sent fail, pending ones wait.
-void jobs_restore(Hub &h, std::vector<std::unique_ptr<FleetJob>> loaded);
+void jobs_restore(Hub &h, std::vector<std::unique_ptr<Job>> loaded);
 // From the hubs sharing the registry (the sync, jobsync.cpp): a job made
 // on another, a job cancelled, a target changed by another; a claim this
 // hub lost to another.
-void jobs_learn(Hub &h, std::unique_ptr<FleetJob> j);
+void jobs_learn(Hub &h, std::unique_ptr<Job> j);
 void jobs_learn_cancel(Hub &h, uint64_t id);
 void jobs_learn_target(Hub &h, uint64_t id, const JobTarget &row);
 void jobs_claim_lost(Hub &h, const TargetRef &ref);
 // A pending target waits for its gateway, or is ready when it is admitted.
-void jobs_queue_target(Hub &h, const FleetJob &j, uint32_t k);
+void jobs_queue_target(Hub &h, const Job &j, uint32_t k);
 // The job's target for a gateway, or -1.
-int jobs_target_of(const FleetJob &j, const std::string &gw);
+int jobs_target_of(const Job &j, const std::string &gw);
 
 // A target's state changes: counted, stored (tell: the store says when).
-void jobs_set_target(Hub &h, FleetJob &j, uint32_t k, TargetState s, const std::string &detail, bool tell = false);
+void jobs_set_target(Hub &h, Job &j, uint32_t k, TargetState s, const std::string &detail, bool tell = false);
 // Every pending target of j ends as s (expired, cancelled).
-void jobs_close(Hub &h, FleetJob &j, TargetState s);
+void jobs_close(Hub &h, Job &j, TargetState s);
 
-bool jobs_active(const FleetJob &j);  // targets still pending or sent
+bool jobs_active(const Job &j);  // targets still pending or sent
 size_t jobs_active_count(const Hub &h);
 // The summary of a job: {id, channel, commands, who, created, deadline,
 // cancelled, active, targets, counts {pending, sent, ...}}.
-cJSON *job_summary_json(const FleetJob &j);
+cJSON *job_summary_json(const Job &j);
 // This hub publishes the job's status: it made the job, or its hub is gone.
-bool jobs_publishes(const Hub &h, const FleetJob &j);
+bool jobs_publishes(const Hub &h, const Job &j);
 std::string job_status_topic(const Hub &h, uint64_t id);
 
 // The loop, once a second: what the sync read (store/sync.h), applied (sync.cpp).

@@ -16,14 +16,14 @@ namespace {
 
 constexpr uint32_t kStatusEveryMs = 1000;
 
-JobTarget *target_of(Hub &h, const TargetRef &ref, FleetJob **job) {
-  FleetJob *j = jobs_find(h, ref.job);
+JobTarget *target_of(Hub &h, const TargetRef &ref, Job **job) {
+  Job *j = jobs_find(h, ref.job);
   if (!j || ref.k >= j->targets.size()) return nullptr;
   *job = j;
   return &j->targets[ref.k];
 }
 
-void forget_waiting(Hub &h, const FleetJob &j, uint32_t k) {
+void forget_waiting(Hub &h, const Job &j, uint32_t k) {
   auto it = h.jobs->waiting.find(j.targets[k].gw);
   if (it == h.jobs->waiting.end()) return;
   std::vector<TargetRef> &refs = it->second;
@@ -33,14 +33,14 @@ void forget_waiting(Hub &h, const FleetJob &j, uint32_t k) {
 }
 
 // Back to pending: nothing went out. It waits for its gateway again.
-void unsend(Hub &h, FleetJob &j, uint32_t k) {
+void unsend(Hub &h, Job &j, uint32_t k) {
   jobs_set_target(h, j, k, TargetState::kPending, "");
   jobs_queue_target(h, j, k);
 }
 
 // A target stored as sent: its commands go out now.
 void go(Hub &h, const TargetRef &ref) {
-  FleetJob *j = nullptr;
+  Job *j = nullptr;
   JobTarget *t = target_of(h, ref, &j);
   if (!t || !t->storing) return;
   t->storing = false;
@@ -48,7 +48,7 @@ void go(Hub &h, const TargetRef &ref) {
   if (j->cancelled) return jobs_set_target(h, *j, ref.k, TargetState::kCancelled, "cancelled before it went out");
   GatewayRecord *r = hub_find(h, t->gw);
   std::string why;
-  Job *cmd = r && gw_admitted(*r) ? cmd_submit(h, *r, j->ch, j->commands, Origin::kFleetJob, &why) : nullptr;
+  Exchange *cmd = r && gw_admitted(*r) ? cmd_submit(h, *r, j->ch, j->commands, jobs_command_done, &why) : nullptr;
   if (cmd) {
     h.jobs->flight.emplace(cmd->ticket, ref);
   } else {
@@ -60,7 +60,7 @@ void go(Hub &h, const TargetRef &ref) {
 void start_one(Hub &h) {
   TargetRef ref = h.jobs->ready.front();
   h.jobs->ready.pop_front();
-  FleetJob *j = nullptr;
+  Job *j = nullptr;
   JobTarget *t = target_of(h, ref, &j);
   if (!t || t->state != TargetState::kPending || j->cancelled || h.wall_ms >= j->deadline) return;
   GatewayRecord *r = hub_find(h, t->gw);
@@ -74,7 +74,7 @@ void start_one(Hub &h) {
   if (!h.jobs->store) go(h, ref);
 }
 
-void publish(Hub &h, FleetJob &j) {
+void publish(Hub &h, Job &j) {
   MqttBridge &b = *h.mqtt;
   if (!b.pub || !b.pub->ready()) return;
   if (!b.pub->publish(job_status_topic(h, j.id), json_take(job_summary_json(j)), 1, true)) return;
@@ -84,10 +84,10 @@ void publish(Hub &h, FleetJob &j) {
 }
 
 void every_second(Hub &h) {
-  FleetJobs &js = *h.jobs;
+  Jobs &js = *h.jobs;
   js.second = h.now;
   for (auto &kv : js.jobs) {
-    FleetJob &j = *kv.second;
+    Job &j = *kv.second;
     if (jobs_active(j) && h.wall_ms >= j.deadline) jobs_close(h, j, TargetState::kExpired);
     if (j.dirty && h.now - j.published >= kStatusEveryMs && jobs_publishes(h, j)) publish(h, j);
   }
@@ -103,10 +103,10 @@ void on_changed(Hub &h, GatewayRecord &r, bool urgent) {
 
 }  // namespace
 
-const GatewayHooks kFleetJobHooks = {on_changed, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+const GatewayHooks kJobHooks = {on_changed, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // A target sent is this hub's (its claim) until it ends; pending has no holder.
-void jobs_set_target(Hub &h, FleetJob &j, uint32_t k, TargetState s, const std::string &detail, bool tell) {
+void jobs_set_target(Hub &h, Job &j, uint32_t k, TargetState s, const std::string &detail, bool tell) {
   JobTarget &t = j.targets[k];
   TargetState from = t.state;
   std::string from_holder = t.holder;
@@ -122,7 +122,7 @@ void jobs_set_target(Hub &h, FleetJob &j, uint32_t k, TargetState s, const std::
   if (h.jobs->store) h.jobs->store->put_target(j, k, tell, from, from_holder);
 }
 
-void jobs_close(Hub &h, FleetJob &j, TargetState s) {
+void jobs_close(Hub &h, Job &j, TargetState s) {
   for (uint32_t k = 0; k < j.targets.size(); k++) {
     if (j.targets[k].state != TargetState::kPending) continue;
     forget_waiting(h, j, k);
@@ -130,12 +130,12 @@ void jobs_close(Hub &h, FleetJob &j, TargetState s) {
   }
 }
 
-void jobs_command_done(Hub &h, const Job &cmd) {
+void jobs_command_done(Hub &h, const Exchange &cmd) {
   auto it = h.jobs->flight.find(cmd.ticket);
   if (it == h.jobs->flight.end()) return;
   TargetRef ref = it->second;
   h.jobs->flight.erase(it);
-  FleetJob *j = nullptr;
+  Job *j = nullptr;
   JobTarget *t = target_of(h, ref, &j);
   if (!t || t->state != TargetState::kSent) return;
   switch (cmd.outcome) {
@@ -150,7 +150,7 @@ void jobs_command_done(Hub &h, const Job &cmd) {
 }
 
 bool jobs_tick(Hub &h) {
-  FleetJobs &js = *h.jobs;
+  Jobs &js = *h.jobs;
   if (js.store) {
     std::vector<TargetRef> stored, lost;
     js.store->take_stored(&stored, &lost);
@@ -164,7 +164,7 @@ bool jobs_tick(Hub &h) {
 
 void jobs_stop(Hub &h) {
   for (auto &kv : h.jobs->jobs) {
-    FleetJob &j = *kv.second;
+    Job &j = *kv.second;
     for (uint32_t k = 0; k < j.targets.size(); k++) {
       if (!j.targets[k].storing) continue;
       j.targets[k].storing = false;
@@ -179,12 +179,12 @@ void jobs_on_mqtt(Hub &h, const std::string &tail, const std::string &payload) {
   if (tail == "create") {
     JobRequest req;
     int status = 400;
-    FleetJob *j = jobs_parse_request(payload, &req) ? jobs_create(h, req, "mqtt", &status, &why) : nullptr;
+    Job *j = jobs_parse_request(payload, &req) ? jobs_create(h, req, "mqtt", &status, &why) : nullptr;
     if (!j && why.empty()) why = "not a job";
     return audit_record(h, "mqtt", topic, "", j ? "job " + std::to_string(j->id) : "refused: " + why);
   }
   std::string id = tail.substr(0, tail.find('/'));
-  FleetJob *j = id.size() <= 15 && id.find_first_not_of("0123456789") == std::string::npos && !id.empty()
+  Job *j = id.size() <= 15 && id.find_first_not_of("0123456789") == std::string::npos && !id.empty()
                     ? jobs_find(h, strtoull(id.c_str(), nullptr, 10))
                     : nullptr;
   audit_record(h, "mqtt", topic, "", !j ? "refused: no such job" : jobs_cancel(h, *j) ? "cancelled" : "refused: the job has ended");

@@ -8,7 +8,7 @@ namespace hub {
 namespace {
 
 // The target as the database has it; counted, not stored again.
-void take_row(Hub &h, FleetJob &j, uint32_t k, const JobTarget &row) {
+void take_row(Hub &h, Job &j, uint32_t k, const JobTarget &row) {
   JobTarget &t = j.targets[k];
   j.count[static_cast<int>(t.state)]--;
   j.count[static_cast<int>(row.state)]++;
@@ -24,7 +24,7 @@ void take_row(Hub &h, FleetJob &j, uint32_t k, const JobTarget &row) {
 }  // namespace
 
 void jobs_learn_cancel(Hub &h, uint64_t id) {
-  FleetJob *j = jobs_find(h, id);
+  Job *j = jobs_find(h, id);
   if (!j || j->cancelled) return;
   j->cancelled = true;
   jobs_close(h, *j, TargetState::kCancelled);
@@ -33,7 +33,7 @@ void jobs_learn_cancel(Hub &h, uint64_t id) {
 // This hub's own claims it knows better than any read: one on its way to
 // the store, one under way, or a read from before its latest change.
 void jobs_learn_target(Hub &h, uint64_t id, const JobTarget &row) {
-  FleetJob *j = jobs_find(h, id);
+  Job *j = jobs_find(h, id);
   int k = j ? jobs_target_of(*j, row.gw) : -1;
   if (k < 0) return;
   const JobTarget &t = j->targets[static_cast<uint32_t>(k)];
@@ -47,7 +47,7 @@ void jobs_learn_target(Hub &h, uint64_t id, const JobTarget &row) {
 // Another hub claimed the target first: it is sent, by a hub the sync will
 // name; nothing goes out from here.
 void jobs_claim_lost(Hub &h, const TargetRef &ref) {
-  FleetJob *j = jobs_find(h, ref.job);
+  Job *j = jobs_find(h, ref.job);
   if (!j || ref.k >= j->targets.size() || !j->targets[ref.k].storing) return;
   JobTarget &t = j->targets[ref.k];
   t.storing = false;
@@ -69,7 +69,7 @@ void sync_apply(Hub &h) {
     }
   }
   if (f.heard) h.jobs->alive = std::unordered_set<std::string>(f.alive.begin(), f.alive.end());
-  for (std::unique_ptr<FleetJob> &j : f.jobs) jobs_learn(h, std::move(j));
+  for (std::unique_ptr<Job> &j : f.jobs) jobs_learn(h, std::move(j));
   for (uint64_t id : f.cancelled) jobs_learn_cancel(h, id);
   for (const auto &t : f.targets) jobs_learn_target(h, t.first, t.second);
 }

@@ -200,7 +200,7 @@ void on_verify(Hub &h, GatewayRecord &r, const uint8_t *payload, size_t n) {
   if (!text.empty() && sscanf(text.c_str(), "%d %d", &x, &y) != 2) x = y = -1;
   if (x > 255 || y > 255 || x < -1 || y < -1) x = y = -1;
   std::string why;
-  if (!cmd_verify(h, r, Origin::kMqtt, x, y, &why)) audit_record(h, "mqtt", topic_of(h, r.id, "verify"), r.id, "refused: " + why);
+  if (!cmd_verify(h, r, mqtt_exchange_done, x, y, &why)) audit_record(h, "mqtt", topic_of(h, r.id, "verify"), r.id, "refused: " + why);
 }
 
 // A command topic of a gateway this hub holds.
@@ -209,7 +209,7 @@ void on_command(Hub &h, GatewayRecord &r, const std::string &tail, const uint8_t
   if (tail == "port1/tx" || tail == "port2/tx") {
     send_bytes(h, r, tail[4] == '1' ? COM_PORT_RS485 : COM_PORT_RS232, payload, n);
   } else if (tail == "cfg" || tail == "vcom") {
-    if (!cmd_submit(h, r, tail == "cfg" ? Channel::kCfg : Channel::kVcom, text, Origin::kMqtt, &why)) {
+    if (!cmd_submit(h, r, tail == "cfg" ? Channel::kCfg : Channel::kVcom, text, mqtt_exchange_done, &why)) {
       h.m.mqtt_ignored++;
       LOG_WARN("gateway %s: %s command from the broker refused: %s", r.id.c_str(), tail.c_str(), why.c_str());
       audit_record(h, "mqtt", topic_of(h, r.id, tail.c_str()), r.id, "refused: " + why);
@@ -271,7 +271,7 @@ bool mqtt_on_rx(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, si
   return false;
 }
 
-void mqtt_job_done(Hub &h, const Job &j) {
+void mqtt_exchange_done(Hub &h, const Exchange &j) {
   const std::string &id = j.gw;
   audit_record(h, "mqtt", topic_of(h, id, channel_name(j.ch)), id, outcome_name(j.outcome));
   if (j.ch == Channel::kVerify) {

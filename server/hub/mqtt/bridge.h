@@ -92,7 +92,7 @@ void mqtt_status_changed(Hub &h, GatewayRecord &r, bool urgent);
 bool mqtt_on_rx(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n);
 bool mqtt_unsolicited(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n);
 // A command from the broker ended: its reply is published.
-void mqtt_job_done(Hub &h, const Job &j);
+void mqtt_exchange_done(Hub &h, const Exchange &j);
 
 // A message from the broker.
 void mqtt_on_message(Hub &h, const std::string &topic, const uint8_t *payload, size_t n);

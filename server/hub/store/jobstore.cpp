@@ -36,8 +36,8 @@ const char *const kChangedTargets[] = {
 
 int64_t num(const DbRow &r, size_t i) { return r[i].type == DbValue::kInt ? r[i].i : 0; }
 
-std::unique_ptr<FleetJob> job_row(const DbRow &r) {
-  std::unique_ptr<FleetJob> j(new FleetJob);
+std::unique_ptr<Job> job_row(const DbRow &r) {
+  std::unique_ptr<Job> j(new Job);
   j->id = static_cast<uint64_t>(num(r, 0));
   j->ch = r[1].s == "vcom" ? Channel::kVcom : Channel::kCfg;
   j->commands = r[2].s;
@@ -80,7 +80,7 @@ JobStore::~JobStore() { stop(); }
 
 bool JobStore::open(const DbTarget &t, std::string *why) { return (db_ = db_open(t, why)) != nullptr; }
 
-bool JobStore::read_jobs(Db &db, int64_t since, std::vector<std::unique_ptr<FleetJob>> *jobs) {
+bool JobStore::read_jobs(Db &db, int64_t since, std::vector<std::unique_ptr<Job>> *jobs) {
   std::vector<DbRow> rows;
   if (!(since < 0 ? db.run(kLoadJobs, {}, &rows) : db.run(kChangedJobs[db.kind() == DbKind::kPostgres], {since}, &rows))) return false;
   for (const DbRow &r : rows) jobs->push_back(job_row(r));
@@ -102,7 +102,7 @@ bool JobStore::read_changed_targets(Db &db, int64_t since, std::vector<std::pair
   return true;
 }
 
-bool JobStore::load(std::vector<std::unique_ptr<FleetJob>> *jobs, std::string *why) {
+bool JobStore::load(std::vector<std::unique_ptr<Job>> *jobs, std::string *why) {
   if (!read_jobs(*db_, -1, jobs)) return *why = "jobs: " + db_->error(), false;
   for (auto &j : *jobs) {
     if (!read_targets(*db_, j->id, &j->targets)) return *why = "jobs: " + db_->error(), false;
@@ -119,7 +119,7 @@ void JobStore::queue(Op op) {
 
 // The job and all its targets go in one batch, so another hub never reads
 // the job without them.
-void JobStore::put_job(const FleetJob &j) {
+void JobStore::put_job(const Job &j) {
   std::vector<Op> ops;
   ops.reserve(j.targets.size() + 1);
   Op op(Op::kJob);
@@ -147,13 +147,13 @@ void JobStore::put_job(const FleetJob &j) {
   cv_.notify_one();
 }
 
-void JobStore::put_cancelled(const FleetJob &j) {
+void JobStore::put_cancelled(const Job &j) {
   Op op(Op::kCancelled);
   op.job = j.id;
   queue(std::move(op));
 }
 
-void JobStore::put_target(const FleetJob &j, uint32_t k, bool tell, TargetState from, const std::string &from_holder) {
+void JobStore::put_target(const Job &j, uint32_t k, bool tell, TargetState from, const std::string &from_holder) {
   const JobTarget &t = j.targets[k];
   Op op(Op::kTarget);
   op.job = j.id;

@@ -39,7 +39,7 @@ struct JobTarget {
   std::string holder;    // sent and after: the hub that claimed it
 };
 
-struct FleetJob {
+struct Job {
   uint64_t id = 0;
   std::string origin;     // the hub it was made on
   Channel ch = Channel::kCfg;
@@ -73,11 +73,11 @@ class JobStore {
   // Opens a connection to a registry whose schema is in place (Registry::open).
   bool open(const DbTarget &t, std::string *why);
   // Every stored job with its targets, oldest first (before start).
-  bool load(std::vector<std::unique_ptr<FleetJob>> *jobs, std::string *why);
+  bool load(std::vector<std::unique_ptr<Job>> *jobs, std::string *why);
   // The jobs whose rows were written from since on (a mark of Sync: a time
   // on SQLite, a transaction ID on PostgreSQL), and a job's
   // targets; the SQL is the sync's too (any connection).
-  static bool read_jobs(Db &db, int64_t since, std::vector<std::unique_ptr<FleetJob>> *jobs);
+  static bool read_jobs(Db &db, int64_t since, std::vector<std::unique_ptr<Job>> *jobs);
   static bool read_targets(Db &db, uint64_t job, std::vector<JobTarget> *out);
   // Targets written from since on: (job, target) pairs.
   static bool read_changed_targets(Db &db, int64_t since, std::vector<std::pair<uint64_t, JobTarget>> *out);
@@ -85,10 +85,10 @@ class JobStore {
   void stop();   // stores what waits and ends the writer thread
 
   // The loop's side.
-  void put_job(const FleetJob &j);  // the job and every target
-  void put_cancelled(const FleetJob &j);
+  void put_job(const Job &j);  // the job and every target
+  void put_cancelled(const Job &j);
   // Target k as it is now, changed from `from` (held by from_holder).
-  void put_target(const FleetJob &j, uint32_t k, bool tell, TargetState from, const std::string &from_holder);
+  void put_target(const Job &j, uint32_t k, bool tell, TargetState from, const std::string &from_holder);
   void drop_job(uint64_t id);
   // The targets put with tell that are stored since the last call; lost:
   // those whose change found the row changed by another hub.

@@ -147,9 +147,9 @@ void Sync::bury(const std::string &hub, int64_t now) {
 }
 
 bool Sync::read_jobs(Found *f) {
-  std::vector<std::unique_ptr<FleetJob>> jobs;
+  std::vector<std::unique_ptr<Job>> jobs;
   if (!JobStore::read_jobs(*db_, since_, &jobs)) return false;
-  for (std::unique_ptr<FleetJob> &j : jobs) {
+  for (std::unique_ptr<Job> &j : jobs) {
     if (known_.count(j->id)) {
       if (j->cancelled) f->cancelled.push_back(j->id);
       continue;

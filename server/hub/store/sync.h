@@ -36,7 +36,7 @@ class Sync {
 
   struct Found {
     std::vector<Registry::Row> gateways;
-    std::vector<std::unique_ptr<FleetJob>> jobs;  // new to this hub, with their targets
+    std::vector<std::unique_ptr<Job>> jobs;  // new to this hub, with their targets
     std::vector<uint64_t> cancelled;
     std::vector<std::pair<uint64_t, JobTarget>> targets;
     std::vector<std::string> alive;  // the other hubs heard from lately

@@ -49,7 +49,7 @@ size_t query_num(const ApiRequest &req, const char *key, size_t def) {
   return static_cast<size_t>(strtoul(v.c_str(), nullptr, 10));
 }
 
-cJSON *summary_json(const FleetSummary &s) {
+cJSON *summary_json(const QuerySummary &s) {
   cJSON *o = cJSON_CreateObject();
   const std::pair<const char *, size_t> kCounts[] = {{"online", s.online},       {"held", s.held},
                                                      {"offline", s.offline},     {"conflict", s.conflict},
@@ -60,22 +60,22 @@ cJSON *summary_json(const FleetSummary &s) {
 }
 
 ApiReply list_gateways(Hub &h, const ApiRequest &req) {
-  FleetQuery fq;
+  Query fq;
   fq.state = query(req, "state");
   fq.q = lower_ascii(query(req, "q"));
   fq.sort = query(req, "sort", "id");
   fq.desc = query(req, "dir") == "desc";
   fq.limit = std::min(query_num(req, "limit", kListMax), kListMax);
   fq.offset = query_num(req, "offset", 0);
-  if (!fleet_sort_known(fq.sort)) return api_error(400, "sort: one of " + fleet_sort_names());
-  FleetPage p = fleet_page(h, fq);
+  if (!query_sort_known(fq.sort)) return api_error(400, "sort: one of " + query_sort_names());
+  QueryPage p = query_page(h, fq);
   cJSON *o = cJSON_CreateObject();
   cJSON_AddNumberToObject(o, "total", static_cast<double>(p.total));
   cJSON_AddNumberToObject(o, "online", static_cast<double>(h.ready_count));
   cJSON_AddNumberToObject(o, "matched", static_cast<double>(p.matched));
   cJSON_AddItemToObject(o, "summary", summary_json(p.sum));
   cJSON *arr = cJSON_AddArrayToObject(o, "gateways");
-  for (const FleetRow &row : p.rows) cJSON_AddItemToArray(arr, gateway_json(h, *row.r));
+  for (const QueryRow &row : p.rows) cJSON_AddItemToArray(arr, gateway_json(h, *row.r));
   return api_reply(200, o);
 }
 
@@ -135,7 +135,7 @@ ApiReply remove_exposure(Hub &h, const std::string &gw, const std::string &port)
   return api_reply(200, cJSON_CreateObject());
 }
 
-ApiReply submitted(Job *j, const std::string &why, const GatewayRecord &r) {
+ApiReply submitted(Exchange *j, const std::string &why, const GatewayRecord &r) {
   if (j) {
     ApiReply a;
     a.ticket = j->ticket;
@@ -160,7 +160,7 @@ ApiReply verify(Hub &h, GatewayRecord &r, const ApiRequest &req) {
     if (!ok) return api_error(400, "want {\"x\": 0..255, \"y\": 0..255}");
   }
   std::string why;
-  return submitted(cmd_verify(h, r, Origin::kHttp, x, y, &why), why, r);
+  return submitted(cmd_verify(h, r, req.done, x, y, &why), why, r);
 }
 
 // A command body: plain text, or {"command": "..."}.
@@ -185,7 +185,7 @@ ApiReply gateway_action(Hub &h, GatewayRecord &r, const std::string &action, con
   std::string why;
   if (action == "cfg" || action == "vcom") {
     Channel ch = action == "cfg" ? Channel::kCfg : Channel::kVcom;
-    return submitted(cmd_submit(h, r, ch, command_text(req.body), Origin::kHttp, &why), why, r);
+    return submitted(cmd_submit(h, r, ch, command_text(req.body), req.done, &why), why, r);
   }
   if (action == "verify") return verify(h, r, req);
   if (action == "admit") return admission(h, r, Admission::kAdmitted);
@@ -288,7 +288,7 @@ ApiReply api_handle(Hub &h, const ApiRequest &req) {
   return r;
 }
 
-ApiReply api_job_reply(const Job &j) {
+ApiReply api_exchange_reply(const Exchange &j) {
   cJSON *o = cJSON_CreateObject();
   cJSON_AddStringToObject(o, "gateway", j.gw.c_str());
   cJSON_AddStringToObject(o, "channel", channel_name(j.ch));

@@ -1,7 +1,7 @@
 // The HTTP API without sockets: a request (method, path, query, body,
 // whether its token was good) in, a reply out. Commands and verify
 // challenges answer later: their reply carries a ticket, and the HTTP layer
-// waits for the job with that ticket (api_job_reply).
+// waits for the job with that ticket (api_exchange_reply).
 //
 //   GET    /                              the fleet page (page_fleet.cpp)
 //   GET    /gateway/<id>                  a gateway's page (page_gateway.cpp)
@@ -49,6 +49,9 @@ struct ApiRequest {
   bool authorized = true;
   std::string who = "anonymous";  // the token's name
   Role role = Role::kOperate;
+  // Hears the end of the command exchange a reply with a ticket waits for
+  // (the HTTP layer; null: nobody waits).
+  ExchangeDone done = nullptr;
 };
 
 struct ApiReply {
@@ -64,7 +67,7 @@ constexpr size_t kApiBodyMax = 65536;
 ApiReply api_reply(int status, cJSON *body);
 ApiReply api_error(int status, const std::string &why);
 ApiReply api_handle(Hub &h, const ApiRequest &req);
-ApiReply api_job_reply(const Job &j);
+ApiReply api_exchange_reply(const Exchange &j);
 
 // The history and the audit log (apihist.cpp).
 bool api_changes(const ApiRequest &req);  // not a GET

@@ -75,10 +75,10 @@ bool span_params(const ApiRequest &req, Span *s, std::string *why) {
   return true;
 }
 
-using Query = cJSON *(Journal::*)(const std::string &, const Span &);
+using JournalRead = cJSON *(Journal::*)(const std::string &, const Span &);
 struct HistKind {
   const char *name;
-  Query query;
+  JournalRead query;
 };
 const HistKind kKinds[] = {{"state", &Journal::events}, {"signal", &Journal::samples}, {"traffic", &Journal::traffic}};
 

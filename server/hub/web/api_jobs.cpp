@@ -36,7 +36,7 @@ ApiReply create(Hub &h, const ApiRequest &req) {
   }
   int status = 400;
   std::string why;
-  FleetJob *j = jobs_create(h, asked, req.who, &status, &why);
+  Job *j = jobs_create(h, asked, req.who, &status, &why);
   return j ? api_reply(201, job_summary_json(*j)) : api_error(status, why);
 }
 
@@ -52,7 +52,7 @@ ApiReply list(Hub &h, const ApiRequest &req) {
   return api_reply(200, o);
 }
 
-cJSON *target_json(const FleetJob &j, const JobTarget &t) {
+cJSON *target_json(const Job &j, const JobTarget &t) {
   cJSON *o = cJSON_CreateObject();
   cJSON_AddStringToObject(o, "gateway", t.gw.c_str());
   cJSON_AddStringToObject(o, "state", target_state_name(t.state));
@@ -70,7 +70,7 @@ cJSON *target_json(const FleetJob &j, const JobTarget &t) {
 }
 
 // One job: its summary and a page of its targets (?state=&limit=&offset=).
-ApiReply one(const FleetJob &j, const ApiRequest &req) {
+ApiReply one(const Job &j, const ApiRequest &req) {
   std::string want = param(req, "state");
   TargetState s = TargetState::kPending;
   if (!want.empty() && !target_state_parse(want, &s)) {
@@ -99,7 +99,7 @@ ApiReply api_jobs(Hub &h, const ApiRequest &req) {
   std::string rest = p.substr(strlen("/api/jobs/"));
   bool cancel = rest.size() > 7 && rest.compare(rest.size() - 7, 7, "/cancel") == 0;
   if (cancel) rest.resize(rest.size() - 7);
-  FleetJob *j = rest.empty() || rest.size() > 15 || rest.find_first_not_of("0123456789") != std::string::npos
+  Job *j = rest.empty() || rest.size() > 15 || rest.find_first_not_of("0123456789") != std::string::npos
                     ? nullptr
                     : jobs_find(h, strtoull(rest.c_str(), nullptr, 10));
   if (!j) return api_error(404, "no such job");

@@ -115,6 +115,7 @@ MHD_Result on_request(void *cls, MHD_Connection *conn, const char *url, const ch
   a.authorized = who.known;
   a.who = who.who;
   a.role = who.role;
+  a.done = HttpServer::exchange_done;
   ApiReply r = api_handle(srv.hub(), a);
   if (r.ticket == 0) return send_reply(conn, r);
   req->ticket = r.ticket;
@@ -161,11 +162,11 @@ HttpServer::Request *HttpServer::take_waiting(uint64_t ticket) {
   return r;
 }
 
-void HttpServer::job_done(Hub &, const Job &j) {
+void HttpServer::exchange_done(Hub &, const Exchange &j) {
   if (!g_server) return;
   Request *r = g_server->take_waiting(j.ticket);
   if (!r) return;
-  r->reply = api_job_reply(j);
+  r->reply = api_exchange_reply(j);
   r->answered = true;
   api_audit(g_server->h_, r->api, r->reply);
   MHD_resume_connection(r->conn);
@@ -195,7 +196,6 @@ bool HttpServer::start(int listen_fd, std::string *why) {
   fd = MHD_get_daemon_info(d_, MHD_DAEMON_INFO_EPOLL_FD)->epoll_fd;
   loop_add(h_, *this, EPOLLIN);
   g_server = this;
-  h_.cmds->on_http_done = job_done;
   return true;
 }
 
@@ -263,7 +263,6 @@ int HttpServer::timeout_ms() {
 void HttpServer::stop() {
   if (!d_) return;
   if (g_server == this) g_server = nullptr;
-  h_.cmds->on_http_done = nullptr;
   for (auto &kv : waiting_) {
     kv.second->reply = ApiReply{503, "application/json", "{\"error\":\"the hub stops\"}", 0};
     kv.second->answered = true;

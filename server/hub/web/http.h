@@ -51,8 +51,6 @@ class HttpServer : public Pollable {
   };
 
  private:
-  static void job_done(Hub &h, const Job &j);
-
   Hub &h_;
   MHD_Daemon *d_ = nullptr;
   int port_ = 0;
@@ -63,6 +61,8 @@ class HttpServer : public Pollable {
  public:
   // libmicrohttpd's callbacks (C linkage types): see http.cpp.
   Request *take_waiting(uint64_t ticket);
+  // A command exchange a request waits for ended: its reply goes out.
+  static void exchange_done(Hub &h, const Exchange &x);
   void add_waiting(uint64_t ticket, Request *r) { waiting_[ticket] = r; }
   void conn_event(MHD_Connection *c, void **ctx, bool opened);
   void request_begins(MHD_Connection *c);  // the previous one ended: the clock starts again
