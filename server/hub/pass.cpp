@@ -231,6 +231,8 @@ void restore_exposures(Hub &h, const std::vector<ExposureConf> &list) {
   }
 }
 
+// The network's side of a stop: the listener closed, every connection
+// ended and announced, the broker told, the HTTP server stopped.
 void stop_all(Server &s) {
   Hub &h = s.h;
   close(s.gw_listener.fd);
@@ -244,11 +246,6 @@ void stop_all(Server &s) {
   if (s.mqtt) s.mqtt->stop(kStopDrainMs);
   if (s.http) s.http->stop();
   hub_reap(h);
-  jobs_stop(h);
-  if (h.reg) {
-    for (auto &kv : h.records) h.reg->put(*kv.second);
-    h.reg->stop();
-  }
 }
 
 }  // namespace
@@ -289,7 +286,6 @@ void server_run(Server &s) {
   bool busy = false;
   while (!s.stopping) pass(s, busy);
   stop_all(s);
-  LOG_INFO("bye");
 }
 
 }  // namespace hub

@@ -33,7 +33,8 @@ struct Server {
 // through the API in an earlier run (saved); only then prints the
 // "listening" line. false with a reason naming the setting.
 bool server_start(Server &s, const std::vector<ExposureConf> &saved, std::string *why);
-// Runs passes until SIGINT or SIGTERM, then stops in order.
+// Runs passes until SIGINT or SIGTERM, then ends every connection, the
+// broker client and the HTTP server.
 void server_run(Server &s);
 
 }  // namespace hub

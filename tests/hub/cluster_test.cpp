@@ -25,18 +25,12 @@ struct Member {
     EXPECT_TRUE(reg.open(db, &why) && sync.open(db, id, &why) && reg.load(*t.h, &exposures, &why) &&
                 store.open(db, &why))
         << why;
-    t.h->reg = &reg;
-    t.h->jobs->store = &store;
     t.h->jobs->id_base = static_cast<uint64_t>(reg.hub_num()) * hub::kJobIdsPerHub;
-    t.h->sync = &sync;
   }
   ~Member() {
     sync.stop();
     store.stop();
     reg.stop();
-    t.h->reg = nullptr;
-    t.h->jobs->store = nullptr;
-    t.h->sync = nullptr;
   }
   static hub::Config config(const std::string &id) {
     hub::Config c = HubTest::config();
@@ -58,9 +52,9 @@ struct Member {
   }
 
   HubTest t;
-  hub::Registry reg;
-  hub::JobStore store;
-  hub::Sync sync;
+  hub::Registry &reg = attach(t.h->reg);
+  hub::JobStore &store = attach(t.h->jobstore);
+  hub::Sync &sync = attach(t.h->sync);
   std::vector<hub::ExposureConf> exposures;
 };
 

@@ -21,13 +21,12 @@ namespace {
 
 // A registry of its own on the test's backend, with its journal on the hub.
 struct Store {
-  Store(HubTest &t, const TestDb &db, hub::HistoryConf conf = {}) {
+  Store(HubTest &t, const TestDb &db, hub::HistoryConf conf = {}) : journal(attach(t.h->journal)) {
     std::string why;
     EXPECT_TRUE(reg.open(db.target, &why) && journal.open(db.target, conf, &why)) << why;
-    t.h->journal = &journal;
   }
   hub::Registry reg;
-  hub::Journal journal;
+  hub::Journal &journal;
 };
 
 

@@ -73,6 +73,13 @@ class HubTest {
   std::vector<int> fds_;
 };
 
+// One of the hub's module slots made (the hub owns it), for the test to drive.
+template <typename T>
+T &attach(std::unique_ptr<T> &slot) {
+  slot.reset(new T);
+  return *slot;
+}
+
 }  // namespace hubtest
 
 #endif

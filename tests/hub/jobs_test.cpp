@@ -127,9 +127,8 @@ TEST_P(JobsKept, AcrossARestartAndNeverSentTwice) {
   cfg.jobs.concurrency = 1;
   {
     HubTest t(cfg);
-    hub::JobStore store;
+    hub::JobStore &store = attach(t.h->jobstore);
     ASSERT_TRUE(store.open(db.target, &why)) << why;
-    t.h->jobs->store = &store;
     Gw a = t.connect(), b = t.connect();
     t.online(a, "10.0.0.1");
     t.online(b, "10.0.0.2");
@@ -141,13 +140,11 @@ TEST_P(JobsKept, AcrossARestartAndNeverSentTwice) {
     EXPECT_EQ(a.received().size(), 1u);
     EXPECT_TRUE(b.received().empty());
     store.stop();  // the hub ends before the reply
-    t.h->jobs->store = nullptr;
   }
   HubTest t(cfg);
-  hub::JobStore store;
+  hub::JobStore &store = attach(t.h->jobstore);
   std::vector<std::unique_ptr<hub::Job>> loaded;
   ASSERT_TRUE(store.open(db.target, &why) && store.load(&loaded, &why)) << why;
-  t.h->jobs->store = &store;
   hub::jobs_restore(*t.h, std::move(loaded));
   hub::Job &j = *hub::jobs_find(*t.h, 1);
   EXPECT_EQ(j.targets[0].state, TargetState::kFailed);
@@ -162,7 +159,6 @@ TEST_P(JobsKept, AcrossARestartAndNeverSentTwice) {
   reply(t, b, "10.0.0.2");
   EXPECT_EQ(j.targets[1].state, TargetState::kDone);
   EXPECT_EQ(make(t, csq({"10.0.0.1"}))->id, 2u);  // IDs go on after the kept ones
-  t.h->jobs->store = nullptr;
 }
 
 BACKENDS(JobsKept);

@@ -120,8 +120,9 @@ struct Metrics {
   uint64_t modbus_added_us = 0;                  // their sum
 };
 
-// The modules' own state (each module's header); made and freed with the
-// Hub (modules.cpp).
+// The modules (each module's header), all owned by the Hub in one way: the
+// state of the loop's own modules is made with it, the database's modules
+// when the configuration names a registry (modules.cpp says the order).
 struct Exposures;
 struct Commands;
 struct MqttBridge;
@@ -129,6 +130,7 @@ struct History;
 struct Jobs;
 class Registry;
 class Journal;
+class JobStore;
 class Sync;
 
 struct Hub {
@@ -152,9 +154,10 @@ struct Hub {
   std::unique_ptr<MqttBridge> mqtt;
   std::unique_ptr<History> hist;
   std::unique_ptr<Jobs> jobs;
-  Registry *reg = nullptr;      // null: nothing kept on disk
-  Journal *journal = nullptr;   // null: no history or audit log kept
-  Sync *sync = nullptr;         // null: no other hub shares the registry
+  std::unique_ptr<Registry> reg;        // null: nothing kept on disk
+  std::unique_ptr<Journal> journal;     // null: no history or audit log kept
+  std::unique_ptr<JobStore> jobstore;   // null: jobs not kept
+  std::unique_ptr<Sync> sync;           // null: no other hub shares the registry
   const char *end_why = nullptr;  // while a connection's end is announced: why it ends
 
   explicit Hub(const Config &c);

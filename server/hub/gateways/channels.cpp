@@ -171,8 +171,14 @@ void on_verify_due(Hub &h, GatewayRecord &r) { cmd_verify(h, r, nullptr, -1, -1,
 
 }  // namespace
 
-const GatewayHooks kCommandHooks = {nullptr, nullptr, on_online, cmd_on_offline, on_verify_due,
-                                    nullptr, cmd_on_section, nullptr};
+const GatewayHooks kCommandHooks = [] {
+  GatewayHooks row{};
+  row.online = on_online;
+  row.offline = cmd_on_offline;
+  row.verify_due = on_verify_due;
+  row.channel_reply = cmd_on_section;
+  return row;
+}();
 
 const char *channel_name(Channel ch) {
   static const char *const kNames[] = {"vcom", "cfg", "verify"};

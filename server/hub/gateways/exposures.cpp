@@ -357,8 +357,13 @@ void exp_on_drain(Hub &h, GatewayRecord &r) {
   }
 }
 
-const GatewayHooks kExposureHooks = {nullptr, nullptr, nullptr, exp_on_offline, nullptr,
-                                     exp_on_section, nullptr, exp_on_drain};
+const GatewayHooks kExposureHooks = [] {
+  GatewayHooks row{};
+  row.offline = exp_on_offline;
+  row.port_section = exp_on_section;
+  row.drained = exp_on_drain;
+  return row;
+}();
 
 bool exp_tick(Hub &h) {
   std::vector<Exposure *> was;

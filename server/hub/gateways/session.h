@@ -53,10 +53,11 @@ void gw_clash_tick(Hub &h);
 // The admission of a connected gateway was changed by the API.
 void gw_readmit(Hub &h, GatewayRecord &r);
 
-// What the gateways announce. Each module above fills in a row with the
-// events it takes (null: not); the rows, in the order they hear an event,
-// make a constant table (modules.cpp). Nothing here calls a module above
-// but through this table.
+// What the gateways announce. Each module above fills in a row, naming
+// the slots of the events it takes (the rest stay null):
+//   const GatewayHooks kMyHooks = [] { GatewayHooks row{}; row.online = my_online; return row; }();
+// the rows, in the order they hear an event, make a constant table
+// (modules.cpp). Nothing here calls a module above but through this table.
 struct GatewayHooks {
   // The record changed; urgent: its online state did.
   void (*changed)(Hub &h, GatewayRecord &r, bool urgent);

@@ -59,7 +59,7 @@ bool make_room(Hub &h) {
   if (js.jobs.size() < h.cfg.jobs.keep) return true;
   for (auto it = js.jobs.begin(); it != js.jobs.end(); ++it) {
     if (jobs_active(*it->second)) continue;
-    if (js.store) js.store->drop_job(it->first);
+    if (h.jobstore) h.jobstore->drop_job(it->first);
     js.jobs.erase(it);
     return true;
   }
@@ -170,7 +170,7 @@ Job *jobs_create(Hub &h, const JobRequest &req, const std::string &who, int *sta
   for (const std::string &id : ids) j->targets.push_back(JobTarget{id, TargetState::kPending, false, h.wall_ms, "", ""});
   j->count[static_cast<int>(TargetState::kPending)] = ids.size();
   j->dirty = true;
-  if (js.store) js.store->put_job(*j);
+  if (h.jobstore) h.jobstore->put_job(*j);
   for (uint32_t k = 0; k < j->targets.size(); k++) jobs_queue_target(h, *j, k);
   LOG_INFO("job %llu: %s to %zu gateways by %s", static_cast<unsigned long long>(j->id), channel_name(j->ch),
            ids.size(), who.c_str());
@@ -185,7 +185,7 @@ void jobs_restore(Hub &h, std::vector<std::unique_ptr<Job>> loaded) {
 bool jobs_cancel(Hub &h, Job &j) {
   if (j.cancelled || !jobs_active(j)) return false;
   j.cancelled = true;
-  if (h.jobs->store) h.jobs->store->put_cancelled(j);
+  if (h.jobstore) h.jobstore->put_cancelled(j);
   jobs_close(h, j, TargetState::kCancelled);
   LOG_INFO("job %llu cancelled", static_cast<unsigned long long>(j.id));
   return true;

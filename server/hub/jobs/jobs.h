@@ -64,7 +64,6 @@ struct Jobs {
   size_t storing = 0;                              // sent, not yet stored
   uint32_t second = 0;                             // ticks of the last deadline sweep
   uint64_t finished[kTargetStates] = {};           // targets ended, by state
-  JobStore *store = nullptr;                       // null: nothing kept
 };
 
 // What fleet jobs take of what the gateways announce: a gateway admitted

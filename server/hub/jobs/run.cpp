@@ -71,7 +71,7 @@ void start_one(Hub &h) {
   jobs_set_target(h, *j, ref.k, TargetState::kSent, "", true);  // this hub's claim
   t->storing = true;
   h.jobs->storing++;
-  if (!h.jobs->store) go(h, ref);
+  if (!h.jobstore) go(h, ref);
 }
 
 void publish(Hub &h, Job &j) {
@@ -103,7 +103,11 @@ void on_changed(Hub &h, GatewayRecord &r, bool urgent) {
 
 }  // namespace
 
-const GatewayHooks kJobHooks = {on_changed, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+const GatewayHooks kJobHooks = [] {
+  GatewayHooks row{};
+  row.changed = on_changed;
+  return row;
+}();
 
 // A target sent is this hub's (its claim) until it ends; pending has no holder.
 void jobs_set_target(Hub &h, Job &j, uint32_t k, TargetState s, const std::string &detail, bool tell) {
@@ -119,7 +123,7 @@ void jobs_set_target(Hub &h, Job &j, uint32_t k, TargetState s, const std::strin
   if (s == TargetState::kSent) t.holder = h.cfg.hub_id;
   if (s == TargetState::kPending) t.holder.clear();
   j.dirty = true;
-  if (h.jobs->store) h.jobs->store->put_target(j, k, tell, from, from_holder);
+  if (h.jobstore) h.jobstore->put_target(j, k, tell, from, from_holder);
 }
 
 void jobs_close(Hub &h, Job &j, TargetState s) {
@@ -151,9 +155,9 @@ void jobs_command_done(Hub &h, const Exchange &cmd) {
 
 bool jobs_tick(Hub &h) {
   Jobs &js = *h.jobs;
-  if (js.store) {
+  if (h.jobstore) {
     std::vector<TargetRef> stored, lost;
-    js.store->take_stored(&stored, &lost);
+    h.jobstore->take_stored(&stored, &lost);
     for (const TargetRef &ref : stored) go(h, ref);
     for (const TargetRef &ref : lost) jobs_claim_lost(h, ref);
   }

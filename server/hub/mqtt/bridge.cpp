@@ -229,8 +229,14 @@ void on_seen(Hub &h, GatewayRecord &r) {
 
 }  // namespace
 
-const GatewayHooks kMqttHooks = {mqtt_status_changed, on_seen, nullptr, nullptr, nullptr,
-                                 mqtt_on_rx, mqtt_unsolicited, nullptr};
+const GatewayHooks kMqttHooks = [] {
+  GatewayHooks row{};
+  row.changed = mqtt_status_changed;
+  row.seen = on_seen;
+  row.port_section = mqtt_on_rx;
+  row.channel_reply = mqtt_unsolicited;
+  return row;
+}();
 
 std::string topic_of(const Hub &h, const std::string &id, const char *tail) {
   return h.cfg.mqtt.prefix + "/" + id + "/" + tail;

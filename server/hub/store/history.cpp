@@ -118,7 +118,13 @@ void on_offline(Hub &h, GatewayRecord &r) {
 
 }  // namespace
 
-const GatewayHooks kHistoryHooks = {on_changed, on_seen, nullptr, on_offline, nullptr, nullptr, nullptr, nullptr};
+const GatewayHooks kHistoryHooks = [] {
+  GatewayHooks row{};
+  row.changed = on_changed;
+  row.seen = on_seen;
+  row.offline = on_offline;
+  return row;
+}();
 
 int64_t history_time(int64_t now_ms, int64_t *last) {
   *last = now_ms > *last ? now_ms : *last + 1;

@@ -77,7 +77,11 @@ void on_changed(Hub &h, GatewayRecord &r, bool urgent) {
 
 }  // namespace
 
-const GatewayHooks kRegistryHooks = {on_changed, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+const GatewayHooks kRegistryHooks = [] {
+  GatewayHooks row{};
+  row.changed = on_changed;
+  return row;
+}();
 
 Registry::~Registry() { stop(); }
 

@@ -143,7 +143,7 @@ ApiReply api_history(Hub &h, const ApiRequest &req, const std::string &id) {
   size_t asked = 0;
   for (const HistKind &k : kKinds) {
     bool wanted = kinds.empty() || ("," + kinds + ",").find(std::string(",") + k.name + ",") != std::string::npos;
-    cJSON *rows = wanted ? (h.journal->*k.query)(id, s) : nullptr;
+    cJSON *rows = wanted ? ((*h.journal).*k.query)(id, s) : nullptr;
     if (wanted && !rows) return cJSON_Delete(o), unavailable(*h.journal);
     if (wanted) cJSON_AddItemToObject(o, k.name, rows), asked++;
   }

@@ -171,7 +171,7 @@ void fleet_figures(Out &o, const Hub &h) {
 }
 
 void journal_figures(Out &o, const Hub &h) {
-  Journal *j = h.journal;
+  Journal *j = h.journal.get();
   o.gauge("trm_hub_mqtt_enabled", "1 when the hub is configured to use a broker.", h.cfg.mqtt.enabled ? 1 : 0);
   o.counter("trm_hub_history_rows_total", "History and audit rows written.", j ? j->written() : 0);
   o.counter("trm_hub_history_dropped_total", "History and audit rows dropped on a full queue.", j ? j->dropped() : 0);
