@@ -15,7 +15,7 @@ import threading
 import time
 import unittest
 
-from e2e_case import GatewayCase, TIMEOUT
+from trmkit.gwcase import GatewayCase, TIMEOUT
 
 SLAVE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "rtu_slave.py")
 DEVICES = {1: "/dev/ttyS1", 2: "/dev/ttyS2"}

@@ -8,15 +8,13 @@ exposure come through an outage of the path."""
 
 import os
 import subprocess
-import sys
 import time
 import unittest
 
-from hubcase import GW_ID, Hub, HubCase, tools_bin, wait_until
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "faults"))
-import netns  # noqa: E402  (puts sim/cellpath on the path too)
-import cellpath  # noqa: E402
+from hubcase import GW_ID, Hub, HubCase
+from trmkit import cellpath, netns
+from trmkit.sandbox import tools_bin
+from trmkit.wait import wait_until
 
 PROFILE = "rtt=300ms,jitter=30ms,up=1mbit,down=4mbit,loss=0.5%"
 FLEET = 50
@@ -96,7 +94,7 @@ class CellularPath(HubCase):
             self.sb.start_host([tools_bin("trm-fleet"), "-s", "%s:%d" % (srv, hub.port), "-n", FLEET,
                                 "--heartbeat", "2", "--stats", "0"])
         # Connect, a round trip, the simulator's 1 s before its init packet.
-        wait_until(lambda: len(self.online(hub)) == FLEET + 1, 15, "every gateway online")
+        wait_until(lambda: len(self.online(hub)) == FLEET + 1, 15, what="every gateway online")
         print("\nall %d online after %.1f s" % (FLEET + 1, time.monotonic() - t0))
         self.assertEqual({g["peer"].split(":")[0] for g in self.online(hub)}, {cellpath.GW_ADDR})
 
@@ -116,7 +114,7 @@ class CellularPath(HubCase):
         self.path.outage(False)
         back = time.time()
         wait_until(lambda: all(g["last_seen"] >= int(back) for g in self.online(hub))
-                   and len(self.online(hub)) == FLEET + 1, 30, "every gateway online and heard again")
+                   and len(self.online(hub)) == FLEET + 1, 30, what="every gateway online and heard again")
         # The late answer to the timed-out read is not taken for the next one's.
         self.check_reads(client, (3, 41))
         print("path: %s" % self.path.stats())
