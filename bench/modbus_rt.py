@@ -5,7 +5,7 @@ a port-1 section), and through ser2net and socat as RTU over raw TCP."""
 import struct
 import time
 
-from measure import drain, percentiles
+from .measure import drain, percentiles
 
 UNIT, COUNT, BASE = 1, 10, 1000
 

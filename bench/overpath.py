@@ -16,18 +16,10 @@ Needs root (namespaces); without it the section says so and is skipped.
 
 import os
 import subprocess
-import sys
 import threading
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(HERE)
-# after the bench's own modules: the fault suite has a report.py of its own
-sys.path += [os.path.join(REPO, "tools", "faults"), os.path.join(REPO, "sim", "cellpath")]
-
-import cellpath  # noqa: E402
-import measure  # noqa: E402
-import modbus_rt  # noqa: E402
-import netns  # noqa: E402
+from trmkit import cellpath, netns
+from . import measure, modbus_rt
 
 BITRATE = 115200
 # name, profile ("up": device to server). TCP backs off on loss as Reno
