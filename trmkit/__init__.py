@@ -23,6 +23,7 @@ fault suite import (one module a concern, nothing run at import):
              paths (loopback, veth, the emulated cellular path)
   cellpath   the emulated cellular path's relay (trm-cellpath)
   browser    headless Chromium over its DevTools pipe
+  modbus     Modbus RTU framing (crc16, rtu)
 
 Found through PYTHONPATH=<repository root> (CTest sets it for every
 Python test), or by running a script as a module from the repository's
