@@ -14,7 +14,6 @@ accepted but the server has not acknowledged (its Send-Q), sampled every
 Needs root (namespaces); without it the section says so and is skipped.
 """
 
-import os
 import subprocess
 import threading
 
@@ -80,15 +79,6 @@ class SendQueue:
                 "n": len(v)}
 
 
-def forbidden():
-    why = netns.forbidden()
-    if why:
-        return why
-    if not os.access(cellpath.binary(), os.X_OK):
-        return "no %s (build the host preset)" % cellpath.binary()
-    return None
-
-
 def _run_load(rig, path, seconds, lines):
     q = SendQueue(path.daemon_ns.name)
     try:
@@ -132,7 +122,7 @@ def modbus(ctx, profile, samples):
 
 
 def run(ctx, quick, socat_cls, only=None):
-    why = forbidden()
+    why = netns.forbidden(cell=True)
     if why:
         print(" (skipped: %s)" % why, end="", flush=True)
         return {"skipped": why}

@@ -41,11 +41,16 @@ def _run(*argv, check=True, stdin=None):
     return subprocess.run(list(argv), check=check, capture_output=True, text=True, input=stdin)
 
 
-def forbidden(nft=True):
+def forbidden(nft=True, cell=False):
     """Why this machine cannot make network namespaces (with nftables in
-    them, when nft), or None."""
+    them, when nft; with the emulated cellular path between them, when
+    cell: TUN devices and the relay built), or None."""
     if os.geteuid() != 0:
         return "network namespaces need root"
+    if cell and not os.path.exists("/dev/net/tun"):
+        return "no /dev/net/tun"
+    if cell and not os.access(cellpath.binary(), os.X_OK):
+        return "no %s (build the host preset)" % cellpath.binary()
     for tool in ("ip", "nft") if nft else ("ip",):
         if shutil.which(tool) is None:
             return "'%s' is not installed (tools/install-deps.sh)" % tool

@@ -262,16 +262,6 @@ def profile_run(text, a, check):
         srv.close()
 
 
-def forbidden():
-    if os.geteuid() != 0:
-        return "network namespaces need root"
-    if not os.path.exists(cellpath.binary()):
-        return "no %s (build it first)" % cellpath.binary()
-    if not os.path.exists("/dev/net/tun"):
-        return "no /dev/net/tun"
-    return netns.forbidden(nft=False)
-
-
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--quick", action="store_true", help="one lossy profile, short (CTest)")
@@ -282,7 +272,7 @@ def main():
     a.seconds = a.seconds or (6.0 if a.quick else 8.0)
     a.pings = 10 if a.quick else 30
     a.datagrams = 800 if a.quick else 2000
-    why = forbidden()
+    why = netns.forbidden(nft=False, cell=True)
     if why:
         print("SKIP: %s" % why)
         return SKIP

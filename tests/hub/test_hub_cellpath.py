@@ -6,7 +6,6 @@ Mbit/s, 0.5 % loss). Every gateway comes online, Modbus reads through the
 hub's exposure reach the field device in time, and the fleet and the
 exposure come through an outage of the path."""
 
-import os
 import subprocess
 import time
 import unittest
@@ -31,21 +30,11 @@ listen = "%s:0"
 """ % (GW_ID, cellpath.SRV_ADDR)
 
 
-def unusable():
-    if os.geteuid() != 0:
-        return "network namespaces need root"
-    if not os.path.exists("/dev/net/tun"):
-        return "no /dev/net/tun"
-    if not os.path.exists(cellpath.binary()):
-        return "trm-cellpath not built"
-    return None
-
-
 class CellularPath(HubCase):
     def setUp(self):
         # The namespaces and the path come first, so that they go last: the
         # sandbox's cleanup ends the programs inside them before.
-        why = unusable()
+        why = netns.forbidden(nft=False, cell=True)
         if why:
             self.skipTest(why)
         netns.remove_stale()
