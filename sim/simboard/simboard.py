@@ -228,7 +228,7 @@ class Board:
         if not m:
             raise RuntimeError("the fleet server did not start")
         self.console_port, self.http_port = int(m.group(1)), int(m.group(2))
-        m = self.events.wait("hub", r"exposure \S+ port1 modbus listening \S+:(\d+)", 10)
+        m = self.events.wait("hub", r"exposure \S+ port1 modbus on \S+:(\d+)", 10)
         self.modbus_port = int(m.group(1)) if m else None
         self.proxy = linkproxy.LinkProxy(self.console_port, log=lambda t: log("link", t))
         log("board", "fleet server on 127.0.0.1:%d (gateways reach it through the link relay "
