@@ -146,10 +146,11 @@ void daemon_pause_install(void (*pause)(uint32_t ms));
 // The steps of one pass while the link is up: the upload state machine
 // (one packet at most, upload.cpp), then the wait, as long as
 // upload_wait_us says (microseconds), that ends the pass with the receive
-// (receive.cpp). receive_step handles what arrived; true when it found the
-// link gone, with why: the link state machine (link_step, link.cpp) then
-// drops it.
-void upload_step(void);
+// (receive.cpp). upload_step is true when its packet was the reply to
+// "@RELINK"; receive_step handles what arrived, and is true when it found
+// the link gone, with why. Either way the link state machine (link_step,
+// link.cpp) drops the link.
+bool upload_step(void);
 uint32_t upload_wait_us(void);
 bool receive_step(uint32_t wait_us, Drop *why);
 void link_step(void);

@@ -57,10 +57,11 @@ void wait_step() {
   daemon_pause(left < kWaitPaceMs ? left : kWaitPaceMs);
 }
 
-// The link up: one packet at most, then the receive, which may find the
-// link gone.
+// The link up: one packet at most (after the reply to "@RELINK" the link
+// is dropped at once, before the receive), then the receive, which may
+// find the link gone.
 void serve_step() {
-  upload_step();
+  if (upload_step()) drop_link(Drop::kRelink);
   Drop why = Drop::kDead;
   if (receive_step(upload_wait_us(), &why)) drop_link(why);
 }
