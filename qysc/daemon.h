@@ -1,6 +1,34 @@
 // The daemon's loop: the link and upload state machines, the one place
 // each changes state, the loop's own state in one record, and the seams
 // (clock, pause) through which tests run it a pass at a time.
+//
+// Who calls whom, file by file: each file calls only files below it but
+// for the one back edge marked ^, and every file calls pause.cpp.
+//
+//   main.cpp     main                           -> daemon
+//   daemon.cpp   start-up, the pass, status LED -> link receive upload net
+//                                                  my_uart wait, settings
+//   link.cpp     link state machine, drop_link  -> receive upload net wait
+//   receive.cpp  receive step, packets, their   -> upload (request_verify),
+//                sections to the lines, the        qycom qyio tcp2rtu,
+//                command channels, the bridge      net my_uart wait
+//   upload.cpp   upload state machine           -> bursts packet, qycom
+//                                                  qyio, net my_uart wait
+//              ^ checkWriteStaus -> drop_link (link.cpp): the fourth failed
+//                write drops the link where the write is judged
+//   bursts.cpp   packetising rule               -> packet (BurstCapacity)
+//   packet.cpp   the builders                   -> tcp2rtu my_uart
+//   qycom.cpp, qyio.cpp, tcp2rtu.cpp: the command channels and the Modbus
+//                bridge                         -> my_uart, settings
+//   net.cpp      the link's socket              -> resolve wait
+//   resolve.cpp  host names                     -> wait (net_wait)
+//   my_uart.cpp  UART wrappers                  -> wait (watch_line)
+//   wait.cpp     waits on descriptors           -> linehold
+//   pause.cpp    clock, pauses, watchdog service: calls none of them
+//
+// So a step that finds the link gone (the "@RELINK" reply out, the server
+// closed or reset) returns why, and link.cpp drops it. The globals
+// (iGPRSStep, qysc_loop, qysc_lines, ...) are data these files share.
 #ifndef QYSC_DAEMON_H
 #define QYSC_DAEMON_H
 
