@@ -1,8 +1,6 @@
 // Fleet jobs in the registry's database: loading, and the writer thread.
 #include "store/jobstore.h"
 
-#include <chrono>
-
 #include "core/log.h"
 
 namespace hub {
@@ -60,11 +58,6 @@ JobTarget target_row(const DbRow &r) {
   return t;
 }
 
-int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 }  // namespace
 
 const char *target_state_name(TargetState s) { return kStateNames[static_cast<int>(s)]; }
@@ -76,9 +69,11 @@ bool target_state_parse(const std::string &name, TargetState *s) {
   return false;
 }
 
+JobStore::JobStore() : worker_("jobs", [this] { return write_waiting(); }) {}
+
 JobStore::~JobStore() { stop(); }
 
-bool JobStore::open(const DbTarget &t, std::string *why) { return (db_ = db_open(t, why)) != nullptr; }
+bool JobStore::open(const DbTarget &t, std::string *why) { return worker_.open(t, why); }
 
 bool JobStore::read_jobs(Db &db, int64_t since, std::vector<std::unique_ptr<Job>> *jobs) {
   std::vector<DbRow> rows;
@@ -103,18 +98,24 @@ bool JobStore::read_changed_targets(Db &db, int64_t since, std::vector<std::pair
 }
 
 bool JobStore::load(std::vector<std::unique_ptr<Job>> *jobs, std::string *why) {
-  if (!read_jobs(*db_, -1, jobs)) return *why = "jobs: " + db_->error(), false;
+  Db &db = worker_.db();
+  if (!read_jobs(db, -1, jobs)) return *why = "jobs: " + db.error(), false;
   for (auto &j : *jobs) {
-    if (!read_targets(*db_, j->id, &j->targets)) return *why = "jobs: " + db_->error(), false;
+    if (!read_targets(db, j->id, &j->targets)) return *why = "jobs: " + db.error(), false;
   }
   return true;
 }
-void JobStore::start() { writer_ = std::thread(&JobStore::run, this); }
+
+void JobStore::start() { worker_.start(); }
+
+void JobStore::stop() { worker_.stop(); }
 
 void JobStore::queue(Op op) {
-  std::lock_guard<std::mutex> lock(mu_);
-  ops_.push_back(std::move(op));
-  cv_.notify_one();
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ops_.push_back(std::move(op));
+  }
+  worker_.wake();
 }
 
 // The job and all its targets go in one batch, so another hub never reads
@@ -142,9 +143,11 @@ void JobStore::put_job(const Job &j) {
     add.t1 = t.at;
     ops.push_back(std::move(add));
   }
-  std::lock_guard<std::mutex> lock(mu_);
-  for (Op &o : ops) ops_.push_back(std::move(o));
-  cv_.notify_one();
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (Op &o : ops) ops_.push_back(std::move(o));
+  }
+  worker_.wake();
 }
 
 void JobStore::put_cancelled(const Job &j) {
@@ -184,35 +187,31 @@ void JobStore::take_stored(std::vector<TargetRef> *out, std::vector<TargetRef> *
 }
 
 // lost: a target's change found the row no longer as this hub knew it.
-bool JobStore::write_op(const Op &op, int64_t at, bool *lost) {
+bool JobStore::write_op(Db &db, const Op &op, int64_t at, bool *lost) {
   DbParams id = {static_cast<int64_t>(op.job)};
   switch (op.kind) {
-    case Op::kDrop: return db_->run(kSql[Op::kDrop], id) && db_->run(kDropJob, id);
-    case Op::kCancelled: return db_->run(kSql[Op::kCancelled], {id[0], at});
-    case Op::kJob: return db_->run(kSql[Op::kJob], {id[0], op.a, op.b, op.c, op.d, op.t1, op.t2, op.e, at});
-    case Op::kNewTarget: return db_->run(kSql[Op::kNewTarget], {id[0], op.a, op.b, op.t1, op.c, at});
+    case Op::kDrop: return db.run(kSql[Op::kDrop], id) && db.run(kDropJob, id);
+    case Op::kCancelled: return db.run(kSql[Op::kCancelled], {id[0], at});
+    case Op::kJob: return db.run(kSql[Op::kJob], {id[0], op.a, op.b, op.c, op.d, op.t1, op.t2, op.e, at});
+    case Op::kNewTarget: return db.run(kSql[Op::kNewTarget], {id[0], op.a, op.b, op.t1, op.c, at});
     case Op::kTarget: break;
   }
-  if (!db_->run(kSql[Op::kTarget], {id[0], op.a, op.b, op.t1, op.c, op.d, op.e, op.f, at})) return false;
-  *lost = db_->changes() == 0;
+  if (!db.run(kSql[Op::kTarget], {id[0], op.a, op.b, op.t1, op.c, op.d, op.e, op.f, at})) return false;
+  *lost = db.changes() == 0;
   return true;
 }
 
 bool JobStore::write(const std::vector<Op> &ops, std::vector<bool> *lost) {
-  if (!db_->begin()) return db_recover(*db_, "jobs"), false;
-  bool ok = true;
-  int64_t at = now_ms();
+  int64_t at = store_now_ms();
   lost->assign(ops.size(), false);
-  for (size_t i = 0; ok && i < ops.size(); i++) {
-    bool gone = false;
-    ok = write_op(ops[i], at, &gone);
-    (*lost)[i] = gone;
-  }
-  if (ok && db_->commit()) return true;
-  LOG_ERROR("jobs: write failed (%s); tried again later", db_->error().c_str());
-  db_->rollback();
-  db_recover(*db_, "jobs");
-  return false;
+  return worker_.transact([&](Db &db) {
+    for (size_t i = 0; i < ops.size(); i++) {
+      bool gone = false;
+      if (!write_op(db, ops[i], at, &gone)) return false;
+      (*lost)[i] = gone;
+    }
+    return true;
+  });
 }
 
 bool JobStore::write_waiting() {
@@ -225,42 +224,11 @@ bool JobStore::write_waiting() {
   std::vector<bool> lost;
   bool ok = write(ops, &lost);
   std::lock_guard<std::mutex> lock(mu_);
-  if (!ok) {
-    ops.insert(ops.end(), ops_.begin(), ops_.end());  // in order: the failed batch first
-    ops_.swap(ops);
-    return false;
-  }
+  if (!ok) return put_back(ops_, ops), false;
   for (size_t i = 0; i < ops.size(); i++) {
     if (ops[i].tell) (lost[i] ? lost_ : stored_).push_back(TargetRef{ops[i].job, ops[i].k});
   }
   return true;
-}
-
-void JobStore::run() {
-  std::unique_lock<std::mutex> lock(mu_);
-  while (true) {
-    cv_.wait(lock, [this] { return stopping_ || !ops_.empty(); });
-    if (ops_.empty()) return;
-    lock.unlock();
-    bool ok = write_waiting();
-    lock.lock();
-    if (ok) {
-      retry_.reset();
-    } else {
-      if (stopping_) return;
-      cv_.wait_for(lock, retry_.next(), [this] { return stopping_; });
-    }
-  }
-}
-
-void JobStore::stop() {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    stopping_ = true;
-    cv_.notify_one();
-  }
-  if (writer_.joinable()) writer_.join();
-  if (db_) write_waiting();
 }
 
 }  // namespace hub

@@ -15,15 +15,14 @@
 
 #include <stdint.h>
 
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "gateways/channels.h"
 #include "store/db.h"
+#include "store/worker.h"
 
 namespace hub {
 
@@ -65,7 +64,7 @@ bool target_state_parse(const std::string &name, TargetState *s);
 
 class JobStore {
  public:
-  JobStore() = default;
+  JobStore();
   ~JobStore();
   JobStore(const JobStore &) = delete;
   JobStore &operator=(const JobStore &) = delete;
@@ -109,18 +108,13 @@ class JobStore {
     int64_t t1 = 0, t2 = 0;  // job: created, deadline; target: at
   };
   void queue(Op op);
-  void run();
   bool write(const std::vector<Op> &ops, std::vector<bool> *lost);
-  bool write_op(const Op &op, int64_t at, bool *lost);
+  bool write_op(Db &db, const Op &op, int64_t at, bool *lost);
 
-  std::unique_ptr<Db> db_;
-  DbRetry retry_;
-  std::mutex mu_;
-  std::condition_variable cv_;
+  std::mutex mu_;  // the queue and what was stored
   std::vector<Op> ops_;
   std::vector<TargetRef> stored_, lost_;
-  bool stopping_ = false;
-  std::thread writer_;
+  DbWorker worker_;  // the writer (last: its thread ends first)
 };
 
 }  // namespace hub
