@@ -15,18 +15,17 @@
 #include <stdint.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "store/db.h"
 #include "store/jobstore.h"
 #include "store/registry.h"
+#include "store/worker.h"
 
 namespace hub {
 
@@ -44,7 +43,7 @@ class Sync {
     bool back = false;               // the first read after the database was away
   };
 
-  Sync() = default;
+  Sync();
   ~Sync();
   Sync(const Sync &) = delete;
   Sync &operator=(const Sync &) = delete;
@@ -64,25 +63,21 @@ class Sync {
   uint64_t rounds() const { return rounds_; }
 
  private:
-  void run();
   bool read(int64_t now, Found *f);
   bool read_hubs(int64_t now, Found *f);
   bool read_jobs(Found *f);
   void bury(const std::string &hub, int64_t now);
 
-  std::unique_ptr<Db> db_;
   std::string hub_;
   int64_t since_ = 0;  // the mark the next read starts from (mark_now)
   std::set<uint64_t> known_;
   std::set<std::string> buried_;  // gone hubs whose work was ended
-  DbRetry retry_;
-  std::mutex mu_;
-  std::condition_variable cv_;
+  std::mutex mu_;  // what was read: found_, any_
   Found found_;
-  bool any_ = false, stopping_ = false;
-  std::thread thread_;
+  bool any_ = false;
   std::atomic<bool> up_{true};
   std::atomic<uint64_t> rounds_{0};
+  DbWorker worker_;  // the thread, with its connection (last: its thread ends first)
 };
 
 }  // namespace hub
