@@ -123,25 +123,11 @@ void JobStore::queue(Op op) {
 void JobStore::put_job(const Job &j) {
   std::vector<Op> ops;
   ops.reserve(j.targets.size() + 1);
-  Op op(Op::kJob);
-  op.job = j.id;
-  op.a = channel_name(j.ch);
-  op.b = j.commands;
-  op.c = j.who;
-  op.d = j.selection;
-  op.e = j.origin;
-  op.t1 = j.created;
-  op.t2 = j.deadline;
-  ops.push_back(std::move(op));
-  for (uint32_t k = 0; k < j.targets.size(); k++) {
-    const JobTarget &t = j.targets[k];
-    Op add(Op::kNewTarget);
-    add.job = j.id;
-    add.a = t.gw;
-    add.b = target_state_name(t.state);
-    add.c = t.detail;
-    add.t1 = t.at;
-    ops.push_back(std::move(add));
+  ops.emplace_back(Op::kJob, j.id);
+  ops.back().made = {j.ch, j.commands, j.who, j.selection, j.origin, j.created, j.deadline};
+  for (const JobTarget &t : j.targets) {
+    ops.emplace_back(Op::kNewTarget, j.id);
+    ops.back().target = t;
   }
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -150,33 +136,16 @@ void JobStore::put_job(const Job &j) {
   worker_.wake();
 }
 
-void JobStore::put_cancelled(const Job &j) {
-  Op op(Op::kCancelled);
-  op.job = j.id;
-  queue(std::move(op));
-}
+void JobStore::put_cancelled(const Job &j) { queue(Op(Op::kCancelled, j.id)); }
 
 void JobStore::put_target(const Job &j, uint32_t k, bool tell, TargetState from, const std::string &from_holder) {
-  const JobTarget &t = j.targets[k];
-  Op op(Op::kTarget);
-  op.job = j.id;
-  op.k = k;
-  op.tell = tell;
-  op.a = t.gw;
-  op.b = target_state_name(t.state);
-  op.c = t.detail;
-  op.d = t.holder;
-  op.e = target_state_name(from);
-  op.f = from_holder;
-  op.t1 = t.at;
+  Op op(Op::kTarget, j.id);
+  op.target = j.targets[k];
+  op.change = {from, from_holder, k, tell};
   queue(std::move(op));
 }
 
-void JobStore::drop_job(uint64_t id) {
-  Op op(Op::kDrop);
-  op.job = id;
-  queue(std::move(op));
-}
+void JobStore::drop_job(uint64_t id) { queue(Op(Op::kDrop, id)); }
 
 void JobStore::take_stored(std::vector<TargetRef> *out, std::vector<TargetRef> *lost) {
   std::lock_guard<std::mutex> lock(mu_);
@@ -188,15 +157,24 @@ void JobStore::take_stored(std::vector<TargetRef> *out, std::vector<TargetRef> *
 
 // lost: a target's change found the row no longer as this hub knew it.
 bool JobStore::write_op(Db &db, const Op &op, int64_t at, bool *lost) {
-  DbParams id = {static_cast<int64_t>(op.job)};
+  const int64_t id = static_cast<int64_t>(op.job);
+  const Op::Made &m = op.made;
+  const JobTarget &t = op.target;
   switch (op.kind) {
-    case Op::kDrop: return db.run(kSql[Op::kDrop], id) && db.run(kDropJob, id);
-    case Op::kCancelled: return db.run(kSql[Op::kCancelled], {id[0], at});
-    case Op::kJob: return db.run(kSql[Op::kJob], {id[0], op.a, op.b, op.c, op.d, op.t1, op.t2, op.e, at});
-    case Op::kNewTarget: return db.run(kSql[Op::kNewTarget], {id[0], op.a, op.b, op.t1, op.c, at});
+    case Op::kDrop: return db.run(kSql[Op::kDrop], {id}) && db.run(kDropJob, {id});
+    case Op::kCancelled: return db.run(kSql[Op::kCancelled], {id, at});
+    case Op::kJob:
+      return db.run(kSql[Op::kJob],
+                    {id, channel_name(m.ch), m.commands, m.who, m.selection, m.created, m.deadline, m.origin, at});
+    case Op::kNewTarget:
+      return db.run(kSql[Op::kNewTarget], {id, t.gw, target_state_name(t.state), t.at, t.detail, at});
     case Op::kTarget: break;
   }
-  if (!db.run(kSql[Op::kTarget], {id[0], op.a, op.b, op.t1, op.c, op.d, op.e, op.f, at})) return false;
+  const Op::Change &c = op.change;
+  if (!db.run(kSql[Op::kTarget], {id, t.gw, target_state_name(t.state), t.at, t.detail, t.holder,
+                                  target_state_name(c.from), c.from_holder, at})) {
+    return false;
+  }
   *lost = db.changes() == 0;
   return true;
 }
@@ -226,7 +204,7 @@ bool JobStore::write_waiting() {
   std::lock_guard<std::mutex> lock(mu_);
   if (!ok) return put_back(ops_, ops), false;
   for (size_t i = 0; i < ops.size(); i++) {
-    if (ops[i].tell) (lost[i] ? lost_ : stored_).push_back(TargetRef{ops[i].job, ops[i].k});
+    if (ops[i].change.tell) (lost[i] ? lost_ : stored_).push_back(TargetRef{ops[i].job, ops[i].change.k});
   }
   return true;
 }

@@ -96,16 +96,26 @@ class JobStore {
   bool write_waiting();
 
  private:
+  // A change waiting to be stored: of job `job`, with the fields its kind uses.
   struct Op {
     enum Kind : uint8_t { kJob, kCancelled, kTarget, kDrop, kNewTarget };
-    explicit Op(Kind what) : kind(what) {}
+    struct Made {  // kJob: the job as it was made
+      Channel ch = Channel::kCfg;
+      std::string commands, who, selection, origin;
+      int64_t created = 0, deadline = 0;
+    };
+    struct Change {  // kTarget: what it changed from, and who hears it stored
+      TargetState from = TargetState::kPending;
+      std::string from_holder;
+      uint32_t k = 0;     // its place in the job
+      bool tell = false;  // told through take_stored
+    };
+    Op(Kind what, uint64_t id) : kind(what), job(id) {}
     Kind kind;
-    uint64_t job = 0;
-    uint32_t k = 0;
-    bool tell = false;
-    std::string a, b, c, d, e, f;  // job: channel, commands, who, selection, origin;
-                                   // target: gateway, state, detail, holder, from, from holder
-    int64_t t1 = 0, t2 = 0;  // job: created, deadline; target: at
+    uint64_t job;
+    Made made;
+    JobTarget target;  // kTarget, kNewTarget: the target as it is now
+    Change change;
   };
   void queue(Op op);
   bool write(const std::vector<Op> &ops, std::vector<bool> *lost);
