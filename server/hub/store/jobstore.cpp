@@ -1,7 +1,5 @@
-// Fleet jobs in the registry's database: loading, and the writer thread.
+// Fleet jobs in the registry's database: loading, and the writer's batches.
 #include "store/jobstore.h"
-
-#include "core/log.h"
 
 namespace hub {
 namespace {
@@ -98,23 +96,16 @@ bool JobStore::read_changed_targets(Db &db, int64_t since, std::vector<std::pair
 }
 
 bool JobStore::load(std::vector<std::unique_ptr<Job>> *jobs, std::string *why) {
-  Db &db = worker_.db();
-  if (!read_jobs(db, -1, jobs)) return *why = "jobs: " + db.error(), false;
+  if (!read_jobs(db(), -1, jobs)) return *why = "jobs: " + db().error(), false;
   for (auto &j : *jobs) {
-    if (!read_targets(db, j->id, &j->targets)) return *why = "jobs: " + db.error(), false;
+    if (!read_targets(db(), j->id, &j->targets)) return *why = "jobs: " + db().error(), false;
   }
   return true;
 }
 
-void JobStore::start() { worker_.start(); }
-
-void JobStore::stop() { worker_.stop(); }
-
 void JobStore::queue(Op op) {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    ops_.push_back(std::move(op));
-  }
+  std::lock_guard<std::mutex> lock(mu_);
+  ops_.push_back(std::move(op));
   worker_.wake();
 }
 
@@ -129,10 +120,8 @@ void JobStore::put_job(const Job &j) {
     ops.emplace_back(Op::kNewTarget, j.id);
     ops.back().target = t;
   }
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    for (Op &o : ops) ops_.push_back(std::move(o));
-  }
+  std::lock_guard<std::mutex> lock(mu_);
+  for (Op &o : ops) ops_.push_back(std::move(o));
   worker_.wake();
 }
 
@@ -193,20 +182,15 @@ bool JobStore::write(const std::vector<Op> &ops, std::vector<bool> *lost) {
 }
 
 bool JobStore::write_waiting() {
-  std::vector<Op> ops;
-  {
+  return write_batch(mu_, ops_, [this](const std::vector<Op> &ops) {
+    std::vector<bool> lost;
+    if (!write(ops, &lost)) return false;
     std::lock_guard<std::mutex> lock(mu_);
-    ops.swap(ops_);
-  }
-  if (ops.empty()) return true;
-  std::vector<bool> lost;
-  bool ok = write(ops, &lost);
-  std::lock_guard<std::mutex> lock(mu_);
-  if (!ok) return put_back(ops_, ops), false;
-  for (size_t i = 0; i < ops.size(); i++) {
-    if (ops[i].change.tell) (lost[i] ? lost_ : stored_).push_back(TargetRef{ops[i].job, ops[i].change.k});
-  }
-  return true;
+    for (size_t i = 0; i < ops.size(); i++) {
+      if (ops[i].change.tell) (lost[i] ? lost_ : stored_).push_back(TargetRef{ops[i].job, ops[i].change.k});
+    }
+    return true;
+  });
 }
 
 }  // namespace hub

@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "gateways/channels.h"
-#include "store/db.h"
 #include "store/worker.h"
 
 namespace hub {
@@ -80,8 +79,8 @@ class JobStore {
   static bool read_targets(Db &db, uint64_t job, std::vector<JobTarget> *out);
   // Targets written from since on: (job, target) pairs.
   static bool read_changed_targets(Db &db, int64_t since, std::vector<std::pair<uint64_t, JobTarget>> *out);
-  void start();  // the writer thread
-  void stop();   // stores what waits and ends the writer thread
+  void start() { worker_.start(); }  // the writer thread
+  void stop() { worker_.stop(); }    // stores what waits and ends the writer thread
 
   // The loop's side.
   void put_job(const Job &j);  // the job and every target
@@ -117,6 +116,7 @@ class JobStore {
     JobTarget target;  // kTarget, kNewTarget: the target as it is now
     Change change;
   };
+  Db &db() { return worker_.db(); }
   void queue(Op op);
   bool write(const std::vector<Op> &ops, std::vector<bool> *lost);
   bool write_op(Db &db, const Op &op, int64_t at, bool *lost);
@@ -124,7 +124,7 @@ class JobStore {
   std::mutex mu_;  // the queue and what was stored
   std::vector<Op> ops_;
   std::vector<TargetRef> stored_, lost_;
-  DbWorker worker_;  // the writer (last: its thread ends first)
+  DbWorker worker_;  // the writer and its connection; last, so it ends first
 };
 
 }  // namespace hub

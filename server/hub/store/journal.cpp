@@ -4,8 +4,6 @@
 
 #include <chrono>
 
-#include "core/log.h"
-
 namespace hub {
 namespace {
 
@@ -48,17 +46,11 @@ bool Journal::open(const DbTarget &t, const HistoryConf &conf, std::string *why)
   return true;
 }
 
-void Journal::start() { worker_.start(); }
-
-// The writer is woken by the first row of a batch only.
 bool Journal::add(JournalRow row) {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (rows_.size() >= kJournalQueue) return dropped_++, false;
-    rows_.push_back(std::move(row));
-    if (rows_.size() > 1) return true;
-  }
-  worker_.wake();
+  std::lock_guard<std::mutex> lock(mu_);
+  if (rows_.size() >= kJournalQueue) return dropped_++, false;
+  rows_.push_back(std::move(row));
+  if (rows_.size() == 1) worker_.wake();  // the first of a batch
   return true;
 }
 
@@ -67,29 +59,17 @@ size_t Journal::waiting() {
   return rows_.size();
 }
 
-void Journal::stop() { worker_.stop(); }
-
 bool Journal::write_waiting() {
-  std::vector<JournalRow> rows;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    rows.swap(rows_);
-  }
-  if (rows.empty() || write(rows)) return true;
-  std::lock_guard<std::mutex> lock(mu_);
-  put_back(rows_, rows);
-  return false;
-}
-
-bool Journal::write(const std::vector<JournalRow> &rows) {
-  bool ok = worker_.transact([&](Db &db) {
-    for (const JournalRow &r : rows) {
-      if (!db.run(kInsert[static_cast<int>(r.table)], row_params(r))) return false;
-    }
-    return true;
+  return write_batch(mu_, rows_, [this](const std::vector<JournalRow> &rows) {
+    bool ok = worker_.transact([&](Db &db) {
+      for (const JournalRow &r : rows) {
+        if (!db.run(kInsert[static_cast<int>(r.table)], row_params(r))) return false;
+      }
+      return true;
+    });
+    if (ok) written_ += rows.size();
+    return ok;
   });
-  if (ok) written_ += rows.size();
-  return ok;
 }
 
 }  // namespace hub

@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "core/config.h"
-#include "store/db.h"
 #include "store/worker.h"
 
 struct cJSON;
@@ -63,9 +62,9 @@ class Journal {
   // Opens the writer's and the reader's connections to a registry whose
   // schema is in place (Registry::open).
   bool open(const DbTarget &t, const HistoryConf &conf, std::string *why);
-  void start();  // the writer thread
+  void start() { worker_.start(); }  // the writer thread
   // Stores what waits and ends the writer thread.
-  void stop();
+  void stop() { worker_.stop(); }
 
   // The loop's side: false when the row was dropped (queue full).
   bool add(JournalRow row);
@@ -95,7 +94,7 @@ class Journal {
   size_t waiting();
 
  private:
-  bool write(const std::vector<JournalRow> &rows);
+  Db &db() { return worker_.db(); }
   void prepare_pruning();
   size_t delete_oldest(int table, int64_t cutoff_ms);
   int64_t oldest(int table);
@@ -111,7 +110,7 @@ class Journal {
   std::mutex mu_;  // the queue
   std::vector<JournalRow> rows_;
   std::atomic<uint64_t> written_{0}, dropped_{0}, pruned_{0};
-  DbWorker worker_;  // the writer, with its connection (last: its thread ends first)
+  DbWorker worker_;  // the writer and its connection; last, so it ends first
 };
 
 }  // namespace hub

@@ -1,7 +1,5 @@
-// The registry: the loop's marks and flushes, and the writer thread.
+// The registry: the loop's marks and flushes, and the writer's batches.
 #include "store/registry.h"
-
-#include "core/log.h"
 
 namespace hub {
 namespace {
@@ -81,8 +79,6 @@ Registry::Registry() : worker_("registry", [this] { return write_waiting(); }) {
 
 Registry::~Registry() { stop(); }
 
-void Registry::start() { worker_.start(); }
-
 void Registry::put(const GatewayRecord &r) {
   Mark &m = marks_[&r];
   Row w = snapshot(r, hub_);
@@ -96,12 +92,10 @@ void Registry::put(const GatewayRecord &r) {
 }
 
 void Registry::queue(Row w) {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto it = rows_.find(w.id);
-    if (it != rows_.end()) take_older(w, it->second);
-    rows_[w.id] = std::move(w);
-  }
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = rows_.find(w.id);
+  if (it != rows_.end()) take_older(w, it->second);
+  rows_[w.id] = std::move(w);
   worker_.wake();
 }
 
@@ -109,11 +103,8 @@ void Registry::queue(Row w) {
 void Registry::requeue(std::vector<Row> &rows) {
   for (Row &w : rows) {
     auto it = rows_.find(w.id);
-    if (it == rows_.end()) {
-      rows_.emplace(w.id, std::move(w));
-    } else {
-      take_older(it->second, w);
-    }
+    if (it == rows_.end()) rows_.emplace(w.id, std::move(w));
+    else take_older(it->second, w);
   }
 }
 
@@ -166,14 +157,10 @@ void Registry::flush(int64_t wall_ms, int64_t every_ms) {
 }
 
 void Registry::put_exposure(const ExposureConf &c, bool present) {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    exps_.push_back(ExpRow{c, present});
-  }
+  std::lock_guard<std::mutex> lock(mu_);
+  exps_.push_back(ExpRow{c, present});
   worker_.wake();
 }
-
-void Registry::stop() { worker_.stop(); }
 
 bool Registry::write_waiting() {
   std::vector<Row> rows;
@@ -188,7 +175,8 @@ bool Registry::write_waiting() {
   if ((rows.empty() && exps.empty()) || write(rows, exps)) return true;
   std::lock_guard<std::mutex> lock(mu_);
   requeue(rows);
-  put_back(exps_, exps);
+  exps.insert(exps.end(), std::make_move_iterator(exps_.begin()), std::make_move_iterator(exps_.end()));
+  exps_.swap(exps);
   return false;
 }
 

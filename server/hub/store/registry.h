@@ -27,7 +27,6 @@
 #include "core/config.h"
 #include "core/hub.h"
 #include "gateways/session.h"
-#include "store/db.h"
 #include "store/worker.h"
 
 namespace hub {
@@ -54,11 +53,11 @@ class Registry {
   void set_hub(const std::string &id) { hub_ = id; }
   const std::string &hub() const { return hub_; }
   int64_t hub_num() const { return num_; }  // 0 for the first hub on a database
-  void start();  // the writer thread
+  void start() { worker_.start(); }  // the writer thread
   void put(const GatewayRecord &r);
   void put_exposure(const ExposureConf &c, bool present);
   // Stores what waits and ends the writer thread.
-  void stop();
+  void stop() { worker_.stop(); }
   // Without the writer thread (tests): stores what waits now.
   bool write_waiting();
 
@@ -97,6 +96,7 @@ class Registry {
   };
 
  private:
+  Db &db() { return worker_.db(); }
   bool write(const std::vector<Row> &rows, const std::vector<ExpRow> &exps);
   bool join(std::string *why);
   void queue(Row w);
@@ -120,7 +120,7 @@ class Registry {
   std::unordered_map<std::string, Row> rows_;
   std::vector<ExpRow> exps_;
   std::atomic<uint64_t> writes_{0};
-  DbWorker worker_;  // the writer (last: its thread ends first)
+  DbWorker worker_;  // the writer and its connection; last, so it ends first
 };
 
 }  // namespace hub

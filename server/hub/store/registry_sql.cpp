@@ -99,14 +99,13 @@ bool Registry::read_row(const DbRow &row, Row *w) {
 // the next free one for a name not seen before (two hubs joining at once:
 // the one that loses the unique number tries again).
 bool Registry::join(std::string *why) {
-  Db &db = worker_.db();
   for (int tries = 0; tries < 5; tries++) {
-    num_ = db_single(db, "SELECT num FROM hubs WHERE id = $1", {hub_}, -1);
-    if (num_ >= 0) return db.run("UPDATE hubs SET seen = $2 WHERE id = $1", {hub_, store_now_ms()}) || (*why = db.error(), false);
-    db.run("INSERT INTO hubs VALUES($1, (SELECT coalesce(max(num) + 1, 0) FROM hubs), $2)", {hub_, store_now_ms()});
+    num_ = db_single(db(), "SELECT num FROM hubs WHERE id = $1", {hub_}, -1);
+    if (num_ >= 0) return db().run("UPDATE hubs SET seen = $2 WHERE id = $1", {hub_, store_now_ms()}) || (*why = db().error(), false);
+    db().run("INSERT INTO hubs VALUES($1, (SELECT coalesce(max(num) + 1, 0) FROM hubs), $2)", {hub_, store_now_ms()});
   }
   num_ = 0;
-  return *why = "hubs: " + db.error(), false;
+  return *why = "hubs: " + db().error(), false;
 }
 
 bool Registry::open(const DbTarget &t, std::string *why, uint32_t wait_s) {
@@ -119,30 +118,28 @@ bool Registry::open(const DbTarget &t, std::string *why, uint32_t wait_s) {
     waited += pause;
   }
   // Gateways left online by this hub's last run (or by a hub of old, which kept no holder).
-  Db &db = worker_.db();
-  bool ok = schema_migrate(db, why) &&
-            (hub_.empty() ? db.exec("UPDATE gateways SET online = 0")
-                          : db.run("UPDATE gateways SET online = 0, updated = $2 WHERE online = 1 AND"
+  bool ok = schema_migrate(db(), why) &&
+            (hub_.empty() ? db().exec("UPDATE gateways SET online = 0")
+                          : db().run("UPDATE gateways SET online = 0, updated = $2 WHERE online = 1 AND"
                                      " (holder = $1 OR holder IS NULL OR holder = '')",
                                      {hub_, store_now_ms()}) &&
                                 join(why));
   if (!ok) {
-    *why = "registry " + db_name(t) + ": " + (why->empty() ? db.error() : *why);
+    *why = "registry " + db_name(t) + ": " + (why->empty() ? db().error() : *why);
     return false;
   }
   return true;
 }
 
 bool Registry::load(Hub &h, std::vector<ExposureConf> *exposures, std::string *why) {
-  Db &db = worker_.db();
   std::vector<DbRow> rows;
-  if (!db.run(kRead, {}, &rows)) return *why = db.error(), false;
+  if (!db().run(kRead, {}, &rows)) return *why = db().error(), false;
   for (const DbRow &r : rows) {
     Row w;
     if (read_row(r, &w)) apply(h, w);
   }
   rows.clear();
-  if (!db.run("SELECT gateway, port, kind, listen FROM exposures", {}, &rows)) return *why = db.error(), false;
+  if (!db().run("SELECT gateway, port, kind, listen FROM exposures", {}, &rows)) return *why = db().error(), false;
   for (const DbRow &row : rows) {
     ExposureConf c;
     c.gateway = text(row, 0);

@@ -41,15 +41,13 @@ Sync::~Sync() { stop(); }
 bool Sync::open(const DbTarget &t, const std::string &hub, std::string *why) {
   hub_ = hub;
   if (!worker_.open(t, why)) return false;
-  return mark_now(worker_.db(), store_now_ms(), &since_) || (*why = "sync: " + worker_.db().error(), false);
+  return mark_now(db(), store_now_ms(), &since_) || (*why = "sync: " + db().error(), false);
 }
 
 void Sync::start(const std::vector<uint64_t> &known) {
   known_.insert(known.begin(), known.end());
   worker_.start();
 }
-
-void Sync::stop() { worker_.stop(); }
 
 bool Sync::take(Found *out) {
   std::lock_guard<std::mutex> lock(mu_);
@@ -65,8 +63,8 @@ bool Sync::take(Found *out) {
 bool Sync::round() {
   int64_t now = store_now_ms(), mark = 0;
   Found f;
-  if (!mark_now(worker_.db(), now, &mark) || !read(now, &f)) {
-    if (up_) LOG_WARN("sync: %s; tried again later", worker_.db().error().c_str());
+  if (!mark_now(db(), now, &mark) || !read(now, &f)) {
+    if (up_) LOG_WARN("sync: %s; tried again later", db().error().c_str());
     up_ = false;
     return false;
   }
@@ -87,21 +85,19 @@ bool Sync::round() {
 }
 
 bool Sync::read(int64_t now, Found *f) {
-  Db &db = worker_.db();
   std::vector<DbRow> rows;
-  if (!read_hubs(now, f) || !db.run(Registry::changed_sql(db), {since_}, &rows)) return false;
+  if (!read_hubs(now, f) || !db().run(Registry::changed_sql(db()), {since_}, &rows)) return false;
   for (const DbRow &row : rows) {
     Registry::Row w;
     if (Registry::read_row(row, &w)) f->gateways.push_back(std::move(w));
   }
-  return read_jobs(f) && JobStore::read_changed_targets(db, since_, &f->targets);
+  return read_jobs(f) && JobStore::read_changed_targets(db(), since_, &f->targets);
 }
 
 bool Sync::read_hubs(int64_t now, Found *f) {
-  Db &db = worker_.db();
   std::vector<DbRow> rows;
-  if (!db.run("UPDATE hubs SET seen = $2 WHERE id = $1", {hub_, now}) ||
-      !db.run("SELECT id, seen FROM hubs", {}, &rows)) {
+  if (!db().run("UPDATE hubs SET seen = $2 WHERE id = $1", {hub_, now}) ||
+      !db().run("SELECT id, seen FROM hubs", {}, &rows)) {
     return false;
   }
   for (const DbRow &r : rows) {
@@ -120,27 +116,25 @@ bool Sync::read_hubs(int64_t now, Found *f) {
 // A hub gone: whatever it held is offline, whatever it sent and was not
 // answered fails (its reply may never be known; never sent again).
 void Sync::bury(const std::string &hub, int64_t now) {
-  Db &db = worker_.db();
-  if (!db.begin()) return;
-  if (db.run(kOfflineGone, {hub, now}) && db.run(kFailGone, {hub, now}) && db.commit()) {
+  if (!db().begin()) return;
+  if (db().run(kOfflineGone, {hub, now}) && db().run(kFailGone, {hub, now}) && db().commit()) {
     LOG_WARN("sync: hub %s not heard from for %lld s: its gateways offline, its unanswered targets failed",
              hub.c_str(), static_cast<long long>(kHubGoneMs / 1000));
     buried_.insert(hub);
     return;
   }
-  db.rollback();
+  db().rollback();
 }
 
 bool Sync::read_jobs(Found *f) {
   std::vector<std::unique_ptr<Job>> jobs;
-  Db &db = worker_.db();
-  if (!JobStore::read_jobs(db, since_, &jobs)) return false;
+  if (!JobStore::read_jobs(db(), since_, &jobs)) return false;
   for (std::unique_ptr<Job> &j : jobs) {
     if (known_.count(j->id)) {
       if (j->cancelled) f->cancelled.push_back(j->id);
       continue;
     }
-    if (!JobStore::read_targets(db, j->id, &j->targets)) return false;
+    if (!JobStore::read_targets(db(), j->id, &j->targets)) return false;
     known_.insert(j->id);
     f->jobs.push_back(std::move(j));
   }

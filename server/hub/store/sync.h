@@ -22,7 +22,6 @@
 #include <utility>
 #include <vector>
 
-#include "store/db.h"
 #include "store/jobstore.h"
 #include "store/registry.h"
 #include "store/worker.h"
@@ -53,7 +52,7 @@ class Sync {
   bool open(const DbTarget &t, const std::string &hub, std::string *why);
   // The jobs in known are loaded already.
   void start(const std::vector<uint64_t> &known);
-  void stop();
+  void stop() { worker_.stop(); }
   // One round now, on the caller's thread (tests, or without start).
   bool round();
   // The loop's side: what was read since the last call; false when nothing.
@@ -63,6 +62,7 @@ class Sync {
   uint64_t rounds() const { return rounds_; }
 
  private:
+  Db &db() { return worker_.db(); }
   bool read(int64_t now, Found *f);
   bool read_hubs(int64_t now, Found *f);
   bool read_jobs(Found *f);
@@ -77,7 +77,7 @@ class Sync {
   bool any_ = false;
   std::atomic<bool> up_{true};
   std::atomic<uint64_t> rounds_{0};
-  DbWorker worker_;  // the thread, with its connection (last: its thread ends first)
+  DbWorker worker_;  // the thread and its connection; last, so it ends first
 };
 
 }  // namespace hub

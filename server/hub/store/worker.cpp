@@ -1,21 +1,10 @@
-// The store's background loop: batches when woken, a round on a clock,
-// the back-off and the connection made again after a failure.
+// The store's thread loop: a batch when woken, a round on a clock, and
+// after a failure the back-off and the connection made again.
 #include "store/worker.h"
-
-#include <utility>
 
 #include "core/log.h"
 
 namespace hub {
-
-DbWorker::DbWorker(const char *who, DbStep batch, DbRound round)
-    : who_(who), batch_(std::move(batch)), round_(std::move(round)) {}
-
-DbWorker::~DbWorker() { end(); }
-
-bool DbWorker::open(const DbTarget &t, std::string *why) { return (db_ = db_open(t, why)) != nullptr; }
-
-void DbWorker::start() { thread_ = std::thread(&DbWorker::run, this); }
 
 void DbWorker::wake() {
   std::lock_guard<std::mutex> lock(mu_);
@@ -39,22 +28,21 @@ void DbWorker::stop() {
 }
 
 bool DbWorker::transact(const std::function<bool(Db &)> &statements) {
-  Db &db = *db_;
-  if (db.begin() && statements(db) && db.commit()) return up_ = true;
-  LOG_ERROR("%s: write failed (%s); tried again later", who_, db.error().c_str());
-  db.rollback();
+  if (db_->begin() && statements(*db_) && db_->commit()) return up_ = true;
+  LOG_ERROR("%s: write failed (%s); tried again later", who_, db_->error().c_str());
+  db_->rollback();
   errors_++;
-  up_ = db.connected();
+  up_ = db_->connected();
   return false;
 }
 
-// Stopping, the thread stores what waits until it is all stored or a
-// batch fails (stop then tries once more).
+// Stopping, what waits is stored until all of it is, or a batch fails
+// (stop tries once more).
 void DbWorker::run() {
   Clock::time_point next = Clock::now() + round_.first;
   std::unique_lock<std::mutex> lock(mu_);
+  auto woken = [this] { return stopping_ || work_; };
   while (true) {
-    auto woken = [this] { return stopping_ || work_; };
     if (round_.run) {
       cv_.wait_until(lock, next, woken);
     } else {
@@ -72,7 +60,10 @@ void DbWorker::run() {
     }
     work_ = work_ || batch;  // the batch is back in its queue
     if (stopping_) return;
-    back_off(lock);
+    cv_.wait_for(lock, retry_.next(), [this] { return stopping_; });
+    lock.unlock();
+    if (db_recover(*db_, who_)) reconnects_++;
+    lock.lock();
   }
 }
 
@@ -85,13 +76,6 @@ bool DbWorker::pass(bool batch, Clock::time_point *next) {
     *next = ok ? Clock::now() + round_.every : Clock::now();
   }
   return ok;
-}
-
-void DbWorker::back_off(std::unique_lock<std::mutex> &lock) {
-  cv_.wait_for(lock, retry_.next(), [this] { return stopping_; });
-  lock.unlock();
-  if (db_recover(*db_, who_)) reconnects_++;
-  lock.lock();
 }
 
 int64_t store_now_ms() {

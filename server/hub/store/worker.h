@@ -1,14 +1,12 @@
-// The one loop of the store's background threads (the registry's, the
-// journal's and the job store's writers, the cluster sync). A worker owns a
-// connection and a thread; its owner keeps the queue. The owner's batch
-// takes what waits, stores it through transact (one transaction: all of it
-// or nothing) and, when that fails, puts it back ahead of what came since
-// (put_back), so nothing is stored by halves and the order is kept. A batch
-// runs when the owner says work waits (wake); a round, if there is one,
-// runs on the worker's clock. After a batch or a round that failed the
-// worker waits (DbRetry), makes a connection that went away again, and
-// tries again. stop() ends the thread and runs the batch once more, so
-// what waits is stored.
+// The one loop of the store's threads (the registry's, the journal's and
+// the job store's writers, the cluster sync): a worker owns a connection
+// and a thread, its owner the queue. The owner's batch takes what waits and
+// stores it through transact (all of it or nothing); one that fails is put
+// back ahead of what came since (write_batch), so order is kept. A batch
+// runs when the owner wakes the worker, a round on the worker's clock;
+// after a failure the worker backs off (DbRetry), makes a connection that
+// went away again and tries again. stop() ends the thread and runs the
+// batch once more: what waits is stored.
 #ifndef HUB_WORKER_H
 #define HUB_WORKER_H
 
@@ -20,8 +18,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "store/db.h"
@@ -41,16 +39,16 @@ class DbWorker {
  public:
   // who names it in the log; batch may be empty (nothing queued), and so
   // may the round's run (no round).
-  DbWorker(const char *who, DbStep batch, DbRound round = {});
-  ~DbWorker();
+  DbWorker(const char *who, DbStep batch, DbRound round = {})
+      : who_(who), batch_(std::move(batch)), round_(std::move(round)) {}
+  ~DbWorker() { end(); }
   DbWorker(const DbWorker &) = delete;
   DbWorker &operator=(const DbWorker &) = delete;
 
-  bool open(const DbTarget &t, std::string *why);
+  bool open(const DbTarget &t, std::string *why) { return (db_ = db_open(t, why)) != nullptr; }
   Db &db() { return *db_; }
-  void start();
-  // The owner queued something: a batch is due.
-  void wake();
+  void start() { thread_ = std::thread(&DbWorker::run, this); }
+  void wake();  // the owner queued something (its lock may be held)
   // Ends the thread, then stores what waits (with a connection).
   void stop();
   // The statements of a batch in one transaction; a failure rolls it back,
@@ -65,7 +63,6 @@ class DbWorker {
   using Clock = std::chrono::steady_clock;
   void run();
   bool pass(bool batch, Clock::time_point *next);
-  void back_off(std::unique_lock<std::mutex> &lock);
   void end();
 
   const char *who_;
@@ -81,11 +78,20 @@ class DbWorker {
   std::atomic<bool> up_{true};
 };
 
-// A batch that failed goes back ahead of what was queued since.
-template <typename T>
-void put_back(std::vector<T> &queue, std::vector<T> &failed) {
-  failed.insert(failed.end(), std::make_move_iterator(queue.begin()), std::make_move_iterator(queue.end()));
-  queue.swap(failed);
+// A batch of a queue that mu guards: all of it stored by write, or put
+// back ahead of what was queued since.
+template <typename T, typename Write>
+bool write_batch(std::mutex &mu, std::vector<T> &queue, Write write) {
+  std::vector<T> batch;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    batch.swap(queue);
+  }
+  if (batch.empty() || write(batch)) return true;
+  std::lock_guard<std::mutex> lock(mu);
+  batch.insert(batch.end(), std::make_move_iterator(queue.begin()), std::make_move_iterator(queue.end()));
+  queue.swap(batch);
+  return false;
 }
 
 // Wall time in ms, as the store writes it.
