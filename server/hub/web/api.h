@@ -3,8 +3,8 @@
 // challenges answer later: their reply carries a ticket, and the HTTP layer
 // waits for the job with that ticket (api_exchange_reply).
 //
-//   GET    /                              the fleet page (page_fleet.cpp)
-//   GET    /gateway/<id>                  a gateway's page (page_gateway.cpp)
+//   GET    /                              the fleet page (pages.cpp)
+//   GET    /gateway/<id>                  a gateway's page (pages.cpp)
 //   GET    /metrics                       Prometheus text
 //   GET    /api/hub                       the hub, its counters, the token's role
 //   GET    /api/gateways[?state=&q=&sort=&dir=&limit=&offset=]   (at most 1000 a page, fleet.h;
@@ -19,7 +19,7 @@
 //   DELETE /api/exposures/<id>/<port>
 //   GET    /api/gateways/<id>/history     state changes, signal, traffic (apihist.cpp)
 //   GET    /api/audit                     changes made, by whom
-//   GET    /jobs                          the jobs view (page_jobs.cpp)
+//   GET    /jobs                          the jobs view (pages.cpp)
 //   GET    /api/jobs[?limit=&offset=]     fleet jobs, newest first (apijobs.cpp)
 //   POST   /api/jobs                      {"channel", "commands", "ids", "prefixes", "filter", "deadline_s"}
 //   GET    /api/jobs/<id>[?state=&limit=&offset=]   a job and a page of its targets
@@ -82,13 +82,9 @@ ApiReply api_jobs(Hub &h, const ApiRequest &req);
 
 // Prometheus text of the hub's counters (metrics.cpp).
 std::string metrics_text(const Hub &h);
-// The pages (page_*.cpp): the fleet, and one gateway's (/gateway/<id>).
+// The pages (pages.cpp): the fleet, one gateway's (/gateway/<id>), the jobs view.
 const std::string &fleet_page_html();
 const std::string &gateway_page_html();
-// A document of the pages' style and helper script with a page's own.
-std::string page_document(const char *title, const char *style, const char *body, const char *script);
-const char *plot_script();
-// The jobs view (page_jobs.cpp).
 const std::string &jobs_page();
 
 }  // namespace hub
