@@ -8,7 +8,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "web/api.h"
+#include "web/routes.h"
 
 namespace hub {
 namespace {
@@ -30,17 +30,24 @@ std::string document(const char *title, Parts styles, std::string_view body, Par
   return d;
 }
 
+ApiReply html(const std::string &page) {
+  ApiReply r;
+  r.type = "text/html; charset=utf-8";
+  r.body = page;
+  return r;
+}
+
 }  // namespace
 
 // The fleet: a summary bar of the whole fleet, the gateways a page at a
 // time (sorted, filtered and paged by the hub: the page never holds more
 // than its rows), the ones needing attention first unless another column
 // is chosen. It asks again every two seconds.
-const std::string &fleet_page_html() {
+ApiReply page_fleet(Hub &, const ApiRequest &, const RouteArgs &) {
   using namespace pages;
   static const std::string kPage =
       document("trm-hub · fleet", {common_css, fleet_css}, fleet_html, {common_js, fleet_js});
-  return kPage;
+  return html(kPage);
 }
 
 // A gateway (/gateway/<id>): identity, address and session, counters,
@@ -50,20 +57,20 @@ const std::string &fleet_page_html() {
 // line; the timeline: online full height, held two thirds, offline one
 // third, so it reads without colour), and the actions, each with the
 // gateway's reply. With a read token the actions are disabled, and it says so.
-const std::string &gateway_page_html() {
+ApiReply page_gateway(Hub &, const ApiRequest &, const RouteArgs &) {
   using namespace pages;
   static const std::string kPage = document("trm-hub · gateway", {common_css, gateway_css}, gateway_html,
                                             {common_js, plots_js, gateway_js});
-  return kPage;
+  return html(kPage);
 }
 
 // The fleet jobs, newest first, with a bar of their targets' states; a page
 // of one job's targets (filtered by state); a form that makes a job, and
 // cancelling one.
-const std::string &jobs_page() {
+ApiReply page_jobs(Hub &, const ApiRequest &, const RouteArgs &) {
   using namespace pages;
   static const std::string kPage = document("trm-hub · jobs", {common_css, jobs_css}, jobs_html, {common_js, jobs_js});
-  return kPage;
+  return html(kPage);
 }
 
 }  // namespace hub
