@@ -1,11 +1,14 @@
 #!/usr/bin/python3
 """The manual pages render with groff and with man(1) without a warning;
 trm-hub(8) and trm-console(1) name every option their program's --help
-lists, and qyserver.ini(5) every key the daemon reads from its two files."""
+lists, qyserver.ini(5) every key the daemon reads from its two files, and
+trm-hub(8) lists exactly the routes of the hub's route table (as hub_routes
+prints it: the table itself, not a reading of its source)."""
 
 import argparse
 import os
 import re
+import shlex
 import subprocess
 import sys
 
@@ -54,11 +57,50 @@ def missing(names, text):
     return [n for n in names if not re.search(r"(^|[\s\[,(])%s(?![-\w])" % re.escape(n), text, re.M)]
 
 
+def table_routes(program):
+    """(method, pattern) of each row, every capture written {}."""
+    out = subprocess.run([program], capture_output=True, text=True, check=True).stdout
+    return sorted((m, re.sub(r"\{[^}]*\}", "{}", p)) for m, p, _ in (l.split() for l in out.splitlines()))
+
+
+def man_routes(path):
+    """(method, pattern) of each tag in trm-hub(8)'s HTTP section: .B "GET /x",
+    or .BI with the italic parts (the captures) written {}."""
+    with open(path, encoding="utf-8") as f:
+        section = f.read().split("\n.SS HTTP\n", 1)[1]
+    section = re.split(r"\n\.S[HS] ", section, 1)[0].splitlines()
+    routes = []
+    for prev, line in zip(section, section[1:]):
+        macro, _, rest = line.partition(" ")
+        if prev not in (".TP", ".TQ") or macro not in (".B", ".BI"):
+            continue
+        words = shlex.split(rest)
+        text = " ".join(words) if macro == ".B" else "".join(
+            w if i % 2 == 0 else "{}" for i, w in enumerate(words))
+        routes.append(tuple(text.split(" ", 1)))
+    return sorted(routes)
+
+
+def route_failures(routes_program, page):
+    table, man = table_routes(routes_program), man_routes(page)
+    failures = []
+    if len(table) < 20:
+        failures.append("the route table has only %s" % table)
+    for r in sorted(set(table) - set(man)):
+        failures.append("trm-hub.8 does not list the route %s %s" % r)
+    for r in sorted(set(man) - set(table)):
+        failures.append("trm-hub.8 lists %s %s, which is not in the route table" % r)
+    for r in sorted({r for r in man if man.count(r) > 1}):
+        failures.append("trm-hub.8 lists %s %s twice" % r)
+    return failures
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--hub", required=True)
     ap.add_argument("--console", required=True)
     ap.add_argument("--settings", required=True, help="qysc/settings.cpp")
+    ap.add_argument("--routes", required=True, help="the program that prints the route table")
     ap.add_argument("--man", required=True)
     args = ap.parse_args()
     failures = []
@@ -80,6 +122,7 @@ def main():
             failures.append("%s gave only %s" % (source, names))
         for name in missing(names, texts[page]):
             failures.append("%s does not name %s (from %s)" % (page, name, source))
+    failures += route_failures(args.routes, os.path.join(args.man, "trm-hub.8"))
     for f in failures:
         print("FAIL", f)
     print("%d names, %d pages checked" % (sum(len(c[1]) for c in checks), len(PAGES)))
