@@ -15,7 +15,7 @@
 //
 // Hubs sharing a registry share its jobs: a job's ID carries the number of
 // the hub that made it, every hub learns of the others' jobs and targets
-// through the sync (jobsync.cpp), and a target goes out from the hub that
+// through the sync (sync.cpp), and a target goes out from the hub that
 // holds its gateway once that hub's claim is stored (JobStore).
 #ifndef HUB_FLEETJOBS_H
 #define HUB_FLEETJOBS_H
@@ -73,7 +73,7 @@ extern const GatewayHooks kJobHooks;
 // Makes a job (its targets pending): the job, or null with a reason
 // (status: the HTTP status to answer with).
 // {"channel": "cfg"|"vcom", "commands": text or [lines], "ids": [...],
-// "prefixes": [...], "filter": {"state", "q"}, "deadline_s": N} (jobrequest.cpp).
+// "prefixes": [...], "filter": {"state", "q"}, "deadline_s": N} (request.cpp).
 bool jobs_parse_request(const std::string &body, JobRequest *req);
 Job *jobs_create(Hub &h, const JobRequest &req, const std::string &who, int *status, std::string *why);
 Job *jobs_find(Hub &h, uint64_t id);
@@ -93,7 +93,7 @@ bool jobs_tick(Hub &h);
 void jobs_stop(Hub &h);
 // Jobs loaded from the store: targets this hub had sent fail, pending ones wait.
 void jobs_restore(Hub &h, std::vector<std::unique_ptr<Job>> loaded);
-// From the hubs sharing the registry (the sync, jobsync.cpp): a job made
+// From the hubs sharing the registry (the sync, sync.cpp): a job made
 // on another, a job cancelled, a target changed by another; a claim this
 // hub lost to another.
 void jobs_learn(Hub &h, std::unique_ptr<Job> j);

@@ -1,7 +1,7 @@
 // The gateways on an MQTT broker: a retained status per gateway, serial
 // bursts out, bytes and commands in, replies out. This part decides what
 // to publish and acts on what arrives; the client library sits behind
-// Publisher (mqttclient.cpp), so tests and fuzzing run without a broker.
+// Publisher (client.cpp), so tests and fuzzing run without a broker.
 //
 // Several hubs may share the broker. Each status names the hub that holds
 // the gateway and when its session began; a hub acts only for gateways it
