@@ -30,8 +30,8 @@ constexpr uint64_t kLinkTag = 0;
 
 struct Watch {
   int epfd = -1;
-  int link = -1;                  // the descriptor registered as the link
-  int line[3] = {-1, -1, -1};     // per slot
+  int link = -1;                       // the descriptor registered as the link
+  int line[3] = {-1, -1, -1};          // per slot
   bool fresh[3] = {true, true, true};  // bytes arrived since the last count
 };
 
@@ -85,7 +85,8 @@ void line_touched(int slot) { g.fresh[slot] = true; }
 int wait_events(struct epoll_event *ev, uint32_t us) {
   if (us > 0) {
     struct pollfd p = {g.epfd, POLLIN, 0};
-    struct timespec ts = {static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+    struct timespec ts = {static_cast<time_t>(us / 1000000),
+                          static_cast<long>(us % 1000000) * 1000};
     if (ppoll(&p, 1, &ts, nullptr) <= 0) return 0;
   }
   return epoll_wait(g.epfd, ev, kEvents, 0);

@@ -23,7 +23,7 @@
 
 namespace hub {
 
-const GatewayHooks *const kGatewayHooks[] = {&kCommandHooks, &kJobHooks,      &kExposureHooks, &kMqttHooks,
+const GatewayHooks *const kGatewayHooks[] = {&kCommandHooks,  &kJobHooks,     &kExposureHooks, &kMqttHooks,
                                              &kRegistryHooks, &kHistoryHooks, nullptr};
 
 Hub::Hub(const Config &c)

@@ -12,19 +12,19 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "gateways/channels.h"
-#include "gateways/exposures.h"
-#include "jobs/jobs.h"
-#include "gateways/session.h"
-#include "web/http.h"
 #include "core/log.h"
 #include "core/loop.h"
+#include "core/net.h"
+#include "gateways/channels.h"
+#include "gateways/exposures.h"
+#include "gateways/session.h"
+#include "jobs/jobs.h"
 #include "mqtt/bridge.h"
 #include "mqtt/client.h"
-#include "core/net.h"
 #include "qylink.h"
 #include "store/registry.h"
 #include "store/sync.h"
+#include "web/http.h"
 
 namespace hub {
 namespace {
@@ -115,7 +115,8 @@ void on_event(Server &s, const epoll_event &ev) {
     case Kind::kExpClient: {
       ExpClient &c = *static_cast<ExpClient *>(p);
       if (!c.closed && (ev.events & EPOLLOUT)) exp_client_flush(h, c);
-      if (!c.closed && (ev.events & (EPOLLIN | EPOLLHUP | EPOLLERR))) exp_client_readable(h, c, scratch, sizeof scratch);
+      if (!c.closed && (ev.events & (EPOLLIN | EPOLLHUP | EPOLLERR)))
+        exp_client_readable(h, c, scratch, sizeof scratch);
       return;
     }
     case Kind::kMqtt: return s.mqtt->on_events(ev.events);
@@ -227,7 +228,8 @@ void restore_exposures(Hub &h, const std::vector<ExposureConf> &list) {
   for (const ExposureConf &c : list) {
     std::string why;
     if (exp_find(h, c.gateway, c.port)) continue;  // the configuration file has it
-    if (!exp_add(h, c, true, &why)) LOG_WARN("exposure %s port%u not restored: %s", c.gateway.c_str(), c.port, why.c_str());
+    if (!exp_add(h, c, true, &why))
+      LOG_WARN("exposure %s port%u not restored: %s", c.gateway.c_str(), c.port, why.c_str());
   }
 }
 

@@ -15,9 +15,9 @@ struct Reason {
   const char *name;
 };
 // Most urgent first.
-const Reason kReasons[] = {{kAttnConflict, "conflict"},       {kAttnVerify, "verify failed"},
-                           {kAttnStorm, "reconnect storm"},   {kAttnModbus, "modbus timeouts"},
-                           {kAttnWeak, "weak signal"},        {kAttnOffline, "offline"}};
+const Reason kReasons[] = {{kAttnConflict, "conflict"},     {kAttnVerify, "verify failed"},
+                           {kAttnStorm, "reconnect storm"}, {kAttnModbus, "modbus timeouts"},
+                           {kAttnWeak, "weak signal"},      {kAttnOffline, "offline"}};
 
 bool offline_too_long(const GatewayRecord &r, int64_t now_s) {
   int64_t grace = r.heartbeat_s ? r.heartbeat_s : kOfflineGraceS;

@@ -131,14 +131,15 @@ bool set_tokens(const toml::node &n, Config &c, std::string &why) {
 
 #define STR(field) [](const toml::node &n, Config &c, std::string &w) { return get(n, c.field, w); }
 #define BOOL(field) [](const toml::node &n, Config &c, std::string &w) { return get(n, c.field, w); }
-#define INT(field, lo, hi) \
-  [](const toml::node &n, Config &c, std::string &w) { return get_int(n, c.field, lo, hi, w); }
+#define INT(field, lo, hi) [](const toml::node &n, Config &c, std::string &w) { return get_int(n, c.field, lo, hi, w); }
 #define ENDPOINT(field) [](const toml::node &n, Config &c, std::string &w) { return get_endpoint(n, c.field, w); }
 
 const Key kHub[] = {{"id", STR(hub_id)}, {"log_level", set_level}};
 const Key kGateways[] = {
-    {"listen", ENDPOINT(gw_listen)},          {"gap_ms", INT(gap_ms, 0, 10000)},
-    {"queue", INT(out_queue, 1, 64)},         {"idle_timeout_s", INT(idle_timeout_s, 0, 86400)},
+    {"listen", ENDPOINT(gw_listen)},
+    {"gap_ms", INT(gap_ms, 0, 10000)},
+    {"queue", INT(out_queue, 1, 64)},
+    {"idle_timeout_s", INT(idle_timeout_s, 0, 86400)},
     {"max_connections", INT(max_gateways, 1, 1000000)},
     {"max_known", INT(max_known, 1, 10000000)},
 };
@@ -220,13 +221,13 @@ const Key kMqtt[] = {
     {"tls_insecure", BOOL(mqtt.tls_insecure)},
 };
 
-#define SECTION(name, keys) {(name), (keys), sizeof(keys) / sizeof((keys)[0])}
+#define SECTION(name, keys) \
+  { (name), (keys), sizeof(keys) / sizeof((keys)[0]) }
 const Section kSections[] = {
-    SECTION("hub", kHub),         SECTION("gateways", kGateways), SECTION("registry", kRegistry),
-    SECTION("verify", kVerify),   SECTION("modbus", kModbus),     SECTION("raw", kRaw),
+    SECTION("hub", kHub),           SECTION("gateways", kGateways), SECTION("registry", kRegistry),
+    SECTION("verify", kVerify),     SECTION("modbus", kModbus),     SECTION("raw", kRaw),
     SECTION("commands", kCommands), SECTION("security", kSecurity), SECTION("http", kHttp),
-    SECTION("mqtt", kMqtt),       SECTION("history", kHistory),
-    SECTION("jobs", kJobs),
+    SECTION("mqtt", kMqtt),         SECTION("history", kHistory),   SECTION("jobs", kJobs),
 };
 
 bool apply_section(const Section &s, const toml::table &t, Config &cfg, std::string &err) {

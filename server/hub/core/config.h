@@ -31,10 +31,10 @@ struct MqttConf {
   std::string client_id;  // empty: "trm-hub-<hub id>"
   std::string username, password;
   unsigned keepalive_s = 30;
-  int qos = 0;                           // serial bursts and replies
-  size_t queue_messages = 10000;         // held while the broker is away
+  int qos = 0;                    // serial bursts and replies
+  size_t queue_messages = 10000;  // held while the broker is away
   size_t queue_bytes = 4u << 20;
-  size_t inflight = 1000;                // handed to the client library at once
+  size_t inflight = 1000;                  // handed to the client library at once
   uint32_t status_min_interval_ms = 1000;  // a gateway's status at most this often
   uint32_t status_refresh_s = 60;          // last-seen-only changes at most this often
   std::string cafile, capath, certfile, keyfile, tls_version;
@@ -72,14 +72,14 @@ struct Config {
   Level log_level = Level::kInfo;
 
   Endpoint gw_listen{"0.0.0.0", 11000};
-  uint32_t gap_ms = 50;          // least time between two packets to one gateway
-  unsigned out_queue = 8;        // packets waiting per gateway
-  uint32_t idle_timeout_s = 0;   // 0: three heartbeat periods and 30 s
-  unsigned max_gateways = 100000; // connections at once (and no more than descriptors)
-  size_t max_known = 100000;     // gateways in the registry: IDs beyond are refused
+  uint32_t gap_ms = 50;            // least time between two packets to one gateway
+  unsigned out_queue = 8;          // packets waiting per gateway
+  uint32_t idle_timeout_s = 0;     // 0: three heartbeat periods and 30 s
+  unsigned max_gateways = 100000;  // connections at once (and no more than descriptors)
+  size_t max_known = 100000;       // gateways in the registry: IDs beyond are refused
 
-  std::string db_path;  // SQLite; empty (and no db_url): no registry kept
-  std::string db_url;   // PostgreSQL: a postgresql:// URL or key=value conninfo
+  std::string db_path;           // SQLite; empty (and no db_url): no registry kept
+  std::string db_url;            // PostgreSQL: a postgresql:// URL or key=value conninfo
   uint32_t registry_wait_s = 0;  // at start, keep trying a database that does not answer this long
   uint32_t registry_flush_s = 30;
 
@@ -102,11 +102,12 @@ struct Config {
 
   bool http_enabled = true;
   Endpoint http_listen{"127.0.0.1", 8080};
-  std::string http_token;              // an operate token named "default"
-  std::vector<ApiToken> http_tokens;   // [[http.tokens]]
+  std::string http_token;             // an operate token named "default"
+  std::vector<ApiToken> http_tokens;  // [[http.tokens]]
   unsigned http_max_connections = 64;
-  uint32_t http_idle_timeout_s = 30;     // a connection silent (or not reading) this long is closed
-  uint32_t http_request_timeout_s = 30;  // a request must arrive whole within this of its connection or the previous reply
+  uint32_t http_idle_timeout_s = 30;  // a connection silent (or not reading) this long is closed
+  // A request must arrive whole within this of its connection or the previous reply.
+  uint32_t http_request_timeout_s = 30;
 
   HistoryConf history;
   JobsConf jobs;

@@ -55,9 +55,9 @@ struct GatewayRecord {
   bool elsewhere = false;      // online at another hub (holder), as the registry last said
   bool conflict = false;       // two connections keep taking this ID from each other (clash.cpp)
   // What the fleet page's attention view looks at (attention.cpp), unix seconds.
-  int64_t state_at = 0;          // its online state last changed (0: not since the hub started)
-  int64_t storm_since = 0;       // the current hour of reconnects began
-  uint16_t storm_count = 0;      // reconnects since storm_since
+  int64_t state_at = 0;      // its online state last changed (0: not since the hub started)
+  int64_t storm_since = 0;   // the current hour of reconnects began
+  uint16_t storm_count = 0;  // reconnects since storm_since
   int64_t verify_fail_at = 0, modbus_timeout_at = 0;
 };
 
@@ -81,7 +81,7 @@ struct Session : Pollable {
   uint8_t bad_in_row = 0;
   LinkFramer in = {};  // an unfinished packet, kept in rx_buf
   uint32_t opened_at = 0, last_rx = 0, last_send = 0, next_verify = 0;
-  GatewayRecord *gw = nullptr;  // set by the init packet
+  GatewayRecord *gw = nullptr;        // set by the init packet
   std::unique_ptr<uint8_t[]> rx_buf;  // one packet, made when first needed
   OutPacket *q_head = nullptr, *q_tail = nullptr;
   uint8_t q_count = 0;
@@ -117,7 +117,7 @@ struct Metrics {
   static constexpr uint32_t kAddedBounds[] = {100, 250, 500, 1000, 2000, 5000, 10000, 50000};
   static constexpr size_t kAddedBuckets = sizeof kAddedBounds / sizeof kAddedBounds[0];
   uint64_t modbus_added[kAddedBuckets + 1] = {};  // the last: above every bound
-  uint64_t modbus_added_us = 0;                  // their sum
+  uint64_t modbus_added_us = 0;                   // their sum
 };
 
 // The modules (each module's header), all owned by the Hub in one way: the
@@ -136,9 +136,9 @@ class Sync;
 struct Hub {
   Config cfg;
   Metrics m;
-  uint32_t now = 0;     // milliseconds (qy_ticks) of the pass
-  int64_t wall_ms = 0;  // wall clock of the pass
-  uint64_t pass_us = 0; // monotonic microseconds when the pass's events came (0: not kept)
+  uint32_t now = 0;      // milliseconds (qy_ticks) of the pass
+  int64_t wall_ms = 0;   // wall clock of the pass
+  uint64_t pass_us = 0;  // monotonic microseconds when the pass's events came (0: not kept)
   int epfd = -1;
   int64_t started_ms = 0;
   std::unordered_map<std::string, std::unique_ptr<GatewayRecord>> records;
@@ -154,11 +154,11 @@ struct Hub {
   std::unique_ptr<MqttBridge> mqtt;
   std::unique_ptr<History> hist;
   std::unique_ptr<Jobs> jobs;
-  std::unique_ptr<Registry> reg;        // null: nothing kept on disk
-  std::unique_ptr<Journal> journal;     // null: no history or audit log kept
-  std::unique_ptr<JobStore> jobstore;   // null: jobs not kept
-  std::unique_ptr<Sync> sync;           // null: no other hub shares the registry
-  const char *end_why = nullptr;  // while a connection's end is announced: why it ends
+  std::unique_ptr<Registry> reg;       // null: nothing kept on disk
+  std::unique_ptr<Journal> journal;    // null: no history or audit log kept
+  std::unique_ptr<JobStore> jobstore;  // null: jobs not kept
+  std::unique_ptr<Sync> sync;          // null: no other hub shares the registry
+  const char *end_why = nullptr;       // while a connection's end is announced: why it ends
 
   explicit Hub(const Config &c);
   ~Hub();
@@ -185,7 +185,12 @@ const char *gw_state(const GatewayRecord &r);  // "online" (here or elsewhere), 
 // the last hour, an online signal of CSQ kWeakSignal or below, offline for
 // longer than its heartbeat period (kOfflineGraceS when it has none).
 enum Attention : uint8_t {
-  kAttnOffline = 1, kAttnWeak = 2, kAttnModbus = 4, kAttnStorm = 8, kAttnVerify = 16, kAttnConflict = 32
+  kAttnOffline = 1,
+  kAttnWeak = 2,
+  kAttnModbus = 4,
+  kAttnStorm = 8,
+  kAttnVerify = 16,
+  kAttnConflict = 32
 };
 constexpr uint8_t kWeakSignal = 9;  // CSQ 9 and below: -95 dBm or worse
 constexpr uint16_t kStormReconnects = 5;

@@ -45,7 +45,8 @@ cJSON *gateway_json(const Hub &h, const GatewayRecord &r) {
   cJSON *o = status_json(h, r, gw_up(r));
   cJSON_ReplaceItemInObject(o, "state", cJSON_CreateString(gw_state(r)));
   // Held here, held elsewhere (a hub sharing the registry), or last held by.
-  cJSON_ReplaceItemInObject(o, "hub", cJSON_CreateString(json_safe(r.holder.empty() ? h.cfg.hub_id : r.holder).c_str()));
+  cJSON_ReplaceItemInObject(o, "hub",
+                            cJSON_CreateString(json_safe(r.holder.empty() ? h.cfg.hub_id : r.holder).c_str()));
   cJSON_AddBoolToObject(o, "here", gw_online(r));
   add_str(o, "peer", r.peer);
   cJSON_AddNumberToObject(o, "first_seen", static_cast<double>(r.first_seen));

@@ -71,7 +71,7 @@ size_t log_prefix(char *buf, size_t cap, Level level, int64_t wall_ms) {
 
 bool log_journal_stream(const char *journal_stream, int fd) {
   unsigned long long dev = 0, ino = 0;
-  struct stat st{};
+  struct stat st {};
   if (!journal_stream || sscanf(journal_stream, "%llu:%llu", &dev, &ino) != 2 || fstat(fd, &st) != 0) return false;
   return st.st_dev == dev && st.st_ino == ino;
 }

@@ -40,8 +40,8 @@ std::string escaped(const uint8_t *p, size_t n);
 
 }  // namespace hub
 
-#define HLOG(level, ...)                                            \
-  do {                                                              \
+#define HLOG(level, ...)                                           \
+  do {                                                             \
     if (::hub::log_on(level)) ::hub::log_line(level, __VA_ARGS__); \
   } while (0)
 #define LOG_ERROR(...) HLOG(::hub::Level::kError, __VA_ARGS__)

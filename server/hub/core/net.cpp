@@ -18,7 +18,7 @@ namespace {
 // as net.core.somaxconn lets it (it caps this), rather than dropping SYNs
 // that are then sent again only after a second or more.
 constexpr int kBacklog = 65535;
-}
+}  // namespace
 
 int net_listen(const std::string &host, int port, int *bound, std::string *why) {
   sockaddr_in sa{};

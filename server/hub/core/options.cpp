@@ -119,25 +119,26 @@ OptResult parse_options(int argc, char **argv, Config &cfg, std::string &err) {
 }
 
 void print_usage() {
-  puts("usage: trm-hub [-c FILE] [options]\n"
-       "  -c, --config FILE     TOML configuration (see hub.example.toml)\n"
-       "  --listen ADDR:PORT    gateway port (default 0.0.0.0:11000; port 0: a free one)\n"
-       "  --http ADDR:PORT      API, metrics and pages (default 127.0.0.1:8080)\n"
-       "  --no-http             no HTTP server\n"
-       "  --token TOKEN         bearer token the API requires (needed off loopback)\n"
-       "  --db PATH             registry database (SQLite); none by default\n"
-       "  --mqtt HOST:PORT      broker (default 127.0.0.1:1883)\n"
-       "  --mqtt-prefix P       topic prefix (default trm)\n"
-       "  --no-mqtt             no broker\n"
-       "  --hub-id ID           this hub's name in a cluster (default: the host name)\n"
-       "  --log-level LEVEL     error, warn, info (default) or debug\n"
-       "  --gap MS              least time between two packets to one gateway (default 50)\n"
-       "  --connect-rate N      new connections a second per source address (0: no limit)\n"
-       "  --init-timeout S      seconds a connection may take to send its init packet (default 30)\n"
-       "  --max-connections N   gateway connections at once (default 20000)\n"
-       "  --admit-all           admit every gateway from anywhere (development, benchmarks)\n"
-       "  --check               check the configuration and exit\n"
-       "Once listening it prints \"listening gateways=ADDR:PORT http=ADDR:PORT hub=ID\".");
+  puts(
+      "usage: trm-hub [-c FILE] [options]\n"
+      "  -c, --config FILE     TOML configuration (see hub.example.toml)\n"
+      "  --listen ADDR:PORT    gateway port (default 0.0.0.0:11000; port 0: a free one)\n"
+      "  --http ADDR:PORT      API, metrics and pages (default 127.0.0.1:8080)\n"
+      "  --no-http             no HTTP server\n"
+      "  --token TOKEN         bearer token the API requires (needed off loopback)\n"
+      "  --db PATH             registry database (SQLite); none by default\n"
+      "  --mqtt HOST:PORT      broker (default 127.0.0.1:1883)\n"
+      "  --mqtt-prefix P       topic prefix (default trm)\n"
+      "  --no-mqtt             no broker\n"
+      "  --hub-id ID           this hub's name in a cluster (default: the host name)\n"
+      "  --log-level LEVEL     error, warn, info (default) or debug\n"
+      "  --gap MS              least time between two packets to one gateway (default 50)\n"
+      "  --connect-rate N      new connections a second per source address (0: no limit)\n"
+      "  --init-timeout S      seconds a connection may take to send its init packet (default 30)\n"
+      "  --max-connections N   gateway connections at once (default 20000)\n"
+      "  --admit-all           admit every gateway from anywhere (development, benchmarks)\n"
+      "  --check               check the configuration and exit\n"
+      "Once listening it prints \"listening gateways=ADDR:PORT http=ADDR:PORT hub=ID\".");
 }
 
 }  // namespace hub

@@ -26,7 +26,9 @@ int number_cmp(const std::string &a, size_t &i, const std::string &b, size_t &j)
 
 using Cmp = int (*)(const QueryRow &, const QueryRow &);
 template <typename T>
-int three_way(T a, T b) { return a < b ? -1 : a > b ? 1 : 0; }
+int three_way(T a, T b) {
+  return a < b ? -1 : a > b ? 1 : 0;
+}
 
 int state_rank(const GatewayRecord &r) {
   const char *s = gw_state(r);
@@ -52,8 +54,10 @@ const Column kColumns[] = {
     {"first_seen", [](const QueryRow &a, const QueryRow &b) { return three_way(a.r->first_seen, b.r->first_seen); }},
     {"bytes_in", [](const QueryRow &a, const QueryRow &b) { return three_way(a.r->c.bytes_in, b.r->c.bytes_in); }},
     {"bytes_out", [](const QueryRow &a, const QueryRow &b) { return three_way(a.r->c.bytes_out, b.r->c.bytes_out); }},
-    {"packets_in", [](const QueryRow &a, const QueryRow &b) { return three_way(a.r->c.packets_in, b.r->c.packets_in); }},
-    {"reconnects", [](const QueryRow &a, const QueryRow &b) { return three_way(a.r->c.reconnects, b.r->c.reconnects); }},
+    {"packets_in",
+     [](const QueryRow &a, const QueryRow &b) { return three_way(a.r->c.packets_in, b.r->c.packets_in); }},
+    {"reconnects",
+     [](const QueryRow &a, const QueryRow &b) { return three_way(a.r->c.reconnects, b.r->c.reconnects); }},
 };
 
 const Column *column(const std::string &name) {

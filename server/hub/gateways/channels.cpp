@@ -4,9 +4,9 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "gateways/session.h"
 #include "core/log.h"
 #include "core/packet.h"
+#include "gateways/session.h"
 
 namespace hub {
 namespace {
@@ -231,7 +231,7 @@ std::vector<std::string> cmd_split_replies(Channel ch, const std::string &reply)
 }
 
 Exchange *cmd_submit(Hub &h, GatewayRecord &r, Channel ch, const std::string &text, ExchangeDone done,
-                std::string *why) {
+                     std::string *why) {
   std::string dummy;
   if (!why) why = &dummy;
   if (!gw_online(r)) return *why = "gateway offline", nullptr;

@@ -14,16 +14,16 @@
 #include <unordered_map>
 #include <vector>
 
-#include "gateways/session.h"
 #include "core/hub.h"
+#include "gateways/session.h"
 
 namespace hub {
 
 enum class Channel : uint8_t { kVcom = 0, kCfg = 1, kVerify = 2 };
 enum class Outcome : uint8_t { kPending, kDone, kPartial, kTimeout, kOffline };
 
-constexpr unsigned kMaxCommands = 15;  // replies the gateway can hold at once
-constexpr size_t kChannelQueue = 16;   // requests waiting per channel
+constexpr unsigned kMaxCommands = 15;    // replies the gateway can hold at once
+constexpr size_t kChannelQueue = 16;     // requests waiting per channel
 constexpr uint32_t kReplyQuietMs = 200;  // a virtual COM reply ends after this quiet
 
 struct Exchange;
@@ -36,14 +36,14 @@ struct Exchange {
   Channel ch = Channel::kCfg;
   ExchangeDone done = nullptr;
   std::string gw;
-  std::string text;      // what goes out: commands ended in CR, or X Y
-  unsigned count = 0;    // commands in text
-  int32_t expect = 0;    // verify: the right answer
-  uint32_t serial = 0;   // connection it went out on (0: not sent yet)
+  std::string text;     // what goes out: commands ended in CR, or X Y
+  unsigned count = 0;   // commands in text
+  int32_t expect = 0;   // verify: the right answer
+  uint32_t serial = 0;  // connection it went out on (0: not sent yet)
   uint32_t sent_at = 0, last_part = 0;
   Outcome outcome = Outcome::kPending;
-  std::string reply;     // joined reply text as it came
-  int32_t answer = 0;    // verify: the answer that came
+  std::string reply;   // joined reply text as it came
+  int32_t answer = 0;  // verify: the answer that came
   bool match = false;
 };
 
@@ -59,7 +59,7 @@ struct Channels {
 struct Commands {
   uint64_t next_ticket = 1;
   std::unordered_map<const GatewayRecord *, std::unique_ptr<Channels>> channels;  // made on first use
-  std::vector<GatewayRecord *> active;  // records with exchanges
+  std::vector<GatewayRecord *> active;                                            // records with exchanges
 };
 
 // What the command channels take of what the gateways announce: sections
@@ -81,7 +81,7 @@ std::vector<std::string> cmd_split_replies(Channel ch, const std::string &reply)
 // Queues commands for an online, admitted gateway; the exchange (owned here)
 // or null with a reason (offline, held, queue full, text refused).
 Exchange *cmd_submit(Hub &h, GatewayRecord &r, Channel ch, const std::string &text, ExchangeDone done,
-                std::string *why);
+                     std::string *why);
 // Queues a verify challenge (x, y; -1 picks one at random). Held gateways
 // may be challenged.
 Exchange *cmd_verify(Hub &h, GatewayRecord &r, ExchangeDone done, int x, int y, std::string *why);

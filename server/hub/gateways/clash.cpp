@@ -7,8 +7,8 @@
 #include <string>
 
 #include "core/addr.h"
-#include "gateways/session.h"
 #include "core/log.h"
+#include "gateways/session.h"
 
 namespace hub {
 namespace {

@@ -11,11 +11,11 @@
 #include <algorithm>
 
 #include "core/addr.h"
-#include "gateways/session.h"
 #include "core/log.h"
 #include "core/loop.h"
 #include "core/net.h"
 #include "core/packet.h"
+#include "gateways/session.h"
 
 namespace hub {
 namespace {
@@ -76,8 +76,8 @@ void answer(Hub &h, Exposure &e, const MbRequest &r, const uint8_t *adu, size_t 
 void answer_exception(Hub &h, Exposure &e, const MbRequest &r, uint8_t code, const char *why) {
   uint8_t exc[mbtcp::kExceptionLen];
   size_t n = mbtcp::exception(r.adu, code, exc);
-  LOG_DEBUG("exposure %s port%u exception 0x%02X tid=%u: %s", e.conf.gateway.c_str(), e.conf.port, code,
-            be16(r.adu), why);
+  LOG_DEBUG("exposure %s port%u exception 0x%02X tid=%u: %s", e.conf.gateway.c_str(), e.conf.port, code, be16(r.adu),
+            why);
   answer(h, e, r, exc, n);
 }
 
@@ -96,9 +96,7 @@ void mark_busy(Hub &h, Exposure &e) {
   }
 }
 
-bool client_there(void *ctx, uint32_t serial) {
-  return client_of(*static_cast<Exposure *>(ctx), serial) != nullptr;
-}
+bool client_there(void *ctx, uint32_t serial) { return client_of(*static_cast<Exposure *>(ctx), serial) != nullptr; }
 
 // The next request of a client still there goes to the gateway.
 void forward(Hub &h, Exposure &e) {
@@ -192,8 +190,8 @@ Exposure *exp_add(Hub &h, const ExposureConf &c, bool from_api, std::string *why
     if (e->fd < 0) return nullptr;
     loop_add(h, *e, EPOLLIN);
   }
-  LOG_INFO("exposure %s port%u %s on %s:%d", c.gateway.c_str(), c.port, kind_name(c.kind),
-           c.listen.host.c_str(), e->bound_port);
+  LOG_INFO("exposure %s port%u %s on %s:%d", c.gateway.c_str(), c.port, kind_name(c.kind), c.listen.host.c_str(),
+           e->bound_port);
   h.ex->by_gw[c.gateway][c.port - 1] = e.get();
   h.ex->list.push_back(std::move(e));
   return h.ex->list.back().get();
@@ -231,7 +229,8 @@ bool exp_remove(Hub &h, const std::string &gw, unsigned port) {
 ExpClient *exp_client_open(Hub &h, Exposure &e, int fd, const std::string &peer) {
   unsigned most = e.conf.kind == ExpKind::kRaw ? h.cfg.raw_clients : h.cfg.modbus_clients;
   if (e.clients.size() >= most) {
-    LOG_WARN("exposure %s port%u refused client %s: it has %u", e.conf.gateway.c_str(), e.conf.port, peer.c_str(), most);
+    LOG_WARN("exposure %s port%u refused client %s: it has %u", e.conf.gateway.c_str(), e.conf.port, peer.c_str(),
+             most);
     return nullptr;
   }
   ExpClient *c = new ExpClient;

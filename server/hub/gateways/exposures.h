@@ -18,14 +18,14 @@
 #include <vector>
 
 #include "core/config.h"
-#include "gateways/session.h"
 #include "core/hub.h"
+#include "gateways/session.h"
 #include "mbtcp.h"
 
 namespace hub {
 
 constexpr size_t kModbusClientOut = 4 * mbtcp::kAduMax;  // unread responses before a client is dropped
-constexpr size_t kRawClientOut = 65536;      // unread bytes before a raw client is dropped
+constexpr size_t kRawClientOut = 65536;                  // unread bytes before a raw client is dropped
 
 struct Exposure;
 
@@ -54,8 +54,8 @@ struct Exposure : Pollable {
 struct Exposures {
   std::vector<std::unique_ptr<Exposure>> list;
   std::unordered_map<std::string, std::array<Exposure *, 2>> by_gw;
-  std::vector<Exposure *> busy;     // a Modbus request in flight
-  std::vector<ExpClient *> closed;  // freed by exp_reap
+  std::vector<Exposure *> busy;                    // a Modbus request in flight
+  std::vector<ExpClient *> closed;                 // freed by exp_reap
   std::vector<std::unique_ptr<Exposure>> retired;  // removed in this pass
   uint32_t next_serial = 0;
   ~Exposures();

@@ -9,9 +9,9 @@
 
 #include <algorithm>
 
-#include "gateways/session.h"
 #include "core/hub.h"
 #include "core/loop.h"
+#include "gateways/session.h"
 
 namespace hub {
 namespace {

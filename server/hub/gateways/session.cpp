@@ -5,7 +5,6 @@
 #include <string.h>
 #include <sys/socket.h>
 
-
 #include "core/addr.h"
 #include "core/log.h"
 #include "core/packet.h"
@@ -59,8 +58,8 @@ void take_init_fields(Hub &h, GatewayRecord &r, Session &s, const InitInfo &info
 void attach(Hub &h, Session &s, GatewayRecord &r) {
   if (r.session != nullptr) {
     h.m.replaced++;
-    LOG_INFO("gateway %s: the connection from %s replaces the one from %s", r.id.c_str(),
-             peer_text(s).c_str(), peer_text(*r.session).c_str());
+    LOG_INFO("gateway %s: the connection from %s replaces the one from %s", r.id.c_str(), peer_text(s).c_str(),
+             peer_text(*r.session).c_str());
     gw_clash_turn(h, r, r.session->peer_addr, s.peer_addr);
     gw_end(h, *r.session, "replaced by a newer connection");
   }
@@ -92,7 +91,8 @@ void on_init(Hub &h, Session &s, const uint8_t *pkt, size_t len) {
     LOG_WARN("gateway %s refused: the registry holds %zu gateways already", id.c_str(), h.records.size());
     return gw_end(h, s, "registry full");
   }
-  if (s.state == Session::State::kReady && id != s.gw->id) return gw_end(h, s, "introduced itself again under another ID");
+  if (s.state == Session::State::kReady && id != s.gw->id)
+    return gw_end(h, s, "introduced itself again under another ID");
   bool fresh = s.state != Session::State::kReady;
   GatewayRecord &r = hub_record(h, id);
   if (fresh) attach(h, s, r);
@@ -101,8 +101,8 @@ void on_init(Hub &h, Session &s, const uint8_t *pkt, size_t len) {
   LOG_INFO("gateway %s online from %s alias=\"%s\" model=\"%s\" version=\"%s\" heartbeat=%u%s", r.id.c_str(),
            r.peer.c_str(), escaped(reinterpret_cast<const uint8_t *>(r.alias.data()), r.alias.size()).c_str(),
            escaped(reinterpret_cast<const uint8_t *>(r.model.data()), r.model.size()).c_str(),
-           escaped(reinterpret_cast<const uint8_t *>(r.version.data()), r.version.size()).c_str(),
-           r.heartbeat_s, s.admitted ? "" : " held");
+           escaped(reinterpret_cast<const uint8_t *>(r.version.data()), r.version.size()).c_str(), r.heartbeat_s,
+           s.admitted ? "" : " held");
   gw_changed(h, r, true);
   if (!fresh) return;
   uint32_t every = h.cfg.verify_interval_s * 1000;

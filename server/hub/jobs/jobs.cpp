@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <set>
 
-#include "core/query.h"
 #include "core/json.h"
 #include "core/log.h"
 #include "core/packet.h"
+#include "core/query.h"
 
 namespace hub {
 namespace {
@@ -29,7 +29,8 @@ bool resolve(Hub &h, const JobRequest &req, IdSet *out, std::string *why) {
   for (const auto &kv : h.records) {
     const GatewayRecord &r = *kv.second;
     bool hit = req.filtered && gw_matches(r, req.state, q, h.wall_ms / 1000);
-    for (size_t i = 0; !hit && i < req.prefixes.size(); i++) hit = r.id.compare(0, req.prefixes[i].size(), req.prefixes[i]) == 0;
+    for (size_t i = 0; !hit && i < req.prefixes.size(); i++)
+      hit = r.id.compare(0, req.prefixes[i].size(), req.prefixes[i]) == 0;
     if (hit) out->insert(r.id);
   }
   return true;
@@ -155,8 +156,9 @@ Job *jobs_create(Hub &h, const JobRequest &req, const std::string &who, int *sta
   if (!resolve(h, req, &ids, why)) return refuse(status, 400, why, *why);
   if (ids.empty()) return refuse(status, 400, why, "no gateway selected");
   if (ids.size() > c.max_targets) {
-    return refuse(status, 413, why, std::to_string(ids.size()) + " gateways selected: at most " +
-                                        std::to_string(c.max_targets) + " a job");
+    return refuse(
+        status, 413, why,
+        std::to_string(ids.size()) + " gateways selected: at most " + std::to_string(c.max_targets) + " a job");
   }
   if (!make_room(h)) return refuse(status, 429, why, "too many jobs under way");
   Jobs &js = *h.jobs;
@@ -167,7 +169,8 @@ Job *jobs_create(Hub &h, const JobRequest &req, const std::string &who, int *sta
   j->selection = selection_text(req);
   j->created = h.wall_ms;
   j->deadline = h.wall_ms + static_cast<int64_t>(deadline_s) * 1000;
-  for (const std::string &id : ids) j->targets.push_back(JobTarget{id, TargetState::kPending, false, h.wall_ms, "", ""});
+  for (const std::string &id : ids)
+    j->targets.push_back(JobTarget{id, TargetState::kPending, false, h.wall_ms, "", ""});
   j->count[static_cast<int>(TargetState::kPending)] = ids.size();
   j->dirty = true;
   if (h.jobstore) h.jobstore->put_job(*j);

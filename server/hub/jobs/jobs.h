@@ -31,9 +31,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/hub.h"
 #include "gateways/channels.h"
 #include "gateways/session.h"
-#include "core/hub.h"
 #include "store/jobstore.h"
 
 struct cJSON;
@@ -55,15 +55,15 @@ constexpr uint64_t kJobIdsPerHub = 1000000000;
 
 struct Jobs {
   std::map<uint64_t, std::unique_ptr<Job>> jobs;  // by ID: oldest first
-  uint64_t id_base = 0;  // this hub's number × kJobIdsPerHub
+  uint64_t id_base = 0;                           // this hub's number × kJobIdsPerHub
   uint64_t next_id = 1;
-  std::unordered_set<std::string> alive;  // the other hubs heard from lately (the sync)
+  std::unordered_set<std::string> alive;                            // the other hubs heard from lately (the sync)
   std::unordered_map<std::string, std::vector<TargetRef>> waiting;  // pending, by gateway
-  std::deque<TargetRef> ready;                    // pending, gateway admitted: next to go
-  std::unordered_map<uint64_t, TargetRef> flight;  // command ticket → target
-  size_t storing = 0;                              // sent, not yet stored
-  uint32_t second = 0;                             // ticks of the last deadline sweep
-  uint64_t finished[kTargetStates] = {};           // targets ended, by state
+  std::deque<TargetRef> ready;                                      // pending, gateway admitted: next to go
+  std::unordered_map<uint64_t, TargetRef> flight;                   // command ticket → target
+  size_t storing = 0;                                               // sent, not yet stored
+  uint32_t second = 0;                                              // ticks of the last deadline sweep
+  uint64_t finished[kTargetStates] = {};                            // targets ended, by state
 };
 
 // What fleet jobs take of what the gateways announce: a gateway admitted

@@ -1,8 +1,8 @@
 // What a job asks for, as JSON (the API's body, the broker's payload).
 #include <string.h>
 
-#include "jobs/jobs.h"
 #include "core/json.h"
+#include "jobs/jobs.h"
 
 namespace hub {
 namespace {
@@ -43,7 +43,8 @@ bool jobs_parse_request(const std::string &body, JobRequest *req) {
   cJSON *o = cJSON_ParseWithLength(body.data(), body.size());
   const cJSON *ch = cJSON_GetObjectItemCaseSensitive(o, "channel");
   const cJSON *dl = cJSON_GetObjectItemCaseSensitive(o, "deadline_s");
-  bool ok = cJSON_IsObject(o) && cJSON_IsString(ch) && (!strcmp(ch->valuestring, "cfg") || !strcmp(ch->valuestring, "vcom")) &&
+  bool ok = cJSON_IsObject(o) && cJSON_IsString(ch) &&
+            (!strcmp(ch->valuestring, "cfg") || !strcmp(ch->valuestring, "vcom")) &&
             commands(cJSON_GetObjectItemCaseSensitive(o, "commands"), &req->commands) &&
             strings(cJSON_GetObjectItemCaseSensitive(o, "ids"), &req->ids) &&
             strings(cJSON_GetObjectItemCaseSensitive(o, "prefixes"), &req->prefixes) &&

@@ -5,11 +5,11 @@
 
 #include <algorithm>
 
-#include "store/audit.h"
-#include "jobs/jobs.h"
 #include "core/json.h"
 #include "core/log.h"
+#include "jobs/jobs.h"
 #include "mqtt/bridge.h"
+#include "store/audit.h"
 
 namespace hub {
 namespace {
@@ -189,9 +189,12 @@ void jobs_on_mqtt(Hub &h, const std::string &tail, const std::string &payload) {
   }
   std::string id = tail.substr(0, tail.find('/'));
   Job *j = id.size() <= 15 && id.find_first_not_of("0123456789") == std::string::npos && !id.empty()
-                    ? jobs_find(h, strtoull(id.c_str(), nullptr, 10))
-                    : nullptr;
-  audit_record(h, "mqtt", topic, "", !j ? "refused: no such job" : jobs_cancel(h, *j) ? "cancelled" : "refused: the job has ended");
+               ? jobs_find(h, strtoull(id.c_str(), nullptr, 10))
+               : nullptr;
+  audit_record(h, "mqtt", topic, "",
+               !j                   ? "refused: no such job"
+               : jobs_cancel(h, *j) ? "cancelled"
+                                    : "refused: the job has ended");
 }
 
 std::string job_status_topic(const Hub &h, uint64_t id) {

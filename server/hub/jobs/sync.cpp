@@ -1,8 +1,8 @@
 // Fleet jobs as the other hubs sharing the registry change them (the sync):
 // a cancel, a target's new state, and a claim this hub lost.
+#include "store/sync.h"
 #include "jobs/jobs.h"
 #include "store/registry.h"
-#include "store/sync.h"
 
 namespace hub {
 namespace {

@@ -4,11 +4,11 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "store/audit.h"
-#include "gateways/session.h"
 #include "core/json.h"
 #include "core/log.h"
 #include "core/packet.h"
+#include "gateways/session.h"
+#include "store/audit.h"
 
 namespace hub {
 namespace {
@@ -38,8 +38,7 @@ void emit(Hub &h, std::string topic, std::string payload) {
   }
   b.queue_bytes += topic.size() + payload.size();
   b.queue.push_back(MqttMsg{std::move(topic), std::move(payload)});
-  while (!b.queue.empty() &&
-         (b.queue.size() > h.cfg.mqtt.queue_messages || b.queue_bytes > h.cfg.mqtt.queue_bytes)) {
+  while (!b.queue.empty() && (b.queue.size() > h.cfg.mqtt.queue_messages || b.queue_bytes > h.cfg.mqtt.queue_bytes)) {
     b.queue_bytes -= b.queue.front().topic.size() + b.queue.front().payload.size();
     b.queue.pop_front();
     h.m.mqtt_dropped++;
@@ -115,8 +114,8 @@ bool parse_claim(const uint8_t *payload, size_t n, Claim *c) {
   const cJSON *online = cJSON_GetObjectItemCaseSensitive(o, "online");
   // A session is wall-clock milliseconds: anything a double cannot hold
   // exactly as a whole number is not one.
-  bool ok = cJSON_IsString(hub) && cJSON_IsNumber(session) && cJSON_IsBool(online) &&
-            session->valuedouble >= 0 && session->valuedouble <= 9007199254740992.0;
+  bool ok = cJSON_IsString(hub) && cJSON_IsNumber(session) && cJSON_IsBool(online) && session->valuedouble >= 0 &&
+            session->valuedouble <= 9007199254740992.0;
   if (ok) {
     c->hub = hub->valuestring;
     c->session = static_cast<int64_t>(session->valuedouble);
@@ -200,7 +199,8 @@ void on_verify(Hub &h, GatewayRecord &r, const uint8_t *payload, size_t n) {
   if (!text.empty() && sscanf(text.c_str(), "%d %d", &x, &y) != 2) x = y = -1;
   if (x > 255 || y > 255 || x < -1 || y < -1) x = y = -1;
   std::string why;
-  if (!cmd_verify(h, r, mqtt_exchange_done, x, y, &why)) audit_record(h, "mqtt", topic_of(h, r.id, "verify"), r.id, "refused: " + why);
+  if (!cmd_verify(h, r, mqtt_exchange_done, x, y, &why))
+    audit_record(h, "mqtt", topic_of(h, r.id, "verify"), r.id, "refused: " + why);
 }
 
 // A command topic of a gateway this hub holds.
@@ -254,8 +254,8 @@ std::string hub_status_payload(const Hub &h, bool online) {
 
 std::vector<std::string> mqtt_subscriptions(const Hub &h) {
   const std::string p = h.cfg.mqtt.prefix + "/", jobs = p + "hub/" + h.cfg.hub_id + "/jobs/";
-  return {p + "+/port1/tx", p + "+/port2/tx", p + "+/cfg", p + "+/vcom", p + "+/verify",
-          p + "+/status", p + "hub/+/status", jobs + "create", jobs + "+/cancel"};
+  return {p + "+/port1/tx", p + "+/port2/tx",   p + "+/cfg",     p + "+/vcom",     p + "+/verify",
+          p + "+/status",   p + "hub/+/status", jobs + "create", jobs + "+/cancel"};
 }
 
 void mqtt_status_changed(Hub &h, GatewayRecord &r, bool urgent) {

@@ -19,9 +19,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/hub.h"
 #include "gateways/channels.h"
 #include "gateways/session.h"
-#include "core/hub.h"
 
 namespace hub {
 
@@ -63,7 +63,7 @@ constexpr uint32_t kSweepDelayMs = 3000;  // after connecting: retained statuses
 constexpr double kRoutinePerSecond = 1000;
 
 struct MqttBridge {
-  Publisher *pub = nullptr;  // null: no broker
+  Publisher *pub = nullptr;   // null: no broker
   std::deque<MqttMsg> queue;  // events waiting for the broker
   size_t queue_bytes = 0;
   std::vector<GatewayRecord *> urgent, dirty;  // statuses waiting: online changes first, then the rest

@@ -151,8 +151,7 @@ void MqttClient::on_disconnect(mosquitto *, void *obj, int rc) {
 
 void MqttClient::on_message(mosquitto *, void *obj, const mosquitto_message *msg) {
   MqttClient &c = self(obj);
-  mqtt_on_message(c.h_, msg->topic, static_cast<const uint8_t *>(msg->payload),
-                  static_cast<size_t>(msg->payloadlen));
+  mqtt_on_message(c.h_, msg->topic, static_cast<const uint8_t *>(msg->payload), static_cast<size_t>(msg->payloadlen));
 }
 
 void MqttClient::on_publish(mosquitto *, void *obj, int) {

@@ -3,9 +3,9 @@
 
 #include <string.h>
 
+#include "core/log.h"
 #include "store/history.h"
 #include "store/journal.h"
-#include "core/log.h"
 
 namespace hub {
 namespace {

@@ -46,8 +46,8 @@ std::vector<std::string> config_warnings(const Config &cfg) {
   }
   for (const ExposureConf &e : cfg.exposures) {
     if (db && db_single(*db, "SELECT 1 FROM gateways WHERE id = $1", {e.gateway}, 0) == 1) continue;
-    out.push_back("[[exposure]] " + e.gateway + " port " + std::to_string(e.port) + ": gateway unknown: " +
-                  where(cfg) + " (the exposure waits for it)");
+    out.push_back("[[exposure]] " + e.gateway + " port " + std::to_string(e.port) + ": gateway unknown: " + where(cfg) +
+                  " (the exposure waits for it)");
   }
   return out;
 }

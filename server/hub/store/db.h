@@ -20,8 +20,8 @@ enum class DbKind : uint8_t { kSqlite, kPostgres };
 
 struct DbTarget {
   DbKind kind = DbKind::kSqlite;
-  std::string where;    // a file; or a postgresql:// URL or key=value conninfo
-  int timeout_ms = 0;   // PostgreSQL: connect and statement time-out (0: none)
+  std::string where;   // a file; or a postgresql:// URL or key=value conninfo
+  int timeout_ms = 0;  // PostgreSQL: connect and statement time-out (0: none)
 };
 
 // A parameter or a column: null, a 64-bit integer, a real or text.
@@ -31,9 +31,9 @@ struct DbValue {
   double d = 0;
   std::string s;
   DbValue() = default;
-  DbValue(int64_t v) : type(kInt), i(v) {}  // NOLINT(google-explicit-constructor)
+  DbValue(int64_t v) : type(kInt), i(v) {}              // NOLINT(google-explicit-constructor)
   DbValue(const std::string &v) : type(kText), s(v) {}  // NOLINT(google-explicit-constructor)
-  DbValue(const char *v) : type(kText), s(v) {}  // NOLINT(google-explicit-constructor)
+  DbValue(const char *v) : type(kText), s(v) {}         // NOLINT(google-explicit-constructor)
 };
 using DbRow = std::vector<DbValue>;
 using DbParams = std::vector<DbValue>;

@@ -14,8 +14,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "gateways/session.h"
 #include "core/hub.h"
+#include "gateways/session.h"
 
 namespace hub {
 
@@ -30,8 +30,8 @@ struct Track {
   int64_t sampled = 0;                    // wall ms of the last sample
   int64_t last_at = 0;                    // wall ms of its last event
   uint64_t verify_fail = 0;
-  uint64_t base[4] = {};    // bytes in, out, packets in, out as last stored
-  int64_t traffic_at = 0;   // wall ms they were last stored
+  uint64_t base[4] = {};   // bytes in, out, packets in, out as last stored
+  int64_t traffic_at = 0;  // wall ms they were last stored
 };
 
 struct History {

@@ -75,7 +75,9 @@ bool JobStore::open(const DbTarget &t, std::string *why) { return worker_.open(t
 
 bool JobStore::read_jobs(Db &db, int64_t since, std::vector<std::unique_ptr<Job>> *jobs) {
   std::vector<DbRow> rows;
-  if (!(since < 0 ? db.run(kLoadJobs, {}, &rows) : db.run(kChangedJobs[db.kind() == DbKind::kPostgres], {since}, &rows))) return false;
+  if (!(since < 0 ? db.run(kLoadJobs, {}, &rows)
+                  : db.run(kChangedJobs[db.kind() == DbKind::kPostgres], {since}, &rows)))
+    return false;
   for (const DbRow &r : rows) jobs->push_back(job_row(r));
   return true;
 }

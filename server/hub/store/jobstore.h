@@ -39,11 +39,11 @@ struct JobTarget {
 
 struct Job {
   uint64_t id = 0;
-  std::string origin;     // the hub it was made on
+  std::string origin;  // the hub it was made on
   Channel ch = Channel::kCfg;
-  std::string commands;   // normalized
-  std::string who;        // who made it
-  std::string selection;  // the selection as asked, JSON text
+  std::string commands;               // normalized
+  std::string who;                    // who made it
+  std::string selection;              // the selection as asked, JSON text
   int64_t created = 0, deadline = 0;  // wall ms
   bool cancelled = false;
   std::vector<JobTarget> targets;  // by gateway ID

@@ -29,11 +29,10 @@ DbParams row_params(const JournalRow &r) {
 
 // The writer prunes every kPruneEvery, after a batch that went through.
 Journal::Journal()
-    : worker_("history", [this] { return write_waiting(); },
-              {kPruneEvery, kPruneEvery, [this] {
-                prune(store_now_ms());
-                return true;
-              }}) {}
+    : worker_("history", [this] { return write_waiting(); }, {kPruneEvery, kPruneEvery, [this] {
+                                                                prune(store_now_ms());
+                                                                return true;
+                                                              }}) {}
 
 Journal::~Journal() { stop(); }
 

@@ -30,19 +30,19 @@ namespace hub {
 constexpr size_t kJournalQueue = 200000;  // rows waiting for the writer
 constexpr size_t kPruneBatch = 2000;      // rows deleted per statement
 constexpr int64_t kDayMs = 86400000;
-constexpr int kReadTimeoutMs = 2000;  // PostgreSQL: a query of the API's, at most
+constexpr int kReadTimeoutMs = 2000;    // PostgreSQL: a query of the API's, at most
 constexpr int64_t kReadRetryMs = 5000;  // a read connection lost: tried again after
 
 enum class Table : uint8_t { kEvent, kSample, kTraffic, kAudit };
 
 struct JournalRow {
   Table table = Table::kEvent;
-  int64_t at = 0;    // wall ms; traffic: the UTC day (days since 1970)
-  std::string gw;    // the gateway (audit: empty when none)
-  std::string what;  // event; audit: the action
+  int64_t at = 0;      // wall ms; traffic: the UTC day (days since 1970)
+  std::string gw;      // the gateway (audit: empty when none)
+  std::string what;    // event; audit: the action
   std::string detail;  // event detail; audit: the outcome
-  std::string who;   // audit: the token's name or "mqtt"
-  int64_t n[4] = {};  // sample: signal, network; traffic: bytes in, out, packets in, out
+  std::string who;     // audit: the token's name or "mqtt"
+  int64_t n[4] = {};   // sample: signal, network; traffic: bytes in, out, packets in, out
 };
 
 // A page of a query: rows with from <= at < min(to, before), newest first.
@@ -107,7 +107,7 @@ class Journal {
   int64_t rd_lost_ms_ = 0;  // when the loop last found its connection lost
   std::string query_error_;
   std::vector<std::string> oldest_sql_, prune_sql_;  // per pruned table, in the database's dialect
-  std::mutex mu_;  // the queue
+  std::mutex mu_;                                    // the queue
   std::vector<JournalRow> rows_;
   std::atomic<uint64_t> written_{0}, dropped_{0}, pruned_{0};
   DbWorker worker_;  // the writer and its connection; last, so it ends first

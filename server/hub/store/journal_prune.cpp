@@ -7,8 +7,8 @@
 #include <initializer_list>
 #include <string>
 
-#include "store/journal.h"
 #include "core/log.h"
+#include "store/journal.h"
 
 namespace hub {
 namespace {
@@ -39,9 +39,7 @@ const char *const kPgStored =
     " + pg_total_relation_size('audit') + pg_total_relation_size('gw_traffic')";
 
 // The first unit (ms or day) not below cutoff_ms.
-int64_t in_units(int64_t cutoff_ms, int64_t unit_ms) {
-  return cutoff_ms / unit_ms + (cutoff_ms % unit_ms > 0 ? 1 : 0);
-}
+int64_t in_units(int64_t cutoff_ms, int64_t unit_ms) { return cutoff_ms / unit_ms + (cutoff_ms % unit_ms > 0 ? 1 : 0); }
 
 std::string joined(std::initializer_list<std::string> parts) {
   std::string s;

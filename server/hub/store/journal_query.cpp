@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <string>
 
-#include "store/journal.h"
 #include "core/json.h"
+#include "store/journal.h"
 
 namespace hub {
 namespace {
@@ -61,8 +61,12 @@ cJSON *Journal::page(const char *sql, const char *const *cols, const std::string
     if (!rd_->reconnect()) return rd_lost_ms_ = now, query_error_ = rd_->error(), nullptr;
   }
   std::vector<DbRow> rows;
-  DbParams p = {key, s.from, s.before < s.to ? s.before : s.to, static_cast<int64_t>(s.limit) + 1,
-                s.bucket_ms > 0 ? s.bucket_ms : 1, gw};
+  DbParams p = {key,
+                s.from,
+                s.before < s.to ? s.before : s.to,
+                static_cast<int64_t>(s.limit) + 1,
+                s.bucket_ms > 0 ? s.bucket_ms : 1,
+                gw};
   if (!rd_->run(sql, p, &rows)) return query_error_ = rd_->error(), nullptr;
   cJSON *out = cJSON_CreateObject();
   cJSON *list = cJSON_AddArrayToObject(out, "rows");

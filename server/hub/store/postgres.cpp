@@ -38,16 +38,16 @@ class PgDb : public Db {
   int64_t changes_ = 0;
 };
 
-Oid type_of(const DbValue &v) {
-  return v.type == DbValue::kInt ? kInt8 : v.type == DbValue::kReal ? kFloat8 : kText;
-}
+Oid type_of(const DbValue &v) { return v.type == DbValue::kInt ? kInt8 : v.type == DbValue::kReal ? kFloat8 : kText; }
 
 // libpq's messages span lines (a hint indented below): one line for a log.
 std::string one_line(const char *msg) {
   std::string s;
   for (const char *p = msg; *p; p++) {
-    if (*p != '\n' && *p != '\t') s += *p;
-    else if (!s.empty() && s.back() != ' ') s += ' ';
+    if (*p != '\n' && *p != '\t')
+      s += *p;
+    else if (!s.empty() && s.back() != ' ')
+      s += ' ';
   }
   while (!s.empty() && s.back() == ' ') s.pop_back();
   return s;

@@ -30,10 +30,14 @@ Registry::Row snapshot(const GatewayRecord &r, const std::string &hub) {
 uint64_t less(uint64_t now, uint64_t then) { return now > then ? now - then : 0; }
 
 Counters added(const Counters &now, const Counters &then) {
-  return Counters{less(now.bytes_in, then.bytes_in),     less(now.bytes_out, then.bytes_out),
-                  less(now.packets_in, then.packets_in), less(now.packets_out, then.packets_out),
-                  less(now.reconnects, then.reconnects), less(now.malformed, then.malformed),
-                  less(now.modbus_timeouts, then.modbus_timeouts), less(now.verify_fail, then.verify_fail)};
+  return Counters{less(now.bytes_in, then.bytes_in),
+                  less(now.bytes_out, then.bytes_out),
+                  less(now.packets_in, then.packets_in),
+                  less(now.packets_out, then.packets_out),
+                  less(now.reconnects, then.reconnects),
+                  less(now.malformed, then.malformed),
+                  less(now.modbus_timeouts, then.modbus_timeouts),
+                  less(now.verify_fail, then.verify_fail)};
 }
 
 void add(Counters &to, const Counters &c) {
@@ -107,8 +111,10 @@ void Registry::queue(Row w) {
 void Registry::requeue(std::vector<Row> &rows) {
   for (Row &w : rows) {
     auto it = rows_.find(w.id);
-    if (it == rows_.end()) rows_.emplace(w.id, std::move(w));
-    else take_older(it->second, w);
+    if (it == rows_.end())
+      rows_.emplace(w.id, std::move(w));
+    else
+      take_older(it->second, w);
   }
 }
 

@@ -53,7 +53,7 @@ class Registry {
   void set_hub(const std::string &id) { hub_ = id; }
   const std::string &hub() const { return hub_; }
   int64_t hub_num() const { return num_; }  // 0 for the first hub on a database
-  void start() { worker_.start(); }  // the writer thread
+  void start() { worker_.start(); }         // the writer thread
   void put(const GatewayRecord &r);
   void put_exposure(const ExposureConf &c, bool present);
   // Stores what waits and ends the writer thread.
@@ -80,7 +80,7 @@ class Registry {
     std::string holder;   // the hub of the session below (written: this hub's, or empty)
     int64_t session = 0;  // wall ms the holder's session began
     int64_t admission_at = 0;
-    bool admit = false;   // written: the admission changed here
+    bool admit = false;  // written: the admission changed here
   };
   // A row as stored (the columns of kRead); another hub's change, applied
   // by the loop: a record this hub does not hold takes it whole, one it
@@ -103,9 +103,9 @@ class Registry {
   void requeue(std::vector<Row> &rows);
 
   struct Mark {
-    bool dirty = false;  // changed since it was last stored, and in due_
-    int64_t saved = 0;   // wall ms it was last stored
-    Counters stored;     // the counters as of then (or as read)
+    bool dirty = false;                        // changed since it was last stored, and in due_
+    int64_t saved = 0;                         // wall ms it was last stored
+    Counters stored;                           // the counters as of then (or as read)
     Admission admission = Admission::kByList;  // and its admission
     int64_t admission_at = 0;
   };

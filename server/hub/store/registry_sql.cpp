@@ -11,7 +11,7 @@
 namespace hub {
 namespace {
 
-#define GATEWAY_COLUMNS                                                                                 \
+#define GATEWAY_COLUMNS                                                                                    \
   "id, alias, model, version, peer, first_seen, last_seen, online, signal, network, heartbeat, admission," \
   " bytes_in, bytes_out, packets_in, packets_out, reconnects, malformed, modbus_timeouts, verify_fail"
 
@@ -19,7 +19,7 @@ namespace {
 // the gateway was only ever another's) leaves it, and the holder, in place.
 // Counters add what each hub counted since its last write. The admission
 // is written with the row only when the row is new (else by kAdmit).
-#define FRESH(col) \
+#define FRESH(col)                                                                                            \
   " " #col " = CASE WHEN excluded.holder_session >= coalesce(gateways.holder_session, 0) THEN excluded." #col \
   " ELSE gateways." #col " END"
 #define ADD(col) " " #col " = coalesce(gateways." #col ", 0) + excluded." #col
@@ -50,11 +50,21 @@ const char *const kUnexpose = "DELETE FROM exposures WHERE gateway = $1 AND port
 
 DbParams row_params(const Registry::Row &w) {
   DbParams p = {w.id, w.alias, w.model, w.version, w.peer};
-  const int64_t nums[] = {w.first_seen, w.last_seen, w.online, w.signal, w.network, w.heartbeat, w.admission,
-                          static_cast<int64_t>(w.c.bytes_in), static_cast<int64_t>(w.c.bytes_out),
-                          static_cast<int64_t>(w.c.packets_in), static_cast<int64_t>(w.c.packets_out),
-                          static_cast<int64_t>(w.c.reconnects), static_cast<int64_t>(w.c.malformed),
-                          static_cast<int64_t>(w.c.modbus_timeouts), static_cast<int64_t>(w.c.verify_fail)};
+  const int64_t nums[] = {w.first_seen,
+                          w.last_seen,
+                          w.online,
+                          w.signal,
+                          w.network,
+                          w.heartbeat,
+                          w.admission,
+                          static_cast<int64_t>(w.c.bytes_in),
+                          static_cast<int64_t>(w.c.bytes_out),
+                          static_cast<int64_t>(w.c.packets_in),
+                          static_cast<int64_t>(w.c.packets_out),
+                          static_cast<int64_t>(w.c.reconnects),
+                          static_cast<int64_t>(w.c.malformed),
+                          static_cast<int64_t>(w.c.modbus_timeouts),
+                          static_cast<int64_t>(w.c.verify_fail)};
   for (int64_t n : nums) p.emplace_back(n);
   p.emplace_back(w.holder);
   p.emplace_back(w.session);
@@ -101,7 +111,9 @@ bool Registry::read_row(const DbRow &row, Row *w) {
 bool Registry::join(std::string *why) {
   for (int tries = 0; tries < 5; tries++) {
     num_ = db_single(db(), "SELECT num FROM hubs WHERE id = $1", {hub_}, -1);
-    if (num_ >= 0) return db().run("UPDATE hubs SET seen = $2 WHERE id = $1", {hub_, store_now_ms()}) || (*why = db().error(), false);
+    if (num_ >= 0)
+      return db().run("UPDATE hubs SET seen = $2 WHERE id = $1", {hub_, store_now_ms()}) ||
+             (*why = db().error(), false);
     db().run("INSERT INTO hubs VALUES($1, (SELECT coalesce(max(num) + 1, 0) FROM hubs), $2)", {hub_, store_now_ms()});
   }
   num_ = 0;

@@ -113,7 +113,8 @@ bool apply(Db &db, const Migration &m, std::string *why) {
 }
 
 bool migrate(Db &db, std::string *why) {
-  if (!db.exec(dialect(db, "CREATE TABLE IF NOT EXISTS schema_version(version INTEGER PRIMARY KEY, applied INTEGER)"))) {
+  if (!db.exec(
+          dialect(db, "CREATE TABLE IF NOT EXISTS schema_version(version INTEGER PRIMARY KEY, applied INTEGER)"))) {
     return *why = db.error(), false;
   }
   int at = schema_version(db);
@@ -131,9 +132,7 @@ bool migrate(Db &db, std::string *why) {
 
 int schema_latest() { return kMigrations[sizeof kMigrations / sizeof kMigrations[0] - 1].version; }
 
-int schema_version(Db &db) {
-  return static_cast<int>(db_single(db, "SELECT max(version) FROM schema_version", {}, 0));
-}
+int schema_version(Db &db) { return static_cast<int>(db_single(db, "SELECT max(version) FROM schema_version", {}, 0)); }
 
 bool schema_migrate(Db &db, std::string *why) {
   if (db.kind() != DbKind::kPostgres) return migrate(db, why);

@@ -37,9 +37,7 @@ void bind(sqlite3_stmt *st, int i, const DbValue &v) {
   switch (v.type) {
     case DbValue::kInt: sqlite3_bind_int64(st, i, v.i); break;
     case DbValue::kReal: sqlite3_bind_double(st, i, v.d); break;
-    case DbValue::kText:
-      sqlite3_bind_text(st, i, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT);
-      break;
+    case DbValue::kText: sqlite3_bind_text(st, i, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT); break;
     case DbValue::kNull: sqlite3_bind_null(st, i); break;
   }
 }
@@ -59,8 +57,8 @@ DbValue column(sqlite3_stmt *st, int i) {
 }
 
 bool SqliteDb::open(const std::string &path, std::string *why) {
-  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                      nullptr) != SQLITE_OK) {
+  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+      SQLITE_OK) {
     *why = "registry " + path + ": " + (db_ ? sqlite3_errmsg(db_) : "cannot open");
     return false;
   }

@@ -118,8 +118,8 @@ bool Sync::read_hubs(int64_t now, Found *f) {
 void Sync::bury(const std::string &hub, int64_t now) {
   if (!db().begin()) return;
   if (db().run(kOfflineGone, {hub, now}) && db().run(kFailGone, {hub, now}) && db().commit()) {
-    LOG_WARN("sync: hub %s not heard from for %lld s: its gateways offline, its unanswered targets failed",
-             hub.c_str(), static_cast<long long>(kHubGoneMs / 1000));
+    LOG_WARN("sync: hub %s not heard from for %lld s: its gateways offline, its unanswered targets failed", hub.c_str(),
+             static_cast<long long>(kHubGoneMs / 1000));
     buried_.insert(hub);
     return;
   }

@@ -72,7 +72,7 @@ class Sync {
   int64_t since_ = 0;  // the mark the next read starts from (mark_now)
   std::set<uint64_t> known_;
   std::set<std::string> buried_;  // gone hubs whose work was ended
-  std::mutex mu_;  // what was read: found_, any_
+  std::mutex mu_;                 // what was read: found_, any_
   Found found_;
   bool any_ = false;
   std::atomic<bool> up_{true};

@@ -5,10 +5,10 @@
 
 #include <algorithm>
 
-#include "core/query.h"
-#include "gateways/session.h"
 #include "core/json.h"
 #include "core/log.h"
+#include "core/query.h"
+#include "gateways/session.h"
 #include "mqtt/bridge.h"
 #include "web/routes.h"
 
@@ -48,10 +48,9 @@ size_t query_num(const ApiRequest &req, const char *key, size_t def) {
 
 cJSON *summary_json(const QuerySummary &s) {
   cJSON *o = cJSON_CreateObject();
-  const std::pair<const char *, size_t> kCounts[] = {{"online", s.online},       {"held", s.held},
-                                                     {"offline", s.offline},     {"conflict", s.conflict},
-                                                     {"never", s.never},         {"attention", s.attention},
-                                                     {"changed_hour", s.changed_hour}};
+  const std::pair<const char *, size_t> kCounts[] = {
+      {"online", s.online}, {"held", s.held},           {"offline", s.offline},          {"conflict", s.conflict},
+      {"never", s.never},   {"attention", s.attention}, {"changed_hour", s.changed_hour}};
   for (const auto &c : kCounts) cJSON_AddNumberToObject(o, c.first, static_cast<double>(c.second));
   return o;
 }
@@ -131,7 +130,9 @@ ApiReply api_gateway_list(Hub &h, const ApiRequest &req, const RouteArgs &) {
   return api_reply(200, o);
 }
 
-ApiReply api_gateway_one(Hub &h, const ApiRequest &, const RouteArgs &a) { return api_reply(200, gateway_json(h, *a.gw)); }
+ApiReply api_gateway_one(Hub &h, const ApiRequest &, const RouteArgs &a) {
+  return api_reply(200, gateway_json(h, *a.gw));
+}
 
 ApiReply api_gateway_cfg(Hub &h, const ApiRequest &req, const RouteArgs &a) {
   return command(h, *a.gw, Channel::kCfg, req);
@@ -164,7 +165,9 @@ ApiReply api_gateway_admit(Hub &h, const ApiRequest &, const RouteArgs &a) {
   return admission(h, *a.gw, Admission::kAdmitted);
 }
 
-ApiReply api_gateway_hold(Hub &h, const ApiRequest &, const RouteArgs &a) { return admission(h, *a.gw, Admission::kHeld); }
+ApiReply api_gateway_hold(Hub &h, const ApiRequest &, const RouteArgs &a) {
+  return admission(h, *a.gw, Admission::kHeld);
+}
 
 ApiReply api_gateway_release(Hub &h, const ApiRequest &, const RouteArgs &a) {
   return admission(h, *a.gw, Admission::kByList);
@@ -196,7 +199,8 @@ ApiReply api_exchange_reply(const Exchange &j) {
     for (const std::string &r : cmd_split_replies(j.ch, j.reply)) {
       cJSON_AddItemToArray(reps, cJSON_CreateString(json_safe(r).c_str()));
     }
-    cJSON_AddStringToObject(o, "text", escaped(reinterpret_cast<const uint8_t *>(j.reply.data()), j.reply.size()).c_str());
+    cJSON_AddStringToObject(o, "text",
+                            escaped(reinterpret_cast<const uint8_t *>(j.reply.data()), j.reply.size()).c_str());
   }
   static const int kStatus[] = {200, 200, 200, 504, 503};
   return api_reply(kStatus[static_cast<int>(j.outcome)], o);

@@ -14,8 +14,8 @@
 
 struct cJSON;
 
-#include "gateways/channels.h"
 #include "core/hub.h"
+#include "gateways/channels.h"
 
 namespace hub {
 

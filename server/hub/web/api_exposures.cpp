@@ -42,7 +42,8 @@ ApiReply api_exposure_add(Hub &h, const ApiRequest &req, const RouteArgs &) {
   const cJSON *listen = cJSON_GetObjectItemCaseSensitive(o, "listen");
   ExposureConf c;
   bool ok = cJSON_IsString(gw) && cJSON_IsNumber(port) && (port->valueint == 1 || port->valueint == 2) &&
-            (!kind || (cJSON_IsString(kind) && (!strcmp(kind->valuestring, "raw") || !strcmp(kind->valuestring, "modbus")))) &&
+            (!kind ||
+             (cJSON_IsString(kind) && (!strcmp(kind->valuestring, "raw") || !strcmp(kind->valuestring, "modbus")))) &&
             (!listen || (cJSON_IsString(listen) && parse_endpoint(listen->valuestring, &c.listen)));
   if (ok) {
     c.gateway = gw->valuestring;
@@ -50,7 +51,9 @@ ApiReply api_exposure_add(Hub &h, const ApiRequest &req, const RouteArgs &) {
     c.kind = kind && !strcmp(kind->valuestring, "raw") ? ExpKind::kRaw : ExpKind::kModbus;
   }
   cJSON_Delete(o);
-  if (!ok) return api_error(400, "want {\"gateway\": ID, \"port\": 1 or 2, \"kind\": \"modbus\" or \"raw\", \"listen\": \"addr:port\"}");
+  if (!ok)
+    return api_error(
+        400, "want {\"gateway\": ID, \"port\": 1 or 2, \"kind\": \"modbus\" or \"raw\", \"listen\": \"addr:port\"}");
   std::string why;
   Exposure *e = exp_add(h, c, true, &why);
   if (!e) return api_error(409, why);

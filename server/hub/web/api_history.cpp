@@ -28,7 +28,6 @@ std::string param(const ApiRequest &req, const char *key) {
   return "";
 }
 
-
 // 2026-12-08[T20:41[:07[.123]]][Z|+01:00]
 bool parse_iso(const char *s, int64_t *ms) {
   tm t{};
@@ -85,7 +84,9 @@ ApiReply unavailable(const Journal &j) {
   return api_error(503, "the registry's database does not answer: " + j.query_error());
 }
 
-ApiReply no_journal() { return api_error(503, "no history is kept: the hub runs without a registry ([registry] path or url)"); }
+ApiReply no_journal() {
+  return api_error(503, "no history is kept: the hub runs without a registry ([registry] path or url)");
+}
 
 // The gateway a change concerns: /api/gateways/<id>/..., /api/exposures/<id>/<port>, or the body's "gateway".
 std::string changed_gateway(const ApiRequest &req) {

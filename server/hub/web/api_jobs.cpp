@@ -39,7 +39,8 @@ cJSON *target_json(const Job &j, const JobTarget &t) {
       cJSON_AddItemToArray(reps, cJSON_CreateString(json_safe(r).c_str()));
     }
   } else if (!t.detail.empty()) {
-    cJSON_AddStringToObject(o, "why", escaped(reinterpret_cast<const uint8_t *>(t.detail.data()), t.detail.size()).c_str());
+    cJSON_AddStringToObject(o, "why",
+                            escaped(reinterpret_cast<const uint8_t *>(t.detail.data()), t.detail.size()).c_str());
   }
   return o;
 }
@@ -49,8 +50,9 @@ cJSON *target_json(const Job &j, const JobTarget &t) {
 ApiReply api_job_create(Hub &h, const ApiRequest &req, const RouteArgs &) {
   JobRequest asked;
   if (!jobs_parse_request(req.body, &asked)) {
-    return api_error(400, "want {\"channel\": \"cfg\" or \"vcom\", \"commands\": text or [...], \"ids\": [...], "
-                          "\"prefixes\": [...], \"filter\": {\"state\", \"q\"}, \"deadline_s\": N}");
+    return api_error(400,
+                     "want {\"channel\": \"cfg\" or \"vcom\", \"commands\": text or [...], \"ids\": [...], "
+                     "\"prefixes\": [...], \"filter\": {\"state\", \"q\"}, \"deadline_s\": N}");
   }
   int status = 400;
   std::string why;

@@ -6,14 +6,14 @@
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <sys/epoll.h>
 
-#include "store/audit.h"
-#include "gateways/channels.h"
 #include "core/log.h"
 #include "core/loop.h"
+#include "gateways/channels.h"
+#include "store/audit.h"
 
 namespace hub {
 
@@ -36,8 +36,8 @@ constexpr int kSendBuffer = 128 * 1024;
 HttpServer *g_server = nullptr;  // the one whose jobs end (Commands has a plain hook)
 
 MHD_Result send_reply(MHD_Connection *conn, const ApiReply &a) {
-  MHD_Response *resp = MHD_create_response_from_buffer(a.body.size(), const_cast<char *>(a.body.data()),
-                                                       MHD_RESPMEM_MUST_COPY);
+  MHD_Response *resp =
+      MHD_create_response_from_buffer(a.body.size(), const_cast<char *>(a.body.data()), MHD_RESPMEM_MUST_COPY);
   if (!resp) return MHD_NO;
   MHD_add_response_header(resp, "Content-Type", a.type.c_str());
   MHD_add_response_header(resp, "Cache-Control", "no-store");
@@ -53,7 +53,8 @@ MHD_Result add_arg(void *cls, MHD_ValueKind, const char *key, const char *value)
 }
 
 ApiReply too_large() {
-  return ApiReply{413, "application/json", "{\"error\":\"body too large: at most " + std::to_string(kApiBodyMax) + " bytes\"}", 0};
+  return ApiReply{413, "application/json",
+                  "{\"error\":\"body too large: at most " + std::to_string(kApiBodyMax) + " bytes\"}", 0};
 }
 
 // Refuses the request at once: the reply goes out with "Connection: close"
@@ -62,8 +63,8 @@ MHD_Result refuse(HttpServer &srv, MHD_Connection *conn, HttpServer::Request *re
   req->too_big = true;
   srv.request_arrived(conn);
   ApiReply r = too_large();
-  MHD_Response *resp = MHD_create_response_from_buffer(r.body.size(), const_cast<char *>(r.body.data()),
-                                                       MHD_RESPMEM_MUST_COPY);
+  MHD_Response *resp =
+      MHD_create_response_from_buffer(r.body.size(), const_cast<char *>(r.body.data()), MHD_RESPMEM_MUST_COPY);
   if (!resp) return MHD_NO;
   MHD_add_response_header(resp, "Content-Type", r.type.c_str());
   MHD_add_response_header(resp, "Connection", "close");
@@ -183,16 +184,16 @@ bool HttpServer::start(int listen_fd, std::string *why) {
                              {MHD_OPTION_END, 0, nullptr}};
   d_ = MHD_start_daemon(flags, 0, nullptr, nullptr, on_request, this, MHD_OPTION_ARRAY, listen,
                         MHD_OPTION_CONNECTION_LIMIT, c.http_max_connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-                        kPerAddress, MHD_OPTION_CONNECTION_TIMEOUT, c.http_idle_timeout_s,
-                        MHD_OPTION_NOTIFY_COMPLETED, on_completed, this, MHD_OPTION_NOTIFY_CONNECTION,
-                        on_connection, this, MHD_OPTION_END);
+                        kPerAddress, MHD_OPTION_CONNECTION_TIMEOUT, c.http_idle_timeout_s, MHD_OPTION_NOTIFY_COMPLETED,
+                        on_completed, this, MHD_OPTION_NOTIFY_CONNECTION, on_connection, this, MHD_OPTION_END);
   if (!d_) {
     if (listen_fd >= 0) close(listen_fd);
     return *why = "the HTTP server did not start", false;
   }
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
-  if (listen_fd >= 0 && getsockname(listen_fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0) port_ = ntohs(sa.sin_port);
+  if (listen_fd >= 0 && getsockname(listen_fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
+    port_ = ntohs(sa.sin_port);
   fd = MHD_get_daemon_info(d_, MHD_DAEMON_INFO_EPOLL_FD)->epoll_fd;
   loop_add(h_, *this, EPOLLIN);
   g_server = this;

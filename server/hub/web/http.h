@@ -15,8 +15,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "web/api.h"
 #include "core/hub.h"
+#include "web/api.h"
 
 struct MHD_Daemon;
 struct MHD_Connection;
@@ -35,10 +35,10 @@ class HttpServer : public Pollable {
   bool start(int listen_fd, std::string *why);
   bool adopt(int sock);  // a connected socket accepted elsewhere (the fuzz target's socket pair)
   int port() const { return port_; }
-  void run();          // the descriptor is readable
-  void after_pass();   // resumed requests answered, MHD's time-outs and ready connections run
-  void tick();         // once a second: requests past their deadline are cut off
-  int timeout_ms();    // -1: none
+  void run();         // the descriptor is readable
+  void after_pass();  // resumed requests answered, MHD's time-outs and ready connections run
+  void tick();        // once a second: requests past their deadline are cut off
+  int timeout_ms();   // -1: none
   void stop();
 
   struct Request;

@@ -8,12 +8,12 @@
 #include <utility>
 #include <vector>
 
-#include "web/api.h"
 #include "jobs/jobs.h"
-#include "store/journal.h"
 #include "mqtt/bridge.h"
+#include "store/journal.h"
 #include "store/registry.h"
 #include "store/sync.h"
+#include "web/api.h"
 
 namespace hub {
 namespace {
@@ -71,8 +71,9 @@ void gateway_figures(Out &o, const Hub &h) {
 
 // Time the hub adds to Modbus round trips, as a Prometheus histogram.
 void added_histogram(Out &o, const Metrics &m) {
-  o.s += "# HELP trm_hub_modbus_added_seconds Time the hub adds to a Modbus round trip.\n"
-         "# TYPE trm_hub_modbus_added_seconds histogram\n";
+  o.s +=
+      "# HELP trm_hub_modbus_added_seconds Time the hub adds to a Modbus round trip.\n"
+      "# TYPE trm_hub_modbus_added_seconds histogram\n";
   uint64_t cum = 0;
   char line[160];
   for (size_t i = 0; i <= Metrics::kAddedBuckets; i++) {
@@ -138,8 +139,8 @@ struct Span {
   const char *label;
   int64_t seconds;
 };
-const Span kOfflineSpans[] = {{"{longer_than=\"15m\"}", 900}, {"{longer_than=\"1h\"}", 3600},
-                              {"{longer_than=\"1d\"}", 86400}};
+const Span kOfflineSpans[] = {
+    {"{longer_than=\"15m\"}", 900}, {"{longer_than=\"1h\"}", 3600}, {"{longer_than=\"1d\"}", 86400}};
 
 void fleet_figures(Out &o, const Hub &h) {
   std::vector<std::pair<const char *, size_t>> states = {{"online", 0}, {"held", 0}, {"offline", 0}};
@@ -167,7 +168,8 @@ void fleet_figures(Out &o, const Hub &h) {
     o.metric("trm_hub_gateways_offline_for", "gauge", "Gateways offline for longer than a span (last packet).",
              static_cast<double>(offline_for[k]), kOfflineSpans[k].label);
   }
-  o.gauge("trm_hub_gateways_weak_signal", "Gateways online with a signal of CSQ 9 or below.", static_cast<double>(weak));
+  o.gauge("trm_hub_gateways_weak_signal", "Gateways online with a signal of CSQ 9 or below.",
+          static_cast<double>(weak));
 }
 
 void journal_figures(Out &o, const Hub &h) {

@@ -59,8 +59,8 @@ ApiReply page_fleet(Hub &, const ApiRequest &, const RouteArgs &) {
 // gateway's reply. With a read token the actions are disabled, and it says so.
 ApiReply page_gateway(Hub &, const ApiRequest &, const RouteArgs &) {
   using namespace pages;
-  static const std::string kPage = document("trm-hub · gateway", {common_css, gateway_css}, gateway_html,
-                                            {common_js, plots_js, gateway_js});
+  static const std::string kPage =
+      document("trm-hub · gateway", {common_css, gateway_css}, gateway_html, {common_js, plots_js, gateway_js});
   return html(kPage);
 }
 
