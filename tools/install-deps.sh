@@ -9,7 +9,7 @@ packages=(
   python3 python3-serial python3-serial-asyncio python3-pymodbus libmodbus-dev mbpoll socat
   iproute2 nftables procps util-linux
   ser2net strace
-  clang-tidy cppcheck
+  clang-tidy clang-format cppcheck
   clang libclang-rt-14-dev llvm
   # fleet server trm-hub (server/hub) and its end-to-end tests; the fleet simulator's broker
   libsqlite3-dev libmosquitto-dev mosquitto mosquitto-clients libmicrohttpd-dev
