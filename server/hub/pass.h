@@ -21,6 +21,7 @@ struct Server {
   ~Server();
   Hub &h;
   Pollable gw_listener{Kind::kGwListener};
+  Pollable tls_listener{Kind::kTlsListener};
   Pollable signals{Kind::kSignal};
   RateLimit rate;
   std::unique_ptr<MqttClient> mqtt;

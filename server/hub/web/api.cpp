@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "gateways/exposures.h"
+#include "gateways/identity.h"
 #include "core/query.h"
 #include "gateways/session.h"
 #include "core/json.h"
@@ -181,6 +182,24 @@ ApiReply admission(Hub &h, GatewayRecord &r, Admission a) {
   return api_reply(200, gateway_json(h, r));
 }
 
+// Optional {"fingerprint": "<64 hex digits>"}: that key; none: the bound
+// key, or else the pending one.
+ApiReply revoke(Hub &h, GatewayRecord &r, const ApiRequest &req) {
+  Fingerprint f{};
+  bool named = !req.body.empty();
+  if (named) {
+    cJSON *o = cJSON_ParseWithLength(req.body.data(), req.body.size());
+    const cJSON *fp = cJSON_GetObjectItemCaseSensitive(o, "fingerprint");
+    bool ok = cJSON_IsString(fp) && fp_parse(fp->valuestring, strlen(fp->valuestring), &f);
+    cJSON_Delete(o);
+    if (!ok) return api_error(400, "want {\"fingerprint\": 64 hex digits} or nothing");
+  }
+  std::string why;
+  if (!gw_key_revoke(h, r, named ? &f : nullptr, &why)) return api_error(409, why);
+  gw_changed(h, r, true);
+  return api_reply(200, gateway_json(h, r));
+}
+
 ApiReply gateway_action(Hub &h, GatewayRecord &r, const std::string &action, const ApiRequest &req) {
   std::string why;
   if (action == "cfg" || action == "vcom") {
@@ -188,7 +207,11 @@ ApiReply gateway_action(Hub &h, GatewayRecord &r, const std::string &action, con
     return submitted(cmd_submit(h, r, ch, command_text(req.body), req.done, &why), why, r);
   }
   if (action == "verify") return verify(h, r, req);
-  if (action == "admit") return admission(h, r, Admission::kAdmitted);
+  if (action == "admit") {
+    gw_key_admit(h, r);  // a pending key is bound
+    return admission(h, r, Admission::kAdmitted);
+  }
+  if (action == "revoke") return revoke(h, r, req);
   if (action == "hold") return admission(h, r, Admission::kHeld);
   if (action == "release") return admission(h, r, Admission::kByList);
   if (action == "close") {
@@ -199,7 +222,7 @@ ApiReply gateway_action(Hub &h, GatewayRecord &r, const std::string &action, con
   return api_error(404, "no such action");
 }
 
-const char *const kActions[] = {"cfg", "vcom", "verify", "admit", "hold", "release", "close", "history"};
+const char *const kActions[] = {"cfg", "vcom", "verify", "admit", "hold", "release", "close", "history", "revoke"};
 
 // /api/gateways/<id>[/<action>]; the ID is whatever comes before a known action.
 ApiReply gateways(Hub &h, const ApiRequest &req, const std::string &rest) {

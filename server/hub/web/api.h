@@ -13,7 +13,8 @@
 //   POST   /api/gateways/<id>/cfg         commands in the body, one a line
 //   POST   /api/gateways/<id>/vcom
 //   POST   /api/gateways/<id>/verify      optional {"x": X, "y": Y}
-//   POST   /api/gateways/<id>/admit | hold | release | close
+//   POST   /api/gateways/<id>/admit | hold | release | close   (admit binds a pending key)
+//   POST   /api/gateways/<id>/revoke      optional {"fingerprint"}: its key revoked, its link ended
 //   GET    /api/exposures
 //   POST   /api/exposures                 {"gateway", "port", "kind", "listen"}
 //   DELETE /api/exposures/<id>/<port>

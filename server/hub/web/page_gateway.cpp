@@ -63,7 +63,8 @@ function details(g) {
   $("gwstate").replaceChildren(stateBadge(g));
   $("attn").textContent = g.attention.length ? "\u26A0 " + g.attention.join(", ") : "";
   pairs("ident", [["ID", g.id], ["alias", g.alias], ["model", g.model], ["version", g.version],
-                  ["heartbeat", g.heartbeat + " s"], ["admission", g.admission], ["first seen", when(g.first_seen * 1000)]]);
+                  ["heartbeat", g.heartbeat + " s"], ["admission", g.admission], ["first seen", when(g.first_seen * 1000)],
+                  ["key", g.key.state + (g.key.pending || g.key.fingerprint ? " " + (g.key.pending || g.key.fingerprint) : "")]]);
   pairs("sess", [["address", g.peer], ["state", stateBadge(g)], ["session since", when(g.session)],
                  ["last seen", ago(g.last_seen)], ["signal", signalBars(g.signal)], ["network", g.network === 0 ? "up" : "down"]]);
   pairs("counters", Object.entries(g.counters).map(([k, v]) => [k.replace("_", " "), String(v)]));
