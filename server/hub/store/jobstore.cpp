@@ -1,9 +1,5 @@
-// Fleet jobs in the registry's database: loading, and the writer thread.
+// Fleet jobs in the registry's database: loading, and the writer's batches.
 #include "store/jobstore.h"
-
-#include <chrono>
-
-#include "core/log.h"
 
 namespace hub {
 namespace {
@@ -60,11 +56,6 @@ JobTarget target_row(const DbRow &r) {
   return t;
 }
 
-int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 }  // namespace
 
 const char *target_state_name(TargetState s) { return kStateNames[static_cast<int>(s)]; }
@@ -76,9 +67,11 @@ bool target_state_parse(const std::string &name, TargetState *s) {
   return false;
 }
 
+JobStore::JobStore() : worker_("jobs", [this] { return write_waiting(); }) {}
+
 JobStore::~JobStore() { stop(); }
 
-bool JobStore::open(const DbTarget &t, std::string *why) { return (db_ = db_open(t, why)) != nullptr; }
+bool JobStore::open(const DbTarget &t, std::string *why) { return worker_.open(t, why); }
 
 bool JobStore::read_jobs(Db &db, int64_t since, std::vector<std::unique_ptr<Job>> *jobs) {
   std::vector<DbRow> rows;
@@ -103,18 +96,17 @@ bool JobStore::read_changed_targets(Db &db, int64_t since, std::vector<std::pair
 }
 
 bool JobStore::load(std::vector<std::unique_ptr<Job>> *jobs, std::string *why) {
-  if (!read_jobs(*db_, -1, jobs)) return *why = "jobs: " + db_->error(), false;
+  if (!read_jobs(db(), -1, jobs)) return *why = "jobs: " + db().error(), false;
   for (auto &j : *jobs) {
-    if (!read_targets(*db_, j->id, &j->targets)) return *why = "jobs: " + db_->error(), false;
+    if (!read_targets(db(), j->id, &j->targets)) return *why = "jobs: " + db().error(), false;
   }
   return true;
 }
-void JobStore::start() { writer_ = std::thread(&JobStore::run, this); }
 
 void JobStore::queue(Op op) {
   std::lock_guard<std::mutex> lock(mu_);
   ops_.push_back(std::move(op));
-  cv_.notify_one();
+  worker_.wake();
 }
 
 // The job and all its targets go in one batch, so another hub never reads
@@ -122,58 +114,27 @@ void JobStore::queue(Op op) {
 void JobStore::put_job(const Job &j) {
   std::vector<Op> ops;
   ops.reserve(j.targets.size() + 1);
-  Op op(Op::kJob);
-  op.job = j.id;
-  op.a = channel_name(j.ch);
-  op.b = j.commands;
-  op.c = j.who;
-  op.d = j.selection;
-  op.e = j.origin;
-  op.t1 = j.created;
-  op.t2 = j.deadline;
-  ops.push_back(std::move(op));
-  for (uint32_t k = 0; k < j.targets.size(); k++) {
-    const JobTarget &t = j.targets[k];
-    Op add(Op::kNewTarget);
-    add.job = j.id;
-    add.a = t.gw;
-    add.b = target_state_name(t.state);
-    add.c = t.detail;
-    add.t1 = t.at;
-    ops.push_back(std::move(add));
+  ops.emplace_back(Op::kJob, j.id);
+  ops.back().made = {j.ch, j.commands, j.who, j.selection, j.origin, j.created, j.deadline};
+  for (const JobTarget &t : j.targets) {
+    ops.emplace_back(Op::kNewTarget, j.id);
+    ops.back().target = t;
   }
   std::lock_guard<std::mutex> lock(mu_);
   for (Op &o : ops) ops_.push_back(std::move(o));
-  cv_.notify_one();
+  worker_.wake();
 }
 
-void JobStore::put_cancelled(const Job &j) {
-  Op op(Op::kCancelled);
-  op.job = j.id;
-  queue(std::move(op));
-}
+void JobStore::put_cancelled(const Job &j) { queue(Op(Op::kCancelled, j.id)); }
 
 void JobStore::put_target(const Job &j, uint32_t k, bool tell, TargetState from, const std::string &from_holder) {
-  const JobTarget &t = j.targets[k];
-  Op op(Op::kTarget);
-  op.job = j.id;
-  op.k = k;
-  op.tell = tell;
-  op.a = t.gw;
-  op.b = target_state_name(t.state);
-  op.c = t.detail;
-  op.d = t.holder;
-  op.e = target_state_name(from);
-  op.f = from_holder;
-  op.t1 = t.at;
+  Op op(Op::kTarget, j.id);
+  op.target = j.targets[k];
+  op.change = {from, from_holder, k, tell};
   queue(std::move(op));
 }
 
-void JobStore::drop_job(uint64_t id) {
-  Op op(Op::kDrop);
-  op.job = id;
-  queue(std::move(op));
-}
+void JobStore::drop_job(uint64_t id) { queue(Op(Op::kDrop, id)); }
 
 void JobStore::take_stored(std::vector<TargetRef> *out, std::vector<TargetRef> *lost) {
   std::lock_guard<std::mutex> lock(mu_);
@@ -184,83 +145,52 @@ void JobStore::take_stored(std::vector<TargetRef> *out, std::vector<TargetRef> *
 }
 
 // lost: a target's change found the row no longer as this hub knew it.
-bool JobStore::write_op(const Op &op, int64_t at, bool *lost) {
-  DbParams id = {static_cast<int64_t>(op.job)};
+bool JobStore::write_op(Db &db, const Op &op, int64_t at, bool *lost) {
+  const int64_t id = static_cast<int64_t>(op.job);
+  const Op::Made &m = op.made;
+  const JobTarget &t = op.target;
   switch (op.kind) {
-    case Op::kDrop: return db_->run(kSql[Op::kDrop], id) && db_->run(kDropJob, id);
-    case Op::kCancelled: return db_->run(kSql[Op::kCancelled], {id[0], at});
-    case Op::kJob: return db_->run(kSql[Op::kJob], {id[0], op.a, op.b, op.c, op.d, op.t1, op.t2, op.e, at});
-    case Op::kNewTarget: return db_->run(kSql[Op::kNewTarget], {id[0], op.a, op.b, op.t1, op.c, at});
+    case Op::kDrop: return db.run(kSql[Op::kDrop], {id}) && db.run(kDropJob, {id});
+    case Op::kCancelled: return db.run(kSql[Op::kCancelled], {id, at});
+    case Op::kJob:
+      return db.run(kSql[Op::kJob],
+                    {id, channel_name(m.ch), m.commands, m.who, m.selection, m.created, m.deadline, m.origin, at});
+    case Op::kNewTarget:
+      return db.run(kSql[Op::kNewTarget], {id, t.gw, target_state_name(t.state), t.at, t.detail, at});
     case Op::kTarget: break;
   }
-  if (!db_->run(kSql[Op::kTarget], {id[0], op.a, op.b, op.t1, op.c, op.d, op.e, op.f, at})) return false;
-  *lost = db_->changes() == 0;
+  const Op::Change &c = op.change;
+  if (!db.run(kSql[Op::kTarget], {id, t.gw, target_state_name(t.state), t.at, t.detail, t.holder,
+                                  target_state_name(c.from), c.from_holder, at})) {
+    return false;
+  }
+  *lost = db.changes() == 0;
   return true;
 }
 
 bool JobStore::write(const std::vector<Op> &ops, std::vector<bool> *lost) {
-  if (!db_->begin()) return db_recover(*db_, "jobs"), false;
-  bool ok = true;
-  int64_t at = now_ms();
+  int64_t at = store_now_ms();
   lost->assign(ops.size(), false);
-  for (size_t i = 0; ok && i < ops.size(); i++) {
-    bool gone = false;
-    ok = write_op(ops[i], at, &gone);
-    (*lost)[i] = gone;
-  }
-  if (ok && db_->commit()) return true;
-  LOG_ERROR("jobs: write failed (%s); tried again later", db_->error().c_str());
-  db_->rollback();
-  db_recover(*db_, "jobs");
-  return false;
+  return worker_.transact([&](Db &db) {
+    for (size_t i = 0; i < ops.size(); i++) {
+      bool gone = false;
+      if (!write_op(db, ops[i], at, &gone)) return false;
+      (*lost)[i] = gone;
+    }
+    return true;
+  });
 }
 
 bool JobStore::write_waiting() {
-  std::vector<Op> ops;
-  {
+  return write_batch(mu_, ops_, [this](const std::vector<Op> &ops) {
+    std::vector<bool> lost;
+    if (!write(ops, &lost)) return false;
     std::lock_guard<std::mutex> lock(mu_);
-    ops.swap(ops_);
-  }
-  if (ops.empty()) return true;
-  std::vector<bool> lost;
-  bool ok = write(ops, &lost);
-  std::lock_guard<std::mutex> lock(mu_);
-  if (!ok) {
-    ops.insert(ops.end(), ops_.begin(), ops_.end());  // in order: the failed batch first
-    ops_.swap(ops);
-    return false;
-  }
-  for (size_t i = 0; i < ops.size(); i++) {
-    if (ops[i].tell) (lost[i] ? lost_ : stored_).push_back(TargetRef{ops[i].job, ops[i].k});
-  }
-  return true;
-}
-
-void JobStore::run() {
-  std::unique_lock<std::mutex> lock(mu_);
-  while (true) {
-    cv_.wait(lock, [this] { return stopping_ || !ops_.empty(); });
-    if (ops_.empty()) return;
-    lock.unlock();
-    bool ok = write_waiting();
-    lock.lock();
-    if (ok) {
-      retry_.reset();
-    } else {
-      if (stopping_) return;
-      cv_.wait_for(lock, retry_.next(), [this] { return stopping_; });
+    for (size_t i = 0; i < ops.size(); i++) {
+      if (ops[i].change.tell) (lost[i] ? lost_ : stored_).push_back(TargetRef{ops[i].job, ops[i].change.k});
     }
-  }
-}
-
-void JobStore::stop() {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    stopping_ = true;
-    cv_.notify_one();
-  }
-  if (writer_.joinable()) writer_.join();
-  if (db_) write_waiting();
+    return true;
+  });
 }
 
 }  // namespace hub

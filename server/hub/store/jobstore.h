@@ -15,15 +15,13 @@
 
 #include <stdint.h>
 
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "gateways/channels.h"
-#include "store/db.h"
+#include "store/worker.h"
 
 namespace hub {
 
@@ -65,7 +63,7 @@ bool target_state_parse(const std::string &name, TargetState *s);
 
 class JobStore {
  public:
-  JobStore() = default;
+  JobStore();
   ~JobStore();
   JobStore(const JobStore &) = delete;
   JobStore &operator=(const JobStore &) = delete;
@@ -81,8 +79,8 @@ class JobStore {
   static bool read_targets(Db &db, uint64_t job, std::vector<JobTarget> *out);
   // Targets written from since on: (job, target) pairs.
   static bool read_changed_targets(Db &db, int64_t since, std::vector<std::pair<uint64_t, JobTarget>> *out);
-  void start();  // the writer thread
-  void stop();   // stores what waits and ends the writer thread
+  void start() { worker_.start(); }  // the writer thread
+  void stop() { worker_.stop(); }    // stores what waits and ends the writer thread
 
   // The loop's side.
   void put_job(const Job &j);  // the job and every target
@@ -97,30 +95,36 @@ class JobStore {
   bool write_waiting();
 
  private:
+  // A change waiting to be stored: of job `job`, with the fields its kind uses.
   struct Op {
     enum Kind : uint8_t { kJob, kCancelled, kTarget, kDrop, kNewTarget };
-    explicit Op(Kind what) : kind(what) {}
+    struct Made {  // kJob: the job as it was made
+      Channel ch = Channel::kCfg;
+      std::string commands, who, selection, origin;
+      int64_t created = 0, deadline = 0;
+    };
+    struct Change {  // kTarget: what it changed from, and who hears it stored
+      TargetState from = TargetState::kPending;
+      std::string from_holder;
+      uint32_t k = 0;     // its place in the job
+      bool tell = false;  // told through take_stored
+    };
+    Op(Kind what, uint64_t id) : kind(what), job(id) {}
     Kind kind;
-    uint64_t job = 0;
-    uint32_t k = 0;
-    bool tell = false;
-    std::string a, b, c, d, e, f;  // job: channel, commands, who, selection, origin;
-                                   // target: gateway, state, detail, holder, from, from holder
-    int64_t t1 = 0, t2 = 0;  // job: created, deadline; target: at
+    uint64_t job;
+    Made made;
+    JobTarget target;  // kTarget, kNewTarget: the target as it is now
+    Change change;
   };
+  Db &db() { return worker_.db(); }
   void queue(Op op);
-  void run();
   bool write(const std::vector<Op> &ops, std::vector<bool> *lost);
-  bool write_op(const Op &op, int64_t at, bool *lost);
+  bool write_op(Db &db, const Op &op, int64_t at, bool *lost);
 
-  std::unique_ptr<Db> db_;
-  DbRetry retry_;
-  std::mutex mu_;
-  std::condition_variable cv_;
+  std::mutex mu_;  // the queue and what was stored
   std::vector<Op> ops_;
   std::vector<TargetRef> stored_, lost_;
-  bool stopping_ = false;
-  std::thread writer_;
+  DbWorker worker_;  // the writer and its connection; last, so it ends first
 };
 
 }  // namespace hub

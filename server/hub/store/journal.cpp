@@ -1,10 +1,8 @@
-// The journal's writer: queued rows in transactions, a lost connection
-// made again.
+// The journal's writer: queued rows in transactions (DbWorker), and the
+// pruning on its clock.
 #include "store/journal.h"
 
 #include <chrono>
-
-#include "core/log.h"
 
 namespace hub {
 namespace {
@@ -27,12 +25,15 @@ DbParams row_params(const JournalRow &r) {
   return {r.gw, r.at, r.what, r.detail, r.n[0], r.n[1], r.n[2], r.n[3], r.who};
 }
 
-int64_t wall_now_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
 }  // namespace
+
+// The writer prunes every kPruneEvery, after a batch that went through.
+Journal::Journal()
+    : worker_("history", [this] { return write_waiting(); },
+              {kPruneEvery, kPruneEvery, [this] {
+                prune(store_now_ms());
+                return true;
+              }}) {}
 
 Journal::~Journal() { stop(); }
 
@@ -40,18 +41,16 @@ bool Journal::open(const DbTarget &t, const HistoryConf &conf, std::string *why)
   conf_ = conf;
   DbTarget read = t;
   read.timeout_ms = kReadTimeoutMs;
-  if (!(db_ = db_open(t, why)) || !(rd_ = db_open(read, why))) return false;
+  if (!worker_.open(t, why) || !(rd_ = db_open(read, why))) return false;
   prepare_pruning();
   return true;
 }
-
-void Journal::start() { writer_ = std::thread(&Journal::run, this); }
 
 bool Journal::add(JournalRow row) {
   std::lock_guard<std::mutex> lock(mu_);
   if (rows_.size() >= kJournalQueue) return dropped_++, false;
   rows_.push_back(std::move(row));
-  if (rows_.size() == 1) cv_.notify_one();
+  if (rows_.size() == 1) worker_.wake();  // the first of a batch
   return true;
 }
 
@@ -60,64 +59,17 @@ size_t Journal::waiting() {
   return rows_.size();
 }
 
-void Journal::stop() {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    stopping_ = true;
-    cv_.notify_one();
-  }
-  if (writer_.joinable()) writer_.join();
-  if (db_) write_waiting();
-}
-
 bool Journal::write_waiting() {
-  std::vector<JournalRow> rows;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    rows.swap(rows_);
-  }
-  return rows.empty() || write(rows);
-}
-
-void Journal::run() {
-  auto next_prune = std::chrono::steady_clock::now() + kPruneEvery;
-  std::unique_lock<std::mutex> lock(mu_);
-  while (!stopping_) {
-    cv_.wait_until(lock, next_prune, [this] { return stopping_ || !rows_.empty(); });
-    std::vector<JournalRow> rows;
-    rows.swap(rows_);
-    lock.unlock();
-    bool ok = rows.empty() || write(rows);
-    if (ok && std::chrono::steady_clock::now() >= next_prune) {
-      prune(wall_now_ms());
-      next_prune = std::chrono::steady_clock::now() + kPruneEvery;
-    }
-    lock.lock();
-    if (ok) {
-      retry_.reset();
-      continue;
-    }
-    rows.insert(rows.end(), std::make_move_iterator(rows_.begin()), std::make_move_iterator(rows_.end()));
-    rows_.swap(rows);
-    cv_.wait_for(lock, retry_.next(), [this] { return stopping_; });
-    lock.unlock();
-    if (db_recover(*db_, "history")) reconnects_++;
-    lock.lock();
-  }
-}
-
-bool Journal::write(const std::vector<JournalRow> &rows) {
-  bool ok = db_->begin();
-  for (size_t i = 0; ok && i < rows.size(); i++) ok = db_->run(kInsert[static_cast<int>(rows[i].table)], row_params(rows[i]));
-  if (ok && db_->commit()) {
-    written_ += rows.size();
-    return up_ = true;
-  }
-  LOG_ERROR("history: write failed (%s); tried again later", db_->error().c_str());
-  db_->rollback();
-  errors_++;
-  up_ = db_->connected();
-  return false;
+  return write_batch(mu_, rows_, [this](const std::vector<JournalRow> &rows) {
+    bool ok = worker_.transact([&](Db &db) {
+      for (const JournalRow &r : rows) {
+        if (!db.run(kInsert[static_cast<int>(r.table)], row_params(r))) return false;
+      }
+      return true;
+    });
+    if (ok) written_ += rows.size();
+    return ok;
+  });
 }
 
 }  // namespace hub

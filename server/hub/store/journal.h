@@ -16,14 +16,12 @@
 #include <stdint.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/config.h"
-#include "store/db.h"
+#include "store/worker.h"
 
 struct cJSON;
 
@@ -56,7 +54,7 @@ struct Span {
 
 class Journal {
  public:
-  Journal() = default;
+  Journal();
   ~Journal();
   Journal(const Journal &) = delete;
   Journal &operator=(const Journal &) = delete;
@@ -64,9 +62,9 @@ class Journal {
   // Opens the writer's and the reader's connections to a registry whose
   // schema is in place (Registry::open).
   bool open(const DbTarget &t, const HistoryConf &conf, std::string *why);
-  void start();  // the writer thread
+  void start() { worker_.start(); }  // the writer thread
   // Stores what waits and ends the writer thread.
-  void stop();
+  void stop() { worker_.stop(); }
 
   // The loop's side: false when the row was dropped (queue full).
   bool add(JournalRow row);
@@ -88,16 +86,15 @@ class Journal {
 
   uint64_t written() const { return written_; }
   uint64_t dropped() const { return dropped_; }
-  uint64_t errors() const { return errors_; }
+  uint64_t errors() const { return worker_.errors(); }
   uint64_t pruned() const { return pruned_; }
-  uint64_t reconnects() const { return reconnects_; }
-  bool up() const { return up_; }  // the last write went through
+  uint64_t reconnects() const { return worker_.reconnects(); }
+  bool up() const { return worker_.up(); }  // the last write went through
   const std::string &query_error() const { return query_error_; }
   size_t waiting();
 
  private:
-  void run();
-  bool write(const std::vector<JournalRow> &rows);
+  Db &db() { return worker_.db(); }
   void prepare_pruning();
   size_t delete_oldest(int table, int64_t cutoff_ms);
   int64_t oldest(int table);
@@ -106,19 +103,14 @@ class Journal {
               const std::string &gw = "");
 
   HistoryConf conf_;
-  std::unique_ptr<Db> db_;  // the writer's
   std::unique_ptr<Db> rd_;  // the loop's, for queries
   int64_t rd_lost_ms_ = 0;  // when the loop last found its connection lost
   std::string query_error_;
   std::vector<std::string> oldest_sql_, prune_sql_;  // per pruned table, in the database's dialect
-  DbRetry retry_;
-  std::mutex mu_;
-  std::condition_variable cv_;
+  std::mutex mu_;  // the queue
   std::vector<JournalRow> rows_;
-  bool stopping_ = false;
-  std::thread writer_;
-  std::atomic<uint64_t> written_{0}, dropped_{0}, errors_{0}, pruned_{0}, reconnects_{0};
-  std::atomic<bool> up_{true};
+  std::atomic<uint64_t> written_{0}, dropped_{0}, pruned_{0};
+  DbWorker worker_;  // the writer and its connection; last, so it ends first
 };
 
 }  // namespace hub

@@ -53,7 +53,7 @@ std::string joined(std::initializer_list<std::string> parts) {
 
 void Journal::prepare_pruning() {
   const std::string batch = std::to_string(kPruneBatch);
-  bool pg = db_->kind() == DbKind::kPostgres;
+  bool pg = db().kind() == DbKind::kPostgres;
   for (const Pruned &p : kPruned) {
     std::string t = p.table, at = p.at;
     oldest_sql_.push_back(pg ? joined({"SELECT min(", at, ") FROM ", t})
@@ -66,27 +66,27 @@ void Journal::prepare_pruning() {
 }
 
 int64_t Journal::used_bytes() {
-  if (db_->kind() == DbKind::kPostgres) return db_single(*db_, kPgUsed, {}, 0);
-  return db_single(*db_, kSqliteUsed, {}, 0) * db_single(*db_, kSqlitePage, {}, 0);
+  if (db().kind() == DbKind::kPostgres) return db_single(db(), kPgUsed, {}, 0);
+  return db_single(db(), kSqliteUsed, {}, 0) * db_single(db(), kSqlitePage, {}, 0);
 }
 
 bool Journal::over_cap(int64_t cap) {
-  if (db_->kind() == DbKind::kPostgres && db_single(*db_, kPgStored, {}, 0) <= cap) return false;
+  if (db().kind() == DbKind::kPostgres && db_single(db(), kPgStored, {}, 0) <= cap) return false;
   return used_bytes() > cap;
 }
 
 int64_t Journal::oldest(int t) {
-  int64_t at = db_single(*db_, oldest_sql_[static_cast<size_t>(t)].c_str(), {}, INT64_MAX);
+  int64_t at = db_single(db(), oldest_sql_[static_cast<size_t>(t)].c_str(), {}, INT64_MAX);
   return at == INT64_MAX ? at : at * kPruned[t].unit_ms;
 }
 
 // The oldest rows of a table (at most a batch) older than cutoff_ms.
 size_t Journal::delete_oldest(int t, int64_t cutoff_ms) {
-  if (!db_->run(prune_sql_[static_cast<size_t>(t)].c_str(), {in_units(cutoff_ms, kPruned[t].unit_ms)})) {
-    LOG_WARN("history: pruning %s: %s", kPruned[t].table, db_->error().c_str());
+  if (!db().run(prune_sql_[static_cast<size_t>(t)].c_str(), {in_units(cutoff_ms, kPruned[t].unit_ms)})) {
+    LOG_WARN("history: pruning %s: %s", kPruned[t].table, db().error().c_str());
     return 0;
   }
-  size_t n = static_cast<size_t>(db_->changes());
+  size_t n = static_cast<size_t>(db().changes());
   pruned_ += n;
   return n;
 }

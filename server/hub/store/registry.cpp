@@ -1,9 +1,6 @@
-// The registry: the loop's marks and flushes, and the writer thread.
+// The registry: the loop's marks and flushes, and the writer's batches.
 #include "store/registry.h"
 
-#include <chrono>
-
-#include "core/log.h"
 #include "gateways/identity.h"
 
 namespace hub {
@@ -140,9 +137,9 @@ const GatewayHooks kRegistryHooks = [] {
   return row;
 }();
 
-Registry::~Registry() { stop(); }
+Registry::Registry() : worker_("registry", [this] { return write_waiting(); }) {}
 
-void Registry::start() { writer_ = std::thread(&Registry::run, this); }
+Registry::~Registry() { stop(); }
 
 void Registry::put(const GatewayRecord &r) {
   Mark &m = marks_[&r];
@@ -167,7 +164,16 @@ void Registry::queue(Row w) {
   auto it = rows_.find(w.id);
   if (it != rows_.end()) take_older(w, it->second);
   rows_[w.id] = std::move(w);
-  cv_.notify_one();
+  worker_.wake();
+}
+
+// A batch that failed: a newer snapshot queued since stays, with its counts.
+void Registry::requeue(std::vector<Row> &rows) {
+  for (Row &w : rows) {
+    auto it = rows_.find(w.id);
+    if (it == rows_.end()) rows_.emplace(w.id, std::move(w));
+    else take_older(it->second, w);
+  }
 }
 
 void Registry::apply(Hub &h, const Row &w) {
@@ -231,63 +237,25 @@ void Registry::flush(int64_t wall_ms, int64_t every_ms) {
 void Registry::put_exposure(const ExposureConf &c, bool present) {
   std::lock_guard<std::mutex> lock(mu_);
   exps_.push_back(ExpRow{c, present});
-  cv_.notify_one();
-}
-
-void Registry::stop() {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    stopping_ = true;
-    cv_.notify_one();
-  }
-  if (writer_.joinable()) writer_.join();
-  if (db_) write_waiting();  // without a writer thread (never started, or ended): what waits, now
+  worker_.wake();
 }
 
 bool Registry::write_waiting() {
   std::vector<Row> rows;
-  for (auto &kv : rows_) rows.push_back(std::move(kv.second));
-  rows_.clear();
-  if (rows.empty() && exps_.empty()) return true;
-  if (write(rows, exps_)) return exps_.clear(), true;
-  for (Row &w : rows) rows_.emplace(w.id, std::move(w));
-  return false;
-}
-
-void Registry::run() {
-  std::unique_lock<std::mutex> lock(mu_);
-  while (true) {
-    cv_.wait(lock, [this] { return stopping_ || !rows_.empty() || !exps_.empty(); });
-    if (rows_.empty() && exps_.empty()) return;
-    std::vector<Row> rows;
+  std::vector<ExpRow> exps;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
     rows.reserve(rows_.size());
     for (auto &kv : rows_) rows.push_back(std::move(kv.second));
     rows_.clear();
-    std::vector<ExpRow> exps;
     exps.swap(exps_);
-    lock.unlock();
-    bool ok = write(rows, exps);
-    lock.lock();
-    if (ok) {
-      retry_.reset();
-      continue;
-    }
-    for (Row &w : rows) {
-      auto it = rows_.find(w.id);
-      if (it == rows_.end()) {
-        rows_.emplace(w.id, std::move(w));
-      } else {
-        take_older(it->second, w);  // a newer snapshot stays, with these counts
-      }
-    }
-    exps.insert(exps.end(), exps_.begin(), exps_.end());
-    exps_.swap(exps);
-    if (stopping_) return;
-    cv_.wait_for(lock, retry_.next(), [this] { return stopping_; });
-    lock.unlock();
-    if (db_recover(*db_, "registry")) reconnects_++;
-    lock.lock();
   }
+  if ((rows.empty() && exps.empty()) || write(rows, exps)) return true;
+  std::lock_guard<std::mutex> lock(mu_);
+  requeue(rows);
+  exps.insert(exps.end(), std::make_move_iterator(exps_.begin()), std::make_move_iterator(exps_.end()));
+  exps_.swap(exps);
+  return false;
 }
 
 }  // namespace hub

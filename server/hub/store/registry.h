@@ -18,18 +18,16 @@
 #include <stdint.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "core/config.h"
-#include "store/db.h"
-#include "gateways/session.h"
 #include "core/hub.h"
+#include "gateways/session.h"
+#include "store/worker.h"
 
 namespace hub {
 
@@ -38,7 +36,7 @@ extern const GatewayHooks kRegistryHooks;
 
 class Registry {
  public:
-  Registry() = default;
+  Registry();
   ~Registry();
   Registry(const Registry &) = delete;
   Registry &operator=(const Registry &) = delete;
@@ -55,11 +53,11 @@ class Registry {
   void set_hub(const std::string &id) { hub_ = id; }
   const std::string &hub() const { return hub_; }
   int64_t hub_num() const { return num_; }  // 0 for the first hub on a database
-  void start();  // the writer thread
+  void start() { worker_.start(); }  // the writer thread
   void put(const GatewayRecord &r);
   void put_exposure(const ExposureConf &c, bool present);
   // Stores what waits and ends the writer thread.
-  void stop();
+  void stop() { worker_.stop(); }
   // Without the writer thread (tests): stores what waits now.
   bool write_waiting();
 
@@ -70,9 +68,9 @@ class Registry {
   void flush(int64_t wall_ms, int64_t every_ms);
 
   uint64_t writes() const { return writes_; }
-  uint64_t errors() const { return errors_; }
-  uint64_t reconnects() const { return reconnects_; }
-  bool up() const { return up_; }  // the last write (or the connection) went through
+  uint64_t errors() const { return worker_.errors(); }
+  uint64_t reconnects() const { return worker_.reconnects(); }
+  bool up() const { return worker_.up(); }  // the last write (or the connection) went through
 
   struct Row {
     std::string id, alias, model, version, peer;
@@ -104,10 +102,11 @@ class Registry {
   };
 
  private:
-  void run();
+  Db &db() { return worker_.db(); }
   bool write(const std::vector<Row> &rows, const std::vector<ExpRow> &exps);
   bool join(std::string *why);
   void queue(Row w);
+  void requeue(std::vector<Row> &rows);
   void take_keys(Hub &h, GatewayRecord &r, const Row &w, bool made);
 
   struct Mark {
@@ -126,16 +125,11 @@ class Registry {
 
   std::string hub_;
   int64_t num_ = 0;
-  std::unique_ptr<Db> db_;
-  DbRetry retry_;
-  std::mutex mu_;
-  std::condition_variable cv_;
+  std::mutex mu_;  // the queue: rows_ and exps_
   std::unordered_map<std::string, Row> rows_;
   std::vector<ExpRow> exps_;
-  bool stopping_ = false;
-  std::thread writer_;
-  std::atomic<uint64_t> writes_{0}, errors_{0}, reconnects_{0};
-  std::atomic<bool> up_{true};
+  std::atomic<uint64_t> writes_{0};
+  DbWorker worker_;  // the writer and its connection; last, so it ends first
 };
 
 }  // namespace hub

@@ -74,11 +74,6 @@ DbParams row_params(const Registry::Row &w) {
   return p;
 }
 
-int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 DbParams exposure_params(const Registry::ExpRow &e) {
   const ExposureConf &c = e.conf;
   DbParams p = {c.gateway, int64_t{c.port}};
@@ -87,6 +82,16 @@ DbParams exposure_params(const Registry::ExpRow &e) {
     p.emplace_back(c.listen.host + ":" + std::to_string(c.listen.port));
   }
   return p;
+}
+
+// A row's upsert, and its admission and keys where they changed here.
+bool write_row(Db &db, const Registry::Row &w, int64_t at) {
+  DbParams p = row_params(w);
+  p.emplace_back(at);
+  p.emplace_back(int64_t{w.key_tls});
+  return db.run(kUpsert, p) && (!w.admit || db.run(kAdmit, {w.id, int64_t{w.admission}, w.admission_at, at})) &&
+         (!w.key_change || db.run(kKey, {w.id, w.key_fp, w.key_pending, w.key_revoked, w.key_at, at})) &&
+         (w.key_change || !w.pending_change || db.run(kPending, {w.id, w.key_pending, at}));
 }
 
 const std::string &text(const DbRow &r, size_t i) { return r[i].s; }
@@ -120,17 +125,17 @@ bool Registry::read_row(const DbRow &row, Row *w) {
 // the one that loses the unique number tries again).
 bool Registry::join(std::string *why) {
   for (int tries = 0; tries < 5; tries++) {
-    num_ = db_single(*db_, "SELECT num FROM hubs WHERE id = $1", {hub_}, -1);
-    if (num_ >= 0) return db_->run("UPDATE hubs SET seen = $2 WHERE id = $1", {hub_, now_ms()}) || (*why = db_->error(), false);
-    db_->run("INSERT INTO hubs VALUES($1, (SELECT coalesce(max(num) + 1, 0) FROM hubs), $2)", {hub_, now_ms()});
+    num_ = db_single(db(), "SELECT num FROM hubs WHERE id = $1", {hub_}, -1);
+    if (num_ >= 0) return db().run("UPDATE hubs SET seen = $2 WHERE id = $1", {hub_, store_now_ms()}) || (*why = db().error(), false);
+    db().run("INSERT INTO hubs VALUES($1, (SELECT coalesce(max(num) + 1, 0) FROM hubs), $2)", {hub_, store_now_ms()});
   }
   num_ = 0;
-  return *why = "hubs: " + db_->error(), false;
+  return *why = "hubs: " + db().error(), false;
 }
 
 bool Registry::open(const DbTarget &t, std::string *why, uint32_t wait_s) {
   DbRetry retry;
-  for (auto waited = std::chrono::milliseconds(0); !(db_ = db_open(t, why));) {
+  for (auto waited = std::chrono::milliseconds(0); !worker_.open(t, why);) {
     if (waited >= std::chrono::seconds(wait_s)) return false;
     auto pause = retry.next();
     LOG_WARN("%s; trying again in %d ms", why->c_str(), static_cast<int>(pause.count()));
@@ -138,14 +143,14 @@ bool Registry::open(const DbTarget &t, std::string *why, uint32_t wait_s) {
     waited += pause;
   }
   // Gateways left online by this hub's last run (or by a hub of old, which kept no holder).
-  bool ok = schema_migrate(*db_, why) &&
-            (hub_.empty() ? db_->exec("UPDATE gateways SET online = 0")
-                          : db_->run("UPDATE gateways SET online = 0, updated = $2 WHERE online = 1 AND"
+  bool ok = schema_migrate(db(), why) &&
+            (hub_.empty() ? db().exec("UPDATE gateways SET online = 0")
+                          : db().run("UPDATE gateways SET online = 0, updated = $2 WHERE online = 1 AND"
                                      " (holder = $1 OR holder IS NULL OR holder = '')",
-                                     {hub_, now_ms()}) &&
+                                     {hub_, store_now_ms()}) &&
                                 join(why));
   if (!ok) {
-    *why = "registry " + db_name(t) + ": " + (why->empty() ? db_->error() : *why);
+    *why = "registry " + db_name(t) + ": " + (why->empty() ? db().error() : *why);
     return false;
   }
   return true;
@@ -153,13 +158,13 @@ bool Registry::open(const DbTarget &t, std::string *why, uint32_t wait_s) {
 
 bool Registry::load(Hub &h, std::vector<ExposureConf> *exposures, std::string *why) {
   std::vector<DbRow> rows;
-  if (!db_->run(kRead, {}, &rows)) return *why = db_->error(), false;
+  if (!db().run(kRead, {}, &rows)) return *why = db().error(), false;
   for (const DbRow &r : rows) {
     Row w;
     if (read_row(r, &w)) apply(h, w);
   }
   rows.clear();
-  if (!db_->run("SELECT gateway, port, kind, listen FROM exposures", {}, &rows)) return *why = db_->error(), false;
+  if (!db().run("SELECT gateway, port, kind, listen FROM exposures", {}, &rows)) return *why = db().error(), false;
   for (const DbRow &row : rows) {
     ExposureConf c;
     c.gateway = text(row, 0);
@@ -171,30 +176,18 @@ bool Registry::load(Hub &h, std::vector<ExposureConf> *exposures, std::string *w
 }
 
 bool Registry::write(const std::vector<Row> &rows, const std::vector<ExpRow> &exps) {
-  bool ok = db_->begin();
-  int64_t at = now_ms();
-  for (size_t i = 0; ok && i < rows.size(); i++) {
-    const Row &w = rows[i];
-    DbParams p = row_params(w);
-    p.emplace_back(at);
-    p.emplace_back(int64_t{w.key_tls});
-    ok = db_->run(kUpsert, p) &&
-         (!w.admit || db_->run(kAdmit, {w.id, int64_t{w.admission}, w.admission_at, at})) &&
-         (!w.key_change || db_->run(kKey, {w.id, w.key_fp, w.key_pending, w.key_revoked, w.key_at, at})) &&
-         (w.key_change || !w.pending_change || db_->run(kPending, {w.id, w.key_pending, at}));
-  }
-  for (size_t i = 0; ok && i < exps.size(); i++) {
-    ok = db_->run(exps[i].present ? kExpose : kUnexpose, exposure_params(exps[i]));
-  }
-  if (ok && db_->commit()) {
-    writes_ += rows.size() + exps.size();
-    return up_ = true;
-  }
-  LOG_ERROR("registry: write failed (%s); tried again later", db_->error().c_str());
-  db_->rollback();
-  errors_++;
-  up_ = db_->connected();
-  return false;
+  int64_t at = store_now_ms();
+  bool ok = worker_.transact([&](Db &db) {
+    for (const Row &w : rows) {
+      if (!write_row(db, w, at)) return false;
+    }
+    for (const ExpRow &e : exps) {
+      if (!db.run(e.present ? kExpose : kUnexpose, exposure_params(e))) return false;
+    }
+    return true;
+  });
+  if (ok) writes_ += rows.size() + exps.size();
+  return ok;
 }
 
 }  // namespace hub

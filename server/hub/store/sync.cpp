@@ -14,11 +14,6 @@ const char *const kFailGone =
     " at = $2, updated = $2 WHERE holder = $1 AND state = 'sent'";
 const char *const kOfflineGone = "UPDATE gateways SET online = 0, updated = $2 WHERE holder = $1 AND online = 1";
 
-int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 // Where the next read starts. PostgreSQL: the oldest transaction still open
 // now (every row written by it or a later one has its ID at least this,
 // however late it commits). SQLite (one writer at a time; tests): the time
@@ -36,26 +31,22 @@ void append(std::vector<T> &to, std::vector<T> &from) {
 
 }  // namespace
 
+// A round at once, then every kEveryMs; nothing queued.
+Sync::Sync()
+    : worker_("sync", nullptr,
+              {std::chrono::milliseconds(0), std::chrono::milliseconds(kEveryMs), [this] { return round(); }}) {}
+
 Sync::~Sync() { stop(); }
 
 bool Sync::open(const DbTarget &t, const std::string &hub, std::string *why) {
   hub_ = hub;
-  if (!(db_ = db_open(t, why))) return false;
-  return mark_now(*db_, now_ms(), &since_) || (*why = "sync: " + db_->error(), false);
+  if (!worker_.open(t, why)) return false;
+  return mark_now(db(), store_now_ms(), &since_) || (*why = "sync: " + db().error(), false);
 }
 
 void Sync::start(const std::vector<uint64_t> &known) {
   known_.insert(known.begin(), known.end());
-  thread_ = std::thread(&Sync::run, this);
-}
-
-void Sync::stop() {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    stopping_ = true;
-    cv_.notify_one();
-  }
-  if (thread_.joinable()) thread_.join();
+  worker_.start();
 }
 
 bool Sync::take(Found *out) {
@@ -67,13 +58,14 @@ bool Sync::take(Found *out) {
   return true;
 }
 
+// A round that fails is tried again after the worker's back-off, the
+// connection made again first.
 bool Sync::round() {
-  int64_t now = now_ms(), mark = 0;
+  int64_t now = store_now_ms(), mark = 0;
   Found f;
-  if (!mark_now(*db_, now, &mark) || !read(now, &f)) {
-    if (up_) LOG_WARN("sync: %s; tried again later", db_->error().c_str());
+  if (!mark_now(db(), now, &mark) || !read(now, &f)) {
+    if (up_) LOG_WARN("sync: %s; tried again later", db().error().c_str());
     up_ = false;
-    db_recover(*db_, "sync");
     return false;
   }
   since_ = mark;
@@ -92,32 +84,20 @@ bool Sync::round() {
   return true;
 }
 
-void Sync::run() {
-  std::unique_lock<std::mutex> lock(mu_);
-  while (!stopping_) {
-    lock.unlock();
-    bool ok = round();
-    lock.lock();
-    if (ok) retry_.reset();
-    auto pause = ok ? std::chrono::milliseconds(kEveryMs) : retry_.next();
-    cv_.wait_for(lock, pause, [this] { return stopping_; });
-  }
-}
-
 bool Sync::read(int64_t now, Found *f) {
   std::vector<DbRow> rows;
-  if (!read_hubs(now, f) || !db_->run(Registry::changed_sql(*db_), {since_}, &rows)) return false;
+  if (!read_hubs(now, f) || !db().run(Registry::changed_sql(db()), {since_}, &rows)) return false;
   for (const DbRow &row : rows) {
     Registry::Row w;
     if (Registry::read_row(row, &w)) f->gateways.push_back(std::move(w));
   }
-  return read_jobs(f) && JobStore::read_changed_targets(*db_, since_, &f->targets);
+  return read_jobs(f) && JobStore::read_changed_targets(db(), since_, &f->targets);
 }
 
 bool Sync::read_hubs(int64_t now, Found *f) {
   std::vector<DbRow> rows;
-  if (!db_->run("UPDATE hubs SET seen = $2 WHERE id = $1", {hub_, now}) ||
-      !db_->run("SELECT id, seen FROM hubs", {}, &rows)) {
+  if (!db().run("UPDATE hubs SET seen = $2 WHERE id = $1", {hub_, now}) ||
+      !db().run("SELECT id, seen FROM hubs", {}, &rows)) {
     return false;
   }
   for (const DbRow &r : rows) {
@@ -136,25 +116,25 @@ bool Sync::read_hubs(int64_t now, Found *f) {
 // A hub gone: whatever it held is offline, whatever it sent and was not
 // answered fails (its reply may never be known; never sent again).
 void Sync::bury(const std::string &hub, int64_t now) {
-  if (!db_->begin()) return;
-  if (db_->run(kOfflineGone, {hub, now}) && db_->run(kFailGone, {hub, now}) && db_->commit()) {
+  if (!db().begin()) return;
+  if (db().run(kOfflineGone, {hub, now}) && db().run(kFailGone, {hub, now}) && db().commit()) {
     LOG_WARN("sync: hub %s not heard from for %lld s: its gateways offline, its unanswered targets failed",
              hub.c_str(), static_cast<long long>(kHubGoneMs / 1000));
     buried_.insert(hub);
     return;
   }
-  db_->rollback();
+  db().rollback();
 }
 
 bool Sync::read_jobs(Found *f) {
   std::vector<std::unique_ptr<Job>> jobs;
-  if (!JobStore::read_jobs(*db_, since_, &jobs)) return false;
+  if (!JobStore::read_jobs(db(), since_, &jobs)) return false;
   for (std::unique_ptr<Job> &j : jobs) {
     if (known_.count(j->id)) {
       if (j->cancelled) f->cancelled.push_back(j->id);
       continue;
     }
-    if (!JobStore::read_targets(*db_, j->id, &j->targets)) return false;
+    if (!JobStore::read_targets(db(), j->id, &j->targets)) return false;
     known_.insert(j->id);
     f->jobs.push_back(std::move(j));
   }

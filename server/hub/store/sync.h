@@ -15,18 +15,16 @@
 #include <stdint.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#include "store/db.h"
 #include "store/jobstore.h"
 #include "store/registry.h"
+#include "store/worker.h"
 
 namespace hub {
 
@@ -44,7 +42,7 @@ class Sync {
     bool back = false;               // the first read after the database was away
   };
 
-  Sync() = default;
+  Sync();
   ~Sync();
   Sync(const Sync &) = delete;
   Sync &operator=(const Sync &) = delete;
@@ -54,7 +52,7 @@ class Sync {
   bool open(const DbTarget &t, const std::string &hub, std::string *why);
   // The jobs in known are loaded already.
   void start(const std::vector<uint64_t> &known);
-  void stop();
+  void stop() { worker_.stop(); }
   // One round now, on the caller's thread (tests, or without start).
   bool round();
   // The loop's side: what was read since the last call; false when nothing.
@@ -64,25 +62,22 @@ class Sync {
   uint64_t rounds() const { return rounds_; }
 
  private:
-  void run();
+  Db &db() { return worker_.db(); }
   bool read(int64_t now, Found *f);
   bool read_hubs(int64_t now, Found *f);
   bool read_jobs(Found *f);
   void bury(const std::string &hub, int64_t now);
 
-  std::unique_ptr<Db> db_;
   std::string hub_;
   int64_t since_ = 0;  // the mark the next read starts from (mark_now)
   std::set<uint64_t> known_;
   std::set<std::string> buried_;  // gone hubs whose work was ended
-  DbRetry retry_;
-  std::mutex mu_;
-  std::condition_variable cv_;
+  std::mutex mu_;  // what was read: found_, any_
   Found found_;
-  bool any_ = false, stopping_ = false;
-  std::thread thread_;
+  bool any_ = false;
   std::atomic<bool> up_{true};
   std::atomic<uint64_t> rounds_{0};
+  DbWorker worker_;  // the thread and its connection; last, so it ends first
 };
 
 }  // namespace hub

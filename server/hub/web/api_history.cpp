@@ -1,8 +1,7 @@
-// API routes of the history and the audit log, the read-only role, and
-// the audit of every request that changes something.
-//
-//   GET /api/gateways/<id>/history?from=&to=&kind=state,signal,traffic&limit=&before=&bucket=
-//   GET /api/audit?from=&to=&who=&gateway=&limit=&before=
+// API routes of a gateway's history (?from=&to=&kind=state,signal,traffic&limit=&before=&bucket=)
+// and the audit log (?from=&to=&who=&gateway=&limit=&before=), the
+// read-only role's refusal, and the audit of every request that changes
+// something.
 //
 // Times are epoch milliseconds or ISO 8601 UTC (2026-12-08, 2026-12-08T20:41:07Z,
 // with a fraction or an offset); rows come newest first, at most limit of
@@ -11,10 +10,10 @@
 #include <string.h>
 #include <time.h>
 
-#include "web/api.h"
+#include "core/json.h"
 #include "store/audit.h"
 #include "store/journal.h"
-#include "core/json.h"
+#include "web/routes.h"
 
 namespace hub {
 namespace {
@@ -119,8 +118,6 @@ std::string outcome_text(const ApiReply &r) {
 
 }  // namespace
 
-bool api_changes(const ApiRequest &req) { return req.method != "GET" && req.method != "HEAD"; }
-
 void api_audit(Hub &h, const ApiRequest &req, const ApiReply &reply) {
   audit_record(h, req.who, req.method + " " + req.path, changed_gateway(req), outcome_text(reply));
 }
@@ -131,8 +128,9 @@ ApiReply api_read_only(Hub &h, const ApiRequest &req) {
   return r;
 }
 
-ApiReply api_history(Hub &h, const ApiRequest &req, const std::string &id) {
+ApiReply api_history(Hub &h, const ApiRequest &req, const RouteArgs &a) {
   if (!h.journal) return no_journal();
+  std::string id(a.text[0]);
   Span s;
   std::string why, kinds = param(req, "kind");
   if (!span_params(req, &s, &why)) return api_error(400, why);
@@ -154,7 +152,7 @@ ApiReply api_history(Hub &h, const ApiRequest &req, const std::string &id) {
   return api_reply(200, o);
 }
 
-ApiReply api_audit_list(Hub &h, const ApiRequest &req) {
+ApiReply api_audit_list(Hub &h, const ApiRequest &req, const RouteArgs &) {
   if (!h.journal) return no_journal();
   Span s;
   std::string why;

@@ -1,14 +1,13 @@
 // API routes of fleet jobs: the list, making one, one job with a page of
 // its targets, cancelling.
 #include <stdlib.h>
-#include <string.h>
 
 #include <algorithm>
 
-#include "web/api.h"
-#include "jobs/jobs.h"
 #include "core/json.h"
 #include "core/log.h"
+#include "jobs/jobs.h"
+#include "web/routes.h"
 
 namespace hub {
 namespace {
@@ -28,30 +27,6 @@ size_t param_num(const ApiRequest &req, const char *key, size_t def) {
   return static_cast<size_t>(strtoul(v.c_str(), nullptr, 10));
 }
 
-ApiReply create(Hub &h, const ApiRequest &req) {
-  JobRequest asked;
-  if (!jobs_parse_request(req.body, &asked)) {
-    return api_error(400, "want {\"channel\": \"cfg\" or \"vcom\", \"commands\": text or [...], \"ids\": [...], "
-                          "\"prefixes\": [...], \"filter\": {\"state\", \"q\"}, \"deadline_s\": N}");
-  }
-  int status = 400;
-  std::string why;
-  Job *j = jobs_create(h, asked, req.who, &status, &why);
-  return j ? api_reply(201, job_summary_json(*j)) : api_error(status, why);
-}
-
-ApiReply list(Hub &h, const ApiRequest &req) {
-  size_t limit = std::min(param_num(req, "limit", 100), kPageMax), offset = param_num(req, "offset", 0), n = 0;
-  cJSON *o = cJSON_CreateObject();
-  cJSON_AddNumberToObject(o, "total", static_cast<double>(h.jobs->jobs.size()));
-  cJSON_AddNumberToObject(o, "active", static_cast<double>(jobs_active_count(h)));
-  cJSON *arr = cJSON_AddArrayToObject(o, "jobs");
-  for (auto it = h.jobs->jobs.rbegin(); it != h.jobs->jobs.rend() && n < offset + limit; ++it, n++) {
-    if (n >= offset) cJSON_AddItemToArray(arr, job_summary_json(*it->second));
-  }
-  return api_reply(200, o);
-}
-
 cJSON *target_json(const Job &j, const JobTarget &t) {
   cJSON *o = cJSON_CreateObject();
   cJSON_AddStringToObject(o, "gateway", t.gw.c_str());
@@ -69,8 +44,35 @@ cJSON *target_json(const Job &j, const JobTarget &t) {
   return o;
 }
 
+}  // namespace
+
+ApiReply api_job_create(Hub &h, const ApiRequest &req, const RouteArgs &) {
+  JobRequest asked;
+  if (!jobs_parse_request(req.body, &asked)) {
+    return api_error(400, "want {\"channel\": \"cfg\" or \"vcom\", \"commands\": text or [...], \"ids\": [...], "
+                          "\"prefixes\": [...], \"filter\": {\"state\", \"q\"}, \"deadline_s\": N}");
+  }
+  int status = 400;
+  std::string why;
+  Job *j = jobs_create(h, asked, req.who, &status, &why);
+  return j ? api_reply(201, job_summary_json(*j)) : api_error(status, why);
+}
+
+ApiReply api_job_list(Hub &h, const ApiRequest &req, const RouteArgs &) {
+  size_t limit = std::min(param_num(req, "limit", 100), kPageMax), offset = param_num(req, "offset", 0), n = 0;
+  cJSON *o = cJSON_CreateObject();
+  cJSON_AddNumberToObject(o, "total", static_cast<double>(h.jobs->jobs.size()));
+  cJSON_AddNumberToObject(o, "active", static_cast<double>(jobs_active_count(h)));
+  cJSON *arr = cJSON_AddArrayToObject(o, "jobs");
+  for (auto it = h.jobs->jobs.rbegin(); it != h.jobs->jobs.rend() && n < offset + limit; ++it, n++) {
+    if (n >= offset) cJSON_AddItemToArray(arr, job_summary_json(*it->second));
+  }
+  return api_reply(200, o);
+}
+
 // One job: its summary and a page of its targets (?state=&limit=&offset=).
-ApiReply one(const Job &j, const ApiRequest &req) {
+ApiReply api_job_one(Hub &, const ApiRequest &req, const RouteArgs &a) {
+  const Job &j = *a.job;
   std::string want = param(req, "state");
   TargetState s = TargetState::kPending;
   if (!want.empty() && !target_state_parse(want, &s)) {
@@ -88,25 +90,9 @@ ApiReply one(const Job &j, const ApiRequest &req) {
   return api_reply(200, o);
 }
 
-}  // namespace
-
-ApiReply api_jobs(Hub &h, const ApiRequest &req) {
-  const std::string &p = req.path;
-  if (p == "/api/jobs") {
-    if (req.method == "GET") return list(h, req);
-    return req.method == "POST" ? create(h, req) : api_error(405, "GET or POST");
-  }
-  std::string rest = p.substr(strlen("/api/jobs/"));
-  bool cancel = rest.size() > 7 && rest.compare(rest.size() - 7, 7, "/cancel") == 0;
-  if (cancel) rest.resize(rest.size() - 7);
-  Job *j = rest.empty() || rest.size() > 15 || rest.find_first_not_of("0123456789") != std::string::npos
-                    ? nullptr
-                    : jobs_find(h, strtoull(rest.c_str(), nullptr, 10));
-  if (!j) return api_error(404, "no such job");
-  if (!cancel) return req.method == "GET" ? one(*j, req) : api_error(405, "GET only");
-  if (req.method != "POST") return api_error(405, "POST only");
-  if (!jobs_cancel(h, *j)) return api_error(409, "the job has ended");
-  return api_reply(200, job_summary_json(*j));
+ApiReply api_job_cancel(Hub &h, const ApiRequest &, const RouteArgs &a) {
+  if (!jobs_cancel(h, *a.job)) return api_error(409, "the job has ended");
+  return api_reply(200, job_summary_json(*a.job));
 }
 
 }  // namespace hub

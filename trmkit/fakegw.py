@@ -20,7 +20,7 @@ import struct
 import threading
 import time
 
-from sandbox import load_encode_table
+from .sandbox import load_encode_table
 
 TABLE = load_encode_table()
 INVERSE = [0] * 256

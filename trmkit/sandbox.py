@@ -21,7 +21,6 @@ import re
 import select
 import shlex
 import shutil
-import signal
 import struct
 import subprocess
 import tempfile
@@ -29,12 +28,18 @@ import termios
 import time
 import tty
 
+from .procs import Process
+
 GPIO_BASE = 0x40E00000
 BOARD_BASE = 0x17000000
 WINDOW_SIZE = 0x00100000
 WDT_CONTROL = BOARD_BASE + 0x0000
 WDT_SERVICE = BOARD_BASE + 0xF000
 WDT_SERVICE_COUNT = BOARD_BASE + 0xF004  # sandbox build: one count per service read
+
+CONFIG = "/quarne/qysc/qyserver.ini"
+MODEM = "/quarne/modemInfo.txt"
+MODEM_OK = "cpintype=READY\r\ncregvalue=1\r\ncsqvalue=23\r\nppp0=1\r\n"
 
 
 def sandbox_bin(name):
@@ -49,14 +54,12 @@ def emulator():
     return shlex.split(os.environ.get("TRM_EMULATOR", ""))
 
 
-def _die_with_parent():
-    """Child side of every start: the program ends when the test process
-    does, even when the test runner kills it outright. The kernel sends the
-    signal when the starting THREAD ends, so start programs from the test's
-    own thread, not from a short-lived helper thread."""
-    import ctypes
-    PR_SET_PDEATHSIG = 1
-    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+def daemon_config(server, port, extra="", **keys):
+    """The daemon's configuration file (qyserver.ini): ServerIP and
+    ServerPort, then `keys` in their order (Key=value), then `extra` as it
+    is; every line ended by \\r\\n as the daemon writes it."""
+    text = "ServerIP=%s\r\nServerPort=%d\r\n" % (server, port)
+    return text + "".join("%s=%s\r\n" % kv for kv in keys.items()) + extra
 
 
 def fuzz_seed(what="random test"):
@@ -68,17 +71,6 @@ def fuzz_seed(what="random test"):
     return seed
 
 
-def poll_until(cond, timeout=10.0, step=0.01):
-    """Calls cond() until it gives a true value or timeout seconds pass;
-    returns that value (or the last false one)."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = cond()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(step)
-
-
 def load_encode_table(path=None):
     """The scrambling table as a list of 256 ints, read like the build reads it."""
     path = path or os.environ["TRM_ENCODE_TABLE"]
@@ -87,91 +79,6 @@ def load_encode_table(path=None):
     table = [int(tok, 0) for tok in re.split(r"[\s,]+", text) if tok]
     assert sorted(table) == list(range(256)), "not a permutation"
     return table
-
-
-class Process:
-    """A program started by the test; output collected from a pipe."""
-
-    def __init__(self, argv, cwd, stdin=subprocess.DEVNULL):
-        self.argv = argv
-        self.proc = subprocess.Popen(argv, cwd=cwd, stdin=stdin, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, start_new_session=True,
-                                     preexec_fn=_die_with_parent)
-        self.pid = self.proc.pid
-        fl = fcntl.fcntl(self.proc.stdout, fcntl.F_GETFL)
-        fcntl.fcntl(self.proc.stdout, fcntl.F_SETFL, fl | os.O_NONBLOCK)
-        self.output = b""
-        self._seen = 0
-
-    def poll_output(self, timeout=0.0):
-        r, _, _ = select.select([self.proc.stdout], [], [], timeout)
-        if r:
-            try:
-                chunk = os.read(self.proc.stdout.fileno(), 65536)
-            except BlockingIOError:
-                chunk = b""
-            self.output += chunk
-            return bool(chunk)
-        return False
-
-    def wait_for(self, pattern, timeout=10.0, after_last=True):
-        """Waits until `pattern` (bytes regex) appears in the output after the
-        last match; returns the match. Raises AssertionError on time-out."""
-        if isinstance(pattern, str):
-            pattern = pattern.encode()
-        rx = re.compile(pattern)
-        deadline = time.monotonic() + timeout
-        while True:
-            start = self._seen if after_last else 0
-            m = rx.search(self.output, start)
-            if m:
-                self._seen = m.end()
-                return m
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError("timed out waiting for %r; output so far:\n%s"
-                                     % (pattern, self.output.decode(errors="replace")[-3000:]))
-            if not self.poll_output(min(left, 0.05)) and self.proc.poll() is not None:
-                # drain what is left, then give up on a dead process
-                while self.poll_output(0):
-                    pass
-                m = rx.search(self.output, self._seen if after_last else 0)
-                if m:
-                    self._seen = m.end()
-                    return m
-                raise AssertionError("process %s ended (status %s) before %r; output:\n%s"
-                                     % (self.argv, self.proc.returncode, pattern,
-                                        self.output.decode(errors="replace")[-3000:]))
-
-    def collect(self, seconds):
-        end = time.monotonic() + seconds
-        while time.monotonic() < end:
-            self.poll_output(max(0.0, min(0.05, end - time.monotonic())))
-        return self.output
-
-    def wait_exit(self, timeout=10.0):
-        end = time.monotonic() + timeout
-        while self.proc.poll() is None and time.monotonic() < end:
-            self.poll_output(0.05)
-        while self.poll_output(0):
-            pass
-        if self.proc.poll() is None:
-            raise AssertionError("process %s still running after %ss" % (self.argv, timeout))
-        return self.proc.returncode
-
-    def stop(self):
-        """Ends the process (by its PID) and its process group; again is harmless."""
-        if self.proc.stdout.closed:
-            return
-        if self.proc.poll() is None:
-            try:
-                os.killpg(self.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            self.proc.wait(timeout=10)
-        while self.poll_output(0):
-            pass
-        self.proc.stdout.close()
 
 
 class Pty:
@@ -234,6 +141,10 @@ class Sandbox:
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(data if isinstance(data, bytes) else data.encode())
+
+    def write_config(self, server, port, extra="", path=CONFIG, **keys):
+        """The daemon's configuration file (see daemon_config)."""
+        self.write_file(path, daemon_config(server, port, extra, **keys))
 
     def read_file(self, board_path):
         with open(self.board(board_path), "rb") as f:

@@ -5,16 +5,17 @@ the package's service. initdb and the server refuse root: as root they run
 as the package's postgres user. The binaries are found without PATH
 (pg_config --bindir, or /usr/lib/postgresql/<version>/bin)."""
 
-import ctypes
 import glob
 import os
 import pwd
 import shutil
 import signal
-import socket
 import subprocess
 import tempfile
-import time
+
+from .ports import free_port
+from .procs import children, end, spawn
+from .wait import wait_until
 
 
 def bindir():
@@ -27,14 +28,6 @@ def bindir():
         pass
     found = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"))
     return os.path.dirname(found[-1]) if found else None
-
-
-_LIBC = ctypes.CDLL(None)
-
-
-def _die_with_parent():
-    """The server ends with the test process, should the test not stop it."""
-    _LIBC.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
 class PgServer:
@@ -51,10 +44,7 @@ class PgServer:
             os.chown(self.dir, self.user.pw_uid, self.user.pw_gid)
         self.data, self.port, self.proc = os.path.join(self.dir, "data"), 5432, None
         if tcp:
-            s = socket.socket()
-            s.bind(("127.0.0.1", 0))
-            self.port = s.getsockname()[1]
-            s.close()
+            self.port = free_port()
         self.tcp = tcp
         try:
             self._run([os.path.join(self.bin, "initdb"), "-D", self.data, "-A", "trust", "-U", "postgres",
@@ -76,23 +66,25 @@ class PgServer:
         argv = [os.path.join(self.bin, "postgres"), "-D", self.data, "-k", self.dir, "-p", str(self.port),
                 "-c", "listen_addresses=%s" % ("127.0.0.1" if self.tcp else ""), "-c", "fsync=off"]
         self.log = open(os.path.join(self.dir, "server.log"), "ab")
-        self.proc = subprocess.Popen(argv, cwd=self.dir, stdout=self.log, stderr=subprocess.STDOUT,
-                                     start_new_session=True, preexec_fn=_die_with_parent, **self._as_owner())
-        end = time.monotonic() + 30
-        while self.sql("SELECT 1", check=False) != [["1"]]:
-            if self.proc.poll() is not None or time.monotonic() > end:
-                raise RuntimeError("PostgreSQL did not start: see %s/server.log" % self.dir)
-            time.sleep(0.1)
+        self.proc = spawn(argv, self.dir, stdout=self.log, **self._as_owner())
+
+        def answers():
+            if self.proc.poll() is not None:
+                raise RuntimeError("PostgreSQL ended at start: see %s/server.log" % self.dir)
+            return self.sql("SELECT 1", check=False) == [["1"]]
+        wait_until(answers, 30, step=0.1, what="PostgreSQL to answer (see %s/server.log)" % self.dir)
 
     def stop(self, how=signal.SIGINT):
         """Stops the server by its PID: SIGINT a fast shutdown, SIGKILL a crash."""
-        if self.proc and self.proc.poll() is None:
-            os.kill(self.proc.pid, how)
-            self.proc.wait(timeout=60)
-        if how == signal.SIGKILL:  # the server's children outlive it briefly; wait for the socket to go
-            time.sleep(0.5)
-        if self.proc:
-            self.log.close()
+        if not self.proc:
+            return
+        left = children(self.proc.pid) if self.proc.poll() is None else []
+        end(self.proc, how, grace=60, group=False)
+        # after a crash its children outlive it briefly, holding the shared
+        # memory a new server must find free
+        wait_until(lambda: not any(os.path.exists("/proc/%d" % pid) for pid in left), 30,
+                   step=0.02, what="the PostgreSQL server's processes to end")
+        self.log.close()
 
     def restart(self, how=signal.SIGINT):
         self.stop(how)

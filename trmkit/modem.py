@@ -1,12 +1,12 @@
-"""The simulated modem and network namespaces for end-to-end tests of the
-modem programs (shared by the celmon and simgate tests)."""
+"""The simulated modem (modem_sim.py, from the build's tools) on a
+sandbox's modem device, for the end-to-end tests of the modem programs
+(celmon, simgate, seekresp) and the fault suite."""
 
 import ast
 import os
-import subprocess
-import uuid
 
-from sandbox import poll_until, tools_bin
+from .sandbox import tools_bin
+from .wait import poll_until
 
 PYTHON = "/usr/bin/python3"
 MODEM_DEVICE = "/dev/ttyUSB2"
@@ -69,7 +69,7 @@ def stop_modems_last(sb, modem_proc):
 def read_written(sb, board_path, timeout=3.0):
     """The file once it exists ("open file success" is printed before the
     new file is renamed into place)."""
-    poll_until(lambda: os.path.exists(sb.board(board_path)), timeout)
+    poll_until(lambda: os.path.exists(sb.board(board_path)), timeout, step=0.01)
     return sb.read_file(board_path)
 
 
@@ -83,32 +83,3 @@ def holds_open(pid, path):
         except OSError:
             pass
     return False
-
-
-class NetNs:
-    """A network namespace of the test's own, removed by name at the end."""
-
-    def __init__(self, tag):
-        self.name = "trm-%s-%d-%s" % (tag, os.getpid(), uuid.uuid4().hex[:6])
-        subprocess.run(["ip", "netns", "add", self.name], check=True, capture_output=True)
-
-    def ip(self, *args):
-        subprocess.run(["ip", "-n", self.name] + list(args), check=True, capture_output=True)
-
-    def prefix(self):
-        return ["ip", "netns", "exec", self.name]
-
-    def close(self):
-        subprocess.run(["ip", "netns", "del", self.name], capture_output=True)
-
-
-def namespaces_forbidden():
-    """Why network namespaces cannot be used here, or None when they can."""
-    if os.geteuid() != 0:
-        return "network namespaces need root"
-    try:
-        ns = NetNs("probe")
-    except (subprocess.CalledProcessError, FileNotFoundError) as e:
-        return "this machine forbids network namespaces (%s)" % e
-    ns.close()
-    return None

@@ -1,5 +1,7 @@
-"""Network namespaces of the run's own, and a path between the daemon and
-the server that can go silent.
+"""Network namespaces of a run's own (NetNs: made and removed by name,
+entered by the calling thread), whether this machine allows them
+(forbidden), and a path between the daemon and the server that can go
+silent (Path).
 
 Three paths:
   lo    daemon and server in one namespace on its loopback (MTU 65536)
@@ -22,12 +24,11 @@ import contextlib
 import ctypes
 import os
 import re
+import shutil
 import subprocess
-import sys
+import uuid
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
-    os.path.abspath(__file__)))), "sim", "cellpath"))
-import cellpath  # noqa: E402
+from . import cellpath
 
 CLONE_NEWNET = 0x40000000
 PREFIX = "trmfault-"
@@ -40,37 +41,51 @@ def _run(*argv, check=True, stdin=None):
     return subprocess.run(list(argv), check=check, capture_output=True, text=True, input=stdin)
 
 
-def forbidden():
-    """Why this machine cannot run the suite's namespaces, or None."""
+def forbidden(nft=True, cell=False):
+    """Why this machine cannot make network namespaces (with nftables in
+    them, when nft; with the emulated cellular path between them, when
+    cell: TUN devices and the relay built), or None."""
     if os.geteuid() != 0:
         return "network namespaces need root"
-    for tool in ("ip", "nft"):
-        if _run("which", tool, check=False).returncode != 0:
+    if cell and not os.path.exists("/dev/net/tun"):
+        return "no /dev/net/tun"
+    if cell and not os.access(cellpath.binary(), os.X_OK):
+        return "no %s (build the host preset)" % cellpath.binary()
+    for tool in ("ip", "nft") if nft else ("ip",):
+        if shutil.which(tool) is None:
             return "'%s' is not installed (tools/install-deps.sh)" % tool
-    probe = NetNs("probe")
     try:
-        probe.nft("add table inet probe")
+        probe = NetNs("probe")
     except subprocess.CalledProcessError as e:
-        return "nftables does not work in a namespace here: %s" % e.stderr.strip()
+        return "namespaces cannot be created here: %s" % e.stderr.strip()
     except OSError as e:
         return "namespaces cannot be created here: %s" % e
+    try:
+        if nft:
+            probe.nft("add table inet probe")
+    except subprocess.CalledProcessError as e:
+        return "nftables does not work in a namespace here: %s" % e.stderr.strip()
     finally:
         probe.close()
     return None
 
 
-def remove_stale():
+def remove_stale(prefix=PREFIX):
     """Namespaces left by earlier runs whose process is gone (a run killed
     outright cannot clean up)."""
     for line in _run("ip", "netns", "list", check=False).stdout.splitlines():
-        m = re.match(r"(%s(\d+)-[\w-]+)" % PREFIX, line)
+        m = re.match(r"(%s(\d+)-[\w-]+)" % re.escape(prefix), line)
         if m and not os.path.exists("/proc/%s" % m.group(2)):
             _run("ip", "netns", "del", m.group(1), check=False)
 
 
 class NetNs:
-    def __init__(self, tag):
-        self.name = "%s%d-%s" % (PREFIX, os.getpid(), tag)
+    """A network namespace named <prefix><pid>-<tag>-<6 hex digits> (its
+    own even beside another machine's process of the same PID), its
+    loopback up; removed by that name in close()."""
+
+    def __init__(self, tag, prefix=PREFIX):
+        self.name = "%s%d-%s-%s" % (prefix, os.getpid(), tag, uuid.uuid4().hex[:6])
         _run("ip", "netns", "add", self.name)
         self.ip("link", "set", "lo", "up")
 
@@ -79,6 +94,10 @@ class NetNs:
 
     def nft(self, script):
         _run("ip", "netns", "exec", self.name, "nft", "-f", "-", stdin=script + "\n")
+
+    def prefix(self):
+        """The command prefix that runs a program inside."""
+        return ["ip", "netns", "exec", self.name]
 
     @contextlib.contextmanager
     def entered(self):

@@ -1,13 +1,3 @@
-// The gateway page's plots, drawn by its own script as SVG: the signal
-// (each bucket's lowest to highest as a band, its mean as a line, the
-// weak-signal line) and the online/offline timeline (online full height,
-// held two thirds, offline one third: it reads without colour).
-#include "web/api.h"
-
-namespace hub {
-namespace {
-
-const char kScript[] = R"JS(
 const SVGNS = "http://www.w3.org/2000/svg";
 const PLOT = { w: 560, h: 110, left: 34, right: 8, top: 8, bottom: 20 };
 const LEVEL = { online: 1, held: 2 / 3, offline: 1 / 3 };
@@ -78,10 +68,3 @@ function timelinePlot(events, from, to, now, since) {
   f.root.dataset.spans = spans;
   return f.root;
 }
-)JS";
-
-}  // namespace
-
-const char *plot_script() { return kScript; }
-
-}  // namespace hub

@@ -1,45 +1,3 @@
-// The fleet page: a summary bar of the whole fleet, the gateways a page at
-// a time (sorted, filtered and paged by the hub: the page never holds more
-// than its rows), the ones needing attention first unless another column
-// is chosen. It asks again every two seconds.
-#include "web/api.h"
-
-namespace hub {
-namespace {
-
-const char kStyle[] = R"CSS(
-#summary button { border: 1px solid #bbb; background: #fafafa; border-radius: 3px; margin: 0 .4em .4em 0; cursor: pointer; }
-#summary button.on { background: #e3ecfa; border-color: #2b6cb0; }
-#summary b { font-variant-numeric: tabular-nums; }
-#bar { margin: .4em 0 .6em; }
-#pager { margin-left: 1em; }
-#fleet { width: 100%; }
-th[data-sort]::after { content: attr(data-arrow); }
-)CSS";
-
-const char kBody[] = R"HTML(
-<div id="summary"></div>
-<div id="bar">
-<input id="filter" type="search" placeholder="filter: ID, alias, model, version, address" size="40">
-<select id="state">
-<option value="all">all</option><option value="attention">needs attention</option>
-<option value="online">online</option><option value="held">held</option><option value="offline">offline</option>
-<option value="conflict">ID conflict</option><option value="never">never seen</option>
-</select>
-<span id="pager"><button id="prev">&lsaquo; previous</button> <span id="range"></span>
-<button id="next">next &rsaquo;</button></span>
-<span id="status" class="muted">loading…</span>
-</div>
-<table id="fleet">
-<thead><tr><th data-sort="attention">attention</th><th data-sort="id">ID</th><th data-sort="alias">alias</th>
-<th data-sort="state">state</th><th data-sort="signal">signal</th><th data-sort="network">network</th>
-<th data-sort="version">version</th><th data-sort="last_seen">last seen</th><th data-sort="bytes_in">bytes in</th>
-<th data-sort="bytes_out">bytes out</th><th data-sort="reconnects">reconnects</th></tr></thead>
-<tbody id="rows"></tbody>
-</table>
-)HTML";
-
-const char kScript[] = R"JS(
 // Rows a page: 50, or #rows=N in the address (with the token: #token=T&rows=N).
 const view = { sort: "attention", dir: "asc", offset: 0,
                limit: Math.min(1000, parseInt((location.hash.match(/rows=(\d+)/) || [])[1], 10) || 50) };
@@ -124,13 +82,3 @@ $("filter").addEventListener("input", () => { view.offset = 0; refresh(); });
 $("state").addEventListener("change", () => { view.offset = 0; refresh(); });
 hubName();
 refresh();
-)JS";
-
-}  // namespace
-
-const std::string &fleet_page_html() {
-  static const std::string kPage = page_document("trm-hub · fleet", kStyle, kBody, kScript);
-  return kPage;
-}
-
-}  // namespace hub

@@ -16,7 +16,7 @@ import socket
 import struct
 import time
 
-from sandbox import load_encode_table
+from .sandbox import load_encode_table
 
 VERSION = 2
 TYPE_INIT, TYPE_DATA, TYPE_HEARTBEAT = 0, 1, 2
@@ -219,6 +219,7 @@ class GatewayServer:
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
         self.sock.bind((addr, 0))
         self.sock.listen(backlog)
+        self.host = addr
         self.port = self.sock.getsockname()[1]
         self.links = []
 
@@ -262,12 +263,3 @@ class _Holder:
     def close(self):
         for s in self.socks:
             s.close()
-
-
-def refused_port():
-    """A loopback port with nothing listening (bound, then released)."""
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port

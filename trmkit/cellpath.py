@@ -14,8 +14,10 @@ import queue
 import subprocess
 import threading
 
+from .procs import spawn
+
 GW_ADDR, SRV_ADDR = "10.232.0.2", "10.232.0.1"
-REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def binary():
@@ -46,8 +48,8 @@ class CellPath:
                 "--srv", "/run/netns/%s:%s" % (srv_ns, self.srv_dev), "--profile", profile]
         if seed is not None:
             argv += ["--seed", str(seed)]
-        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True, bufsize=1)
+        self.proc = spawn(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, bufsize=1)
         self.lines = queue.Queue()
         threading.Thread(target=self._reader, daemon=True).start()
         self.seed, self.profile = None, {}

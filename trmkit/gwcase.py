@@ -1,19 +1,17 @@
-"""Common set-up of the end-to-end tests with real peers: a sandbox holding
-the board's file tree, the real gateway daemon (sandbox copy) and whatever
-stands at the far ends of its link and its serial lines."""
+"""The base of the end-to-end tests with real peers (tests/e2e, tests/hub):
+a sandbox holding the board's file tree, the real gateway daemon (sandbox
+copy) and whatever stands at the far ends of its link and its serial
+lines."""
 
 import os
 import shutil
 import signal
-import socket
 import unittest
 
-from gwserver import GatewayServer, PORT_VERIFY, verify_answer
-from sandbox import Sandbox, sandbox_bin, load_encode_table, poll_until
+from .gwserver import GatewayServer, PORT_VERIFY, verify_answer
+from .sandbox import CONFIG, MODEM, MODEM_OK, Sandbox, sandbox_bin
+from .wait import wait_path
 
-CONFIG = "/quarne/qysc/qyserver.ini"
-MODEM = "/quarne/modemInfo.txt"
-MODEM_OK = "cpintype=READY\r\ncregvalue=1\r\ncsqvalue=23\r\nppp0=1\r\n"
 TIMEOUT = 30.0  # generous: the cross build runs the daemon and the console under qemu
 
 
@@ -23,21 +21,14 @@ class ServerAt(GatewayServer):
     apart by address as well as by port."""
 
     def __init__(self, host="127.0.0.1"):
-        self.table = load_encode_table()
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind((host, 0))
-        self.sock.listen(8)
-        self.host = host
-        self.port = self.sock.getsockname()[1]
-        self.links = []
+        super().__init__(addr=host)
 
     def pending_connection(self):
         """True when a connection waits to be accepted (nothing is accepted)."""
         self.sock.settimeout(0)
         try:
             s, _ = self.sock.accept()
-        except (BlockingIOError, socket.timeout):
+        except (BlockingIOError, TimeoutError):
             return False
         s.close()
         return True
@@ -75,7 +66,7 @@ class GatewayCase(unittest.TestCase):
                 self.skipTest("%s not installed" % p)
 
     def start_daemon(self, port, extra="", host="127.0.0.1"):
-        self.sb.write_file(CONFIG, "ServerIP=%s\r\nServerPort=%d\r\n%s" % (host, port, extra))
+        self.sb.write_config(host, port, extra)
         self.daemon = self.sb.start("qysc")
         return self.daemon
 
@@ -103,5 +94,4 @@ class GatewayCase(unittest.TestCase):
         return link, init
 
     def wait_file(self, path, timeout=10.0):
-        if not poll_until(lambda: os.path.exists(path), timeout):
-            raise AssertionError("%s did not appear" % path)
+        wait_path(path, timeout)

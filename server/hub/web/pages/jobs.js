@@ -1,62 +1,3 @@
-// The jobs view, in the frame and style of the other pages (page_common).
-// It lists the fleet jobs (newest first) with a bar of their targets'
-// states, shows a page of one job's targets (filtered by state), makes a
-// job from a form and cancels one. Everything is built from text nodes;
-// the API token comes from the address' fragment (#token=SECRET).
-#include "web/api.h"
-
-namespace hub {
-namespace {
-
-const char kStyle[] = R"CSS(
-form, #bar { margin-bottom: .8em; }
-textarea { vertical-align: top; }
-label { margin-right: .8em; }
-tr.job { cursor: pointer; }
-tr.job.chosen { background: #eef4ff; }
-.bar { display: flex; width: 14em; height: .9em; background: #eee; }
-.bar span { display: block; height: 100%; }
-.done { background: #0a7a2f; } .failed { background: #c0141b; } .expired { background: #b36b00; }
-.sent { background: #4a90d9; } .cancelled { background: #888; } .pending { background: #ddd; }
-td.state.done { color: #0a7a2f; background: none; font-weight: 600; }
-td.state.failed { color: #c0141b; background: none; font-weight: 600; }
-td.state.expired { color: #b36b00; background: none; } td.state.sent { color: #4a90d9; background: none; }
-td.state.cancelled, td.state.pending { color: #888; background: none; }
-#msg, #status { color: #666; margin-left: 1em; }
-)CSS";
-
-const char kBody[] = R"HTML(
-<h2>new job</h2>
-<form id="new">
-<label>channel <select id="channel"><option value="cfg">cfg</option><option value="vcom">vcom</option></select></label>
-<label>commands <textarea id="commands" rows="2" cols="30" placeholder="one a line: @CSQ"></textarea></label>
-<label>IDs <input id="ids" size="18" placeholder="10.0.0.1 10.0.0.2"></label>
-<label>prefixes <input id="prefixes" size="10" placeholder="10.1."></label>
-<label>filter <select id="fstate"><option value="">none</option><option value="all">all</option>
-<option value="online">online</option><option value="held">held</option><option value="offline">offline</option></select>
-<input id="fq" size="10" placeholder="text"></label>
-<label>deadline <input id="deadline" size="6" placeholder="86400"> s</label>
-<button id="create" type="submit">run</button><span id="msg"></span>
-</form>
-<table>
-<thead><tr><th>job</th><th>channel</th><th>commands</th><th>by</th><th>created</th><th>progress</th>
-<th>targets</th><th>done</th><th>failed</th><th>expired</th><th>waiting</th><th></th></tr></thead>
-<tbody id="jobs"></tbody>
-</table>
-<h2 id="title">no job chosen</h2>
-<div id="bar">
-<select id="tstate"><option value="">all</option><option>pending</option><option>sent</option><option>done</option>
-<option>failed</option><option>expired</option><option>cancelled</option></select>
-<button id="prev" type="button">previous</button><button id="next" type="button">next</button>
-<span id="status"></span>
-</div>
-<table>
-<thead><tr><th>gateway</th><th>state</th><th>when</th><th>reply or why</th><th>hub</th></tr></thead>
-<tbody id="targets"></tbody>
-</table>
-)HTML";
-
-const char kScript[] = R"JS(
 const states = ["done", "failed", "expired", "cancelled", "sent", "pending"];
 const page = 100;
 let chosen = 0, offset = 0, timer = null;
@@ -176,13 +117,3 @@ $("prev").addEventListener("click", () => { offset = Math.max(0, offset - page);
 $("next").addEventListener("click", () => { offset += page; refresh(); });
 hubName();
 refresh();
-)JS";
-
-}  // namespace
-
-const std::string &jobs_page() {
-  static const std::string kPage = page_document("trm-hub · jobs", kStyle, kBody, kScript);
-  return kPage;
-}
-
-}  // namespace hub

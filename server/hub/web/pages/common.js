@@ -1,43 +1,3 @@
-// What the hub's pages share: one style sheet, one script of helpers, and
-// the frame of a document. Everything is in the document itself (no file,
-// no CDN: the hub often runs on a network with no way out). The scripts
-// put what a gateway sent into text nodes and attributes only, never into
-// markup. A token for the API comes from the address' fragment
-// (#token=SECRET) and is kept on every link between the pages.
-#include "web/api.h"
-
-namespace hub {
-namespace {
-
-const char kStyle[] = R"CSS(
-[hidden] { display: none !important; }
-body { font: 14px system-ui, sans-serif; margin: 1.2em 1.5em; color: #222; }
-h1 { font-size: 1.3em; margin: 0 0 .4em; display: inline-block; }
-h2 { font-size: 1.05em; margin: 1.2em 0 .4em; }
-nav { display: inline-block; margin-left: 1.5em; }
-nav a { margin-right: 1em; }
-a { color: #0550ae; }
-input, select, button, textarea { font: inherit; padding: .2em .5em; }
-table { border-collapse: collapse; }
-th, td { text-align: left; padding: .25em .6em; border-bottom: 1px solid #ddd; white-space: nowrap; }
-th { background: #f3f3f3; }
-th[data-sort] { cursor: pointer; user-select: none; }
-td.num { text-align: right; font-variant-numeric: tabular-nums; }
-.st { font-weight: 600; }
-.st-online { color: #0a7a2f; }
-.st-held { color: #a35f00; }
-.st-offline { color: #6b6b6b; }
-.st-conflict { color: #c0141b; }
-.attn { color: #c0141b; }
-.sig { display: inline-flex; align-items: flex-end; gap: 2px; height: 14px; vertical-align: middle; }
-.sig i { display: inline-block; width: 4px; background: #ccc; }
-.sig i.on { background: #2b6cb0; }
-.sig.weak i.on { background: #c0141b; }
-.muted { color: #666; }
-.note { background: #fff4d6; border: 1px solid #e0c36a; padding: .3em .6em; display: inline-block; }
-)CSS";
-
-const char kScript[] = R"JS(
 "use strict";
 const token = (location.hash.match(/token=([^&]*)/) || [])[1];
 const headers = token ? { Authorization: "Bearer " + decodeURIComponent(token) } : {};
@@ -102,24 +62,3 @@ async function hubName() {
 function navLinks() {
   for (const a of document.querySelectorAll("nav a")) a.href = a.getAttribute("href").split("#")[0] + frag;
 }
-)JS";
-
-}  // namespace
-
-std::string page_document(const char *title, const char *style, const char *body, const char *script) {
-  std::string d = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>";
-  d += title;
-  d += "</title>\n<style>";
-  d += kStyle;
-  d += style;
-  d += "</style>\n</head>\n<body>\n<h1>trm-hub <span id=\"hub\"></span></h1>\n"
-       "<nav><a href=\"/\">fleet</a><a href=\"/jobs\">jobs</a></nav>\n";
-  d += body;
-  d += "\n<script>";
-  d += kScript;
-  d += script;
-  d += "navLinks();\n</script>\n</body>\n</html>\n";
-  return d;
-}
-
-}  // namespace hub

@@ -1,48 +1,3 @@
-// A page per gateway (/gateway/<id>): identity, address and session,
-// counters, exposures, the last events, its signal and its online/offline
-// timeline over 24 hours and 30 days, and the actions, each with the
-// gateway's reply. With a read token the actions are disabled, and it says so.
-#include "web/api.h"
-
-namespace hub {
-namespace {
-
-const char kStyle[] = R"CSS(
-.cols { display: flex; gap: 2em; flex-wrap: wrap; }
-.plots { display: flex; gap: 1.5em; flex-wrap: wrap; }
-.plots figure { margin: 0; }
-.plots figcaption { color: #555; font-size: .9em; }
-#reply { background: #f6f6f6; padding: .5em; min-height: 2em; max-width: 60em; white-space: pre-wrap; }
-#actions button { margin-right: .4em; }
-)CSS";
-
-const char kBody[] = R"HTML(
-<h2><span id="gwid"></span> <span id="gwstate"></span> <span id="attn" class="attn"></span></h2>
-<div class="cols">
-<section><h2>identity</h2><table id="ident"></table></section>
-<section><h2>address and session</h2><table id="sess"></table></section>
-<section><h2>counters</h2><table id="counters"></table></section>
-</div>
-<h2>signal</h2>
-<div class="plots"><figure><div id="sig24"></div><figcaption>last 24 h (10 min buckets)</figcaption></figure>
-<figure><div id="sig30"></div><figcaption>last 30 days (4 h buckets)</figcaption></figure></div>
-<h2>online / offline</h2>
-<div class="plots"><figure><div id="tl24"></div><figcaption>last 24 h: full online, 2/3 held, 1/3 offline</figcaption></figure>
-<figure><div id="tl30"></div><figcaption>last 30 days</figcaption></figure></div>
-<h2>actions</h2>
-<p id="readonly" class="note" hidden>This token may only read: the actions are disabled.</p>
-<div id="actions"><button data-act="verify">verify</button><button data-act="admit">admit</button>
-<button data-act="hold">hold</button><button data-act="release">release</button><button data-act="close">close the connection</button></div>
-<form id="cmd"><select id="chan"><option value="cfg">configuration</option><option value="vcom">virtual COM</option></select>
-<input id="cmdtext" size="40" placeholder="@CSQ (one command a line)"> <button id="send">send</button></form>
-<pre id="reply" class="muted">replies show here</pre>
-<div class="cols">
-<section><h2>exposures</h2><table id="exposures"></table></section>
-<section><h2>last events</h2><table id="events"></table></section>
-</div>
-)HTML";
-
-const char kScript[] = R"JS(
 const gwId = decodeURIComponent(location.pathname.slice("/gateway/".length));
 const base = "/api/gateways/" + encodeURIComponent(gwId);
 const DAY = 86400000;
@@ -132,14 +87,3 @@ async function start() {
   setInterval(load, 5000);
 }
 start();
-)JS";
-
-}  // namespace
-
-const std::string &gateway_page_html() {
-  static const std::string kPage =
-      page_document("trm-hub · gateway", kStyle, kBody, (std::string(plot_script()) + kScript).c_str());
-  return kPage;
-}
-
-}  // namespace hub
