@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "core/addr.h"
 #include "gateways/channels.h"
 #include "gateways/exposures.h"
 #include "gateways/link.h"
@@ -72,6 +73,20 @@ bool open_signals(Server &s, std::string *why) {
   return true;
 }
 
+// The TLS port's refusals before a connection is made are counted by
+// reason too; said at most every 10 s (a flood must not flood the log).
+void refused_at_door(Server &s, bool tls, TlsRefusal reason, uint32_t addr) {
+  Hub &h = s.h;
+  if (!tls) return;
+  uint64_t &n = h.m.tls_refused[static_cast<size_t>(reason)];
+  n++;
+  if (s.tls_refusal_said != 0 && h.now - s.tls_refusal_said < 10000) return;
+  s.tls_refusal_said = h.now | 1;
+  LOG_WARN("TLS connection from %s refused: %s (%llu refused so far)", ipv4_text(addr).c_str(),
+           reason == TlsRefusal::kRate ? "over the connection rate of its address" : "max_connections reached",
+           static_cast<unsigned long long>(n));
+}
+
 // Both ports take new connections alike (one rate limit per source);
 // the TLS port's begin with their handshake.
 void accept_gateways(Server &s, const Pollable &listener) {
@@ -84,9 +99,11 @@ void accept_gateways(Server &s, const Pollable &listener) {
     if (fd < 0) return;
     if (!s.rate.allow(addr, h.now)) {
       h.m.refused_rate++;
+      refused_at_door(s, tls, TlsRefusal::kRate, addr);
       close(fd);
     } else if (h.session_count >= h.cfg.max_gateways) {
       h.m.refused_full++;
+      refused_at_door(s, tls, TlsRefusal::kFull, addr);
       close(fd);
     } else {
       Session &ss = tls ? gw_open_tls(h, fd, addr, port) : gw_open(h, fd, addr, port);

@@ -170,11 +170,15 @@ enum class TlsRefusal : uint8_t {
   kRevoked,         // a revoked key
   kOtherId,         // a key bound to another gateway's ID
   kKeyMismatch,     // not the ID's bound key, while that key is connected
+  kIdChanged,       // packets declaring another ID than the one the connection came in as
+  kRate,            // over the connection rate of its address (the TLS port's share)
+  kFull,            // max_connections reached (the TLS port's share)
   kCount
 };
 inline constexpr const char *kTlsRefusalNames[] = {
     "plain_on_tls", "tls_on_plain", "plain_after_tls", "tls_required", "no_cert", "wrong_ca",
-    "handshake", "handshake_cut", "handshake_timeout", "revoked", "other_id", "key_mismatch"};
+    "handshake", "handshake_cut", "handshake_timeout", "revoked", "other_id", "key_mismatch",
+    "id_changed", "rate", "full"};
 static_assert(sizeof kTlsRefusalNames / sizeof kTlsRefusalNames[0] == static_cast<size_t>(TlsRefusal::kCount),
               "a name for every refusal");
 

@@ -50,6 +50,7 @@ bool plain_gate(Hub &h, Session &s, const GatewayRecord *r, const std::string &i
 void bind_now(Hub &h, GatewayRecord &r, GatewayKeys k, const Fingerprint &f, const char *how) {
   k.bound = f;
   k.has_bound = true;
+  k.tls = true;
   if (k.has_pending && k.pending == f) k.has_pending = false;
   k.changed_at = h.wall_ms;
   gw_keys_set(h, r, k);
@@ -110,12 +111,18 @@ bool gw_key_gate(Hub &h, Session &s, const std::string &id) {
   return true;
 }
 
+// Only a bound key marks the ID as one of the secure link's (then refused
+// on the plain port): a stranger's key, held pending, must not lock the
+// real gateway out of the plain port.
 void gw_key_attached(Hub &h, Session &s, GatewayRecord &r) {
   if (!s.tls) return;
   GatewayKeys k = keys_of(r);
-  k.tls = true;
   const Fingerprint &f = s.tls->key;
-  if (k.has_bound && k.bound == f) return gw_keys_set(h, r, k);
+  if (k.has_bound && k.bound == f) {
+    if (k.tls) return;
+    k.tls = true;
+    return gw_keys_set(h, r, k);
+  }
   if (!k.has_bound && s.tls->factory && tls_peer_names(s, r.id)) {
     bind_now(h, r, k, f, "its certificate is the factory CA's and names it");
     if (r.admission == Admission::kByList) r.admission = Admission::kAdmitted, r.admission_at = h.wall_ms;

@@ -81,6 +81,15 @@ void attach(Hub &h, Session &s, GatewayRecord &r) {
   h.ready_count++;
 }
 
+// On the secure link the key speaks for one ID: a packet that declares
+// another is not acted on, and the connection is refused.
+void id_changed(Hub &h, Session &s, const std::string &id) {
+  gw_refuse(h, s, TlsRefusal::kIdChanged,
+            "a packet declares \"" + escaped(reinterpret_cast<const uint8_t *>(id.data()), id.size()) +
+                "\", not the ID its key came in as",
+            s.gw->id);
+}
+
 void on_init(Hub &h, Session &s, const uint8_t *pkt, size_t len) {
   InitInfo info;
   if (!parse_init(pkt, len, &info)) return malformed(h, s, "init packet ends inside its fields");
@@ -98,7 +107,10 @@ void on_init(Hub &h, Session &s, const uint8_t *pkt, size_t len) {
     LOG_WARN("gateway %s refused: the registry holds %zu gateways already", id.c_str(), h.records.size());
     return gw_end(h, s, "registry full");
   }
-  if (s.state == Session::State::kReady && id != s.gw->id) return gw_end(h, s, "introduced itself again under another ID");
+  if (s.state == Session::State::kReady && id != s.gw->id) {
+    if (s.tls) return id_changed(h, s, id);
+    return gw_end(h, s, "introduced itself again under another ID");
+  }
   GatewayRecord &r = hub_record(h, id);
   if (fresh) attach(h, s, r);
   if (fresh) gw_key_attached(h, s, r);
@@ -161,6 +173,9 @@ void on_packet(Hub &h, Session &s, const uint8_t *pkt, size_t len) {
   }
   GatewayRecord &r = *s.gw;
   bool renamed = packet_id_len(pkt) != r.id.size() || memcmp(packet_id(pkt), r.id.data(), r.id.size()) != 0;
+  if (renamed && s.tls) {
+    return id_changed(h, s, std::string(reinterpret_cast<const char *>(packet_id(pkt)), packet_id_len(pkt)));
+  }
   seen(h, r, pkt, len);
   if (type == PACKAGE_TYPE_HEARTBEAT) {
     if (len != wire_prefix_len(pkt)) malformed(h, s, "heartbeat with a body");
