@@ -2,6 +2,8 @@
 // rules at a connection's init packet, admitting and revoking.
 #include "gateways/identity.h"
 
+#include <algorithm>
+
 #include "core/log.h"
 #include "gateways/session.h"
 #include "gateways/tls.h"
@@ -47,12 +49,17 @@ bool plain_gate(Hub &h, Session &s, const GatewayRecord *r, const std::string &i
   return true;
 }
 
+// A change here is stamped later than every change this hub knows of,
+// whatever the hubs' clocks say: the registry takes the latest, and a
+// revocation made through a hub whose clock is behind must not lose.
+void stamp(const Hub &h, GatewayKeys &k) { k.changed_at = std::max(h.wall_ms, k.changed_at + 1); }
+
 void bind_now(Hub &h, GatewayRecord &r, GatewayKeys k, const Fingerprint &f, const char *how) {
   k.bound = f;
   k.has_bound = true;
   k.tls = true;
   if (k.has_pending && k.pending == f) k.has_pending = false;
-  k.changed_at = h.wall_ms;
+  stamp(h, k);
   gw_keys_set(h, r, k);
   LOG_INFO("gateway %s: key %s bound (%s)", r.id.c_str(), fp_hex(f).c_str(), how);
 }
@@ -171,7 +178,7 @@ bool gw_key_revoke(Hub &h, GatewayRecord &r, const Fingerprint *which, std::stri
   if (k.revoked.size() > GatewayKeys::kRevokedMax) k.revoked.erase(k.revoked.begin());
   if (k.has_bound && k.bound == f) k.has_bound = false;
   if (k.has_pending && k.pending == f) k.has_pending = false;
-  k.changed_at = h.wall_ms;
+  stamp(h, k);
   LOG_WARN("gateway %s: key %s revoked", r.id.c_str(), fp_hex(f).c_str());
   gw_keys_take(h, r, k);
   return true;

@@ -53,6 +53,12 @@ GatewayKeys merged_keys(const GatewayRecord &r, const Registry::Row &w, bool mad
   bool newer = made || row.changed_at > now.changed_at;
   GatewayKeys k = newer ? row : now;
   k.tls = now.tls || row.tls;
+  // A key once revoked stays revoked, whichever binding is newer.
+  for (const Fingerprint &f : newer ? now.revoked : row.revoked) {
+    if (!k.is_revoked(f) && k.revoked.size() < GatewayKeys::kRevokedMax) k.revoked.push_back(f);
+  }
+  if (k.has_bound && k.is_revoked(k.bound)) k.has_bound = false;
+  if (k.has_pending && k.is_revoked(k.pending)) k.has_pending = false;
   k.pending_seq = now.pending_seq;
   bool other_pending = row.has_pending && !(k.has_bound && k.bound == row.pending) && !k.is_revoked(row.pending);
   if (!newer && other_pending) k.pending = row.pending, k.has_pending = true;
