@@ -243,7 +243,8 @@ connect_burst = 8
         scanner = shutil.which("testssl") or shutil.which("testssl.sh")
         if not scanner:
             self.skipTest("testssl.sh is not installed (tools/install-deps.sh installs it)")
-        hub = Hub(self, "--no-mqtt", "--connect-rate", "0", *self.keys.hub_args())
+        hub = Hub(self, "--no-mqtt", "--connect-rate", "0", "--listen", "off", *self.keys.hub_args())
+        self.assertEqual(hub.port, 0)  # TLS only: no plain port
         report = os.path.join(self.sb.dir, "scan.json")
         subprocess.run([scanner, "--quiet", "--color", "0", "--warnings", "off", "--jsonfile", report, "-p", "-s",
                         "127.0.0.1:%d" % hub.tls_port], capture_output=True, timeout=180, check=False)
