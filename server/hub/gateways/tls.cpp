@@ -157,7 +157,8 @@ int ticket_cb(SSL *ssl, unsigned char *name, unsigned char *iv, EVP_CIPHER_CTX *
   if (enc) {
     const TicketKey &k = t.keys[1];
     memcpy(name, k.name, sizeof k.name);
-    bool ok = RAND_bytes(iv, EVP_MAX_IV_LENGTH < 16 ? EVP_MAX_IV_LENGTH : 16) == 1 &&
+    static_assert(EVP_MAX_IV_LENGTH >= 16, "room for AES-CBC's IV");
+    bool ok = RAND_bytes(iv, 16) == 1 &&
               EVP_EncryptInit_ex(c, EVP_aes_256_cbc(), nullptr, k.aes, iv) == 1 && mac_key(mac, k);
     return ok ? 1 : -1;
   }
