@@ -79,7 +79,7 @@ bool tls_pump(Hub &h);
 // The peer's certificate names id (its CN or a DNS or IP subject name).
 bool tls_peer_names(const Session &s, const std::string &id);
 
-// tls_files.cpp, without sockets (fuzzed). The fingerprint of a
+// tls_files.cpp, without sockets. The fingerprint of a
 // certificate's key; whether a certificate names id; PEM text read into a
 // certificate list or a key (null with why); a ticket secret's text (64
 // hex digits, a line end allowed).
