@@ -149,17 +149,21 @@ class Tls(HubCase):
         self.fake(hub, OTHER, o_crt, o_key)
         self.assertEqual(hub.wait_state("held", OTHER)["key"]["pending"], o_fp)
 
-        # A key bound to one ID declaring another; a served key whose packets
-        # turn to another ID; the secure link's ID on the plain port.
+        # A key bound to one ID declaring another; a new key for a served ID; a
+        # served key whose packets turn to another ID; the secure link's ID on
+        # the plain port.
         liar = self.fake(hub, FACTORY, s_crt, s_key)
         self.assertTrue(liar.closed.wait(TIMEOUT))
+        i_crt, i_key, _ = self.keys.gateway("impostor", FACTORY)  # a new key may not displace the served one
+        self.assertTrue(self.fake(hub, FACTORY, i_crt, i_key).closed.wait(TIMEOUT))
         resumed.sendall(scramble(heartbeat_packet(ip=FACTORY.encode())))
         self.assertTrue(closed_within(resumed, TIMEOUT))
         plain = FakeGateway(hub.port, ip=FACTORY.encode())
         self.addCleanup(plain.close)
         self.assertTrue(plain.closed.wait(TIMEOUT))
         self.assertEqual(hub.gateway(FACTORY)["state"], "online")  # the real one served throughout
-        self.assertEqual([refused(hub, r) for r in ("other_id", "id_changed", "plain_after_tls")], [1, 1, 1])
+        self.assertEqual([refused(hub, r) for r in ("other_id", "key_mismatch", "id_changed", "plain_after_tls")],
+                         [1, 1, 1, 1])
 
         # Revoked while connected: off within a second, refused after, and
         # after a restart; the revocation is in the audit log.

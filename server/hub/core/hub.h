@@ -169,7 +169,7 @@ enum class TlsRefusal : uint8_t {
   kHandshakeTimeout,  // not done within tls_handshake_s
   kRevoked,         // a revoked key
   kOtherId,         // a key bound to another gateway's ID
-  kKeyMismatch,     // not the ID's bound key, while that key is connected
+  kKeyMismatch,     // not the ID's bound key, while the ID is served on another connection
   kIdChanged,       // packets declaring another ID than the one the connection came in as
   kRate,            // over the connection rate of its address (the TLS port's share)
   kFull,            // max_connections reached (the TLS port's share)

@@ -30,11 +30,11 @@ void index_add(Hub &h, GatewayRecord &r) {
 
 GatewayKeys keys_of(const GatewayRecord &r) { return r.keys ? *r.keys.get() : GatewayKeys{}; }
 
-// The ID's own key on a live connection of it.
-bool bound_key_connected(const GatewayRecord &r) {
+// The ID served on a live connection (its own key, or admitted on the
+// plain port): a key not bound to it may not take its place.
+bool served_elsewhere(const GatewayRecord &r) {
   const Session *s = r.session;
-  return s && s->tls && s->state == Session::State::kReady && r.keys && r.keys->has_bound &&
-         s->tls->key == r.keys->bound;
+  return s && s->state == Session::State::kReady && s->admitted;
 }
 
 bool plain_gate(Hub &h, Session &s, const GatewayRecord *r, const std::string &id) {
@@ -111,8 +111,9 @@ bool gw_key_gate(Hub &h, Session &s, const std::string &id) {
     gw_refuse(h, s, TlsRefusal::kOtherId, "key " + fp + " is bound to gateway " + it->second->id, id);
     return false;
   }
-  if (r && bound_key_connected(*r)) {
-    gw_refuse(h, s, TlsRefusal::kKeyMismatch, "key " + fp + " is not its key, and its own key is connected", id);
+  if (r && served_elsewhere(*r)) {
+    gw_refuse(h, s, TlsRefusal::kKeyMismatch, "key " + fp + " is not its key, and it is served on another connection",
+              id);
     return false;
   }
   return true;

@@ -9,8 +9,8 @@
 //     key) — or bound at once when its certificate chains to the factory
 //     CA and names the ID, for an ID no key is bound to yet;
 //   * refused, counted and logged: a revoked key, a key bound to another
-//     ID, a key not the ID's while the ID's own key is connected, and on
-//     the plain port an ID that has come over TLS or must use it.
+//     ID, a key not the ID's while the ID is served on another connection,
+//     and on the plain port an ID that has come over TLS or must use it.
 #ifndef HUB_GATEWAYS_IDENTITY_H
 #define HUB_GATEWAYS_IDENTITY_H
 
