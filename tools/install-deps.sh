@@ -14,6 +14,9 @@ packages=(
   # fleet server trm-hub (server/hub) and its end-to-end tests; the fleet simulator's broker
   libsqlite3-dev libmosquitto-dev mosquitto mosquitto-clients libmicrohttpd-dev
   libtomlplusplus-dev libcjson-dev
+  # the hub's secure link (OpenSSL 3), the keys made for it (tools/trm-pki.sh) and its
+  # scan by testssl.sh in the tests
+  libssl-dev openssl testssl.sh
   # the hub's pages driven through a real browser
   chromium
   # the shared registry of a cluster of hubs, and the balancer in front of them

@@ -15,7 +15,9 @@ Fault injection: `silent_ports` (bridged requests get no answer),
 bridged request arrives).
 """
 
+import select
 import socket
+import ssl
 import struct
 import threading
 import time
@@ -115,10 +117,29 @@ def modbus_answer(regs, unit_pdu):
     return bytes([unit, fc | 0x80, 0x01])
 
 
+def tls_context(cert, key, hub_cert=None):
+    """A gateway's side of the secure link: its certificate and key, the
+    hub's certificate pinned (None: any hub)."""
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    ctx.check_hostname = False
+    ctx.verify_mode = ssl.CERT_REQUIRED if hub_cert else ssl.CERT_NONE
+    if hub_cert:
+        ctx.load_verify_locations(hub_cert)
+    ctx.load_cert_chain(cert, key)
+    return ctx
+
+
 class FakeGateway:
-    def __init__(self, port, bridge_ports=(), ip=b"10.20.30.40", send_init=True):
+    """With tls (an SSLContext, tls_context), over the secure link: one
+    thread at a time in the TLS object, the reader taking turns with the
+    writers."""
+
+    def __init__(self, port, bridge_ports=(), ip=b"10.20.30.40", send_init=True, tls=None):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.tls = tls is not None
+        if self.tls:
+            self.sock = tls.wrap_socket(self.sock)
         self.ip = ip
         self.bridge_ports = set(bridge_ports)
         self.registers = [100 + i for i in range(64)]
@@ -151,10 +172,25 @@ class FakeGateway:
         self.send(data_packet([(port, data)], ip=self.ip))
 
     # --- receiving -----------------------------------------------------------
+    def _recv(self):
+        if not self.tls:
+            return self.sock.recv(4096)
+        while True:
+            if not self.sock.pending():
+                select.select([self.sock], [], [], 0.05)
+            with self._wlock:
+                self.sock.settimeout(0)
+                try:
+                    return self.sock.recv(4096)
+                except ssl.SSLWantReadError:
+                    continue
+                finally:
+                    self.sock.settimeout(10)
+
     def _run(self):
         try:
             while True:
-                chunk = self.sock.recv(4096)
+                chunk = self._recv()
                 if not chunk:
                     break
                 plain = unscramble(chunk)
@@ -169,7 +205,7 @@ class FakeGateway:
                     pkt, self._buf = self._buf[:length], self._buf[length:]
                     for port, data in parse_server_packet(pkt):
                         self._handle(port, data)
-        except OSError:
+        except (OSError, ValueError):  # ValueError: closed under the reader
             pass
         finally:
             self.closed.set()

@@ -12,6 +12,7 @@
 #include "gateways/channels.h"
 #include "gateways/exposures.h"
 #include "gateways/session.h"
+#include "gateways/tls.h"
 #include "jobs/jobs.h"
 #include "mqtt/bridge.h"
 #include "store/check.h"
@@ -35,6 +36,7 @@ Hub::~Hub() {
   while (sessions) {
     Session *s = sessions;
     sessions = s->next;
+    tls_end(*this, *s);
     if (s->fd >= 0) close(s->fd);
     delete s;
   }

@@ -12,12 +12,15 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "core/addr.h"
 #include "core/log.h"
 #include "core/loop.h"
 #include "core/net.h"
 #include "gateways/channels.h"
 #include "gateways/exposures.h"
+#include "gateways/link.h"
 #include "gateways/session.h"
+#include "gateways/tls.h"
 #include "jobs/jobs.h"
 #include "mqtt/bridge.h"
 #include "mqtt/client.h"
@@ -70,32 +73,43 @@ bool open_signals(Server &s, std::string *why) {
   return true;
 }
 
-void accept_gateways(Server &s) {
+// The TLS port's refusals before a connection is made are counted by
+// reason too; said at most every 10 s (a flood must not flood the log).
+void refused_at_door(Server &s, bool tls, TlsRefusal reason, uint32_t addr) {
   Hub &h = s.h;
+  if (!tls) return;
+  uint64_t &n = h.m.tls_refused[static_cast<size_t>(reason)];
+  n++;
+  if (s.tls_refusal_said != 0 && h.now - s.tls_refusal_said < 10000) return;
+  s.tls_refusal_said = h.now | 1;
+  LOG_WARN("TLS connection from %s refused: %s (%llu refused so far)", ipv4_text(addr).c_str(),
+           reason == TlsRefusal::kRate ? "over the connection rate of its address" : "max_connections reached",
+           static_cast<unsigned long long>(n));
+}
+
+// Both ports take new connections alike (one rate limit per source);
+// the TLS port's begin with their handshake.
+void accept_gateways(Server &s, const Pollable &listener) {
+  Hub &h = s.h;
+  bool tls = listener.kind == Kind::kTlsListener;
   for (int i = 0; i < kAcceptBurst; i++) {
     uint32_t addr = 0;
     uint16_t port = 0;
-    int fd = net_accept(s.gw_listener.fd, &addr, &port);
+    int fd = net_accept(listener.fd, &addr, &port);
     if (fd < 0) return;
     if (!s.rate.allow(addr, h.now)) {
       h.m.refused_rate++;
+      refused_at_door(s, tls, TlsRefusal::kRate, addr);
       close(fd);
     } else if (h.session_count >= h.cfg.max_gateways) {
       h.m.refused_full++;
+      refused_at_door(s, tls, TlsRefusal::kFull, addr);
       close(fd);
     } else {
-      Session &ss = gw_open(h, fd, addr, port);
+      Session &ss = tls ? gw_open_tls(h, fd, addr, port) : gw_open(h, fd, addr, port);
       loop_add(h, ss, EPOLLIN);
     }
   }
-}
-
-void read_gateway(Hub &h, Session &s) {
-  static uint8_t buf[kReadChunk];
-  ssize_t n = recv(s.fd, buf, sizeof buf, 0);
-  if (n > 0) return gw_on_wire(h, s, buf, static_cast<size_t>(n));
-  if (n == 0) return gw_end(h, s, "peer closed");
-  if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) gw_end(h, s, strerror(errno));
 }
 
 void on_event(Server &s, const epoll_event &ev) {
@@ -104,13 +118,9 @@ void on_event(Server &s, const epoll_event &ev) {
   Pollable *p = static_cast<Pollable *>(ev.data.ptr);
   if (p->fd < 0) return;
   switch (p->kind) {
-    case Kind::kGwListener: return accept_gateways(s);
-    case Kind::kSession: {
-      Session &ss = *static_cast<Session *>(p);
-      if (ss.state != Session::State::kClosed && (ev.events & EPOLLOUT)) gw_writable(h, ss);
-      if (ss.state != Session::State::kClosed && (ev.events & (EPOLLIN | EPOLLHUP | EPOLLERR))) read_gateway(h, ss);
-      return;
-    }
+    case Kind::kGwListener:
+    case Kind::kTlsListener: return accept_gateways(s, *p);
+    case Kind::kSession: return gw_on_events(h, *static_cast<Session *>(p), ev.events);
     case Kind::kExpListener: return exp_accept(h, *static_cast<Exposure *>(p));
     case Kind::kExpClient: {
       ExpClient &c = *static_cast<ExpClient *>(p);
@@ -151,8 +161,9 @@ void every_second(Server &s) {
 // The timed work of a pass; true while something waits on a short timer.
 bool timed_work(Server &s) {
   Hub &h = s.h;
+  bool busy = tls_pump(h);
   gw_pump(h);
-  bool busy = exp_tick(h);
+  busy = exp_tick(h) || busy;
   busy = cmd_tick(h) || busy;
   busy = jobs_tick(h) || busy;
   if (h.now - s.last_second >= 1000) every_second(s);
@@ -171,6 +182,7 @@ int wait_ms(Server &s, bool busy) {
   int due = gw_next_due(h);
   if (due >= 0 && due < t) t = due;
   if (busy && t > 10) t = 10;
+  if (h.tls && !h.tls->pending.empty()) t = 0;  // decrypted bytes wait inside OpenSSL
   if (s.http) {
     int ht = s.http->timeout_ms();
     if (ht >= 0 && ht < t) t = ht;
@@ -195,9 +207,25 @@ void pass(Server &s, bool &busy) {
 // says it listens; one that cannot be opened names its key and address.
 bool open_gateways(Server &s, int *bound, std::string *why) {
   const Endpoint &at = s.h.cfg.gw_listen;
+  if (!s.h.cfg.gw_plain) return true;
   s.gw_listener.fd = net_listen(at.host, at.port, bound, why);
   if (s.gw_listener.fd < 0) return *why = "[gateways] listen " + *why, false;
   loop_add(s.h, s.gw_listener, EPOLLIN);
+  return true;
+}
+
+// The TLS listener: its context (the certificate, key, CA and ticket
+// secret read, warnings said), then its socket.
+bool open_tls(Server &s, int *bound, std::string *why) {
+  const TlsConf &c = s.h.cfg.tls;
+  if (!c.enabled) return true;
+  s.h.tls.reset(new TlsServer);
+  std::vector<std::string> warnings;
+  if (!tls_open(s.h.cfg, s.h.tls.get(), &warnings, why)) return false;
+  for (const std::string &w : warnings) LOG_WARN("%s", w.c_str());
+  s.tls_listener.fd = net_listen(c.listen.host, c.listen.port, bound, why);
+  if (s.tls_listener.fd < 0) return *why = "[gateways] tls_listen " + *why, false;
+  loop_add(s.h, s.tls_listener, EPOLLIN);
   return true;
 }
 
@@ -237,8 +265,10 @@ void restore_exposures(Hub &h, const std::vector<ExposureConf> &list) {
 // ended and announced, the broker told, the HTTP server stopped.
 void stop_all(Server &s) {
   Hub &h = s.h;
-  close(s.gw_listener.fd);
-  s.gw_listener.fd = -1;
+  for (Pollable *l : {&s.gw_listener, &s.tls_listener}) {
+    if (l->fd >= 0) close(l->fd);
+    l->fd = -1;
+  }
   for (Session *ss = h.sessions, *next = nullptr; ss; ss = next) {
     next = ss->next;
     gw_end(h, *ss, "the hub stops");
@@ -256,6 +286,7 @@ Server::Server(Hub &hub) : h(hub), rate(hub.cfg.connect_rate, hub.cfg.connect_bu
 
 Server::~Server() {
   if (gw_listener.fd >= 0) close(gw_listener.fd);
+  if (tls_listener.fd >= 0) close(tls_listener.fd);
   if (signals.fd >= 0) close(signals.fd);
   if (h.epfd >= 0) close(h.epfd);
   h.epfd = -1;
@@ -269,8 +300,9 @@ bool server_start(Server &s, const std::vector<ExposureConf> &saved, std::string
   set_time(h);
   h.started_ms = h.wall_ms;
   s.last_second = h.now;
-  int bound = 0;
-  if (!open_signals(s, why) || !open_gateways(s, &bound, why) || !start_http(s, why) || !open_exposures(s, why)) {
+  int bound = 0, tls_bound = 0;
+  if (!open_signals(s, why) || !open_gateways(s, &bound, why) || !open_tls(s, &tls_bound, why) || !start_http(s, why) ||
+      !open_exposures(s, why)) {
     return false;
   }
   restore_exposures(h, saved);
@@ -279,8 +311,10 @@ bool server_start(Server &s, const std::vector<ExposureConf> &saved, std::string
     if (!s.mqtt->start(why)) return false;
   }
   std::string http_at = s.http ? h.cfg.http_listen.host + ":" + std::to_string(s.http->port()) : "off";
-  log_always("listening gateways=%s:%d http=%s hub=%s", h.cfg.gw_listen.host.c_str(), bound, http_at.c_str(),
-             h.cfg.hub_id.c_str());
+  std::string gw_at = h.cfg.gw_plain ? h.cfg.gw_listen.host + ":" + std::to_string(bound) : "off";
+  std::string tls_at = h.cfg.tls.enabled ? " tls=" + h.cfg.tls.listen.host + ":" + std::to_string(tls_bound) : "";
+  log_always("listening gateways=%s http=%s hub=%s%s", gw_at.c_str(), http_at.c_str(), h.cfg.hub_id.c_str(),
+             tls_at.c_str());
   return true;
 }
 

@@ -21,8 +21,10 @@ struct Server {
   ~Server();
   Hub &h;
   Pollable gw_listener{Kind::kGwListener};
+  Pollable tls_listener{Kind::kTlsListener};
   Pollable signals{Kind::kSignal};
   RateLimit rate;
+  uint32_t tls_refusal_said = 0;  // loop ms the TLS port last said it refused at the door
   std::unique_ptr<MqttClient> mqtt;
   std::unique_ptr<HttpServer> http;
   uint32_t last_second = 0;

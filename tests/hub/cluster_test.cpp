@@ -6,6 +6,7 @@
 
 #include "web/api.h"
 #include "dbkit.h"
+#include "gateways/identity.h"
 #include "jobs/jobs.h"
 #include "hubkit.h"
 #include "qylink.h"
@@ -142,6 +143,46 @@ TEST_P(SharedRegistry, AJobsTargetGoesOutOnceFromItsGatewaysHub) {
   a.t.online(a8, "10.0.0.8");
   a.t.pass();
   EXPECT_TRUE(a8.received().empty());
+}
+
+// A key one hub saw waits on every hub; admitted on one, it is bound on
+// all; revoked on one (whatever its clock says), every hub refuses it.
+TEST_P(SharedRegistry, AGatewaysKeyPendingAdmittedAndRevokedOnEveryHub) {
+  Member a(db.target, "hub-a"), b(db.target, "hub-b");
+  Gw ga = a.t.connect();
+  a.t.online(ga, "10.0.0.9");
+  hub::Fingerprint f{};
+  f.fill(0xab);
+  hub::GatewayKeys k;
+  k.pending = f;
+  k.has_pending = true;
+  k.pending_seq = 1;  // as a TLS connection's key is noted
+  hub::gw_keys_set(*a.t.h, a.t.rec("10.0.0.9"), k);
+  a.reg.put(a.t.rec("10.0.0.9"));
+  a.write();
+  b.learn();
+  const std::string hex = hub::fp_hex(f);
+  hub::ApiReply r = b.call("GET", "/api/gateways/10.0.0.9");
+  EXPECT_TRUE(has(r, "\"pending\":\"" + hex + "\"") && has(r, "\"state\":\"pending\"")) << r.body;
+
+  EXPECT_EQ(b.call("POST", "/api/gateways/10.0.0.9/admit").status, 200);
+  b.write();
+  a.learn();
+  const hub::GatewayKeys *seen = a.t.rec("10.0.0.9").keys.get();
+  ASSERT_NE(seen, nullptr);
+  EXPECT_TRUE(seen->has_bound && seen->bound == f && !seen->has_pending && seen->tls);
+  EXPECT_EQ(a.t.h->bound_keys.count(f), 1u);
+
+  b.t.wall -= 60000;  // hub-b's clock a minute behind: its revocation still wins
+  b.t.advance(0);
+  r = b.call("POST", "/api/gateways/10.0.0.9/revoke");
+  EXPECT_TRUE(r.status == 200 && has(r, "\"revoked\":[\"" + hex + "\"]")) << r.body;
+  b.write();
+  a.learn();
+  EXPECT_FALSE(a.t.rec("10.0.0.9").keys->has_bound);
+  EXPECT_EQ(a.t.h->revoked_keys.count(f), 1u);
+  EXPECT_EQ(a.t.h->bound_keys.count(f), 0u);
+  EXPECT_EQ(a.call("POST", "/api/gateways/10.0.0.9/revoke").status, 409);  // nothing left to revoke
 }
 
 BACKENDS(SharedRegistry);

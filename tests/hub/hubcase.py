@@ -41,8 +41,10 @@ class Hub:
         with self.enter():
             self.proc = case.sb.start_host(argv + [str(a) for a in args])
         a = re.escape(addr).encode()
-        m = self.proc.wait_for(rb"listening gateways=%s:(\d+) http=%s:(\d+)" % (a, a), TIMEOUT)
-        self.port, self.http = int(m.group(1)), int(m.group(2))
+        m = self.proc.wait_for(rb"listening gateways=(?:%s:(\d+)|off) http=%s:(\d+) \S+(?: tls=%s:(\d+))?\n"
+                               % (a, a, a), TIMEOUT)
+        self.port, self.http = int(m.group(1) or 0), int(m.group(2))
+        self.tls_port = int(m.group(3) or 0)  # the secure link's port (0: none)
 
     def api(self, method, path, body=None, token=None):
         """(status, decoded JSON or text) of one API request."""

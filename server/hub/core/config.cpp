@@ -134,14 +134,36 @@ bool set_tokens(const toml::node &n, Config &c, std::string &why) {
 #define INT(field, lo, hi) [](const toml::node &n, Config &c, std::string &w) { return get_int(n, c.field, lo, hi, w); }
 #define ENDPOINT(field) [](const toml::node &n, Config &c, std::string &w) { return get_endpoint(n, c.field, w); }
 
+// [gateways] listen: an address, or "off" for no plain listener.
+bool set_gw_listen(const toml::node &n, Config &c, std::string &why) {
+  const auto *s = n.as_string();
+  c.gw_plain = !(s && s->get() == "off");
+  return !c.gw_plain || get_endpoint(n, c.gw_listen, why);
+}
+
+bool set_tls_listen(const toml::node &n, Config &c, std::string &why) {
+  c.tls.enabled = true;
+  return get_endpoint(n, c.tls.listen, why);
+}
+
 const Key kHub[] = {{"id", STR(hub_id)}, {"log_level", set_level}};
 const Key kGateways[] = {
-    {"listen", ENDPOINT(gw_listen)},
+    {"listen", set_gw_listen},
     {"gap_ms", INT(gap_ms, 0, 10000)},
     {"queue", INT(out_queue, 1, 64)},
     {"idle_timeout_s", INT(idle_timeout_s, 0, 86400)},
     {"max_connections", INT(max_gateways, 1, 1000000)},
     {"max_known", INT(max_known, 1, 10000000)},
+    {"tls_listen", set_tls_listen},
+    {"tls_cert", STR(tls.cert)},
+    {"tls_key", STR(tls.key)},
+    {"tls_ca", STR(tls.ca)},
+    {"tls_ca_only", BOOL(tls.ca_only)},
+    {"tls_ticket_keys", STR(tls.ticket_keys)},
+    {"tls_session_hours", INT(tls.session_hours, 1, 24 * 30)},
+    {"tls_handshake_s", INT(tls.handshake_s, 1, 300)},
+    {"tls_required_ids",
+     [](const toml::node &n, Config &c, std::string &w) { return get_strings(n, c.tls.required.ids, w); }},
 };
 // A PostgreSQL registry: a postgresql:// URL or libpq's key=value conninfo.
 bool db_is_postgres(const std::string &where) {
@@ -341,7 +363,9 @@ struct Listener {
 };
 
 std::vector<Listener> listeners(const Config &cfg) {
-  std::vector<Listener> out{{"[gateways] listen", cfg.gw_listen}};
+  std::vector<Listener> out;
+  if (cfg.gw_plain) out.push_back({"[gateways] listen", cfg.gw_listen});
+  if (cfg.tls.enabled) out.push_back({"[gateways] tls_listen", cfg.tls.listen});
   if (cfg.http_enabled) out.push_back({"[http] listen", cfg.http_listen});
   for (const ExposureConf &e : cfg.exposures) {
     out.push_back({"[[exposure]] " + e.gateway + " port " + std::to_string(e.port) + ", listen", e.listen});
@@ -366,6 +390,18 @@ bool check_listeners(const Config &cfg, std::string &err) {
       return false;
     }
   }
+  return true;
+}
+
+// The secure link's settings that need no file read (gateways/tls.h reads them).
+bool check_tls(const Config &cfg, std::string &err) {
+  const TlsConf &t = cfg.tls;
+  if (!cfg.gw_plain && !t.enabled)
+    return err = "[gateways] listen is off and no tls_listen is set: no gateway could reach the hub", false;
+  if (t.enabled && (t.cert.empty() || t.key.empty()))
+    return err = "[gateways] tls_listen needs tls_cert and tls_key", false;
+  if (t.ca_only && t.ca.empty()) return err = "[gateways] tls_ca_only needs tls_ca (the factory CA)", false;
+  if (!t.required.ids.empty() && !t.enabled) return err = "[gateways] tls_required_ids needs tls_listen", false;
   return true;
 }
 
@@ -403,7 +439,7 @@ bool config_check(const Config &cfg, std::string &err) {
     err = "[jobs] deadline_s is beyond max_deadline_s";
     return false;
   }
-  return check_exposures(cfg, err) && check_listeners(cfg, err);
+  return check_tls(cfg, err) && check_exposures(cfg, err) && check_listeners(cfg, err);
 }
 
 }  // namespace hub

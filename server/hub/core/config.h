@@ -67,11 +67,27 @@ struct ApiToken {
   Role role = Role::kOperate;
 };
 
+// The secure link's listener: mutual TLS, each gateway known by its key
+// (gateways/tls.h). Off unless tls_listen is set.
+struct TlsConf {
+  bool enabled = false;
+  Endpoint listen{"0.0.0.0", 11443};
+  std::string cert, key;        // the hub's certificate (chain) and key, PEM; an ECDSA P-256 key
+  std::string ca;               // the factory CA (PEM): a certificate it signed naming the ID admits it at once
+  bool ca_only = false;         // refuse certificates tls_ca did not sign
+  std::string ticket_keys;      // the secret session tickets are sealed with (shared by a cluster); empty: random
+  uint32_t session_hours = 24;  // a session may be resumed this long
+  uint32_t handshake_s = 10;    // a handshake not done by then ends the connection
+  AllowList required;           // IDs (ids only) refused on the plain port
+};
+
 struct Config {
   std::string hub_id;  // empty: the host name
   Level log_level = Level::kInfo;
 
   Endpoint gw_listen{"0.0.0.0", 11000};
+  bool gw_plain = true;  // [gateways] listen = "off": no plain listener
+  TlsConf tls;
   uint32_t gap_ms = 50;            // least time between two packets to one gateway
   unsigned out_queue = 8;          // packets waiting per gateway
   uint32_t idle_timeout_s = 0;     // 0: three heartbeat periods and 30 s

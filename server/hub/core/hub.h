@@ -9,6 +9,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <array>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -20,7 +21,7 @@
 namespace hub {
 
 // Everything the loop waits on starts with this, so an event finds its owner.
-enum class Kind : uint8_t { kGwListener, kSession, kExpListener, kExpClient, kMqtt, kHttp, kSignal };
+enum class Kind : uint8_t { kGwListener, kTlsListener, kSession, kExpListener, kExpClient, kMqtt, kHttp, kSignal };
 
 struct Pollable {
   Kind kind;
@@ -38,6 +39,56 @@ struct Counters {
 enum class Admission : uint8_t { kByList = 0, kAdmitted = 1, kHeld = 2 };
 
 struct Session;
+
+// A key on the secure link: the SHA-256 of its certificate's public key
+// (the SubjectPublicKeyInfo, DER), shown as 64 lower-case hex digits.
+using Fingerprint = std::array<uint8_t, 32>;
+struct FingerprintHash {
+  size_t operator()(const Fingerprint &f) const {
+    size_t v = 0;
+    for (size_t i = 0; i < sizeof v; i++) v = v << 8 | f[i];
+    return v;
+  }
+};
+std::string fp_hex(const Fingerprint &f);
+// 64 hex digits (either case) to a fingerprint; false for anything else.
+bool fp_parse(const char *text, size_t n, Fingerprint *out);
+
+// A gateway's keys: the one bound to its ID, one waiting for an operator
+// to admit it, the ones revoked (refused whatever ID they claim), and
+// whether it has ever come over TLS (then it is refused on the plain port).
+struct GatewayKeys {
+  static constexpr size_t kRevokedMax = 64;  // the oldest is forgotten beyond
+  Fingerprint bound{}, pending{};
+  bool has_bound = false, has_pending = false;
+  bool tls = false;
+  int64_t changed_at = 0;            // wall ms the binding or the revoked set last changed (any hub's)
+  uint32_t pending_seq = 0;          // counts the pending keys noted, so the registry writes each once
+  std::vector<Fingerprint> revoked;  // oldest first
+  bool is_revoked(const Fingerprint &f) const;
+};
+
+// A record's keys, made when it first has any, so a fleet without the
+// secure link pays a pointer a gateway; copied whole with its record.
+class KeysSlot {
+ public:
+  KeysSlot() = default;
+  KeysSlot(const KeysSlot &o) : p_(o.p_ ? new GatewayKeys(*o.p_) : nullptr) {}
+  KeysSlot &operator=(const KeysSlot &o) {
+    p_.reset(o.p_ ? new GatewayKeys(*o.p_) : nullptr);
+    return *this;
+  }
+  const GatewayKeys *get() const { return p_.get(); }
+  const GatewayKeys *operator->() const { return p_.get(); }
+  explicit operator bool() const { return p_ != nullptr; }
+  GatewayKeys &make() {
+    if (!p_) p_.reset(new GatewayKeys);
+    return *p_;
+  }
+
+ private:
+  std::unique_ptr<GatewayKeys> p_;
+};
 
 // One gateway, connected or not; lives as long as the hub.
 struct GatewayRecord {
@@ -59,6 +110,7 @@ struct GatewayRecord {
   int64_t storm_since = 0;   // the current hour of reconnects began
   uint16_t storm_count = 0;  // reconnects since storm_since
   int64_t verify_fail_at = 0, modbus_timeout_at = 0;
+  KeysSlot keys;  // the secure link's keys (changed only through gateways/identity.h)
 };
 
 struct OutPacket {
@@ -67,9 +119,14 @@ struct OutPacket {
   uint8_t bytes[];  // scrambled, len of them
 };
 
+// A connection's TLS state (gateways/tls.h); null on the plain port.
+struct TlsLink;
+
 struct Session : Pollable {
   Session() : Pollable(Kind::kSession) {}
-  enum class State : uint8_t { kWaitInit, kReady, kClosed };
+  // kHandshake: a TLS connection before its handshake is done; then as on
+  // the plain port.
+  enum class State : uint8_t { kWaitInit, kReady, kClosed, kHandshake };
   Session *prev = nullptr, *next = nullptr;  // all sessions
   uint32_t serial = 0;                       // tells one connection from the next
   uint32_t peer_addr = 0;                    // host order
@@ -86,6 +143,7 @@ struct Session : Pollable {
   OutPacket *q_head = nullptr, *q_tail = nullptr;
   uint8_t q_count = 0;
   uint16_t head_sent = 0;
+  TlsLink *tls = nullptr;  // freed when the connection ends (gw_end)
   ~Session();
 };
 
@@ -97,6 +155,32 @@ struct IdClash {
   uint8_t turns = 0;
   uint32_t warned = 0;  // ticks of the last warning (0: none yet)
 };
+
+// Why the secure link refused a connection (trm_hub_tls_refused_total{reason}).
+enum class TlsRefusal : uint8_t {
+  kPlainOnTls,        // plain bytes on the TLS port
+  kTlsOnPlain,        // a TLS handshake on the plain port
+  kPlainAfterTls,     // an ID that has come over TLS, on the plain port
+  kTlsRequired,       // an ID required to use TLS ([gateways] tls_required_ids), on the plain port
+  kNoCert,            // no client certificate
+  kWrongCa,           // not signed by the factory CA, where only it is let in (tls_ca_only)
+  kHandshake,         // the handshake failed otherwise (protocol, ciphers, a bad message)
+  kHandshakeCut,      // the peer left half-way through the handshake
+  kHandshakeTimeout,  // not done within tls_handshake_s
+  kRevoked,           // a revoked key
+  kOtherId,           // a key bound to another gateway's ID
+  kKeyMismatch,       // not the ID's bound key, while the ID is served on another connection
+  kIdChanged,         // packets declaring another ID than the one the connection came in as
+  kRate,              // over the connection rate of its address (the TLS port's share)
+  kFull,              // max_connections reached (the TLS port's share)
+  kCount
+};
+inline constexpr const char *kTlsRefusalNames[] = {
+    "plain_on_tls",  "tls_on_plain",      "plain_after_tls", "tls_required", "no_cert",      "wrong_ca",   "handshake",
+    "handshake_cut", "handshake_timeout", "revoked",         "other_id",     "key_mismatch", "id_changed", "rate",
+    "full"};
+static_assert(sizeof kTlsRefusalNames / sizeof kTlsRefusalNames[0] == static_cast<size_t>(TlsRefusal::kCount),
+              "a name for every refusal");
 
 struct Metrics {
   uint64_t accepted = 0, refused_rate = 0, refused_full = 0;
@@ -118,6 +202,9 @@ struct Metrics {
   static constexpr size_t kAddedBuckets = sizeof kAddedBounds / sizeof kAddedBounds[0];
   uint64_t modbus_added[kAddedBuckets + 1] = {};  // the last: above every bound
   uint64_t modbus_added_us = 0;                   // their sum
+  // The secure link: refusals by reason, handshakes full and resumed.
+  uint64_t tls_refused[static_cast<size_t>(TlsRefusal::kCount)] = {};
+  uint64_t tls_full = 0, tls_resumed = 0;
 };
 
 // The modules (each module's header), all owned by the Hub in one way: the
@@ -132,6 +219,7 @@ class Registry;
 class Journal;
 class JobStore;
 class Sync;
+struct TlsServer;
 
 struct Hub {
   Config cfg;
@@ -158,7 +246,10 @@ struct Hub {
   std::unique_ptr<Journal> journal;    // null: no history or audit log kept
   std::unique_ptr<JobStore> jobstore;  // null: jobs not kept
   std::unique_ptr<Sync> sync;          // null: no other hub shares the registry
-  const char *end_why = nullptr;       // while a connection's end is announced: why it ends
+  std::unique_ptr<TlsServer> tls;      // null: no TLS listener
+  // Every bound and every revoked key, and whose (gateways/identity.h keeps them).
+  std::unordered_map<Fingerprint, GatewayRecord *, FingerprintHash> bound_keys, revoked_keys;
+  const char *end_why = nullptr;  // while a connection's end is announced: why it ends
 
   explicit Hub(const Config &c);
   ~Hub();

@@ -13,6 +13,22 @@ const char *admission_name(Admission a) {
 
 void add_str(cJSON *o, const char *key, const std::string &s) { cJSON_AddStringToObject(o, key, json_safe(s).c_str()); }
 
+// The secure link's keys: bound, pending (an operator's admit binds it),
+// revoked, and whether it has come over TLS.
+cJSON *key_json(const GatewayRecord &r) {
+  static const GatewayKeys kNone;
+  const GatewayKeys &k = r.keys ? *r.keys.get() : kNone;
+  cJSON *o = cJSON_CreateObject();
+  cJSON_AddStringToObject(o, "fingerprint", k.has_bound ? fp_hex(k.bound).c_str() : "");
+  cJSON_AddStringToObject(o, "pending", k.has_pending ? fp_hex(k.pending).c_str() : "");
+  cJSON_AddBoolToObject(o, "tls", k.tls);
+  const char *state = k.has_pending ? "pending" : k.has_bound ? "bound" : !k.revoked.empty() ? "revoked" : "none";
+  cJSON_AddStringToObject(o, "state", state);
+  cJSON *rev = cJSON_AddArrayToObject(o, "revoked");
+  for (const Fingerprint &f : k.revoked) cJSON_AddItemToArray(rev, cJSON_CreateString(fp_hex(f).c_str()));
+  return o;
+}
+
 }  // namespace
 
 std::string json_safe(const std::string &s) {
@@ -52,6 +68,7 @@ cJSON *gateway_json(const Hub &h, const GatewayRecord &r) {
   cJSON_AddNumberToObject(o, "first_seen", static_cast<double>(r.first_seen));
   cJSON_AddNumberToObject(o, "heartbeat", r.heartbeat_s);
   cJSON_AddStringToObject(o, "admission", admission_name(r.admission));
+  cJSON_AddItemToObject(o, "key", key_json(r));
   cJSON *c = cJSON_AddObjectToObject(o, "counters");
   cJSON_AddNumberToObject(c, "bytes_in", static_cast<double>(r.c.bytes_in));
   cJSON_AddNumberToObject(c, "bytes_out", static_cast<double>(r.c.bytes_out));

@@ -35,7 +35,13 @@ bool mqtt_at(Config &c, const std::string &v) {
 }
 
 const Opt kOpts[] = {
-    {"--listen", true, [](Config &c, const std::string &v) { return endpoint(c.gw_listen, v); }},
+    {"--listen", true,
+     [](Config &c, const std::string &v) { return (c.gw_plain = v != "off") ? endpoint(c.gw_listen, v) : true; }},
+    {"--tls-listen", true,
+     [](Config &c, const std::string &v) { return c.tls.enabled = true, endpoint(c.tls.listen, v); }},
+    {"--tls-cert", true, [](Config &c, const std::string &v) { return c.tls.cert = v, !v.empty(); }},
+    {"--tls-key", true, [](Config &c, const std::string &v) { return c.tls.key = v, !v.empty(); }},
+    {"--tls-ca", true, [](Config &c, const std::string &v) { return c.tls.ca = v, !v.empty(); }},
     {"--http", true, [](Config &c, const std::string &v) { return c.http_enabled = true, endpoint(c.http_listen, v); }},
     {"--no-http", false, [](Config &c, const std::string &) { return !(c.http_enabled = false); }},
     {"--db", true, [](Config &c, const std::string &v) { return c.db_path = v, true; }},
@@ -122,7 +128,11 @@ void print_usage() {
   puts(
       "usage: trm-hub [-c FILE] [options]\n"
       "  -c, --config FILE     TOML configuration (see hub.example.toml)\n"
-      "  --listen ADDR:PORT    gateway port (default 0.0.0.0:11000; port 0: a free one)\n"
+      "  --listen ADDR:PORT    gateway port (default 0.0.0.0:11000; port 0: a free one; off: none)\n"
+      "  --tls-listen ADDR:PORT  the secure link's gateway port (mutual TLS; none by default)\n"
+      "  --tls-cert FILE       the hub's certificate (PEM, ECDSA P-256)\n"
+      "  --tls-key FILE        the hub's key (PEM)\n"
+      "  --tls-ca FILE         the factory CA (PEM): certificates it signed naming the ID are admitted at once\n"
       "  --http ADDR:PORT      API, metrics and pages (default 127.0.0.1:8080)\n"
       "  --no-http             no HTTP server\n"
       "  --token TOKEN         bearer token the API requires (needed off loopback)\n"
@@ -138,7 +148,8 @@ void print_usage() {
       "  --max-connections N   gateway connections at once (default 20000)\n"
       "  --admit-all           admit every gateway from anywhere (development, benchmarks)\n"
       "  --check               check the configuration and exit\n"
-      "Once listening it prints \"listening gateways=ADDR:PORT http=ADDR:PORT hub=ID\".");
+      "Once listening it prints \"listening gateways=ADDR:PORT http=ADDR:PORT hub=ID\"\n"
+      "(and \" tls=ADDR:PORT\" with the secure link).");
 }
 
 }  // namespace hub

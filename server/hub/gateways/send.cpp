@@ -2,15 +2,13 @@
 // gap between packets, nothing before the init packet. A packet the socket
 // takes only in part is finished when it has room again (the gateway will
 // most likely drop a torn packet, which is counted).
-#include <errno.h>
-#include <string.h>
 #include <sys/epoll.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 
 #include "core/hub.h"
 #include "core/loop.h"
+#include "gateways/link.h"
 #include "gateways/session.h"
 
 namespace hub {
@@ -38,10 +36,11 @@ bool turn_has_come(const Hub &h, const Session &s) {
 void try_send(Hub &h, Session &s) {
   while (s.q_count > 0 && s.state == Session::State::kReady && s.fd >= 0 && turn_has_come(h, s)) {
     OutPacket *p = s.q_head;
-    ssize_t n = send(s.fd, p->bytes + s.head_sent, p->len - s.head_sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const char *why = nullptr;
+    long n = gw_write(s, p->bytes + s.head_sent, p->len - s.head_sent, &why);
+    if (n == -1) break;
     if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) break;
-      gw_end(h, s, strerror(errno));
+      gw_end(h, s, why);
       return;
     }
     if (s.head_sent == 0 && static_cast<size_t>(n) < p->len) h.m.torn_writes++;

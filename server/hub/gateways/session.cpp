@@ -8,13 +8,15 @@
 #include "core/addr.h"
 #include "core/log.h"
 #include "core/packet.h"
+#include "gateways/identity.h"
+#include "gateways/tls.h"
 
 namespace hub {
 namespace {
 
 const char *who(const Session &s) { return s.gw ? s.gw->id.c_str() : "-"; }
 
-std::string peer_text(const Session &s) { return ipv4_text(s.peer_addr) + ":" + std::to_string(s.peer_port); }
+std::string peer_text(const Session &s) { return gw_peer_text(s); }
 
 void malformed(Hub &h, Session &s, const char *why) {
   h.m.malformed++;
@@ -22,9 +24,11 @@ void malformed(Hub &h, Session &s, const char *why) {
   LOG_DEBUG("gateway %s from %s malformed: %s", who(s), peer_text(s).c_str(), why);
 }
 
-bool decide_admission(const Hub &h, const GatewayRecord &r, uint32_t addr) {
+// A key not bound to the ID is held, whatever the lists say.
+bool decide_admission(const Hub &h, const GatewayRecord &r, const Session &s) {
+  if (!gw_key_bound(r, s)) return false;
   if (r.admission != Admission::kByList) return r.admission == Admission::kAdmitted;
-  return id_allowed(h.cfg.allow, r.id) && net_allowed(h.cfg.allow, addr);
+  return id_allowed(h.cfg.allow, r.id) && net_allowed(h.cfg.allow, s.peer_addr);
 }
 
 // A section for the rows in order, until one takes it.
@@ -76,6 +80,15 @@ void attach(Hub &h, Session &s, GatewayRecord &r) {
   h.ready_count++;
 }
 
+// On the secure link the key speaks for one ID: a packet that declares
+// another is not acted on, and the connection is refused.
+void id_changed(Hub &h, Session &s, const std::string &id) {
+  gw_refuse(h, s, TlsRefusal::kIdChanged,
+            "a packet declares \"" + escaped(reinterpret_cast<const uint8_t *>(id.data()), id.size()) +
+                "\", not the ID its key came in as",
+            s.gw->id);
+}
+
 void on_init(Hub &h, Session &s, const uint8_t *pkt, size_t len) {
   InitInfo info;
   if (!parse_init(pkt, len, &info)) return malformed(h, s, "init packet ends inside its fields");
@@ -86,18 +99,22 @@ void on_init(Hub &h, Session &s, const uint8_t *pkt, size_t len) {
     return gw_end(h, s, "unusable gateway ID");
   }
   std::string id(reinterpret_cast<const char *>(packet_id(pkt)), packet_id_len(pkt));
+  bool fresh = s.state != Session::State::kReady;
+  if (fresh && !gw_key_gate(h, s, id)) return;
   if (h.records.size() >= h.cfg.max_known && !hub_find(h, id)) {
     h.m.closed_unknown++;  // a flood of made-up IDs must not grow the registry without end
     LOG_WARN("gateway %s refused: the registry holds %zu gateways already", id.c_str(), h.records.size());
     return gw_end(h, s, "registry full");
   }
-  if (s.state == Session::State::kReady && id != s.gw->id)
+  if (s.state == Session::State::kReady && id != s.gw->id) {
+    if (s.tls) return id_changed(h, s, id);
     return gw_end(h, s, "introduced itself again under another ID");
-  bool fresh = s.state != Session::State::kReady;
+  }
   GatewayRecord &r = hub_record(h, id);
   if (fresh) attach(h, s, r);
+  if (fresh) gw_key_attached(h, s, r);
   take_init_fields(h, r, s, info, pkt);
-  s.admitted = decide_admission(h, r, s.peer_addr);
+  s.admitted = decide_admission(h, r, s);
   LOG_INFO("gateway %s online from %s alias=\"%s\" model=\"%s\" version=\"%s\" heartbeat=%u%s", r.id.c_str(),
            r.peer.c_str(), escaped(reinterpret_cast<const uint8_t *>(r.alias.data()), r.alias.size()).c_str(),
            escaped(reinterpret_cast<const uint8_t *>(r.model.data()), r.model.size()).c_str(),
@@ -155,6 +172,9 @@ void on_packet(Hub &h, Session &s, const uint8_t *pkt, size_t len) {
   }
   GatewayRecord &r = *s.gw;
   bool renamed = packet_id_len(pkt) != r.id.size() || memcmp(packet_id(pkt), r.id.data(), r.id.size()) != 0;
+  if (renamed && s.tls) {
+    return id_changed(h, s, std::string(reinterpret_cast<const char *>(packet_id(pkt)), packet_id_len(pkt)));
+  }
   seen(h, r, pkt, len);
   if (type == PACKAGE_TYPE_HEARTBEAT) {
     if (len != wire_prefix_len(pkt)) malformed(h, s, "heartbeat with a body");
@@ -172,13 +192,23 @@ void on_packet(Hub &h, Session &s, const uint8_t *pkt, size_t len) {
 struct Feed {
   Hub &h;
   Session &s;
+  bool tls_hello;  // the connection's first bytes look like a TLS handshake
 };
+
+// A TLS record header (a handshake, version 3.x) first on the plain port.
+// Told only when the bytes cannot be a packet (the scrambling table could
+// make a packet's first bytes look alike).
+bool tls_hello(const Session &s, const uint8_t *wire, size_t n) {
+  return !s.tls && s.state == Session::State::kWaitInit && s.in.have == 0 && n >= 3 && wire[0] == 0x16 &&
+         wire[1] == 0x03 && wire[2] <= 0x04;
+}
 
 // A header that cannot be framed: the rest of the bytes at hand are
 // dropped, and framing starts again with the next bytes that arrive.
 void on_bad_header(void *ctx, const LinkBad *) {
   Hub &h = static_cast<Feed *>(ctx)->h;
   Session &s = static_cast<Feed *>(ctx)->s;
+  if (static_cast<Feed *>(ctx)->tls_hello) return gw_refuse(h, s, TlsRefusal::kTlsOnPlain, "TLS on the plain port");
   malformed(h, s, "header that cannot be framed");
   if (++s.bad_in_row >= h.cfg.malformed_in_row) {
     h.m.closed_malformed++;
@@ -206,6 +236,8 @@ constexpr LinkFraming kFraming = {
 
 }  // namespace
 
+std::string gw_peer_text(const Session &s) { return ipv4_text(s.peer_addr) + ":" + std::to_string(s.peer_port); }
+
 Session &gw_open(Hub &h, int fd, uint32_t addr, uint16_t port) {
   Session *s = new Session;
   s->fd = fd;
@@ -225,15 +257,17 @@ Session &gw_open(Hub &h, int fd, uint32_t addr, uint16_t port) {
 
 void gw_on_wire(Hub &h, Session &s, uint8_t *wire, size_t n) {
   if (s.state == Session::State::kClosed) return;
+  bool hello = tls_hello(s, wire, n);
   DecodePacket(wire, static_cast<int>(n));
   h.m.bytes_in += n;
   s.last_rx = h.now;
-  Feed feed = {h, s};
+  Feed feed = {h, s, hello};
   link_framer_feed(&kFraming, &s.in, wire, n, h.now, &feed);
 }
 
 void gw_end(Hub &h, Session &s, const char *why) {
   if (s.state == Session::State::kClosed) return;
+  tls_end(h, s);
   bool ready = s.state == Session::State::kReady;
   s.state = Session::State::kClosed;
   if (ready) h.ready_count--;
@@ -283,6 +317,14 @@ bool gw_has_room(const Hub &h, const GatewayRecord &r) {
 
 // One session's time-outs and scheduled verify challenge.
 void tick_session(Hub &h, Session &s) {
+  if (s.state == Session::State::kHandshake) {
+    uint32_t bound = h.tls ? h.tls->handshake_ms : 10000;
+    if (h.now - s.opened_at >= bound) {
+      gw_refuse(h, s, TlsRefusal::kHandshakeTimeout,
+                "TLS handshake not done in " + std::to_string(bound / 1000) + " s");
+    }
+    return;
+  }
   if (s.state == Session::State::kWaitInit) {
     if (h.now - s.opened_at >= h.cfg.init_timeout_s * 1000) {
       h.m.closed_init_timeout++;
@@ -325,7 +367,7 @@ void gw_readmit(Hub &h, GatewayRecord &r) {
   Session *s = r.session;
   if (!s || s->state != Session::State::kReady) return;
   bool was = s->admitted;
-  s->admitted = decide_admission(h, r, s->peer_addr);
+  s->admitted = decide_admission(h, r, *s);
   if (was == s->admitted) return;
   LOG_INFO("gateway %s %s", r.id.c_str(), s->admitted ? "admitted" : "held");
   if (!s->admitted) gw_announce(&GatewayHooks::offline, h, r);

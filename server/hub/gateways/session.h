@@ -8,14 +8,19 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
+
 #include "core/hub.h"
 
 namespace hub {
 
 constexpr size_t kReadChunk = 16384;  // read per event and connection: no one hogs the loop
 
-// A new connection (fd -1: none, for tests and fuzzing).
+// A new connection (fd -1: none, for tests and fuzzing); on the TLS port
+// gw_open_tls (tls.h).
 Session &gw_open(Hub &h, int fd, uint32_t addr, uint16_t port);
+// Its peer's address and port, for log lines.
+std::string gw_peer_text(const Session &s);
 
 // Bytes received on the connection, scrambled as they came; unscrambled in
 // place, framed and acted on.

@@ -1,8 +1,69 @@
 // The registry: the loop's marks and flushes, and the writer's batches.
 #include "store/registry.h"
 
+#include "gateways/identity.h"
+
 namespace hub {
 namespace {
+
+// A record's keys as the row's text, and back (fingerprints that do not
+// read are left out).
+void keys_to_row(const GatewayRecord &r, Registry::Row &w) {
+  const GatewayKeys *k = r.keys.get();
+  if (!k) return;
+  w.key_fp = k->has_bound ? fp_hex(k->bound) : "";
+  w.key_pending = k->has_pending ? fp_hex(k->pending) : "";
+  for (const Fingerprint &f : k->revoked) w.key_revoked += (w.key_revoked.empty() ? "" : " ") + fp_hex(f);
+  w.key_tls = k->tls ? 1 : 0;
+  w.key_at = k->changed_at;
+}
+
+bool has_keys(const Registry::Row &w) {
+  return !w.key_fp.empty() || !w.key_pending.empty() || !w.key_revoked.empty() || w.key_tls != 0 || w.key_at != 0;
+}
+
+GatewayKeys keys_from_row(const Registry::Row &w) {
+  GatewayKeys k;
+  k.has_bound = fp_parse(w.key_fp.data(), w.key_fp.size(), &k.bound);
+  k.has_pending = fp_parse(w.key_pending.data(), w.key_pending.size(), &k.pending);
+  for (size_t at = 0; at < w.key_revoked.size() && k.revoked.size() < GatewayKeys::kRevokedMax;) {
+    size_t end = w.key_revoked.find(' ', at);
+    if (end == std::string::npos) end = w.key_revoked.size();
+    Fingerprint f{};
+    if (fp_parse(w.key_revoked.data() + at, end - at, &f)) k.revoked.push_back(f);
+    at = end + 1;
+  }
+  k.tls = w.key_tls != 0;
+  k.changed_at = w.key_at;
+  return k;
+}
+
+bool same_keys(const GatewayKeys &a, const GatewayKeys &b) {
+  return a.has_bound == b.has_bound && (!a.has_bound || a.bound == b.bound) && a.has_pending == b.has_pending &&
+         (!a.has_pending || a.pending == b.pending) && a.tls == b.tls && a.changed_at == b.changed_at &&
+         a.revoked == b.revoked;
+}
+
+// The stored keys: a newer binding (or all of them, for a record just
+// made) is taken; otherwise the flag of TLS and a pending key another hub
+// noted are added to what this hub knows.
+GatewayKeys merged_keys(const GatewayRecord &r, const Registry::Row &w, bool made) {
+  GatewayKeys now = r.keys ? *r.keys.get() : GatewayKeys{};
+  GatewayKeys row = keys_from_row(w);
+  bool newer = made || row.changed_at > now.changed_at;
+  GatewayKeys k = newer ? row : now;
+  k.tls = now.tls || row.tls;
+  // A key once revoked stays revoked, whichever binding is newer.
+  for (const Fingerprint &f : newer ? now.revoked : row.revoked) {
+    if (!k.is_revoked(f) && k.revoked.size() < GatewayKeys::kRevokedMax) k.revoked.push_back(f);
+  }
+  if (k.has_bound && k.is_revoked(k.bound)) k.has_bound = false;
+  if (k.has_pending && k.is_revoked(k.pending)) k.has_pending = false;
+  k.pending_seq = now.pending_seq;
+  bool other_pending = row.has_pending && !(k.has_bound && k.bound == row.pending) && !k.is_revoked(row.pending);
+  if (!newer && other_pending) k.pending = row.pending, k.has_pending = true;
+  return k;
+}
 
 Registry::Row snapshot(const GatewayRecord &r, const std::string &hub) {
   Registry::Row w;
@@ -24,6 +85,7 @@ Registry::Row snapshot(const GatewayRecord &r, const std::string &hub) {
     w.holder = hub.empty() ? r.holder : hub;
     w.session = r.session_start;
   }
+  keys_to_row(r, w);
   return w;
 }
 
@@ -56,6 +118,8 @@ bool none(const Counters &c) {
 void take_older(Registry::Row &newer, const Registry::Row &older) {
   add(newer.c, older.c);
   newer.admit = newer.admit || older.admit;
+  newer.key_change = newer.key_change || older.key_change;
+  newer.pending_change = newer.pending_change || older.pending_change;
 }
 
 // What another hub stored about a gateway this hub does not hold.
@@ -92,10 +156,16 @@ void Registry::put(const GatewayRecord &r) {
   Row w = snapshot(r, hub_);
   w.c = added(r.c, m.stored);
   w.admit = r.admission_at != m.admission_at || r.admission != m.admission;
+  const GatewayKeys *k = r.keys.get();
+  w.key_change = k && k->changed_at != m.key_at;
+  w.pending_change = k && k->has_pending && k->pending_seq != m.pending_seq;
   m.stored = r.c;
   m.admission = r.admission;
   m.admission_at = r.admission_at;
-  if (w.session == 0 && !r.holder.empty() && !w.admit && none(w.c)) return;  // another hub's: nothing of ours
+  m.key_at = k ? k->changed_at : 0;
+  m.pending_seq = k ? k->pending_seq : 0;
+  bool ours = w.admit || w.key_change || w.pending_change || !none(w.c);
+  if (w.session == 0 && !r.holder.empty() && !ours) return;  // another hub's: nothing of ours
   queue(std::move(w));
 }
 
@@ -135,6 +205,16 @@ void Registry::apply(Hub &h, const Row &w) {
     gw_readmit(h, r);
     gw_changed(h, r, true);
   }
+  take_keys(h, r, w, made);
+}
+
+void Registry::take_keys(Hub &h, GatewayRecord &r, const Row &w, bool made) {
+  if (!r.keys && !has_keys(w)) return;  // a gateway of the plain port
+  GatewayKeys k = merged_keys(r, w, made);
+  if (r.keys && same_keys(k, *r.keys.get())) return;
+  Mark &m = marks_[&r];
+  m.key_at = k.changed_at;  // as stored: not written back
+  gw_keys_take(h, r, k);
 }
 
 void Registry::changed(const GatewayRecord &r, bool urgent, int64_t wall_ms) {

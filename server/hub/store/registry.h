@@ -81,6 +81,12 @@ class Registry {
     int64_t session = 0;  // wall ms the holder's session began
     int64_t admission_at = 0;
     bool admit = false;  // written: the admission changed here
+    // The secure link's keys (fingerprints as hex; revoked space-separated).
+    std::string key_fp, key_pending, key_revoked;
+    int key_tls = 0;
+    int64_t key_at = 0;           // wall ms the binding last changed (any hub's: the latest wins)
+    bool key_change = false;      // written: the binding or the revoked set changed here
+    bool pending_change = false;  // written: a pending key noted here
   };
   // A row as stored (the columns of kRead); another hub's change, applied
   // by the loop: a record this hub does not hold takes it whole, one it
@@ -101,6 +107,7 @@ class Registry {
   bool join(std::string *why);
   void queue(Row w);
   void requeue(std::vector<Row> &rows);
+  void take_keys(Hub &h, GatewayRecord &r, const Row &w, bool made);
 
   struct Mark {
     bool dirty = false;                        // changed since it was last stored, and in due_
@@ -108,6 +115,8 @@ class Registry {
     Counters stored;                           // the counters as of then (or as read)
     Admission admission = Admission::kByList;  // and its admission
     int64_t admission_at = 0;
+    int64_t key_at = 0;        // and its keys' change
+    uint32_t pending_seq = 0;  // and the pending keys noted
   };
   std::unordered_map<const GatewayRecord *, Mark> marks_;  // the loop's
   // Marked records in the order they were last stored, so a flush looks

@@ -24,8 +24,8 @@ namespace {
   " ELSE gateways." #col " END"
 #define ADD(col) " " #col " = coalesce(gateways." #col ", 0) + excluded." #col
 const char *const kUpsert =
-    "INSERT INTO gateways(" GATEWAY_COLUMNS ", holder, holder_session, admission_at, updated)"
-    " VALUES($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13,$14,$15,$16,$17,$18,$19,$20,$21,$22,$23,$24)"
+    "INSERT INTO gateways(" GATEWAY_COLUMNS ", holder, holder_session, admission_at, updated, key_tls)"
+    " VALUES($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13,$14,$15,$16,$17,$18,$19,$20,$21,$22,$23,$24,$25)"
     " ON CONFLICT(id) DO UPDATE SET" FRESH(alias) "," FRESH(model) "," FRESH(version) "," FRESH(peer) ","
     FRESH(last_seen) "," FRESH(online) "," FRESH(signal) "," FRESH(network) "," FRESH(heartbeat) ","
     " first_seen = CASE WHEN coalesce(gateways.first_seen, 0) = 0 THEN excluded.first_seen ELSE gateways.first_seen END,"
@@ -34,13 +34,26 @@ const char *const kUpsert =
     " holder = CASE WHEN excluded.holder_session > coalesce(gateways.holder_session, 0) THEN excluded.holder"
     " ELSE gateways.holder END,"
     " holder_session = CASE WHEN excluded.holder_session > coalesce(gateways.holder_session, 0)"
-    " THEN excluded.holder_session ELSE gateways.holder_session END, updated = excluded.updated";
+    " THEN excluded.holder_session ELSE gateways.holder_session END, updated = excluded.updated,"
+    " key_tls = CASE WHEN excluded.key_tls > gateways.key_tls THEN excluded.key_tls ELSE gateways.key_tls END";
 #undef FRESH
 #undef ADD
 // The latest change through any hub's API wins.
 const char *const kAdmit =
     "UPDATE gateways SET admission = $2, admission_at = $3, updated = $4 WHERE id = $1 AND admission_at <= $3";
-#define READ_COLUMNS "SELECT " GATEWAY_COLUMNS ", holder, holder_session, admission_at FROM gateways"
+// A gateway's keys: the binding (with the revoked set) as its admission,
+// the latest change wins; a pending key noted by the hub that saw it,
+// unless it is bound or revoked by then.
+const char *const kKey =
+    "UPDATE gateways SET key_fp = $2, key_pending = $3, key_revoked = $4, key_at = $5, updated = $6"
+    " WHERE id = $1 AND key_at <= $5";
+const char *const kPending =
+    "UPDATE gateways SET key_pending = $2, updated = $3 WHERE id = $1 AND key_fp <> $2"
+    " AND key_revoked NOT LIKE '%' || $2 || '%'";
+#define READ_COLUMNS                                                                   \
+  "SELECT " GATEWAY_COLUMNS                                                            \
+  ", holder, holder_session, admission_at, key_fp, key_pending, key_revoked, key_tls," \
+  " key_at FROM gateways"
 const char *const kRead = READ_COLUMNS;
 const char *const kReadChanged[] = {READ_COLUMNS " WHERE updated > $1", READ_COLUMNS " WHERE tx >= $1"};
 #undef READ_COLUMNS
@@ -82,6 +95,16 @@ DbParams exposure_params(const Registry::ExpRow &e) {
   return p;
 }
 
+// A row's upsert, and its admission and keys where they changed here.
+bool write_row(Db &db, const Registry::Row &w, int64_t at) {
+  DbParams p = row_params(w);
+  p.emplace_back(at);
+  p.emplace_back(int64_t{w.key_tls});
+  return db.run(kUpsert, p) && (!w.admit || db.run(kAdmit, {w.id, int64_t{w.admission}, w.admission_at, at})) &&
+         (!w.key_change || db.run(kKey, {w.id, w.key_fp, w.key_pending, w.key_revoked, w.key_at, at})) &&
+         (w.key_change || !w.pending_change || db.run(kPending, {w.id, w.key_pending, at}));
+}
+
 const std::string &text(const DbRow &r, size_t i) { return r[i].s; }
 int64_t num(const DbRow &r, size_t i) { return r[i].type == DbValue::kInt ? r[i].i : 0; }
 
@@ -90,7 +113,7 @@ int64_t num(const DbRow &r, size_t i) { return r[i].type == DbValue::kInt ? r[i]
 const char *Registry::changed_sql(const Db &db) { return kReadChanged[db.kind() == DbKind::kPostgres]; }
 
 bool Registry::read_row(const DbRow &row, Row *w) {
-  if (row.size() < 23) return false;
+  if (row.size() < 28) return false;
   w->id = text(row, 0), w->alias = text(row, 1), w->model = text(row, 2), w->version = text(row, 3);
   w->peer = text(row, 4);
   w->first_seen = num(row, 5), w->last_seen = num(row, 6);
@@ -102,6 +125,9 @@ bool Registry::read_row(const DbRow &row, Row *w) {
   w->holder = text(row, 20);
   w->session = num(row, 21);
   w->admission_at = num(row, 22);
+  w->key_fp = text(row, 23), w->key_pending = text(row, 24), w->key_revoked = text(row, 25);
+  w->key_tls = static_cast<int>(num(row, 26));
+  w->key_at = num(row, 27);
   return true;
 }
 
@@ -166,11 +192,7 @@ bool Registry::write(const std::vector<Row> &rows, const std::vector<ExpRow> &ex
   int64_t at = store_now_ms();
   bool ok = worker_.transact([&](Db &db) {
     for (const Row &w : rows) {
-      DbParams p = row_params(w);
-      p.emplace_back(at);
-      if (!db.run(kUpsert, p) || (w.admit && !db.run(kAdmit, {w.id, int64_t{w.admission}, w.admission_at, at}))) {
-        return false;
-      }
+      if (!write_row(db, w, at)) return false;
     }
     for (const ExpRow &e : exps) {
       if (!db.run(e.present ? kExpose : kUnexpose, exposure_params(e))) return false;

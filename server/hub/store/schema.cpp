@@ -89,6 +89,15 @@ const Migration kMigrations[] = {
      "CREATE INDEX gateways_by_tx ON gateways(tx);"
      "CREATE INDEX jobs_by_tx ON jobs(tx);"
      "CREATE INDEX job_targets_by_tx ON job_targets(tx);"},
+    // The secure link: a gateway's ID bound to its key. Fingerprints as 64
+    // hex digits; the revoked ones space-separated, oldest first.
+    {9, "gateways: the bound key, a pending key, the revoked keys, whether it came over TLS",
+     "ALTER TABLE gateways ADD COLUMN key_fp TEXT NOT NULL DEFAULT '';"
+     "ALTER TABLE gateways ADD COLUMN key_pending TEXT NOT NULL DEFAULT '';"
+     "ALTER TABLE gateways ADD COLUMN key_revoked TEXT NOT NULL DEFAULT '';"
+     "ALTER TABLE gateways ADD COLUMN key_tls INTEGER NOT NULL DEFAULT 0;"
+     "ALTER TABLE gateways ADD COLUMN key_at INTEGER NOT NULL DEFAULT 0;",
+     nullptr},
 };
 
 // The one word of the schema the dialects read differently: INTEGER is

@@ -2,12 +2,14 @@
 #include "web/api.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 
 #include "core/json.h"
 #include "core/log.h"
 #include "core/query.h"
+#include "gateways/identity.h"
 #include "gateways/session.h"
 #include "mqtt/bridge.h"
 #include "web/routes.h"
@@ -162,7 +164,26 @@ ApiReply api_gateway_verify(Hub &h, const ApiRequest &req, const RouteArgs &a) {
 }
 
 ApiReply api_gateway_admit(Hub &h, const ApiRequest &, const RouteArgs &a) {
+  gw_key_admit(h, *a.gw);  // a pending key is bound
   return admission(h, *a.gw, Admission::kAdmitted);
+}
+
+// Optional {"fingerprint": "<64 hex digits>"}: that key; none: the bound
+// key, or else the pending one.
+ApiReply api_gateway_revoke(Hub &h, const ApiRequest &req, const RouteArgs &a) {
+  Fingerprint f{};
+  bool named = !req.body.empty();
+  if (named) {
+    cJSON *o = cJSON_ParseWithLength(req.body.data(), req.body.size());
+    const cJSON *fp = cJSON_GetObjectItemCaseSensitive(o, "fingerprint");
+    bool ok = cJSON_IsString(fp) && fp_parse(fp->valuestring, strlen(fp->valuestring), &f);
+    cJSON_Delete(o);
+    if (!ok) return api_error(400, "want {\"fingerprint\": 64 hex digits} or nothing");
+  }
+  std::string why;
+  if (!gw_key_revoke(h, *a.gw, named ? &f : nullptr, &why)) return api_error(409, why);
+  gw_changed(h, *a.gw, true);
+  return api_reply(200, gateway_json(h, *a.gw));
 }
 
 ApiReply api_gateway_hold(Hub &h, const ApiRequest &, const RouteArgs &a) {

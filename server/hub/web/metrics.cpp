@@ -69,6 +69,18 @@ void gateway_figures(Out &o, const Hub &h) {
   o.counter("trm_hub_torn_writes_total", "Packets the socket took only in part.", m.torn_writes);
 }
 
+// The secure link: refusals by reason, handshakes full and resumed.
+void tls_figures(Out &o, const Hub &h) {
+  const Metrics &m = h.m;
+  for (size_t i = 0; i < static_cast<size_t>(TlsRefusal::kCount); i++) {
+    std::string label = std::string("{reason=\"") + kTlsRefusalNames[i] + "\"}";
+    o.counter("trm_hub_tls_refused_total", "Connections the secure link refused.", m.tls_refused[i], label.c_str());
+  }
+  const char *const help = "TLS handshakes done, full or resumed from a session ticket.";
+  o.counter("trm_hub_tls_handshakes_total", help, m.tls_full, "{kind=\"full\"}");
+  o.counter("trm_hub_tls_handshakes_total", help, m.tls_resumed, "{kind=\"resumed\"}");
+}
+
 // Time the hub adds to Modbus round trips, as a Prometheus histogram.
 void added_histogram(Out &o, const Metrics &m) {
   o.s +=
@@ -199,6 +211,7 @@ void job_figures(Out &o, const Hub &h) {
 std::string metrics_text(const Hub &h) {
   Out o;
   gateway_figures(o, h);
+  tls_figures(o, h);
   fleet_figures(o, h);
   service_figures(o, h);
   journal_figures(o, h);

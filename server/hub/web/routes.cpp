@@ -30,6 +30,7 @@ const Route kRoutes[] = {
     {"POST", "/api/gateways/{gateway}/hold", kOperate, api_gateway_hold},
     {"POST", "/api/gateways/{gateway}/release", kOperate, api_gateway_release},
     {"POST", "/api/gateways/{gateway}/close", kOperate, api_gateway_close},
+    {"POST", "/api/gateways/{gateway}/revoke", kOperate, api_gateway_revoke},
     {"GET", "/api/gateways/{gateway}", kRead, api_gateway_one},
     {"GET", "/api/exposures", kRead, api_exposure_list},
     {"POST", "/api/exposures", kOperate, api_exposure_add},

@@ -70,6 +70,7 @@ ApiReply api_gateway_verify(Hub &h, const ApiRequest &req, const RouteArgs &a);
 ApiReply api_gateway_admit(Hub &h, const ApiRequest &req, const RouteArgs &a);
 ApiReply api_gateway_hold(Hub &h, const ApiRequest &req, const RouteArgs &a);
 ApiReply api_gateway_release(Hub &h, const ApiRequest &req, const RouteArgs &a);
+ApiReply api_gateway_revoke(Hub &h, const ApiRequest &req, const RouteArgs &a);
 ApiReply api_gateway_close(Hub &h, const ApiRequest &req, const RouteArgs &a);
 ApiReply api_exposure_list(Hub &h, const ApiRequest &req, const RouteArgs &a);
 ApiReply api_exposure_add(Hub &h, const ApiRequest &req, const RouteArgs &a);

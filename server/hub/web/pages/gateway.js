@@ -13,12 +13,19 @@ function pairs(table, list) {
   }));
 }
 function when(ms) { return ms ? new Date(ms).toLocaleString() : "\u2014"; }
+// The secure link's key: the one bound to the ID, one waiting to be admitted.
+function keyText(k) {
+  const bound = k.fingerprint ? "bound " + k.fingerprint : "";
+  if (k.pending) return "pending " + k.pending + " (admit binds it" + (bound ? "; " + bound : "") + ")";
+  return bound || (k.revoked.length ? "revoked" : k.tls ? "none" : "none (plain link)");
+}
 function details(g) {
   $("gwid").textContent = g.id;
   $("gwstate").replaceChildren(stateBadge(g));
   $("attn").textContent = g.attention.length ? "\u26A0 " + g.attention.join(", ") : "";
   pairs("ident", [["ID", g.id], ["alias", g.alias], ["model", g.model], ["version", g.version],
-                  ["heartbeat", g.heartbeat + " s"], ["admission", g.admission], ["first seen", when(g.first_seen * 1000)]]);
+                  ["heartbeat", g.heartbeat + " s"], ["admission", g.admission], ["first seen", when(g.first_seen * 1000)],
+                  ["key", keyText(g.key)]]);
   pairs("sess", [["address", g.peer], ["state", stateBadge(g)], ["session since", when(g.session)],
                  ["last seen", ago(g.last_seen)], ["signal", signalBars(g.signal)], ["network", g.network === 0 ? "up" : "down"]]);
   pairs("counters", Object.entries(g.counters).map(([k, v]) => [k.replace("_", " "), String(v)]));
@@ -80,7 +87,8 @@ async function start() {
     $("readonly").hidden = false;
     for (const b of document.querySelectorAll("#actions button, #cmd button, #cmd input, #cmd select")) b.disabled = true;
   }
-  for (const b of document.querySelectorAll("#actions button")) b.onclick = () => act(b.dataset.act);
+  const sure = (a) => a !== "revoke" || confirm("Revoke " + gwId + "'s key? Its link ends and the key is refused from then on.");
+  for (const b of document.querySelectorAll("#actions button")) b.onclick = () => sure(b.dataset.act) && act(b.dataset.act);
   $("cmd").onsubmit = (ev) => { ev.preventDefault(); act($("chan").value, $("cmdtext").value); };
   if (g) await Promise.all([plots(g), exposures()]);
   setInterval(load, 5000);

@@ -1,0 +1,264 @@
+"""End-to-end: the hub's TLS listener for gateways, facing an attacker.
+Keys made by tools/trm-pki.sh in the sandbox; gateways are openssl
+s_client and trmkit's fake gateway over Python's ssl module, speaking the
+packet format.
+
+A factory key naming its ID is served at once; an unknown key is held
+pending until admitted (and then resumes its session); a key not the ID's,
+a packet declaring another ID, an ID of the secure link on the plain port,
+a revoked key (off within a second, and after a restart) are refused.
+On the ports themselves: plain bytes on the TLS port, TLS on the plain
+port, a key of another CA where only the factory's is let in, a handshake
+cut half-way or trickled byte by byte, a flood of handshakes. Every refusal
+is counted by reason and logged without key material. A scan by testssl.sh
+finds no protocol below TLS 1.2 and no weak cipher."""
+
+import json
+import os
+import re
+import shutil
+import socket
+import ssl
+import subprocess
+import time
+import unittest
+
+from hubcase import TIMEOUT, Hub, HubCase
+from trmkit.fakegw import FakeGateway, heartbeat_packet, init_packet, scramble, tls_context
+from trmkit.wait import wait_until
+
+PKI = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "trm-pki.sh")
+FACTORY, STRANGER, OTHER = "10.20.30.41", "10.20.30.42", "10.20.30.43"
+
+
+class Keys:
+    """A factory CA, another CA, the hub's key, and gateway keys by name."""
+
+    def __init__(self, folder):
+        self.dir = folder
+        self.pki("ca", "ca")
+        self.pki("ca", "otherca", "--name", "Someone else's CA")
+        self.pki("hub", "hub", "--name", "127.0.0.1")
+
+    def pki(self, what, sub, *args):
+        out = subprocess.run([PKI, what, os.path.join(self.dir, sub)] + list(args), check=True,
+                             capture_output=True, text=True, timeout=TIMEOUT).stdout
+        return out.rsplit(" ", 1)[-1].strip()
+
+    def gateway(self, name, gw_id, ca=None):
+        """(cert, key, fingerprint) of a gateway key naming gw_id."""
+        fp = self.pki("gateway", name, "--id", gw_id, *(["--ca", os.path.join(self.dir, ca)] if ca else []))
+        return os.path.join(self.dir, name, "gateway.crt"), os.path.join(self.dir, name, "gateway.key"), fp
+
+    def path(self, name):
+        return os.path.join(self.dir, *name.split("/"))
+
+    def hub_args(self, ca="ca"):
+        return ["--tls-listen", "127.0.0.1:0", "--tls-cert", self.path("hub/hub.crt"),
+                "--tls-key", self.path("hub/hub.key"), "--tls-ca", self.path(ca + "/ca.crt")]
+
+
+def refused(hub, reason):
+    _, text = hub.api("GET", "/metrics")
+    m = re.search(r'^trm_hub_tls_refused_total\{reason="%s"\} (\S+)$' % reason, text, re.M)
+    return float(m.group(1)) if m else None
+
+
+def client_hello():
+    """A real ClientHello's bytes, as a TLS client's first flight."""
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    ctx.check_hostname, ctx.verify_mode = False, ssl.CERT_NONE
+    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+    obj = ctx.wrap_bio(incoming, outgoing)
+    try:
+        obj.do_handshake()
+    except ssl.SSLWantReadError:
+        pass
+    return outgoing.read()
+
+
+def closed_within(sock, seconds):
+    """True when the peer closes the socket within `seconds` (what it
+    sends until then is read and dropped)."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        sock.settimeout(max(0.01, end - time.monotonic()))
+        try:
+            if sock.recv(4096) == b"":
+                return True
+        except (ConnectionResetError, ssl.SSLError):
+            return True
+        except socket.timeout:
+            return False
+    return False
+
+
+class Tls(HubCase):
+    def setUp(self):
+        super().setUp()
+        if not shutil.which("openssl"):
+            self.skipTest("no openssl")
+        self.keys = Keys(os.path.join(self.sb.dir, "pki"))
+
+    def fake(self, hub, gw_id, cert, key, ctx=None):
+        g = FakeGateway(hub.tls_port, ip=gw_id.encode(),
+                        tls=ctx or tls_context(cert, key, self.keys.path("hub/hub.crt")))
+        self.addCleanup(g.close)
+        return g
+
+    def s_client(self, hub, cert, key):
+        argv = ["openssl", "s_client", "-connect", "127.0.0.1:%d" % hub.tls_port, "-cert", cert, "-key", key,
+                "-CAfile", self.keys.path("hub/hub.crt"), "-verify_return_error", "-quiet", "-nocommands"]
+        return self.sb.start_host(argv, stdin=subprocess.PIPE)
+
+    def test_keys_bound_pending_admitted_refused_and_revoked(self):
+        db = os.path.join(self.sb.dir, "registry.db")
+        hub = Hub(self, "--no-mqtt", "--db", db, *self.keys.hub_args())
+        f_crt, f_key, f_fp = self.keys.gateway("factory", FACTORY, ca="ca")
+        s_crt, s_key, s_fp = self.keys.gateway("stranger", STRANGER)
+
+        # The factory CA's key naming its ID: served at once.
+        sc = self.s_client(hub, f_crt, f_key)
+        sc.proc.stdin.write(scramble(init_packet(ip=FACTORY.encode())))
+        sc.proc.stdin.flush()
+        g = hub.wait_state("online", FACTORY)
+        self.assertEqual((g["key"]["state"], g["key"]["fingerprint"], g["key"]["tls"]), ("bound", f_fp, True))
+
+        # An unknown key: held, its fingerprint shown, no commands; admitted, served.
+        ctx = tls_context(s_crt, s_key, self.keys.path("hub/hub.crt"))
+        stranger = self.fake(hub, STRANGER, s_crt, s_key, ctx)
+        g = hub.wait_state("held", STRANGER)
+        self.assertEqual((g["key"]["state"], g["key"]["pending"], g["key"]["fingerprint"]), ("pending", s_fp, ""))
+        self.assertEqual(hub.api("POST", "/api/gateways/%s/cfg" % STRANGER, "@CSQ")[0], 403)
+        status, g = hub.api("POST", "/api/gateways/%s/admit" % STRANGER)
+        self.assertEqual((status, g["state"], g["key"]["fingerprint"]), (200, "online", s_fp))
+        self.assertEqual(hub.metric('trm_hub_tls_handshakes_total{kind="resumed"}'), 0)
+        session = wait_until(lambda: (t := stranger.sock.session) is not None and t.has_ticket and t,
+                             TIMEOUT, what="a session ticket")
+        stranger.close()
+        raw = socket.create_connection(("127.0.0.1", hub.tls_port), timeout=TIMEOUT)
+        resumed = ctx.wrap_socket(raw, session=session)
+        self.addCleanup(resumed.close)
+        self.assertTrue(resumed.session_reused)
+        resumed.sendall(scramble(init_packet(ip=STRANGER.encode())))
+        wait_until(lambda: hub.metric("trm_hub_tls_handshakes_total") >= 3, what="the resumed handshake")
+        self.assertEqual(hub.wait_state("online", STRANGER)["key"]["fingerprint"], s_fp)
+
+        # Another CA's key naming an ID: not the factory's, so only pending.
+        o_crt, o_key, o_fp = self.keys.gateway("other", OTHER, ca="otherca")
+        self.fake(hub, OTHER, o_crt, o_key)
+        self.assertEqual(hub.wait_state("held", OTHER)["key"]["pending"], o_fp)
+
+        # A key bound to one ID declaring another; a new key for a served ID; a
+        # served key whose packets turn to another ID; the secure link's ID on
+        # the plain port.
+        liar = self.fake(hub, FACTORY, s_crt, s_key)
+        self.assertTrue(liar.closed.wait(TIMEOUT))
+        i_crt, i_key, _ = self.keys.gateway("impostor", FACTORY)  # a new key may not displace the served one
+        self.assertTrue(self.fake(hub, FACTORY, i_crt, i_key).closed.wait(TIMEOUT))
+        resumed.sendall(scramble(heartbeat_packet(ip=FACTORY.encode())))
+        self.assertTrue(closed_within(resumed, TIMEOUT))
+        plain = FakeGateway(hub.port, ip=FACTORY.encode())
+        self.addCleanup(plain.close)
+        self.assertTrue(plain.closed.wait(TIMEOUT))
+        self.assertEqual(hub.gateway(FACTORY)["state"], "online")  # the real one served throughout
+        self.assertEqual([refused(hub, r) for r in ("other_id", "key_mismatch", "id_changed", "plain_after_tls")],
+                         [1, 1, 1, 1])
+
+        # Revoked while connected: off within a second, refused after, and
+        # after a restart; the revocation is in the audit log.
+        started = time.monotonic()
+        status, g = hub.api("POST", "/api/gateways/%s/revoke" % FACTORY)
+        self.assertEqual((status, g["key"]["state"], g["key"]["revoked"]), (200, "revoked", [f_fp]))
+        sc.wait_exit(1.0)
+        sc.proc.stdin.close()
+        self.assertLess(time.monotonic() - started, 1.0)
+        self.assertEqual(hub.api("POST", "/api/gateways/%s/revoke" % FACTORY)[0], 409)
+        _, audit = hub.api("GET", "/api/audit?gateway=" + FACTORY)
+        self.assertIn("/api/gateways/%s/revoke" % FACTORY, json.dumps(audit))
+        self.assertEqual(hub.terminate(), 0)
+        hub = Hub(self, "--no-mqtt", "--db", db, *self.keys.hub_args(), name="hub2")
+        self.assertTrue(self.fake(hub, FACTORY, f_crt, f_key).closed.wait(TIMEOUT))
+        self.assertEqual(refused(hub, "revoked"), 1)
+        self.assertEqual(hub.gateway(STRANGER)["key"]["fingerprint"], s_fp)
+        for p in self.sb.procs:
+            p.collect(0.1)
+            self.assertNotIn(b"PRIVATE KEY", p.output)
+        self.assertIn(b"refused: key %s was revoked" % f_fp.encode(), hub.proc.output)
+
+    def test_the_ports_refuse_what_is_not_theirs(self):
+        config = """
+[gateways]
+tls_ca_only = true
+tls_handshake_s = 2
+[security]
+connect_rate = 2.0
+connect_burst = 8
+"""
+        hub = Hub(self, "--no-mqtt", *self.keys.hub_args(), config=config)
+        hello = client_hello()
+        # Plain bytes on the TLS port; TLS on the plain port.
+        s = socket.create_connection(("127.0.0.1", hub.tls_port), timeout=TIMEOUT)
+        self.addCleanup(s.close)
+        s.sendall(b"GET / HTTP/1.0\r\n\r\n")
+        self.assertTrue(closed_within(s, TIMEOUT))
+        s = socket.create_connection(("127.0.0.1", hub.port), timeout=TIMEOUT)
+        self.addCleanup(s.close)
+        s.sendall(hello)
+        self.assertTrue(closed_within(s, TIMEOUT))
+        # Another CA's key where only the factory's is let in.
+        o_crt, o_key, _ = self.keys.gateway("other", OTHER, ca="otherca")
+        try:  # TLS 1.3: the client is done before the hub judges its certificate
+            g = FakeGateway(hub.tls_port, ip=OTHER.encode(), tls=tls_context(o_crt, o_key))
+            self.addCleanup(g.close)
+            self.assertTrue(g.closed.wait(TIMEOUT))
+        except OSError:
+            pass  # refused before its first packet went
+        # A handshake cut half-way; one trickled a byte at a time.
+        s = socket.create_connection(("127.0.0.1", hub.tls_port), timeout=TIMEOUT)
+        s.sendall(hello[:len(hello) // 2])
+        s.close()
+        s = socket.create_connection(("127.0.0.1", hub.tls_port), timeout=TIMEOUT)
+        self.addCleanup(s.close)
+        started, ended = time.monotonic(), None
+        for b in hello[:300]:  # bounded: 300 bytes, 30 s at most
+            try:
+                s.sendall(bytes([b]))
+            except OSError:
+                break
+            if closed_within(s, 0.1):
+                ended = time.monotonic() - started
+                break
+        self.assertIsNotNone(ended, "a trickled handshake was let live")
+        self.assertGreaterEqual(ended, 1.5)
+        self.assertLess(ended, 4.0)  # its 2 s, and the second its check waits at most
+        for reason in ("plain_on_tls", "tls_on_plain", "wrong_ca", "handshake_cut", "handshake_timeout"):
+            wait_until(lambda: refused(hub, reason) == 1, TIMEOUT, what="one refusal %s" % reason)
+        # A flood of handshakes from one address: the bucket's worth gets in.
+        flood = []
+        for _ in range(30):
+            flood.append(socket.create_connection(("127.0.0.1", hub.tls_port), timeout=TIMEOUT))
+            self.addCleanup(flood[-1].close)
+        wait_until(lambda: refused(hub, "rate") >= 15, TIMEOUT, what="handshakes refused over the rate")
+        hub.proc.collect(0.1)
+        self.assertIn(b"TLS connection from 127.0.0.1 refused: over the connection rate", hub.proc.output)
+
+    def test_a_scan_finds_nothing_below_tls_1_2_and_no_weak_cipher(self):
+        scanner = shutil.which("testssl") or shutil.which("testssl.sh")
+        if not scanner:
+            self.skipTest("testssl.sh is not installed (tools/install-deps.sh installs it)")
+        hub = Hub(self, "--no-mqtt", "--connect-rate", "0", "--listen", "off", *self.keys.hub_args())
+        self.assertEqual(hub.port, 0)  # TLS only: no plain port
+        report = os.path.join(self.sb.dir, "scan.json")
+        subprocess.run([scanner, "--quiet", "--color", "0", "--warnings", "off", "--jsonfile", report, "-p", "-s",
+                        "127.0.0.1:%d" % hub.tls_port], capture_output=True, timeout=180, check=False)
+        with open(report) as f:
+            found = {e["id"]: e["finding"] for e in json.load(f)}
+        for name in ("SSLv2", "SSLv3", "TLS1", "TLS1_1", "cipherlist_NULL", "cipherlist_aNULL", "cipherlist_EXPORT",
+                     "cipherlist_LOW", "cipherlist_3DES_IDEA", "cipherlist_AVERAGE"):
+            self.assertIn("not offered", found.get(name, "missing"), name)
+        self.assertTrue(found["TLS1_2"].startswith("offered"), found["TLS1_2"])
+
+
+if __name__ == "__main__":
+    unittest.main()
