@@ -164,11 +164,11 @@ HttpServer::Request *HttpServer::take_waiting(uint64_t ticket) {
   return r;
 }
 
-void HttpServer::exchange_done(Hub &, const Exchange &j) {
+void HttpServer::exchange_done(Hub &, const Exchange &x) {
   if (!g_server) return;
-  Request *r = g_server->take_waiting(j.ticket);
+  Request *r = g_server->take_waiting(x.ticket);
   if (!r) return;
-  r->reply = api_exchange_reply(j);
+  r->reply = api_exchange_reply(x);
   r->answered = true;
   api_audit(g_server->h_, r->api, r->reply);
   MHD_resume_connection(r->conn);
