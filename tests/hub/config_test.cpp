@@ -76,6 +76,15 @@ listen = "127.0.0.1:5020"
   open.http_listen.host = "0.0.0.0";
   EXPECT_FALSE(hub::config_check(open, err));  // an API off loopback needs a token
   open.http_token = "s3cret";
+  EXPECT_FALSE(hub::config_check(open, err));  // ... and TLS, or the operator's word that plain HTTP will do
+  EXPECT_NE(err.find("over plain HTTP"), std::string::npos) << err;
+  open.http_plain_tokens = true;
+  EXPECT_TRUE(hub::config_check(open, err));
+  open.http_tls_cert = "hub.crt";
+  EXPECT_FALSE(hub::config_check(open, err));
+  EXPECT_EQ(err, "[http] tls_cert and tls_key: both or neither");
+  open.http_tls_key = "hub.key";
+  open.http_plain_tokens = false;
   EXPECT_TRUE(hub::config_check(open, err));
   const Bad refused[] = {
       {"[gateways]\nlisten = \"0.0.0.0:9000\"\n[http]\nlisten = \"127.0.0.1:9000\"\n",

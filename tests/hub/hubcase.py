@@ -9,6 +9,7 @@ import json
 import os
 import re
 import signal
+import ssl
 import subprocess
 import sys
 import urllib.error
@@ -26,10 +27,12 @@ SLAVE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "r
 class Hub:
     """trm-hub in the sandbox; the API at .http, gateways at .port, both on
     .addr; with ns (a tools/faults NetNs) the hub runs in that namespace and
-    the API is asked from inside it."""
+    the API is asked from inside it; with ca (a CA's certificate file) the
+    API is asked over HTTPS, the hub's certificate checked against it."""
 
-    def __init__(self, case, *args, config=None, token=None, name="hub", addr="127.0.0.1", ns=None):
+    def __init__(self, case, *args, config=None, token=None, name="hub", addr="127.0.0.1", ns=None, ca=None):
         self.case, self.token, self.addr = case, token, addr
+        self.tls = ssl.create_default_context(cafile=ca) if ca else None
         self.enter = ns.entered if ns is not None else contextlib.nullcontext
         argv = [tools_bin("trm-hub"), "--listen", addr + ":0", "--http", addr + ":0",
                 "--gap", "20", "--log-level", "debug"]
@@ -50,12 +53,13 @@ class Hub:
         """(status, decoded JSON or text) of one API request."""
         data = body if isinstance(body, (bytes, type(None))) else (
             body.encode() if isinstance(body, str) else json.dumps(body).encode())
-        req = urllib.request.Request("http://%s:%d%s" % (self.addr, self.http, path), data=data, method=method)
+        scheme = "https" if self.tls else "http"
+        req = urllib.request.Request("%s://%s:%d%s" % (scheme, self.addr, self.http, path), data=data, method=method)
         tok = token or self.token
         if tok:
             req.add_header("Authorization", "Bearer " + tok)
         try:
-            with self.enter(), urllib.request.urlopen(req, timeout=TIMEOUT) as r:
+            with self.enter(), urllib.request.urlopen(req, timeout=TIMEOUT, context=self.tls) as r:
                 status, text = r.status, r.read().decode()
         except urllib.error.HTTPError as e:
             status, text = e.code, e.read().decode()

@@ -2,7 +2,8 @@
 (the real daemon) is held apart until admitted through the API; a
 connection without an init packet is closed, one sending garbage too, while
 the admitted gateway is served throughout; a flood of connections from one
-address is cut short; an API off loopback needs a token."""
+address is cut short; an API off loopback needs a token and TLS, and
+the HTTPS listener takes neither plain HTTP nor TLS below 1.2."""
 
 import os
 import socket
@@ -12,6 +13,7 @@ import time
 import unittest
 
 from hubcase import GW_ID, TIMEOUT, Hub, HubCase
+from trmkit.procs import ROOT
 from trmkit.sandbox import tools_bin
 from trmkit.wait import wait_until
 
@@ -78,15 +80,38 @@ class Security(HubCase):
         wait_until(lambda: hub.metric("trm_hub_connections_refused_total") >= 15, what="refusals")
         self.assertEqual(hub.gateway()["state"], "online")
 
-    def test_an_api_off_loopback_needs_a_token(self):
-        out = subprocess.run([tools_bin("trm-hub"), "--http", "0.0.0.0:0", "--no-mqtt", "--listen", "127.0.0.1:0"],
-                             capture_output=True, timeout=TIMEOUT)
-        self.assertEqual(out.returncode, 2)
-        self.assertIn(b"off loopback: set [http] token", out.stderr)
+    def test_an_api_off_loopback_needs_a_token_and_tls(self):
+        for extra, why in (([], b"off loopback: set [http] token"),
+                           (["--token", "s3cret"], b"over plain HTTP: its tokens would cross the network in clear")):
+            out = subprocess.run([tools_bin("trm-hub"), "--http", "0.0.0.0:0", "--no-mqtt", "--listen", "127.0.0.1:0"]
+                                 + extra, capture_output=True, timeout=TIMEOUT)
+            self.assertEqual(out.returncode, 2)
+            self.assertIn(why, out.stderr)
         hub = Hub(self, "--no-mqtt", "--token", "s3cret")
         self.assertEqual(hub.api("GET", "/api/gateways")[0], 401)
         self.assertEqual(hub.api("GET", "/api/gateways", token="wrong")[0], 401)
         self.assertEqual(hub.api("GET", "/api/gateways", token="s3cret")[0], 200)
+
+    def test_https_serves_and_refuses_plain_and_weak_clients(self):
+        pki = os.path.join(self.sb.dir, "pki")
+        for argv in (["ca", pki + "/ca"], ["hub", pki + "/hub", "--name", "127.0.0.1", "--ca", pki + "/ca"]):
+            subprocess.run([os.path.join(ROOT, "tools", "trm-pki.sh")] + argv, check=True, capture_output=True)
+        config = '[http]\ntls_cert = "%s/hub/hub.crt"\ntls_key = "%s/hub/hub.key"\n' % (pki, pki)
+        hub = Hub(self, "--no-mqtt", "--token", "s3cret", config=config, token="s3cret", ca=pki + "/ca/ca.crt")
+        self.assertEqual(hub.api("GET", "/api/gateways", token="wrong")[0], 401)
+        self.assertEqual(hub.api("GET", "/api/gateways")[0], 200)
+        with socket.create_connection(("127.0.0.1", hub.http)) as plain:
+            plain.sendall(b"GET /api/hub HTTP/1.1\r\nHost: hub\r\nAuthorization: Bearer s3cret\r\n\r\n")
+            plain.settimeout(TIMEOUT)
+            self.assertNotIn(b"HTTP/1.1", plain.recv(4096))  # a TLS alert, or nothing: never an answer
+        # Below TLS 1.2, or a cipher without forward secrecy: no handshake.
+        for args in (["-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0"], ["-tls1_2", "-cipher", "AES128-SHA256:@SECLEVEL=0"]):
+            r = subprocess.run(["openssl", "s_client", "-connect", "127.0.0.1:%d" % hub.http] + args,
+                               stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT)
+            self.assertNotIn(b"Cipher is ECDHE", r.stdout)
+            self.assertNotEqual(r.returncode, 0)
+        wait_until(lambda: hub.metric("trm_hub_https_refused_total") >= 3, what="refusals counted")
+        hub.proc.wait_for(rb"a TLS connection from 127.0.0.1 ended before a request: no handshake", TIMEOUT)
 
     def test_start_is_all_or_nothing(self):
         taken = socket.socket()

@@ -211,6 +211,9 @@ const Key kHttp[] = {
     {"max_connections", INT(http_max_connections, 1, 10000)},
     {"idle_timeout_s", INT(http_idle_timeout_s, 1, 3600)},
     {"request_timeout_s", INT(http_request_timeout_s, 1, 3600)},
+    {"tls_cert", STR(http_tls_cert)},
+    {"tls_key", STR(http_tls_key)},
+    {"plain_tokens", BOOL(http_plain_tokens)},
 };
 const Key kHistory[] = {{"days", INT(history.days, 1, 3650)}, {"max_mb", INT(history.max_mb, 1, 1048576)}};
 const Key kJobs[] = {
@@ -420,13 +423,27 @@ bool check_exposures(const Config &cfg, std::string &err) {
   return true;
 }
 
+// Off loopback the API needs tokens, and they cross the network only
+// inside TLS unless the operator allows them in clear.
+bool http_check(const Config &cfg, std::string &err) {
+  if (cfg.http_tls_cert.empty() != cfg.http_tls_key.empty())
+    return err = "[http] tls_cert and tls_key: both or neither", false;
+  if (!cfg.http_enabled || is_loopback(cfg.http_listen.host)) return true;
+  const std::string where = "the API listens on " + cfg.http_listen.host + ", off loopback";
+  if (cfg.http_token.empty() && cfg.http_tokens.empty())
+    return err = where + ": set [http] token or [[http.tokens]]", false;
+  if (cfg.http_tls_cert.empty() && !cfg.http_plain_tokens)
+    return err = where +
+                 ", over plain HTTP: its tokens would cross the network in clear; set [http] tls_cert and "
+                 "tls_key, or plain_tokens = true",
+           false;
+  return true;
+}
+
 }  // namespace
 
 bool config_check(const Config &cfg, std::string &err) {
-  if (cfg.http_enabled && !is_loopback(cfg.http_listen.host) && cfg.http_token.empty() && cfg.http_tokens.empty()) {
-    err = "the API listens on " + cfg.http_listen.host + ", off loopback: set [http] token or [[http.tokens]]";
-    return false;
-  }
+  if (!http_check(cfg, err)) return false;
   if (cfg.mqtt.prefix.empty() || cfg.mqtt.prefix.find_first_of("+#") != std::string::npos) {
     err = "[mqtt] prefix must be a topic level without wildcards";
     return false;

@@ -118,8 +118,10 @@ struct Config {
 
   bool http_enabled = true;
   Endpoint http_listen{"127.0.0.1", 8080};
-  std::string http_token;             // an operate token named "default"
-  std::vector<ApiToken> http_tokens;  // [[http.tokens]]
+  std::string http_token;                   // an operate token named "default"
+  std::vector<ApiToken> http_tokens;        // [[http.tokens]]
+  std::string http_tls_cert, http_tls_key;  // PEM files: HTTPS (both or neither)
+  bool http_plain_tokens = false;           // tokens over plain HTTP off loopback, if the operator says so
   unsigned http_max_connections = 64;
   uint32_t http_idle_timeout_s = 30;  // a connection silent (or not reading) this long is closed
   // A request must arrive whole within this of its connection or the previous reply.

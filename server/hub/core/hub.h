@@ -196,6 +196,7 @@ struct Metrics {
   uint64_t mqtt_published = 0, mqtt_dropped = 0, mqtt_received = 0, mqtt_connects = 0, mqtt_ignored = 0;
   uint64_t registry_writes = 0, registry_errors = 0;
   uint64_t http_requests = 0, http_connections = 0, http_request_timeouts = 0;
+  uint64_t https_refused = 0;  // HTTPS connections that ended before a request (no handshake)
   // Time the hub adds to a Modbus round trip (request in to its section
   // out, answer in to the client), by upper bound in microseconds.
   static constexpr uint32_t kAddedBounds[] = {100, 250, 500, 1000, 2000, 5000, 10000, 50000};

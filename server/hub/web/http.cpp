@@ -83,6 +83,7 @@ bool declared_too_big(MHD_Connection *conn) {
 MHD_Result begin(HttpServer &srv, MHD_Connection *conn, void **con_cls) {
   auto *req = new HttpServer::Request{&srv, conn, {}, false, 0, false, {}, {}};
   *con_cls = req;
+  srv.request_headers(conn);
   return declared_too_big(conn) ? refuse(srv, conn, req) : MHD_YES;
 }
 
@@ -179,10 +180,17 @@ bool HttpServer::start(int listen_fd, std::string *why) {
   // Replies wait in the kernel for a slow reader: at most this much each
   // (accepted sockets take it from the listener) rather than megabytes.
   if (listen_fd >= 0) setsockopt(listen_fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
+  if (!https_load(c, &tls_, why)) {
+    if (listen_fd >= 0) close(listen_fd);
+    return false;
+  }
   unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | (listen_fd < 0 ? MHD_USE_NO_LISTEN_SOCKET : 0);
-  MHD_OptionItem listen[] = {{listen_fd < 0 ? MHD_OPTION_END : MHD_OPTION_LISTEN_SOCKET, listen_fd, nullptr},
-                             {MHD_OPTION_END, 0, nullptr}};
-  d_ = MHD_start_daemon(flags, 0, nullptr, nullptr, on_request, this, MHD_OPTION_ARRAY, listen,
+  MHD_OptionItem opts[5] = {{listen_fd < 0 ? MHD_OPTION_END : MHD_OPTION_LISTEN_SOCKET, listen_fd, nullptr}};
+  size_t n = listen_fd < 0 ? 0 : 1;
+  size_t tls = https_options(tls_, opts + n);
+  if (tls) flags |= MHD_USE_TLS;
+  opts[n + tls] = {MHD_OPTION_END, 0, nullptr};
+  d_ = MHD_start_daemon(flags, 0, nullptr, nullptr, on_request, this, MHD_OPTION_ARRAY, opts,
                         MHD_OPTION_CONNECTION_LIMIT, c.http_max_connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
                         kPerAddress, MHD_OPTION_CONNECTION_TIMEOUT, c.http_idle_timeout_s, MHD_OPTION_NOTIFY_COMPLETED,
                         on_completed, this, MHD_OPTION_NOTIFY_CONNECTION, on_connection, this, MHD_OPTION_END);
@@ -194,6 +202,7 @@ bool HttpServer::start(int listen_fd, std::string *why) {
   socklen_t len = sizeof sa;
   if (listen_fd >= 0 && getsockname(listen_fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
     port_ = ntohs(sa.sin_port);
+  if (!tls_.cert.empty()) LOG_INFO("http: TLS with the certificate %s", c.http_tls_cert.c_str());
   fd = MHD_get_daemon_info(d_, MHD_DAEMON_INFO_EPOLL_FD)->epoll_fd;
   loop_add(h_, *this, EPOLLIN);
   g_server = this;
@@ -209,16 +218,38 @@ bool HttpServer::adopt(int sock) {
 
 void HttpServer::conn_event(MHD_Connection *c, void **, bool opened) {
   if (opened) {
-    conns_[c] = Conn{h_.now, true, false};
+    conns_[c] = Conn{h_.now, true, false, false};
   } else {
-    conns_.erase(c);
+    auto it = conns_.find(c);
+    if (it != conns_.end() && !it->second.spoke && !tls_.cert.empty()) tls_refused(c);
+    if (it != conns_.end()) conns_.erase(it);
   }
   h_.m.http_connections = conns_.size();
 }
 
 void HttpServer::request_begins(MHD_Connection *c) {
   auto it = conns_.find(c);
-  if (it != conns_.end()) it->second = Conn{h_.now, true, it->second.cut};
+  if (it != conns_.end()) it->second = Conn{h_.now, true, it->second.cut, it->second.spoke};
+}
+
+void HttpServer::request_headers(MHD_Connection *c) {
+  auto it = conns_.find(c);
+  if (it != conns_.end()) it->second.spoke = true;
+}
+
+// An HTTPS connection that ends without a request's headers: its handshake
+// failed (plain HTTP, an old protocol, no common cipher) or was given up.
+// Counted each; logged at most once a second with the count since.
+void HttpServer::tls_refused(MHD_Connection *c) {
+  h_.m.https_refused++;
+  if (h_.now - tls_logged_at_ < 1000 && tls_logged_at_) return;
+  const MHD_ConnectionInfo *ci = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  char addr[INET_ADDRSTRLEN] = "?";
+  if (ci && ci->client_addr && ci->client_addr->sa_family == AF_INET)
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(ci->client_addr)->sin_addr, addr, sizeof addr);
+  LOG_WARN("http: a TLS connection from %s ended before a request: no handshake (%llu refused in all)", addr,
+           static_cast<unsigned long long>(h_.m.https_refused));
+  tls_logged_at_ = h_.now ? h_.now : 1;
 }
 
 void HttpServer::request_arrived(MHD_Connection *c) {
@@ -273,6 +304,7 @@ void HttpServer::stop() {
   MHD_run(d_);
   MHD_stop_daemon(d_);
   d_ = nullptr;
+  tls_.wipe();
   fd = -1;
 }
 

@@ -20,8 +20,21 @@
 
 struct MHD_Daemon;
 struct MHD_Connection;
+struct MHD_OptionItem;
 
 namespace hub {
+
+// The HTTPS certificate and key as read (https.cpp); the key is wiped when
+// the server stops.
+struct HttpsKeys {
+  std::string cert, key;
+  ~HttpsKeys();
+  void wipe();
+};
+// Reads [http] tls_cert and tls_key when set; false with a reason naming the file.
+bool https_load(const Config &c, HttpsKeys *k, std::string *why);
+// libmicrohttpd's TLS options for the keys read (at most 3; none without TLS).
+size_t https_options(const HttpsKeys &k, MHD_OptionItem *out);
 
 class HttpServer : public Pollable {
  public:
@@ -47,12 +60,16 @@ class HttpServer : public Pollable {
   struct Conn {
     uint32_t since = 0;
     bool receiving = true;
-    bool cut = false;  // shut down for missing its deadline
+    bool cut = false;    // shut down for missing its deadline
+    bool spoke = false;  // a request's headers came (over TLS: the handshake went through)
   };
 
  private:
   Hub &h_;
   MHD_Daemon *d_ = nullptr;
+  HttpsKeys tls_;
+  uint32_t tls_logged_at_ = 0;
+  void tls_refused(MHD_Connection *c);
   int port_ = 0;
   bool resumed_ = false;
   std::unordered_map<uint64_t, Request *> waiting_;
@@ -65,7 +82,8 @@ class HttpServer : public Pollable {
   static void exchange_done(Hub &h, const Exchange &x);
   void add_waiting(uint64_t ticket, Request *r) { waiting_[ticket] = r; }
   void conn_event(MHD_Connection *c, void **ctx, bool opened);
-  void request_begins(MHD_Connection *c);  // the previous one ended: the clock starts again
+  void request_begins(MHD_Connection *c);   // the previous one ended: the clock starts again
+  void request_headers(MHD_Connection *c);  // the first call for a request
   void request_arrived(MHD_Connection *c);
   Hub &hub() { return h_; }
 };

@@ -142,6 +142,8 @@ void service_figures(Out &o, const Hub &h) {
   o.gauge("trm_hub_http_connections", "HTTP connections open.", static_cast<double>(m.http_connections));
   o.counter("trm_hub_http_request_timeouts_total", "HTTP connections closed for a request that did not arrive in time.",
             m.http_request_timeouts);
+  o.counter("trm_hub_https_refused_total", "HTTPS connections that ended before a request: no TLS handshake.",
+            m.https_refused);
 }
 
 // Fleet-wide figures for alerting (a series per gateway would be too many
