@@ -23,6 +23,7 @@
 #include "quarne.h"
 #include "qylink.h"
 #include "settings.h"
+#include "tlslink.h"
 
 int iCOMStep;
 DaemonLoop qysc_loop = {-1, 0, 0, 0, 0, 0};
@@ -131,6 +132,7 @@ int DaemonStart(int argc, char **argv) {
   PrintMsg("qysc version = %s %s\r\n", cFWVersion, cFWDate);
   ReadConfig();
   PrintMsg("server = %s:%d\r\n", baseInfo.ucServerIP, baseInfo.usServerPort);
+  tls_start();
   DaemonReset();
   wdt_init();
   led_init();
