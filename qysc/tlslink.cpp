@@ -120,12 +120,13 @@ int failed(int rc) {
 }
 
 int refused() {
-  if (C.check.why == TlsRefusal::kPin) {
+  const uint32_t flags = mbedtls_ssl_get_verify_result(&C.ssl);
+  if (C.check.why == TlsRefusal::kPin && (flags & ~MBEDTLS_X509_BADCERT_OTHER) == 0) {
     S.refusedPin++;
     PrintMsg("--> tls: hub refused: its key is not the pinned one, refusals %u\r\n", S.refusedPin);
   } else {
     char why[160];
-    tls_verify_text(mbedtls_ssl_get_verify_result(&C.ssl), why, sizeof why);
+    tls_verify_text(flags, why, sizeof why);
     S.refusedCert++;
     PrintMsg("--> tls: hub refused: its certificate %s, refusals %u\r\n", why, S.refusedCert);
   }
