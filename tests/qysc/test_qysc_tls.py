@@ -167,3 +167,49 @@ class OpenSslServer(TlsCase):
         while len(server.output) < 10 and time.monotonic() < end:
             server.poll_output(0.1)
         self.assertGreater(len(server.output), 10)  # the init packet, scrambled
+
+
+class Reconnects(TlsCase):
+    def test_a_thousand_reconnects_give_all_memory_back(self):
+        """The daemon's TLS code in a loop (the bench tool): every drop gives
+        the arena back whole, and its high water after 1000 connections is
+        that after 10."""
+        import threading
+        self.factory_pair()
+        with open(self.pki.ca) as f:
+            self.sb.write_file(HUB_CA, f.read())
+        self.sb.write_file(TLS_INI, "enable=1\r\nca=%s\r\nname=%s\r\n" % (HUB_CA, HUB_NAME))
+        self.config(port=self.hub.port)
+        reused, stop = [], threading.Event()
+
+        def serve():
+            self.hub.sock.settimeout(0.5)
+            while not stop.is_set():
+                try:
+                    s, _ = self.hub.sock.accept()
+                except OSError:
+                    continue
+                s.settimeout(5)
+                try:
+                    with self.hub.context.wrap_socket(s, server_side=True) as t:
+                        reused.append(t.session_reused)
+                        t.recv(1)  # until the daemon's side drops it
+                except OSError:
+                    s.close()
+
+        server = threading.Thread(target=serve)
+        server.start()
+        try:
+            bench = self.sb.start_tool("qysc_tlsbench", 1000)
+            self.assertEqual(bench.wait_exit(timeout=240), 0, bench.output[-2000:])
+        finally:
+            stop.set()
+            server.join()
+        out = bench.output.decode()
+        ten = re.search(r"after 10: .*high water (\d+),", out).group(1)
+        end = re.search(r"at the end: 1000 handshakes \((\d+) resumed\), arena high water (\d+), "
+                        r"peak \d+, in use 0 in 0 blocks, failed 0", out)
+        self.assertIsNotNone(end, out[-1500:])
+        self.assertEqual(end.group(2), ten)
+        self.assertEqual(int(end.group(1)), 999)
+        self.assertEqual(reused.count(True), 999)
