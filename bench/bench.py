@@ -23,18 +23,12 @@ import tempfile
 import time
 import traceback
 
+from trmkit.sandbox import load_encode_table
+from . import measure, modbus_rt, overpath, report, resources
+from .rigs import DaemonRig, Ser2netRig, SocatRig, is_installed
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(REPO, "tests", "testkit"))
-sys.path.insert(0, HERE)
-
-import measure  # noqa: E402
-import modbus_rt  # noqa: E402
-import overpath  # noqa: E402
-import report  # noqa: E402
-import resources  # noqa: E402
-from rigs import DaemonRig, Ser2netRig, SocatRig, is_installed  # noqa: E402
-from sandbox import load_encode_table  # noqa: E402
 
 FULL = {"samples": 300, "flood_bytes": 4 << 20, "flood_s": 30,
         "load": [(115200, 20), (460800, 20), (921600, 60)],

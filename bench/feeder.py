@@ -1,7 +1,7 @@
 """The far end of the serial lines, in a process of its own so that feeding
 on schedule does not wait on the receiving side.
 
-    feeder.py JSON      (the line descriptors are inherited)
+    python3 -m bench.feeder JSON      (the line descriptors are inherited)
 
 JSON: {"mode": "paced", "lines": [{"fd": 5, "line": 1, "rate": 11520}, ...],
        "tick_ms": 1, "seconds": 20}
@@ -22,8 +22,7 @@ import select
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from stream import RECORD, pattern  # noqa: E402
+from .stream import RECORD, pattern
 
 
 def _write(ln, a, b):

@@ -8,15 +8,13 @@ import os
 import select
 import struct
 import subprocess
-import sys
 import tempfile
 import termios
 import time
 
-from resources import Window
-from stream import pattern, reckon
-
-HERE = os.path.dirname(os.path.abspath(__file__))
+from trmkit.procs import module_argv, module_env
+from .resources import Window
+from .stream import pattern, reckon
 
 
 def percentiles(values):
@@ -115,8 +113,7 @@ def latency(rigs, sizes, samples, rng, timeout=2.0):
 
 
 def _feeder(plan, fds):
-    return subprocess.Popen([sys.executable, os.path.join(HERE, "feeder.py"), json.dumps(plan)],
-                            pass_fds=fds)
+    return subprocess.Popen(module_argv("bench.feeder", json.dumps(plan)), pass_fds=fds, env=module_env())
 
 
 def queued(pty):

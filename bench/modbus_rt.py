@@ -5,18 +5,10 @@ a port-1 section), and through ser2net and socat as RTU over raw TCP."""
 import struct
 import time
 
-from measure import drain, percentiles
+from trmkit.modbus import rtu
+from .measure import drain, percentiles
 
 UNIT, COUNT, BASE = 1, 10, 1000
-
-
-def crc16(data):
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
 
 
 def _pdu(addr):
@@ -37,8 +29,8 @@ def request(rig, tid, addr):
         # bridged answer: the request's MBAP head with the RTU frame, CRC dropped
         answer = struct.pack(">HHH", tid, 0, len(want)) + want
         return req, len(answer), lambda got: got == answer
-    frame = body + struct.pack("<H", crc16(body))
-    return frame, len(want) + 2, lambda got: got == want + struct.pack("<H", crc16(want))
+    frame = rtu(body)
+    return frame, len(want) + 2, lambda got: got == rtu(want)
 
 
 def round_trips(rigs, samples, rng, timeout=2.0):

@@ -14,20 +14,11 @@ accepted but the server has not acknowledged (its Send-Q), sampled every
 Needs root (namespaces); without it the section says so and is skipped.
 """
 
-import os
 import subprocess
-import sys
 import threading
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(HERE)
-# after the bench's own modules: the fault suite has a report.py of its own
-sys.path += [os.path.join(REPO, "tools", "faults"), os.path.join(REPO, "sim", "cellpath")]
-
-import cellpath  # noqa: E402
-import measure  # noqa: E402
-import modbus_rt  # noqa: E402
-import netns  # noqa: E402
+from trmkit import cellpath, netns
+from . import measure, modbus_rt
 
 BITRATE = 115200
 # name, profile ("up": device to server). TCP backs off on loss as Reno
@@ -88,15 +79,6 @@ class SendQueue:
                 "n": len(v)}
 
 
-def forbidden():
-    why = netns.forbidden()
-    if why:
-        return why
-    if not os.access(cellpath.binary(), os.X_OK):
-        return "no %s (build the host preset)" % cellpath.binary()
-    return None
-
-
 def _run_load(rig, path, seconds, lines):
     q = SendQueue(path.daemon_ns.name)
     try:
@@ -140,7 +122,7 @@ def modbus(ctx, profile, samples):
 
 
 def run(ctx, quick, socat_cls, only=None):
-    why = forbidden()
+    why = netns.forbidden(cell=True)
     if why:
         print(" (skipped: %s)" % why, end="", flush=True)
         return {"skipped": why}

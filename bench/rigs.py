@@ -19,69 +19,23 @@ import os
 import select
 import shutil
 import socket
-import subprocess
 import sys
 import tempfile
 import time
 
-import resources
-from gwserver import GatewayServer, TYPE_DATA
-from sandbox import Pty, Sandbox, _die_with_parent
+from trmkit.gwserver import GatewayServer, TYPE_DATA
+from trmkit.ports import free_port, listening
+from trmkit.procs import FileProcess
+from trmkit.sandbox import MODEM, MODEM_OK, Pty, Sandbox
+from trmkit.wait import wait_path, wait_until
+from . import resources
 
-MODEM = "/quarne/modemInfo.txt"
-CONFIG = "/quarne/qysc/qyserver.ini"
 HERE = os.path.dirname(os.path.abspath(__file__))
 RTU_SLAVE = os.path.join(HERE, "..", "tests", "e2e", "rtu_slave.py")
 
 
 def now_ns():
     return time.monotonic_ns()
-
-
-class Quiet:
-    """A program started by the bench, its output in a file (nothing to
-    drain while it runs); ended by its PID."""
-
-    def __init__(self, argv, cwd, log):
-        self.log = log
-        with open(log, "wb") as out:
-            self.proc = subprocess.Popen([str(a) for a in argv], cwd=cwd, stdin=subprocess.DEVNULL,
-                                         stdout=out, stderr=subprocess.STDOUT,
-                                         start_new_session=True, preexec_fn=_die_with_parent)
-        self.pid = self.proc.pid
-
-    def text(self):
-        with open(self.log, "rb") as f:
-            return f.read().decode(errors="replace")
-
-    def wait_text(self, needle, timeout):
-        end = time.monotonic() + timeout
-        while needle not in self.text():
-            if time.monotonic() > end or self.proc.poll() is not None:
-                raise RuntimeError("%s: no %r; output:\n%s" % (self.proc.args[0], needle,
-                                                               self.text()[-2000:]))
-            time.sleep(0.02)
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait(timeout=10)
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def wait_path(path, timeout=10.0):
-    end = time.monotonic() + timeout
-    while not os.path.exists(path):
-        if time.monotonic() > end:
-            raise RuntimeError("%s did not appear" % path)
-        time.sleep(0.01)
 
 
 class Loopback:
@@ -117,12 +71,12 @@ class FieldDevice:
 
     def __init__(self, workdir, near, base):
         far = os.path.join(workdir, "field")
-        self.socat = Quiet(["socat", "pty,raw,echo=0,link=" + near, "pty,raw,echo=0,link=" + far],
+        self.socat = FileProcess(["socat", "pty,raw,echo=0,link=" + near, "pty,raw,echo=0,link=" + far],
                            workdir, os.path.join(workdir, "field-socat.log"))
         wait_path(near)
         wait_path(far)
-        self.slave = Quiet(["/usr/bin/python3", RTU_SLAVE, far, base], workdir,
-                           os.path.join(workdir, "field-slave.log"))
+        self.slave = FileProcess(["/usr/bin/python3", RTU_SLAVE, far, base], workdir,
+                                 os.path.join(workdir, "field-slave.log"))
         self.slave.wait_text("ready", 20)
 
     def stop(self):
@@ -164,7 +118,7 @@ class DaemonRig(Rig):
         self.label = label or "qysc"
         self.sb = Sandbox(prefix="trm310-bench-")
         self.sb.make_register_file()
-        self.sb.write_file(MODEM, "cpintype=READY\r\ncregvalue=1\r\ncsqvalue=23\r\nppp0=1\r\n")
+        self.sb.write_file(MODEM, MODEM_OK)
         if modbus:
             self.field = FieldDevice(self.sb.dir, self.sb.board("/dev/ttyS1"), 1000)
         else:
@@ -173,14 +127,13 @@ class DaemonRig(Rig):
         with self.path.server_side():
             self.server = GatewayServer(table=table, addr=self.path.server_addr)
         # heartbeats far apart, so none falls into a measurement
-        self.sb.write_file(CONFIG, "ServerIP=%s\r\nServerPort=%d\r\nHeartbeatTime=3600\r\n"
-                           "TimeInterval=%d\r\nIsTCP2RTU1=%d\r\n"
-                           % (self.path.server_addr, self.server.port, gap_ms, 1 if modbus else 0))
+        self.sb.write_config(self.path.server_addr, self.server.port, HeartbeatTime=3600,
+                             TimeInterval=gap_ms, IsTCP2RTU1=1 if modbus else 0)
         argv = [qysc]
         if preload:
             argv = ["env", "LD_PRELOAD=" + preload[0], "TRM_ALLOC_COUNT_FILE=" + preload[1], qysc]
         with self.path.device_side():
-            self.procs.append(Quiet(argv, self.sb.dir, os.path.join(self.sb.dir, "qysc.log")))
+            self.procs.append(FileProcess(argv, self.sb.dir, os.path.join(self.sb.dir, "qysc.log")))
         self.link = self.server.accept(20.0)
         self.link.next_packet(timeout=10.0)  # init
         self.init_ns = now_ns()
@@ -308,7 +261,7 @@ class Ser2netRig(TcpRig):
                 f.write("connection: &line%d\n    accepter: tcp,127.0.0.1,%d\n"
                         "    connector: serialdev,%s,115200n81,local\n\n"
                         % (line, self.ports[line], path))
-        self.procs.append(Quiet(["ser2net", "-n", "-d", "-c", cfg, "-P", os.path.join(self.dir, "pid")],
+        self.procs.append(FileProcess(["ser2net", "-n", "-d", "-c", cfg, "-P", os.path.join(self.dir, "pid")],
                                 self.dir, os.path.join(self.dir, "ser2net.log")))
 
 
@@ -320,7 +273,7 @@ class SocatRig(TcpRig):
 
     def start(self):
         for line, path in self.paths.items():
-            self.procs.append(Quiet(["socat", "TCP-LISTEN:%d,bind=%s,reuseaddr" % (self.ports[line], self.path.device_addr),
+            self.procs.append(FileProcess(["socat", "TCP-LISTEN:%d,bind=%s,reuseaddr" % (self.ports[line], self.path.device_addr),
                                      "FILE:%s,raw,echo=0" % path],
                                     self.dir, os.path.join(self.dir, "socat%d.log" % line)))
 
@@ -333,17 +286,7 @@ class SocatRig(TcpRig):
         with self.path.device_side():
             self.start()
         for port in self.ports.values():
-            _wait_listening(port)
-
-
-def _wait_listening(port, timeout=10.0):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        with open("/proc/net/tcp") as f:
-            if any(":%04X 00000000:0000 0A" % port in ln for ln in f):
-                return
-        time.sleep(0.02)
-    raise RuntimeError("nothing listens on %d" % port)
+            wait_until(lambda: listening(port), 10, step=0.02, what="socat listening on %d" % port)
 
 
 def is_installed(program):

@@ -5,7 +5,7 @@ import os
 import random
 import unittest
 
-from stream import pattern, reckon
+from .stream import pattern, reckon
 
 MS = 1_000_000
 

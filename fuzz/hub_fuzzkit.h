@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
-#include "exposures.h"
-#include "gateways.h"
-#include "hub.h"
-#include "log.h"
-#include "mqtt.h"
+#include "gateways/channels.h"
+#include "gateways/exposures.h"
+#include "gateways/session.h"
+#include "core/hub.h"
+#include "core/log.h"
+#include "mqtt/bridge.h"
 #include "qylink.h"
 
 namespace hubfuzz {

@@ -15,9 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     rig.feed(s, data + off, n);
     if (hub::GatewayRecord *r = hub::hub_find(h, "10.0.0.7")) {
       // Requests in flight, so that replies and answers in the stream are taken.
-      hub::cmd_submit(h, *r, hub::Channel::kCfg, "@CSQ\n@FWVER", hub::Origin::kMqtt, nullptr);
-      hub::cmd_submit(h, *r, hub::Channel::kVcom, "00", hub::Origin::kMqtt, nullptr);
-      hub::cmd_verify(h, *r, hub::Origin::kMqtt, 1, 2, nullptr);
+      hub::cmd_submit(h, *r, hub::Channel::kCfg, "@CSQ\n@FWVER", nullptr, nullptr);
+      hub::cmd_submit(h, *r, hub::Channel::kVcom, "00", nullptr, nullptr);
+      hub::cmd_verify(h, *r, nullptr, 1, 2, nullptr);
       hub::Exposure *e = hub::exp_find(h, "10.0.0.7", 1);
       static const uint8_t kRequest[] = {0, 1, 0, 0, 0, 6, 1, 3, 0, 0, 0, 2};
       if (e && !e->clients.empty()) hub::exp_client_input(h, *e->clients[0], kRequest, sizeof kRequest);

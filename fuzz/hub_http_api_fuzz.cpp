@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "api.h"
+#include "web/api.h"
 #include "hub_fuzzkit.h"
 
 namespace {
@@ -33,10 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   hubfuzz::Rig rig;
   hub::Session &gw = rig.gateway();
   static std::vector<std::string> done;
-  rig.h->cmds->on_http_done = [](hub::Hub &, const hub::Job &j) { done.push_back(hub::api_job_reply(j).body); };
   std::string rest(reinterpret_cast<const char *>(data + 1), size - 1);
   size_t nl1 = rest.find('\n'), nl2 = nl1 == std::string::npos ? nl1 : rest.find('\n', nl1 + 1);
   hub::ApiRequest req;
+  req.done = [](hub::Hub &, const hub::Exchange &j) { done.push_back(hub::api_exchange_reply(j).body); };
   req.method = kMethods[data[0] & 3];
   req.authorized = !(data[0] & 4);
   req.path = rest.substr(0, nl1);

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "http.h"
+#include "web/http.h"
 #include "hub_fuzzkit.h"
 
 namespace {

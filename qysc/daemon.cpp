@@ -14,14 +14,11 @@
 #include "daemon.h"
 
 #include <string.h>
-#include <time.h>
 
 #include "my_uart.h"
 #include "net.h"
 #include "qycomm.h"
-#include "qyio.h"
 #include "quarne.h"
-#include "qylink.h"
 #include "settings.h"
 #include "tlslink.h"
 
@@ -35,10 +32,8 @@ constexpr uint32_t kLedOnlineMs = 500;
 constexpr uint32_t kLedOfflineMs = 2000;
 constexpr uint32_t kModemInfoMs = 2000;
 constexpr int kLedStatus = 1;
-constexpr uint32_t kPauseSliceMs = 250;
 
 DaemonLoop &L = qysc_loop;
-void (*g_pause)(uint32_t ms) = nullptr;
 
 bool elapsed(uint32_t since, uint32_t ms) { return GetTimeTicks() - since > ms; }
 
@@ -81,24 +76,7 @@ int take_argument(int argc, char **argv) {
   return 1;
 }
 
-// Sleeps in slices, servicing the watchdog between them (unless a reboot
-// was asked for), so no pause leaves it unserviced for long.
-void real_pause(uint32_t ms) {
-  while (ms > 0) {
-    const uint32_t slice = ms < kPauseSliceMs ? ms : kPauseSliceMs;
-    struct timespec ts = {0, static_cast<long>(slice) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0) {
-    }
-    ms -= slice;
-    if (ms > 0) ServiceWatchdog();
-  }
-}
-
 }  // namespace
-
-void daemon_pause(uint32_t ms) { (g_pause != nullptr ? g_pause : real_pause)(ms); }
-
-void daemon_pause_install(void (*pause)(uint32_t ms)) { g_pause = pause; }
 
 void DaemonReset(void) {
   if (L.sockfd >= 0) net_close(L.sockfd);
@@ -114,16 +92,10 @@ void DaemonReset(void) {
 
 extern "C" {
 
-uint32_t GetTimeTicks(void) { return qy_ticks(); }
-
 void setStaLed(int sta) {
   const bool on = sta == 1 || (sta == 2 && L.ledOn == 0);
   SetLED(kLedStatus, on ? 1 : 0);
   L.ledOn = on ? 1 : 0;
-}
-
-void ServiceWatchdog(void) {
-  if (isVIOReboot != 1) Refresh_WDT();
 }
 
 int DaemonStart(int argc, char **argv) {

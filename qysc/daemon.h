@@ -1,6 +1,34 @@
 // The daemon's loop: the link and upload state machines, the one place
 // each changes state, the loop's own state in one record, and the seams
 // (clock, pause) through which tests run it a pass at a time.
+//
+// Who calls whom, file by file: each file calls only files below it but
+// for the one back edge marked ^, and every file calls pause.cpp.
+//
+//   main.cpp     main                           -> daemon
+//   daemon.cpp   start-up, the pass, status LED -> link receive upload net
+//                                                  my_uart wait, settings
+//   link.cpp     link state machine, drop_link  -> receive upload net wait
+//   receive.cpp  receive step, packets, their   -> upload (request_verify),
+//                sections to the lines, the        qycom qyio tcp2rtu,
+//                command channels, the bridge      net my_uart wait
+//   upload.cpp   upload state machine           -> bursts packet, qycom
+//                                                  qyio, net my_uart wait
+//              ^ checkWriteStaus -> drop_link (link.cpp): the fourth failed
+//                write drops the link where the write is judged
+//   bursts.cpp   packetising rule               -> packet (BurstCapacity)
+//   packet.cpp   the builders                   -> tcp2rtu my_uart
+//   qycom.cpp, qyio.cpp, tcp2rtu.cpp: the command channels and the Modbus
+//                bridge                         -> my_uart, settings
+//   net.cpp      the link's socket              -> resolve wait
+//   resolve.cpp  host names                     -> wait (net_wait)
+//   my_uart.cpp  UART wrappers                  -> wait (watch_line)
+//   wait.cpp     waits on descriptors           -> linehold
+//   pause.cpp    clock, pauses, watchdog service: calls none of them
+//
+// So a step that finds the link gone (the "@RELINK" reply out, the server
+// closed or reset) returns why, and link.cpp drops it. The globals
+// (iGPRSStep, qysc_loop, qysc_lines, ...) are data these files share.
 #ifndef QYSC_DAEMON_H
 #define QYSC_DAEMON_H
 
@@ -145,11 +173,15 @@ void daemon_pause(uint32_t ms);
 void daemon_pause_install(void (*pause)(uint32_t ms));
 
 // The steps of one pass while the link is up: the upload state machine
-// (one packet at most), then the wait, as long as upload_wait_us says
-// (microseconds), that ends the pass with the receive. upload.cpp, link.cpp.
-void upload_step(void);
+// (one packet at most, upload.cpp), then the wait, as long as
+// upload_wait_us says (microseconds), that ends the pass with the receive
+// (receive.cpp). upload_step is true when its packet was the reply to
+// "@RELINK"; receive_step handles what arrived, and is true when it found
+// the link gone, with why. Either way the link state machine (link_step,
+// link.cpp) drops the link.
+bool upload_step(void);
 uint32_t upload_wait_us(void);
-void receive_step(uint32_t wait_us);
+bool receive_step(uint32_t wait_us, Drop *why);
 void link_step(void);
 
 // The pass's wait (wait.cpp): the link and both lines in one epoll set.

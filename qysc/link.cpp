@@ -4,8 +4,6 @@
 #include "daemon.h"
 
 #include "net.h"
-#include "packet.h"
-#include "qycomm.h"
 #include "settings.h"
 #include "tlslink.h"
 
@@ -84,6 +82,15 @@ void wait_step() {
   daemon_pause(left < kWaitPaceMs ? left : kWaitPaceMs);
 }
 
+// The link up: one packet at most (after the reply to "@RELINK" the link
+// is dropped at once, before the receive), then the receive, which may
+// find the link gone.
+void serve_step() {
+  if (upload_step()) drop_link(Drop::kRelink);
+  Drop why = Drop::kDead;
+  if (receive_step(upload_wait_us(), &why)) drop_link(why);
+}
+
 }  // namespace
 
 void link_set(int state) {
@@ -103,37 +110,13 @@ void drop_link(Drop why) {
   }
 }
 
-void receive_step(uint32_t wait_us) {
-  int n = NET_NOTHING;
-  if (L.sockfd < 0) {
-    // dropped by this pass's upload: the receive fails as it always has
-    n = recv_NonBlocking(L.sockfd, ucRecvData, PACKET_BUF_SIZE);
-  } else if (pass_wait(wait_us)) {
-    n = net_read_ready(L.sockfd, ucRecvData, PACKET_BUF_SIZE);
-  }
-  if (n > 0) {
-    HandleServerPacket(ucRecvData, n);
-  } else if (n == NET_PEER_CLOSED) {
-    PrintMsg("recv --> return 0 --> socket be close, re-connect\r\n");
-    drop_link(Drop::kPeerClosed);
-  } else if (n == NET_READ_ERROR && L.sockfd >= 0) {
-    // A link TCP gave up on (unacknowledged data, or unanswered keepalive
-    // probes: ETIMEDOUT) or the server reset: closed like a peer close.
-    PrintMsg("recv --> error --> socket be close, re-connect\r\n");
-    drop_link(Drop::kDead);
-  }
-}
-
 void link_step() {
   switch (iGPRSStep) {
     case GPRS_IDLE: link_set(GPRS_CONNECT); break;
     case GPRS_CONNECT: connect_step(); break;
     case GPRS_WAIT: wait_step(); break;
     case GPRS_TLS: handshake_step(); break;
-    case GPRS_ONLINE:
-      upload_step();
-      receive_step(upload_wait_us());
-      break;
+    case GPRS_ONLINE: serve_step(); break;
     default: break;
   }
 }

@@ -106,19 +106,6 @@ Room wait_for_room(int fd, uint32_t start, bool begun) {
 
 extern "C" {
 
-int net_wait(int fd, short events, int total_ms) {
-  const uint32_t start = GetTimeTicks();
-  for (;;) {
-    const int left = total_ms - static_cast<int>(GetTimeTicks() - start);
-    if (left <= 0) return 0;
-    struct pollfd p = {fd, events, 0};
-    const int rc = poll(&p, 1, left < NET_SLICE_MS ? left : NET_SLICE_MS);
-    if (rc < 0 && errno == EINTR) continue;
-    if (rc != 0) return rc;
-    ServiceWatchdog();
-  }
-}
-
 int net_connect(const char *serverIP, int serverPort) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) {

@@ -1,5 +1,7 @@
-// Packets from the server: the stream cut into packets, the header checks,
-// a bounds check of the whole section structure, then the dispatch of each
+// The pass's receive step and the packets from the server: the wait for
+// the link and its one read (a link found gone is the link state
+// machine's to drop), the stream cut into packets, the header checks, a
+// bounds check of the whole section structure, then the dispatch of each
 // section by port. Anything that would read past a packet drops it as a
 // whole before any section acts.
 //
@@ -16,6 +18,7 @@
 #include "daemon.h"
 #include "framer.h"
 #include "my_uart.h"
+#include "net.h"
 #include "packet.h"
 #include "qycom.h"
 #include "qycomm.h"
@@ -26,6 +29,7 @@
 
 namespace {
 
+DaemonLoop &L = qysc_loop;
 unsigned char g_room[PACKET_BUF_SIZE];  // the start of a packet whose rest has not come yet
 LinkFramer g_in = {g_room, 0, 0};
 
@@ -96,4 +100,28 @@ extern "C" void HandleServerPacket(unsigned char *buf, int n) {
   if (n <= 0) return;
   decode_func(buf, n, 0);
   link_framer_feed(&kFraming, &g_in, buf, static_cast<size_t>(n), GetTimeTicks(), nullptr);
+}
+
+bool receive_step(uint32_t wait_us, Drop *why) {
+  int n = NET_NOTHING;
+  if (L.sockfd < 0) {
+    // dropped by this pass's upload: the receive fails as it always has
+    n = recv_NonBlocking(L.sockfd, ucRecvData, PACKET_BUF_SIZE);
+  } else if (pass_wait(wait_us)) {
+    n = net_read_ready(L.sockfd, ucRecvData, PACKET_BUF_SIZE);
+  }
+  if (n > 0) {
+    HandleServerPacket(ucRecvData, n);
+  } else if (n == NET_PEER_CLOSED) {
+    PrintMsg("recv --> return 0 --> socket be close, re-connect\r\n");
+    *why = Drop::kPeerClosed;
+    return true;
+  } else if (n == NET_READ_ERROR && L.sockfd >= 0) {
+    // A link TCP gave up on (unacknowledged data, or unanswered keepalive
+    // probes: ETIMEDOUT) or the server reset: closed like a peer close.
+    PrintMsg("recv --> error --> socket be close, re-connect\r\n");
+    *why = Drop::kDead;
+    return true;
+  }
+  return false;
 }

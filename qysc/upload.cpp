@@ -52,7 +52,9 @@ bool written(int rc) {
   return true;
 }
 
-void upload_init() {
+// Each upload state's and each source's work; true when the packet it sent
+// answered "@RELINK" (the link state machine then drops the link).
+bool upload_init() {
   QYCOM_ClearBuffer();
   L.lastSent = kSourceCount - 1;  // RS-485 first
   baseInfo.usServerTimeDelay = INIT_SERVER_DELAY;  // what the init packet announces
@@ -66,6 +68,7 @@ void upload_init() {
   qysc_lines[1].lenNow = qysc_lines[2].lenNow = 0;
   line_touched(1);
   line_touched(2);
+  return false;
 }
 
 // How each serial line's bursts are logged.
@@ -112,28 +115,35 @@ bool send_replies(const char *countLog, const char *writeLog, uint16_t port, int
   return written(send_packet(len));
 }
 
-void serve_rs485() { send_burst(kLineLogs[0]); }
-void serve_rs232() { send_burst(kLineLogs[1]); }
+bool serve_rs485() {
+  send_burst(kLineLogs[0]);
+  return false;
+}
 
-void serve_qycom() {
+bool serve_rs232() {
+  send_burst(kLineLogs[1]);
+  return false;
+}
+
+bool serve_qycom() {
   send_replies("-- QYCOM_IsCom()=%d\r\n", "--> socket write: qycomm reply, len=%d\r\n",
                COM_PORT_QYCOM, QYCOM_IsCom());
+  return false;
 }
 
-void serve_qyio() {
+bool serve_qyio() {
   if (!send_replies("-- QYIO_IsCom()=%d\r\n", "--> socket write: qyio reply, len=%d\r\n",
                     COM_PORT_QYIO, QYIO_IsCom())) {
-    return;
+    return false;
   }
-  if (isVIORelink == 1) {  // the "!RELINK;OK" reply is out: now drop
-    isVIORelink = 0;
-    drop_link(Drop::kRelink);
-  }
+  if (isVIORelink != 1) return false;
+  isVIORelink = 0;  // the "!RELINK;OK" reply is out: now drop
+  return true;
 }
 
-void (*const kServe[kSourceCount])() = {serve_rs485, serve_rs232, serve_qycom, serve_qyio};
+bool (*const kServe[kSourceCount])() = {serve_rs485, serve_rs232, serve_qycom, serve_qyio};
 
-void upload_normal() {
+bool upload_normal() {
   count_lines();
   uint32_t us = 0;
   const uint32_t now = qy_ticks_split(&us);
@@ -143,12 +153,12 @@ void upload_normal() {
     const int s = (L.lastSent + i) % kSourceCount;
     if (!ready[s]) continue;
     L.lastSent = s;
-    kServe[s]();
-    return;
+    return kServe[s]();
   }
+  return false;
 }
 
-void upload_heartbeat() {
+bool upload_heartbeat() {
   const int one = build_heartbeat(ucSendData, PACKET_BUF_SIZE);
   encode_func(ucSendData, one, 0);
   const int burst = build_heartbeat_burst(ucSendData, PACKET_BUF_SIZE, one);
@@ -156,15 +166,17 @@ void upload_heartbeat() {
   const int rc = net_write(L.sockfd, ucSendData, burst);
   PrintMsg("--> socket write: heart beat, len=%d\r\n", burst);
   written(rc);
+  return false;
 }
 
-void upload_verify() {
+bool upload_verify() {
   const int rc = send_packet(build_verify(ucSendData, PACKET_BUF_SIZE, lVerifyData));
   PrintMsg("--> socket write: Verify data\r\n");
   written(rc);
+  return false;
 }
 
-void (*const kUploadStates[])() = {upload_init, upload_normal, upload_heartbeat, upload_verify};
+bool (*const kUploadStates[])() = {upload_init, upload_normal, upload_heartbeat, upload_verify};
 
 // A period of 0 would send a 1428-byte burst on every idle pass of the
 // loop and flood the cellular link: the shortest period is one second.
@@ -198,11 +210,10 @@ void request_verify(int32_t answer) {
   upload_set(UPLOAD_VERIFY);  // replaces whatever was pending, init included
 }
 
-void upload_step() {
+bool upload_step() {
   heartbeat_due();
-  if (iUploadPackageFlag >= UPLOAD_INIT && iUploadPackageFlag <= UPLOAD_VERIFY) {
-    kUploadStates[iUploadPackageFlag]();
-  }
+  if (iUploadPackageFlag < UPLOAD_INIT || iUploadPackageFlag > UPLOAD_VERIFY) return false;
+  return kUploadStates[iUploadPackageFlag]();
 }
 
 uint32_t upload_wait_us() {

@@ -1,7 +1,9 @@
-// The pass's wait while the link is up: one epoll set holding the server
-// link and both serial lines. It ends as soon as the server sends, either
-// line receives bytes, or the time given runs out (at most 5 ms, less when
-// a burst comes due sooner).
+// The daemon's waits on descriptors: the connect's and the name lookup's
+// (net_wait) and a write's for room (write_wait), both in slices with the
+// watchdog serviced, and the pass's wait while the link is up: one epoll
+// set holding the server link and both serial lines. The pass's wait ends
+// as soon as the server sends, either line receives bytes, or the time
+// given runs out (at most 5 ms, less when a burst comes due sooner).
 //
 // The lines are edge-triggered: every arrival of bytes is one event, also
 // while earlier bytes still wait in the line's queue for their idle gap.
@@ -160,5 +162,20 @@ int write_wait(int fd, int total_ms) {
     if (rc < 0) return -1;
     hold_ready_lines(p, slot_of, n, skip);
     if (p[0].revents != 0) return 1;
+  }
+}
+
+// Declared with the link's socket (net.h), whose connect uses it, as does
+// the name lookup (resolve.cpp): here, so neither waits through the other.
+extern "C" int net_wait(int fd, short events, int total_ms) {
+  const uint32_t start = GetTimeTicks();
+  for (;;) {
+    const int left = total_ms - static_cast<int>(GetTimeTicks() - start);
+    if (left <= 0) return 0;
+    struct pollfd p = {fd, events, 0};
+    const int rc = poll(&p, 1, left < NET_SLICE_MS ? left : NET_SLICE_MS);
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc != 0) return rc;
+    ServiceWatchdog();
   }
 }

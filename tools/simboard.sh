@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the simulated TRM-310 board on this PC: builds the host programs if
-# needed, then starts the board (see sim/simboard/simboard.py --help).
+# needed, then starts the board (python3 -m sim.simboard.simboard from the
+# repository's root; --help lists the options).
 #   tools/simboard.sh            interactive demo (type 'help')
 #   tools/simboard.sh --script   the fixed scenario; exit 0 when every step was seen
 set -euo pipefail
@@ -15,4 +16,4 @@ if ! tools/install-deps.sh --check >/dev/null; then
 fi
 cmake --preset host-release >/dev/null
 cmake --build --preset host-release >/dev/null
-exec /usr/bin/python3 sim/simboard/simboard.py --build build/host-release "$@"
+exec /usr/bin/python3 -m sim.simboard.simboard --build build/host-release "$@"

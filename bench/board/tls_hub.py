@@ -1,16 +1,17 @@
-"""The hub side of bench/tls_handshake.py: makes the certificates and a
+"""The hub side of bench.tls_handshake: makes the certificates and a
 sandbox for qysc_tlsbench, then serves TLS 1.2 connections (client
-certificate required, tickets issued) until it is told to stop or 10
-minutes have passed. Prints "port N" once listening and "reused R of C" at
-the end. Usage: tls_hub.py <sandbox-dir>"""
+certificate required, tickets issued) until it is told to stop (a file
+"stop" in the sandbox) or 10 minutes have passed. Prints "port N" once
+listening and "reused R of C" at the end.
+
+    python3 -m bench.board.tls_hub <sandbox-dir>"""
 
 import os
 import socket
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests", "testkit"))
-from tlspeer import HUB_NAME, Pki, server_context  # noqa: E402
+from trmkit.tlspeer import HUB_NAME, Pki, server_context
 
 
 def layout(root, pki, port):

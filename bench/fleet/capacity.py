@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Capacity of the fleet simulator itself: N simulated gateways against a
 trivial sink (accepts, reads, discards) in this process, so that a load run
 of a real server knows the simulator is not its bottleneck.
@@ -8,7 +7,7 @@ core) while connecting and in the steady state, its RSS, and whether every
 byte it says it sent reached the sink. A benchmark, not a test: bounded in
 time, nothing fails on a slow machine.
 
-    bench/fleet/capacity.py [-n 10000] [--steady 30] [--fleet build/host-release/tools/trm-fleet]
+    python3 -m bench.fleet.capacity [-n 10000] [--steady 30] [--fleet build/host-release/tools/trm-fleet]
 """
 
 import argparse
@@ -18,12 +17,12 @@ import resource
 import selectors
 import socket
 import subprocess
-import sys
 import time
 
+from trmkit import procs
+from ..hub.procstat import ProcStat
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "hub"))
-from procstat import ProcStat  # noqa: E402
 
 
 def parse_args():
@@ -134,7 +133,7 @@ def main():
             "--connect-rate", str(a.connect_rate), "--seed", "1"]
     if a.source_base:
         argv += ["--source-base", a.source_base]
-    proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    proc = procs.spawn(argv, stdin=subprocess.PIPE, stderr=None)
     out = FleetOutput(proc, sel)
     stat = ProcStat(proc.pid)
     figures = {"gateways": a.gateways, "heartbeat_s": a.heartbeat, "burst_fraction": a.burst_fraction,
@@ -170,9 +169,7 @@ def main():
         figures["sink_bytes"] = sink.bytes
         figures["sink_lost_bytes"] = (fin.get("tx_bytes") or 0) - (fin.get("tx_unsent_bytes") or 0) - sink.bytes
     finally:
-        if proc.poll() is None:
-            proc.terminate()
-            proc.wait(timeout=30)
+        procs.end(proc, grace=30)
     print(json.dumps(figures, indent=1))
     if a.json:
         with open(a.json, "w") as f:

@@ -7,7 +7,7 @@ import json
 import re
 import threading
 
-from procs import Proc
+from trmkit.procs import LineProcess
 
 HEAD = re.compile(r"#([0-9.]+)/([12])/(\d+)/(\d+):")
 TOPIC = re.compile(r"trm/([^/]+)/port([12])/rx$")
@@ -36,7 +36,7 @@ class BurstChecker:
         for t in topics + ([status_topic] if status_topic else []):
             argv += ["-t", t]
         self.online = {}  # gateway ID: online in its last status
-        self.proc = Proc("bursts", argv, cwd, log_dir, stdin=False)
+        self.proc = LineProcess("bursts", argv, cwd, log_dir=log_dir)
         self.next_seq = {}
         self.received = self.misframed = self.lost = self.repeated = 0
         self.done = 0

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Several hubs on one registry: N trm-hub processes on one PostgreSQL of
 the run's own (or a SQLite file each), one mosquitto, HAProxy in front of
 the hubs, and trm-fleet processes, all on loopback.
@@ -12,26 +11,25 @@ the moving gateways are moved to other hubs; exactly once each), pg
 (PostgreSQL restarted under load: nothing lost), kill (a hub killed during
 a job). Figures as JSON on standard output (and --json FILE).
 
-    bench/hub/cluster.py [--hubs 3] [--per-hub 19400] [--move 0.3] [--job 10000]
-    bench/hub/cluster.py --registry sqlite --phases up,steady
-    bench/hub/cluster.py --smoke
+    python3 -m bench.hub.cluster [--hubs 3] [--per-hub 19400] [--move 0.3] [--job 10000]
+    python3 -m bench.hub.cluster --registry sqlite --phases up,steady
+    python3 -m bench.hub.cluster --smoke
 """
 
 import argparse
 import json
-import os
 import resource
 import shutil
 import signal
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cluster_kill import phase_kill  # noqa: E402
-from cluster_obs import ip, ip_int  # noqa: E402
-from cluster_pg import phase_pg_restart  # noqa: E402
-from cluster_phases import phase_admission, phase_job, phase_steady, phase_up  # noqa: E402
-from cluster_rig import Rig, load_pgserver  # noqa: E402
+from trmkit import pgserver
+from .cluster_kill import phase_kill
+from .cluster_obs import ip, ip_int
+from .cluster_pg import phase_pg_restart
+from .cluster_phases import phase_admission, phase_job, phase_steady, phase_up
+from .cluster_rig import Rig
 
 PHASES = {"up": phase_up, "steady": phase_steady, "admission": phase_admission, "job": phase_job,
           "pg": phase_pg_restart, "kill": phase_kill}
@@ -105,7 +103,7 @@ def parse_args(argv=None):
 
 def missing_tools(a):
     gone = [t for t in ("mosquitto", "haproxy") if not shutil.which(t)]
-    if a.registry == "postgresql" and load_pgserver().bindir() is None:
+    if a.registry == "postgresql" and pgserver.bindir() is None:
         gone.append("postgresql")
     return gone
 

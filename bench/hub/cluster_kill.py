@@ -7,9 +7,9 @@ import re
 import signal
 import time
 
-from cluster_obs import command_counts, ip, online_sum, selection
-from cluster_phases import make_job, once, wait_job
-from procs import wait_until
+from trmkit.wait import wait_until
+from .cluster_obs import command_counts, ip, online_sum, selection
+from .cluster_phases import make_job, once, wait_job
 
 
 def commands_of(fleet, first, count):
@@ -54,7 +54,7 @@ def phase_kill(run):
                         "127.%d.128.1" % (10 + v))
     expected = run.total - run.direct[v] + n_back
     try:
-        wait_until(lambda: online_sum(survivors) >= expected, a.up_timeout, 0.5, "the killed hub's gateways back")
+        wait_until(lambda: online_sum(survivors) >= expected, a.up_timeout, step=0.5, what="the killed hub's gateways back")
         back = round(time.monotonic() - t0, 1)
     except TimeoutError:
         back = "not within %ds: %d of %d online" % (a.up_timeout, online_sum(survivors), expected)

@@ -7,7 +7,7 @@ import os
 import re
 import time
 
-from procstat import TICK, ProcStat
+from .procstat import TICK, ProcStat
 
 
 def ip(n):

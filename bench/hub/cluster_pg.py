@@ -5,8 +5,8 @@ hubs must come back to it by themselves, and what they dropped is counted."""
 import signal
 import time
 
-from cluster_obs import ip, online_sum, pg_counters, table_counts
-from procs import wait_until
+from trmkit.wait import wait_until
+from .cluster_obs import ip, online_sum, pg_counters, table_counts
 
 
 def hub_sum(hubs, name):
@@ -15,7 +15,7 @@ def hub_sum(hubs, name):
 
 def drain(hubs, timeout=60):
     try:
-        wait_until(lambda: hub_sum(hubs, "trm_hub_history_queued") == 0, timeout, 0.5, "the history written")
+        wait_until(lambda: hub_sum(hubs, "trm_hub_history_queued") == 0, timeout, step=0.5, what="the history written")
         return True
     except TimeoutError:
         return False
@@ -57,7 +57,7 @@ def phase_pg_restart(run):
     recovered = {}
     for h in hubs:
         try:
-            wait_until(lambda: h.metrics().get("trm_hub_registry_up") == 1, 120, 0.2)
+            wait_until(lambda: h.metrics().get("trm_hub_registry_up") == 1, 120, step=0.2)
             recovered[h.name] = round(time.monotonic() - t_up, 1)
         except TimeoutError:
             recovered[h.name] = "not within 120 s"

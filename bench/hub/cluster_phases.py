@@ -5,8 +5,8 @@ as "not yet", never raised. Every wait is bounded."""
 import time
 import urllib.error
 
-from cluster_obs import Window, add_counts, command_counts, holders, ip, online_sum, selection, totals
-from procs import wait_until
+from trmkit.wait import wait_until
+from .cluster_obs import Window, add_counts, command_counts, holders, ip, online_sum, selection, totals
 
 MOVING_PREFIX = "10.50."
 
@@ -15,14 +15,14 @@ def phase_up(run):
     """(a) Every fleet started at once; all online; each hub's listing."""
     t0, w = time.monotonic(), Window(run.rig)
     run.start_fleets()
-    wait_until(lambda: online_sum(run.rig.hubs) >= run.total, run.args.up_timeout, 0.5, "every gateway online")
+    wait_until(lambda: online_sum(run.rig.hubs) >= run.total, run.args.up_timeout, step=0.5, what="every gateway online")
     up_s, connecting = time.monotonic() - t0, w.figures()
 
     def whole():
         return all(v["total"] >= run.total and v["online_anywhere"] >= run.total
                    for v in totals(run.rig.hubs).values())
     try:
-        wait_until(whole, run.args.sync_timeout, 0.5, "every hub listing the whole fleet online")
+        wait_until(whole, run.args.sync_timeout, step=0.5, what="every hub listing the whole fleet online")
         seen = round(time.monotonic() - t0 - up_s, 1)
     except TimeoutError:
         seen = "not yet: each hub lists the gateways it has held"
@@ -58,7 +58,7 @@ def phase_admission(run):
     seen = {}
     for h in hubs[1:]:
         try:
-            wait_until(lambda: gateway_view(h, gw).get("admission") == "held", run.args.sync_timeout, 0.2)
+            wait_until(lambda: gateway_view(h, gw).get("admission") == "held", run.args.sync_timeout, step=0.2)
             seen[h.name] = round(time.monotonic() - t0, 2)
         except TimeoutError:
             seen[h.name] = "not yet: admission %s" % gateway_view(h, gw).get("admission")
@@ -82,7 +82,7 @@ def wait_job(run, job, timeout):
     status = lambda: hub.api("GET", "/api/jobs/%d?limit=0" % job)
     t0 = time.monotonic()
     try:
-        wait_until(lambda: not status()["active"], timeout, 0.5, "the job to end")
+        wait_until(lambda: not status()["active"], timeout, step=0.5, what="the job to end")
         ended = round(time.monotonic() - t0, 1)
     except TimeoutError:
         ended = "not within %ds" % timeout
@@ -109,8 +109,8 @@ def phase_job(run):
         run.rig.haproxy_cmd("set server to-%d/%s state maint" % (h.idx + 1, h.name))
         run.rig.haproxy_cmd("shutdown sessions server to-%d/%s" % (h.idx + 1, h.name))
     time.sleep(1.0)
-    wait_until(lambda: len(holders(run.rig.hubs, MOVING_PREFIX)) >= run.moving, run.args.up_timeout, 0.5,
-               "the moving gateways back")
+    wait_until(lambda: len(holders(run.rig.hubs, MOVING_PREFIX)) >= run.moving, run.args.up_timeout, step=0.5,
+               what="the moving gateways back")
     back_s = time.monotonic() - t0
     after = holders(run.rig.hubs, MOVING_PREFIX)
     moved = sum(1 for gw, hub in after.items() if hub and before.get(gw) not in (None, hub))

@@ -7,21 +7,17 @@ import json
 import os
 import signal
 import socket
-import sys
 import urllib.request
 
-from procs import Fleet, Proc, free_port, wait_until
-from procstat import ProcStat
-from servers import parse_prometheus
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def load_pgserver():
-    """tests/hub/pgserver.py: the tests' own PostgreSQL starter."""
-    sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "hub"))
-    import pgserver  # noqa: E402  (found on the path just given)
-    return pgserver
+from trmkit import hubconf
+from trmkit.mosquitto import Mosquitto
+from trmkit.pgserver import PgServer
+from trmkit.ports import free_port
+from trmkit.procs import LineProcess
+from trmkit.wait import wait_until
+from .procs import Fleet
+from .procstat import ProcStat
+from .servers import parse_prometheus
 
 
 class Hub:
@@ -29,22 +25,20 @@ class Hub:
 
     def __init__(self, rig, idx, registry):
         self.rig, self.idx, self.name = rig, idx, "hub-%d" % (idx + 1)
-        self.gw_port, self.http_port = free_port(), free_port()
+        self.gw_port, self.http_port = free_port(lasting=True), free_port(lasting=True)
         self.registry, self.proc, self.stat, self.starts = registry, None, None, 0
-        self.config = os.path.join(rig.work, self.name + ".toml")
-        with open(self.config, "w") as f:
-            f.write("\n".join([
-                "[hub]", 'id = "%s"' % self.name, 'log_level = "warn"',
-                "[gateways]", 'listen = "127.0.0.1:%d"' % self.gw_port, "gap_ms = 0",
-                "[registry]", registry,
-                "[security]", 'allow_ids = ["10.*"]', "connect_rate = 0",
-                "[http]", 'listen = "127.0.0.1:%d"' % self.http_port,
-                "[mqtt]", 'host = "127.0.0.1"', "port = %d" % rig.mqtt_port]) + "\n")
+        self.config = hubconf.write(
+            os.path.join(rig.work, self.name + ".toml"),
+            hub={"id": self.name, "log_level": "warn"},
+            gateways={"listen": "127.0.0.1:%d" % self.gw_port, "gap_ms": 0}, registry=registry,
+            security={"allow_ids": ["10.*"], "connect_rate": 0},
+            http={"listen": "127.0.0.1:%d" % self.http_port},
+            mqtt={"host": "127.0.0.1", "port": rig.mqtt_port})
 
     def start(self):
         self.starts += 1
-        self.proc = self.rig.keep(Proc("%s-%d" % (self.name, self.starts), [self.rig.bin("trm-hub"), "-c", self.config],
-                                       self.rig.work, self.rig.work, stdin=False))
+        self.proc = self.rig.keep(LineProcess("%s-%d" % (self.name, self.starts), [self.rig.bin("trm-hub"), "-c", self.config],
+                                              self.rig.work, log_dir=self.rig.work))
         self.proc.wait_line(lambda l: "listening gateways=" in l, 90)
         self.stat = ProcStat(self.proc.pid)
 
@@ -70,7 +64,7 @@ class Rig:
         self.args, self.work = args, work
         self.tools = os.path.join(os.path.abspath(args.build), "tools")
         self.procs, self.hubs, self.fleets = [], [], {}
-        self.pg, self.haproxy, self.mqtt_port = None, None, free_port()
+        self.pg, self.haproxy, self.mqtt_port = None, None, free_port(lasting=True)
 
     def bin(self, name):
         return os.path.join(self.tools, name)
@@ -80,16 +74,13 @@ class Rig:
         return proc
 
     def start(self):
-        conf = os.path.join(self.work, "mosquitto.conf")
-        with open(conf, "w") as f:
-            f.write("listener %d 127.0.0.1\nallow_anonymous true\n" % self.mqtt_port)
-        self.keep(Proc("mosquitto", ["mosquitto", "-c", conf], self.work, self.work, stdin=False))
+        self.keep(Mosquitto(self.work, self.mqtt_port, log=os.path.join(self.work, "mosquitto.log")))
         if self.args.registry == "postgresql":
-            self.pg = load_pgserver().PgServer()
+            self.pg = PgServer()
             self.pg.create_db("trm")
         for i in range(self.args.hubs):
-            reg = ('url = "%s"\nwait_s = 60' % self.pg.conninfo("trm") if self.pg else
-                   'path = "%s"' % os.path.join(self.work, "hub-%d.db" % (i + 1)))
+            reg = ({"url": self.pg.conninfo("trm"), "wait_s": 60} if self.pg else
+                   {"path": os.path.join(self.work, "hub-%d.db" % (i + 1))})
             self.hubs.append(Hub(self, i, reg))
         for h in self.hubs:
             h.start()
@@ -99,7 +90,7 @@ class Rig:
         """A frontend per hub: its primary server is that hub, the others
         its backups; taking the primary to maintenance moves its gateways."""
         self.ha_sock = os.path.join(self.work, "haproxy.sock")
-        self.ha_ports = [free_port() for _ in self.hubs]
+        self.ha_ports = [free_port(lasting=True) for _ in self.hubs]
         lines = ["global", "    maxconn 9000", "    stats socket %s mode 600 level admin" % self.ha_sock,
                  "defaults", "    mode tcp", "    timeout connect 5s", "    timeout client 5m",
                  "    timeout server 5m", "    timeout check 2s"]
@@ -113,8 +104,8 @@ class Rig:
         cfg = os.path.join(self.work, "haproxy.cfg")
         with open(cfg, "w") as f:
             f.write("\n".join(lines) + "\n")
-        self.haproxy = self.keep(Proc("haproxy", ["haproxy", "-f", cfg, "-db"], self.work, self.work, stdin=False))
-        wait_until(lambda: os.path.exists(self.ha_sock), 30, what="HAProxy's stats socket")
+        self.haproxy = self.keep(LineProcess("haproxy", ["haproxy", "-f", cfg, "-db"], self.work, log_dir=self.work))
+        wait_until(lambda: os.path.exists(self.ha_sock), 30, step=0.1, what="HAProxy's stats socket")
 
     def haproxy_cmd(self, command):
         with socket.socket(socket.AF_UNIX) as s:

@@ -25,12 +25,12 @@
 #include <string>
 #include <vector>
 
-#include "gateways.h"
-#include "hub.h"
-#include "journal.h"
-#include "log.h"
+#include "gateways/session.h"
+#include "core/hub.h"
+#include "store/journal.h"
+#include "core/log.h"
 #include "qylink.h"
-#include "registry.h"
+#include "store/registry.h"
 
 namespace {
 
@@ -162,13 +162,13 @@ int main(int argc, char **argv) {
   cfg.history.days = 30;
   hub::Hub h(cfg);
   hub::Registry reg;
-  hub::Journal journal;
+  h.journal.reset(new hub::Journal);
+  hub::Journal &journal = *h.journal;
   hub::DbTarget db{a.url.empty() ? hub::DbKind::kSqlite : hub::DbKind::kPostgres, a.url.empty() ? path : a.url, 0};
   if (!reg.open(db, &why) || !journal.open(db, cfg.history, &why)) {
     fprintf(stderr, "%s\n", why.c_str());
     return 1;
   }
-  h.journal = &journal;
   int64_t wall = a.end_now ? static_cast<int64_t>(time(nullptr)) * 1000 - a.days * hub::kDayMs
                            : 1796000000000;  // 2026-11-28
   hub::hub_set_time(h, 1000, wall);
@@ -212,6 +212,5 @@ int main(int argc, char **argv) {
          writer_cpu / fleet_s * 100);
   printf("in use %.1f MB, file %.1f MB (+ WAL %.1f MB), cap %u MB; %.0f s\n", journal.used_bytes() / 1048576.0,
          file_bytes(path) / 1048576.0, file_bytes(path + "-wal") / 1048576.0, a.cap_mb, secs);
-  h.journal = nullptr;
   return 0;
 }

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """A fleet job over many simulated gateways, some of them down when it
 starts: the hub (its registry in a scratch directory) and trm-fleet on
 loopback; a share of the gateways is taken down, a job is made for all of
@@ -7,7 +6,7 @@ run reports when the job finished after the last came back and whether
 every gateway answered the job's commands exactly once (the simulator's
 own count of command sections per gateway).
 
-    bench/hub/jobs.py [--build build/host-release] [-n 1000] [--offline 0.3] [--back-over 10]
+    python3 -m bench.hub.jobs [--build build/host-release] [-n 1000] [--offline 0.3] [--back-over 10]
 """
 
 import argparse
@@ -20,8 +19,10 @@ import tempfile
 import time
 import urllib.request
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from procs import Fleet, Proc, free_port, wait_until  # noqa: E402
+from trmkit.ports import free_port
+from trmkit.procs import LineProcess
+from trmkit.wait import wait_until
+from .procs import Fleet
 
 PREFIX = "10.8."
 POLL_S = 0.02
@@ -47,27 +48,28 @@ def command_counts(fleet):
 
 def run(args, work):
     tools = os.path.join(os.path.abspath(args.build), "tools")
-    gw_port, http = free_port(), free_port()
-    hub = Proc("hub", [os.path.join(tools, "trm-hub"), "--listen", "127.0.0.1:%d" % gw_port,
-                       "--http", "127.0.0.1:%d" % http, "--no-mqtt", "--admit-all", "--connect-rate", "0",
-                       "--gap", "0", "--db", os.path.join(work, "registry.db"), "--log-level", "warn"], work, work)
+    gw_port, http = free_port(lasting=True), free_port(lasting=True)
+    hub = LineProcess("hub", [os.path.join(tools, "trm-hub"), "--listen", "127.0.0.1:%d" % gw_port,
+                              "--http", "127.0.0.1:%d" % http, "--no-mqtt", "--admit-all", "--connect-rate", "0",
+                              "--gap", "0", "--db", os.path.join(work, "registry.db"), "--log-level", "warn"],
+                      work, log_dir=work, stdin=True)
     fleet = None
     try:
         hub.wait_line(lambda l: "listening gateways=" in l, 30)
         fleet = Fleet(os.path.join(tools, "trm-fleet"), ["127.0.0.1:%d" % gw_port], args.n, work, work,
                       extra=["--first-id", "10.8.0.1", "--init-delay", "100", "--stats", "0"])
-        wait_until(lambda: online(http) == args.n, 120, what="every gateway online")
+        wait_until(lambda: online(http) == args.n, 120, step=0.1, what="every gateway online")
         rng = random.Random(1)
         down = sorted(rng.sample(range(args.n), int(args.n * args.offline)))
         for k in down:
             fleet.command("down %d" % k)
-        wait_until(lambda: online(http) == args.n - len(down), 60, what="the gateways down gone")
+        wait_until(lambda: online(http) == args.n - len(down), 60, step=0.1, what="the gateways down gone")
 
         t0 = time.monotonic()
         job = api(http, "POST", "/api/jobs", {"channel": "cfg", "commands": "@CSQ\n@HEARTBEAT=10",
                                               "prefixes": [PREFIX], "deadline_s": 600})
         status = lambda: api(http, "GET", "/api/jobs/%d?limit=0" % job["id"])
-        wait_until(lambda: status()["counts"]["done"] == args.n - len(down), 120, POLL_S, "the online ones done")
+        wait_until(lambda: status()["counts"]["done"] == args.n - len(down), 120, step=POLL_S, what="the online ones done")
         online_done = time.monotonic() - t0
 
         t_back = time.monotonic()
@@ -76,7 +78,7 @@ def run(args, work):
             time.sleep(max(0.0, due - time.monotonic()))
             fleet.command("up %d" % k)
         last_up = time.monotonic()
-        wait_until(lambda: not status()["active"], 120, POLL_S, "the job to finish")
+        wait_until(lambda: not status()["active"], 120, step=POLL_S, what="the job to finish")
         after_last = time.monotonic() - last_up
         final = status()
         counts = command_counts(fleet)

@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """The hub's pages at fleet size: load times in a real browser, the API
 replies they wait for, and the screenshots of the documentation.
 
@@ -11,8 +10,8 @@ the fleet page and a live gateway's page RUNS times each: navigation start
 to the first rows, and to the plots drawn (the pages' own performance
 marks "rows" and "plots"); the API replies are timed over HTTP alone.
 
-    bench/hub/pages.py --gateways 10000 --live 10000 --days 1 --screens docs/img
-    bench/hub/pages.py --gateways 100000 --live 10000 --days 0
+    python3 -m bench.hub.pages --gateways 10000 --live 10000 --days 1 --screens docs/img
+    python3 -m bench.hub.pages --gateways 100000 --live 10000 --days 0
 
 The fd limit here (ulimit -Hn 20000) allows no 100 000 live connections:
 a fleet of 100 000 is 100 000 records with a live part.
@@ -24,36 +23,19 @@ import json
 import os
 import shutil
 import statistics
-import sys
 import tempfile
 import time
 import urllib.request
 
+from trmkit.browser import Browser
+from trmkit.procs import LineProcess
+from trmkit.wait import wait_until
+from .procs import Fleet
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..", "..")
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(ROOT, "tests", "hub"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "testkit"))
-os.environ.setdefault("TRM_ENCODE_TABLE", os.path.join(ROOT, "config", "encode_table.dev.txt"))
-
-from procs import Fleet, Proc, wait_until  # noqa: E402
-from test_hub_page import Browser  # noqa: E402
 
 FLEET_QUERY = "/api/gateways?q=&state=all&sort=attention&dir=asc&offset=0&limit=50"
-
-
-class Cleanups:
-    """What the page test's Browser asks of its test case."""
-
-    def __init__(self):
-        self.todo = []
-
-    def addCleanup(self, fn, *args):
-        self.todo.append((fn, args))
-
-    def run(self):
-        for fn, args in reversed(self.todo):
-            fn(*args)
 
 
 def timed_get(base, path, runs):
@@ -80,7 +62,7 @@ def page_load(b, url, mark, runs):
 
 def screenshot(b, url, mark, path):
     b.call("Page.navigate", b.session, url=url)
-    wait_until(lambda: b.eval("performance.getEntriesByName(%r).length" % mark), 30, what=mark)
+    wait_until(lambda: b.eval("performance.getEntriesByName(%r).length" % mark), 30, step=0.1, what=mark)
     time.sleep(0.3)  # fonts and layout settle
     shot = b.call("Page.captureScreenshot", b.session, format="png")
     with open(path, "wb") as f:
@@ -98,19 +80,19 @@ def main():
     ap.add_argument("--screens", help="directory for fleet.png and gateway.png")
     a = ap.parse_args()
     work = tempfile.mkdtemp(prefix="hub-pages-")
-    done = Cleanups()
+    b = None
     procs = []
     try:
         t0 = time.monotonic()
-        filler = Proc("fill", [os.path.join(a.build, "bench", "hub_history_size"), "--gateways", a.gateways,
-                               "--days", a.days, "--end", "now", "--first-id", "10.0.0.1", "--dir", work + "/reg"],
-                      work, work, stdin=False)
+        filler = LineProcess("fill", [os.path.join(a.build, "bench", "hub_history_size"), "--gateways", a.gateways,
+                                      "--days", a.days, "--end", "now", "--first-id", "10.0.0.1", "--dir", work + "/reg"],
+                             work, log_dir=work)
         filler.wait_line(lambda l: l.startswith("in use"), 3600)
         filler.stop()
         print("registry: %d gateways, %d days of history, filled in %.0f s" % (a.gateways, a.days, time.monotonic() - t0))
-        hub = Proc("hub", [os.path.join(a.build, "tools", "trm-hub"), "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0",
-                           "--no-mqtt", "--admit-all", "--connect-rate", "0", "--gap", "0", "--db", work + "/reg/registry.db",
-                           "--log-level", "warn"], work, work, stdin=False)
+        hub = LineProcess("hub", [os.path.join(a.build, "tools", "trm-hub"), "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0",
+                                  "--no-mqtt", "--admit-all", "--connect-rate", "0", "--gap", "0", "--db", work + "/reg/registry.db",
+                                  "--log-level", "warn"], work, log_dir=work)
         procs.append(hub)
         line = hub.wait_line(lambda l: "listening gateways=" in l, 120)[1]
         gw_port = line.split("gateways=")[1].split()[0]
@@ -125,7 +107,7 @@ def main():
         api_gw = timed_get(base, "/api/gateways/" + gw, a.runs * 4)
         now = int(time.time() * 1000)
         api_hist = timed_get(base, "/api/gateways/%s/history?kind=state&limit=5000&from=%d" % (gw, now - 30 * 86400000), a.runs * 4)
-        b = Browser(done, "about:blank")
+        b = Browser("about:blank")
         b.call("Emulation.setDeviceMetricsOverride", b.session, width=1280, height=800, deviceScaleFactor=1, mobile=False)
         fleet_ms = page_load(b, base + "/", "rows", a.runs)
         gw_ms = page_load(b, base + "/gateway/" + gw, "plots", a.runs)
@@ -138,7 +120,8 @@ def main():
             screenshot(b, base + "/", "rows", os.path.join(a.screens, "fleet.png"))
             screenshot(b, base + "/gateway/" + gw, "plots", os.path.join(a.screens, "gateway.png"))
     finally:
-        done.run()
+        if b is not None:
+            b.close()
         for p in reversed(procs):
             p.stop()
         shutil.rmtree(work, True)

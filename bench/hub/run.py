@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Benchmark of the fleet server (trm-hub, or trm-console as a stand-in):
 
   capacity   N simulated gateways (10 s heartbeat, 1 % sending bursts): time
@@ -18,8 +17,8 @@
 A benchmark, not a test: it reports figures and judges them against the
 targets, bounded in time; nothing here fails because the machine was slow.
 
-    bench/hub/run.py --server console              # try it: 8 gateways, 4 exposures
-    bench/hub/run.py --profile bench/hub/hub-profile.json [--scenarios capacity,modbus]
+    python3 -m bench.hub.run --server console              # try it: 8 gateways, 4 exposures
+    python3 -m bench.hub.run --profile bench/hub/hub-profile.json [--scenarios capacity,modbus]
 """
 
 import argparse
@@ -29,16 +28,14 @@ import resource
 import shutil
 import sys
 import tempfile
-import time
+
+from trmkit.mosquitto import Mosquitto
+from . import scenarios
+from .bursts import BurstChecker
+from .procs import Fleet
+from .servers import ConsoleServer, HubServer
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-
-from bursts import BurstChecker  # noqa: E402
-from procs import Fleet, Proc, free_port  # noqa: E402
-from servers import ConsoleServer, HubServer  # noqa: E402
-import scenarios  # noqa: E402
-
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 ALL = ("capacity", "modbus", "isolation", "restart")
 
@@ -114,13 +111,9 @@ class Run:
 
     def start(self):
         if self.server.needs_broker():
-            port = free_port()
-            conf = os.path.join(self.workdir, "mosquitto.conf")
-            with open(conf, "w") as f:
-                f.write("listener %d 127.0.0.1\nallow_anonymous true\n" % port)
-            self.broker = Proc("mosquitto", ["mosquitto", "-c", conf], self.workdir, self.logs, stdin=False)
+            self.broker = Mosquitto(self.workdir, log=os.path.join(self.logs, "mosquitto.log"))
+            port = self.broker.port
             self.server.set_broker(port)
-            time.sleep(0.5)  # the broker's listener; the checker retries anyway
             if self.server.burst_topics():
                 self.checker = BurstChecker(port, self.server.burst_topics(), self.workdir, self.logs,
                                             getattr(self.server, "status_topic", lambda: None)())

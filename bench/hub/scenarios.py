@@ -4,8 +4,9 @@ import os
 import signal
 import time
 
-from procs import ModbusLoad, StuckClient, wait_until
-from procstat import ProcStat
+from trmkit.wait import wait_until
+from .procs import ModbusLoad, StuckClient
+from .procstat import ProcStat
 
 # The simulator's own answer time above this says the machine, not the
 # server, was slow (other work on its cores).
@@ -33,7 +34,7 @@ def settle(server, timeout=60):
         last = now
         return stable
 
-    wait_until(same, timeout, 1.0, "the server's counters to settle")
+    wait_until(same, timeout, step=1.0, what="the server's counters to settle")
     return last
 
 
@@ -42,8 +43,8 @@ def all_online(run, fleet, limit):
     counts all of them online (None: not within limit)."""
     t0 = time.monotonic()
     try:
-        wait_until(lambda: fleet.figures()["up"] >= run.n and run.online(fleet) >= run.n, limit, 0.25,
-                   "all gateways online")
+        wait_until(lambda: fleet.figures()["up"] >= run.n and run.online(fleet) >= run.n, limit, step=0.25,
+                   what="all gateways online")
     except TimeoutError:
         return None
     return round(time.monotonic() - t0, 1)

@@ -3,10 +3,12 @@ where the gateways connect, Modbus TCP exposures of gateways' port 1, its
 counters, and its registry.
 
 HubServer is driven entirely by a profile (JSON, see hub-profile.json):
-command line, configuration file, metric names, API addresses. Placeholders
-{name} in the profile's strings are replaced by the run's values: build,
-hub_build, workdir, config, db, gw_port, http_port, mqtt_port, exposures
-(and, in an exposure's own lines, id and tcp_port).
+command line, configuration file (its sections, written as TOML by
+trmkit.hubconf), metric names, API addresses. Placeholders {name} in the
+profile's strings are replaced by the run's values: build, hub_build,
+workdir, config, db, gw_port, http_port, mqtt_port (and, in an exposure's
+table, id and tcp_port); a string that is one placeholder alone takes the
+value as it is (a port stays a number).
 
 ConsoleServer runs trm-console (8 gateways, 4 Modbus exposures) so the
 driver can be tried end to end before the hub exists.
@@ -18,7 +20,10 @@ import re
 import signal
 import urllib.request
 
-from procs import Proc, free_port, wait_until
+from trmkit import hubconf
+from trmkit.ports import free_port
+from trmkit.procs import LineProcess
+from trmkit.wait import wait_until
 
 PLACEHOLDER = re.compile(r"\{([a-z_]+)\}")
 
@@ -30,6 +35,9 @@ def fill(text, values):
 
 def fill_all(obj, values):
     if isinstance(obj, str):
+        whole = PLACEHOLDER.fullmatch(obj)
+        if whole and whole.group(1) in values:
+            return values[whole.group(1)]
         return fill(obj, values)
     if isinstance(obj, list):
         return [fill_all(o, values) for o in obj]
@@ -67,7 +75,7 @@ class HubServer:
         self.workdir, self.log_dir = workdir, log_dir
         self.max_gateways = self.profile.get("max_gateways", 60000)
         self.max_exposures = self.profile.get("max_exposures", 1000)
-        self.values = {"build": build, "hub_build": hub_build, "workdir": workdir, "gw_port": free_port(), "http_port": free_port(),
+        self.values = {"build": build, "hub_build": hub_build, "workdir": workdir, "gw_port": free_port(lasting=True), "http_port": free_port(lasting=True),
                        "mqtt_port": None, "db": os.path.join(workdir, "registry.db"),
                        "config": os.path.join(workdir, self.profile.get("config_name", "hub.conf"))}
         self.exposures = []  # (id, tcp_port)
@@ -82,24 +90,26 @@ class HubServer:
 
     def plan_exposures(self, ids):
         """Modbus TCP exposures of port 1 of these gateways (before start)."""
-        self.exposures = [(gw, free_port()) for gw in ids]
+        self.exposures = [(gw, free_port(lasting=True)) for gw in ids]
         return [("127.0.0.1", p) for _, p in self.exposures]
 
     def write_config(self):
-        lines = []
-        for gw, port in self.exposures:
-            lines += fill_all(self.profile.get("exposure_config", []), dict(self.values, id=gw, tcp_port=port))
-        values = dict(self.values, exposures="\n".join(lines))
-        with open(self.values["config"], "w") as f:
-            f.write(fill("\n".join(self.profile.get("config", [])), values) + "\n")
+        """The profile's "config" sections, and an [[exposure]] table from
+        "exposure_config" for each exposure planned."""
+        sections = fill_all(self.profile.get("config", {}), self.values)
+        table = self.profile.get("exposure_config")
+        if table and self.exposures:
+            sections["exposure"] = [fill_all(table, dict(self.values, id=gw, tcp_port=port))
+                                    for gw, port in self.exposures]
+        hubconf.write(self.values["config"], **sections)
 
     def start(self):
         if self.starts == 0:
             self.write_config()
         self.starts += 1
         argv = fill_all(self.profile["command"], self.values)
-        self.proc = Proc("hub-%d" % self.starts, argv, self.workdir, self.log_dir, stdin=False)
-        wait_until(self.ready, 60, 0.2, "the hub to answer %s" % self.profile["ready_url"])
+        self.proc = LineProcess("hub-%d" % self.starts, argv, self.workdir, log_dir=self.log_dir)
+        wait_until(self.ready, 60, step=0.2, what="the hub to answer %s" % self.profile["ready_url"])
         expose = self.profile.get("expose")
         if expose and not self.profile.get("exposure_config"):
             for gw, port in self.exposures:
@@ -173,7 +183,7 @@ class ConsoleServer:
     def __init__(self, build, workdir, log_dir):
         self.binary = os.path.join(build, "tools", "trm-console")
         self.workdir, self.log_dir = workdir, log_dir
-        self.port = free_port()
+        self.port = free_port(lasting=True)
         self.tcp_ports = []
         self.proc = None
         self.starts = 0
@@ -184,7 +194,7 @@ class ConsoleServer:
 
     def plan_exposures(self, ids):
         # The console exposes gateway slots, not IDs: the first gateways to connect.
-        self.tcp_ports = [free_port() for _ in ids[:self.max_exposures]]
+        self.tcp_ports = [free_port(lasting=True) for _ in ids[:self.max_exposures]]
         return [("127.0.0.1", p) for p in self.tcp_ports]
 
     def start(self):
@@ -192,7 +202,7 @@ class ConsoleServer:
         argv = [self.binary, "-p", self.port, "-g", "0", "-k"]
         for slot, port in enumerate(self.tcp_ports, 1):
             argv += ["-m", "%d:1:%d" % (slot, port)]
-        self.proc = Proc("console-%d" % self.starts, argv, self.workdir, self.log_dir)
+        self.proc = LineProcess("console-%d" % self.starts, argv, self.workdir, log_dir=self.log_dir, stdin=True)
         self.proc.wait_line(lambda l: l.startswith("listening addr="), 30)
 
     def stop(self, sig=signal.SIGTERM):

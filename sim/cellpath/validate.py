@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Checks that the emulated cellular path does what its profile says, in
 two network namespaces of its own: the ping round trip, the goodput of a
 plain TCP bulk transfer each way, random loss, the outage switch, and that
@@ -6,26 +5,22 @@ no packet longer than the MTU crosses the relay (nor does a socket with a
 small send buffer take more than it holds plus one MSS while the path is
 out, as over a board's ppp0).
 
-  sim/cellpath/validate.py [--quick] [--profile P ...] [--seconds S] [--seed N]
+  python3 -m sim.cellpath.validate [--quick] [--profile P ...] [--seconds S] [--seed N]
 
 Exit status 0 when every figure is within its bound, 1 otherwise, 77 when
 this machine cannot make namespaces or TUN devices.
 """
 
 import argparse
-import contextlib
-import ctypes
 import math
 import os
 import socket
 import struct
-import subprocess
 import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import cellpath  # noqa: E402
+from trmkit import cellpath, netns
 
 PROFILES = ["rtt=50ms,up=2mbit,down=4mbit",
             "rtt=300ms,jitter=30ms,up=1mbit,down=4mbit",
@@ -34,30 +29,6 @@ QUICK = ["rtt=300ms,jitter=20ms,up=1mbit,down=4mbit,loss=1%"]
 SKIP = 77
 PORT = 5201
 HEADERS = 52          # IP + TCP with timestamps
-_libc = ctypes.CDLL(None, use_errno=True)
-
-
-class Ns:
-    def __init__(self, tag):
-        self.name = "trmcp%d-%s" % (os.getpid(), tag)
-        subprocess.run(["ip", "netns", "add", self.name], check=True, capture_output=True)
-        subprocess.run(["ip", "-n", self.name, "link", "set", "lo", "up"], check=True)
-
-    @contextlib.contextmanager
-    def entered(self):
-        home = os.open("/proc/self/ns/net", os.O_RDONLY)
-        fd = os.open("/run/netns/" + self.name, os.O_RDONLY)
-        try:
-            if _libc.setns(fd, 0x40000000) != 0:
-                raise OSError(ctypes.get_errno(), "setns " + self.name)
-            yield
-        finally:
-            _libc.setns(home, 0x40000000)
-            os.close(fd)
-            os.close(home)
-
-    def close(self):
-        subprocess.run(["ip", "netns", "del", self.name], capture_output=True)
 
 
 # --- measures ---------------------------------------------------------------
@@ -231,7 +202,7 @@ def binomial_ok(lost, n, p):
 
 
 def profile_run(text, a, check):
-    gw, srv = Ns("gw"), Ns("srv")
+    gw, srv = netns.NetNs("gw", prefix="trmcp"), netns.NetNs("srv", prefix="trmcp")
     path = None
     try:
         # The bulk transfer measures the path's rate: BBR, which random loss
@@ -291,20 +262,6 @@ def profile_run(text, a, check):
         srv.close()
 
 
-def forbidden():
-    if os.geteuid() != 0:
-        return "network namespaces need root"
-    if not os.path.exists(cellpath.binary()):
-        return "no %s (build it first)" % cellpath.binary()
-    if not os.path.exists("/dev/net/tun"):
-        return "no /dev/net/tun"
-    if subprocess.run(["ip", "netns", "add", "trmcp%d-probe" % os.getpid()],
-                      capture_output=True).returncode != 0:
-        return "namespaces cannot be created here"
-    subprocess.run(["ip", "netns", "del", "trmcp%d-probe" % os.getpid()], capture_output=True)
-    return None
-
-
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--quick", action="store_true", help="one lossy profile, short (CTest)")
@@ -315,7 +272,7 @@ def main():
     a.seconds = a.seconds or (6.0 if a.quick else 8.0)
     a.pings = 10 if a.quick else 30
     a.datagrams = 800 if a.quick else 2000
-    why = forbidden()
+    why = netns.forbidden(nft=False, cell=True)
     if why:
         print("SKIP: %s" % why)
         return SKIP

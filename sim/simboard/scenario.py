@@ -4,7 +4,8 @@ would watch for in the demo, each checked, with generous time limits."""
 import re
 import time
 
-import linkproxy
+from trmkit.wait import poll_until
+from . import linkproxy
 
 CONNECT_S = 60        # generous: under qemu every program is emulated
 STEP_S = 30
@@ -28,16 +29,6 @@ class Steps:
         return 0 if failed == 0 else 1
 
 
-def wait_until(predicate, timeout, period=0.1):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(period)
-    return predicate()
-
-
 def console_says(board, pattern, timeout, since):
     return board.events.wait("console", pattern, timeout, since)
 
@@ -54,7 +45,7 @@ def run(board, log):
     s.check("heartbeat bursts arrive", m and m.group(1) == "84",
             m.group(0) if m else "none seen")
 
-    info = wait_until(lambda: _modem_info(board, r"csqvalue=23"), STEP_S)
+    info = poll_until(lambda: _modem_info(board, r"csqvalue=23"), STEP_S, step=0.1)
     s.check("celmon writes the modem status", info, (info or "").strip())
     want_net = "0" if board.ppp0 == "up" else "1"
     time.sleep(2.5)  # the daemon re-reads the file every 2 s
@@ -81,7 +72,7 @@ def run(board, log):
     m2 = console_says(board, r'text="!ALIAS;SIMBRD\\r\\n"', STEP_S, mark)
     s.check("a configuration command round trip", m1 and m2)
 
-    period = wait_until(lambda: _period_between(board, 300, 800), STEP_S)
+    period = poll_until(lambda: _period_between(board, 300, 800), STEP_S, step=0.1)
     s.check("LED 1 blinks at its connected rate (500 ms)", period,
             "%.0f ms" % (board.view.led_period_ms() or 0))
 
@@ -95,7 +86,7 @@ def run(board, log):
     # The link fails and comes back: the gateway reconnects by itself.
     mark = ev.mark()
     board.set_link(linkproxy.DOWN)
-    period = wait_until(lambda: _period_between(board, 1500, 2600), STEP_S + 10)
+    period = poll_until(lambda: _period_between(board, 1500, 2600), STEP_S + 10, step=0.1)
     s.check("without a server LED 1 blinks at 2 s", period,
             "%.0f ms" % (board.view.led_period_ms() or 0))
     board.set_link(linkproxy.UP)
@@ -105,7 +96,7 @@ def run(board, log):
     # The PPP link goes away: celmon notices, the daemon reports it.
     if board.ppp0 == "up":
         board.set_ppp0(False)
-        info = wait_until(lambda: _modem_info(board, r"ppp0=0"), STEP_S)
+        info = poll_until(lambda: _modem_info(board, r"ppp0=0"), STEP_S, step=0.1)
         s.check("celmon sees ppp0 gone", info)
         time.sleep(2.5)
         mark = ev.mark()

@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """A simulated TRM-310 on a PC.
 
 Builds a board in a sandbox directory and runs the real programs on it:
@@ -16,7 +15,8 @@ demand, celmon (in a network namespace that has a ppp0, where the machine
 allows it) and qysc: the sandbox copies of the programs, the same code as
 built for the board except for where paths lead.
 
-  simboard.py [--build DIR] [--dir DIR] [--script] [--verbose] [--hub [--broker H:P]]
+  python3 -m sim.simboard.simboard [--build DIR] [--dir DIR] [--script] [--verbose]
+                                   [--hub [--broker H:P]]      (tools/simboard.sh)
 
 Interactive commands: type "help". --script runs a fixed scenario and exits
 0 when every step was seen.
@@ -35,11 +35,14 @@ import tempfile
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+from trmkit import hubconf
+from trmkit.mosquitto import Mosquitto
+from trmkit.procs import LineProcess
+from trmkit.sandbox import CONFIG, daemon_config
+from trmkit.wait import wait_path
+from . import boardview, linkproxy
 
-import boardview  # noqa: E402
-import linkproxy  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 PYTHON = "/usr/bin/python3"
 HEARTBEAT_S = 5
@@ -51,71 +54,9 @@ GATEWAY_ID = "127.0.0.101"  # the daemon's virtual IP, its name on the fleet ser
 PPP0_UP = ["ip", "link", "add", "ppp0", "type", "veth", "peer", "name", "ppp0-peer"]
 
 
-def free_port():
-    import socket
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def log(source, text):
     sys.stdout.write("%-8s %s\n" % ("[%s]" % source, text))
     sys.stdout.flush()
-
-
-def _die_with_parent():
-    """Child side: the program ends with the simulation, however it ends.
-    (The signal comes when the starting thread ends: start programs only
-    from threads that live as long as the board.)"""
-    import ctypes
-    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-
-
-class Child:
-    """A process of the simulation: output lines go to a callback."""
-
-    def __init__(self, name, argv, cwd, on_line, stdin=False):
-        self.name = name
-        self.proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT,
-                                     stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
-                                     start_new_session=True, preexec_fn=_die_with_parent)
-        self.on_line = on_line
-        self.thread = threading.Thread(target=self._pump, name=name, daemon=True)
-        self.thread.start()
-
-    def _pump(self):
-        for raw in iter(self.proc.stdout.readline, b""):
-            self.on_line(self, raw.decode(errors="replace").rstrip("\r\n").replace("\r", ""))
-
-    def send(self, line):
-        try:
-            self.proc.stdin.write((line + "\n").encode())
-            self.proc.stdin.flush()
-        except (BrokenPipeError, ValueError, AttributeError):
-            pass
-
-    def alive(self):
-        return self.proc.poll() is None
-
-    def stop(self):
-        if self.proc.poll() is None:
-            try:
-                os.killpg(self.proc.pid, signal.SIGTERM)
-            except ProcessLookupError:
-                pass
-            try:
-                self.proc.wait(timeout=3)
-            except subprocess.TimeoutExpired:
-                try:
-                    os.killpg(self.proc.pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-                self.proc.wait(timeout=3)
-        self.thread.join(timeout=2)
-        for stream in (self.proc.stdout, self.proc.stdin):
-            if stream:
-                stream.close()
 
 
 class Events:
@@ -198,7 +139,7 @@ class Board:
                 log(child.name, line)
 
     def start(self, name, argv, stdin=False):
-        child = Child(name, argv, self.dir, self.on_line, stdin=stdin)
+        child = LineProcess(name, argv, self.dir, on_line=self.on_line, stdin=stdin, grace=3)
         self.children[name] = child
         return child
 
@@ -219,21 +160,14 @@ class Board:
             f.truncate(boardview.GPIO_BASE + 0x00100000)
         log("board", "sandbox %s" % self.dir)
 
-    def wait_path(self, path, timeout=10):
-        end = time.monotonic() + timeout
-        while not os.path.exists(path):
-            if time.monotonic() > end:
-                raise RuntimeError("%s did not appear" % path)
-            time.sleep(0.02)
-
     def start_lines(self):
         # RS-485: two pseudo-terminals wired back to back, one end the board's
         # ttyS1, the other the field device's line.
         self.start("socat", ["socat",
                              "pty,raw,echo=0,link=%s" % self.board("/dev/ttyS1"),
                              "pty,raw,echo=0,link=%s" % os.path.join(self.dir, "sim/rs485")])
-        self.wait_path(self.board("/dev/ttyS1"))
-        self.wait_path(os.path.join(self.dir, "sim/rs485"))
+        wait_path(self.board("/dev/ttyS1"), step=0.02)
+        wait_path(os.path.join(self.dir, "sim/rs485"), step=0.02)
         self.start("field", [PYTHON, os.path.join(HERE, "fielddev.py"), "--port",
                              os.path.join(self.dir, "sim/rs485"), "--unit", str(FIELD_UNIT)])
         # COM3: the far end is ours; what the server sends to port 2 is shown.
@@ -261,7 +195,7 @@ class Board:
                              "--link", self.board("/dev/ttyUSB2"), "--rate", "115200",
                              "--sim", "READY", "--creg", "1", "--csq", str(MODEM_CSQ)],
                    stdin=True)
-        self.wait_path(self.board("/dev/ttyUSB2"))
+        wait_path(self.board("/dev/ttyUSB2"), step=0.02)
         self.modem_link = os.readlink(self.board("/dev/ttyUSB2"))
 
     def start_server(self):
@@ -274,33 +208,27 @@ class Board:
         if self.args.broker:
             host, _, port = self.args.broker.rpartition(":")
             return host or "127.0.0.1", int(port)
-        port = free_port()
-        conf = os.path.join(self.dir, "sim", "mosquitto.conf")
-        with open(conf, "w") as f:
-            f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n" % port)
-        self.start("broker", ["mosquitto", "-c", conf])
-        if not self.events.wait("broker", r"running|Opening ipv4 listen socket on port %d" % port, 10):
-            raise RuntimeError("mosquitto did not start")
-        return "127.0.0.1", port
+        broker = Mosquitto(os.path.join(self.dir, "sim"), name="broker", on_line=self.on_line, timeout=10)
+        self.children["broker"] = broker.proc
+        return "127.0.0.1", broker.port
 
     def start_hub(self):
         """trm-hub in place of the console: the gateway, its Modbus exposure,
         MQTT on the broker, the status page and the API on loopback."""
         host, port = self.start_broker()
-        conf = os.path.join(self.dir, "sim", "hub.toml")
-        with open(conf, "w") as f:
-            f.write('[hub]\nid = "simboard"\n[gateways]\nlisten = "127.0.0.1:0"\n'
-                    '[registry]\npath = "%s"\n[security]\nallow_ids = ["*"]\n'
-                    '[http]\nlisten = "127.0.0.1:0"\n[mqtt]\nhost = "%s"\nport = %d\n'
-                    '[[exposure]]\ngateway = "%s"\nport = 1\nkind = "modbus"\n'
-                    'listen = "127.0.0.1:0"\n'
-                    % (os.path.join(self.dir, "sim", "registry.db"), host, port, GATEWAY_ID))
+        conf = hubconf.write(os.path.join(self.dir, "sim", "hub.toml"),
+                             hub={"id": "simboard"}, gateways={"listen": "127.0.0.1:0"},
+                             registry={"path": os.path.join(self.dir, "sim", "registry.db")},
+                             security={"allow_ids": ["*"]}, http={"listen": "127.0.0.1:0"},
+                             mqtt={"host": host, "port": port},
+                             exposure=[{"gateway": GATEWAY_ID, "port": 1, "kind": "modbus",
+                                        "listen": "127.0.0.1:0"}])
         self.start("hub", self.tool("trm-hub") + ["-c", conf])
         m = self.events.wait("hub", r"listening gateways=\S+:(\d+) http=\S+:(\d+)", 30)
         if not m:
             raise RuntimeError("the fleet server did not start")
         self.console_port, self.http_port = int(m.group(1)), int(m.group(2))
-        m = self.events.wait("hub", r"exposure \S+ port1 modbus listening \S+:(\d+)", 10)
+        m = self.events.wait("hub", r"exposure \S+ port1 modbus on \S+:(\d+)", 10)
         self.modbus_port = int(m.group(1)) if m else None
         self.proxy = linkproxy.LinkProxy(self.console_port, log=lambda t: log("link", t))
         log("board", "fleet server on 127.0.0.1:%d (gateways reach it through the link relay "
@@ -340,12 +268,11 @@ class Board:
         return console
 
     def write_config(self):
-        text = ("ServerIP=127.0.0.1\r\nServerPort=%d\r\nVirtualIP=%s\r\n"
-                "ModuleAlias=KX-7700\r\nHeartbeatTime=%d\r\nTimeInterval=50\r\n"
-                "UartDataMax=1000\r\nDebug=0\r\nBaudrate1=115200\r\nFormat1=8N1\r\n"
-                "Baudrate2=115200\r\nFormat2=8N1\r\nIsTCP2RTU1=1\r\n"
-                % (self.proxy.listen_port, GATEWAY_ID, HEARTBEAT_S))
-        with open(self.board("/quarne/qysc/qyserver.ini"), "w") as f:
+        text = daemon_config("127.0.0.1", self.proxy.listen_port, VirtualIP=GATEWAY_ID,
+                             ModuleAlias="KX-7700", HeartbeatTime=HEARTBEAT_S, TimeInterval=50,
+                             UartDataMax=1000, Debug=0, Baudrate1=115200, Format1="8N1",
+                             Baudrate2=115200, Format2="8N1", IsTCP2RTU1=1)
+        with open(self.board(CONFIG), "w") as f:
             f.write(text)
 
     def start_celmon(self):
@@ -574,13 +501,13 @@ def main(argv=None):
     try:
         board.boot()
         if args.script:
-            import scenario
+            from . import scenario
             status = scenario.run(board, log)
         else:
             interactive(board)
     except KeyboardInterrupt:
         pass
-    except RuntimeError as e:
+    except (RuntimeError, TimeoutError) as e:
         log("board", "error: %s" % e)
         status = 1
     finally:

@@ -5,8 +5,8 @@ one poll cycle."""
 import re
 import unittest
 
-from sandbox import Sandbox
-from modemkit import Modem, read_written
+from trmkit.sandbox import Sandbox
+from trmkit.modem import Modem, read_written
 
 FILE = "/quarne/modemInfo.txt"
 LINES = re.compile(rb"\Acpintype=[ -~]{0,19}\r\ncregvalue=-?\d+\r\ncsqvalue=-?\d+\r\nppp0=[01]\r\n\Z")

@@ -3,10 +3,11 @@ namespaces of the test's own."""
 
 import unittest
 
-from sandbox import Sandbox, emulator, sandbox_bin
-from modemkit import Modem, NetNs, namespaces_forbidden, read_written
+from trmkit.modem import Modem, read_written
+from trmkit.netns import NetNs, forbidden
+from trmkit.sandbox import Sandbox, emulator, sandbox_bin
 
-FORBIDDEN = namespaces_forbidden()
+FORBIDDEN = forbidden(nft=False)
 
 
 @unittest.skipIf(FORBIDDEN, FORBIDDEN)
@@ -22,7 +23,7 @@ class PppInterface(unittest.TestCase):
             ns.close()
 
     def start_in_namespace(self, interfaces):
-        ns = NetNs("ppp")
+        ns = NetNs("ppp", prefix="trm-")
         self.namespaces.append(ns)
         for i, name in enumerate(interfaces):
             ns.ip("link", "add", name, "type", "veth", "peer", "name", "far%d" % i)

@@ -6,8 +6,9 @@ import re
 import time
 import unittest
 
-from sandbox import Sandbox, poll_until
-from modemkit import Modem, holds_open, read_written
+from trmkit.modem import Modem, holds_open, read_written
+from trmkit.sandbox import Sandbox
+from trmkit.wait import poll_until
 
 READY_FILE = b"cpintype=READY\r\ncregvalue=1\r\ncsqvalue=23\r\nppp0=0\r\n"
 
@@ -50,7 +51,7 @@ class Probing(unittest.TestCase):
 
     def assert_port_released(self, cel, modem):
         """Between cycles the modem port is closed (polled for, then held)."""
-        poll_until(lambda: not holds_open(cel.pid, modem.pty), 3)
+        poll_until(lambda: not holds_open(cel.pid, modem.pty), 3, step=0.01)
         for _ in range(10):  # and stays closed for a second: a span that must elapse
             self.assertFalse(holds_open(cel.pid, modem.pty), "port held between cycles")
             time.sleep(0.1)

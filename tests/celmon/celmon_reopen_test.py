@@ -6,8 +6,8 @@ import os
 import signal
 import unittest
 
-from sandbox import Sandbox
-from modemkit import Modem, MODEM_DEVICE, read_written
+from trmkit.sandbox import Sandbox
+from trmkit.modem import Modem, MODEM_DEVICE, read_written
 
 FILE = "/quarne/modemInfo.txt"
 

@@ -8,8 +8,8 @@ import time
 import tty
 import unittest
 
-from sandbox import Sandbox
-from modemkit import Modem, MODEM_DEVICE
+from trmkit.sandbox import Sandbox
+from trmkit.modem import Modem, MODEM_DEVICE
 
 
 class Line:

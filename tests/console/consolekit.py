@@ -7,8 +7,8 @@ import subprocess
 import time
 import unittest
 
-from sandbox import Sandbox, tools_bin
-from fakegw import FakeGateway
+from trmkit.sandbox import Sandbox, tools_bin
+from trmkit.fakegw import FakeGateway
 
 TIMEOUT = 30.0  # generous: under the emulator everything is slower
 

@@ -12,8 +12,8 @@ import time
 import unittest
 
 from consolekit import ConsoleCase, TIMEOUT
-from fakegw import (FakeGateway, data_packet, heartbeat_burst, heartbeat_packet, init_packet,
-                    scramble)
+from trmkit.fakegw import (FakeGateway, data_packet, heartbeat_burst, heartbeat_packet, init_packet,
+                           scramble)
 
 
 class Decoding(ConsoleCase):

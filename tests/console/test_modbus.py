@@ -14,7 +14,7 @@ import unittest
 from pymodbus.client import ModbusTcpClient
 
 from consolekit import ConsoleCase, TIMEOUT
-from sandbox import fuzz_seed
+from trmkit.sandbox import fuzz_seed
 
 
 def request(tid, unit=1, pdu=b"\x03\x00\x00\x00\x02"):

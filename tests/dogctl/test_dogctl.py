@@ -4,7 +4,7 @@ character, two arguments, and a board whose watchdog cannot be reached."""
 import os
 import unittest
 
-from sandbox import Sandbox, WDT_CONTROL, WDT_SERVICE
+from trmkit.sandbox import Sandbox, WDT_CONTROL, WDT_SERVICE
 
 USAGE = (b"dogctl:\r\n\t0: disable WDT\r\n\t1: enable WDT\r\n\t2: refresh WDT\r\n"
          b"\t3: WDT reset(WDT reboot)\r\n")

@@ -9,9 +9,10 @@ import termios
 import time
 import unittest
 
-from gwserver import build_packet, TYPE_DATA, PORT_RS485, PORT_RS232, PORT_QYCOM, PORT_QYIO, PORT_VERIFY, verify_answer
-from e2e_case import GatewayCase, ServerAt, CONFIG, TIMEOUT
-from sandbox import WDT_CONTROL, fuzz_seed
+from trmkit.gwcase import GatewayCase, ServerAt, TIMEOUT
+from trmkit.gwserver import (build_packet, TYPE_DATA, PORT_RS485, PORT_RS232, PORT_QYCOM, PORT_QYIO,
+                             PORT_VERIFY, verify_answer)
+from trmkit.sandbox import CONFIG, WDT_CONTROL, fuzz_seed
 
 
 class CommandCase(GatewayCase):
@@ -259,7 +260,7 @@ class Reboot(CommandCase):
         self.assertEqual(self.sb.wdt_services(), count)
 
     def test_no_service_while_a_relink_hangs_in_connect(self):
-        from gwserver import GatewayServer
+        from trmkit.gwserver import GatewayServer
         silent = GatewayServer(backlog=0)  # SYNs go unanswered once its queue is full
         self.addCleanup(silent.close)
         silent.fill_accept_queue()

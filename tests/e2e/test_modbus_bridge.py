@@ -15,23 +15,11 @@ import threading
 import time
 import unittest
 
-from e2e_case import GatewayCase, TIMEOUT
+from trmkit.gwcase import GatewayCase, TIMEOUT
+from trmkit.modbus import rtu
 
 SLAVE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "rtu_slave.py")
 DEVICES = {1: "/dev/ttyS1", 2: "/dev/ttyS2"}
-
-
-def crc16(data):
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
-
-
-def rtu(frame):
-    return frame + struct.pack("<H", crc16(frame))
 
 
 def mbap(tid, unit, pdu):

@@ -12,7 +12,7 @@ import unittest
 
 from pymodbus.client import ModbusTcpClient
 
-from sandbox import Sandbox, tools_bin
+from trmkit.sandbox import Sandbox, tools_bin
 
 TIMEOUT = 30.0
 

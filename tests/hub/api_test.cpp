@@ -2,8 +2,8 @@
 // answered later, exposures, metrics, and the token.
 #include <gtest/gtest.h>
 
-#include "api.h"
-#include "fleet.h"
+#include "web/api.h"
+#include "core/query.h"
 #include "hubkit.h"
 #include "qylink.h"
 
@@ -50,17 +50,17 @@ TEST(Api, GatewaysFiltersAdmissionAndCommands) {
   EXPECT_EQ(call(t, "POST", "/api/gateways/10.0.0.7/release").status, 200);
   EXPECT_STREQ(hub::gw_state(t.rec("10.0.0.7")), "online");
 
-  hub::Job j;
+  hub::Exchange j;
   j.gw = "10.9.0.1";
   j.ch = hub::Channel::kCfg;
   j.text = "@CSQ\r@SIP\r";
   j.outcome = hub::Outcome::kDone;
   j.reply = "!CSQ;71;0\r\n!SIP;x\r\n";
-  r = hub::api_job_reply(j);
+  r = hub::api_exchange_reply(j);
   EXPECT_EQ(r.status, 200);
   EXPECT_TRUE(has(r, "\"commands\":[\"@CSQ\",\"@SIP\"],\"replies\":[\"!CSQ;71;0\",\"!SIP;x\"]")) << r.body;
   j.outcome = hub::Outcome::kTimeout;
-  EXPECT_EQ(hub::api_job_reply(j).status, 504);
+  EXPECT_EQ(hub::api_exchange_reply(j).status, 504);
 }
 
 // The IDs of a page of /api/gateways, in order.

@@ -4,13 +4,13 @@
 // hub goes away before the reply.
 #include <gtest/gtest.h>
 
-#include "api.h"
+#include "web/api.h"
 #include "dbkit.h"
-#include "fleetjobs.h"
+#include "jobs/jobs.h"
 #include "hubkit.h"
 #include "qylink.h"
-#include "registry.h"
-#include "sync.h"
+#include "store/registry.h"
+#include "store/sync.h"
 
 using namespace hubtest;
 using hub::TargetState;
@@ -25,18 +25,12 @@ struct Member {
     EXPECT_TRUE(reg.open(db, &why) && sync.open(db, id, &why) && reg.load(*t.h, &exposures, &why) &&
                 store.open(db, &why))
         << why;
-    t.h->reg = &reg;
-    t.h->jobs->store = &store;
     t.h->jobs->id_base = static_cast<uint64_t>(reg.hub_num()) * hub::kJobIdsPerHub;
-    t.h->sync = &sync;
   }
   ~Member() {
     sync.stop();
     store.stop();
     reg.stop();
-    t.h->reg = nullptr;
-    t.h->jobs->store = nullptr;
-    t.h->sync = nullptr;
   }
   static hub::Config config(const std::string &id) {
     hub::Config c = HubTest::config();
@@ -58,9 +52,9 @@ struct Member {
   }
 
   HubTest t;
-  hub::Registry reg;
-  hub::JobStore store;
-  hub::Sync sync;
+  hub::Registry &reg = attach(t.h->reg);
+  hub::JobStore &store = attach(t.h->jobstore);
+  hub::Sync &sync = attach(t.h->sync);
   std::vector<hub::ExposureConf> exposures;
 };
 
@@ -131,7 +125,7 @@ TEST_P(SharedRegistry, AJobsTargetGoesOutOnceFromItsGatewaysHub) {
   reply(b.t, b7, "10.0.0.7");
   b.write();
   a.learn();
-  hub::FleetJob &j = *hub::jobs_find(*a.t.h, 1);
+  hub::Job &j = *hub::jobs_find(*a.t.h, 1);
   EXPECT_EQ(j.targets[0].state, TargetState::kDone);
   EXPECT_EQ(j.targets[0].holder, "hub-b");
 

@@ -3,8 +3,8 @@
 // held gateways.
 #include <gtest/gtest.h>
 
-#include "commands.h"
-#include "gateways.h"
+#include "gateways/channels.h"
+#include "gateways/session.h"
 #include "hubkit.h"
 #include "qylink.h"
 
@@ -33,15 +33,13 @@ TEST(CommandText, LinesCarriageReturnsAndReplies) {
 }
 
 struct Done {
-  std::vector<hub::Job> jobs;
+  std::vector<hub::Exchange> jobs;
 };
 Done *g_done = nullptr;
+void record(hub::Hub &, const hub::Exchange &x) { g_done->jobs.push_back(x); }
 
 struct ChannelTest : HubTest {
-  explicit ChannelTest(hub::Config cfg = HubTest::config()) : HubTest(cfg) {
-    g_done = &done;
-    h->cmds->on_http_done = [](hub::Hub &, const hub::Job &j) { g_done->jobs.push_back(j); };
-  }
+  explicit ChannelTest(hub::Config cfg = HubTest::config()) : HubTest(cfg) { g_done = &done; }
   Done done;
 };
 
@@ -51,8 +49,8 @@ TEST(Channels, OneInFlightRepliesPairedAndTimeOuts) {
   t.online(g, "10.0.0.7");
   hub::GatewayRecord &r = t.rec("10.0.0.7");
   std::string why;
-  ASSERT_TRUE(hub::cmd_submit(*t.h, r, Channel::kCfg, "@CSQ\n@FWVER", hub::Origin::kHttp, &why));
-  ASSERT_TRUE(hub::cmd_submit(*t.h, r, Channel::kCfg, "@SPORT", hub::Origin::kHttp, &why));
+  ASSERT_TRUE(hub::cmd_submit(*t.h, r, Channel::kCfg, "@CSQ\n@FWVER", record, &why));
+  ASSERT_TRUE(hub::cmd_submit(*t.h, r, Channel::kCfg, "@SPORT", record, &why));
   t.pass();
   EXPECT_EQ(g.received(), (std::vector<Section>{{COM_PORT_QYIO, bytes("@CSQ\r@FWVER\r")}}));
   t.feed(g, data_packet("10.0.0.7", {{COM_PORT_QYIO, bytes("!CSQ;71;1\r\n")}}));
@@ -68,11 +66,11 @@ TEST(Channels, OneInFlightRepliesPairedAndTimeOuts) {
   ASSERT_EQ(t.done.jobs.size(), 2u);
   EXPECT_EQ(t.done.jobs[1].outcome, Outcome::kTimeout);
   // A virtual COM reply ends when the gateway falls quiet, even without its CR.
-  ASSERT_TRUE(hub::cmd_submit(*t.h, r, Channel::kVcom, "01", hub::Origin::kHttp, &why));
+  ASSERT_TRUE(hub::cmd_submit(*t.h, r, Channel::kVcom, "01", record, &why));
   t.pass();
   t.feed(g, data_packet("10.0.0.7", {{COM_PORT_QYCOM, bytes("V1.2.3")}}));
   EXPECT_EQ(t.done.jobs.size(), 3u);
-  hub::cmd_submit(*t.h, r, Channel::kVcom, "00", hub::Origin::kHttp, &why);
+  hub::cmd_submit(*t.h, r, Channel::kVcom, "00", record, &why);
   hub::gw_end(*t.h, *g.s, "gone");
   EXPECT_EQ(t.done.jobs.back().outcome, Outcome::kOffline);
 }
@@ -86,17 +84,17 @@ TEST(Channels, VerifyAnswersAndHeldGateways) {
   t.online(g, "10.0.0.7");
   t.online(held, "10.0.0.8");
   std::string why;
-  EXPECT_FALSE(hub::cmd_submit(*t.h, t.rec("10.0.0.8"), Channel::kCfg, "@CSQ", hub::Origin::kHttp, &why));
+  EXPECT_FALSE(hub::cmd_submit(*t.h, t.rec("10.0.0.8"), Channel::kCfg, "@CSQ", record, &why));
   EXPECT_EQ(why, "gateway held: admit it first");
   EXPECT_STREQ(hub::gw_state(t.rec("10.0.0.8")), "held");
-  ASSERT_TRUE(hub::cmd_verify(*t.h, t.rec("10.0.0.8"), hub::Origin::kHttp, 1, 2, &why));  // checking is allowed
+  ASSERT_TRUE(hub::cmd_verify(*t.h, t.rec("10.0.0.8"), record, 1, 2, &why));  // checking is allowed
   t.pass();
   EXPECT_EQ(held.received(), (std::vector<Section>{{COM_PORT_VERIFY, Bytes{1, 2}}}));
   Bytes right{11, 0, 0, 0};
   t.feed(held, data_packet("10.0.0.8", {{COM_PORT_VERIFY, right}}));
   EXPECT_TRUE(t.done.jobs.back().match);
 
-  ASSERT_TRUE(hub::cmd_verify(*t.h, t.rec("10.0.0.7"), hub::Origin::kHttp, 1, 2, &why));
+  ASSERT_TRUE(hub::cmd_verify(*t.h, t.rec("10.0.0.7"), record, 1, 2, &why));
   t.pass();
   Bytes wrong{12, 0, 0, 0};
   t.feed(g, data_packet("10.0.0.7", {{COM_PORT_VERIFY, wrong}}));

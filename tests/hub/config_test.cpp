@@ -5,12 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "addr.h"
-#include "config.h"
+#include "core/addr.h"
+#include "core/config.h"
+#include "store/check.h"
 #include "dbkit.h"
 #include "hubkit.h"
-#include "ratelimit.h"
-#include "registry.h"
+#include "core/ratelimit.h"
+#include "store/registry.h"
 
 using namespace hubtest;
 
@@ -160,11 +161,10 @@ TEST_P(Registry, SurvivesARestartWithCountersAdmissionAndExposures) {
   std::string why;
   {
     HubTest t;
-    hub::Registry reg;
+    hub::Registry &reg = attach(t.h->reg);
     ASSERT_TRUE(reg.open(db.target, &why)) << why;
     reg.set_hub("hub-a");
     reg.start();
-    t.h->reg = &reg;
     Gw g = t.connect();
     t.online(g, "10.0.0.7");
     t.feed(g, heartbeat_burst("10.0.0.7"));
@@ -176,7 +176,6 @@ TEST_P(Registry, SurvivesARestartWithCountersAdmissionAndExposures) {
     reg.put(t.rec("10.0.0.7"));
     reg.stop();
     EXPECT_GE(reg.writes(), 2u);
-    t.h->reg = nullptr;
   }
   HubTest t2;
   hub::Registry reg;

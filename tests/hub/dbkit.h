@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "db.h"
+#include "store/db.h"
 
 namespace hub {
 inline void PrintTo(DbKind k, std::ostream *os) { *os << (k == DbKind::kPostgres ? "postgres" : "sqlite"); }

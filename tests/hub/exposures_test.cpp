@@ -3,8 +3,8 @@
 // both ways, across a gateway that goes and comes back.
 #include <gtest/gtest.h>
 
-#include "exposures.h"
-#include "gateways.h"
+#include "gateways/exposures.h"
+#include "gateways/session.h"
 #include "hubkit.h"
 
 using namespace hubtest;

@@ -2,10 +2,10 @@
 // malformed input, time-outs, and the rules for writing to a gateway.
 #include <gtest/gtest.h>
 
-#include "gateways.h"
+#include "gateways/session.h"
 #include "hubkit.h"
-#include "json.h"
-#include "packet.h"
+#include "core/json.h"
+#include "core/packet.h"
 
 using namespace hubtest;
 using hub::Session;

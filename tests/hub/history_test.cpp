@@ -5,15 +5,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "api.h"
-#include "audit.h"
-#include "commands.h"
+#include "web/api.h"
+#include "store/audit.h"
+#include "gateways/channels.h"
 #include "dbkit.h"
-#include "gateways.h"
+#include "gateways/session.h"
 #include "hubkit.h"
-#include "journal.h"
-#include "registry.h"
-#include "schema.h"
+#include "store/journal.h"
+#include "store/registry.h"
+#include "store/schema.h"
 
 using namespace hubtest;
 
@@ -21,13 +21,12 @@ namespace {
 
 // A registry of its own on the test's backend, with its journal on the hub.
 struct Store {
-  Store(HubTest &t, const TestDb &db, hub::HistoryConf conf = {}) {
+  Store(HubTest &t, const TestDb &db, hub::HistoryConf conf = {}) : journal(attach(t.h->journal)) {
     std::string why;
     EXPECT_TRUE(reg.open(db.target, &why) && journal.open(db.target, conf, &why)) << why;
-    t.h->journal = &journal;
   }
   hub::Registry reg;
-  hub::Journal journal;
+  hub::Journal &journal;
 };
 
 
@@ -70,7 +69,7 @@ TEST_P(History, EventsSamplesTrafficPagesAndPruning) {
   t.advance(20000);
   t.feed(a, heartbeat_packet("10.0.0.7", 16));  // a minute on: the value now
   std::string why;
-  ASSERT_TRUE(hub::cmd_verify(*t.h, t.rec("10.0.0.7"), hub::Origin::kHttp, 1, 2, &why));
+  ASSERT_TRUE(hub::cmd_verify(*t.h, t.rec("10.0.0.7"), nullptr, 1, 2, &why));
   t.pass();
   t.feed(a, data_packet("10.0.0.7", {{COM_PORT_VERIFY, Bytes{12, 0, 0, 0}}}));
   t.feed(a, heartbeat_packet("10.0.0.7", 16));

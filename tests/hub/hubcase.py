@@ -2,55 +2,25 @@
 sandbox directory (its registry and configuration there), a mosquitto
 broker of the test's own on a free loopback port, MQTT through the broker's
 own command-line clients, and the real gateway daemon (sandbox copy) from
-tests/e2e's GatewayCase."""
+trmkit's GatewayCase."""
 
 import contextlib
 import json
 import os
 import re
-import shutil
 import signal
-import socket
 import subprocess
 import sys
-import time
 import urllib.error
 import urllib.request
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "console"))
-
-from e2e_case import GatewayCase, TIMEOUT  # noqa: E402
-from sandbox import tools_bin  # noqa: E402
+from trmkit.gwcase import GatewayCase, TIMEOUT
+from trmkit.mosquitto import Mosquitto
+from trmkit.sandbox import tools_bin
+from trmkit.wait import wait_until
 
 GW_ID = "127.0.0.101"  # the daemon's default virtual IP
 SLAVE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "rtu_slave.py")
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def kill(proc):
-    """Ends a started program by its PID at once (its output stays readable)."""
-    os.killpg(proc.pid, signal.SIGKILL)
-    proc.proc.wait(timeout=TIMEOUT)
-
-
-def wait_until(check, timeout=TIMEOUT, what="condition"):
-    """Polls check() until it returns something true; returns that."""
-    end = time.monotonic() + timeout
-    while True:
-        got = check()
-        if got:
-            return got
-        if time.monotonic() > end:
-            raise AssertionError("timed out waiting for %s" % what)
-        time.sleep(0.05)
 
 
 class Hub:
@@ -98,7 +68,7 @@ class Hub:
 
     def wait_state(self, state, gw_id=GW_ID):
         return wait_until(lambda: (self.gateway(gw_id) or {}).get("state") == state and self.gateway(gw_id),
-                          what="gateway %s %s" % (gw_id, state))
+                          TIMEOUT, what="gateway %s %s" % (gw_id, state))
 
     def metric(self, name):
         _, text = self.api("GET", "/metrics")
@@ -110,29 +80,18 @@ class Hub:
         return self.proc.wait_exit(TIMEOUT)
 
 
-class Broker:
-    """mosquitto on a free loopback port; stop() and start() keep the port."""
+class Broker(Mosquitto):
+    """The test's mosquitto (in its sandbox folder, stopped by its cleanup),
+    and MQTT through the broker's own command-line clients; stop() ends it
+    at once, as a crash would."""
 
     def __init__(self, case):
-        self.case, self.port = case, free_port()
-        self.conf = os.path.join(case.sb.dir, "mosquitto.conf")
-        with open(self.conf, "w") as f:
-            f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n" % self.port)
-        self.start()
+        self.case = case
+        super().__init__(case.sb.dir, timeout=TIMEOUT)
+        case.addCleanup(self.stop)
 
-    def start(self):
-        self.proc = self.case.sb.start_host(["mosquitto", "-c", self.conf])
-        wait_until(self._accepts, what="mosquitto on port %d" % self.port)
-
-    def _accepts(self):
-        try:
-            socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-            return True
-        except OSError:
-            return False
-
-    def stop(self):
-        kill(self.proc)
+    def stop(self, sig=signal.SIGKILL, timeout=None):
+        return super().stop(sig, timeout)
 
     def publish(self, topic, payload):
         subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-t", topic, "-s"],
@@ -164,7 +123,7 @@ class Subscriber:
     def wait(self, topic, pred=lambda p: True, timeout=TIMEOUT):
         """The first payload on topic that pred accepts."""
         return wait_until(lambda: next((p for _, t, p in self.messages(topic) if pred(p)), None), timeout,
-                          "a message on %s" % topic)
+                          what="a message on %s" % topic)
 
     def status(self, topic):
         """The last status JSON on topic."""

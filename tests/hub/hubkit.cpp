@@ -6,10 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "commands.h"
-#include "exposures.h"
-#include "fleetjobs.h"
-#include "gateways.h"
+#include "gateways/channels.h"
+#include "gateways/exposures.h"
+#include "jobs/jobs.h"
+#include "gateways/session.h"
 #include "qylink.h"
 
 namespace hubtest {

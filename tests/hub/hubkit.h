@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "hub.h"
-#include "mqtt.h"
+#include "core/hub.h"
+#include "mqtt/bridge.h"
 
 namespace hubtest {
 
@@ -72,6 +72,13 @@ class HubTest {
  private:
   std::vector<int> fds_;
 };
+
+// One of the hub's module slots made (the hub owns it), for the test to drive.
+template <typename T>
+T &attach(std::unique_ptr<T> &slot) {
+  slot.reset(new T);
+  return *slot;
+}
 
 }  // namespace hubtest
 

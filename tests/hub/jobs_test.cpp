@@ -3,22 +3,22 @@
 // broker, and the jobs kept across a restart without a command sent twice.
 #include <gtest/gtest.h>
 #include "dbkit.h"
-#include "fleetjobs.h"
+#include "jobs/jobs.h"
 #include "hubkit.h"
 #include "qylink.h"
-#include "registry.h"
+#include "store/registry.h"
 
 using namespace hubtest;
 using hub::TargetState;
 
 namespace {
 
-size_t count(const hub::FleetJob &j, TargetState s) { return j.count[static_cast<int>(s)]; }
+size_t count(const hub::Job &j, TargetState s) { return j.count[static_cast<int>(s)]; }
 
-hub::FleetJob *make(HubTest &t, hub::JobRequest req) {
+hub::Job *make(HubTest &t, hub::JobRequest req) {
   int status = 0;
   std::string why;
-  hub::FleetJob *j = hub::jobs_create(*t.h, req, "ops", &status, &why);
+  hub::Job *j = hub::jobs_create(*t.h, req, "ops", &status, &why);
   EXPECT_NE(j, nullptr) << why;
   return j;
 }
@@ -35,7 +35,7 @@ void reply(HubTest &t, Gw &g, const std::string &id) {
   t.feed(g, data_packet(id, {{COM_PORT_QYIO, bytes("!CSQ;71;0\r\n")}}));
 }
 
-TEST(FleetJobs, SelectionConcurrencyAndGatewaysThatComeLater) {
+TEST(Jobs, SelectionConcurrencyAndGatewaysThatComeLater) {
   hub::Config cfg = HubTest::config();
   cfg.jobs.concurrency = 2;
   HubTest t(cfg);
@@ -53,7 +53,7 @@ TEST(FleetJobs, SelectionConcurrencyAndGatewaysThatComeLater) {
   hub::JobRequest req = csq({"10.0.0.9"}, {"10.0.0."});
   req.filtered = true;
   req.q = "10.0.0.2";  // already among the prefix's: counted once
-  hub::FleetJob &j = *make(t, req);
+  hub::Job &j = *make(t, req);
   ASSERT_EQ(j.targets.size(), 4u);
   t.pass();
   size_t sent = 0;
@@ -75,13 +75,13 @@ TEST(FleetJobs, SelectionConcurrencyAndGatewaysThatComeLater) {
   EXPECT_EQ(t.h->jobs->finished[static_cast<int>(TargetState::kDone)], 4u);
 }
 
-TEST(FleetJobs, DeadlineCancelFailuresAndTheBroker) {
+TEST(Jobs, DeadlineCancelFailuresAndTheBroker) {
   HubTest t;
   Gw g = t.connect();
   t.online(g, "10.0.0.1");
   hub::JobRequest req = csq({"10.0.0.1", "10.0.0.8"});
   req.deadline_s = 5;
-  hub::FleetJob &j = *make(t, req);
+  hub::Job &j = *make(t, req);
   t.pass();
   ASSERT_EQ(g.received().size(), 1u);
   t.advance(6000);  // no reply within the command time-out; the other never came
@@ -93,7 +93,7 @@ TEST(FleetJobs, DeadlineCancelFailuresAndTheBroker) {
   EXPECT_NE(st.back().find("\"expired\":1"), std::string::npos) << st.back();
   EXPECT_LE(st.size(), 7u);  // at most once a second
 
-  hub::FleetJob &k = *make(t, csq({"10.0.0.8", "10.0.0.1"}));
+  hub::Job &k = *make(t, csq({"10.0.0.8", "10.0.0.1"}));
   t.pass();
   EXPECT_EQ(g.received().size(), 1u);
   EXPECT_TRUE(hub::jobs_cancel(*t.h, k));
@@ -106,7 +106,7 @@ TEST(FleetJobs, DeadlineCancelFailuresAndTheBroker) {
 
   std::string text = R"({"channel": "vcom", "commands": ["00"], "ids": ["10.0.0.8"]})";
   hub::mqtt_on_message(*t.h, "trm/hub/hub-a/jobs/create", reinterpret_cast<const uint8_t *>(text.data()), text.size());
-  hub::FleetJob *m = hub::jobs_find(*t.h, k.id + 1);
+  hub::Job *m = hub::jobs_find(*t.h, k.id + 1);
   ASSERT_NE(m, nullptr);
   EXPECT_EQ(m->who, "mqtt");
   EXPECT_EQ(m->ch, hub::Channel::kVcom);
@@ -127,9 +127,8 @@ TEST_P(JobsKept, AcrossARestartAndNeverSentTwice) {
   cfg.jobs.concurrency = 1;
   {
     HubTest t(cfg);
-    hub::JobStore store;
+    hub::JobStore &store = attach(t.h->jobstore);
     ASSERT_TRUE(store.open(db.target, &why)) << why;
-    t.h->jobs->store = &store;
     Gw a = t.connect(), b = t.connect();
     t.online(a, "10.0.0.1");
     t.online(b, "10.0.0.2");
@@ -141,15 +140,13 @@ TEST_P(JobsKept, AcrossARestartAndNeverSentTwice) {
     EXPECT_EQ(a.received().size(), 1u);
     EXPECT_TRUE(b.received().empty());
     store.stop();  // the hub ends before the reply
-    t.h->jobs->store = nullptr;
   }
   HubTest t(cfg);
-  hub::JobStore store;
-  std::vector<std::unique_ptr<hub::FleetJob>> loaded;
+  hub::JobStore &store = attach(t.h->jobstore);
+  std::vector<std::unique_ptr<hub::Job>> loaded;
   ASSERT_TRUE(store.open(db.target, &why) && store.load(&loaded, &why)) << why;
-  t.h->jobs->store = &store;
   hub::jobs_restore(*t.h, std::move(loaded));
-  hub::FleetJob &j = *hub::jobs_find(*t.h, 1);
+  hub::Job &j = *hub::jobs_find(*t.h, 1);
   EXPECT_EQ(j.targets[0].state, TargetState::kFailed);
   EXPECT_EQ(j.targets[0].detail, "the hub restarted before the reply");
   Gw a = t.connect(), b = t.connect();
@@ -162,7 +159,6 @@ TEST_P(JobsKept, AcrossARestartAndNeverSentTwice) {
   reply(t, b, "10.0.0.2");
   EXPECT_EQ(j.targets[1].state, TargetState::kDone);
   EXPECT_EQ(make(t, csq({"10.0.0.1"}))->id, 2u);  // IDs go on after the kept ones
-  t.h->jobs->store = nullptr;
 }
 
 BACKENDS(JobsKept);

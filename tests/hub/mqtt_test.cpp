@@ -4,9 +4,9 @@
 
 #include <cjson/cJSON.h>
 
-#include "gateways.h"
+#include "gateways/session.h"
 #include "hubkit.h"
-#include "mqtt.h"
+#include "mqtt/bridge.h"
 #include "qylink.h"
 
 using namespace hubtest;

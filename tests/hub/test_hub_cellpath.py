@@ -6,17 +6,14 @@ Mbit/s, 0.5 % loss). Every gateway comes online, Modbus reads through the
 hub's exposure reach the field device in time, and the fleet and the
 exposure come through an outage of the path."""
 
-import os
 import subprocess
-import sys
 import time
 import unittest
 
-from hubcase import GW_ID, Hub, HubCase, tools_bin, wait_until
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "faults"))
-import netns  # noqa: E402  (puts sim/cellpath on the path too)
-import cellpath  # noqa: E402
+from hubcase import GW_ID, Hub, HubCase
+from trmkit import cellpath, netns
+from trmkit.sandbox import tools_bin
+from trmkit.wait import wait_until
 
 PROFILE = "rtt=300ms,jitter=30ms,up=1mbit,down=4mbit,loss=0.5%"
 FLEET = 50
@@ -33,21 +30,11 @@ listen = "%s:0"
 """ % (GW_ID, cellpath.SRV_ADDR)
 
 
-def unusable():
-    if os.geteuid() != 0:
-        return "network namespaces need root"
-    if not os.path.exists("/dev/net/tun"):
-        return "no /dev/net/tun"
-    if not os.path.exists(cellpath.binary()):
-        return "trm-cellpath not built"
-    return None
-
-
 class CellularPath(HubCase):
     def setUp(self):
         # The namespaces and the path come first, so that they go last: the
         # sandbox's cleanup ends the programs inside them before.
-        why = unusable()
+        why = netns.forbidden(nft=False, cell=True)
         if why:
             self.skipTest(why)
         netns.remove_stale()
@@ -96,7 +83,7 @@ class CellularPath(HubCase):
             self.sb.start_host([tools_bin("trm-fleet"), "-s", "%s:%d" % (srv, hub.port), "-n", FLEET,
                                 "--heartbeat", "2", "--stats", "0"])
         # Connect, a round trip, the simulator's 1 s before its init packet.
-        wait_until(lambda: len(self.online(hub)) == FLEET + 1, 15, "every gateway online")
+        wait_until(lambda: len(self.online(hub)) == FLEET + 1, 15, what="every gateway online")
         print("\nall %d online after %.1f s" % (FLEET + 1, time.monotonic() - t0))
         self.assertEqual({g["peer"].split(":")[0] for g in self.online(hub)}, {cellpath.GW_ADDR})
 
@@ -116,7 +103,7 @@ class CellularPath(HubCase):
         self.path.outage(False)
         back = time.time()
         wait_until(lambda: all(g["last_seen"] >= int(back) for g in self.online(hub))
-                   and len(self.online(hub)) == FLEET + 1, 30, "every gateway online and heard again")
+                   and len(self.online(hub)) == FLEET + 1, 30, what="every gateway online and heard again")
         # The late answer to the timed-out read is not taken for the next one's.
         self.check_reads(client, (3, 41))
         print("path: %s" % self.path.stats())

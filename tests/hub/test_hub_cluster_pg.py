@@ -11,13 +11,14 @@ import os
 import time
 import unittest
 
-from hubcase import GW_ID, Hub, HubCase, kill, wait_until
-from sandbox import tools_bin
+from hubcase import GW_ID, Hub, HubCase
 from test_hub_jobs import FIRST, Fleet
 from test_hub_mqtt import Balancer
+from trmkit.sandbox import tools_bin
+from trmkit.wait import wait_until
 
 try:
-    from pgserver import PgServer, bindir
+    from trmkit.pgserver import PgServer, bindir
 except ImportError:  # pragma: no cover
     bindir = None
 
@@ -82,7 +83,7 @@ class ClusterOnPostgres(HubCase):
         self.start_daemon(spread.port, "HeartbeatTime=2\r\n")
         for name, hub in hubs.items():
             wait_until(lambda: sum(s == "online" for s, _ in listing(hub).values()) == N + 1, 60,
-                       "the whole fleet online on %s" % name)
+                       what="the whole fleet online on %s" % name)
         seen = listing(hubs["hub-a"])
         self.assertEqual({h for _, h in seen.values()}, set(HUBS))  # spread over all three
 
@@ -90,9 +91,9 @@ class ClusterOnPostgres(HubCase):
         holder = seen[GW_ID][1]
         other = next(n for n in HUBS if n != holder)
         self.assertEqual(hubs[other].api("POST", "/api/gateways/%s/hold" % GW_ID)[0], 200)
-        wait_until(lambda: (hubs[holder].gateway() or {}).get("state") == "held", 10, "held on " + holder)
+        wait_until(lambda: (hubs[holder].gateway() or {}).get("state") == "held", 10, what="held on " + holder)
         self.assertEqual(hubs[other].api("POST", "/api/gateways/%s/release" % GW_ID)[0], 200)
-        wait_until(lambda: (hubs[holder].gateway() or {}).get("state") == "online", 10, "released on " + holder)
+        wait_until(lambda: (hubs[holder].gateway() or {}).get("state") == "online", 10, what="released on " + holder)
 
         # A job on hub-a while a third of the fleet is down; the rest come
         # back through the balancer, onto any hub, while it runs. A few of
@@ -110,23 +111,23 @@ class ClusterOnPostgres(HubCase):
         slow_ids = {"10.7.0.%d" % (k + 1) for k in slow}
         claimed = "SELECT count(*) FROM job_targets WHERE state = 'sent' AND holder = 'hub-c' AND gateway IN (%s)" % (
             ",".join("'%s'" % i for i in slow_ids))
-        wait_until(lambda: int(self.pg.sql(claimed, "trm")[0][0]) == len(slow), 4, "hub-c's claims on the slow ones")
+        wait_until(lambda: int(self.pg.sql(claimed, "trm")[0][0]) == len(slow), 4, what="hub-c's claims on the slow ones")
         for k in down[:len(down) // 2]:
             fleet.ask("up %d" % k)
 
         # hub-c dies under load: its gateways come back on the others.
-        kill(hubs["hub-c"].proc)
+        hubs["hub-c"].proc.kill()
         spread.ports.remove(hubs.pop("hub-c").port)
         t0 = time.monotonic()
         for k in down[len(down) // 2:]:
             fleet.ask("up %d" % k)
         for name, hub in hubs.items():
             wait_until(lambda: [s == "online" and h != "hub-c" for s, h in listing(hub).values()].count(True) == N + 1,
-                       60, "every gateway back on hub-a or hub-b, as %s lists them" % name)
+                       60, what="every gateway back on hub-a or hub-b, as %s lists them" % name)
         back_s = time.monotonic() - t0
 
         done = wait_until(lambda: (lambda x: not x["active"] and x)(self.job(hubs["hub-a"], j["id"])), 90,
-                          "the job to finish")
+                          what="the job to finish")
         counts = fleet.counts()
         print("\njob %d: %s; gateways back in %.1f s; sections answered per gateway: %s"
               % (j["id"], done["counts"], back_s, counts))
@@ -134,7 +135,7 @@ class ClusterOnPostgres(HubCase):
         self.assertEqual(counts["3+"], "0")
         self.assertEqual(done["counts"]["done"] + done["counts"]["failed"], N)
         self.assertGreaterEqual(int(counts["1"]), done["counts"]["done"])
-        wait_until(lambda: self.job(hubs["hub-b"], j["id"])["counts"] == done["counts"], 10, "hub-b to agree")
+        wait_until(lambda: self.job(hubs["hub-b"], j["id"])["counts"] == done["counts"], 10, what="hub-b to agree")
         failed = self.targets(hubs["hub-b"], j["id"], "failed")
         self.assertEqual(len(failed), done["counts"]["failed"])
         self.assertLessEqual(slow_ids, {t["gateway"] for t in failed})  # out from hub-c when it died

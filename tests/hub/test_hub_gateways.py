@@ -6,7 +6,8 @@ it and its counters across a restart of the hub."""
 import os
 import unittest
 
-from hubcase import GW_ID, Hub, HubCase, wait_until
+from hubcase import GW_ID, Hub, HubCase
+from trmkit.wait import wait_until
 
 
 class Gateways(HubCase):

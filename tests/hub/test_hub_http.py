@@ -8,7 +8,8 @@ import socket
 import struct
 import time
 
-from hubcase import TIMEOUT, Hub, HubCase, wait_until
+from hubcase import TIMEOUT, Hub, HubCase
+from trmkit.wait import wait_until
 
 CONFIG = """
 [http]

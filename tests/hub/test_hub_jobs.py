@@ -12,9 +12,10 @@ import re
 import socket
 import subprocess
 
-from hubcase import TIMEOUT, Hub, HubCase, wait_until
-from sandbox import tools_bin
-from test_hub_page import CHROMIUM, Browser
+from hubcase import TIMEOUT, Hub, HubCase
+from trmkit.browser import CHROMIUM, Browser
+from trmkit.sandbox import tools_bin
+from trmkit.wait import wait_until
 
 FIRST = "10.7.0.1"
 
@@ -89,7 +90,7 @@ class Jobs(HubCase):
         wait_until(lambda: online(hub) == 12, what="12 gateways online")
         fleet.ask("down 11")
         wait_until(lambda: online(hub) == 11, what="one gateway gone")
-        b = Browser(self, "http://127.0.0.1:%d/jobs#token=s3cret" % hub.http)
+        b = Browser("http://127.0.0.1:%d/jobs#token=s3cret" % hub.http, self)
         b.call("Emulation.setDeviceMetricsOverride", b.session, width=1280, height=800, deviceScaleFactor=1,
                mobile=False)
         wait_until(lambda: b.eval("document.getElementById('create') !== null"), what="the form")

@@ -12,7 +12,8 @@ import threading
 import time
 import unittest
 
-from hubcase import GW_ID, TIMEOUT, Hub, HubCase, kill, wait_until
+from hubcase import GW_ID, TIMEOUT, Hub, HubCase
+from trmkit.wait import wait_until
 
 T = "trm/" + GW_ID + "/"
 
@@ -152,7 +153,7 @@ class Broker(HubCase):
 
         # The holder dies: its will tells, and the other hub clears the
         # status it left behind.
-        kill(hub_b.proc)
+        hub_b.proc.kill()
         sub.wait(T + "status", lambda p: json.loads(p).get("cleared_by") == "hub-a")
         self.assertFalse(sub.status(T + "status")["online"])
 

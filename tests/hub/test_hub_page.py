@@ -8,71 +8,15 @@ read token cannot act."""
 
 import json
 import os
-import shutil
-import subprocess
-import tempfile
 import unittest
 
-from hubcase import GW_ID, TIMEOUT, Hub, HubCase, wait_until
-import fakegw  # noqa: E402  (tests/console, on the path hubcase sets)
+from hubcase import GW_ID, Hub, HubCase
+from trmkit import fakegw
+from trmkit.browser import CHROMIUM, Browser
+from trmkit.wait import wait_until
 
-CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 ROWS = ("JSON.stringify([...document.querySelectorAll('#rows tr.gw')]"
         ".map(r => [r.dataset.id, r.className, r.cells[2].textContent, r.cells[4].firstChild.dataset.csq]))")
-
-
-class Browser:
-    """Chromium with --remote-debugging-pipe: requests on its descriptor 3,
-    answers and events on 4, each a JSON text ended by a NUL byte."""
-
-    def __init__(self, case, url):
-        self.profile = tempfile.mkdtemp(prefix="hub-chromium-")
-        case.addCleanup(shutil.rmtree, self.profile, True)
-        to_r, self.to_w = os.pipe()
-        self.from_r, from_w = os.pipe()
-        flags = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--user-data-dir=" + self.profile, "--remote-debugging-pipe", url]
-        shell = 'exec "$0" "$@" 3<&%d 4>&%d' % (to_r, from_w)
-        self.p = subprocess.Popen(["bash", "-c", shell, CHROMIUM] + flags, pass_fds=(to_r, from_w),
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-        case.addCleanup(self.close)
-        os.close(to_r)
-        os.close(from_w)
-        self.buf, self.next_id = b"", 0
-        page = wait_until(lambda: next((t for t in self.call("Target.getTargets")["targetInfos"]
-                                        if t["type"] == "page"), None), what="the page target")
-        self.session = self.call("Target.attachToTarget", targetId=page["targetId"], flatten=True)["sessionId"]
-
-    def call(self, method, session=None, **params):
-        self.next_id += 1
-        msg = {"id": self.next_id, "method": method, "params": params}
-        if session:
-            msg["sessionId"] = session
-        os.write(self.to_w, json.dumps(msg).encode() + b"\0")
-        while True:
-            while b"\0" not in self.buf:
-                chunk = os.read(self.from_r, 65536)
-                if not chunk:
-                    raise AssertionError("chromium went away")
-                self.buf += chunk
-            text, self.buf = self.buf.split(b"\0", 1)
-            reply = json.loads(text)
-            if reply.get("id") == self.next_id:
-                if "error" in reply:
-                    raise AssertionError(reply["error"])
-                return reply["result"]
-
-    def eval(self, expression):
-        r = self.call("Runtime.evaluate", self.session, expression=expression, returnByValue=True)
-        return r["result"].get("value")
-
-    def close(self):
-        if self.p.poll() is None:
-            os.killpg(self.p.pid, 9)
-            self.p.wait(TIMEOUT)
-        os.close(self.to_w)
-        os.close(self.from_r)
 
 
 def text(b, element_id):
@@ -101,7 +45,7 @@ class Page(HubCase):
     def test_fleet_sorts_pages_filters_and_puts_attention_first(self):
         hub = Hub(self, "--no-mqtt", "--admit-all", "--token", "s3cret", token="s3cret")
         self.gateways(hub, 12, weak=7)
-        b = Browser(self, "http://127.0.0.1:%d/#token=s3cret&rows=5" % hub.http)
+        b = Browser("http://127.0.0.1:%d/#token=s3cret&rows=5" % hub.http, self)
         ids = lambda: [r[0] for r in json.loads(b.eval(ROWS) or "[]")]
         wait_until(lambda: len(ids()) == 5, what="a page of rows")
         self.assertEqual(ids()[0], "10.9.0.7")  # weak signal: needs attention, so first
@@ -129,7 +73,7 @@ class Page(HubCase):
         wait_until(lambda: hub.api("GET", "/api/gateways/10.9.0.1/history?kind=state")[1]["state"]["rows"],
                    what="the online event stored")
         url = "http://127.0.0.1:%d/gateway/10.9.0.1#token=" % hub.http
-        b = Browser(self, url + "op")
+        b = Browser(url + "op", self)
         wait_until(lambda: b.eval("document.body.dataset.plots") == "drawn", what="the plots")
         self.assertEqual(b.eval("document.querySelectorAll('.plots svg').length"), 4)
         self.assertGreaterEqual(b.eval("+document.querySelector('#tl24 svg').dataset.spans"), 1)
@@ -140,7 +84,7 @@ class Page(HubCase):
         wait_until(lambda: '"match": true' in text(b, "reply"), what="the verify reply")
         self.assertTrue(text(b, "reply").startswith("verify: HTTP 200"))
 
-        ro = Browser(self, url + "ro")
+        ro = Browser(url + "ro", self)
         wait_until(lambda: ro.eval("(document.getElementById('readonly') || {}).offsetHeight > 0"), what="the read-only note")
         self.assertTrue(ro.eval("document.querySelector('button[data-act=close]').disabled"))
 
@@ -153,7 +97,7 @@ class Page(HubCase):
         odd.send(fakegw.init_packet(ip=b"10.20.30.41", alias=b"<img src=x onerror=alert(1)>"))
         hub.wait_state("online", "10.20.30.41")
 
-        b = Browser(self, "http://127.0.0.1:%d/#token=s3cret" % hub.http)
+        b = Browser("http://127.0.0.1:%d/#token=s3cret" % hub.http, self)
         rows = lambda: json.loads(b.eval(ROWS) or "[]")
         wait_until(lambda: len(rows()) == 2, what="two rows")
         self.assertEqual(rows()[0][:3], ["10.20.30.40", "gw online", "KX-7700"])

@@ -9,11 +9,12 @@ import os
 import time
 import unittest
 
-from hubcase import GW_ID, Hub, HubCase, kill, wait_until
-from sandbox import tools_bin
+from hubcase import GW_ID, Hub, HubCase
+from trmkit.sandbox import tools_bin
+from trmkit.wait import wait_until
 
 try:
-    from pgserver import PgServer, bindir
+    from trmkit.pgserver import PgServer, bindir
 except ImportError:  # pragma: no cover
     bindir = None
 
@@ -66,18 +67,18 @@ class RegistryOnPostgres(HubCase):
         self.pg.start()
         wait_until(lambda: hub.metric("trm_hub_registry_reconnects_total") >= 1
                    and hub.metric("trm_hub_registry_up") == 1 and hub.metric("trm_hub_history_queued") == 0,
-                   30, "the hub writing again")
+                   30, what="the hub writing again")
         self.assertGreater(hub.metric("trm_hub_history_errors_total"), 0)
         self.assertEqual(hub.metric("trm_hub_history_dropped_total"), 0)
         self.audited(hub, 2, 3)
         status, audit = wait_until(lambda: (lambda r: r[0] == 200 and len(r[1]["rows"]) == 10 and r)(
-            hub.api("GET", "/api/audit?who=anonymous")), 10, "every audited request")
+            hub.api("GET", "/api/audit?who=anonymous")), 10, what="every audited request")
         self.assertEqual(sorted(a["action"] for a in audit["rows"])[3:8],
                          ["POST /api/gateways/10.9.2.%d/close" % i for i in range(5)])
 
         # An orderly stop stores the rest; then every gateway's online events
         # are its connections: nothing lost, nothing twice.
-        kill(fleet)
+        fleet.kill()
         self.assertEqual(hub.terminate(), 0)
         rows = self.pg.sql("SELECT id, reconnects, (SELECT count(*) FROM gw_events e WHERE e.gateway = g.id"
                            " AND e.event = 'online') FROM gateways g", "trm")

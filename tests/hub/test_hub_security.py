@@ -11,7 +11,9 @@ import subprocess
 import time
 import unittest
 
-from hubcase import GW_ID, TIMEOUT, Hub, HubCase, tools_bin, wait_until
+from hubcase import GW_ID, TIMEOUT, Hub, HubCase
+from trmkit.sandbox import tools_bin
+from trmkit.wait import wait_until
 
 CONFIG = """
 [security]

@@ -6,6 +6,7 @@ fresh sandbox: the window table is per process, a failed mapping ends the
 host, and a sanitizer build must preload its runtime into the host.
 """
 
+import importlib.util
 import os
 import shutil
 import subprocess
@@ -13,8 +14,8 @@ import sys
 import tempfile
 import unittest
 
-from sandbox import (Sandbox, GPIO_BASE, WINDOW_SIZE, WDT_CONTROL, WDT_SERVICE,
-                     emulator)
+from trmkit.sandbox import (Sandbox, GPIO_BASE, WINDOW_SIZE, WDT_CONTROL, WDT_SERVICE,
+                            emulator)
 
 BOARD_LIB = os.environ.get("TRM_HWBIND_LIB", "")
 SANDBOX_LIB = os.environ.get("TRM_HWBIND_SANDBOX_LIB", "")
@@ -37,12 +38,12 @@ LIBRARY_INTERFACE = {
     "quarne_mapping_table", "wdt_device", "open_flags",
 }
 
-# Start of every host script: the sandbox library and the Python module.
+# Start of every host script (its PYTHONPATH the sandbox folder, where the
+# Python module is): the sandbox library.
 PRELUDE = """
 import ctypes, os, sys
-sys.path.insert(0, %r)
 lib = ctypes.CDLL(%r)
-""" % (MODULE_DIR, SANDBOX_LIB)
+""" % SANDBOX_LIB
 
 
 def defined_dynamic_symbols(path):
@@ -93,7 +94,7 @@ class HostCase(unittest.TestCase):
 
     def host(self, code, timeout=30.0):
         """Runs `code` after PRELUDE in a Python child; returns (status, output)."""
-        env = ["/usr/bin/env"]
+        env = ["/usr/bin/env", "PYTHONPATH=" + MODULE_DIR]
         preload = os.environ.get("TRM_HWBIND_PRELOAD", "")
         if preload:
             env += ["LD_PRELOAD=" + preload, "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1"]
@@ -275,11 +276,10 @@ class ModuleLookup(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="trm310-hwbind-lookup-")
         self.addCleanup(shutil.rmtree, self.dir, True)
-        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                        "..", "..", "hwbind"))
-        self.addCleanup(sys.path.pop, 0)
-        import hwbind
-        self.hwbind = hwbind
+        source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "hwbind", "hwbind.py")
+        spec = importlib.util.spec_from_file_location("hwbind", source)
+        self.hwbind = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(self.hwbind)
 
     def test_explicit_path_then_installed_layout_then_loader_search(self):
         find = self.hwbind.find_library
@@ -291,9 +291,8 @@ class ModuleLookup(unittest.TestCase):
         shutil.copy(self.hwbind.__file__, site)
         open(os.path.join(prefix_lib, "libhwbind.so"), "wb").close()
         out = subprocess.run(
-            [sys.executable, "-c", "import sys; sys.path.insert(0, %r); import hwbind; "
-             "print(hwbind.find_library())" % site],
-            check=True, stdout=subprocess.PIPE, universal_newlines=True).stdout
+            [sys.executable, "-c", "import hwbind; print(hwbind.find_library())"],
+            env=dict(os.environ, PYTHONPATH=site), check=True, stdout=subprocess.PIPE, universal_newlines=True).stdout
         self.assertEqual(out.strip(), os.path.join(prefix_lib, "libhwbind.so"))
 
 

@@ -5,7 +5,7 @@ import os
 import time
 import unittest
 
-from sandbox import Sandbox, GPIO_BASE
+from trmkit.sandbox import Sandbox, GPIO_BASE
 
 GPSR = [GPIO_BASE + off for off in (0x018, 0x01C, 0x020)]
 GPCR = [GPIO_BASE + off for off in (0x024, 0x028, 0x02C)]

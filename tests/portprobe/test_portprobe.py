@@ -6,7 +6,7 @@ import re
 import sys
 import unittest
 
-from sandbox import Sandbox
+from trmkit.sandbox import Sandbox
 
 PLUG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "loopback_plug.py")
 DEVICE = "/dev/ttyS2"

@@ -6,12 +6,8 @@ import os
 import time
 import unittest
 
-from gwserver import GatewayServer, PORT_VERIFY, verify_answer
-from sandbox import Sandbox, GPIO_BASE, WDT_CONTROL
-
-CONFIG = "/quarne/qysc/qyserver.ini"
-MODEM = "/quarne/modemInfo.txt"
-MODEM_OK = "cpintype=READY\r\ncregvalue=1\r\ncsqvalue=23\r\nppp0=1\r\n"
+from trmkit.gwserver import GatewayServer, PORT_VERIFY, verify_answer
+from trmkit.sandbox import CONFIG, GPIO_BASE, MODEM, MODEM_OK, Sandbox, sandbox_bin
 LED1_SET = GPIO_BASE + 0x020    # GPIO 84 high: LED 1 dark
 LED1_CLEAR = GPIO_BASE + 0x02C  # GPIO 84 low: LED 1 lit
 LED1_BIT = 1 << (84 % 32)
@@ -21,7 +17,7 @@ class DaemonCase(unittest.TestCase):
     server_args = {}
 
     def setUp(self):
-        if not os.path.exists(os.path.join(os.environ.get("TRM_SANDBOX_BIN", ""), "qysc")):
+        if not os.path.exists(sandbox_bin("qysc")):
             self.skipTest("no sandbox build of qysc")
         self.sb = Sandbox()
         self.addCleanup(self.sb.close)
@@ -35,7 +31,7 @@ class DaemonCase(unittest.TestCase):
 
     def config(self, extra="", port=None, path=CONFIG):
         port = self.server.port if port is None else port
-        self.sb.write_file(path, "ServerIP=127.0.0.1\r\nServerPort=%d\r\n%s" % (port, extra))
+        self.sb.write_config("127.0.0.1", port, extra, path=path)
 
     def start(self, extra="", *args, port=None):
         self.config(extra, port=port)

@@ -5,14 +5,15 @@ import re
 import time
 import unittest
 
-from gwserver import GatewayServer, refused_port
-from qysc_case import DaemonCase, CONFIG
-from sandbox import WDT_CONTROL
+from qysc_case import DaemonCase
+from trmkit.gwserver import GatewayServer
+from trmkit.ports import free_port
+from trmkit.sandbox import WDT_CONTROL
 
 
 class Unreachable(DaemonCase):
     def test_refused_connects_are_retried_about_1100ms_apart(self):
-        self.start(port=refused_port())
+        self.start(port=free_port())  # nothing listens there
         out = self.daemon.wait_for(rb"(connecting Error, -1, 111\r\n[\s\S]*){4}", timeout=15)
         self.assertEqual(self.sb.read8(WDT_CONTROL), 0x95)
         stamps = []
@@ -34,13 +35,13 @@ class Unreachable(DaemonCase):
 
     def test_host_names_from_the_hosts_file_and_unresolvable_ones(self):
         self.sb.write_file("/etc/hosts", "127.0.0.1 localhost gw-server\n")
-        self.sb.write_file(CONFIG, "ServerIP=no-such-server.invalid\r\nServerPort=%d\r\n" % self.server.port)
+        self.sb.write_config("no-such-server.invalid", self.server.port)
         self.daemon = self.sb.start("qysc")
         self.log(rb"->net_connect Error: get host Error\r\n")
         self.log(rb"->net_connect Error: get host Error\r\n", timeout=5)
         self.sb.procs.remove(self.daemon)  # stopped here, not again at the end
         self.daemon.stop()
-        self.sb.write_file(CONFIG, "ServerIP=gw-server\r\nServerPort=%d\r\n" % self.server.port)
+        self.sb.write_config("gw-server", self.server.port)
         self.daemon = self.sb.start("qysc")
         self.assertEqual(self.server.accept(20).next_packet().type, 0)
 

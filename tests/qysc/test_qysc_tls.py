@@ -10,11 +10,14 @@ import socket
 import stat
 import subprocess
 import tempfile
+import threading
 import time
 
-from gwserver import PORT_QYIO, PORT_RS485
 from qysc_case import DaemonCase
-from tlspeer import HUB_NAME, Pki, TlsGatewayServer, server_context, spki_sha256
+from trmkit.gwserver import PORT_QYIO, PORT_RS485
+from trmkit.ports import listening
+from trmkit.tlspeer import HUB_NAME, Pki, TlsGatewayServer, server_context, spki_sha256
+from trmkit.wait import wait_until
 
 TLS_DIR = "/quarne/qysc/tls"
 TLS_INI = "/quarne/qysc/tls.ini"
@@ -159,14 +162,11 @@ class OpenSslServer(TlsCase):
                 "-CAfile", p.path("factory.crt"), "-naccept", "1", "-quiet"]
         self.hub.close()  # s_server takes the port
         server = self.sb.start_host(argv, stdin=subprocess.PIPE)
-        time.sleep(0.5)
+        wait_until(lambda: listening(self.hub.port), 10, what="openssl s_server listening")
         self.start_tls("enable=1\r\nca=%s\r\nname=%s\r\n" % (HUB_CA, HUB_NAME))
         self.log(rb"--> tls: handshake done, full, TLS-ECDHE-ECDSA-WITH-AES-128-GCM-SHA256")
         self.log(rb"--> socket write: init data, result = (\d+)")
-        end = time.monotonic() + 10
-        while len(server.output) < 10 and time.monotonic() < end:
-            server.poll_output(0.1)
-        self.assertGreater(len(server.output), 10)  # the init packet, scrambled
+        server.wait_for(rb"[\s\S]{10}", timeout=10)  # the init packet, scrambled
 
 
 class Reconnects(TlsCase):
@@ -174,7 +174,6 @@ class Reconnects(TlsCase):
         """The daemon's TLS code in a loop (the bench tool): every drop gives
         the arena back whole, and its high water after 1000 connections is
         that after 10."""
-        import threading
         self.factory_pair()
         with open(self.pki.ca) as f:
             self.sb.write_file(HUB_CA, f.read())

@@ -6,10 +6,11 @@ import struct
 import time
 import unittest
 
-from gwserver import (TYPE_DATA, TYPE_HEARTBEAT, PORT_RS485, PORT_RS232, PORT_QYCOM,
-                      PORT_QYIO, PORT_VERIFY, build_packet, verify_answer)
-from qysc_case import DaemonCase, MODEM, CONFIG, LED1_CLEAR, LED1_BIT
-from sandbox import WDT_CONTROL, fuzz_seed, poll_until
+from trmkit.gwserver import (TYPE_DATA, TYPE_HEARTBEAT, PORT_RS485, PORT_RS232, PORT_QYCOM,
+                             PORT_QYIO, PORT_VERIFY, build_packet, verify_answer)
+from qysc_case import DaemonCase, LED1_CLEAR, LED1_BIT
+from trmkit.sandbox import CONFIG, MODEM, WDT_CONTROL, fuzz_seed
+from trmkit.wait import poll_until
 
 
 class StartUp(DaemonCase):

@@ -5,16 +5,14 @@ namespace sends the requests and sees every datagram that comes back."""
 import os
 import re
 import subprocess
-import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "celmon"))
+from trmkit.modem import PYTHON
+from trmkit.netns import NetNs, forbidden
+from trmkit.sandbox import Sandbox, emulator, sandbox_bin
 
-from sandbox import Sandbox, emulator, sandbox_bin  # noqa: E402
-from modemkit import NetNs, namespaces_forbidden, PYTHON  # noqa: E402
-
-FORBIDDEN = namespaces_forbidden()
+FORBIDDEN = forbidden(nft=False)
 PEER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "netpeer.py")
 BANNER = (b"======================\r\n== seekresp\r\n==   v1.0 2013/12/18\r\n"
           b"======================\r\n\r\n== receive start ==\r\n")
@@ -25,8 +23,8 @@ REPLY = b"QUARNE4410K,80,NAME=TRM-310,IP=192:0:2:10,MASK=255:255:255:0,MAC=02:00
 class Responder(unittest.TestCase):
     def setUp(self):
         self.sb = Sandbox()
-        self.board_ns = NetNs("sr")
-        self.lan_ns = NetNs("lan")
+        self.board_ns = NetNs("sr", prefix="trm-")
+        self.lan_ns = NetNs("lan", prefix="trm-")
         self.addCleanup(self.lan_ns.close)
         self.addCleanup(self.board_ns.close)
         self.addCleanup(self.sb.close)

@@ -2,14 +2,10 @@
 with the real program in a sandbox and the simulated modem. The runs of a
 group go side by side, since every exchange waits one second."""
 
-import os
-import sys
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "celmon"))
-
-from sandbox import Sandbox  # noqa: E402
-from modemkit import Modem  # noqa: E402
+from trmkit.modem import Modem
+from trmkit.sandbox import Sandbox
 
 OK_AT = b"receive [6]:\r\n\r\nOK\r\n\r\n"
 USAGE = b"version  = 2012/09/20\r\nbaudtune para1\r\n  para1 = PIN code\r\n"

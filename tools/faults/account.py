@@ -20,7 +20,7 @@ Both ways: duplicated, reordered, crossed (on the other line) and corrupt
 (no stream's) bytes, and server packets written in part and then acted on.
 """
 
-import streams
+from . import streams
 
 UP = (streams.UP485, streams.UP232)
 DOWN = (streams.DOWN485, streams.DOWN232)

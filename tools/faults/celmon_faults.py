@@ -9,9 +9,9 @@ import re
 import signal
 import time
 
-from modemkit import MODEM_DEVICE, Modem
-from monitor import resources
-from sandbox import Sandbox
+from trmkit.modem import MODEM_DEVICE, Modem
+from trmkit.sandbox import Sandbox
+from .monitor import resources
 
 FILE = "/quarne/modemInfo.txt"
 WELL_FORMED = re.compile(rb"cpintype=[^\r\n]*\r\ncregvalue=-?\d+\r\ncsqvalue=-?\d+\r\nppp0=[01]\r\n")

@@ -6,7 +6,7 @@ or a new connect); the path comes back then, and the reconnect is timed."""
 
 import time
 
-from episodes import ensure_online
+from .episodes import ensure_online
 
 
 def measure(rig, mode, cap, rng):

@@ -10,10 +10,10 @@ drain before counting."""
 
 import time
 
-import streams
-from account import Snapshot
-from gwserver import PORT_QYIO
-from traffic import CONFIG_PROBES, VCOM_PROBES
+from trmkit.gwserver import PORT_QYIO
+from . import streams
+from .account import Snapshot
+from .traffic import CONFIG_PROBES, VCOM_PROBES
 
 KINDS = ["close", "reset", "close_in_packet", "close_in_heartbeat", "stall", "silent",
          "garbage", "trickle", "split", "coalesce"]

@@ -7,8 +7,8 @@ doubled or reordered."""
 
 import time
 
-from account import Snapshot
-from episodes import ensure_online
+from .account import Snapshot
+from .episodes import ensure_online
 
 DRAIN_S = 60.0        # retransmissions at 600 ms and 2 % loss take a while
 

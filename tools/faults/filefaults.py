@@ -16,10 +16,10 @@ import re
 import threading
 import time
 
-from account import Snapshot
-from episodes import ensure_online
-from gwserver import PORT_QYIO, build_packet
-from rig import CONFIG, MODEM, MODEM_OK
+from trmkit.gwserver import PORT_QYIO, build_packet
+from trmkit.sandbox import CONFIG, MODEM, MODEM_OK, daemon_config
+from .account import Snapshot
+from .episodes import ensure_online
 
 FILE_A = ("cpintype=READY\r\ncregvalue=1\r\ncsqvalue=10\r\nppp0=1\r\n", b"!CSQ;31;0\r\n", 31)
 FILE_B = ("cpintype=SIM PIN\r\ncregvalue=5\r\ncsqvalue=20\r\nppp0=0\r\n", b"!CSQ;62;1\r\n", 62)
@@ -73,9 +73,8 @@ SAVE_LINES = (b"open file success for saving", b"ServerIP=", b"ServerPort=", b"V
 
 
 def saved_text(server_addr, port, s):
-    return ("ServerIP=%s\r\nServerPort=%d\r\nVirtualIP=%s\r\nModuleAlias=%s\r\nHeartbeatTime=%d\r\n"
-            "TimeInterval=%d\r\nUartDataMax=%d\r\nDebug=0\r\n" % (
-                server_addr, port, s["vip"], s["alias"], s["hb"], s["ti"], s["udm"])).encode()
+    return daemon_config(server_addr, port, VirtualIP=s["vip"], ModuleAlias=s["alias"], HeartbeatTime=s["hb"],
+                         TimeInterval=s["ti"], UartDataMax=s["udm"], Debug=0).encode()
 
 
 def _settings(rng, n):

@@ -10,17 +10,12 @@ import random
 import time
 import traceback
 
-import celmon_faults
-import deadlink
-import falsedrop
-import filefaults
-import netns
-import report
-import streams
-from episodes import KINDS, Episode, Stuck
-from reassembly import Sweep
-from rig import Rig
-from soak import soak
+from trmkit import netns
+from . import celmon_faults, deadlink, falsedrop, filefaults, report, streams
+from .episodes import KINDS, Episode, Stuck
+from .reassembly import Sweep
+from .rig import Rig
+from .soak import soak
 
 
 class Run:

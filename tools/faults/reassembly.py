@@ -3,9 +3,9 @@ pieces at every cut point, two to four packets in one write, and a run of
 packets cut anywhere. Each packet must be acted on exactly once: its data
 on its line once, one reply per command, one answer per challenge."""
 
-from account import Snapshot
-from episodes import ensure_online
-from gwserver import PORT_QYIO
+from trmkit.gwserver import PORT_QYIO
+from .account import Snapshot
+from .episodes import ensure_online
 
 PIECE_GAP = 0.025   # between two writes, so the daemon reads them apart
 

@@ -9,19 +9,16 @@ import select
 import signal
 import time
 
-import streams
-from daemonlog import DaemonLog
-from gwserver import (GatewayServer, TYPE_DATA, TYPE_HEARTBEAT, TYPE_INIT, PORT_RS485,
-                      PORT_RS232, build_packet)
-from monitor import Monitor, resources
-from sandbox import Sandbox, WDT_SERVICE_COUNT
-from serverlink import ServerLink
-from streams import Intervals, Placer, RecordReader, Tracker
-from traffic import Commands, DownSender, Feeder
+from trmkit.gwserver import (GatewayServer, TYPE_DATA, TYPE_HEARTBEAT, TYPE_INIT, PORT_RS485,
+                             PORT_RS232, build_packet)
+from trmkit.sandbox import MODEM, MODEM_OK, Sandbox, WDT_SERVICE_COUNT
+from . import streams
+from .daemonlog import DaemonLog
+from .monitor import Monitor, resources
+from .serverlink import ServerLink
+from .streams import Intervals, Placer, RecordReader, Tracker
+from .traffic import Commands, DownSender, Feeder
 
-MODEM = "/quarne/modemInfo.txt"
-CONFIG = "/quarne/qysc/qyserver.ini"
-MODEM_OK = "cpintype=READY\r\ncregvalue=1\r\ncsqvalue=23\r\nppp0=1\r\n"
 F_SETPIPE_SZ = 1031
 
 
@@ -65,8 +62,7 @@ class Rig:
         self._next_reap = 0.0
 
     def write_config(self, extra=""):
-        self.sb.write_file(CONFIG, "ServerIP=%s\r\nServerPort=%d\r\n%s" % (
-            self.path.server_addr, self.server.port, extra))
+        self.sb.write_config(self.path.server_addr, self.server.port, extra)
 
     # --- the daemon -----------------------------------------------------------
     def start_daemon(self):

@@ -1,9 +1,8 @@
-#!/usr/bin/python3
 """Fault injection and soak of the gateway daemon (its sandbox copy) in
-network namespaces of the run's own.
+network namespaces of the run's own. From the repository's root:
 
-  tools/faults/run.py [--episodes N] [--soak SECONDS] [--quick] [--build DIR] [--seed S]
-                      [--profile P] [--soak-path veth|cell] [--falsedrop SECONDS]
+  python3 -m tools.faults.run [--episodes N] [--soak SECONDS] [--quick] [--build DIR] [--seed S]
+                              [--profile P] [--soak-path veth|cell] [--falsedrop SECONDS]
 
 Phases (--phases, comma separated; all by default): episodes (link faults
 of every kind), reassembly (server packets split and joined), modemfile
@@ -33,13 +32,9 @@ import subprocess
 import sys
 import time
 
-REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
-                os.path.join(REPO, "tests", "testkit"), os.path.join(REPO, "tests", "celmon")]
-
-import netns  # noqa: E402
-import phases  # noqa: E402
-import verdict  # noqa: E402
+from trmkit import netns
+from trmkit.procs import ROOT as REPO, module_argv, module_env
+from . import phases, verdict
 
 SKIP = 77
 ALL = ["episodes", "reassembly", "modemfile", "soak", "deadlink", "save", "celmon"]
@@ -99,10 +94,10 @@ def side_child(a, seed):
     if not a.quick or not side:
         return None, []
     path = os.path.join(a.out, "side.json")
-    argv = [sys.executable, os.path.abspath(__file__), "--quick", "--build", a.build,
-            "--seed", str(seed), "--out", a.out, "--side", path, "--phases", ",".join(side)]
+    argv = module_argv("tools.faults.run", "--quick", "--build", a.build, "--seed", seed, "--out", a.out,
+                       "--side", path, "--phases", ",".join(side))
     return (subprocess.Popen(argv, stdout=open(os.path.join(a.out, "side.out"), "w"),
-                             stderr=subprocess.STDOUT), path), side
+                             stderr=subprocess.STDOUT, env=module_env()), path), side
 
 
 def main():

@@ -7,7 +7,7 @@ import socket
 import struct
 import time
 
-from gwserver import Link
+from trmkit.gwserver import Link
 
 
 class ServerLink:

@@ -7,9 +7,9 @@ must stay flat."""
 
 import time
 
-from account import Snapshot
-from episodes import ensure_online
-from traffic import CONFIG_PROBES, MAX_RECORDS, VCOM_PROBES
+from .account import Snapshot
+from .episodes import ensure_online
+from .traffic import CONFIG_PROBES, MAX_RECORDS, VCOM_PROBES
 
 
 def soak(rig, seconds, rng):

@@ -6,8 +6,8 @@ import collections
 import os
 import re
 
-import streams
-from gwserver import PORT_QYCOM, PORT_QYIO, PORT_VERIFY, build_packet, verify_answer
+from trmkit.gwserver import PORT_QYCOM, PORT_QYIO, PORT_VERIFY, build_packet, verify_answer
+from . import streams
 
 RATES = (960, 1920, 3840, 5760, 11520)  # bytes/s: 9600 .. 115200 bit/s
 MAX_RECORDS = 297                        # 1485 bytes: the largest section a packet holds

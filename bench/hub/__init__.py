@@ -1,0 +1,1 @@
+"""The fleet server's benchmarks: python3 -m bench.hub.run, .cluster, .jobs, .pages."""

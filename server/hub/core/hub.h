@@ -1,0 +1,212 @@
+// The hub's state: every gateway ever seen (its record), the connections
+// (sessions), the counters, and the modules that hang off them. One thread
+// owns all of it; the event loop (loop.cpp) is the only place that touches
+// sockets, so everything here can be driven without them by tests and fuzz
+// entry points (epfd -1, descriptors -1).
+#ifndef HUB_HUB_H
+#define HUB_HUB_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/config.h"
+#include "framer.h"
+
+namespace hub {
+
+// Everything the loop waits on starts with this, so an event finds its owner.
+enum class Kind : uint8_t { kGwListener, kSession, kExpListener, kExpClient, kMqtt, kHttp, kSignal };
+
+struct Pollable {
+  Kind kind;
+  int fd = -1;
+  uint32_t events = 0;  // as registered with epoll
+  explicit Pollable(Kind k) : kind(k) {}
+};
+
+struct Counters {
+  uint64_t bytes_in = 0, bytes_out = 0, packets_in = 0, packets_out = 0;
+  uint64_t reconnects = 0, malformed = 0, modbus_timeouts = 0, verify_fail = 0;
+};
+
+// How a gateway was let in: by the allow-list, or by the API either way.
+enum class Admission : uint8_t { kByList = 0, kAdmitted = 1, kHeld = 2 };
+
+struct Session;
+
+// One gateway, connected or not; lives as long as the hub.
+struct GatewayRecord {
+  std::string id, alias, model, version, peer;
+  int64_t first_seen = 0, last_seen = 0;  // unix seconds
+  uint8_t signal = 0;
+  uint8_t network = 1;  // 0 cellular link up, 1 not
+  uint16_t heartbeat_s = 0;
+  Admission admission = Admission::kByList;
+  int64_t admission_at = 0;  // wall ms it was last changed through the API (any hub's)
+  Counters c;
+  Session *session = nullptr;  // the live connection, if any
+  int64_t session_start = 0;   // wall ms when the current (or last) session began
+  std::string holder;          // the [hub] id of that session's hub (empty: none known)
+  bool elsewhere = false;      // online at another hub (holder), as the registry last said
+  bool conflict = false;       // two connections keep taking this ID from each other (clash.cpp)
+  // What the fleet page's attention view looks at (attention.cpp), unix seconds.
+  int64_t state_at = 0;          // its online state last changed (0: not since the hub started)
+  int64_t storm_since = 0;       // the current hour of reconnects began
+  uint16_t storm_count = 0;      // reconnects since storm_since
+  int64_t verify_fail_at = 0, modbus_timeout_at = 0;
+};
+
+struct OutPacket {
+  OutPacket *next;
+  uint16_t len;
+  uint8_t bytes[];  // scrambled, len of them
+};
+
+struct Session : Pollable {
+  Session() : Pollable(Kind::kSession) {}
+  enum class State : uint8_t { kWaitInit, kReady, kClosed };
+  Session *prev = nullptr, *next = nullptr;  // all sessions
+  uint32_t serial = 0;                       // tells one connection from the next
+  uint32_t peer_addr = 0;                    // host order
+  uint16_t peer_port = 0;
+  State state = State::kWaitInit;
+  bool admitted = false;
+  bool in_send_wait = false;
+  bool want_out = false;  // a packet is half written: waiting for room
+  uint8_t bad_in_row = 0;
+  LinkFramer in = {};  // an unfinished packet, kept in rx_buf
+  uint32_t opened_at = 0, last_rx = 0, last_send = 0, next_verify = 0;
+  GatewayRecord *gw = nullptr;  // set by the init packet
+  std::unique_ptr<uint8_t[]> rx_buf;  // one packet, made when first needed
+  OutPacket *q_head = nullptr, *q_tail = nullptr;
+  uint8_t q_count = 0;
+  uint16_t head_sent = 0;
+  ~Session();
+};
+
+// Two addresses whose connections replaced each other under one ID, with
+// the ticks of the last three such turns (clash.cpp).
+struct IdClash {
+  uint32_t addr[2] = {0, 0};
+  uint32_t at[3] = {0, 0, 0};
+  uint8_t turns = 0;
+  uint32_t warned = 0;  // ticks of the last warning (0: none yet)
+};
+
+struct Metrics {
+  uint64_t accepted = 0, refused_rate = 0, refused_full = 0;
+  uint64_t closed_init_timeout = 0, closed_idle = 0, closed_malformed = 0, closed_bad_id = 0, closed_unknown = 0;
+  uint64_t replaced = 0, renamed = 0, id_conflicts = 0;
+  uint64_t packets_in[3] = {0, 0, 0};  // init, data, heartbeat
+  uint64_t bytes_in = 0, packets_out = 0, bytes_out = 0, sections_in = 0;
+  uint64_t malformed = 0, before_init = 0, send_dropped = 0, torn_writes = 0;
+  uint64_t modbus_requests = 0, modbus_responses = 0, modbus_timeouts = 0;
+  uint64_t modbus_offline = 0, modbus_busy = 0, modbus_clients_dropped = 0;
+  uint64_t raw_to_gw = 0, raw_from_gw = 0, raw_dropped = 0, raw_clients_dropped = 0;
+  uint64_t commands = 0, command_timeouts = 0, verify_ok = 0, verify_fail = 0;
+  uint64_t mqtt_published = 0, mqtt_dropped = 0, mqtt_received = 0, mqtt_connects = 0, mqtt_ignored = 0;
+  uint64_t registry_writes = 0, registry_errors = 0;
+  uint64_t http_requests = 0, http_connections = 0, http_request_timeouts = 0;
+  // Time the hub adds to a Modbus round trip (request in to its section
+  // out, answer in to the client), by upper bound in microseconds.
+  static constexpr uint32_t kAddedBounds[] = {100, 250, 500, 1000, 2000, 5000, 10000, 50000};
+  static constexpr size_t kAddedBuckets = sizeof kAddedBounds / sizeof kAddedBounds[0];
+  uint64_t modbus_added[kAddedBuckets + 1] = {};  // the last: above every bound
+  uint64_t modbus_added_us = 0;                  // their sum
+};
+
+// The modules (each module's header), all owned by the Hub in one way: the
+// state of the loop's own modules is made with it, the database's modules
+// when the configuration names a registry (modules.cpp says the order).
+struct Exposures;
+struct Commands;
+struct MqttBridge;
+struct History;
+struct Jobs;
+class Registry;
+class Journal;
+class JobStore;
+class Sync;
+
+struct Hub {
+  Config cfg;
+  Metrics m;
+  uint32_t now = 0;     // milliseconds (qy_ticks) of the pass
+  int64_t wall_ms = 0;  // wall clock of the pass
+  uint64_t pass_us = 0; // monotonic microseconds when the pass's events came (0: not kept)
+  int epfd = -1;
+  int64_t started_ms = 0;
+  std::unordered_map<std::string, std::unique_ptr<GatewayRecord>> records;
+  Session *sessions = nullptr;
+  Session *tick_at = nullptr;  // the next session the once-a-second sweep checks
+  size_t session_count = 0, ready_count = 0;
+  std::vector<Session *> send_wait;  // packets queued, waiting for their turn
+  std::vector<Session *> closed;     // closed in this pass; freed by hub_reap
+  uint32_t next_serial = 0;
+  std::unordered_map<GatewayRecord *, IdClash> clashes;  // IDs replaced from another address lately
+  std::unique_ptr<Exposures> ex;
+  std::unique_ptr<Commands> cmds;
+  std::unique_ptr<MqttBridge> mqtt;
+  std::unique_ptr<History> hist;
+  std::unique_ptr<Jobs> jobs;
+  std::unique_ptr<Registry> reg;        // null: nothing kept on disk
+  std::unique_ptr<Journal> journal;     // null: no history or audit log kept
+  std::unique_ptr<JobStore> jobstore;   // null: jobs not kept
+  std::unique_ptr<Sync> sync;           // null: no other hub shares the registry
+  const char *end_why = nullptr;  // while a connection's end is announced: why it ends
+
+  explicit Hub(const Config &c);
+  ~Hub();
+  Hub(const Hub &) = delete;
+  Hub &operator=(const Hub &) = delete;
+};
+
+// The clock of a pass: both readings taken once.
+void hub_set_time(Hub &h, uint32_t ticks, int64_t wall_ms);
+
+// The record of id, made (and marked new) when there is none.
+GatewayRecord &hub_record(Hub &h, const std::string &id, bool *made = nullptr);
+GatewayRecord *hub_find(Hub &h, const std::string &id);
+
+// Online: connected and introduced. Admitted: let in (not held). Up:
+// online here or at another hub sharing the registry.
+bool gw_online(const GatewayRecord &r);
+bool gw_up(const GatewayRecord &r);
+bool gw_admitted(const GatewayRecord &r);
+const char *gw_state(const GatewayRecord &r);  // "online" (here or elsewhere), "held", "offline"
+// Why a gateway needs attention (attention.cpp), a bit each, the most
+// urgent highest: a conflict of IDs, a verify failed in the last day, a
+// reconnect storm (kStormReconnects within the hour), Modbus time-outs in
+// the last hour, an online signal of CSQ kWeakSignal or below, offline for
+// longer than its heartbeat period (kOfflineGraceS when it has none).
+enum Attention : uint8_t {
+  kAttnOffline = 1, kAttnWeak = 2, kAttnModbus = 4, kAttnStorm = 8, kAttnVerify = 16, kAttnConflict = 32
+};
+constexpr uint8_t kWeakSignal = 9;  // CSQ 9 and below: -95 dBm or worse
+constexpr uint16_t kStormReconnects = 5;
+constexpr int64_t kOfflineGraceS = 60;
+uint8_t gw_attention(const GatewayRecord &r, int64_t now_s);
+// Its reasons in words, most urgent first, null-ended ("conflict", "verify failed", ...).
+size_t gw_attention_names(uint8_t mask, const char *out[7]);
+// The loop's notes for it: a reconnect, a failed verify, a Modbus time-out.
+void gw_note_reconnect(GatewayRecord &r, int64_t now_s);
+
+// The fleet's filter (the page's, the API's, a job's selection): state is
+// empty or "all", one gw_state, "conflict", "never" (no packet yet) or
+// "attention" (gw_attention at now_s, the loop's wall clock); q (lower case)
+// is found in the ID, alias, model, version or address.
+bool gw_matches(const GatewayRecord &r, const std::string &state, const std::string &q, int64_t now_s);
+bool gw_in_state(const GatewayRecord &r, const std::string &state, int64_t now_s);
+std::string lower_ascii(std::string s);
+
+// Frees the sessions closed during the pass.
+void hub_reap(Hub &h);
+
+}  // namespace hub
+
+#endif

@@ -1,0 +1,340 @@
+// Gateway connections: framing, packets, sessions and their send queues.
+#include "gateways/session.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/socket.h>
+
+
+#include "core/addr.h"
+#include "core/log.h"
+#include "core/packet.h"
+
+namespace hub {
+namespace {
+
+const char *who(const Session &s) { return s.gw ? s.gw->id.c_str() : "-"; }
+
+std::string peer_text(const Session &s) { return ipv4_text(s.peer_addr) + ":" + std::to_string(s.peer_port); }
+
+void malformed(Hub &h, Session &s, const char *why) {
+  h.m.malformed++;
+  if (s.gw) s.gw->c.malformed++;
+  LOG_DEBUG("gateway %s from %s malformed: %s", who(s), peer_text(s).c_str(), why);
+}
+
+bool decide_admission(const Hub &h, const GatewayRecord &r, uint32_t addr) {
+  if (r.admission != Admission::kByList) return r.admission == Admission::kAdmitted;
+  return id_allowed(h.cfg.allow, r.id) && net_allowed(h.cfg.allow, addr);
+}
+
+// A section for the rows in order, until one takes it.
+bool offer(bool (*GatewayHooks::*hook)(Hub &, GatewayRecord &, uint16_t, const uint8_t *, size_t), Hub &h,
+           GatewayRecord &r, const WireSection &sec) {
+  for (const GatewayHooks *const *row = kGatewayHooks; *row; row++) {
+    if ((*row)->*hook && ((*row)->*hook)(h, r, sec.port, sec.data, sec.len)) return true;
+  }
+  return false;
+}
+
+void schedule_send(Hub &h, Session &s) {
+  if (s.in_send_wait) return;
+  s.in_send_wait = true;
+  h.send_wait.push_back(&s);
+}
+
+void take_init_fields(Hub &h, GatewayRecord &r, Session &s, const InitInfo &info, const uint8_t *pkt) {
+  r.alias = info.alias;
+  r.model = info.model;
+  r.version = info.version;
+  r.network = info.netif;
+  r.heartbeat_s = info.heartbeat_s;
+  r.signal = packet_signal(pkt);
+  r.peer = peer_text(s);
+  r.last_seen = h.wall_ms / 1000;
+  if (r.first_seen == 0) r.first_seen = r.last_seen;
+}
+
+// The connection introduces itself as gateway r.
+void attach(Hub &h, Session &s, GatewayRecord &r) {
+  if (r.session != nullptr) {
+    h.m.replaced++;
+    LOG_INFO("gateway %s: the connection from %s replaces the one from %s", r.id.c_str(),
+             peer_text(s).c_str(), peer_text(*r.session).c_str());
+    gw_clash_turn(h, r, r.session->peer_addr, s.peer_addr);
+    gw_end(h, *r.session, "replaced by a newer connection");
+  }
+  if (r.first_seen != 0) {
+    r.c.reconnects++;
+    gw_note_reconnect(r, h.wall_ms / 1000);
+  }
+  r.session = &s;
+  r.session_start = h.wall_ms;
+  r.holder = h.cfg.hub_id;
+  r.elsewhere = false;
+  s.gw = &r;
+  s.state = Session::State::kReady;
+  h.ready_count++;
+}
+
+void on_init(Hub &h, Session &s, const uint8_t *pkt, size_t len) {
+  InitInfo info;
+  if (!parse_init(pkt, len, &info)) return malformed(h, s, "init packet ends inside its fields");
+  if (!id_usable(packet_id(pkt), packet_id_len(pkt))) {
+    h.m.closed_bad_id++;
+    LOG_WARN("connection from %s: unusable gateway ID \"%s\"", peer_text(s).c_str(),
+             escaped(packet_id(pkt), packet_id_len(pkt)).c_str());
+    return gw_end(h, s, "unusable gateway ID");
+  }
+  std::string id(reinterpret_cast<const char *>(packet_id(pkt)), packet_id_len(pkt));
+  if (h.records.size() >= h.cfg.max_known && !hub_find(h, id)) {
+    h.m.closed_unknown++;  // a flood of made-up IDs must not grow the registry without end
+    LOG_WARN("gateway %s refused: the registry holds %zu gateways already", id.c_str(), h.records.size());
+    return gw_end(h, s, "registry full");
+  }
+  if (s.state == Session::State::kReady && id != s.gw->id) return gw_end(h, s, "introduced itself again under another ID");
+  bool fresh = s.state != Session::State::kReady;
+  GatewayRecord &r = hub_record(h, id);
+  if (fresh) attach(h, s, r);
+  take_init_fields(h, r, s, info, pkt);
+  s.admitted = decide_admission(h, r, s.peer_addr);
+  LOG_INFO("gateway %s online from %s alias=\"%s\" model=\"%s\" version=\"%s\" heartbeat=%u%s", r.id.c_str(),
+           r.peer.c_str(), escaped(reinterpret_cast<const uint8_t *>(r.alias.data()), r.alias.size()).c_str(),
+           escaped(reinterpret_cast<const uint8_t *>(r.model.data()), r.model.size()).c_str(),
+           escaped(reinterpret_cast<const uint8_t *>(r.version.data()), r.version.size()).c_str(),
+           r.heartbeat_s, s.admitted ? "" : " held");
+  gw_changed(h, r, true);
+  if (!fresh) return;
+  uint32_t every = h.cfg.verify_interval_s * 1000;
+  s.next_verify = h.now + (every ? s.serial * 7919u % every : 0);  // spread over the interval
+  gw_announce(&GatewayHooks::online, h, r);
+  if (s.q_count > 0) schedule_send(h, s);
+}
+
+void dispatch(Hub &h, Session &s, GatewayRecord &r, const WireSection &sec) {
+  h.m.sections_in++;
+  if (sec.port == COM_PORT_RS485 || sec.port == COM_PORT_RS232) {
+    if (s.admitted) offer(&GatewayHooks::port_section, h, r, sec);
+  } else if (sec.port == COM_PORT_QYCOM || sec.port == COM_PORT_QYIO || sec.port == COM_PORT_VERIFY) {
+    offer(&GatewayHooks::channel_reply, h, r, sec);
+  }
+}
+
+void on_data(Hub &h, Session &s, const uint8_t *pkt, size_t len) {
+  if (!wire_sections_fit(pkt, len)) return malformed(h, s, "sections run past the packet");
+  GatewayRecord &r = *s.gw;
+  size_t off = 0;
+  unsigned count = wire_section_count(pkt);
+  for (unsigned i = 0; i < count && s.state == Session::State::kReady; i++) {
+    dispatch(h, s, r, wire_next_section(pkt, &off));
+  }
+  if (off < len) malformed(h, s, "bytes after the last section");
+}
+
+// Signal and last seen from any packet of an introduced gateway.
+void seen(Hub &h, GatewayRecord &r, const uint8_t *pkt, size_t len) {
+  r.c.packets_in++;
+  r.c.bytes_in += len;
+  r.last_seen = h.wall_ms / 1000;
+  uint8_t signal = packet_signal(pkt);
+  if (signal != r.signal) {
+    r.signal = signal;
+    gw_changed(h, r, false);
+  }
+  gw_announce(&GatewayHooks::seen, h, r);
+}
+
+void on_packet(Hub &h, Session &s, const uint8_t *pkt, size_t len) {
+  const uint8_t type = pkt[3];
+  h.m.packets_in[type]++;
+  s.bad_in_row = 0;
+  if (type == PACKAGE_TYPE_INIT) return on_init(h, s, pkt, len);
+  if (s.state != Session::State::kReady) {
+    h.m.before_init++;
+    return;
+  }
+  GatewayRecord &r = *s.gw;
+  bool renamed = packet_id_len(pkt) != r.id.size() || memcmp(packet_id(pkt), r.id.data(), r.id.size()) != 0;
+  seen(h, r, pkt, len);
+  if (type == PACKAGE_TYPE_HEARTBEAT) {
+    if (len != wire_prefix_len(pkt)) malformed(h, s, "heartbeat with a body");
+  } else {
+    on_data(h, s, pkt, len);
+  }
+  if (renamed && s.state == Session::State::kReady) {
+    h.m.renamed++;
+    LOG_INFO("gateway %s now sends as \"%s\"", r.id.c_str(), escaped(packet_id(pkt), packet_id_len(pkt)).c_str());
+    gw_end(h, s, "it goes by another ID now and will introduce itself again");
+  }
+}
+
+// What the framer's callbacks are given.
+struct Feed {
+  Hub &h;
+  Session &s;
+};
+
+// A header that cannot be framed: the rest of the bytes at hand are
+// dropped, and framing starts again with the next bytes that arrive.
+void on_bad_header(void *ctx, const LinkBad *) {
+  Hub &h = static_cast<Feed *>(ctx)->h;
+  Session &s = static_cast<Feed *>(ctx)->s;
+  malformed(h, s, "header that cannot be framed");
+  if (++s.bad_in_row >= h.cfg.malformed_in_row) {
+    h.m.closed_malformed++;
+    gw_end(h, s, "too many malformed packets in a row");
+  }
+}
+
+int on_whole_packet(void *ctx, uint8_t *pkt, size_t len) {
+  Session &s = static_cast<Feed *>(ctx)->s;
+  on_packet(static_cast<Feed *>(ctx)->h, s, pkt, len);
+  return s.state != Session::State::kClosed;
+}
+
+uint8_t *packet_room(void *ctx) {
+  Session &s = static_cast<Feed *>(ctx)->s;
+  s.rx_buf.reset(new uint8_t[kPacketMax]);
+  return s.rx_buf.get();
+}
+
+// An unfinished packet waits as long as the connection lives; a bad header
+// drops everything at hand.
+constexpr LinkFraming kFraming = {
+    0, LINK_BAD_DROPS_ALL, kPacketMax, 1, on_whole_packet, on_bad_header, packet_room,
+};
+
+}  // namespace
+
+Session &gw_open(Hub &h, int fd, uint32_t addr, uint16_t port) {
+  Session *s = new Session;
+  s->fd = fd;
+  s->serial = ++h.next_serial;
+  s->peer_addr = addr;
+  s->peer_port = port;
+  s->opened_at = s->last_rx = h.now;
+  s->last_send = h.now - h.cfg.gap_ms;
+  s->next = h.sessions;
+  if (h.sessions) h.sessions->prev = s;
+  h.sessions = s;
+  h.session_count++;
+  h.m.accepted++;
+  LOG_DEBUG("connection from %s", peer_text(*s).c_str());
+  return *s;
+}
+
+void gw_on_wire(Hub &h, Session &s, uint8_t *wire, size_t n) {
+  if (s.state == Session::State::kClosed) return;
+  DecodePacket(wire, static_cast<int>(n));
+  h.m.bytes_in += n;
+  s.last_rx = h.now;
+  Feed feed = {h, s};
+  link_framer_feed(&kFraming, &s.in, wire, n, h.now, &feed);
+}
+
+void gw_end(Hub &h, Session &s, const char *why) {
+  if (s.state == Session::State::kClosed) return;
+  bool ready = s.state == Session::State::kReady;
+  s.state = Session::State::kClosed;
+  if (ready) h.ready_count--;
+  if (s.prev) s.prev->next = s.next;
+  if (s.next) s.next->prev = s.prev;
+  if (h.sessions == &s) h.sessions = s.next;
+  if (h.tick_at == &s) h.tick_at = s.next;
+  h.session_count--;
+  h.closed.push_back(&s);
+  if (ready) {
+    LOG_INFO("gateway %s closed: %s", s.gw->id.c_str(), why);
+  } else {
+    LOG_DEBUG("connection from %s closed: %s", peer_text(s).c_str(), why);
+  }
+  GatewayRecord *r = s.gw;
+  if (!r || r->session != &s) return;
+  r->session = nullptr;
+  h.end_why = why;
+  gw_announce(&GatewayHooks::offline, h, *r);
+  gw_changed(h, *r, true);
+  h.end_why = nullptr;
+}
+
+int gw_send(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n) {
+  Session *s = r.session;
+  if (!s || s->state != Session::State::kReady) return -1;
+  if (s->q_count >= h.cfg.out_queue) return -2;
+  if (n > kSectionMax) return -3;
+  size_t cap = kServerHeadLen + n;
+  OutPacket *p = static_cast<OutPacket *>(::operator new(sizeof(OutPacket) + cap));
+  p->next = nullptr;
+  p->len = static_cast<uint16_t>(build_packet(port, data, n, p->bytes, cap));
+  if (s->q_tail) {
+    s->q_tail->next = p;
+  } else {
+    s->q_head = p;
+  }
+  s->q_tail = p;
+  s->q_count++;
+  schedule_send(h, *s);
+  return 0;
+}
+
+bool gw_has_room(const Hub &h, const GatewayRecord &r) {
+  return r.session && r.session->state == Session::State::kReady && r.session->q_count < h.cfg.out_queue;
+}
+
+// One session's time-outs and scheduled verify challenge.
+void tick_session(Hub &h, Session &s) {
+  if (s.state == Session::State::kWaitInit) {
+    if (h.now - s.opened_at >= h.cfg.init_timeout_s * 1000) {
+      h.m.closed_init_timeout++;
+      gw_end(h, s, "no init packet in time");
+    }
+    return;
+  }
+  uint32_t hb = s.gw->heartbeat_s ? s.gw->heartbeat_s : 1;
+  uint32_t idle = h.cfg.idle_timeout_s ? h.cfg.idle_timeout_s : 3 * hb + 30;
+  if (h.now - s.last_rx >= idle * 1000) {
+    h.m.closed_idle++;
+    gw_end(h, s, "silent for too long");
+  } else if (h.cfg.verify_interval_s && static_cast<int32_t>(h.now - s.next_verify) >= 0) {
+    s.next_verify = h.now + h.cfg.verify_interval_s * 1000;
+    gw_announce(&GatewayHooks::verify_due, h, *s.gw);
+  }
+}
+
+void gw_tick_start(Hub &h) {
+  gw_clash_tick(h);
+  h.tick_at = h.sessions;
+}
+
+bool gw_tick_some(Hub &h, size_t most) {
+  for (; h.tick_at && most > 0; most--) {
+    Session &s = *h.tick_at;
+    h.tick_at = s.next;
+    tick_session(h, s);
+  }
+  return h.tick_at != nullptr;
+}
+
+void gw_tick(Hub &h) {
+  gw_tick_start(h);
+  while (gw_tick_some(h, SIZE_MAX)) {
+  }
+}
+
+void gw_readmit(Hub &h, GatewayRecord &r) {
+  Session *s = r.session;
+  if (!s || s->state != Session::State::kReady) return;
+  bool was = s->admitted;
+  s->admitted = decide_admission(h, r, s->peer_addr);
+  if (was == s->admitted) return;
+  LOG_INFO("gateway %s %s", r.id.c_str(), s->admitted ? "admitted" : "held");
+  if (!s->admitted) gw_announce(&GatewayHooks::offline, h, r);
+  gw_changed(h, r, true);
+}
+
+void gw_changed(Hub &h, GatewayRecord &r, bool urgent) {
+  if (urgent) r.state_at = h.wall_ms / 1000;
+  gw_announce(&GatewayHooks::changed, h, r, urgent);
+}
+
+}  // namespace hub

@@ -1,0 +1,1 @@
+"""The simulated board: python3 -m sim.simboard.simboard (tools/simboard.sh)."""
