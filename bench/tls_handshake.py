@@ -165,13 +165,13 @@ def gateway_pki(folder):
     return pki
 
 
-def board_sandbox(pki=None, port=0):
+def board_sandbox(pki=None, port=0, server="127.0.0.1"):
     sb = Sandbox(prefix="tlsbench-rss-")
     sb.make_register_file()
     sb.add_pty("/dev/ttyS1")
     sb.add_pty("/dev/ttyS2")
     sb.write_file(MODEM, MODEM_OK)
-    sb.write_file(CONFIG, daemon_config("127.0.0.1", port))
+    sb.write_file(CONFIG, daemon_config(server, port))
     if pki is not None:
         for board_path, path in ((GW_PAIR + "key", pki.path("gw.key")),
                                  (GW_PAIR + "crt", pki.path("gw.crt")), (HUB_CA, pki.ca)):
