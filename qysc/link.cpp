@@ -52,14 +52,13 @@ void connect_step() {
     return;
   }
   L.sockfd = net_connect(baseInfo.ucServerIP, baseInfo.usServerPort);
-  if (L.sockfd < 0) {
+  const bool connected = L.sockfd >= 0 && (!tls_on() || tls_begin(L.sockfd) == 0);
+  if (!connected) {
     connect_failed();
-  } else if (!tls_on()) {
-    link_up();
-  } else if (tls_begin(L.sockfd) == 0) {
+  } else if (tls_on()) {
     link_set(GPRS_TLS);
   } else {
-    connect_failed();
+    link_up();
   }
 }
 

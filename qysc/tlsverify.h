@@ -29,7 +29,7 @@ struct TlsCheck {
 };
 
 // mbedtls_ssl_conf_verify's callback.
-int tls_verify(void *check, mbedtls_x509_crt *crt, int depth, uint32_t *flags);
+int tls_verify(void *ctx, mbedtls_x509_crt *crt, int depth, uint32_t *flags);
 // Whether validity dates count at the board's time now.
 bool tls_dates_checked(time_t now);
 // The firmware's build time (seconds since 1970).
