@@ -17,6 +17,7 @@ Needs root (namespaces); without it, says so and does nothing."""
 import argparse
 import os
 import re
+import shutil
 import statistics
 import sys
 import tempfile
@@ -112,10 +113,14 @@ def main():
         print("skipped: %s" % why)
         return 0
     os.environ.setdefault("TRM_TOOLS_BIN", os.path.join(os.path.abspath(a.build), "tools"))
-    pki = gateway_pki(tempfile.mkdtemp(prefix="tlsbench-path-"))
-    print(time.strftime("%Y-%m-%d %H:%M"), "relay", cellpath.binary())
-    for name, profile in PROFILES:
-        profile_run(name, profile, os.path.abspath(a.build), pki, max(1, min(a.samples, 20)))
+    folder = tempfile.mkdtemp(prefix="tlsbench-path-")
+    try:
+        pki = gateway_pki(folder)
+        print(time.strftime("%Y-%m-%d %H:%M"), "relay", cellpath.binary())
+        for name, profile in PROFILES:
+            profile_run(name, profile, os.path.abspath(a.build), pki, max(1, min(a.samples, 20)))
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
     return 0
 
 
