@@ -20,6 +20,7 @@
 #include "qycomm.h"
 #include "quarne.h"
 #include "settings.h"
+#include "tlslink.h"
 
 int iCOMStep;
 DaemonLoop qysc_loop = {-1, 0, 0, 0, 0, 0};
@@ -103,6 +104,7 @@ int DaemonStart(int argc, char **argv) {
   PrintMsg("qysc version = %s %s\r\n", cFWVersion, cFWDate);
   ReadConfig();
   PrintMsg("server = %s:%d\r\n", baseInfo.ucServerIP, baseInfo.usServerPort);
+  tls_start();
   DaemonReset();
   wdt_init();
   led_init();

@@ -39,6 +39,7 @@
 #define GPRS_CONNECT 1  // connect now
 #define GPRS_ONLINE 2   // serve the link
 #define GPRS_WAIT 3     // wait before the next connect
+#define GPRS_TLS 4      // the secure link's handshake, a pass at a time (tlslink.h)
 
 // Upload state iUploadPackageFlag: what the next packet on the link is.
 #define UPLOAD_INIT 0

@@ -5,6 +5,7 @@
 
 #include "net.h"
 #include "settings.h"
+#include "tlslink.h"
 
 int iGPRSStep;
 uint32_t ulGPRSReconWaitTime;
@@ -31,17 +32,40 @@ constexpr DropRule kDropRules[] = {
     {Drop::kDead, GPRS_CONNECT},
 };
 
-void connect_step() {
-  L.sockfd = net_connect(baseInfo.ucServerIP, baseInfo.usServerPort);
-  if (L.sockfd < 0) {
-    L.sockfd = -1;
-    link_set(GPRS_WAIT);
-    return;
-  }
+void link_up() {
   watch_link(L.sockfd);
   ulHeartbeatOldTime = GetTimeTicks();
   daemon_pause(kAfterConnectMs);
   link_set(GPRS_ONLINE);
+}
+
+// A connect that failed, or a secure link that did not come up.
+void connect_failed() {
+  net_close(L.sockfd);
+  L.sockfd = -1;
+  link_set(GPRS_WAIT);
+}
+
+void connect_step() {
+  if (tls_on() && !tls_ready()) {
+    link_set(GPRS_WAIT);
+    return;
+  }
+  L.sockfd = net_connect(baseInfo.ucServerIP, baseInfo.usServerPort);
+  const bool connected = L.sockfd >= 0 && (!tls_on() || tls_begin(L.sockfd) == 0);
+  if (!connected) {
+    connect_failed();
+  } else if (tls_on()) {
+    link_set(GPRS_TLS);
+  } else {
+    link_up();
+  }
+}
+
+void handshake_step() {
+  const int rc = tls_handshake_pass();
+  if (rc == TLS_HS_DONE) link_up();
+  if (rc == TLS_HS_FAILED) connect_failed();
 }
 
 void wait_step() {
@@ -90,6 +114,7 @@ void link_step() {
     case GPRS_IDLE: link_set(GPRS_CONNECT); break;
     case GPRS_CONNECT: connect_step(); break;
     case GPRS_WAIT: wait_step(); break;
+    case GPRS_TLS: handshake_step(); break;
     case GPRS_ONLINE: serve_step(); break;
     default: break;
   }

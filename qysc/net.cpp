@@ -15,6 +15,7 @@
 #include "daemon.h"
 #include "qycomm.h"
 #include "resolve.h"
+#include "tlslink.h"
 
 namespace {
 
@@ -133,6 +134,7 @@ int net_connect(const char *serverIP, int serverPort) {
 }
 
 void net_close(int sockfd) {
+  tls_end(sockfd);
   if (sockfd == g_tornFd) g_tornFd = -1;
   if (sockfd >= 0) close(sockfd);
 }
@@ -156,6 +158,7 @@ int net_readn(int sd, unsigned char *buffer, int len) {
 }
 
 int net_read_ready(int sd, unsigned char *buffer, int len) {
+  if (tls_link(sd)) return tls_read(buffer, len);
   const ssize_t n = recv(sd, buffer, static_cast<size_t>(len), MSG_DONTWAIT);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return NET_NOTHING;
   if (n < 0) {
@@ -181,6 +184,7 @@ int net_write(int sockfd, const unsigned char *data, int len) {
     errno = EPIPE;
     return -1;
   }
+  if (tls_link(sockfd)) return tls_write(data, len);
   const uint32_t start = GetTimeTicks();
   int done = 0;
   Room room = kRoom;

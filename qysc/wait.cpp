@@ -22,6 +22,7 @@
 #include "net.h"
 #include "qycomm.h"
 #include "settings.h"
+#include "tlslink.h"
 
 namespace {
 
@@ -93,6 +94,8 @@ int wait_events(struct epoll_event *ev, uint32_t us) {
 }
 
 bool pass_wait(uint32_t us) {
+  const bool held = tls_pending(g.link);  // bytes the secure link holds already: no wait
+  if (held) us = 0;
   if (epoll_set() < 0) {  // no epoll: wait the time out and try the link
     daemon_pause((us + 999) / 1000);
     return true;
@@ -107,7 +110,7 @@ bool pass_wait(uint32_t us) {
       g.fresh[ev[i].data.u64] = true;
     }
   }
-  return link;
+  return link || held;
 }
 
 namespace {

@@ -6,6 +6,9 @@ packages=(
   cmake ninja-build g++ make pkg-config
   googletest libgtest-dev libgmock-dev
   g++-arm-linux-gnueabi qemu-user
+  # the daemon's secure link: mbed TLS, linked statically, for the host and
+  # (multiarch, armel added below) the board; openssl for the tests' hub side
+  libmbedtls-dev libmbedtls-dev:armel openssl
   python3 python3-serial python3-serial-asyncio python3-pymodbus libmodbus-dev mbpoll socat
   iproute2 nftables procps util-linux
   ser2net strace
@@ -26,6 +29,14 @@ packages=(
   # the manual pages (docs/man/) and their check
   groff-base man-db
 )
+# The board's libraries come from Debian's armel packages (multiarch).
+if ! dpkg --print-foreign-architectures | grep -qx armel; then
+  if [ "${1:-}" = "--check" ]; then
+    echo "the armel architecture is not added (dpkg --add-architecture armel)"
+    exit 1
+  fi
+  [ "$(id -u)" -eq 0 ] && dpkg --add-architecture armel || sudo dpkg --add-architecture armel
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -14,6 +14,8 @@ fault suite import (one module a concern, nothing run at import):
              the daemon's configuration file (daemon_config)
   gwserver   the server end of the gateway link (the daemon's peer)
   gwcase     the unittest base of the tests that run the real daemon
+  tlspeer    the hub's end of the secure link: certificates (Pki), the
+             server end inside TLS 1.2, a certificate's pin
   fakegw     a fake gateway (the server programs' peer)
   modem      the simulated modem on a sandbox's modem device
   hubconf    the fleet server's TOML configuration from keyword arguments
