@@ -82,6 +82,31 @@ TEST(Modbus, OneInFlightABoundedQueueAndEveryException) {
   EXPECT_EQ(c.out.back(), 43);
 }
 
+TEST(Modbus, ABroadcastWriteIsAnsweredAtOnceAndAReplyFromAnotherUnitIsNotTheAnswer) {
+  ExposureTest t;
+  hub::Exposure *e = t.add(1, hub::ExpKind::kModbus);
+  hub::ExpClient &c = *hub::exp_client_open(*t.h, *e, -1, "scada");
+  Gw g = t.connect();
+  t.online(g, "10.0.0.7");
+  const Bytes write0{0, 7, 0, 0, 0, 6, 0, 6, 0, 5, 0x12, 0x34};
+  t.ask(c, write0);
+  EXPECT_EQ(c.out, write0) << "its normal response, at once";
+  t.ask(c, request(8));
+  EXPECT_EQ(g.received(), (std::vector<Section>{{1, write0}})) << "sent once; the next waits the turnaround";
+  t.advance(100);
+  EXPECT_EQ(g.received(), (std::vector<Section>{{1, request(8)}}));
+
+  Bytes other = answer(8, 5);
+  other[6] = 2;  // unit 2 answers a request for unit 1
+  t.feed(g, data_packet("10.0.0.7", {{1, other}}));
+  t.ask(c, Bytes{0, 9, 0, 0, 0, 6, 0, 3, 0, 0, 0, 1});  // a broadcast read
+  EXPECT_EQ(codes(c), (std::vector<int>{0, 0x0B, 0x01}));
+  EXPECT_TRUE(g.received().empty()) << "the read never reaches the line";
+  EXPECT_EQ(t.h->m.modbus_mismatched, 1u);
+  EXPECT_EQ(t.h->m.modbus_broadcasts, 1u);
+  EXPECT_EQ(t.h->m.modbus_broadcasts_refused, 1u);
+}
+
 TEST(Raw, BytesBothWaysAndAClientThatDoesNotReadIsDropped) {
   ExposureTest t;
   hub::Exposure *e = t.add(2, hub::ExpKind::kRaw);

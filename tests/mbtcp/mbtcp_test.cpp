@@ -44,6 +44,36 @@ TEST(Mbap, AnswersAndExceptions) {
   std::copy(reply, reply + sizeof reply, other);
   other[1] = 0x35;
   EXPECT_FALSE(mbtcp::is_answer(req, other, sizeof other)) << "another transaction";
+  EXPECT_EQ(mbtcp::match(req, exc, 9), mbtcp::Match::kAnswer);
+  EXPECT_EQ(mbtcp::match(req, other, sizeof other), mbtcp::Match::kNotIt);
+  std::copy(reply, reply + sizeof reply, other);
+  other[6] = 0x08;
+  EXPECT_EQ(mbtcp::match(req, other, sizeof other), mbtcp::Match::kOther) << "another unit";
+  other[6] = 0x07;
+  other[7] = 0x04;
+  EXPECT_EQ(mbtcp::match(req, other, sizeof other), mbtcp::Match::kOther) << "another function";
+}
+
+TEST(Mbap, BroadcastWritesAndTheirNormalResponses) {
+  const struct {
+    Bytes adu;
+    bool write;
+    Bytes response;  // of a write
+  } cases[] = {
+      {{0, 9, 0, 0, 0, 6, 0, 0x06, 0, 5, 0x12, 0x34}, true, {0, 9, 0, 0, 0, 6, 0, 0x06, 0, 5, 0x12, 0x34}},
+      {{0, 9, 0, 0, 0, 11, 0, 0x10, 0, 5, 0, 2, 4, 0, 1, 0, 2}, true, {0, 9, 0, 0, 0, 6, 0, 0x10, 0, 5, 0, 2}},
+      {{0, 9, 0, 0, 0, 8, 0, 0x0F, 0, 1, 0, 3, 1, 5}, true, {0, 9, 0, 0, 0, 6, 0, 0x0F, 0, 1, 0, 3}},
+      {{0, 9, 0, 0, 0, 6, 0, 0x03, 0, 0, 0, 1}, false, {}},  // a read
+      {{0, 9, 0, 0, 0, 3, 0, 0x06, 0}, false, {}},            // too short to be a write
+      {{0, 9, 0, 0, 0, 6, 1, 0x06, 0, 5, 0x12, 0x34}, false, {}},  // unit 1
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(mbtcp::is_broadcast_write(c.adu.data(), c.adu.size()), c.write);
+    if (!c.write) continue;
+    uint8_t out[mbtcp::kAduMax];
+    size_t n = mbtcp::write_response(c.adu.data(), c.adu.size(), out);
+    EXPECT_EQ(Bytes(out, out + n), c.response);
+  }
 }
 
 bool odd_alive(void *, uint32_t client) { return client % 2 == 1; }

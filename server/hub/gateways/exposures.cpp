@@ -25,6 +25,10 @@ using mbtcp::kAduMax;
 using MbRequest = mbtcp::Request;
 
 constexpr int kModbusSndBuf = 8192;
+// After a broadcast the port waits this long before its next request, so
+// that every slave on the line has carried it out (the serial line's
+// turnaround delay, commonly 100 to 200 ms).
+constexpr uint32_t kTurnaroundMs = 100;
 constexpr int kRawSndBuf = 65536;
 
 uint64_t mono_us() {
@@ -98,6 +102,14 @@ void mark_busy(Hub &h, Exposure &e) {
 
 bool client_there(void *ctx, uint32_t serial) { return client_of(*static_cast<Exposure *>(ctx), serial) != nullptr; }
 
+// A broadcast write handed to the gateway gets its normal response at once
+// (no slave answers one); the port waits its turnaround.
+void acknowledge(Hub &h, Exposure &e) {
+  uint8_t ack[kAduMax];
+  h.m.modbus_broadcasts++;
+  answer(h, e, e.mb.flight, ack, mbtcp::write_response(e.mb.flight.adu, e.mb.flight.len, ack));
+}
+
 // The next request of a client still there goes to the gateway.
 void forward(Hub &h, Exposure &e) {
   while (const MbRequest *q = mbtcp::next(e.mb, client_there, &e)) {
@@ -106,6 +118,7 @@ void forward(Hub &h, Exposure &e) {
     if (gw_send(h, *r, static_cast<uint16_t>(e.conf.port), q->adu, q->len) != 0) return;  // no room: later
     e.forward_us = h.pass_us ? mono_us() - q->at_us : 0;
     mbtcp::sent(e.mb, h.now, r->session->serial);
+    if (e.mb.broadcast) acknowledge(h, e);
     mark_busy(h, e);
   }
 }
@@ -118,7 +131,10 @@ void enqueue(Hub &h, Exposure &e, ExpClient &c, const uint8_t *adu, size_t len) 
   memcpy(r.adu, adu, len);
   h.m.modbus_requests++;
   e.requests++;
-  if (!admitted_gateway(h, e)) {
+  if (mbtcp::is_broadcast(adu) && !mbtcp::is_broadcast_write(adu, len)) {
+    h.m.modbus_broadcasts_refused++;
+    answer_exception(h, e, r, mbtcp::kExcIllegalFunction, "a broadcast that is no write");
+  } else if (!admitted_gateway(h, e)) {
     h.m.modbus_offline++;
     answer_exception(h, e, r, mbtcp::kExcPathUnavailable, "gateway not connected");
   } else if (!mbtcp::enqueue(e.mb, r, h.cfg.modbus_queue)) {
@@ -319,9 +335,18 @@ bool exp_on_section(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data
     h.m.raw_from_gw += n;
     return false;
   }
-  if (!mbtcp::answered(e->mb, data, n)) return false;
+  const mbtcp::Match m = mbtcp::reply(e->mb, data, n);
+  if (m == mbtcp::Match::kNotIt) return false;
   h.m.modbus_responses++;
-  answer(h, *e, e->mb.flight, data, n);
+  if (m == mbtcp::Match::kOther) {
+    const MbRequest &q = e->mb.flight;
+    h.m.modbus_mismatched++;
+    LOG_INFO("exposure %s port%u: reply from unit %u function 0x%02X to a request for unit %u function 0x%02X",
+             r.id.c_str(), port, data[6], data[7], q.adu[6], q.adu[7]);
+    answer_exception(h, *e, q, mbtcp::kExcNoResponse, "the reply came from another unit or function");
+  } else {
+    answer(h, *e, e->mb.flight, data, n);
+  }
   if (h.pass_us) count_added(h.m, e->forward_us + (mono_us() - h.pass_us));
   forward(h, *e);
   return true;
@@ -334,7 +359,7 @@ void exp_on_offline(Hub &h, GatewayRecord &r) {
     if (!e || e->conf.kind != ExpKind::kModbus) continue;
     if (e->mb.busy) {
       e->mb.busy = false;
-      answer_exception(h, *e, e->mb.flight, mbtcp::kExcNoResponse, "gateway disconnected");
+      if (!e->mb.broadcast) answer_exception(h, *e, e->mb.flight, mbtcp::kExcNoResponse, "gateway disconnected");
     }
     fail_queue(h, *e, mbtcp::kExcPathUnavailable, "gateway not connected");
   }
@@ -364,19 +389,29 @@ const GatewayHooks kExposureHooks = [] {
   return row;
 }();
 
+namespace {
+
+// The request in flight has waited too long: 0x0B, counted for the gateway.
+void timed_out(Hub &h, Exposure &e) {
+  e.timeouts++;
+  h.m.modbus_timeouts++;
+  if (GatewayRecord *r = hub_find(h, e.conf.gateway)) {
+    r->c.modbus_timeouts++;
+    r->modbus_timeout_at = h.wall_ms / 1000;
+  }
+  answer_exception(h, e, e.mb.flight, mbtcp::kExcNoResponse, "no response in time");
+}
+
+}  // namespace
+
 bool exp_tick(Hub &h) {
   std::vector<Exposure *> was;
   was.swap(h.ex->busy);
   for (Exposure *e : was) e->in_busy = false;
   for (Exposure *e : was) {
-    if (mbtcp::expired(e->mb, h.now, h.cfg.modbus_timeout_ms)) {
-      e->timeouts++;
-      h.m.modbus_timeouts++;
-      if (GatewayRecord *r = hub_find(h, e->conf.gateway)) {
-        r->c.modbus_timeouts++;
-        r->modbus_timeout_at = h.wall_ms / 1000;
-      }
-      answer_exception(h, *e, e->mb.flight, mbtcp::kExcNoResponse, "no response in time");
+    const bool broadcast = e->mb.broadcast;
+    if (mbtcp::expired(e->mb, h.now, broadcast ? kTurnaroundMs : h.cfg.modbus_timeout_ms)) {
+      if (!broadcast) timed_out(h, *e);
       forward(h, *e);
     }
     if (e->mb.busy && !e->in_busy) {

@@ -110,6 +110,11 @@ void service_figures(Out &o, const Hub &h) {
   o.counter("trm_hub_modbus_timeouts_total", "Modbus requests answered 0x0B.", m.modbus_timeouts);
   o.counter("trm_hub_modbus_offline_total", "Modbus requests answered 0x0A.", m.modbus_offline);
   o.counter("trm_hub_modbus_busy_total", "Modbus requests answered 0x06.", m.modbus_busy);
+  o.counter("trm_hub_modbus_broadcasts_total", "Modbus broadcasts (unit 0).", m.modbus_broadcasts, "{result=\"sent\"}");
+  o.counter("trm_hub_modbus_broadcasts_total", "Modbus broadcasts (unit 0).", m.modbus_broadcasts_refused,
+            "{result=\"refused\"}");
+  o.counter("trm_hub_modbus_mismatched_total", "Modbus replies from another unit or function, answered 0x0B.",
+            m.modbus_mismatched);
   added_histogram(o, m);
   o.counter("trm_hub_exposure_clients_dropped_total", "Clients dropped for not reading.",
             m.modbus_clients_dropped + m.raw_clients_dropped);
