@@ -36,7 +36,7 @@ void half_cycle_pause() {
 
 }  // namespace
 
-int main() {
+int lampcheck_main(int, char **) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   led_init();  // without the window every line reports -1 and the test goes on
   for (;;) {
