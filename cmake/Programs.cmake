@@ -1,6 +1,7 @@
 # quarne_program(<name> SOURCES <src>... [LIBS <lib>...])
 #
-# Builds the board program <name>. Its sources define the whole program as
+# Builds the board program <name> (not installed: the board gets the image,
+# image/CMakeLists.txt). Its sources define the whole program as
 # `int <name>_main(int argc, char **argv)`; the program's own `main` (one
 # generated line that calls it) lives apart, so that the same object code
 # also links into the board's multi-call image (image/).
@@ -29,7 +30,6 @@ function(quarne_program name)
   quarne_warnings(${name})
   target_link_libraries(${name} PRIVATE ${P_LIBS} sandbox_off)
   quarne_static(${name})
-  install(TARGETS ${name} RUNTIME DESTINATION bin)
 
   if(QUARNE_SANDBOX_PROGRAMS)
     add_executable(${name}_sandbox $<TARGET_OBJECTS:${name}_obj> "${entry}")
