@@ -45,7 +45,7 @@ bool take_arguments(int argc, char **argv, char *path, bool *version) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int celmon_main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   char path[kPathSize];
   snprintf(path, sizeof path, "%s", kDefaultResultPath);

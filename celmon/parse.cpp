@@ -17,6 +17,16 @@ constexpr std::string_view kCregPrefix = "+CREG: ";
 constexpr std::string_view kCpinPrefix = "+CPIN: ";
 constexpr std::string_view kErrorPrefix = "ERROR: ";
 constexpr size_t kMaxDigits = 6;  // no field of these answers is longer
+constexpr size_t kAll = std::string_view::npos;
+
+// At most `n` bytes of `s` from `pos` on (none when `pos` is past the end).
+// Used instead of std::string_view::substr, whose range check throws and
+// would link the C++ exception runtime into the board's programs.
+std::string_view part(std::string_view s, size_t pos, size_t n = kAll) {
+  if (pos > s.size()) pos = s.size();
+  const size_t left = s.size() - pos;
+  return std::string_view(s.data() + pos, n < left ? n : left);
+}
 
 // Decimal number at the start of `s` (blanks skipped, optional sign, ends
 // at the first non-digit); -1 when there is no digit or it is too long.
@@ -59,7 +69,7 @@ bool text_after(std::string_view r, std::string_view prefix, std::string_view *f
   size_t start = at + prefix.size();
   size_t end = r.find("\r\n", start);
   if (end == std::string_view::npos) return false;
-  *found = r.substr(start, end - start);
+  *found = part(r, start, end - start);
   return true;
 }
 
@@ -70,8 +80,8 @@ int encode_csq(const char *reply, size_t len) {
   std::string_view r(reply, len);
   size_t at = r.find(kCsqPrefix);
   if (at == std::string_view::npos) return -1;
-  std::string_view rest = r.substr(at + kCsqPrefix.size());
-  return parse_decimal(rest.substr(0, rest.find(',')));
+  std::string_view rest = part(r, at + kCsqPrefix.size());
+  return parse_decimal(part(rest, 0, rest.find(',')));
 }
 
 int encode_creg(const char *reply, size_t len) {
@@ -79,12 +89,12 @@ int encode_creg(const char *reply, size_t len) {
   std::string_view r(reply, len);
   size_t at = r.find(kCregPrefix);
   if (at == std::string_view::npos) return -1;
-  std::string_view line = r.substr(at + kCregPrefix.size());
-  line = line.substr(0, line.find_first_of("\r\n"));  // fields n,stat of this line
+  std::string_view line = part(r, at + kCregPrefix.size());
+  line = part(line, 0, line.find_first_of("\r\n"));  // fields n,stat of this line
   size_t comma = line.find(',');
   if (comma == std::string_view::npos) return -1;
-  std::string_view stat = line.substr(comma + 1);
-  return parse_decimal(stat.substr(0, stat.find(',')));
+  std::string_view stat = part(line, comma + 1);
+  return parse_decimal(part(stat, 0, stat.find(',')));
 }
 
 void encode_iscpin(const char *reply, size_t len, char *text) {

@@ -51,7 +51,7 @@ void perform(const char *arg) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int dogctl_main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   wdt_init();
   if (argc == 1) {

@@ -1,6 +1,7 @@
 // LED blink test: LEDs 0 to 4 switched on (line high) one after another,
 // a second later off (line low), and so on until the program is killed.
-// Each switch prints one line with the SetLED result (0, or -1 on failure).
+// Each switch prints one line with the result of the pass-through SetLED
+// (0, or -1 on failure).
 #include <errno.h>
 #include <stdio.h>
 #include <time.h>
@@ -21,7 +22,7 @@ constexpr const char *kOffFormat[kLeds] = {
 
 void switch_all(unsigned value, const char *const (&formats)[kLeds]) {
   for (unsigned led = 0; led < kLeds; led++) {
-    const int rc = SetLED(led, value);
+    const int rc = SetLEDPassThru(led, value);
     printf(formats[led], rc);
   }
 }
@@ -35,7 +36,7 @@ void half_cycle_pause() {
 
 }  // namespace
 
-int main() {
+int lampcheck_main(int, char **) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   led_init();  // without the window every line reports -1 and the test goes on
   for (;;) {

@@ -47,7 +47,7 @@ bool loop_block(int block) {
 
 }  // namespace
 
-int main() {
+int portprobe_main(int, char **) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   puts("COM3 Test\r");
   const int rc = Open_Com(kPort, kBaud, kDataBits, kNoParity, kOneStop);

@@ -3,7 +3,7 @@
 
 #include "daemon.h"
 
-int main(int argc, char **argv) {
+int qysc_main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   if (DaemonStart(argc, argv) == 0) return 0;
   for (;;) DaemonPass();

@@ -57,7 +57,7 @@ bool receive_request(int fd) {
 
 }  // namespace
 
-int main() {
+int seekresp_main(int, char **) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   print_banner();
   int fd = open_listener();

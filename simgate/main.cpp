@@ -19,7 +19,7 @@ void print_usage() {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int simgate_main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   if (argc < 2) {
     print_usage();

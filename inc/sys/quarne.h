@@ -55,10 +55,11 @@ int setDirGPIO(unsigned int pin, char dir, unsigned int fun);
 
 int led_init(void);
 void led_exit(void);
-// Active-low form (library "quarne"): LEDs 1..4, value 1 lights the LED.
-// Pass-through form (library "quarne_passthru", LED test): LEDs 0..4, value
-// handed to setGPIO unchanged.
+// Active-low form: LEDs 1..4, value 1 lights the LED.
 int SetLED(unsigned int addr, unsigned int value);
+// Pass-through form (the LED test): LEDs 0..4, value handed to setGPIO
+// unchanged, so non-zero drives the line high.
+int SetLEDPassThru(unsigned int addr, unsigned int value);
 
 int wdt_init(void);
 void wdt_exit(void);

@@ -28,12 +28,12 @@ TEST(PassThroughLed, DrivesTheLineAsGiven) {
   for (auto c : cases) {
     SCOPED_TRACE(testing::Message() << "LED " << c.led << " value " << c.value);
     sb.write32(kGpioBase + c.reg, 0);
-    EXPECT_EQ(SetLED(c.led, c.value), 0);
+    EXPECT_EQ(SetLEDPassThru(c.led, c.value), 0);
     EXPECT_EQ(sb.read32(kGpioBase + c.reg), c.word);
   }
-  EXPECT_EQ(SetLED(5, 1), -1);
+  EXPECT_EQ(SetLEDPassThru(5, 1), -1);
   led_exit();
-  EXPECT_EQ(SetLED(0, 1), -1) << "window closed";
+  EXPECT_EQ(SetLEDPassThru(0, 1), -1) << "window closed";
 }
 
 }  // namespace
