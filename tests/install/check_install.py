@@ -15,7 +15,7 @@ import sys
 import tarfile
 import tempfile
 
-from sandbox import Process, Sandbox
+from trmkit.sandbox import Process, Sandbox
 
 PROGRAMS = ["qysc", "celmon", "simgate", "seekresp", "portprobe", "lampcheck", "dogctl"]
 IMAGE = "quarne/bin/trm310"
