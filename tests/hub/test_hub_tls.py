@@ -11,7 +11,9 @@ On the ports themselves: plain bytes on the TLS port, TLS on the plain
 port, a key of another CA where only the factory's is let in, a handshake
 cut half-way or trickled byte by byte, a flood of handshakes. Every refusal
 is counted by reason and logged without key material. A scan by testssl.sh
-finds no protocol below TLS 1.2 and no weak cipher."""
+finds no protocol below TLS 1.2 and no weak cipher. The fleet simulator's
+gateways, each with a factory key of its own, come online, are served,
+and resume their sessions; against a hub of another key they refuse it."""
 
 import json
 import os
@@ -23,7 +25,7 @@ import subprocess
 import time
 import unittest
 
-from hubcase import TIMEOUT, Hub, HubCase
+from hubcase import TIMEOUT, Fleet, Hub, HubCase
 from trmkit.fakegw import FakeGateway, heartbeat_packet, init_packet, scramble, tls_context
 from trmkit.wait import wait_until
 
@@ -185,6 +187,29 @@ class Tls(HubCase):
             p.collect(0.1)
             self.assertNotIn(b"PRIVATE KEY", p.output)
         self.assertIn(b"refused: key %s was revoked" % f_fp.encode(), hub.proc.output)
+
+    def test_a_fleet_with_factory_keys_is_served_and_resumes(self):
+        hub = Hub(self, "--no-mqtt", *self.keys.hub_args())
+        ca = self.keys.path("ca")
+        tls = ["--tls-ca-key", ca + "/ca.key", "--tls-ca-cert", ca + "/ca.crt", "--reconnect-delay", "100"]
+        fleet = Fleet(self, hub.tls_port, 4, *tls, "--tls-pin", self.keys.pki("pin", "hub/hub.crt"),
+                      first="10.20.31.1")
+        wait_until(lambda: hub.api("GET", "/api/gateways?limit=1")[1]["online"] == 4, what="4 gateways online")
+        g = hub.gateway("10.20.31.4")
+        self.assertEqual((g["key"]["state"], g["key"]["tls"]), ("bound", True))
+        status, r = hub.api("POST", "/api/gateways/10.20.31.2/cfg", "@CSQ")
+        self.assertEqual((status, r["replies"]), (200, ["!CSQ;71;0"]))
+        # A link dropped comes back on its kept session.
+        self.assertTrue(fleet.ask("drop 3").startswith("ok"))
+        wait_until(lambda: hub.metric('trm_hub_tls_handshakes_total{kind="resumed"}') == 1, what="a resumed handshake")
+        wait_until(lambda: fleet.figures()["up"] == 4, what="the dropped one back")
+        self.assertEqual(hub.metric('trm_hub_tls_handshakes_total{kind="full"}'), 4)
+        self.assertEqual({k: fleet.figures()["tls"][k] for k in ("full", "resumed", "failed")},
+                         {"full": 4, "resumed": 1, "failed": 0})
+        # A hub whose key is not the pinned one is refused by every gateway.
+        wrong = Fleet(self, hub.tls_port, 2, *tls, "--tls-pin", "ab" * 32, first="10.20.32.1")
+        wrong.proc.wait_for(rb"TLS handshake failed: the hub's key is not the one pinned", TIMEOUT)
+        self.assertEqual(wrong.figures()["up"], 0)
 
     def test_the_ports_refuse_what_is_not_theirs(self):
         config = """
