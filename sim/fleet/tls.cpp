@@ -129,6 +129,7 @@ void tls_close(Fleet &f) {
   for (X509_EXTENSION *e : t->ext) X509_EXTENSION_free(e);
   EVP_PKEY_free(t->ca_key);
   X509_free(t->ca_cert);
+  EC_GROUP_free(t->group);
   SSL_CTX_free(t->ctx);
   delete t;
   f.tls = nullptr;

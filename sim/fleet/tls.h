@@ -12,6 +12,7 @@
 #ifndef FLEET_TLS_H
 #define FLEET_TLS_H
 
+#include <openssl/ec.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <stddef.h>
@@ -28,6 +29,7 @@ struct FleetTls {
   SSL_CTX *ctx = nullptr;
   EVP_PKEY *ca_key = nullptr;
   X509 *ca_cert = nullptr;
+  EC_GROUP *group = nullptr;    // P-256, for the gateways' keys
   X509_EXTENSION *ext[3] = {};  // every gateway certificate's extensions
   uint64_t serial = 0;          // of the first certificate made, counted up
   uint8_t pin[32] = {};

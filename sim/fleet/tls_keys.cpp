@@ -1,6 +1,13 @@
 // What the simulated gateways prove themselves with: the factory CA read
 // from its files, and a P-256 key and a certificate naming the gateway's ID
 // (CN), signed by that CA, made for a gateway when it first connects.
+//
+// The keys are made as EC_KEYs, OpenSSL's older interface: setting a
+// provider's key into a certificate goes through OpenSSL 3's encoder
+// lookup, ~350 us a key on this machine, against ~40 us for the EC_KEY
+// route (its one export to the provider at the first signature adds ~30).
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -60,6 +67,18 @@ X509 *certificate(FleetTls &t, EVP_PKEY *key, const char *id) {
   return nullptr;
 }
 
+EVP_PKEY *make_key(const FleetTls &t) {
+  EC_KEY *ec = EC_KEY_new();
+  EVP_PKEY *key = EVP_PKEY_new();
+  if (ec == nullptr || key == nullptr || EC_KEY_set_group(ec, t.group) != 1 || EC_KEY_generate_key(ec) != 1 ||
+      EVP_PKEY_assign_EC_KEY(key, ec) != 1) {
+    EC_KEY_free(ec);
+    EVP_PKEY_free(key);
+    return nullptr;
+  }
+  return key;
+}
+
 }  // namespace
 
 bool tls_load_ca(FleetTls &t, const char *key_path, const char *cert_path) {
@@ -76,6 +95,8 @@ bool tls_load_ca(FleetTls &t, const char *key_path, const char *cert_path) {
     fprintf(stderr, "trm-fleet: --tls-ca-key %s is not the key of --tls-ca-cert %s\n", key_path, cert_path);
     return false;
   }
+  t.group = EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1);
+  if (t.group == nullptr) return false;
   X509V3_CTX v3;
   X509V3_set_ctx(&v3, t.ca_cert, nullptr, nullptr, nullptr, 0);
   for (int k = 0; k < 3; k++) {
@@ -93,7 +114,7 @@ bool tls_credentials(Fleet &f, uint32_t i) {
   FleetTls &t = *f.tls;
   if (t.certs[i] != nullptr) return true;
   const int64_t t0 = mono_us();
-  EVP_PKEY *key = EVP_EC_gen("P-256");
+  EVP_PKEY *key = make_key(t);
   X509 *cert = key != nullptr ? certificate(t, key, f.gw[i].who.id) : nullptr;
   ERR_clear_error();
   if (cert == nullptr) {
