@@ -63,6 +63,7 @@ const char *state_name(GwState s) {
     case GwState::kDown: return "down";
     case GwState::kWaiting: return "waiting";
     case GwState::kConnecting: return "connecting";
+    case GwState::kHandshake: return "handshake";
     case GwState::kStarting: return "starting";
     case GwState::kUp: return "up";
   }

@@ -79,6 +79,7 @@ void fleet_timer(void *ctx, uint32_t i) {
   switch (g.state) {
     case GwState::kWaiting: link_connect(f, i, now); break;
     case GwState::kConnecting:
+    case GwState::kHandshake:
       f.st.connect_timeout++;
       link_close(f, i, now, kRetryMs);
       break;
@@ -103,8 +104,10 @@ void fleet_churn(Fleet &f, uint32_t now) {
 
 void fleet_shutdown(Fleet &f) {
   for (uint32_t k = 0; k < f.opt.gateways; k++) {
+    tls_end(f, k);
     if (f.gw[k].fd >= 0) close(f.gw[k].fd);
   }
+  tls_close(f);
   free(f.gw);
   f.gw = nullptr;
   wheel_free(f.wheel);

@@ -11,6 +11,7 @@
 #include "framer.h"
 #include "gwlink.h"
 #include "options.h"
+#include "tls.h"
 #include "wheel.h"
 
 namespace fleet {
@@ -26,6 +27,7 @@ enum class GwState : uint8_t {
   kDown,        // held down by a command; no timer
   kWaiting,     // connects when its timer fires
   kConnecting,  // non-blocking connect under way
+  kHandshake,   // the secure link's TLS handshake under way (the connect time-out runs on)
   kStarting,    // connected; the init packet goes out when the timer fires
   kUp,          // init packet sent
 };
@@ -36,11 +38,13 @@ struct Gateway {
   Identity who;
   Slave slave;
   int fd;
+  SSL *ssl;          // the secure link's, while connected (null: plain)
   GwState state;
   Fault fault;
   bool bursting;
   bool stalled;      // reads nothing
   bool granted;      // its connect slot is booked
+  bool tls_writing;  // the handshake waits for the socket to take bytes
   uint8_t server;
   uint32_t events;   // epoll interest now
   uint32_t since;    // connect start, or connected
@@ -67,6 +71,7 @@ struct Stats {
   uint64_t malformed;
   uint64_t bursts[3], burst_bytes[3], bursts_deferred, tx_unsent_bytes;
   uint64_t garbage_bytes;
+  uint64_t tls_full, tls_resumed, tls_failed;  // handshakes
   int64_t all_up_ms;  // start to every gateway up (first time), -1 not yet
   uint32_t up, connected, peak_up;
   // Modbus answer time: kernel receive stamp to the answer written, 10 us bins
@@ -92,6 +97,7 @@ struct Fleet {
   uint64_t rng;
   bool quit;
   FILE *answer_log;  // --answer-log, or null
+  FleetTls *tls;     // the secure link's state, or null (plain)
 };
 
 // ---- set-up and the loop (fleet.cpp)
@@ -120,6 +126,7 @@ uint32_t traffic_next(const Fleet &f, const Gateway &g, uint32_t now);
 bool traffic_burst(Fleet &f, uint32_t i, uint16_t port, size_t len, uint32_t now);
 void traffic_received(Fleet &f, uint32_t i, const uint8_t *pkt, size_t len, uint32_t now,
                       int64_t stamp_us);
+int64_t wall_us();  // the wall clock, as the kernel stamps receptions
 
 // ---- figures (stats.cpp)
 void stats_line(const Fleet &f, uint32_t now, char *out, size_t cap);

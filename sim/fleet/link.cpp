@@ -1,6 +1,6 @@
-// One gateway's connection: connect (paced over the fleet), the reads cut
-// into packets by their length, the send queue, and the close that puts the
-// gateway back to waiting.
+// One gateway's connection: connect (paced over the fleet), on the secure
+// link its TLS handshake, the reads cut into packets by their length, the
+// send queue, and the close that puts the gateway back to waiting.
 #include <errno.h>
 #include <math.h>
 #include <netinet/in.h>
@@ -19,6 +19,7 @@ namespace {
 constexpr int kRcvBuf = 10000;  // the daemon's socket buffers
 constexpr int kSndBuf = 100;
 constexpr size_t kReadChunk = 65536;
+constexpr int kTlsRecordsPerEvent = 16;  // the rest waits in the socket: its event comes again
 
 uint8_t g_scratch[kReadChunk];
 
@@ -58,7 +59,8 @@ int open_socket(const Fleet &f, uint32_t i) {
   return fd;
 }
 
-void on_connected(Fleet &f, uint32_t i, uint32_t now) {
+// The link is there: the init packet goes out when the timer fires.
+void on_link_up(Fleet &f, uint32_t i, uint32_t now) {
   Gateway &g = f.gw[i];
   g.state = GwState::kStarting;
   g.since = now;
@@ -72,6 +74,26 @@ void on_connected(Fleet &f, uint32_t i, uint32_t now) {
 void connect_failed(Fleet &f, uint32_t i, uint32_t now) {
   f.st.connect_fail++;
   link_close(f, i, now, kRetryMs);
+}
+
+void handshake_step(Fleet &f, uint32_t i, uint32_t now) {
+  Gateway &g = f.gw[i];
+  const int r = tls_handshake(f, i);
+  if (r == 0) return on_link_up(f, i, now);
+  if (r != static_cast<int>(TlsIo::kAgainRead) && r != static_cast<int>(TlsIo::kAgainWrite)) {
+    return connect_failed(f, i, now);
+  }
+  g.tls_writing = r == static_cast<int>(TlsIo::kAgainWrite);
+  link_update_events(f, i);
+}
+
+// TCP is connected: the link is up, or on the secure link its handshake begins.
+void on_connected(Fleet &f, uint32_t i, uint32_t now) {
+  if (f.tls == nullptr) return on_link_up(f, i, now);
+  if (!tls_begin(f, i)) return connect_failed(f, i, now);
+  f.gw[i].state = GwState::kHandshake;
+  link_reschedule(f, i, now);  // the connect's time-out covers the handshake
+  handshake_step(f, i, now);
 }
 
 // Kernel receive time of the bytes just read (us, wall clock), or -1.
@@ -130,26 +152,57 @@ constexpr LinkFraming kFraming = {
     0, LINK_BAD_DROPS_ALL, PACKET_BUF_SIZE, 1, on_packet, on_bad_header, packet_room,
 };
 
-void on_readable(Fleet &f, uint32_t i, uint32_t now) {
+// n bytes in g_scratch, as they came off the wire, into packets.
+void take(Fleet &f, uint32_t i, ssize_t n, uint32_t now, int64_t stamp) {
   Gateway &g = f.gw[i];
-  int64_t stamp = -1;
-  const ssize_t n = read_some(g.fd, g_scratch, kReadChunk, &stamp);
-  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-  if (n <= 0) {
-    f.st.closed_by_peer++;
-    link_close(f, i, now, 0);  // the daemon connects again at once
-    return;
-  }
   f.st.rx_bytes += static_cast<uint64_t>(n);
   DecodePacket(g_scratch, static_cast<int>(n));
   Feed feed = {f, i, now, stamp};
   link_framer_feed(&kFraming, &g.in, g_scratch, static_cast<size_t>(n), now, &feed);
 }
 
+void peer_closed(Fleet &f, uint32_t i, uint32_t now) {
+  f.st.closed_by_peer++;
+  link_close(f, i, now, 0);  // the daemon connects again at once
+}
+
+void on_readable(Fleet &f, uint32_t i, uint32_t now) {
+  Gateway &g = f.gw[i];
+  int64_t stamp = -1;
+  const ssize_t n = read_some(g.fd, g_scratch, kReadChunk, &stamp);
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (n <= 0) return peer_closed(f, i, now);
+  take(f, i, n, now, stamp);
+}
+
+// Records, one at a time as OpenSSL reads them (nothing is left inside it
+// between reads); the reception time is the read's, not the kernel's.
+void on_readable_tls(Fleet &f, uint32_t i, uint32_t now) {
+  for (int k = 0; k < kTlsRecordsPerEvent && f.gw[i].fd >= 0; k++) {
+    const ssize_t n = tls_recv(f, i, g_scratch, kReadChunk);
+    if (n == static_cast<ssize_t>(TlsIo::kAgainRead) || n == static_cast<ssize_t>(TlsIo::kAgainWrite)) return;
+    if (n <= 0) return peer_closed(f, i, now);
+    take(f, i, n, now, f.opt.answer_times ? wall_us() : -1);
+  }
+}
+
+// Bytes to the socket, through TLS on the secure link: how many it took (0:
+// none now), -1 when the link failed.
+ssize_t put(Fleet &f, uint32_t i, const uint8_t *p, size_t len) {
+  Gateway &g = f.gw[i];
+  if (g.ssl != nullptr) {
+    const ssize_t n = tls_send(f, i, p, len);
+    const bool again = n == static_cast<ssize_t>(TlsIo::kAgainRead) || n == static_cast<ssize_t>(TlsIo::kAgainWrite);
+    return n > 0 ? n : again ? 0 : -1;
+  }
+  const ssize_t n = write(g.fd, p, len);
+  return n >= 0 ? n : (errno == EAGAIN || errno == EINTR) ? 0 : -1;
+}
+
 void on_writable(Fleet &f, uint32_t i, uint32_t now) {
   Gateway &g = f.gw[i];
-  const ssize_t n = write(g.fd, g.tx + g.tx_off, g.tx_len - g.tx_off);
-  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  const ssize_t n = put(f, i, g.tx + g.tx_off, g.tx_len - g.tx_off);
+  if (n == 0) return;
   if (n < 0) {
     f.st.closed_by_peer++;
     link_close(f, i, now, 0);
@@ -171,6 +224,7 @@ void link_update_events(Fleet &f, uint32_t i) {
   if (g.fd < 0) return;
   uint32_t want = 0;
   if (g.state == GwState::kConnecting) want = EPOLLOUT;
+  if (g.state == GwState::kHandshake) want = g.tls_writing ? EPOLLOUT : EPOLLIN;
   if (g.state == GwState::kUp) {
     if (!g.stalled) want |= EPOLLIN;
     if (g.tx_len > 0) want |= EPOLLOUT;
@@ -211,7 +265,8 @@ void link_event(Fleet &f, uint32_t i, uint32_t events, uint32_t now) {
     getsockopt(g.fd, SOL_SOCKET, SO_ERROR, &err, &len);
     return err == 0 ? on_connected(f, i, now) : connect_failed(f, i, now);
   }
-  if ((events & EPOLLIN) != 0) on_readable(f, i, now);
+  if (g.state == GwState::kHandshake) return handshake_step(f, i, now);
+  if ((events & EPOLLIN) != 0) (g.ssl != nullptr ? on_readable_tls : on_readable)(f, i, now);
   if (g.fd >= 0 && (events & EPOLLOUT) != 0 && g.tx_len > 0) on_writable(f, i, now);
   if (g.fd >= 0 && (events & (EPOLLERR | EPOLLHUP)) != 0 && (events & EPOLLIN) == 0) {
     f.st.closed_by_peer++;
@@ -224,13 +279,13 @@ bool link_send(Fleet &f, uint32_t i, uint8_t *plain, size_t len, unsigned packet
   EncodePacket(plain, static_cast<int>(len));
   size_t sent = 0;
   if (g.tx_len == 0) {
-    const ssize_t n = write(g.fd, plain, len);
-    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+    const ssize_t n = put(f, i, plain, len);
+    if (n < 0) {
       f.st.closed_by_peer++;
       link_close(f, i, now, 0);
       return false;
     }
-    sent = n > 0 ? static_cast<size_t>(n) : 0;
+    sent = static_cast<size_t>(n);
     g.tx_since = now;
   } else if (kTxCap - (g.tx_len - g.tx_off) < len) {
     f.st.tx_dropped++;
@@ -252,6 +307,7 @@ bool link_send(Fleet &f, uint32_t i, uint8_t *plain, size_t len, unsigned packet
 
 void link_close(Fleet &f, uint32_t i, uint32_t now, uint32_t reconnect_ms) {
   Gateway &g = f.gw[i];
+  tls_end(f, i);
   if (g.fd >= 0) close(g.fd);
   if (g.state == GwState::kStarting || g.state == GwState::kUp) f.st.connected--;
   if (g.state == GwState::kUp) f.st.up--;
@@ -272,7 +328,8 @@ void link_close(Fleet &f, uint32_t i, uint32_t now, uint32_t reconnect_ms) {
 void link_reschedule(Fleet &f, uint32_t i, uint32_t now) {
   const Gateway &g = f.gw[i];
   switch (g.state) {
-    case GwState::kConnecting: wheel_set(f.wheel, i, g.since + kConnectTimeoutMs); break;
+    case GwState::kConnecting:
+    case GwState::kHandshake: wheel_set(f.wheel, i, g.since + kConnectTimeoutMs); break;
     case GwState::kStarting: wheel_set(f.wheel, i, g.since + f.opt.init_delay_ms); break;
     case GwState::kUp: wheel_set(f.wheel, i, traffic_next(f, g, now)); break;
     default: break;

@@ -59,8 +59,9 @@ void print_start(const Fleet &f, const Inputs &io) {
     snprintf(servers + strlen(servers), sizeof servers - strlen(servers), "%s%s:%u", s ? "," : "",
              host, ntohs(a.sin_port));
   }
-  say(1, "fleet gateways=%u servers=%s first_id=%s seed=%llu control=%d", f.opt.gateways, servers,
-      first, static_cast<unsigned long long>(f.opt.seed), io.listen_fd >= 0 ? io.port : -1);
+  say(1, "fleet gateways=%u servers=%s first_id=%s seed=%llu%s control=%d", f.opt.gateways, servers,
+      first, static_cast<unsigned long long>(f.opt.seed), f.tls != nullptr ? " tls=on" : "",
+      io.listen_fd >= 0 ? io.port : -1);
 }
 
 struct Clock {
@@ -154,6 +155,10 @@ int main(int argc, char **argv) {
   }
   if (!f.opt.seed_given) f.opt.seed = static_cast<uint64_t>(time(nullptr)) ^ static_cast<uint64_t>(getpid());
   if (!raise_fd_limit(f.opt.gateways)) return 1;
+  if (!tls_open(f)) {
+    fprintf(stderr, "trm-fleet: cannot set up the secure link\n");
+    return 1;
+  }
   f.start = f.now = qy_ticks();
   f.ep = epoll_create1(EPOLL_CLOEXEC);
   static Inputs io;

@@ -1,6 +1,8 @@
 // Command line of the fleet simulator: every value checked against its range.
 #include "options.h"
 
+#include "tls.h"
+
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <netdb.h>
@@ -94,6 +96,8 @@ const option kLong[] = {
     {"stats", required_argument, nullptr, 'S'},     {"duration", required_argument, nullptr, 'd'},
     {"seed", required_argument, nullptr, 'e'},      {"json", required_argument, nullptr, 'j'},
     {"no-answer-times", no_argument, nullptr, 'T'}, {"answer-log", required_argument, nullptr, 'L'},
+    {"tls-ca-key", required_argument, nullptr, 'K'}, {"tls-ca-cert", required_argument, nullptr, 'X'},
+    {"tls-pin", required_argument, nullptr, 'p'},    {"tls-hub-ca", required_argument, nullptr, 'V'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -127,6 +131,10 @@ bool apply(int c, const char *a, Options &opt) {
     case 'j': opt.json_path = a; return true;
     case 'T': opt.answer_times = false; return true;
     case 'L': opt.answer_log = a; return true;
+    case 'K': opt.tls_ca_key = a; return true;
+    case 'X': opt.tls_ca_cert = a; return true;
+    case 'p': opt.tls_pin_given = true; return tls_parse_pin(a, opt.tls_pin);
+    case 'V': opt.tls_hub_ca = a; return true;
     case 'h': opt.help = true; return true;
     default: return false;
   }
@@ -137,6 +145,21 @@ const char *name_of(int c) {
     if (o.val == c) return o.name;
   }
   return "?";
+}
+
+// The secure link needs the CA's pair and a way to check the hub, or nothing of it.
+bool tls_options_whole(const Options &opt) {
+  const bool any = opt.tls_ca_key || opt.tls_ca_cert || opt.tls_hub_ca || opt.tls_pin_given;
+  if (!any) return true;
+  if (!opt.tls_ca_key || !opt.tls_ca_cert) {
+    fprintf(stderr, "trm-fleet: the secure link needs --tls-ca-key and --tls-ca-cert (the factory CA)\n");
+    return false;
+  }
+  if (!opt.tls_hub_ca && !opt.tls_pin_given) {
+    fprintf(stderr, "trm-fleet: the secure link needs --tls-pin or --tls-hub-ca to check the hub\n");
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -158,7 +181,7 @@ bool parse_options(int argc, char **argv, Options &opt) {
     fprintf(stderr, "trm-fleet: give at least one --server HOST:PORT\n");
     return false;
   }
-  return true;
+  return tls_options_whole(opt);
 }
 
 void ip_text(uint32_t addr, char *out, size_t cap) {
@@ -190,6 +213,10 @@ void print_usage() {
        "  --json FILE              also write the final figures to FILE\n"
        "  --no-answer-times        no kernel time stamps for Modbus answer times\n"
        "  --answer-log FILE        one line per Modbus answer: ID, transaction id, answer time (us)\n"
+       "  --tls-ca-key FILE        the secure link: the factory CA's key (PEM) signing each gateway's\n"
+       "  --tls-ca-cert FILE         certificate (CN its ID), and the CA's certificate\n"
+       "  --tls-pin HEX            the hub's key: SHA-256 of its public key (trm-pki.sh pin)\n"
+       "  --tls-hub-ca FILE        the hub's certificate: chains to this CA and names the server address\n"
        "commands on standard input or the control socket: type help");
 }
 

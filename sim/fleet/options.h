@@ -40,6 +40,11 @@ struct Options {
   const char *json_path = nullptr;
   const char *answer_log = nullptr;  // one line per Modbus answer: ID, transaction, us
   bool answer_times = true;       // kernel receive time stamps for Modbus answers
+  // The secure link (tls.h): on with the factory CA; the hub checked by the
+  // pin of its key and/or a CA.
+  const char *tls_ca_key = nullptr, *tls_ca_cert = nullptr, *tls_hub_ca = nullptr;
+  uint8_t tls_pin[32] = {};
+  bool tls_pin_given = false;
   bool help = false;
 };
 

@@ -93,6 +93,16 @@ void add_timer_late(Buf &b, const Stats &s) {
       static_cast<unsigned long long>(max), max == Stats::kLateBins ? ",\"over\":true" : "");
 }
 
+// Handshakes, and the keys and certificates made so far (their time, us).
+void add_tls(Buf &b, const Stats &s, const FleetTls &t) {
+  add(b, ",\"tls\":{\"full\":%llu", static_cast<unsigned long long>(s.tls_full));
+  add_u(b, "resumed", s.tls_resumed);
+  add_u(b, "failed", s.tls_failed);
+  add_u(b, "keys_made", t.keys_made);
+  add_u(b, "keys_us", t.keys_us);
+  add(b, "}");
+}
+
 }  // namespace
 
 void stats_line(const Fleet &f, uint32_t now, char *out, size_t cap) {
@@ -110,6 +120,10 @@ void stats_line(const Fleet &f, uint32_t now, char *out, size_t cap) {
       static_cast<unsigned long long>(s.malformed));
   add(b, " connects=%llu fails=%llu", static_cast<unsigned long long>(s.connects),
       static_cast<unsigned long long>(s.connect_fail) + s.connect_timeout);
+  if (f.tls != nullptr) {
+    add(b, " tls full=%llu resumed=%llu failed=%llu", static_cast<unsigned long long>(s.tls_full),
+        static_cast<unsigned long long>(s.tls_resumed), static_cast<unsigned long long>(s.tls_failed));
+  }
 }
 
 size_t stats_json(const Fleet &f, uint32_t now, char *out, size_t cap) {
@@ -123,6 +137,7 @@ size_t stats_json(const Fleet &f, uint32_t now, char *out, size_t cap) {
   add_bursts(b, s);
   add_answer_times(b, s);
   add_timer_late(b, s);
+  if (f.tls != nullptr) add_tls(b, s, *f.tls);
   add(b, "}");
   return b.len;
 }

@@ -17,12 +17,6 @@ uint32_t burst_gap(Fleet &f) {
   return static_cast<uint32_t>(mean * (0.5 + u)) + 1;
 }
 
-int64_t wall_us() {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 void send_heartbeat(Fleet &f, uint32_t i, uint32_t now) {
   uint8_t buf[PACKET_BUF_SIZE];
   const size_t one = build_heartbeat(f.gw[i].who, buf);
@@ -116,6 +110,12 @@ void answer(Fleet &f, uint32_t i, const WireSection &s, uint32_t now, int64_t st
 }
 
 }  // namespace
+
+int64_t wall_us() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
 
 void traffic_init_packet(Fleet &f, uint32_t i, uint32_t now) {
   Gateway &g = f.gw[i];

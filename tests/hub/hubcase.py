@@ -9,6 +9,7 @@ import json
 import os
 import re
 import signal
+import socket
 import ssl
 import subprocess
 import sys
@@ -84,6 +85,33 @@ class Hub:
         """SIGTERM (an orderly stop) by PID; returns the exit status."""
         os.kill(self.proc.pid, signal.SIGTERM)
         return self.proc.wait_exit(TIMEOUT)
+
+
+class Fleet:
+    """trm-fleet against the hub (its gateways numbered from `first`),
+    driven through its control socket."""
+
+    def __init__(self, case, port, n, *extra, first="10.7.0.1"):
+        self.proc = case.sb.start_host([tools_bin("trm-fleet"), "--server", "127.0.0.1:%d" % port, "-n", str(n),
+                                        "--first-id", first, "--control", "0", "--stats", "0",
+                                        "--init-delay", "50", "--seed", "3"] + list(extra), stdin=subprocess.PIPE)
+        m = self.proc.wait_for(rb"fleet gateways=%d .* control=(\d+)\n" % n, TIMEOUT)
+        self.sock = socket.create_connection(("127.0.0.1", int(m.group(1))), timeout=TIMEOUT)
+        case.addCleanup(self.sock.close)
+        self.buf = b""
+
+    def ask(self, line):
+        self.sock.sendall(line.encode() + b"\n")
+        while b"\n" not in self.buf:
+            self.buf += self.sock.recv(4096)
+        answer, self.buf = self.buf.split(b"\n", 1)
+        return answer.decode()
+
+    def counts(self):
+        return dict(re.findall(r"(\S+)=(\d+)", self.ask("command-counts")))
+
+    def figures(self):
+        return json.loads(self.ask("json"))
 
 
 class Broker(Mosquitto):

@@ -8,40 +8,11 @@ is also saved as DIR/jobs.png."""
 import base64
 import json
 import os
-import re
-import socket
-import subprocess
 
-from hubcase import TIMEOUT, Hub, HubCase
+from hubcase import Fleet, Hub, HubCase
 from trmkit.browser import CHROMIUM, Browser
 from trmkit.sandbox import tools_bin
 from trmkit.wait import wait_until
-
-FIRST = "10.7.0.1"
-
-
-class Fleet:
-    """trm-fleet against the hub, driven through its control socket."""
-
-    def __init__(self, case, port, n, *extra):
-        self.proc = case.sb.start_host([tools_bin("trm-fleet"), "--server", "127.0.0.1:%d" % port, "-n", str(n),
-                                        "--first-id", FIRST, "--control", "0", "--stats", "0",
-                                        "--init-delay", "50", "--seed", "3"] + list(extra), stdin=subprocess.PIPE)
-        m = self.proc.wait_for(rb"fleet gateways=%d .* control=(\d+)\n" % n, TIMEOUT)
-        self.sock = socket.create_connection(("127.0.0.1", int(m.group(1))), timeout=TIMEOUT)
-        case.addCleanup(self.sock.close)
-        self.buf = b""
-
-    def ask(self, line):
-        self.sock.sendall(line.encode() + b"\n")
-        while b"\n" not in self.buf:
-            self.buf += self.sock.recv(4096)
-        answer, self.buf = self.buf.split(b"\n", 1)
-        return answer.decode()
-
-    def counts(self):
-        return dict(re.findall(r"(\S+)=(\d+)", self.ask("command-counts")))
-
 
 def online(hub):
     return hub.api("GET", "/api/gateways?limit=1")[1]["online"]

@@ -2,6 +2,7 @@
 // of failing refused and counted), then its records read and written for
 // the packets, as the plain port's bytes are (link.h).
 #include <errno.h>
+#include <poll.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -49,6 +50,15 @@ void handshake_failed(Hub &h, Session &s, int err) {
   gw_refuse(h, s, TlsRefusal::kHandshake, "TLS handshake failed: " + text);
 }
 
+// The client has already shut its side: under a wave of connects, one that
+// gave up waiting leaves its ClientHello and then its FIN queued, and
+// answering it would spend a full handshake's key exchange and signature
+// on nobody while the others wait longer still.
+bool peer_gone(int fd) {
+  pollfd p = {fd, POLLRDHUP, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 // The first bytes must begin a handshake record; then the TLS object is made.
 bool begin(Hub &h, Session &s) {
   uint8_t b[2];
@@ -57,6 +67,9 @@ bool begin(Hub &h, Session &s) {
   if (n <= 0) return gw_end(h, s, n == 0 ? "peer closed" : strerror(errno)), false;
   if (b[0] != kHandshakeRecord || (n > 1 && b[1] != kTlsMajor)) {
     return gw_refuse(h, s, TlsRefusal::kPlainOnTls, "plain bytes on the TLS port"), false;
+  }
+  if (peer_gone(s.fd)) {
+    return gw_refuse(h, s, TlsRefusal::kHandshakeCut, "the peer left before its TLS handshake was answered"), false;
   }
   SSL *ssl = SSL_new(h.tls->ctx);
   if (!ssl || SSL_set_fd(ssl, s.fd) != 1) {
