@@ -1,14 +1,15 @@
 """Benchmark of the gateway daemon beside ser2net and socat.
 
     bench/run.sh [--quick] [--build DIR] [--static-build DIR | --no-static]
-                 [--out-dir DIR] [--seed N]
+                 [--out-dir DIR] [--seed N] [--tls]
 
 Runs the daemon's sandbox copy from the build DIR (default
 build/host-release) and ser2net and socat (their defaults) on fresh
 pseudo-terminal pairs, each in turn or interleaved in the same run, prints
 a table and writes <out-dir>/<date>.json (a full run also latest.json).
 --quick is the smoke: every measurement once, small counts (~30 s); it
-fails only when the suite itself breaks, never on a figure.
+fails only when the suite itself breaks, never on a figure. --tls adds the
+secure link's run to the cellular path's (bench.overpath).
 """
 
 import argparse
@@ -26,6 +27,7 @@ import traceback
 from trmkit.sandbox import load_encode_table
 from . import measure, modbus_rt, overpath, report, resources
 from .rigs import DaemonRig, Ser2netRig, SocatRig, is_installed
+from .tls_handshake import gateway_pki
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
@@ -67,6 +69,7 @@ class Context:
                        if is_installed(prog)]
         self.missing = [p for p in ("ser2net", "socat", "strace") if not is_installed(p)]
         self.shim = resources.alloc_shim(self.build, self.work)
+        self.pki = gateway_pki(os.path.join(self.work, "pki")) if args.tls else None
         self.daemons = []
         self.section = None
 
@@ -246,6 +249,8 @@ def main():
                     help="seconds of each run over the emulated cellular path (default 60)")
     ap.add_argument("--profiles", help="cellular path profiles, comma separated: "
                     + ",".join(n for n, _ in overpath.PROFILES))
+    ap.add_argument("--tls", action="store_true",
+                    help="the cellular path's runs of both lines also over the secure link")
     ap.add_argument("--daemon-only", action="store_true", help="leave ser2net and socat out")
     ap.add_argument("--markdown", metavar="JSON", help="print the README table of a result file, run nothing")
     args = ap.parse_args()

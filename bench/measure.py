@@ -191,7 +191,7 @@ def load(rig, bitrate, seconds, drain_s=0.5, tick_ms=1, lines=(1, 2)):
     plan = {"mode": "paced", "tick_ms": tick_ms, "seconds": seconds,
             "lines": [{"fd": rig.ptys[ln].master, "line": ln, "rate": rate} for ln in lines]}
     chunks, fed, cost = _run_feed(rig, plan, list(lines), max(drain_s, 4 * rig.gap_ms / 1000), 10.0)
-    out = {"bitrate": bitrate, "seconds": seconds, "cpu_pct": cost["cpu_pct"],
+    out = {"bitrate": bitrate, "seconds": seconds, "cpu_pct": cost["cpu_pct"], "cpu_s": cost["cpu_s"],
            "wakeups_per_s": cost["wakeups_per_s"]}
     for ln in lines:
         out["line%d" % ln], _ = _line_result(rig, ln, chunks[ln], fed)

@@ -6,10 +6,13 @@ Per profile, each at 115 200 bit/s for `seconds`: both lines through the
 daemon, one line alone through the daemon, and one line through socat over
 the same path (the reference of what the path carries). For every run the
 byte reckoning (carried, held back by the line, lost, duplicated,
-reordered), the latency from the line to the server, and what a break of
+reordered), the latency from the line to the server, the daemon's CPU
+seconds per MB carried, and what a break of
 the link would lose at that moment: the bytes the device side's socket has
 accepted but the server has not acknowledged (its Send-Q), sampled every
 200 ms. The Modbus round trip through the bridge runs on one profile.
+With --tls ("tls" rows) both lines also go through the daemon over the
+secure link, its hub Python's ssl (trmkit.tlspeer), beside the plain run.
 
 Needs root (namespaces); without it the section says so and is skipped.
 """
@@ -86,13 +89,17 @@ def _run_load(rig, path, seconds, lines):
     finally:
         r_q = q.stop()
     r["unacked_bytes"] = r_q
+    carried = sum(r["line%d" % ln]["taken"] - r["line%d" % ln]["lost"] for ln in lines)
+    r["cpu_s_per_mb"] = r["cpu_s"] / (carried / 1e6) if carried else None
     return r
 
 
 def one_profile(ctx, name, profile, seconds, socat_cls):
     out = {"profile": profile}
-    runs = [("both", lambda p: ctx.daemon(path=p, label="qysc"), (1, 2)),
-            ("one", lambda p: ctx.daemon(path=p, label="qysc"), (1,))]
+    runs = [("both", lambda p: ctx.daemon(path=p, label="qysc"), (1, 2))]
+    if ctx.pki is not None:
+        runs.append(("tls_both", lambda p: ctx.daemon(path=p, label="qysc tls", tls=ctx.pki), (1, 2)))
+    runs.append(("one", lambda p: ctx.daemon(path=p, label="qysc"), (1,)))
     if socat_cls is not None:
         runs.append(("socat_one", lambda p: socat_cls(path=p, lines=(1,)), (1,)))
     cc = "bbr" if name.endswith("-bbr") else "reno"
@@ -144,11 +151,11 @@ def table(res):
         return ""
     rows = ["Over the emulated cellular path (%d bit/s per line, %s s each)"
             % (res["bitrate"], res["seconds"]),
-            "  %-8s %-10s %10s %9s %6s %6s %18s %14s" % (
+            "  %-8s %-12s %10s %9s %6s %6s %18s %14s %9s" % (
                 "profile", "run", "kB/s/line", "held %", "lost", "dup/ro", "latency p50/p99 ms",
-                "unacked p50/max")]
+                "unacked p50/max", "cpu s/MB")]
     for name, p in res["profiles"].items():
-        for key in ("both", "one", "socat_one"):
+        for key in ("both", "tls_both", "one", "socat_one"):
             r = p.get(key)
             if not r:
                 continue
@@ -156,7 +163,7 @@ def table(res):
                 c = r.get("line%d" % ln)
                 if not c:
                     continue
-                rows.append("  %-8s %-10s %s" % (name, "%s L%d" % (key, ln), _cells(c, r)))
+                rows.append("  %-8s %-12s %s" % (name, "%s L%d" % (key, ln), _cells(c, r)))
     mb = res.get("modbus", {}).get("result", {})
     for label, m in mb.items():
         if m.get("p50") is not None:
@@ -171,8 +178,9 @@ def _cells(c, r):
     secs = r["seconds"]
     lat = c.get("latency") or {}
     q = r.get("unacked_bytes") or {}
-    return "%10.1f %9.1f %6d %6s %18s %14s" % (
+    cpu = r.get("cpu_s_per_mb")
+    return "%10.1f %9.1f %6d %6s %18s %14s %9s" % (
         (c.get("taken", 0) - c.get("lost", 0)) / secs / 1000.0, held, c.get("lost", 0),
         "%d/%d" % (c.get("duplicated", 0), c.get("reordered", 0)),
         "%.0f/%.0f" % (lat.get("p50", 0), lat.get("p99", 0)) if lat else "-",
-        "%s/%s" % (q.get("p50", "-"), q.get("max", "-")))
+        "%s/%s" % (q.get("p50", "-"), q.get("max", "-")), "%.3f" % cpu if cpu is not None else "-")

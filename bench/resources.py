@@ -56,8 +56,8 @@ class Window:
 
     def stop(self):
         """The figures from the start until now (the window may go on)."""
-        dt = max(1, time.monotonic_ns() - self.t0)
-        return {"cpu_pct": 100.0 * (cpu_ns(self.pids) - self.c0) / dt,
+        dt, cpu = max(1, time.monotonic_ns() - self.t0), cpu_ns(self.pids) - self.c0
+        return {"cpu_pct": 100.0 * cpu / dt, "cpu_s": cpu / 1e9,
                 "wakeups_per_s": (switches(self.pids) - self.w0) * 1e9 / dt,
                 "seconds": dt / 1e9}
 

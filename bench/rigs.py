@@ -10,7 +10,8 @@ Every rig offers the same face to the measurements:
   disconnect()        no server connection from now on
   close()
 
-The daemon (sandbox copy) is the client of our link server (gwserver);
+The daemon (sandbox copy) is the client of our link server (gwserver),
+over the plain link or, given a Pki, the secure one (tlspeer);
 ser2net and socat serve raw TCP on loopback and the bench connects to them.
 """
 
@@ -27,6 +28,7 @@ from trmkit.gwserver import GatewayServer, TYPE_DATA
 from trmkit.ports import free_port, listening
 from trmkit.procs import FileProcess
 from trmkit.sandbox import MODEM, MODEM_OK, Pty, Sandbox
+from trmkit.tlspeer import TlsGatewayServer, board_files
 from trmkit.wait import wait_path, wait_until
 from . import resources
 
@@ -107,11 +109,13 @@ class Rig:
 class DaemonRig(Rig):
     """The daemon's sandbox copy, connected to our link server.
     modbus: line 1 bridged (IsTCP2RTU1=1) to a pymodbus RTU slave.
-    preload: (shim library, counter file) to count heap calls."""
+    preload: (shim library, counter file) to count heap calls.
+    tls: a tlspeer.Pki with the factory pair "gw": the link in TLS."""
 
     name = "qysc"
 
-    def __init__(self, qysc, table, gap_ms=50, modbus=False, preload=None, label=None, path=None):
+    def __init__(self, qysc, table, gap_ms=50, modbus=False, preload=None, label=None, path=None,
+                 tls=None):
         super().__init__()
         self.path = path or Loopback()
         self.gap_ms = gap_ms
@@ -125,7 +129,9 @@ class DaemonRig(Rig):
             self.ptys[1] = self.sb.add_pty("/dev/ttyS1")
         self.ptys[2] = self.sb.add_pty("/dev/ttyS2")
         with self.path.server_side():
-            self.server = GatewayServer(table=table, addr=self.path.server_addr)
+            self.server = self._server(table, tls)
+        if tls is not None:
+            board_files(self.sb, tls)
         # heartbeats far apart, so none falls into a measurement
         self.sb.write_config(self.path.server_addr, self.server.port, HeartbeatTime=3600,
                              TimeInterval=gap_ms, IsTCP2RTU1=1 if modbus else 0)
@@ -144,6 +150,11 @@ class DaemonRig(Rig):
         self.counter = preload[1] if preload else None
         self.heap_at_start = resources.read_alloc(self.counter) if preload else None
         self.heap_calls = None
+
+    def _server(self, table, pki):
+        if pki is None:
+            return GatewayServer(table=table, addr=self.path.server_addr)
+        return TlsGatewayServer(pki.hub_context(), table=table, addr=self.path.server_addr)
 
     def heap(self):
         """Heap calls since the link came up (None without the counter)."""

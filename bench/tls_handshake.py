@@ -31,15 +31,12 @@ import time
 from trmkit.gwserver import GatewayServer
 from trmkit.procs import ROOT, LineProcess, Process, module_argv, module_env
 from trmkit.sandbox import CONFIG, MODEM, MODEM_OK, Sandbox, daemon_config, load_encode_table
-from trmkit.tlspeer import HUB_NAME, Pki, TlsGatewayServer, server_context
+from trmkit.tlspeer import Pki, TlsGatewayServer, board_files
 from trmkit.wait import wait_until
 
 QEMU = ["qemu-arm", "-cpu", "pxa270"]
 MHZ = 520
 CPI = (1.0, 1.5, 2.0)  # assumed cycles per instruction of the PXA270 on this code
-TLS_INI = "/quarne/qysc/tls.ini"
-HUB_CA = "/quarne/qysc/hubca.pem"
-GW_PAIR = "/quarne/qysc/tls/gateway."
 
 
 class Hub:
@@ -173,12 +170,7 @@ def board_sandbox(pki=None, port=0, server="127.0.0.1"):
     sb.write_file(MODEM, MODEM_OK)
     sb.write_file(CONFIG, daemon_config(server, port))
     if pki is not None:
-        for board_path, path in ((GW_PAIR + "key", pki.path("gw.key")),
-                                 (GW_PAIR + "crt", pki.path("gw.crt")), (HUB_CA, pki.ca)):
-            with open(path, "rb") as f:
-                sb.write_file(board_path, f.read())
-        os.chmod(sb.board(GW_PAIR + "key"), 0o600)
-        sb.write_file(TLS_INI, "enable=1\r\nca=%s\r\nname=%s\r\n" % (HUB_CA, HUB_NAME))
+        board_files(sb, pki)
     return sb
 
 
@@ -197,7 +189,7 @@ def daemon_rss(build, plugin, pki=None):
     if pki is None:
         server = GatewayServer(table)
     else:
-        ctx = server_context(pki.hub, pki.path("hub.key"), pki.path("factory.crt"))
+        ctx = pki.hub_context()
         server = TlsGatewayServer(ctx, table=table)
     qysc = os.path.join(build, "sandbox", "qysc")
     sb = board_sandbox(pki, server.port)

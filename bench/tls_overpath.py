@@ -27,7 +27,6 @@ from bench.tls_handshake import board_sandbox, encode_table, gateway_pki
 from trmkit import cellpath, netns
 from trmkit.gwserver import GatewayServer, Link
 from trmkit.procs import ROOT, Process
-from trmkit.tlspeer import server_context
 
 PROFILES = [
     ("rtt300", "rtt=300ms,jitter=30ms,up=1mbit,down=4mbit"),
@@ -57,7 +56,7 @@ def sample(path, build, pki, tls):
     """A daemon start with two connections; their figures, TLS's log times."""
     with path.server_ns.entered():
         server = GatewayServer(encode_table(build), addr=path.server_addr)
-    ctx = server_context(pki.hub, pki.path("hub.key"), pki.path("factory.crt")) if tls else None
+    ctx = pki.hub_context() if tls else None
     sb = board_sandbox(pki if tls else None, server.port, path.server_addr)
     try:
         daemon = Process(path.daemon_ns.prefix() + [os.path.join(build, "sandbox", "qysc")], sb.dir)

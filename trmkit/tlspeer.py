@@ -6,7 +6,9 @@ a factory CA with gateway pairs, and whatever a test needs to be wrong.
 TlsGatewayServer is GatewayServer with TLS 1.2 on every accepted
 connection: ECDHE-ECDSA with AEAD suites, a client certificate required,
 session tickets issued (OpenSSL's default), one SSLContext for all accepts
-so tickets from one connection resume the next."""
+so tickets from one connection resume the next. board_files gives a
+daemon's sandbox the gateway pair, the hub CA and a tls.ini that turns the
+secure link on."""
 
 import hashlib
 import os
@@ -18,6 +20,9 @@ from .gwserver import GatewayServer, Link
 
 SUITES = "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES256-GCM-SHA384"
 HUB_NAME = "hub.test"
+TLS_INI = "/quarne/qysc/tls.ini"
+HUB_CA = "/quarne/qysc/hubca.pem"
+GW_PAIR = "/quarne/qysc/tls/gateway."
 
 
 def openssl(*args, cwd=None):
@@ -34,6 +39,10 @@ class Pki:
 
     def path(self, name):
         return os.path.join(self.dir, name)
+
+    def hub_context(self, client_ca="factory"):
+        """The hub's context: its pair, clients signed by the CA `client_ca`."""
+        return server_context(self.hub, self.path("hub.key"), self.path(client_ca + ".crt"))
 
     def key(self, name):
         openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
@@ -78,6 +87,17 @@ def spki_sha256(cert_path):
     der = subprocess.run(["openssl", "pkey", "-pubin", "-outform", "DER"], input=pub,
                          check=True, capture_output=True).stdout
     return hashlib.sha256(der).hexdigest()
+
+
+def board_files(sb, pki, pair="gw"):
+    """The secure link on in the sandbox `sb`: the pair `pair` of `pki` as
+    the gateway's, the hub checked by its CA and name."""
+    for board_path, path in ((GW_PAIR + "key", pki.path(pair + ".key")),
+                             (GW_PAIR + "crt", pki.path(pair + ".crt")), (HUB_CA, pki.ca)):
+        with open(path, "rb") as f:
+            sb.write_file(board_path, f.read())
+    os.chmod(sb.board(GW_PAIR + "key"), 0o600)
+    sb.write_file(TLS_INI, "enable=1\r\nca=%s\r\nname=%s\r\n" % (HUB_CA, HUB_NAME))
 
 
 def server_context(cert, key, client_ca):

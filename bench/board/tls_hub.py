@@ -11,7 +11,7 @@ import socket
 import sys
 import time
 
-from trmkit.tlspeer import HUB_NAME, Pki, server_context
+from trmkit.tlspeer import HUB_NAME, Pki
 
 
 def layout(root, pki, port):
@@ -33,7 +33,7 @@ def main():
     pki = Pki(os.path.join(root, "pki"))
     pki.make_ca("factory")
     pki.issue("gw", "factory", "127.0.0.101")
-    ctx = server_context(pki.hub, pki.path("hub.key"), pki.path("factory.crt"))
+    ctx = pki.hub_context()
     ls = socket.socket()
     ls.bind(("127.0.0.1", 0))
     ls.listen(8)
