@@ -101,9 +101,9 @@ bool tls_open(Fleet &f) {
   if (o.tls_ca_key == nullptr) return true;
   FleetTls &t = *(f.tls = new FleetTls);
   t.count = o.gateways;
-  t.keys = static_cast<EVP_PKEY **>(calloc(t.count, sizeof *t.keys));
-  t.certs = static_cast<X509 **>(calloc(t.count, sizeof *t.certs));
-  t.sessions = static_cast<SSL_SESSION **>(calloc(t.count, sizeof *t.sessions));
+  t.keys = static_cast<EVP_PKEY **>(calloc(t.count, sizeof *t.keys));  // NOLINT(bugprone-sizeof-expression): arrays of pointers
+  t.certs = static_cast<X509 **>(calloc(t.count, sizeof *t.certs));  // NOLINT(bugprone-sizeof-expression): arrays of pointers
+  t.sessions = static_cast<SSL_SESSION **>(calloc(t.count, sizeof *t.sessions));  // NOLINT(bugprone-sizeof-expression): arrays of pointers
   t.has_ca = o.tls_hub_ca != nullptr;
   t.has_pin = o.tls_pin_given;
   memcpy(t.pin, o.tls_pin, sizeof t.pin);
@@ -152,7 +152,8 @@ bool tls_begin(Fleet &f, uint32_t i) {
     ERR_clear_error();
     return false;
   }
-  SSL_set_app_data(ssl, reinterpret_cast<void *>(static_cast<uintptr_t>(i)));
+  // The gateway's index rides as the connection's app data (never dereferenced).
+  SSL_set_app_data(ssl, reinterpret_cast<void *>(static_cast<uintptr_t>(i)));  // NOLINT(performance-no-int-to-ptr)
   SSL_set_connect_state(ssl);
   g.ssl = ssl;
   return true;

@@ -2,10 +2,10 @@
 // of failing refused and counted), then its records read and written for
 // the packets, as the plain port's bytes are (link.h).
 #include <errno.h>
-#include <poll.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
