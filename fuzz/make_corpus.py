@@ -10,7 +10,9 @@ files it makes.
 """
 import os
 import struct
+import subprocess
 import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -216,8 +218,45 @@ def console_modbus():
     write(t, "bad_header", send(0, bytes.fromhex("000100010006010300000001")) + send(1, bytes.fromhex("0001000000ff")))
 
 
+def hub_tls_files():
+    """Test keys made here with openssl for this corpus alone (no deployment's
+    keys): a factory CA, a gateway certificate naming its ID by CN, DNS and
+    IP names, the chain in one file, the same in DER, keys fit and unfit."""
+    t = "hub_tls_files"
+    with tempfile.TemporaryDirectory() as d:
+        def ssl(*args, stdin=None):
+            return subprocess.run(["openssl", *args], cwd=d, input=stdin, check=True,
+                                  capture_output=True).stdout
+
+        def ec(name, curve="P-256"):
+            ssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:" + curve, "-out", name)
+
+        ec("ca.key")
+        ssl("req", "-new", "-x509", "-key", "ca.key", "-subj", "/CN=corpus CA", "-days", "3650", "-out", "ca.crt")
+        ec("gw.key")
+        with open(os.path.join(d, "ext"), "w") as f:
+            f.write("subjectAltName=DNS:gw7.test,IP:10.0.0.7\nextendedKeyUsage=clientAuth\n")
+        ssl("req", "-new", "-key", "gw.key", "-subj", "/CN=10.0.0.7", "-out", "gw.csr")
+        ssl("x509", "-req", "-in", "gw.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
+            "-extfile", "ext", "-days", "365", "-out", "gw.crt")
+        ec("p384.key", "P-384")
+        ssl("genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1024", "-out", "rsa.key")
+        read = lambda name: open(os.path.join(d, name), "rb").read()
+        write(t, "chain", b"\x00" + b"10.0.0.7\n" + read("gw.crt") + read("ca.crt"))
+        write(t, "der_ip", b"\x01" + b"10.0.0.7\n" + ssl("x509", "-in", "gw.crt", "-outform", "DER"))
+        write(t, "der_dns", b"\x01" + b"gw7.test\n" + ssl("x509", "-in", "ca.crt", "-outform", "DER"))
+        for name in ("gw", "p384", "rsa"):
+            write(t, "key_" + name, b"\x02\n" + read(name + ".key"))
+    write(t, "settings", b"\x03\n" + b'tls_listen = "127.0.0.1:11443"\ntls_cert = "/x/hub.crt"\n'
+          b'tls_key = "/x/hub.key"\ntls_ca = "/x/ca.crt"\ntls_ca_only = true\ntls_handshake_s = 10\n'
+          b'tls_session_hours = 24\ntls_ticket_keys = "/x/tickets"\ntls_required_ids = ["10.0.0.*"]\n'
+          b'listen = "off"\n')
+    write(t, "fingerprint", b"\x04\n" + b"0123456789ABCDEFabcdef" * 2 + b"0123456789abcdef0123")
+    write(t, "secret", b"\x04\n" + b"f" * 64 + b"\r\n")
+
+
 if __name__ == "__main__":
     for make in (daemon_stream, config_file, modem_info, name_lookup, celmon_reply, simgate_answer, discovery,
-                 console_stream, console_modbus):
+                 console_stream, console_modbus, hub_tls_files):
         make()
     sys.exit(0)

@@ -333,6 +333,7 @@ bool apply_root(const toml::table &root, Config &cfg, std::string &err) {
 }  // namespace
 
 bool config_parse(const std::string &text, Config &cfg, std::string &err) {
+  if (!config_text_sound(text, err)) return false;
   toml::parse_result res = toml::parse(std::string_view(text));
   if (!res) {
     std::ostringstream os;

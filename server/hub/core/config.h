@@ -136,6 +136,9 @@ struct Config {
 // Parses TOML text over the defaults already in cfg. false with a message
 // naming the key (or the line of a syntax error) in err.
 bool config_parse(const std::string &text, Config &cfg, std::string &err);
+// Non-ASCII bytes only inside strings and comments (config_text.cpp), or
+// false with the line in err; config_parse checks this first.
+bool config_text_sound(const std::string &text, std::string &err);
 bool config_load_file(const std::string &path, Config &cfg, std::string &err);
 
 // The combination is safe to start: an API off loopback needs a token, and
