@@ -60,7 +60,7 @@ const char *failure_text(SSL *ssl) {
 int keep_session(SSL *ssl, SSL_SESSION *sess) {
   FleetTls &t = of(ssl);
   const uint32_t i = index_of(ssl);
-  if (i >= t.count) return 0;
+  if (i >= t.sessions.size()) return 0;
   SSL_SESSION_free(t.sessions[i]);
   t.sessions[i] = sess;
   return 1;
@@ -100,14 +100,12 @@ bool tls_open(Fleet &f) {
   const Options &o = f.opt;
   if (o.tls_ca_key == nullptr) return true;
   FleetTls &t = *(f.tls = new FleetTls);
-  t.count = o.gateways;
-  t.keys = static_cast<EVP_PKEY **>(calloc(t.count, sizeof *t.keys));  // NOLINT(bugprone-sizeof-expression): arrays of pointers
-  t.certs = static_cast<X509 **>(calloc(t.count, sizeof *t.certs));  // NOLINT(bugprone-sizeof-expression): arrays of pointers
-  t.sessions = static_cast<SSL_SESSION **>(calloc(t.count, sizeof *t.sessions));  // NOLINT(bugprone-sizeof-expression): arrays of pointers
+  t.keys.assign(o.gateways, nullptr);
+  t.certs.assign(o.gateways, nullptr);
+  t.sessions.assign(o.gateways, nullptr);
   t.has_ca = o.tls_hub_ca != nullptr;
   t.has_pin = o.tls_pin_given;
   memcpy(t.pin, o.tls_pin, sizeof t.pin);
-  if (t.keys == nullptr || t.certs == nullptr || t.sessions == nullptr) return false;
   if (!tls_load_ca(t, o.tls_ca_key, o.tls_ca_cert)) return false;
   t.ctx = SSL_CTX_new(TLS_client_method());
   if (t.ctx == nullptr || !configure(t.ctx, o)) return false;
@@ -118,14 +116,9 @@ bool tls_open(Fleet &f) {
 void tls_close(Fleet &f) {
   FleetTls *t = f.tls;
   if (t == nullptr) return;
-  for (uint32_t k = 0; k < t->count; k++) {
-    if (t->keys != nullptr) EVP_PKEY_free(t->keys[k]);
-    if (t->certs != nullptr) X509_free(t->certs[k]);
-    if (t->sessions != nullptr) SSL_SESSION_free(t->sessions[k]);
-  }
-  free(t->keys);
-  free(t->certs);
-  free(t->sessions);
+  for (EVP_PKEY *k : t->keys) EVP_PKEY_free(k);
+  for (X509 *c : t->certs) X509_free(c);
+  for (SSL_SESSION *s : t->sessions) SSL_SESSION_free(s);
   for (X509_EXTENSION *e : t->ext) X509_EXTENSION_free(e);
   EVP_PKEY_free(t->ca_key);
   X509_free(t->ca_cert);

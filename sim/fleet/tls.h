@@ -19,6 +19,8 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <vector>
+
 namespace fleet {
 
 struct Fleet;
@@ -34,10 +36,9 @@ struct FleetTls {
   uint64_t serial = 0;          // of the first certificate made, counted up
   uint8_t pin[32] = {};
   bool has_pin = false, has_ca = false;
-  EVP_PKEY **keys = nullptr;
-  X509 **certs = nullptr;
-  SSL_SESSION **sessions = nullptr;
-  uint32_t count = 0;
+  std::vector<EVP_PKEY *> keys;
+  std::vector<X509 *> certs;
+  std::vector<SSL_SESSION *> sessions;
   uint64_t keys_made = 0, keys_us = 0;  // making keys and certificates, in all
 };
 

@@ -87,11 +87,14 @@ class Hub:
         return self.proc.wait_exit(TIMEOUT)
 
 
+FLEET_FIRST = "10.7.0.1"  # the simulated fleet's first gateway ID
+
+
 class Fleet:
     """trm-fleet against the hub (its gateways numbered from `first`),
     driven through its control socket."""
 
-    def __init__(self, case, port, n, *extra, first="10.7.0.1"):
+    def __init__(self, case, port, n, *extra, first=FLEET_FIRST):
         self.proc = case.sb.start_host([tools_bin("trm-fleet"), "--server", "127.0.0.1:%d" % port, "-n", str(n),
                                         "--first-id", first, "--control", "0", "--stats", "0",
                                         "--init-delay", "50", "--seed", "3"] + list(extra), stdin=subprocess.PIPE)

@@ -11,12 +11,10 @@ import os
 import time
 import unittest
 
-from hubcase import GW_ID, Fleet, Hub, HubCase
+from hubcase import FLEET_FIRST as FIRST, GW_ID, Fleet, Hub, HubCase
 from test_hub_mqtt import Balancer
 from trmkit.sandbox import tools_bin
 from trmkit.wait import wait_until
-
-FIRST = "10.7.0.1"  # the fleet's first gateway (its default)
 
 try:
     from trmkit.pgserver import PgServer, bindir

@@ -277,9 +277,9 @@ class ModuleLookup(unittest.TestCase):
         self.dir = tempfile.mkdtemp(prefix="trm310-hwbind-lookup-")
         self.addCleanup(shutil.rmtree, self.dir, True)
         source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "hwbind", "hwbind.py")
-        spec = importlib.util.spec_from_file_location("hwbind", source)
-        self.hwbind = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(self.hwbind)
+        found = importlib.util.spec_from_file_location("hwbind", source)
+        self.hwbind = importlib.util.module_from_spec(found)
+        found.loader.exec_module(self.hwbind)
 
     def test_explicit_path_then_installed_layout_then_loader_search(self):
         find = self.hwbind.find_library
