@@ -18,8 +18,9 @@ packages=(
   libsqlite3-dev libmosquitto-dev mosquitto mosquitto-clients libmicrohttpd-dev
   libtomlplusplus-dev libcjson-dev
   # the hub's secure link (OpenSSL 3), the keys made for it (tools/trm-pki.sh) and its
-  # scan by testssl.sh in the tests
-  libssl-dev openssl testssl.sh
+  # scan by testssl.sh in the tests; gnutls-cli and gnutls-serv as a second TLS stack
+  # against both ends
+  libssl-dev openssl testssl.sh gnutls-bin
   # the hub's pages driven through a real browser
   chromium
   # the shared registry of a cluster of hubs, and the balancer in front of them
