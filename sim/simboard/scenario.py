@@ -19,7 +19,7 @@ class Steps:
     def check(self, name, ok, detail=""):
         self.results.append((name, bool(ok)))
         self.log("script", "%s: %s%s" % ("PASS" if ok else "FAIL", name,
-                                         " (%s)" % detail if detail else ""))
+                                         " (%s)" % (detail,) if detail else ""))
         return ok
 
     def summary(self):
@@ -29,32 +29,37 @@ class Steps:
         return 0 if failed == 0 else 1
 
 
-def console_says(board, pattern, timeout, since):
-    return board.events.wait("console", pattern, timeout, since)
+def online(board, timeout, since):
+    """The server's line for the gateway's init packet, seen after `since`."""
+    return board.events.wait(board.server.source, board.server.online, timeout, since)
+
+
+def csq(board):
+    """@CSQ's reply as (signal, network), or None."""
+    m = re.match(r"^!CSQ;(\d+);(\d+)$", board.server.ask("@CSQ", STEP_S) or "")
+    return m and (m.group(1), m.group(2))
 
 
 def run(board, log):
     s = Steps(log)
     ev = board.events
 
-    m = console_says(board, r'^gw1 init .*alias="KX-7700" version="V1\.01"', CONNECT_S, 0)
+    m = online(board, CONNECT_S, 0)
     s.check("the gateway connects and its init packet is decoded", m,
             m.group(0)[:100] if m else "")
+    if board.keys:
+        secure_link(s, board)
 
-    m = console_says(board, r"^gw1 heartbeat copies=(\d+)", STEP_S + 10, 0)
-    s.check("heartbeat bursts arrive", m and m.group(1) == "84",
-            m.group(0) if m else "none seen")
+    copies = board.server.heartbeat_copies(STEP_S + 10)
+    s.check("heartbeat bursts arrive", copies == 84, "%s copies" % copies)
 
     info = poll_until(lambda: _modem_info(board, r"csqvalue=23"), STEP_S, step=0.1)
     s.check("celmon writes the modem status", info, (info or "").strip())
     want_net = "0" if board.ppp0 == "up" else "1"
     time.sleep(2.5)  # the daemon re-reads the file every 2 s
-    mark = ev.mark()
-    board.children["console"].send("cfg 1 @CSQ")
-    m = console_says(board, r'^gw1 port257 .*text="!CSQ;(\d+);(\d+)\\r\\n"', STEP_S, mark)
-    s.check("the modem status reaches the daemon (@CSQ)",
-            m and m.group(1) == "71" and m.group(2) == want_net,
-            m.group(0) if m else "no reply")
+    got = csq(board)
+    s.check("the modem status reaches the daemon (@CSQ)", got == ("71", want_net),
+            got and ";".join(got))
 
     regs, err = _read_retry(board)
     s.check("a Modbus read of the field device through the bridge", regs is not None,
@@ -65,12 +70,9 @@ def run(board, log):
         s.check("a Modbus write reaches the field device", err is None and regs2 == [4242],
                 "read back %s" % (regs2 if regs2 is not None else err2))
 
-    mark = ev.mark()
-    board.children["console"].send("cfg 1 @ALIAS=SIMBRD")
-    board.children["console"].send("cfg 1 @ALIAS")
-    m1 = console_says(board, r'text="!ALIAS;OK\\r\\n"', STEP_S, mark)
-    m2 = console_says(board, r'text="!ALIAS;SIMBRD\\r\\n"', STEP_S, mark)
-    s.check("a configuration command round trip", m1 and m2)
+    replies = [board.server.ask(c, STEP_S) for c in ("@ALIAS=SIMBRD", "@ALIAS")]
+    s.check("a configuration command round trip", replies == ["!ALIAS;OK", "!ALIAS;SIMBRD"],
+            replies)
 
     period = poll_until(lambda: _period_between(board, 300, 800), STEP_S, step=0.1)
     s.check("LED 1 blinks at its connected rate (500 ms)", period,
@@ -90,8 +92,11 @@ def run(board, log):
     s.check("without a server LED 1 blinks at 2 s", period,
             "%.0f ms" % (board.view.led_period_ms() or 0))
     board.set_link(linkproxy.UP)
-    m = console_says(board, r"^gw1 init ", CONNECT_S, mark)
+    m = online(board, CONNECT_S, mark)
     s.check("the gateway reconnects when the server is back", m)
+    if board.keys:
+        m = ev.wait("qysc", r"^--> tls: handshake done, resumed", STEP_S, mark)
+        s.check("the reconnect resumes the TLS session", m, m.group(0)[:60] if m else "")
 
     # The PPP link goes away: celmon notices, the daemon reports it.
     if board.ppp0 == "up":
@@ -99,11 +104,9 @@ def run(board, log):
         info = poll_until(lambda: _modem_info(board, r"ppp0=0"), STEP_S, step=0.1)
         s.check("celmon sees ppp0 gone", info)
         time.sleep(2.5)
-        mark = ev.mark()
-        board.children["console"].send("cfg 1 @CSQ")
-        m = console_says(board, r'^gw1 port257 .*text="!CSQ;(\d+);(\d+)\\r\\n"', STEP_S, mark)
-        s.check("the daemon reports the interface down (@CSQ ...;1)", m and m.group(2) == "1",
-                m.group(0) if m else "no reply")
+        got = csq(board)
+        s.check("the daemon reports the interface down (@CSQ ...;1)", got and got[1] == "1",
+                got and ";".join(got))
         board.set_ppp0(True)
 
     # The modem is unplugged: celmon skips its cycles and keeps the file.
@@ -118,15 +121,25 @@ def run(board, log):
     # A reboot asked by the server: the reply goes out, the watchdog is no
     # longer serviced, and the board resets and comes up again.
     mark = ev.mark()
-    board.children["console"].send("cfg 1 @REBOOT")
-    m = console_says(board, r'text="!REBOOT;OK\\r\\n"', STEP_S, mark)
-    s.check("the reboot command is answered", m)
+    reply = board.server.ask("@REBOOT", STEP_S)
+    s.check("the reboot command is answered", reply == "!REBOOT;OK", reply)
     m = ev.wait("board", r"^reset: watchdog not serviced", STEP_S, mark)
     s.check("the watchdog resets the board", m)
-    m = console_says(board, r"^gw1 init ", CONNECT_S, mark)
+    m = online(board, CONNECT_S, mark)
     s.check("the gateway comes up again after the reset", m)
 
     return s.summary()
+
+
+def secure_link(s, board):
+    """The link is TLS: the daemon's handshake, and the hub has bound the
+    gateway's factory key to its ID."""
+    m = board.events.wait("qysc", r"^--> tls: handshake done, full, (\S+)", STEP_S, 0)
+    s.check("the link is TLS (the daemon's handshake)", m, m.group(1) if m else "none seen")
+    key = (board.server.gateway() or {}).get("key", {})
+    s.check("the hub binds the gateway's factory key at once",
+            (key.get("state"), key.get("tls"), key.get("fingerprint")) ==
+            ("bound", True, board.keys.gateway_fp), key.get("fingerprint"))
 
 
 def _modem_info(board, pattern):

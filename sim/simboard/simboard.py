@@ -10,13 +10,15 @@ Builds a board in a sandbox directory and runs the real programs on it:
   board/quarne/      configuration and modem information files
 
 then the server console on loopback (or with --hub the fleet server trm-hub
-with a mosquitto broker of its own), behind a link relay that can fail on
+with a mosquitto broker of its own, over the secure link unless --plain:
+secure.py), behind a link relay that can fail on
 demand, celmon (in a network namespace that has a ppp0, where the machine
 allows it) and qysc: the sandbox copies of the programs, the same code as
 built for the board except for where paths lead.
 
   python3 -m sim.simboard.simboard [--build DIR] [--dir DIR] [--script] [--verbose]
-                                   [--hub [--broker H:P]]      (tools/simboard.sh)
+                                   [--hub [--broker H:P] [--plain | --pki DIR]]
+                                                               (tools/simboard.sh)
 
 Interactive commands: type "help". --script runs a fixed scenario and exits
 0 when every step was seen.
@@ -35,12 +37,11 @@ import tempfile
 import threading
 import time
 
-from trmkit import hubconf
-from trmkit.mosquitto import Mosquitto
 from trmkit.procs import LineProcess
 from trmkit.sandbox import CONFIG, daemon_config
 from trmkit.wait import wait_path
-from . import boardview, linkproxy
+from . import boardview, linkproxy, secure, servers
+from .servers import GATEWAY_ID
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -48,13 +49,13 @@ PYTHON = "/usr/bin/python3"
 HEARTBEAT_S = 5
 MODEM_CSQ = 23            # rssi the simulated modem reports (signal 71 of 100)
 FIELD_UNIT = 1
-GATEWAY_ID = "127.0.0.101"  # the daemon's virtual IP, its name on the fleet server
 # The PPP interface celmon looks for, in its own network namespace: one end
 # of a veth pair named ppp0 (dummy interfaces are not on every kernel).
 PPP0_UP = ["ip", "link", "add", "ppp0", "type", "veth", "peer", "name", "ppp0-peer"]
 
 
 def log(source, text):
+    """One line of the board's terminal, its source first."""
     sys.stdout.write("%-8s %s\n" % ("[%s]" % source, text))
     sys.stdout.flush()
 
@@ -106,8 +107,9 @@ class Board:
         self.view = None
         self.proxy = None
         self.ppp0 = "none"
-        self.console_port = None
-        self.http_port = None
+        self.log = log
+        self.server = None
+        self.keys = None
         self.modbus_port = None
         self.com3 = None
         self.lock = threading.Lock()
@@ -115,6 +117,9 @@ class Board:
     # --- paths ---------------------------------------------------------------
     def board(self, path):
         return os.path.join(self.dir, "board") + path
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
 
     def program(self, name):
         return self.emulator + [os.path.join(self.build, "sandbox", name)]
@@ -199,73 +204,23 @@ class Board:
         self.modem_link = os.readlink(self.board("/dev/ttyUSB2"))
 
     def start_server(self):
-        if self.args.hub:
-            return self.start_hub()
-        return self.start_console()
-
-    def start_broker(self):
-        """The embedded broker: mosquitto on a free loopback port."""
-        if self.args.broker:
-            host, _, port = self.args.broker.rpartition(":")
-            return host or "127.0.0.1", int(port)
-        broker = Mosquitto(os.path.join(self.dir, "sim"), name="broker", on_line=self.on_line, timeout=10)
-        self.children["broker"] = broker.proc
-        return "127.0.0.1", broker.port
-
-    def start_hub(self):
-        """trm-hub in place of the console: the gateway, its Modbus exposure,
-        MQTT on the broker, the status page and the API on loopback."""
-        host, port = self.start_broker()
-        conf = hubconf.write(os.path.join(self.dir, "sim", "hub.toml"),
-                             hub={"id": "simboard"}, gateways={"listen": "127.0.0.1:0"},
-                             registry={"path": os.path.join(self.dir, "sim", "registry.db")},
-                             security={"allow_ids": ["*"]}, http={"listen": "127.0.0.1:0"},
-                             mqtt={"host": host, "port": port},
-                             exposure=[{"gateway": GATEWAY_ID, "port": 1, "kind": "modbus",
-                                        "listen": "127.0.0.1:0"}])
-        self.start("hub", self.tool("trm-hub") + ["-c", conf])
-        m = self.events.wait("hub", r"listening gateways=\S+:(\d+) http=\S+:(\d+)", 30)
-        if not m:
-            raise RuntimeError("the fleet server did not start")
-        self.console_port, self.http_port = int(m.group(1)), int(m.group(2))
-        m = self.events.wait("hub", r"exposure \S+ port1 modbus on \S+:(\d+)", 10)
-        self.modbus_port = int(m.group(1)) if m else None
-        self.proxy = linkproxy.LinkProxy(self.console_port, log=lambda t: log("link", t))
-        log("board", "fleet server on 127.0.0.1:%d (gateways reach it through the link relay "
-            "on port %d); status page and API http://127.0.0.1:%d/; broker %s:%d (topics "
-            "trm/%s/...); Modbus TCP for the RS-485 device on 127.0.0.1:%s"
-            % (self.console_port, self.proxy.listen_port, self.http_port, host, port,
-               GATEWAY_ID, self.modbus_port))
-
-    def command(self, channel, text):
-        """A configuration or virtual COM command to the gateway, through the
-        console or the hub's API; the hub's answer is shown."""
-        if not self.args.hub:
-            self.children["console"].send("%s 1 %s" % (channel, text))
-            return
-        import urllib.request
-        url = "http://127.0.0.1:%d/api/gateways/%s/%s" % (self.http_port, GATEWAY_ID, channel)
-        try:
-            with urllib.request.urlopen(urllib.request.Request(url, data=text.encode()),
-                                        timeout=10) as r:
-                log("hub", r.read().decode(errors="replace").strip())
-        except OSError as e:
-            log("hub", "%s: %s" % (channel, e))
-
-    def start_console(self):
-        console = self.start("console", self.tool("trm-console") +
-                             ["-p", "0", "-m", "1:1:0", "-k"], stdin=True)
-        m = self.events.wait("console", r"^listening addr=\S+ port=(\d+)", 30)
-        if not m:
-            raise RuntimeError("the server console did not start")
-        self.console_port = int(m.group(1))
-        m = self.events.wait("console", r"^modbus gw1 port1 listening addr=\S+ port=(\d+)", 10)
-        self.modbus_port = int(m.group(1)) if m else None
-        self.proxy = linkproxy.LinkProxy(self.console_port, log=lambda t: log("link", t))
-        log("board", "server console on 127.0.0.1:%d (gateways reach it through the link "
-            "relay on port %d); Modbus TCP for the RS-485 device on 127.0.0.1:%s"
-            % (self.console_port, self.proxy.listen_port, self.modbus_port))
-        return console
+        """The console, or the hub over the secure link (keys made on the
+        first run) or the plain one; the link relay in front of it."""
+        if self.args.hub and not self.args.plain:
+            self.keys = secure.Keys(self.args.pki or os.path.join(self.build, "simboard-pki"),
+                                    GATEWAY_ID)
+            self.keys.board_files(self.board)
+        self.server = (servers.Hub(self, self.keys) if self.args.hub else servers.Console(self))
+        port = self.server.start()
+        self.modbus_port = self.server.modbus_port
+        self.proxy = linkproxy.LinkProxy(port, log=lambda t: log("link", t))
+        log("board", "%s (gateways reach it through the link relay on port %d); Modbus TCP for "
+            "the RS-485 device on 127.0.0.1:%s" % (self.server.describe(port),
+                                                    self.proxy.listen_port, self.modbus_port))
+        if self.keys:
+            log("board", "secure link: keys in %s%s; the hub's pin %s, the gateway's factory "
+                "key %s" % (self.keys.dir, " (made now)" if self.keys.made else "",
+                            self.keys.hub_pin, self.keys.gateway_fp))
 
     def write_config(self):
         text = daemon_config("127.0.0.1", self.proxy.listen_port, VirtualIP=GATEWAY_ID,
@@ -458,7 +413,7 @@ def interactive(board):
             err = board.modbus_write(int(rest[0], 0), int(rest[1], 0))
             log("modbus", "written" if err is None else "write failed: %s" % err)
         elif cmd in ("cfg", "vcom") and rest:
-            board.command(cmd, " ".join(rest))
+            board.server.send(cmd, " ".join(rest))
         elif cmd == "console" and rest and not board.args.hub:
             board.children["console"].send(" ".join(rest))
         elif cmd == "server" and rest and rest[0] in ("down", "stall", "up"):
@@ -488,6 +443,11 @@ def main(argv=None):
                          "instead of the console")
     ap.add_argument("--broker", metavar="HOST:PORT",
                     help="with --hub: this MQTT broker (default: a mosquitto of its own)")
+    ap.add_argument("--plain", action="store_true",
+                    help="with --hub: the plain link instead of the secure one (TLS)")
+    ap.add_argument("--pki", metavar="DIR",
+                    help="with --hub: the secure link's keys, made there on the first run "
+                         "(default <build>/simboard-pki)")
     args = ap.parse_args(argv)
 
     board = Board(args)
