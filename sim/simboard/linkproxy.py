@@ -35,11 +35,13 @@ class LinkProxy:
         with self.lock:
             old, self.state = self.state, state
             if state == DOWN:
-                self._drop_all()
+                # The port first: a gateway reconnecting at once after the
+                # drop is refused, not taken into the backlog and then reset.
                 if self.listener is not None:
                     self.sel.unregister(self.listener)
                     self.listener.close()
                     self.listener = None
+                self._drop_all()
             elif old == DOWN:
                 self._listen()
         self.log("link: %s" % state)
