@@ -1,12 +1,14 @@
 """End-to-end: the hub's TLS listener for gateways, facing an attacker.
 Keys made by tools/trm-pki.sh in the sandbox; gateways are openssl
-s_client and trmkit's fake gateway over Python's ssl module, speaking the
-packet format.
+s_client, gnutls-cli and trmkit's fake gateway over Python's ssl module,
+speaking the packet format.
 
-A factory key naming its ID is served at once; an unknown key is held
-pending until admitted (and then resumes its session); a key not the ID's,
-a packet declaring another ID, an ID of the secure link on the plain port,
-a revoked key (off within a second, and after a restart) are refused.
+A factory key naming its ID is served at once, through OpenSSL and GnuTLS
+alike (GnuTLS offering TLS 1.1, or CBC ciphers only, is refused); an
+unknown key is held pending until admitted (and then resumes its session);
+a key not the ID's, a packet declaring another ID, an ID of the secure
+link on the plain port, a revoked key (off within a second, and after a
+restart) are refused.
 On the ports themselves: plain bytes on the TLS port, TLS on the plain
 port, a key of another CA where only the factory's is let in, a handshake
 cut half-way or trickled byte by byte, a flood of handshakes. Every refusal
@@ -26,11 +28,12 @@ import time
 import unittest
 
 from hubcase import TIMEOUT, Fleet, Hub, HubCase
+from trmkit import gnutls
 from trmkit.fakegw import FakeGateway, heartbeat_packet, init_packet, scramble, tls_context
 from trmkit.wait import wait_until
 
 PKI = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "trm-pki.sh")
-FACTORY, STRANGER, OTHER = "10.20.30.41", "10.20.30.42", "10.20.30.43"
+FACTORY, STRANGER, OTHER, GNUTLS = "10.20.30.41", "10.20.30.42", "10.20.30.43", "10.20.30.44"
 
 
 class Keys:
@@ -113,6 +116,28 @@ class Tls(HubCase):
                 "-CAfile", self.keys.path("hub/hub.crt"), "-verify_return_error", "-quiet", "-nocommands"]
         return self.sb.start_host(argv, stdin=subprocess.PIPE)
 
+    def gnutls_gateway(self, hub):
+        """gnutls-cli with a factory key: served and listed; offering TLS 1.1
+        or only CBC ciphers: refused by the hub."""
+        gnutls.need(self)
+        crt, key, fp = self.keys.gateway("gnutls", GNUTLS, ca="ca")
+        ca = self.keys.path("hub/hub.crt")
+        gw = self.sb.start_host(gnutls.cli(hub.tls_port, ca, crt, key), stdin=subprocess.PIPE)
+        gw.proc.stdin.write(scramble(init_packet(ip=GNUTLS.encode())))
+        gw.proc.stdin.flush()
+        g = hub.wait_state("online", GNUTLS)
+        self.assertEqual((g["key"]["state"], g["key"]["fingerprint"], g["key"]["tls"]), ("bound", fp, True))
+        listed = hub.api("GET", "/api/gateways?state=online")[1]["gateways"]
+        self.assertIn(GNUTLS, [x["id"] for x in listed])
+        gw.proc.stdin.close()
+        gw.wait_exit(TIMEOUT)
+        before = refused(hub, "handshake")
+        for name, priority in gnutls.WEAK.items():
+            status, out = gnutls.talk(gnutls.cli(hub.tls_port, ca, crt, key, priority), timeout=TIMEOUT)
+            self.assertNotEqual(status, 0, name)
+            self.assertNotIn(gnutls.DONE, out, name)
+        wait_until(lambda: refused(hub, "handshake") == before + 2, TIMEOUT, what="GnuTLS's weak offers refused")
+
     def test_keys_bound_pending_admitted_refused_and_revoked(self):
         db = os.path.join(self.sb.dir, "registry.db")
         hub = Hub(self, "--no-mqtt", "--db", db, *self.keys.hub_args())
@@ -125,6 +150,8 @@ class Tls(HubCase):
         sc.proc.stdin.flush()
         g = hub.wait_state("online", FACTORY)
         self.assertEqual((g["key"]["state"], g["key"]["fingerprint"], g["key"]["tls"]), ("bound", f_fp, True))
+        with self.subTest("gnutls-cli"):
+            self.gnutls_gateway(hub)
 
         # An unknown key: held, its fingerprint shown, no commands; admitted, served.
         ctx = tls_context(s_crt, s_key, self.keys.path("hub/hub.crt"))
@@ -176,8 +203,9 @@ class Tls(HubCase):
         sc.proc.stdin.close()
         self.assertLess(time.monotonic() - started, 1.0)
         self.assertEqual(hub.api("POST", "/api/gateways/%s/revoke" % FACTORY)[0], 409)
-        _, audit = hub.api("GET", "/api/audit?gateway=" + FACTORY)
-        self.assertIn("/api/gateways/%s/revoke" % FACTORY, json.dumps(audit))
+        audited = "/api/gateways/%s/revoke" % FACTORY  # the audit's writer is a thread of its own
+        wait_until(lambda: audited in json.dumps(hub.api("GET", "/api/audit?gateway=" + FACTORY)[1]), TIMEOUT,
+                   what="the revocation in the audit log")
         self.assertEqual(hub.terminate(), 0)
         hub = Hub(self, "--no-mqtt", "--db", db, *self.keys.hub_args(), name="hub2")
         self.assertTrue(self.fake(hub, FACTORY, f_crt, f_key).closed.wait(TIMEOUT))
