@@ -3,7 +3,8 @@
 connection without an init packet is closed, one sending garbage too, while
 the admitted gateway is served throughout; a flood of connections from one
 address is cut short; an API off loopback needs a token and TLS, and
-the HTTPS listener takes neither plain HTTP nor TLS below 1.2."""
+the HTTPS listener takes neither plain HTTP nor TLS below 1.2 nor a CBC
+cipher, from OpenSSL's client or GnuTLS's."""
 
 import os
 import socket
@@ -13,6 +14,7 @@ import time
 import unittest
 
 from hubcase import GW_ID, TIMEOUT, Hub, HubCase
+from trmkit import gnutls
 from trmkit.procs import ROOT
 from trmkit.sandbox import tools_bin
 from trmkit.wait import wait_until
@@ -112,6 +114,24 @@ class Security(HubCase):
             self.assertNotEqual(r.returncode, 0)
         wait_until(lambda: hub.metric("trm_hub_https_refused_total") >= 3, what="refusals counted")
         hub.proc.wait_for(rb"a TLS connection from 127.0.0.1 ended before a request: no handshake", TIMEOUT)
+        with self.subTest("gnutls-cli"):
+            self.gnutls_https(hub, pki + "/ca/ca.crt")
+
+    def gnutls_https(self, hub, ca):
+        """GnuTLS as the API's client: TLS 1.3 and TLS 1.2 with an AEAD are
+        served; TLS 1.1 or CBC ciphers only are refused and counted."""
+        gnutls.need(self)
+        ask = b"GET /api/hub HTTP/1.1\r\nHost: hub\r\nAuthorization: Bearer s3cret\r\nConnection: close\r\n\r\n"
+        for priority, version in ((None, b"(TLS1.3-"), (gnutls.TLS12_AEAD, b"(TLS1.2-")):
+            status, out = gnutls.talk(gnutls.cli(hub.http, ca, priority=priority), ask, timeout=TIMEOUT)
+            self.assertIn(b"HTTP/1.1 200", out, priority)
+            self.assertIn(b"- Description: " + version, out, priority)
+        before = hub.metric("trm_hub_https_refused_total")
+        for name, priority in gnutls.WEAK.items():
+            status, out = gnutls.talk(gnutls.cli(hub.http, ca, priority=priority), ask, timeout=TIMEOUT)
+            self.assertNotEqual(status, 0, name)
+            self.assertNotIn(b"HTTP/1.1", out, name)
+        wait_until(lambda: hub.metric("trm_hub_https_refused_total") == before + 2, what="GnuTLS's weak offers counted")
 
     def test_start_is_all_or_nothing(self):
         taken = socket.socket()
