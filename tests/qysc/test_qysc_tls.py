@@ -1,7 +1,7 @@
 """End-to-end: the daemon's secure link (tls.ini) against a TLS 1.2 hub
-made with Python's ssl module and against openssl s_server: the link's
-traffic inside TLS, resumption, the key made at first start, and the hubs
-the daemon must refuse."""
+made with Python's ssl module and against openssl s_server and
+gnutls-serv: the link's traffic inside TLS, resumption, the key made at
+first start, and the hubs the daemon must refuse."""
 
 import os
 import re
@@ -14,14 +14,17 @@ import threading
 import time
 
 from qysc_case import DaemonCase
+from trmkit import gnutls
 from trmkit.gwserver import PORT_QYIO, PORT_RS485
 from trmkit.ports import listening
+from trmkit.sandbox import emulator, sandbox_bin
 from trmkit.tlspeer import HUB_NAME, Pki, TlsGatewayServer, server_context, spki_sha256
 from trmkit.wait import wait_until
 
 TLS_DIR = "/quarne/qysc/tls"
 TLS_INI = "/quarne/qysc/tls.ini"
 HUB_CA = "/quarne/qysc/hubca.pem"
+GNUTLS_PORT = 11443  # in a network namespace of the test's own: always free
 
 
 class TlsCase(DaemonCase):
@@ -153,8 +156,8 @@ class Refusals(TlsCase):
         self.assertRaises(socket.timeout, self.hub.sock.accept)
 
 
-class OpenSslServer(TlsCase):
-    def test_openssl_s_server_requiring_a_client_certificate(self):
+class OtherServers(TlsCase):
+    def test_openssl_s_server_then_gnutls_serv_requiring_a_client_certificate(self):
         self.factory_pair()
         p = self.pki
         argv = ["openssl", "s_server", "-accept", "127.0.0.1:%d" % self.hub.port, "-tls1_2",
@@ -167,6 +170,42 @@ class OpenSslServer(TlsCase):
         self.log(rb"--> tls: handshake done, full, TLS-ECDHE-ECDSA-WITH-AES-128-GCM-SHA256")
         self.log(rb"--> socket write: init data, result = (\d+)")
         server.wait_for(rb"[\s\S]{10}", timeout=10)  # the init packet, scrambled
+        server.proc.stdin.close()
+        server.stop()
+        self.daemon.stop()
+        with self.subTest("gnutls-serv"):
+            self.gnutls_serv_as_the_hub()
+
+    def gnutls_serv_as_the_hub(self):
+        """gnutls-serv, which listens on every address, in a network
+        namespace of the test's own, the daemon there too: a server whose
+        key is not the pinned one is refused; with the hub's key the mutual
+        handshake completes (TLS 1.2, ECDHE-ECDSA, an AEAD), the server
+        finds the factory key and the daemon sends its init packet."""
+        gnutls.need(self, "gnutls-serv")
+        net, p = gnutls.OwnNetwork(self, self.sb), self.pki
+
+        def serve(name):
+            server = net.start(gnutls.serv(GNUTLS_PORT, p.path(name + ".crt"), p.path(name + ".key"),
+                                           p.path("factory.crt")))
+            server.wait_for(rb"Echo Server listening on IPv4", 10)
+            return server
+
+        server = serve("rekeyed")
+        self.sb.write_file(TLS_INI, "enable=1\r\nca=%s\r\npin=%s\r\nname=%s\r\n"
+                           % (HUB_CA, self.hub_pin(), HUB_NAME))
+        self.config(port=GNUTLS_PORT)
+        self.daemon = net.start(emulator() + [sandbox_bin("qysc")])
+        self.log(rb"--> tls: hub refused: its key is not the pinned one, refusals 1\r\n", timeout=20)
+        server.stop()
+        server = serve("hub")
+        self.log(rb"--> tls: handshake done, full, TLS-ECDHE-ECDSA-WITH-AES-128-GCM-SHA256", timeout=30)
+        self.log(rb"--> socket write: init data, result = (\d+)")
+        server.wait_for(rb"- Status: The certificate is trusted", 10)  # the factory's, checked
+        server.wait_for(rb"- Given server name\[1\]: " + HUB_NAME.encode(), 10)
+        server.wait_for(rb"Public Key ID:\s+sha1:\S+\s+sha256:" + spki_sha256(p.path("gw.crt")).encode(), 10)
+        server.wait_for(rb"- Version: TLS1\.2\s+- Key Exchange: ECDHE-ECDSA[\s\S]*- MAC: AEAD", 10)
+        self.assertNotIn(b"PRIVATE KEY", self.daemon.output)
 
 
 class Reconnects(TlsCase):
