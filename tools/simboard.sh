@@ -4,6 +4,8 @@
 # repository's root; --help lists the options).
 #   tools/simboard.sh            interactive demo (type 'help')
 #   tools/simboard.sh --script   the fixed scenario; exit 0 when every step was seen
+#   tools/simboard.sh --hub      the fleet server in the console's place, over the secure link
+#                                (--hub --plain: the plain link)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if ! tools/install-deps.sh --check >/dev/null; then

@@ -16,6 +16,8 @@ fault suite import (one module a concern, nothing run at import):
   gwcase     the unittest base of the tests that run the real daemon
   tlspeer    the hub's end of the secure link: certificates (Pki), the
              server end inside TLS 1.2, a certificate's pin
+  gnutls     GnuTLS's tools (gnutls-cli, gnutls-serv) as a second TLS
+             stack, and a network namespace of the test's own for them
   fakegw     a fake gateway (the server programs' peer)
   modem      the simulated modem on a sandbox's modem device
   hubconf    the fleet server's TOML configuration from keyword arguments
