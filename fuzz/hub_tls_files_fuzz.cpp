@@ -33,7 +33,7 @@ namespace {
 
 void check_cert(X509 *cert, const std::string &id) {
   hub::Fingerprint f{}, back{};
-  if (hub::tls_fingerprint(cert, &f)) {
+  if (tlskit::fingerprint(cert, &f)) {
     std::string hex = hub::fp_hex(f);
     if (hex.size() != 64 || !hub::fp_parse(hex.data(), hex.size(), &back) || back != f) fail("fingerprint text");
   }
@@ -60,7 +60,7 @@ void read_key(const std::string &body) {
   BIO *in = BIO_new_mem_buf(body.data(), static_cast<int>(body.size()));
   std::string why;
   if (EVP_PKEY *k = hub::tls_read_key(in, &why)) {
-    hub::tls_key_unfit(k);
+    tlskit::key_unfit(k);
     EVP_PKEY_free(k);
   } else if (why.empty()) {
     fail("no key and no reason");

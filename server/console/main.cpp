@@ -1,7 +1,8 @@
 // trm-console: plays the remote server of TRM-310 gateways. Gateways
 // connect to it; it prints what they send, sends what the commands on
 // standard input ask for, and can expose a bridged serial port as a Modbus
-// TCP server. One thread around poll.
+// TCP server. The gateway port speaks TLS with --tls-cert and --tls-key.
+// One thread around poll.
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -15,6 +16,7 @@
 #include "options.h"
 #include "out.h"
 #include "qylink.h"
+#include "tls.h"
 
 using namespace console;
 
@@ -37,6 +39,15 @@ void set_signals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
+// Over TLS the line also gives the console's pin (a gateway's tls.ini
+// pin=) and whether gateways' certificates must chain to a CA.
+void listening(const Options &opt, int port) {
+  if (!tls_enabled()) return out_line("listening addr=%s port=%d", opt.addr, port);
+  char pin[72];
+  tls_own_pin(pin, sizeof pin);
+  out_line("listening addr=%s port=%d tls=%s pin=%s", opt.addr, port, opt.tls_ca ? "ca" : "any-key", pin);
+}
+
 bool start(const Options &opt, int *lfd) {
   char err[128];
   int port = 0;
@@ -45,7 +56,7 @@ bool start(const Options &opt, int *lfd) {
     out_line("error: gateway listener %s:%d: %s", opt.addr, opt.port, err);
     return false;
   }
-  out_line("listening addr=%s port=%d", opt.addr, port);
+  listening(opt, port);
   for (int i = 0; i < opt.modbus_count; i++) {
     const ExposureOpt &e = opt.modbus[i];
     if (mb_expose(e.gw, e.port, opt.addr, e.tcp_port) < 0) return false;
@@ -120,15 +131,20 @@ int main(int argc, char **argv) {
     print_usage();
     return 0;
   }
+  if (!tls_setup(opt.tls_cert, opt.tls_key, opt.tls_ca)) return 2;
   set_signals();
   gw_setup(opt.gap_ms, mb_on_section, nullptr);
   mb_setup(opt.modbus_timeout_ms);
   int lfd = -1;
-  if (!start(opt, &lfd)) return 1;
+  if (!start(opt, &lfd)) {
+    tls_teardown();
+    return 1;
+  }
   run(opt, lfd);
   gw_close_all("console ends");
   mb_close_all();
   close(lfd);
+  tls_teardown();
   if (g_signal) {
     out_line("signal %d: bye", static_cast<int>(g_signal));
   } else {

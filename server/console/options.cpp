@@ -7,6 +7,7 @@
 
 #include "gateways.h"
 #include "out.h"
+#include "tls.h"
 
 namespace console {
 namespace {
@@ -37,6 +38,8 @@ bool bad(const char *what, const char *value) {
   return false;
 }
 
+enum : int { kTlsCert = 256, kTlsKey, kTlsCa };
+
 const option kLong[] = {
     {"addr", required_argument, nullptr, 'a'},
     {"port", required_argument, nullptr, 'p'},
@@ -44,6 +47,9 @@ const option kLong[] = {
     {"modbus-timeout", required_argument, nullptr, 't'},
     {"gap", required_argument, nullptr, 'g'},
     {"keep", no_argument, nullptr, 'k'},
+    {"tls-cert", required_argument, nullptr, kTlsCert},
+    {"tls-key", required_argument, nullptr, kTlsKey},
+    {"tls-ca", required_argument, nullptr, kTlsCa},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -66,9 +72,20 @@ bool apply(int c, const char *arg, Options &opt) {
       return parse_exposure(arg, opt.modbus[opt.modbus_count]) ? (opt.modbus_count++, true)
                                                                 : bad("--modbus GW:PORT:TCPPORT", arg);
     case 'k': opt.keep = true; return true;
+    case kTlsCert: opt.tls_cert = arg; return true;
+    case kTlsKey: opt.tls_key = arg; return true;
+    case kTlsCa: opt.tls_ca = arg; return true;
     case 'h': opt.help = true; return true;
     default: out_line("error: unknown option (try --help)"); return false;
   }
+}
+
+// TLS takes the certificate and the key together; a CA only with them.
+bool tls_complete(const Options &opt) {
+  if (!opt.tls_cert == !opt.tls_key && (opt.tls_cert || !opt.tls_ca)) return true;
+  out_line("error: %s (try --help)", opt.tls_cert || opt.tls_key ? "--tls-cert and --tls-key go together"
+                                                                   : "--tls-ca needs --tls-cert and --tls-key");
+  return false;
 }
 
 }  // namespace
@@ -81,7 +98,7 @@ bool parse_options(int argc, char **argv, Options &opt) {
     if (!apply(c, optarg, opt)) return false;
   }
   if (optind < argc) return bad("argument", argv[optind]);
-  return true;
+  return tls_complete(opt);
 }
 
 void print_usage() {
@@ -94,7 +111,15 @@ void print_usage() {
       "  -g, --gap MS               least time between packets to one gateway (default 50)",
       "  -k, --keep                 keep running when standard input ends",
   };
+  static const char *const kTlsLines[] = {
+      "      --tls-cert FILE        the gateway port speaks TLS: the console's certificate (PEM, ECDSA P-256)",
+      "      --tls-key FILE         its key (PEM)",
+      "      --tls-ca FILE          gateways' certificates must chain to this CA (PEM; without it any key",
+      "                             is taken and its fingerprint shown)",
+  };
   for (const char *l : kLines) out_line("%s", l);
+  if (!tls_built()) return;
+  for (const char *l : kTlsLines) out_line("%s", l);
 }
 
 }  // namespace console

@@ -23,6 +23,9 @@ struct Options {
   bool help = false;
   ExposureOpt modbus[kMaxExposures] = {};
   int modbus_count = 0;
+  // The gateway listener over TLS (tls.h): the console's certificate and
+  // key, and the CA the gateways' certificates must chain to.
+  const char *tls_cert = nullptr, *tls_key = nullptr, *tls_ca = nullptr;
 };
 
 // Fills opt; false (after a message) on a bad command line.

@@ -133,7 +133,7 @@ bool apply(int c, const char *a, Options &opt) {
     case 'L': opt.answer_log = a; return true;
     case 'K': opt.tls_ca_key = a; return true;
     case 'X': opt.tls_ca_cert = a; return true;
-    case 'p': opt.tls_pin_given = true; return tls_parse_pin(a, opt.tls_pin);
+    case 'p': opt.tls_pin_given = true; return tlskit::fp_parse(a, strlen(a), &opt.tls_pin);
     case 'V': opt.tls_hub_ca = a; return true;
     case 'h': opt.help = true; return true;
     default: return false;

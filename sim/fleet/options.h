@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "gwlink.h"
+#include "tlskit.h"
 
 namespace fleet {
 
@@ -43,7 +44,7 @@ struct Options {
   // The secure link (tls.h): on with the factory CA; the hub checked by the
   // pin of its key and/or a CA.
   const char *tls_ca_key = nullptr, *tls_ca_cert = nullptr, *tls_hub_ca = nullptr;
-  uint8_t tls_pin[32] = {};
+  tlskit::Fingerprint tls_pin{};
   bool tls_pin_given = false;
   bool help = false;
 };

@@ -18,21 +18,12 @@
 namespace fleet {
 namespace {
 
-constexpr char kCiphers[] =
-    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES256-GCM-SHA384";
-
 FleetTls &of(SSL *ssl) { return *static_cast<FleetTls *>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl))); }
 uint32_t index_of(SSL *ssl) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(SSL_get_app_data(ssl))); }
 
 bool pin_matches(const FleetTls &t, X509 *cert) {
-  unsigned char *der = nullptr;
-  const int n = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(cert), &der);
-  uint8_t md[32];
-  unsigned len = 0;
-  const bool ok = n > 0 && EVP_Digest(der, static_cast<size_t>(n), md, &len, EVP_sha256(), nullptr) == 1 &&
-                  len == sizeof md && memcmp(md, t.pin, sizeof md) == 0;
-  OPENSSL_free(der);
-  return ok;
+  tlskit::Fingerprint f{};
+  return tlskit::fingerprint(cert, &f) && f == t.pin;
 }
 
 // The hub's certificate: its key's pin when given (the chain then need not
@@ -67,16 +58,13 @@ int keep_session(SSL *ssl, SSL_SESSION *sess) {
 }
 
 bool configure(SSL_CTX *ctx, const Options &o) {
-  bool ok = SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) == 1 &&
-            SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION) == 1 &&
-            SSL_CTX_set_cipher_list(ctx, kCiphers) == 1 && SSL_CTX_set1_groups_list(ctx, "P-256") == 1 &&
-            SSL_CTX_set1_sigalgs_list(ctx, "ECDSA+SHA256") == 1;
+  bool ok = tlskit::apply_policy(ctx, tlskit::Role::kGateway);
   if (ok && o.tls_hub_ca != nullptr && SSL_CTX_load_verify_locations(ctx, o.tls_hub_ca, nullptr) != 1) {
     fprintf(stderr, "trm-fleet: --tls-hub-ca %s: cannot read a certificate (PEM)\n", o.tls_hub_ca);
     return false;
   }
   // An end without close_notify (a hub killed) leaves the session usable.
-  SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION | SSL_OP_IGNORE_UNEXPECTED_EOF);
+  SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
   SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ENABLE_PARTIAL_WRITE |
                             SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, verify_hub);
@@ -105,7 +93,7 @@ bool tls_open(Fleet &f) {
   t.sessions.assign(o.gateways, nullptr);
   t.has_ca = o.tls_hub_ca != nullptr;
   t.has_pin = o.tls_pin_given;
-  memcpy(t.pin, o.tls_pin, sizeof t.pin);
+  t.pin = o.tls_pin;
   if (!tls_load_ca(t, o.tls_ca_key, o.tls_ca_cert)) return false;
   t.ctx = SSL_CTX_new(TLS_client_method());
   if (t.ctx == nullptr || !configure(t.ctx, o)) return false;

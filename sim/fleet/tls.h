@@ -21,6 +21,8 @@
 
 #include <vector>
 
+#include "tlskit.h"
+
 namespace fleet {
 
 struct Fleet;
@@ -34,7 +36,7 @@ struct FleetTls {
   EC_GROUP *group = nullptr;    // P-256, for the gateways' keys
   X509_EXTENSION *ext[3] = {};  // every gateway certificate's extensions
   uint64_t serial = 0;          // of the first certificate made, counted up
-  uint8_t pin[32] = {};
+  tlskit::Fingerprint pin{};
   bool has_pin = false, has_ca = false;
   std::vector<EVP_PKEY *> keys;
   std::vector<X509 *> certs;
@@ -64,8 +66,6 @@ void tls_end(Fleet &f, uint32_t i);
 // tls_keys.cpp: gateway i's key and certificate, made when missing.
 bool tls_credentials(Fleet &f, uint32_t i);
 bool tls_load_ca(FleetTls &t, const char *key_path, const char *cert_path);
-// 64 hex digits into 32 bytes.
-bool tls_parse_pin(const char *text, uint8_t out[32]);
 
 }  // namespace fleet
 

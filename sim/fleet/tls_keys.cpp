@@ -128,17 +128,4 @@ bool tls_credentials(Fleet &f, uint32_t i) {
   return true;
 }
 
-bool tls_parse_pin(const char *text, uint8_t out[32]) {
-  if (strlen(text) != 64) return false;
-  for (int k = 0; k < 32; k++) {
-    unsigned v = 0;
-    if (sscanf(text + 2 * k, "%2x", &v) != 1 || strchr("0123456789abcdefABCDEF", text[2 * k]) == nullptr ||
-        strchr("0123456789abcdefABCDEF", text[2 * k + 1]) == nullptr) {
-      return false;
-    }
-    out[k] = static_cast<uint8_t>(v);
-  }
-  return true;
-}
-
 }  // namespace fleet

@@ -299,6 +299,26 @@ class Lifecycle(ConsoleCase):
                 p = self.sb.start_tool("trm-console", *args)
                 self.assertNotEqual(p.wait_exit(TIMEOUT), 0)
                 self.assertIn(b"error: ", p.output)
+        # TLS: the certificate and the key together, files that can be used,
+        # each refusal naming the option and the file (status 2, as above).
+        empty = os.path.join(self.sb.dir, "empty.pem")
+        open(empty, "w").close()
+        cases = [(("--tls-cert", empty), rb"--tls-cert and --tls-key go together"),
+                 (("--tls-key", empty), rb"--tls-cert and --tls-key go together"),
+                 (("--tls-ca", empty), rb"--tls-ca needs --tls-cert and --tls-key")]
+        usage = self.sb.start_tool("trm-console", "--help")
+        usage.wait_exit(TIMEOUT)
+        if b"--tls-cert FILE" in usage.output:  # not in the board's build
+            cases += [(("--tls-cert", "/nonexistent/c.pem", "--tls-key", empty),
+                       rb"--tls-cert /nonexistent/c\.pem: cannot read: No such file or directory"),
+                      (("--tls-cert", empty, "--tls-key", empty),
+                       rb"--tls-cert " + re.escape(empty.encode()) + rb": no certificate in it \(PEM\)")]
+        for args, why in cases:
+            with self.subTest(args=args):
+                p = self.sb.start_tool("trm-console", *args)
+                self.assertEqual(p.wait_exit(TIMEOUT), 2)
+                self.assertRegex(p.output, rb"^error: " + why + rb"[ \n]")
+                self.assertNotIn(b"listening", p.output)
 
 
 if __name__ == "__main__":

@@ -17,6 +17,7 @@
 
 #include "core/config.h"
 #include "framer.h"
+#include "tlskit.h"
 
 namespace hub {
 
@@ -40,9 +41,10 @@ enum class Admission : uint8_t { kByList = 0, kAdmitted = 1, kHeld = 2 };
 
 struct Session;
 
-// A key on the secure link: the SHA-256 of its certificate's public key
-// (the SubjectPublicKeyInfo, DER), shown as 64 lower-case hex digits.
-using Fingerprint = std::array<uint8_t, 32>;
+// A key on the secure link and its text (tlskit.h).
+using tlskit::Fingerprint;
+using tlskit::fp_hex;
+using tlskit::fp_parse;
 struct FingerprintHash {
   size_t operator()(const Fingerprint &f) const {
     size_t v = 0;
@@ -50,9 +52,6 @@ struct FingerprintHash {
     return v;
   }
 };
-std::string fp_hex(const Fingerprint &f);
-// 64 hex digits (either case) to a fingerprint; false for anything else.
-bool fp_parse(const char *text, size_t n, Fingerprint *out);
 
 // A gateway's keys: the one bound to its ID, one waiting for an operator
 // to admit it, the ones revoked (refused whatever ID they claim), and

@@ -1,7 +1,7 @@
-// The TLS listener's context: TLS 1.2 at least (1.3 allowed), TLS 1.2's
-// ciphers only ECDHE-ECDSA with AES-GCM or ChaCha20-Poly1305, groups P-256
-// (and X25519 for other clients), no renegotiation, no compression, a
-// client certificate required. Any certificate is let through the
+// The TLS listener's context: the link's server policy (tlskit.h: TLS 1.2
+// at least, 1.3 allowed, TLS 1.2's ciphers only ECDHE-ECDSA with AES-GCM or
+// ChaCha20-Poly1305, groups P-256 and X25519, no renegotiation, no
+// compression), a client certificate required. Any certificate is let through the
 // handshake (trust comes from its key's binding to an ID, identity.h);
 // whether it chains to the factory CA is OpenSSL's verify result, kept in
 // the session, so a resumed session still knows it. Sessions resume from
@@ -28,9 +28,6 @@
 namespace hub {
 namespace {
 
-constexpr char kCiphers12[] =
-    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES256-GCM-SHA384";
-constexpr char kGroups[] = "P-256:X25519";
 constexpr unsigned char kSessionContext[] = "trm-hub";
 
 // What the settings name, read.
@@ -73,7 +70,7 @@ bool read_key(const std::string &path, EVP_PKEY **out, std::string *why) {
   std::string bad;
   *out = tls_read_key(in, &bad);
   BIO_free(in);
-  std::string unfit = *out ? tls_key_unfit(*out) : bad;
+  std::string unfit = *out ? tlskit::key_unfit(*out) : bad;
   if (!unfit.empty()) *why = "[gateways] tls_key " + path + ": " + unfit;
   return unfit.empty();
 }
@@ -189,16 +186,13 @@ bool set_identity(SSL_CTX *ctx, Files &f) {
 
 SSL_CTX *make_ctx(const TlsConf &c, Files &f, TlsServer *t) {
   SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
-  bool ok = ctx && SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) == 1 &&
-            SSL_CTX_set_cipher_list(ctx, kCiphers12) == 1 && SSL_CTX_set1_groups_list(ctx, kGroups) == 1 &&
-            set_identity(ctx, f) && add_ca(ctx, f.ca) &&
+  bool ok = ctx && tlskit::apply_policy(ctx, tlskit::Role::kServer) && set_identity(ctx, f) && add_ca(ctx, f.ca) &&
             SSL_CTX_set_session_id_context(ctx, kSessionContext, sizeof kSessionContext - 1) == 1 &&
             SSL_CTX_set_num_tickets(ctx, 1) == 1 && SSL_CTX_set_tlsext_ticket_key_evp_cb(ctx, ticket_cb) == 1;
   if (!ok) {
     SSL_CTX_free(ctx);
     return nullptr;
   }
-  SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION | SSL_OP_CIPHER_SERVER_PREFERENCE);
   SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, verify_cb);
   SSL_CTX_set_verify_depth(ctx, 4);

@@ -79,16 +79,13 @@ bool tls_pump(Hub &h);
 // The peer's certificate names id (its CN or a DNS or IP subject name).
 bool tls_peer_names(const Session &s, const std::string &id);
 
-// tls_files.cpp, without sockets. The fingerprint of a
-// certificate's key; whether a certificate names id; PEM text read into a
-// certificate list or a key (null with why); a ticket secret's text (64
-// hex digits, a line end allowed).
-bool tls_fingerprint(X509 *cert, Fingerprint *out);
+// tls_files.cpp, without sockets. Whether a certificate names id; PEM
+// text read into a certificate list or a key (null with why); a ticket
+// secret's text (64 hex digits, a line end allowed). A key's fingerprint
+// and whether it fits: tlskit.h.
 bool tls_names(X509 *cert, const std::string &id);
 std::vector<X509 *> tls_read_certs(BIO *in);
 EVP_PKEY *tls_read_key(BIO *in, std::string *why);
-// What is wrong with a key for the hub (not ECDSA on P-256), or empty.
-std::string tls_key_unfit(EVP_PKEY *key);
 bool tls_parse_secret(const std::string &text, uint8_t out[32]);
 
 }  // namespace hub

@@ -1,8 +1,7 @@
 // What the secure link reads out of certificates, keys and the ticket
-// secret, without a socket: a key's fingerprint, the names a certificate
-// gives, PEM text read, a key judged fit for the hub.
+// secret, without a socket: the names a certificate gives, PEM text read
+// (a key's fingerprint and whether it fits the link: tlskit).
 #include <openssl/bio.h>
-#include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -54,17 +53,6 @@ bool alt_name_is(X509 *cert, const std::string &id) {
 
 }  // namespace
 
-bool tls_fingerprint(X509 *cert, Fingerprint *out) {
-  unsigned char *der = nullptr;
-  int n = cert ? i2d_X509_PUBKEY(X509_get_X509_PUBKEY(cert), &der) : -1;
-  if (n <= 0) return false;
-  unsigned int len = 0;
-  bool ok =
-      EVP_Digest(der, static_cast<size_t>(n), out->data(), &len, EVP_sha256(), nullptr) == 1 && len == out->size();
-  OPENSSL_free(der);
-  return ok;
-}
-
 bool tls_names(X509 *cert, const std::string &id) {
   return cert && !id.empty() && (common_name_is(cert, id) || alt_name_is(cert, id));
 }
@@ -88,20 +76,6 @@ EVP_PKEY *tls_read_key(BIO *in, std::string *why) {
   if (!k) *why = "no private key in it (PEM; an encrypted key cannot be used)";
   ERR_clear_error();
   return k;
-}
-
-std::string tls_key_unfit(EVP_PKEY *key) {
-  if (EVP_PKEY_get_base_id(key) != EVP_PKEY_EC) {
-    return std::string("an ECDSA P-256 key is needed (the gateways speak ECDHE-ECDSA), not ") +
-           (EVP_PKEY_get0_type_name(key) ? EVP_PKEY_get0_type_name(key) : "this kind") + " " +
-           std::to_string(EVP_PKEY_get_bits(key));
-  }
-  char group[64] = "";
-  size_t len = 0;
-  if (!EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, &len)) group[0] = 0;
-  ERR_clear_error();
-  if (strcmp(group, "prime256v1") == 0 || strcmp(group, "P-256") == 0) return "";
-  return std::string("an ECDSA key on P-256 is needed (the gateways' curve), not ") + (group[0] ? group : "this curve");
 }
 
 bool tls_parse_secret(const std::string &text, uint8_t out[32]) {

@@ -86,7 +86,7 @@ void handshake_done(Hub &h, Session &s) {
   TlsLink &t = *s.tls;
   bool resumed = SSL_session_reused(t.ssl) == 1;
   (resumed ? h.m.tls_resumed : h.m.tls_full)++;
-  if (!tls_fingerprint(SSL_get0_peer_certificate(t.ssl), &t.key)) {
+  if (!tlskit::fingerprint(SSL_get0_peer_certificate(t.ssl), &t.key)) {
     return gw_refuse(h, s, TlsRefusal::kNoCert, "no client certificate");
   }
   t.factory = h.tls->has_ca && SSL_get_verify_result(t.ssl) == X509_V_OK;
