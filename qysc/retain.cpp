@@ -14,7 +14,6 @@ struct Ring {
   uint32_t used;      // bytes held, heads included
   uint32_t sent;      // of them, from the tail, the bytes sent
   uint32_t evicted;
-  uint32_t gen;
   uint64_t tailOff[ACK_LINES];  // the line's oldest held byte
   uint64_t sendOff[ACK_LINES];  // the line's next byte to send
   uint64_t endOff[ACK_LINES];   // after the line's last byte
@@ -70,12 +69,11 @@ bool tail_within(const uint64_t have[ACK_LINES]) {
 
 }  // namespace
 
-void retain_setup(uint32_t kb, uint32_t gen) {
+void retain_setup(uint32_t kb) {
   if (kb < RETAIN_KB_MIN) kb = RETAIN_KB_MIN;
   if (kb > RETAIN_KB_MAX) kb = RETAIN_KB_MAX;
   g_r = Ring{};
   g_r.cap = kb * 1024;
-  g_r.gen = gen;
 }
 
 int retain_put(int line, const uint8_t *data, int n) {
@@ -127,11 +125,11 @@ void retain_rewind(const uint64_t from[ACK_LINES]) {
   memcpy(g_r.sendOff, g_r.tailOff, sizeof g_r.sendOff);
 }
 
-void retain_held(AckMark *held, uint64_t end[ACK_LINES]) {
-  held->gen = g_r.gen;
-  memcpy(held->off, g_r.tailOff, sizeof g_r.tailOff);
+void retain_held(uint64_t tail[ACK_LINES], uint64_t end[ACK_LINES]) {
+  memcpy(tail, g_r.tailOff, sizeof g_r.tailOff);
   memcpy(end, g_r.endOff, sizeof g_r.endOff);
 }
 
 uint32_t retain_used(void) { return g_r.used; }
+uint32_t retain_unsent(void) { return g_r.used - g_r.sent; }
 uint32_t retain_evicted(void) { return g_r.evicted; }

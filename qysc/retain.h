@@ -17,9 +17,9 @@
 #define RETAIN_KB_MAX 4096
 #define RETAIN_BURST_MAX 1500   // a burst is at most one packet's data
 
-// Empties the ring and starts a stream of generation gen on kb KiB of it
-// (clamped to RETAIN_KB_MIN..RETAIN_KB_MAX).
-void retain_setup(uint32_t kb, uint32_t gen);
+// Empties the ring and starts a stream on kb KiB of it (clamped to
+// RETAIN_KB_MIN..RETAIN_KB_MAX).
+void retain_setup(uint32_t kb);
 // Appends a burst of n bytes of the line (0 or 1, see ack_line); the oldest
 // bursts go when room is short. -1 for a line or length out of range.
 int retain_put(int line, const uint8_t *data, int n);
@@ -33,10 +33,12 @@ int retain_ack(const uint64_t have[ACK_LINES]);
 // After the peer's hello: what it has (from, ack_send_from) is freed, and
 // everything still held is sent again, in order.
 void retain_rewind(const uint64_t from[ACK_LINES]);
-// The stream and its oldest held offsets, the offsets after its last
-// bytes, and the bytes in use (heads included).
-void retain_held(AckMark *held, uint64_t end[ACK_LINES]);
+// The oldest held offsets, the offsets after the last bytes, and the
+// bytes in use (heads included).
+void retain_held(uint64_t tail[ACK_LINES], uint64_t end[ACK_LINES]);
 uint32_t retain_used(void);
+// Bytes of bursts not sent yet (heads included).
+uint32_t retain_unsent(void);
 // Bursts that gave way to newer ones since setup.
 uint32_t retain_evicted(void);
 

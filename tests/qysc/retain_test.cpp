@@ -40,7 +40,7 @@ void drain(uint64_t have[ACK_LINES]) {
 }
 
 TEST(Retain, SentOnceInOrderAndFreedWhenAcknowledged) {
-  retain_setup(64, 11);
+  retain_setup(64);
   Sender s;
   s.put(0, 100);
   s.put(1, 30);
@@ -62,7 +62,7 @@ TEST(Retain, SentOnceInOrderAndFreedWhenAcknowledged) {
 }
 
 TEST(Retain, ABreakResendsWhatThePeerLacks) {
-  retain_setup(64, 11);
+  retain_setup(64);
   Sender s;
   for (int i = 0; i < 10; i++) s.put(i % 2, 50 + i);
   uint64_t have[ACK_LINES] = {0, 0};
@@ -72,9 +72,9 @@ TEST(Retain, ABreakResendsWhatThePeerLacks) {
   uint64_t peer[ACK_LINES] = {50 + 52, 51 + 53};
   s.put(0, 10);
   s.put(1, 10);
-  AckMark held{};
+  AckMark held{11, {0, 0}};
   uint64_t end[ACK_LINES];
-  retain_held(&held, end);
+  retain_held(held.off, end);
   AckMark said{11, {peer[0], peer[1]}};
   uint64_t from[ACK_LINES], lost[ACK_LINES];
   ASSERT_EQ(ack_send_from(&held, end, &said, from, lost), 0);
@@ -86,14 +86,14 @@ TEST(Retain, ABreakResendsWhatThePeerLacks) {
 }
 
 TEST(Retain, AnOutagePastTheRingLosesTheOldestOnly) {
-  retain_setup(RETAIN_KB_MIN, 11);
+  retain_setup(RETAIN_KB_MIN);
   Sender s;
   for (int i = 0; i < 100; i++) s.put(i % 2, 997);  // ~100 kB into 16 KiB, wrapping
   EXPECT_GT(retain_evicted(), 80u);
   EXPECT_LE(retain_used(), RETAIN_KB_MIN * 1024u);
-  AckMark held{};
+  AckMark held{11, {0, 0}};
   uint64_t end[ACK_LINES];
-  retain_held(&held, end);
+  retain_held(held.off, end);
   AckMark said{11, {0, 0}};
   uint64_t from[ACK_LINES], lost[ACK_LINES];
   ASSERT_EQ(ack_send_from(&held, end, &said, from, lost), 0);
