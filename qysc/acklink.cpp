@@ -69,10 +69,11 @@ void log_lost(const char *whose, const uint64_t lost[ACK_LINES], const uint64_t 
   for (int i = 0; i < ACK_LINES; i++) {
     if (lost[i] == 0) continue;
     count[i] += lost[i];
+    const uint64_t to = at[i] + lost[i];
     PrintMsg("--> ack: line %d: %llu bytes of the %s stream lost at %llu..%llu\r\n", i + 1,
              static_cast<unsigned long long>(lost[i]), whose,
              static_cast<unsigned long long>(at[i]),
-             static_cast<unsigned long long>(at[i] + lost[i]));
+             static_cast<unsigned long long>(to));
   }
 }
 
@@ -175,6 +176,7 @@ int ack_control(unsigned char *buf, int cap) {
 void ack_control_sent(void) {
   if (g.building == ACK_KIND_HELLO) {
     g.helloSent = true;
+    g.unacked = 0;  // the hello says how far the hub's stream is taken
     g_stats.hellos++;
   } else {
     g.unacked = 0;

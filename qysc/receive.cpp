@@ -61,7 +61,7 @@ struct PortAction {
 
 constexpr PortAction kPortActions[] = {
     {COM_PORT_RS485, to_rs485},   {COM_PORT_RS232, to_rs232}, {COM_PORT_QYCOM, QYCOM_Process},
-    {COM_PORT_QYIO, VIO_Process}, {COM_PORT_VERIFY, verify},     {COM_PORT_ACK, ack_section},
+    {COM_PORT_QYIO, VIO_Process}, {COM_PORT_VERIFY, verify},  {COM_PORT_ACK, ack_section},
 };
 
 void dispatch(unsigned char *pkt) {
