@@ -15,10 +15,12 @@
 
 #include <string.h>
 
+#include "acklink.h"
 #include "my_uart.h"
 #include "net.h"
 #include "qycomm.h"
 #include "quarne.h"
+#include "qylink.h"
 #include "settings.h"
 #include "tlslink.h"
 
@@ -58,6 +60,17 @@ void open_ports() {
   ReOpenCom(1);
   ReOpenCom(2);
   iCOMStep = COM_STEP_OPEN;
+}
+
+// While the acknowledged link keeps the lines and no link serves them,
+// their bursts go to its buffer, and every wait reads them.
+void keep_lines() {
+  const bool keep = ack_collecting() && iCOMStep == COM_STEP_OPEN;
+  wait_keep_lines(keep ? ack_spill : nullptr);
+  if (!keep || iGPRSStep == GPRS_ONLINE) return;
+  uint32_t us = 0;
+  const uint32_t now = qy_ticks_split(&us);
+  ack_take_lines(now, us);
 }
 
 // The configuration path argument; 0 when it was "--ver".
@@ -105,6 +118,7 @@ int DaemonStart(int argc, char **argv) {
   ReadConfig();
   PrintMsg("server = %s:%d\r\n", baseInfo.ucServerIP, baseInfo.usServerPort);
   tls_start();
+  ack_start();
   DaemonReset();
   wdt_init();
   led_init();
@@ -119,6 +133,7 @@ void DaemonPass(void) {
   status_led();
   modem_info();
   open_ports();
+  keep_lines();
   link_step();
 }
 

@@ -201,5 +201,10 @@ void line_touched(int slot);
 // queues (linehold.h) while it lasts. poll's result: > 0 the link can take
 // bytes (or failed), 0 time out, -1 error.
 int write_wait(int fd, int total_ms);
+// While spill is set (null: not), every wait reads both lines into their
+// holding queues and hands a queue half full to spill (slot), and the
+// link's pauses are such waits (hold_pause; else daemon_pause).
+void wait_keep_lines(void (*spill)(int slot));
+void hold_pause(uint32_t ms);
 
 #endif

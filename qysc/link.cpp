@@ -3,6 +3,7 @@
 // drop through drop_link.
 #include "daemon.h"
 
+#include "acklink.h"
 #include "net.h"
 #include "settings.h"
 #include "tlslink.h"
@@ -35,7 +36,8 @@ constexpr DropRule kDropRules[] = {
 void link_up() {
   watch_link(L.sockfd);
   ulHeartbeatOldTime = GetTimeTicks();
-  daemon_pause(kAfterConnectMs);
+  hold_pause(kAfterConnectMs);
+  ack_link_up();
   link_set(GPRS_ONLINE);
 }
 
@@ -73,12 +75,12 @@ void wait_step() {
   if (since > kReconnectWaitMs) {
     ulGPRSReconWaitTime = GetTimeTicks();
     link_set(GPRS_CONNECT);
-    daemon_pause(kBeforeReconnectMs);
+    hold_pause(kBeforeReconnectMs);
     return;
   }
   // The wait still ends just after 1000 ms.
   const uint32_t left = kReconnectWaitMs + 1 - since;
-  daemon_pause(left < kWaitPaceMs ? left : kWaitPaceMs);
+  hold_pause(left < kWaitPaceMs ? left : kWaitPaceMs);
 }
 
 // The link up: one packet at most (after the reply to "@RELINK" the link
@@ -103,6 +105,7 @@ void drop_link(Drop why) {
   net_close(L.sockfd);
   L.sockfd = -1;
   receive_reset();
+  ack_link_down();
   upload_set(UPLOAD_INIT);
   for (const DropRule &r : kDropRules) {
     if (r.why == why) link_set(r.next);

@@ -103,6 +103,13 @@ int build_verify(unsigned char *buf, int cap, int32_t answer) {
   return finish(buf, data + VERIFY_ANSWER_LEN);
 }
 
+int build_section(unsigned char *buf, int cap, uint16_t port, const unsigned char *data, int n) {
+  if (n < 0 || n > section_room(cap)) return 0;
+  const size_t at = put_one_section(buf, cap, port, static_cast<size_t>(n));
+  memcpy(buf + at, data, static_cast<size_t>(n));
+  return finish(buf, at + static_cast<size_t>(n));
+}
+
 int build_line_data(unsigned char *buf, int cap, int slot, int n) {
   const int most = BurstCapacity(slot);
   n = n < most ? (n > 0 ? n : 0) : most;

@@ -28,6 +28,8 @@ int build_verify(unsigned char *buf, int cap, int32_t answer);
 // of them). 0 when there is nothing to send: the port delivered nothing,
 // or a bridged response was dropped.
 int build_line_data(unsigned char *buf, int cap, int slot, int n);
+// A data packet of one section of port with the n bytes at data.
+int build_section(unsigned char *buf, int cap, uint16_t port, const unsigned char *data, int n);
 // The pending replies of the ring of port 256 (M_Job4Cmd) or 257
 // (VIO_Reply) that fit one packet, taken from the ring; the rest stay.
 int build_replies(unsigned char *buf, int cap, uint16_t port);

@@ -16,6 +16,8 @@
 // together, nothing is lost.
 
 #include "daemon.h"
+
+#include "acklink.h"
 #include "framer.h"
 #include "my_uart.h"
 #include "net.h"
@@ -34,6 +36,7 @@ unsigned char g_room[PACKET_BUF_SIZE];  // the start of a packet whose rest has 
 LinkFramer g_in = {g_room, 0, 0};
 
 void to_line(int slot, uint8_t bridged, unsigned char *data, int len) {
+  ack_took(slot, len);
   if (bridged != 0) {
     TCP2RTU_Request(slot, data, len);
   } else {
@@ -58,7 +61,7 @@ struct PortAction {
 
 constexpr PortAction kPortActions[] = {
     {COM_PORT_RS485, to_rs485},   {COM_PORT_RS232, to_rs232}, {COM_PORT_QYCOM, QYCOM_Process},
-    {COM_PORT_QYIO, VIO_Process}, {COM_PORT_VERIFY, verify},
+    {COM_PORT_QYIO, VIO_Process}, {COM_PORT_VERIFY, verify},  {COM_PORT_ACK, ack_section},
 };
 
 void dispatch(unsigned char *pkt) {

@@ -56,6 +56,11 @@ void set_handshake_ms(TlsConf *c, const char *v) {
                                                : ms;
 }
 
+void set_retain_kb(TlsConf *c, const char *v) {
+  const uint32_t kb = StrToU32(v);
+  c->retainKb = kb < RETAIN_KB_MIN ? RETAIN_KB_MIN : kb > RETAIN_KB_MAX ? RETAIN_KB_MAX : kb;
+}
+
 struct TlsKey {
   std::string_view key;
   void (*apply)(TlsConf *c, const char *value);
@@ -69,6 +74,8 @@ constexpr TlsKey kKeys[] = {
     {"key=", [](TlsConf *c, const char *v) { copy_text(c->key, v); }},
     {"cert=", [](TlsConf *c, const char *v) { copy_text(c->cert, v); }},
     {"handshake_ms=", set_handshake_ms},
+    {"ack=", [](TlsConf *c, const char *v) { c->ack = StrToU32(v) == 0 ? 0 : 1; }},
+    {"retain_kb=", set_retain_kb},
 };
 
 bool dotted_address(const char *host) {
@@ -82,6 +89,8 @@ void tls_conf_default(TlsConf *c) {
   copy_text(c->key, kDefaultKey);
   copy_text(c->cert, kDefaultCert);
   c->handshakeMs = TLS_HANDSHAKE_MS_DEFAULT;
+  c->ack = 1;
+  c->retainKb = RETAIN_KB_DEFAULT;
 }
 
 void tls_conf_line(TlsConf *c, char *line) {

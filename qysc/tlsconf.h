@@ -7,6 +7,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "retain.h"
+
 #define TLS_PATH_MAX 256
 #define TLS_NAME_MAX 64
 #define TLS_PIN_LEN 32                 // SHA-256
@@ -24,6 +26,8 @@ struct TlsConf {
   char key[TLS_PATH_MAX];      // "key=": the gateway's private key (PEM)
   char cert[TLS_PATH_MAX];     // "cert=": the gateway's certificate (PEM)
   uint32_t handshakeMs;        // "handshake_ms=": bound on a handshake
+  int ack;                     // "ack=0" turns the acknowledged link off (acklink)
+  uint32_t retainKb;           // "retain_kb=": its retained buffer (retain.h)
 };
 
 // The settings in force (tls_conf_load fills it).

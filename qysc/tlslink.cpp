@@ -13,6 +13,7 @@
 #include "net.h"
 #include "qycomm.h"
 #include "settings.h"
+#include "ackstream.h"
 #include "tlsarena.h"
 #include "tlsconf.h"
 #include "tlsconn.h"
@@ -43,6 +44,8 @@ const mbedtls_ecp_group_id kCurves[] = {MBEDTLS_ECP_DP_SECP256R1, MBEDTLS_ECP_DP
 const int kHashes[] = {MBEDTLS_MD_SHA256, MBEDTLS_MD_NONE};
 
 bool g_usable = false;  // tls.ini is on and names a way to check the hub
+bool g_ack = false;     // the hub chose the acknowledged link on this one
+const char *kAlpn[] = {ACK_ALPN, nullptr};
 
 void configure(mbedtls_ssl_config *conf) {
   mbedtls_ssl_conf_min_version(conf, MBEDTLS_SSL_MAJOR_VERSION_3, MBEDTLS_SSL_MINOR_VERSION_3);
@@ -57,6 +60,7 @@ void configure(mbedtls_ssl_config *conf) {
   mbedtls_ssl_conf_verify(conf, tls_verify, &C.check);
   mbedtls_ssl_conf_session_tickets(conf, MBEDTLS_SSL_SESSION_TICKETS_ENABLED);
   mbedtls_ssl_conf_renegotiation(conf, MBEDTLS_SSL_RENEGOTIATION_DISABLED);
+  if (tlsConf.ack != 0) mbedtls_ssl_conf_alpn_protocols(conf, kAlpn);
 }
 
 int setup() {
@@ -143,6 +147,9 @@ int done() {
            C.full ? "full" : "resumed", mbedtls_ssl_get_ciphersuite(&C.ssl), S.lastOut, S.lastIn,
            S.lastRoundTrips, S.lastMs);
   tls_session_keep(&C.ssl, baseInfo.ucServerIP, baseInfo.usServerPort);
+  const char *alpn = mbedtls_ssl_get_alpn_protocol(&C.ssl);
+  g_ack = alpn != nullptr && strcmp(alpn, ACK_ALPN) == 0;
+  if (g_ack) PrintMsg("--> tls: the hub keeps the acknowledged link\r\n");
   return TLS_HS_DONE;
 }
 
@@ -239,7 +246,10 @@ void tls_end(int fd) {
   ArenaScope arena;
   if (C.done && !C.torn) mbedtls_ssl_close_notify(&C.ssl);  // one try, never waited for
   release();
+  g_ack = false;
 }
+
+bool tls_ack(void) { return g_ack; }
 
 const TlsStats *tls_stats(void) { return &S; }
 
@@ -248,5 +258,6 @@ void tls_reset(void) {
   tls_session_forget();
   tls_key_forget();
   g_usable = false;
+  g_ack = false;
   S = TlsStats{};
 }

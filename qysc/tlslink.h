@@ -42,6 +42,9 @@ bool tls_ready(void);
 int tls_begin(int fd);
 // One pass of the handshake (waits at most 5 ms for the hub).
 int tls_handshake_pass(void);
+// Whether the hub chose the acknowledged link (acklink) on the link the
+// last handshake made.
+bool tls_ack(void);
 // Whether fd is the TLS link (net.cpp then reads and writes through it).
 bool tls_link(int fd);
 // net_read_ready's results: bytes, NET_NOTHING, NET_PEER_CLOSED, NET_READ_ERROR.

@@ -13,6 +13,7 @@
 // holds nothing back: its queue simply waits for its gap.
 #include "daemon.h"
 
+#include "acklink.h"
 #include "my_uart.h"
 #include "net.h"
 #include "packet.h"
@@ -62,6 +63,7 @@ bool upload_init() {
   const int rc = send_packet(len);
   PrintMsg("--> socket write: init data, result = %d, usSendDataLen=%d\r\n", rc, len);
   written(rc);
+  if (ack_active()) return false;  // they are the stream's: kept, resent after the hello
   // serial bytes from before the link came up are dropped
   UART_RxClear(port_of(2));
   UART_RxClear(port_of(1));
@@ -143,19 +145,56 @@ bool serve_qyio() {
 
 bool (*const kServe[kSourceCount])() = {serve_rs485, serve_rs232, serve_qycom, serve_qyio};
 
-bool upload_normal() {
-  count_lines();
-  uint32_t us = 0;
-  const uint32_t now = qy_ticks_split(&us);
-  const bool ready[kSourceCount] = {line_due(1, now, us), line_due(2, now, us),
-                                    QYCOM_IsCom() != 0, QYIO_IsCom() != 0};
+// The first ready source after the one that sent last serves.
+bool serve_next(const bool *ready, bool (*const *serve)()) {
   for (int i = 1; i <= kSourceCount; i++) {
     const int s = (L.lastSent + i) % kSourceCount;
     if (!ready[s]) continue;
     L.lastSent = s;
-    return kServe[s]();
+    return serve[s]();
   }
   return false;
+}
+
+// The acknowledged link: the lines' bursts go to the retained buffer as
+// they come due, and the buffer's oldest unsent burst is the lines' one
+// source; a hello or acknowledgement due goes before everything.
+bool serve_retained() {
+  int slot = 0;
+  const int len = ack_data(ucSendData, PACKET_BUF_SIZE, &slot);
+  if (len == 0) return false;
+  const int rc = send_packet(len);
+  PrintMsg("%s", kLineLogs[slot - 1].write);
+  if (written(rc)) ack_data_sent();
+  return false;
+}
+
+bool (*const kServeAck[kSourceCount])() = {serve_retained, serve_rs232, serve_qycom, serve_qyio};
+
+bool upload_ack(uint32_t now, uint32_t us) {
+  const int control = ack_control(ucSendData, PACKET_BUF_SIZE);
+  if (control > 0) {
+    if (written(send_packet(control))) ack_control_sent();
+    return false;
+  }
+  for (const LineLog &log : kLineLogs) {
+    if (!line_due(log.slot, now, us)) continue;
+    PrintMsg(log.read, qysc_lines[log.slot].len);
+    ack_take(log.slot);
+  }
+  const bool ready[kSourceCount] = {ack_data_ready(), false,
+                                    QYCOM_IsCom() != 0, QYIO_IsCom() != 0};
+  return serve_next(ready, kServeAck);
+}
+
+bool upload_normal() {
+  count_lines();
+  uint32_t us = 0;
+  const uint32_t now = qy_ticks_split(&us);
+  if (ack_active()) return upload_ack(now, us);
+  const bool ready[kSourceCount] = {line_due(1, now, us), line_due(2, now, us),
+                                    QYCOM_IsCom() != 0, QYIO_IsCom() != 0};
+  return serve_next(ready, kServe);
 }
 
 bool upload_heartbeat() {
@@ -219,6 +258,7 @@ bool upload_step() {
 uint32_t upload_wait_us() {
   if (iUploadPackageFlag != UPLOAD_NORMAL) return kPassWaitUs;  // a packet to retry, or none
   if (QYCOM_IsCom() != 0 || QYIO_IsCom() != 0) return 0;      // replies waiting their turn
+  if (ack_sending()) return 0;                                 // a retained burst or a hello
   uint32_t us = 0;
   const uint32_t now = qy_ticks_split(&us);
   uint32_t wait = kPassWaitUs;

@@ -117,11 +117,13 @@ namespace {
 
 constexpr uint32_t kServiceEveryMs = 250;
 
-// The wait's descriptors: the link for room, and each line that has room
-// left in its holding queue and has not come up empty in this wait.
-int write_wait_set(struct pollfd *p, int *slot_of, int fd, const bool *skip) {
+void (*g_spill)(int slot) = nullptr;  // the lines are kept through every wait
+
+// The wait's descriptors: fd (if any) for events, and each line that has
+// room left in its holding queue and has not come up empty in this wait.
+int holding_set(struct pollfd *p, int *slot_of, int fd, short events, const bool *skip) {
   int n = 0;
-  p[n++] = {fd, POLLOUT, 0};
+  p[n++] = {fd, events, 0};
   for (int slot = 1; slot <= 2; slot++) {
     if (g.line[slot] < 0 || skip[slot] || hold_room(slot) == 0) continue;
     slot_of[n] = slot;
@@ -132,21 +134,24 @@ int write_wait_set(struct pollfd *p, int *slot_of, int fd, const bool *skip) {
 
 // Reads the lines that have bytes into their holding queues; a line that
 // reported readiness but gave nothing (hung up, an error) is left out of
-// the rest of the wait, so it cannot make the wait spin.
+// the rest of the wait, so it cannot make the wait spin. A queue half full
+// goes on to the keeper, when there is one.
 void hold_ready_lines(const struct pollfd *p, const int *slot_of, int n, bool *skip) {
   for (int i = 1; i < n; i++) {
     if (p[i].revents == 0) continue;
     if (hold_fill(slot_of[i]) <= 0) skip[slot_of[i]] = true;
     g.fresh[slot_of[i]] = true;
+    if (g_spill != nullptr && hold_room(slot_of[i]) < LINE_HOLD_SIZE / 2) g_spill(slot_of[i]);
   }
 }
 
-}  // namespace
-
-int write_wait(int fd, int total_ms) {
+// Waits up to total_ms for events on fd (-1: none), reading the lines
+// meanwhile when lines is true, the watchdog serviced: 1 ready (or failed),
+// 0 time out, -1 error.
+int wait_holding(int fd, short events, int total_ms, bool lines) {
   const uint32_t start = GetTimeTicks();
   uint32_t served = start;
-  bool skip[3] = {false, false, false};
+  bool skip[3] = {!lines, !lines, !lines};
   for (;;) {
     const uint32_t now = GetTimeTicks();
     if (now - served >= kServiceEveryMs) {
@@ -157,26 +162,28 @@ int write_wait(int fd, int total_ms) {
     if (left <= 0) return 0;
     struct pollfd p[3];
     int slot_of[3] = {0, 0, 0};
-    const int n = write_wait_set(p, slot_of, fd, skip);
+    const int n = holding_set(p, slot_of, fd, events, skip);
     const int rc = poll(p, static_cast<nfds_t>(n), left < NET_SLICE_MS ? left : NET_SLICE_MS);
     if (rc < 0 && errno == EINTR) continue;
     if (rc < 0) return -1;
     hold_ready_lines(p, slot_of, n, skip);
-    if (p[0].revents != 0) return 1;
+    if (fd >= 0 && p[0].revents != 0) return 1;
   }
+}
+
+}  // namespace
+
+int write_wait(int fd, int total_ms) { return wait_holding(fd, POLLOUT, total_ms, true); }
+
+void wait_keep_lines(void (*spill)(int slot)) { g_spill = spill; }
+
+void hold_pause(uint32_t ms) {
+  if (g_spill == nullptr) return daemon_pause(ms);
+  wait_holding(-1, 0, static_cast<int>(ms), true);
 }
 
 // Declared with the link's socket (net.h), whose connect uses it, as does
 // the name lookup (resolve.cpp): here, so neither waits through the other.
 extern "C" int net_wait(int fd, short events, int total_ms) {
-  const uint32_t start = GetTimeTicks();
-  for (;;) {
-    const int left = total_ms - static_cast<int>(GetTimeTicks() - start);
-    if (left <= 0) return 0;
-    struct pollfd p = {fd, events, 0};
-    const int rc = poll(&p, 1, left < NET_SLICE_MS ? left : NET_SLICE_MS);
-    if (rc < 0 && errno == EINTR) continue;
-    if (rc != 0) return rc;
-    ServiceWatchdog();
-  }
+  return wait_holding(fd, events, total_ms, g_spill != nullptr);
 }

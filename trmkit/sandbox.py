@@ -100,6 +100,10 @@ class Pty:
     def write(self, data):
         os.write(self.master, data)
 
+    def write_some(self, data):
+        """As much of data as the line takes now (the far end does not block)."""
+        return os.write(self.master, data)
+
     def read(self, timeout=1.0, want=None):
         out = b""
         end = time.monotonic() + timeout
