@@ -45,6 +45,8 @@ struct Options {
   const char *tls_ca_key = nullptr, *tls_ca_cert = nullptr, *tls_hub_ca = nullptr;
   uint8_t tls_pin[32] = {};
   bool tls_pin_given = false;
+  bool ack = true;            // offer the acknowledged link on the secure link (--no-ack: plain)
+  uint32_t ack_retain_kb = 16;  // a gateway's kept line bytes
   bool help = false;
 };
 

@@ -348,7 +348,8 @@ void tick_session(Hub &h, Session &s) {
   } else if (h.cfg.verify_interval_s && static_cast<int32_t>(h.now - s.next_verify) >= 0) {
     s.next_verify = h.now + h.cfg.verify_interval_s * 1000;
     gw_announce(&GatewayHooks::verify_due, h, *s.gw);
-  }  if (s.ack && s.state == Session::State::kReady) ack_tick(h, s);
+  }
+  if (s.ack && s.state == Session::State::kReady) ack_tick(h, s);
 }
 
 void gw_tick_start(Hub &h) {
