@@ -257,6 +257,7 @@ class Tls(HubCase):
         fleet = Fleet(self, hub.tls_port, 1, *tls, "--ack-retain-kb", "8", first=ack_id)
         hub.wait_state("online", ack_id)
         raw = RawBursts(self, hub)
+        raw.sock.sendall(bytes(range(256)) * 12)  # to the gateway's line, across the breaks below
 
         # Links broken under the bursts, bursts made while down: all arrive, once, in order.
         for k in range(40):  # bounded: 40 bursts, 8 breaks
@@ -269,8 +270,9 @@ class Tls(HubCase):
         acked = lambda: (a := fleet.figures()["ack"])["retained_bytes"] == 0 and a
         a = wait_until(acked, TIMEOUT, what="every byte acknowledged")
         self.assertEqual((a["links"], a["lost_bytes_to_hub"], a["lost_bytes_from_hub"], a["refused"]), (9, 0, 0, 0))
-        g = hub.gateway(ack_id)["ack"]
-        self.assertEqual((g["on"], g["links"], g["lost_in"]["bytes"]), (True, 9, [0, 0]))
+        wait_until(lambda: fleet.figures()["port2_recorded_bytes"] == 3072, TIMEOUT, what="the hub's bytes, once")
+        g = wait_until(lambda: (a := hub.gateway(ack_id)["ack"])["retained"] == 0 and a, TIMEOUT, what="acknowledged")
+        self.assertEqual((g["on"], g["links"], g["lost_in"]["bytes"], g["lost_out"]["bytes"]), (True, 9, [0, 0], [0, 0]))
 
         # An outage past the gateway's 8 KiB: the oldest bytes go, counted alike on both ends and shown.
         self.assertTrue(fleet.ask("down 0").startswith("ok"))
@@ -322,10 +324,14 @@ class Tls(HubCase):
         for why in (b"a message that does not parse (11 bytes)", b"an acknowledgement of bytes never sent"):
             self.assertIn(b"gateway %s acknowledged link refused: %s" % (FACTORY.encode(), why), hub.proc.output)
 
-        # --no-ack: the plain protocol.
+        # --no-ack, or a hub with ack = false: the plain protocol.
         Fleet(self, hub.tls_port, 1, *tls, "--no-ack", first=plain_id)
         self.assertEqual(hub.wait_state("online", plain_id)["ack"]["on"], False)
         self.assertEqual(hub.metric("trm_hub_ack_links_total"), 3)  # the fleet's and the two fakes'
+        hub = Hub(self, "--no-mqtt", *self.keys.hub_args(), config="[gateways]\nack = false\n", name="hub3")
+        fleet = Fleet(self, hub.tls_port, 1, *tls, first=plain_id)
+        self.assertEqual(hub.wait_state("online", plain_id)["ack"]["on"], False)
+        self.assertEqual(fleet.figures()["ack"]["links"], 0)
 
     def test_the_ports_refuse_what_is_not_theirs(self):
         config = """
