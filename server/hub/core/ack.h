@@ -27,13 +27,13 @@ struct AckLoss {
 };
 
 struct AckState {
-  AckMark taking{};             // the gateway's stream as taken here
-  uint64_t unacked = 0;         // of it, taken since the last acknowledgement
-  uint32_t unacked_since = 0;   // ticks when the first of them came
-  AckRing out{};                // the hub's stream to it; memory only while it holds bytes
+  AckMark taking{};            // the gateway's stream as taken here
+  uint64_t unacked = 0;        // of it, taken since the last acknowledgement
+  uint32_t unacked_since = 0;  // ticks when the first of them came
+  AckRing out{};               // the hub's stream to it; memory only while it holds bytes
   std::unique_ptr<uint8_t[]> mem;
-  uint64_t sent_max[ACK_LINES] = {};  // after the last byte sent on any link
-  uint64_t resent = 0;                // bytes sent to it again after a break
+  uint64_t sent_max[ACK_LINES] = {};                // after the last byte sent on any link
+  uint64_t resent = 0;                              // bytes sent to it again after a break
   AckLoss lost_in[ACK_LINES], lost_out[ACK_LINES];  // from the gateway, to it
   uint32_t links = 0;                               // links that spoke the extension
 };
