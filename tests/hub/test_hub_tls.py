@@ -257,7 +257,10 @@ class Tls(HubCase):
         fleet = Fleet(self, hub.tls_port, 1, *tls, "--ack-retain-kb", "8", first=ack_id)
         hub.wait_state("online", ack_id)
         raw = RawBursts(self, hub)
-        raw.sock.sendall(bytes(range(256)) * 12)  # to the gateway's line, across the breaks below
+        # To the gateway's line while it reads nothing: the first break below cuts them in flight.
+        self.assertTrue(fleet.ask("stall 0 30").startswith("ok"))
+        raw.sock.sendall(bytes(range(256)) * 12)
+        time.sleep(1.0)  # the hub has sent them (a gap of 20 ms between packets)
 
         # Links broken under the bursts, bursts made while down: all arrive, once, in order.
         for k in range(40):  # bounded: 40 bursts, 8 breaks
@@ -265,6 +268,7 @@ class Tls(HubCase):
             if k % 5 == 4:
                 self.assertTrue(fleet.ask("drop 0").startswith("ok"))
             elif k % 5 == 0 and k:  # one burst made while it was down
+                fleet.ask("stop 0")
                 wait_until(lambda: "state=up" in fleet.ask("show 0"), TIMEOUT, what="the link back")
         self.assertEqual(raw.wait(40), list(range(40)))
         acked = lambda: (a := fleet.figures()["ack"])["retained_bytes"] == 0 and a
@@ -273,6 +277,7 @@ class Tls(HubCase):
         wait_until(lambda: fleet.figures()["port2_recorded_bytes"] == 3072, TIMEOUT, what="the hub's bytes, once")
         g = wait_until(lambda: (a := hub.gateway(ack_id)["ack"])["retained"] == 0 and a, TIMEOUT, what="acknowledged")
         self.assertEqual((g["on"], g["links"], g["lost_in"]["bytes"], g["lost_out"]["bytes"]), (True, 9, [0, 0], [0, 0]))
+        self.assertGreaterEqual(g["resent"], 3072)  # cut in flight, some of them more than once: taken once
 
         # An outage past the gateway's 8 KiB: the oldest bytes go, counted alike on both ends and shown.
         self.assertTrue(fleet.ask("down 0").startswith("ok"))
@@ -282,6 +287,7 @@ class Tls(HubCase):
         self.assertTrue(fleet.ask("up 0").startswith("ok"))
         a = wait_until(acked, TIMEOUT, what="the rest acknowledged")
         lost = a["lost_bytes_to_hub"]
+        self.assertEqual(fleet.figures()["port2_recorded_bytes"], 3072)  # none came twice later
         self.assertEqual((lost, lost % 300, a["evicted_bytes"]), (a["evicted_bytes"], 0, lost))
         self.assertGreater(lost, 0)
         g = hub.gateway(ack_id)["ack"]
