@@ -1,4 +1,4 @@
-// Covers the byte stream of one gateway connection: framing in any cut of reads, init and ID rules, heartbeats, section dispatch to exposures, commands, verify and the broker, and the registry record.
+// Covers the byte stream of one gateway connection: framing in any cut of reads, init and ID rules, heartbeats, section dispatch to exposures, commands, verify and the broker, and the registry record; with bit 6 of the first byte, a link that chose the acknowledged link (hellos, acks, line bytes counted and kept).
 #include <string.h>
 
 #include "hub_fuzzkit.h"
@@ -8,6 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   hubfuzz::Rig rig;
   hub::Hub &h = *rig.h;
   hub::Session &s = hub::gw_open(h, -1, 0x0A000002, 40001);
+  s.ack = (data[0] & 0x40) != 0;
   // The first byte cuts the rest into reads of 1..256 bytes.
   const size_t piece = data[0] + 1u;
   for (size_t off = 1; off < size && s.state != hub::Session::State::kClosed; off += piece) {

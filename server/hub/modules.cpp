@@ -8,7 +8,9 @@
 
 #include <unistd.h>
 
+#include "core/ack.h"
 #include "core/log.h"
+#include "gateways/ack.h"
 #include "gateways/channels.h"
 #include "gateways/exposures.h"
 #include "gateways/session.h"
@@ -24,11 +26,17 @@
 
 namespace hub {
 
-const GatewayHooks *const kGatewayHooks[] = {&kCommandHooks,  &kJobHooks,     &kExposureHooks, &kMqttHooks,
-                                             &kRegistryHooks, &kHistoryHooks, nullptr};
+const GatewayHooks *const kGatewayHooks[] = {&kAckHooks,  &kCommandHooks,  &kJobHooks,     &kExposureHooks,
+                                             &kMqttHooks, &kRegistryHooks, &kHistoryHooks, nullptr};
 
 Hub::Hub(const Config &c)
-    : cfg(c), ex(new Exposures), cmds(new Commands), mqtt(new MqttBridge), hist(new History), jobs(new Jobs) {
+    : cfg(c),
+      ex(new Exposures),
+      cmds(new Commands),
+      mqtt(new MqttBridge),
+      hist(new History),
+      jobs(new Jobs),
+      acks(new AckLinks) {
   mqtt->on_jobs = jobs_on_mqtt;
 }
 

@@ -73,9 +73,9 @@ const char *state_name(GwState s) {
 void show(Fleet &f, uint32_t k, int fd) {
   const Gateway &g = f.gw[k];
   say(fd, "gw %u id=%s alias=%s state=%s server=%u connects=%u bursts=%u seq1=%u seq2=%u modbus=%u "
-      "malformed=%u commands=%u stalled=%d fault=%d queued=%u", k, g.who.id, g.who.alias, state_name(g.state),
+      "malformed=%u commands=%u stalled=%d fault=%d queued=%u ack=%d retained=%u", k, g.who.id, g.who.alias, state_name(g.state),
       g.server, g.connects, g.bursts, g.seq[1], g.seq[2], g.modbus, g.malformed, g.command_sections, g.stalled ? 1 : 0,
-      static_cast<int>(g.fault), static_cast<unsigned>(g.tx_len - g.tx_off));
+      static_cast<int>(g.fault), static_cast<unsigned>(g.tx_len - g.tx_off), g.ack_link ? 1 : 0, g.ring.used);
 }
 
 // garbage/flood K [RATE] [SECONDS]
@@ -119,7 +119,9 @@ bool one_burst(Fleet &f, const Args &a, uint32_t k, uint32_t now) {
   uint32_t port = 0, size = 0;
   if (a.n < 3 || !number(a.v[2], 1, 2, &port)) return false;
   if (!opt_number(a, 3, kBurstMin, data_capacity(f.gw[k].who), 64, &size)) return false;
-  return f.gw[k].state == GwState::kUp && traffic_burst(f, k, static_cast<uint16_t>(port), size, now);
+  // With the acknowledged link a gateway not up keeps its line's bytes, as the daemon does.
+  const bool can = f.gw[k].state == GwState::kUp || (f.gw[k].fd < 0 && ack_on(f, f.gw[k]));
+  return can && traffic_burst(f, k, static_cast<uint16_t>(port), size, now);
 }
 
 // How many gateways answered how many command sections (0, 1, 2, 3 or

@@ -59,6 +59,7 @@ bool fleet_init(Fleet &f) {
       return false;
     }
   }
+  ack_init(f);
   // The run starts now, with the records made: the first connects, booked in
   // turn at the connect rate.
   f.start = f.now = f.wheel.done = qy_ticks();
@@ -108,6 +109,7 @@ void fleet_shutdown(Fleet &f) {
     if (f.gw[k].fd >= 0) close(f.gw[k].fd);
   }
   tls_close(f);
+  ack_free(f);
   free(f.gw);
   f.gw = nullptr;
   wheel_free(f.wheel);

@@ -8,6 +8,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "ackring.h"
 #include "framer.h"
 #include "gwlink.h"
 #include "options.h"
@@ -58,6 +59,16 @@ struct Gateway {
   uint32_t command_sections;  // sections on the two command channels answered
   LinkFramer in;                // an unfinished packet, kept in rx
   uint16_t tx_off, tx_len;
+  // The acknowledged link (ack.cpp), kept across links: its line bytes
+  // kept until the hub has them (memory only while it holds some), the
+  // hub's stream as taken.
+  bool ack_link;      // this link chose it
+  bool ack_hello;     // and the hub's hello came on it
+  uint32_t ack_since;  // the first byte not acknowledged came then
+  uint64_t ack_unacked;
+  AckMark ack_taking;
+  uint64_t ack_sent_max[ACK_LINES];
+  AckRing ring;
   uint8_t rx[PACKET_BUF_SIZE];  // plain bytes of an unfinished packet
   uint8_t tx[kTxCap];           // scrambled bytes not yet taken by the socket
 };
@@ -72,6 +83,11 @@ struct Stats {
   uint64_t bursts[3], burst_bytes[3], bursts_deferred, tx_unsent_bytes;
   uint64_t garbage_bytes;
   uint64_t tls_full, tls_resumed, tls_failed;  // handshakes
+  // The acknowledged link: links that chose it, line bytes sent again,
+  // lost to the hub (by the hub's hello) and from it, acknowledgements,
+  // the hub's messages refused, bytes that gave way and bytes held now.
+  uint64_t ack_links, ack_resent, ack_lost_out, ack_lost_in, acks_in, acks_out, ack_refused;
+  uint64_t ack_evicted, ack_retained;
   int64_t all_up_ms;  // start to every gateway up (first time), -1 not yet
   uint32_t up, connected, peak_up;
   // Modbus answer time: kernel receive stamp to the answer written, 10 us bins
@@ -127,6 +143,27 @@ bool traffic_burst(Fleet &f, uint32_t i, uint16_t port, size_t len, uint32_t now
 void traffic_received(Fleet &f, uint32_t i, const uint8_t *pkt, size_t len, uint32_t now,
                       int64_t stamp_us);
 int64_t wall_us();  // the wall clock, as the kernel stamps receptions
+
+// ---- the acknowledged link (ack.cpp)
+// At start: every gateway's stream, a random generation each.
+void ack_init(Fleet &f);
+// Whether a gateway's line bytes go through its kept stream now.
+bool ack_on(const Fleet &f, const Gateway &g);
+// The link came up: whether the handshake chose it; the init packet went:
+// the hello.
+void ack_offer(Fleet &f, SSL *ssl);
+void ack_link_up(Fleet &f, uint32_t i);
+void ack_hello(Fleet &f, uint32_t i, uint32_t now);
+// A line's bytes kept and sent when the link may carry them; false when
+// they do not fit a section.
+bool ack_line_send(Fleet &f, uint32_t i, uint16_t port, const uint8_t *data, size_t n, uint32_t now);
+// A section from the hub on such a link: false when the link was dropped.
+bool ack_section(Fleet &f, uint32_t i, const WireSection &s, uint32_t now);
+// The send queue emptied or the timer fired: kept bytes, an acknowledgement due.
+void ack_pump(Fleet &f, uint32_t i, uint32_t now);
+// When an acknowledgement is due by time (only while bytes wait for one).
+bool ack_due_at(const Gateway &g, uint32_t *at);
+void ack_free(Fleet &f);
 
 // ---- figures (stats.cpp)
 void stats_line(const Fleet &f, uint32_t now, char *out, size_t cap);

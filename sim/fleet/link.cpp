@@ -64,6 +64,7 @@ void on_link_up(Fleet &f, uint32_t i, uint32_t now) {
   Gateway &g = f.gw[i];
   g.state = GwState::kStarting;
   g.since = now;
+  ack_link_up(f, i);
   g.connects++;
   f.st.connects++;
   f.st.connected++;
@@ -212,6 +213,7 @@ void on_writable(Fleet &f, uint32_t i, uint32_t now) {
   g.tx_since = now;
   if (g.tx_off == g.tx_len) {
     g.tx_off = g.tx_len = 0;
+    ack_pump(f, i, now);
     link_update_events(f, i);
     link_reschedule(f, i, now);
   }
@@ -316,6 +318,7 @@ void link_close(Fleet &f, uint32_t i, uint32_t now, uint32_t reconnect_ms) {
   g.events = 0;
   g.in.have = g.tx_len = g.tx_off = 0;
   g.granted = false;  // faults and stalls go on after the reconnect, until they end
+  g.ack_link = g.ack_hello = false;  // the kept stream waits for the next link
   if (reconnect_ms == kStayDown) {
     g.state = GwState::kDown;
     wheel_cancel(f.wheel, i);

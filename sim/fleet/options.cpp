@@ -98,6 +98,7 @@ const option kLong[] = {
     {"no-answer-times", no_argument, nullptr, 'T'}, {"answer-log", required_argument, nullptr, 'L'},
     {"tls-ca-key", required_argument, nullptr, 'K'}, {"tls-ca-cert", required_argument, nullptr, 'X'},
     {"tls-pin", required_argument, nullptr, 'p'},    {"tls-hub-ca", required_argument, nullptr, 'V'},
+    {"no-ack", no_argument, nullptr, 'N'},           {"ack-retain-kb", required_argument, nullptr, 'Q'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -135,6 +136,8 @@ bool apply(int c, const char *a, Options &opt) {
     case 'X': opt.tls_ca_cert = a; return true;
     case 'p': opt.tls_pin_given = true; return tlskit::fp_parse(a, strlen(a), &opt.tls_pin);
     case 'V': opt.tls_hub_ca = a; return true;
+    case 'N': opt.ack = false; return true;
+    case 'Q': return parse_u32(a, 1, 4096, &opt.ack_retain_kb);
     case 'h': opt.help = true; return true;
     default: return false;
   }
@@ -217,6 +220,9 @@ void print_usage() {
        "  --tls-ca-cert FILE         certificate (CN its ID), and the CA's certificate\n"
        "  --tls-pin HEX            the hub's key: SHA-256 of its public key (trm-pki.sh pin)\n"
        "  --tls-hub-ca FILE        the hub's certificate: chains to this CA and names the server address\n"
+       "  --no-ack                 on the secure link, only the plain protocol (the acknowledged link\n"
+       "                             is offered by default)\n"
+       "  --ack-retain-kb N        line bytes each gateway keeps until the hub has them (16 KiB)\n"
        "commands on standard input or the control socket: type help");
 }
 

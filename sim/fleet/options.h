@@ -46,6 +46,8 @@ struct Options {
   const char *tls_ca_key = nullptr, *tls_ca_cert = nullptr, *tls_hub_ca = nullptr;
   tlskit::Fingerprint tls_pin{};
   bool tls_pin_given = false;
+  bool ack = true;            // offer the acknowledged link on the secure link (--no-ack: plain)
+  uint32_t ack_retain_kb = 16;  // a gateway's kept line bytes
   bool help = false;
 };
 

@@ -103,6 +103,20 @@ void add_tls(Buf &b, const Stats &s, const FleetTls &t) {
   add(b, "}");
 }
 
+// The acknowledged link's figures.
+void add_ack(Buf &b, const Stats &s) {
+  add(b, ",\"ack\":{\"links\":%llu", static_cast<unsigned long long>(s.ack_links));
+  add_u(b, "resent_bytes", s.ack_resent);
+  add_u(b, "lost_bytes_to_hub", s.ack_lost_out);
+  add_u(b, "lost_bytes_from_hub", s.ack_lost_in);
+  add_u(b, "acks_in", s.acks_in);
+  add_u(b, "acks_out", s.acks_out);
+  add_u(b, "refused", s.ack_refused);
+  add_u(b, "evicted_bytes", s.ack_evicted);
+  add_u(b, "retained_bytes", s.ack_retained);
+  add(b, "}");
+}
+
 }  // namespace
 
 void stats_line(const Fleet &f, uint32_t now, char *out, size_t cap) {
@@ -124,6 +138,11 @@ void stats_line(const Fleet &f, uint32_t now, char *out, size_t cap) {
     add(b, " tls full=%llu resumed=%llu failed=%llu", static_cast<unsigned long long>(s.tls_full),
         static_cast<unsigned long long>(s.tls_resumed), static_cast<unsigned long long>(s.tls_failed));
   }
+  if (f.tls != nullptr && f.opt.ack) {
+    add(b, " ack links=%llu resent=%llu lost=%llu/%llu", static_cast<unsigned long long>(s.ack_links),
+        static_cast<unsigned long long>(s.ack_resent), static_cast<unsigned long long>(s.ack_lost_out),
+        static_cast<unsigned long long>(s.ack_lost_in));
+  }
 }
 
 size_t stats_json(const Fleet &f, uint32_t now, char *out, size_t cap) {
@@ -138,6 +157,7 @@ size_t stats_json(const Fleet &f, uint32_t now, char *out, size_t cap) {
   add_answer_times(b, s);
   add_timer_late(b, s);
   if (f.tls != nullptr) add_tls(b, s, *f.tls);
+  if (f.tls != nullptr && f.opt.ack) add_ack(b, s);
   add(b, "}");
   return b.len;
 }

@@ -136,6 +136,7 @@ bool tls_begin(Fleet &f, uint32_t i) {
   // The gateway's index rides as the connection's app data (never dereferenced).
   SSL_set_app_data(ssl, reinterpret_cast<void *>(static_cast<uintptr_t>(i)));  // NOLINT(performance-no-int-to-ptr)
   SSL_set_connect_state(ssl);
+  ack_offer(f, ssl);
   g.ssl = ssl;
   return true;
 }

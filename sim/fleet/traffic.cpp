@@ -99,7 +99,9 @@ void answer(Fleet &f, uint32_t i, const WireSection &s, uint32_t now, int64_t st
   if (r.kind == Answer::kRecorded) f.st.port2_recorded_bytes += s.len;
   const bool has_reply = r.kind != Answer::kNone && r.kind != Answer::kModbusIgnored &&
                          r.kind != Answer::kRecorded;
-  if (has_reply) {
+  if (has_reply && ack_on(f, g) && ack_line(r.port) >= 0) {
+    if (ack_line_send(f, i, r.port, out, r.len, now)) g.last_upload = now;
+  } else if (has_reply) {
     const size_t len = build_data(g.who, r.port, out, r.len, pkt);
     if (len > 0 && link_send(f, i, pkt, len, 1, now)) g.last_upload = now;
   }
@@ -129,6 +131,7 @@ void traffic_init_packet(Fleet &f, uint32_t i, uint32_t now) {
   if (g.bursting) g.next_burst = now + burst_gap(f);
   link_update_events(f, i);
   if (link_send(f, i, buf, len, 1, now)) f.st.init_sent++;
+  if (g.fd >= 0) ack_hello(f, i, now);
 }
 
 uint32_t traffic_next(const Fleet &f, const Gateway &g, uint32_t now) {
@@ -141,6 +144,8 @@ uint32_t traffic_next(const Fleet &f, const Gateway &g, uint32_t now) {
   if (g.tx_len == 0 && g.bursting && f.opt.burst_fraction > 0) sooner(g.next_burst);
   if (g.fault != Fault::kNone) sooner(tick_diff(g.fault_next, now) > 0 ? g.fault_next : now);
   if (g.stalled) sooner(g.stall_until);
+  uint32_t ack_at = 0;
+  if (ack_due_at(g, &ack_at)) sooner(ack_at);
   return due;
 }
 
@@ -155,6 +160,8 @@ void traffic_due(Fleet &f, uint32_t i, uint32_t now) {
     link_update_events(f, i);
   }
   if (g.fault != Fault::kNone) fault_tick(f, i, now);
+  if (g.fd < 0) return;
+  ack_pump(f, i, now);
   if (g.fd < 0) return;
   const bool burst_due = g.bursting && f.opt.burst_fraction > 0 && tick_diff(now, g.next_burst) >= 0;
   if (g.tx_len > 0) {
@@ -179,8 +186,12 @@ bool traffic_burst(Fleet &f, uint32_t i, uint16_t port, size_t len, uint32_t now
   uint8_t data[PACKET_BUF_SIZE], pkt[PACKET_BUF_SIZE];
   const size_t cap = data_capacity(g.who);
   const size_t n = burst_payload(g.who.id, port, g.seq[port], len < cap ? len : cap, data, cap);
-  const size_t plen = n > 0 ? build_data(g.who, port, data, n, pkt) : 0;
-  if (plen == 0 || !link_send(f, i, pkt, plen, 1, now)) return false;
+  if (ack_on(f, g)) {
+    if (!ack_line_send(f, i, port, data, n, now)) return false;
+  } else {
+    const size_t plen = n > 0 ? build_data(g.who, port, data, n, pkt) : 0;
+    if (plen == 0 || !link_send(f, i, pkt, plen, 1, now)) return false;
+  }
   g.seq[port]++;
   g.bursts++;
   g.last_upload = now;
@@ -200,7 +211,9 @@ void traffic_received(Fleet &f, uint32_t i, const uint8_t *pkt, size_t len, uint
   const unsigned count = wire_section_count(pkt);
   size_t off = 0;
   for (unsigned k = 0; k < count && f.gw[i].fd >= 0; k++) {
-    answer(f, i, wire_next_section(pkt, &off), now, stamp);
+    const WireSection sec = wire_next_section(pkt, &off);
+    if (f.gw[i].ack_link && (!ack_section(f, i, sec, now) || sec.port == COM_PORT_ACK)) continue;
+    answer(f, i, sec, now, stamp);
   }
 }
 

@@ -23,6 +23,7 @@ import re
 import shutil
 import socket
 import ssl
+import struct
 import subprocess
 import time
 import unittest
@@ -80,6 +81,40 @@ def client_hello():
     except ssl.SSLWantReadError:
         pass
     return outgoing.read()
+
+
+class RawBursts:
+    """The fleet's numbered bursts as a client of the hub's raw exposure
+    reads them: their numbers in the order they came, each burst checked whole."""
+
+    def __init__(self, case, hub):
+        _, exps = hub.api("GET", "/api/exposures")
+        listen = wait_until(lambda: hub.api("GET", "/api/exposures")[1][0]["listen"], TIMEOUT, what="the exposure")
+        self.sock = socket.create_connection(("127.0.0.1", int(listen.split(":")[1])), timeout=TIMEOUT)
+        case.addCleanup(self.sock.close)
+        self.buf, self.seqs = b"", []
+
+    def wait(self, n, seconds=TIMEOUT):
+        """The numbers once n bursts came (and a little more, to see duplicates)."""
+        end = time.monotonic() + seconds
+        while len(self.seqs) < n and time.monotonic() < end:
+            self.read(0.2)
+        self.read(0.3)
+        return self.seqs
+
+    def read(self, seconds):
+        self.sock.settimeout(seconds)
+        try:
+            self.buf += self.sock.recv(65536)
+        except socket.timeout:
+            pass
+        while (m := re.match(rb"#[\d.]+/\d+/(\d+)/(\d+):", self.buf)) and len(self.buf) >= int(m.group(2)):
+            seq, length = int(m.group(1)), int(m.group(2))
+            filler = bytes(ord("a") + (seq + i) % 26 for i in range(length - m.end()))
+            assert self.buf[m.end():length] == filler, "burst %d torn" % seq
+            self.seqs.append(seq)
+            self.buf = self.buf[length:]
+        assert not self.buf or self.buf.startswith(b"#"), self.buf[:40]
 
 
 def closed_within(sock, seconds):
@@ -150,6 +185,7 @@ class Tls(HubCase):
         sc.proc.stdin.flush()
         g = hub.wait_state("online", FACTORY)
         self.assertEqual((g["key"]["state"], g["key"]["fingerprint"], g["key"]["tls"]), ("bound", f_fp, True))
+        self.assertEqual((g["ack"]["on"], g["ack"]["links"]), (False, 0))  # it offered no extension: the plain link
         with self.subTest("gnutls-cli"):
             self.gnutls_gateway(hub)
 
@@ -238,6 +274,98 @@ class Tls(HubCase):
         wrong = Fleet(self, hub.tls_port, 2, *tls, "--tls-pin", "ab" * 32, first="10.20.32.1")
         wrong.proc.wait_for(rb"TLS handshake failed: the hub's key is not the one pinned", TIMEOUT)
         self.assertEqual(wrong.figures()["up"], 0)
+
+    def test_the_acknowledged_link_loses_nothing_across_breaks(self):
+        ack_id, plain_id = "10.20.33.1", "10.20.34.1"
+        config = '[[exposure]]\ngateway = "%s"\nport = 2\nkind = "raw"\nlisten = "127.0.0.1:0"\n' % ack_id
+        hub = Hub(self, "--no-mqtt", *self.keys.hub_args(), config=config)
+        ca = self.keys.path("ca")
+        tls = ["--tls-ca-key", ca + "/ca.key", "--tls-ca-cert", ca + "/ca.crt", "--reconnect-delay", "50",
+               "--tls-pin", self.keys.pki("pin", "hub/hub.crt")]
+        fleet = Fleet(self, hub.tls_port, 1, *tls, "--ack-retain-kb", "8", first=ack_id)
+        hub.wait_state("online", ack_id)
+        raw = RawBursts(self, hub)
+        # To the gateway's line while it reads nothing: the first break below cuts them in flight.
+        self.assertTrue(fleet.ask("stall 0 30").startswith("ok"))
+        raw.sock.sendall(bytes(range(256)) * 12)
+        time.sleep(1.0)  # the hub has sent them (a gap of 20 ms between packets)
+
+        # Links broken under the bursts, bursts made while down: all arrive, once, in order.
+        for k in range(40):  # bounded: 40 bursts, 8 breaks
+            self.assertTrue(fleet.ask("burst 0 2 100").startswith("ok"))
+            if k % 5 == 4:
+                self.assertTrue(fleet.ask("drop 0").startswith("ok"))
+            elif k % 5 == 0 and k:  # one burst made while it was down
+                fleet.ask("stop 0")
+                wait_until(lambda: "state=up" in fleet.ask("show 0"), TIMEOUT, what="the link back")
+        self.assertEqual(raw.wait(40), list(range(40)))
+        acked = lambda: (a := fleet.figures()["ack"])["retained_bytes"] == 0 and a
+        a = wait_until(acked, TIMEOUT, what="every byte acknowledged")
+        self.assertEqual((a["links"], a["lost_bytes_to_hub"], a["lost_bytes_from_hub"], a["refused"]), (9, 0, 0, 0))
+        wait_until(lambda: fleet.figures()["port2_recorded_bytes"] == 3072, TIMEOUT, what="the hub's bytes, once")
+        g = wait_until(lambda: (a := hub.gateway(ack_id)["ack"])["retained"] == 0 and a, TIMEOUT, what="acknowledged")
+        self.assertEqual((g["on"], g["links"], g["lost_in"]["bytes"], g["lost_out"]["bytes"]), (True, 9, [0, 0], [0, 0]))
+        self.assertGreaterEqual(g["resent"], 3072)  # cut in flight, some of them more than once: taken once
+
+        # An outage past the gateway's 8 KiB: the oldest bytes go, counted alike on both ends and shown.
+        self.assertTrue(fleet.ask("down 0").startswith("ok"))
+        hub.wait_state("offline", ack_id)
+        for _ in range(40):
+            self.assertTrue(fleet.ask("burst 0 2 300").startswith("ok"))
+        self.assertTrue(fleet.ask("up 0").startswith("ok"))
+        a = wait_until(acked, TIMEOUT, what="the rest acknowledged")
+        lost = a["lost_bytes_to_hub"]
+        self.assertEqual(fleet.figures()["port2_recorded_bytes"], 3072)  # none came twice later
+        self.assertEqual((lost, lost % 300, a["evicted_bytes"]), (a["evicted_bytes"], 0, lost))
+        self.assertGreater(lost, 0)
+        g = hub.gateway(ack_id)["ack"]
+        self.assertEqual(g["lost_in"]["bytes"], [0, lost])
+        self.assertEqual(g["lost_in"]["last_gap"][1], [4000, 4000 + lost])
+        self.assertEqual(raw.wait(80 - lost // 300), list(range(40)) + list(range(40 + lost // 300, 80)))
+        self.assertEqual(hub.metric('trm_hub_ack_lost_bytes_total{direction="from_gateway"}'), lost)
+        hub.proc.collect(0.1)
+        self.assertIn(b"gateway %s line 2: %d bytes from it lost (offsets 4000..%d)" % (
+            ack_id.encode(), lost, 4000 + lost), hub.proc.output)
+
+        # A hub restart: what it acknowledged is not sent again.
+        port, resent = hub.tls_port, a["resent_bytes"]
+        self.assertEqual(hub.terminate(), 0)
+        args = self.keys.hub_args()
+        args[1] = "127.0.0.1:%d" % port
+        hub = Hub(self, "--no-mqtt", *args, config=config, name="hub2")
+        hub.wait_state("online", ack_id)
+        raw = RawBursts(self, hub)
+        self.assertTrue(fleet.ask("burst 0 2 300").startswith("ok"))
+        self.assertEqual(raw.wait(1), [80])
+        self.assertEqual(fleet.figures()["ack"]["resent_bytes"], resent)
+
+        # Forged and malformed messages drop the link, counted and logged.
+        f_crt, f_key, _ = self.keys.gateway("factory", FACTORY, ca="ca")
+        ctx = tls_context(f_crt, f_key, self.keys.path("hub/hub.crt"))
+        ctx.set_alpn_protocols(["trm-ack/1"])
+        g = self.fake(hub, FACTORY, f_crt, f_key, ctx)
+        port_, hello = g.wait_sections(1)[0]
+        self.assertEqual((port_, len(hello), hello[0]), (259, 41, 1))
+        g.send_section(259, b"\x02" + bytes(10))
+        self.assertTrue(g.closed.wait(TIMEOUT))
+        g = self.fake(hub, FACTORY, f_crt, f_key, ctx)
+        hub_gen = g.wait_sections(1)[0][1][1:5]
+        g.send_section(259, b"\x01" + struct.pack("<IQQ", 5, 0, 0) + hub_gen + bytes(16))
+        g.send_section(259, b"\x02" + bytes(20) + hub_gen + struct.pack("<QQ", 0, 10 ** 6))
+        self.assertTrue(g.closed.wait(TIMEOUT))
+        wait_until(lambda: hub.metric("trm_hub_ack_refused_total") == 2, TIMEOUT, what="2 refusals")
+        hub.proc.collect(0.1)
+        for why in (b"a message that does not parse (11 bytes)", b"an acknowledgement of bytes never sent"):
+            self.assertIn(b"gateway %s acknowledged link refused: %s" % (FACTORY.encode(), why), hub.proc.output)
+
+        # --no-ack, or a hub with ack = false: the plain protocol.
+        Fleet(self, hub.tls_port, 1, *tls, "--no-ack", first=plain_id)
+        self.assertEqual(hub.wait_state("online", plain_id)["ack"]["on"], False)
+        self.assertEqual(hub.metric("trm_hub_ack_links_total"), 3)  # the fleet's and the two fakes'
+        hub = Hub(self, "--no-mqtt", *self.keys.hub_args(), config="[gateways]\nack = false\n", name="hub3")
+        fleet = Fleet(self, hub.tls_port, 1, *tls, first=plain_id)
+        self.assertEqual(hub.wait_state("online", plain_id)["ack"]["on"], False)
+        self.assertEqual(fleet.figures()["ack"]["links"], 0)
 
     def test_the_ports_refuse_what_is_not_theirs(self):
         config = """

@@ -162,6 +162,7 @@ const Key kGateways[] = {
     {"tls_ticket_keys", STR(tls.ticket_keys)},
     {"tls_session_hours", INT(tls.session_hours, 1, 24 * 30)},
     {"tls_handshake_s", INT(tls.handshake_s, 1, 300)},
+    {"ack", BOOL(tls.ack)},
     {"tls_required_ids",
      [](const toml::node &n, Config &c, std::string &w) { return get_strings(n, c.tls.required.ids, w); }},
 };

@@ -79,6 +79,7 @@ struct TlsConf {
   uint32_t session_hours = 24;  // a session may be resumed this long
   uint32_t handshake_s = 10;    // a handshake not done by then ends the connection
   AllowList required;           // IDs (ids only) refused on the plain port
+  bool ack = true;              // choose the acknowledged link when a gateway offers it
 };
 
 struct Config {

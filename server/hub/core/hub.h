@@ -143,6 +143,8 @@ struct Session : Pollable {
   uint8_t q_count = 0;
   uint16_t head_sent = 0;
   TlsLink *tls = nullptr;  // freed when the connection ends (gw_end)
+  bool ack = false;        // the handshake chose the acknowledged link (gateways/ack.h)
+  bool ack_hello = false;  // and the gateway's hello came
   ~Session();
 };
 
@@ -206,6 +208,11 @@ struct Metrics {
   // The secure link: refusals by reason, handshakes full and resumed.
   uint64_t tls_refused[static_cast<size_t>(TlsRefusal::kCount)] = {};
   uint64_t tls_full = 0, tls_resumed = 0;
+  // The acknowledged link: links that spoke it, bytes lost from and to the
+  // gateways, bytes sent again after a break, acknowledgements each way, and
+  // messages refused (the link dropped).
+  uint64_t ack_links = 0, ack_lost_in = 0, ack_lost_out = 0, ack_resent = 0;
+  uint64_t ack_acks_in = 0, ack_acks_out = 0, ack_refused = 0;
 };
 
 // The modules (each module's header), all owned by the Hub in one way: the
@@ -221,6 +228,7 @@ class Journal;
 class JobStore;
 class Sync;
 struct TlsServer;
+struct AckLinks;
 
 struct Hub {
   Config cfg;
@@ -248,6 +256,7 @@ struct Hub {
   std::unique_ptr<JobStore> jobstore;  // null: jobs not kept
   std::unique_ptr<Sync> sync;          // null: no other hub shares the registry
   std::unique_ptr<TlsServer> tls;      // null: no TLS listener
+  std::unique_ptr<AckLinks> acks;      // the acknowledged link's state per gateway (core/ack.h)
   // Every bound and every revoked key, and whose (gateways/identity.h keeps them).
   std::unordered_map<Fingerprint, GatewayRecord *, FingerprintHash> bound_keys, revoked_keys;
   const char *end_why = nullptr;  // while a connection's end is announced: why it ends

@@ -3,6 +3,8 @@
 
 #include <stdlib.h>
 
+#include "core/ack.h"
+
 namespace hub {
 namespace {
 
@@ -26,6 +28,34 @@ cJSON *key_json(const GatewayRecord &r) {
   cJSON_AddStringToObject(o, "state", state);
   cJSON *rev = cJSON_AddArrayToObject(o, "revoked");
   for (const Fingerprint &f : k.revoked) cJSON_AddItemToArray(rev, cJSON_CreateString(fp_hex(f).c_str()));
+  return o;
+}
+
+cJSON *loss_json(const AckLoss (&lines)[ACK_LINES]) {
+  cJSON *o = cJSON_CreateObject();
+  cJSON *bytes = cJSON_AddArrayToObject(o, "bytes");
+  cJSON *gap = cJSON_AddArrayToObject(o, "last_gap");
+  for (const AckLoss &l : lines) {
+    cJSON_AddItemToArray(bytes, cJSON_CreateNumber(static_cast<double>(l.bytes)));
+    const double g[2] = {static_cast<double>(l.from), static_cast<double>(l.to)};
+    cJSON_AddItemToArray(gap, cJSON_CreateDoubleArray(g, 2));
+  }
+  return o;
+}
+
+// The acknowledged link: whether the live link speaks it, the bytes kept
+// for the gateway and sent again, and per line the bytes lost each way with
+// the last gap's offsets [from, to).
+cJSON *ack_json(const Hub &h, const GatewayRecord &r) {
+  const AckState *a = ack_state(h, r);
+  cJSON *o = cJSON_CreateObject();
+  cJSON_AddBoolToObject(o, "on", r.session && r.session->ack);
+  cJSON_AddNumberToObject(o, "links", a ? a->links : 0);
+  cJSON_AddNumberToObject(o, "retained", a ? a->out.used : 0);
+  cJSON_AddNumberToObject(o, "resent", a ? static_cast<double>(a->resent) : 0);
+  static const AckLoss kNone[ACK_LINES];
+  cJSON_AddItemToObject(o, "lost_in", loss_json(a ? a->lost_in : kNone));
+  cJSON_AddItemToObject(o, "lost_out", loss_json(a ? a->lost_out : kNone));
   return o;
 }
 
@@ -69,6 +99,7 @@ cJSON *gateway_json(const Hub &h, const GatewayRecord &r) {
   cJSON_AddNumberToObject(o, "heartbeat", r.heartbeat_s);
   cJSON_AddStringToObject(o, "admission", admission_name(r.admission));
   cJSON_AddItemToObject(o, "key", key_json(r));
+  cJSON_AddItemToObject(o, "ack", ack_json(h, r));
   cJSON *c = cJSON_AddObjectToObject(o, "counters");
   cJSON_AddNumberToObject(c, "bytes_in", static_cast<double>(r.c.bytes_in));
   cJSON_AddNumberToObject(c, "bytes_out", static_cast<double>(r.c.bytes_out));

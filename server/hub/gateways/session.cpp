@@ -8,6 +8,7 @@
 #include "core/addr.h"
 #include "core/log.h"
 #include "core/packet.h"
+#include "gateways/ack.h"
 #include "gateways/identity.h"
 #include "gateways/tls.h"
 
@@ -124,12 +125,14 @@ void on_init(Hub &h, Session &s, const uint8_t *pkt, size_t len) {
   if (!fresh) return;
   uint32_t every = h.cfg.verify_interval_s * 1000;
   s.next_verify = h.now + (every ? s.serial * 7919u % every : 0);  // spread over the interval
+  if (s.ack) ack_on_init(h, s, r);
   gw_announce(&GatewayHooks::online, h, r);
   if (s.q_count > 0) schedule_send(h, s);
 }
 
 void dispatch(Hub &h, Session &s, GatewayRecord &r, const WireSection &sec) {
   h.m.sections_in++;
+  if (s.ack && !ack_on_section(h, s, r, sec.port, sec.len, sec.data)) return;
   if (sec.port == COM_PORT_RS485 || sec.port == COM_PORT_RS232) {
     if (s.admitted) offer(&GatewayHooks::port_section, h, r, sec);
   } else if (sec.port == COM_PORT_QYCOM || sec.port == COM_PORT_QYIO || sec.port == COM_PORT_VERIFY) {
@@ -294,20 +297,25 @@ void gw_end(Hub &h, Session &s, const char *why) {
 int gw_send(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n) {
   Session *s = r.session;
   if (!s || s->state != Session::State::kReady) return -1;
-  if (s->q_count >= h.cfg.out_queue) return -2;
+  const int line = s->ack ? ack_line(port) : -1;
+  return line >= 0 ? ack_send(h, *s, r, line, data, n) : gw_enqueue(h, *s, port, data, n);
+}
+
+int gw_enqueue(Hub &h, Session &s, uint16_t port, const uint8_t *data, size_t n) {
+  if (s.q_count >= h.cfg.out_queue) return -2;
   if (n > kSectionMax) return -3;
   size_t cap = kServerHeadLen + n;
   OutPacket *p = static_cast<OutPacket *>(::operator new(sizeof(OutPacket) + cap));
   p->next = nullptr;
   p->len = static_cast<uint16_t>(build_packet(port, data, n, p->bytes, cap));
-  if (s->q_tail) {
-    s->q_tail->next = p;
+  if (s.q_tail) {
+    s.q_tail->next = p;
   } else {
-    s->q_head = p;
+    s.q_head = p;
   }
-  s->q_tail = p;
-  s->q_count++;
-  schedule_send(h, *s);
+  s.q_tail = p;
+  s.q_count++;
+  schedule_send(h, s);
   return 0;
 }
 
@@ -341,6 +349,7 @@ void tick_session(Hub &h, Session &s) {
     s.next_verify = h.now + h.cfg.verify_interval_s * 1000;
     gw_announce(&GatewayHooks::verify_due, h, *s.gw);
   }
+  if (s.ack && s.state == Session::State::kReady) ack_tick(h, s);
 }
 
 void gw_tick_start(Hub &h) {

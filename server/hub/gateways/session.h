@@ -34,6 +34,9 @@ void gw_end(Hub &h, Session &s, const char *why);
 // is full, -3 too long for one packet.
 int gw_send(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n);
 bool gw_has_room(const Hub &h, const GatewayRecord &r);
+// One section into a session's queue as it is (the acknowledged link's
+// own messages and kept bursts): 0, or -2 full, -3 too long.
+int gw_enqueue(Hub &h, Session &s, uint16_t port, const uint8_t *data, size_t n);
 
 // Writes the packets whose turn has come (every pass), and the rest of a
 // half-written one once the socket has room.

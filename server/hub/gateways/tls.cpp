@@ -23,6 +23,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "gateways/ack.h"
 #include "gateways/tls.h"
 
 namespace hub {
@@ -200,6 +201,7 @@ SSL_CTX *make_ctx(const TlsConf &c, Files &f, TlsServer *t) {
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
   SSL_CTX_set_timeout(ctx, static_cast<long>(c.session_hours) * 3600);
   SSL_CTX_set_app_data(ctx, t);
+  if (c.ack) ack_offer(ctx);
   return ctx;
 }
 

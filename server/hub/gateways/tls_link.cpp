@@ -14,6 +14,7 @@
 
 #include "core/log.h"
 #include "core/loop.h"
+#include "gateways/ack.h"
 #include "gateways/identity.h"
 #include "gateways/session.h"
 #include "gateways/tls.h"
@@ -94,6 +95,7 @@ void handshake_done(Hub &h, Session &s) {
     return gw_refuse(h, s, TlsRefusal::kWrongCa, "certificate not signed by the factory CA (a resumed session)");
   }
   if (!gw_key_usable(h, s)) return;
+  s.ack = ack_chosen(t.ssl);
   s.state = Session::State::kWaitInit;
   LOG_DEBUG("connection from %s: %s %s, %s, key %s", gw_peer_text(s).c_str(), SSL_get_version(t.ssl),
             SSL_get_cipher_name(t.ssl), resumed ? "resumed" : "full handshake", fp_hex(t.key).c_str());

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/ack.h"
 #include "jobs/jobs.h"
 #include "mqtt/bridge.h"
 #include "store/journal.h"
@@ -79,6 +80,24 @@ void tls_figures(Out &o, const Hub &h) {
   const char *const help = "TLS handshakes done, full or resumed from a session ticket.";
   o.counter("trm_hub_tls_handshakes_total", help, m.tls_full, "{kind=\"full\"}");
   o.counter("trm_hub_tls_handshakes_total", help, m.tls_resumed, "{kind=\"resumed\"}");
+}
+
+// The acknowledged link: links, bytes lost each way and sent again, the
+// bytes kept for gateways, acknowledgements, messages refused.
+void ack_figures(Out &o, const Hub &h) {
+  const Metrics &m = h.m;
+  o.counter("trm_hub_ack_links_total", "Gateway links that chose the acknowledged link.", m.ack_links);
+  const char *const lost = "Line bytes lost in outages longer than an end kept them, by direction.";
+  o.counter("trm_hub_ack_lost_bytes_total", lost, m.ack_lost_in, "{direction=\"from_gateway\"}");
+  o.counter("trm_hub_ack_lost_bytes_total", lost, m.ack_lost_out, "{direction=\"to_gateway\"}");
+  o.counter("trm_hub_ack_resent_bytes_total", "Line bytes sent to gateways again after a break.", m.ack_resent);
+  o.gauge("trm_hub_ack_retained_bytes", "Bytes kept for gateways until they acknowledge them.",
+          static_cast<double>(h.acks ? h.acks->retained : 0));
+  const char *const acks = "Acknowledgements, by direction.";
+  o.counter("trm_hub_acks_total", acks, m.ack_acks_in, "{direction=\"from_gateway\"}");
+  o.counter("trm_hub_acks_total", acks, m.ack_acks_out, "{direction=\"to_gateway\"}");
+  o.counter("trm_hub_ack_refused_total", "Acknowledged links dropped for a message that does not parse or lies.",
+            m.ack_refused);
 }
 
 // Time the hub adds to Modbus round trips, as a Prometheus histogram.
@@ -219,6 +238,7 @@ std::string metrics_text(const Hub &h) {
   Out o;
   gateway_figures(o, h);
   tls_figures(o, h);
+  ack_figures(o, h);
   fleet_figures(o, h);
   service_figures(o, h);
   journal_figures(o, h);

@@ -19,6 +19,17 @@ function keyText(k) {
   if (k.pending) return "pending " + k.pending + " (admit binds it" + (bound ? "; " + bound : "") + ")";
   return bound || (k.revoked.length ? "revoked" : k.tls ? "none" : "none (plain link)");
 }
+// The acknowledged link: on or plain, and per line the bytes an outage
+// cost each way with the last gap's offsets (never a silent gap).
+function lossText(l) {
+  return l.bytes.map((n, i) => "line " + (i + 1) + ": " + n +
+    (n ? " (last " + l.last_gap[i][0] + "\u2013" + l.last_gap[i][1] + ")" : "")).join(", ");
+}
+function ackPairs(a) {
+  return [["acknowledged link", a.on ? "on" : a.links ? "off on this link" : "plain link"],
+          ["lost from it", lossText(a.lost_in)], ["lost to it", lossText(a.lost_out)],
+          ["kept for it", a.retained + " bytes"], ["sent again", a.resent + " bytes"]];
+}
 function details(g) {
   $("gwid").textContent = g.id;
   $("gwstate").replaceChildren(stateBadge(g));
@@ -27,7 +38,8 @@ function details(g) {
                   ["heartbeat", g.heartbeat + " s"], ["admission", g.admission], ["first seen", when(g.first_seen * 1000)],
                   ["key", keyText(g.key)]]);
   pairs("sess", [["address", g.peer], ["state", stateBadge(g)], ["session since", when(g.session)],
-                 ["last seen", ago(g.last_seen)], ["signal", signalBars(g.signal)], ["network", g.network === 0 ? "up" : "down"]]);
+                 ["last seen", ago(g.last_seen)], ["signal", signalBars(g.signal)], ["network", g.network === 0 ? "up" : "down"],
+                 ...ackPairs(g.ack)]);
   pairs("counters", Object.entries(g.counters).map(([k, v]) => [k.replace("_", " "), String(v)]));
 }
 function events(rows) {
