@@ -9,6 +9,7 @@
 
 #include "core/log.h"
 #include "core/packet.h"
+#include "gateways/ack_out.h"
 
 namespace hub {
 namespace {
@@ -45,6 +46,14 @@ bool put_msg(Hub &h, Session &s, const AckMsg &m) {
   return gw_enqueue(h, s, COM_PORT_ACK, b, sizeof b) == 0;
 }
 
+// Bytes, heads included, the ring takes now: no more than `queue` packets'
+// worth wait unsent, and nothing held gives way (the sender waits instead).
+size_t ring_room(const Hub &h, const AckState &a) {
+  const size_t pending = ackring_pending(&a.out), by_queue = h.cfg.out_queue * kPendingPerPacket;
+  const size_t free_bytes = a.out.used >= kAckRetain ? 0 : kAckRetain - a.out.used;
+  return std::min(pending >= by_queue ? 0 : by_queue - pending, free_bytes);
+}
+
 }  // namespace
 
 // After the ring changed: the hub's gauge in step, its memory given back
@@ -56,6 +65,23 @@ void ack_settle(Hub &h, AckState &a, uint32_t before) {
     a.out.buf = nullptr;
   }
 }
+
+namespace {
+
+int put_burst(Hub &h, AckState &a, int line, const uint8_t *data, size_t n) {
+  if (n > kSectionMax) return -3;
+  if (ACKRING_HEAD + n > ring_room(h, a)) return -2;
+  if (!a.out.buf) {
+    a.mem.reset(new uint8_t[kAckRetain]);
+    a.out.buf = a.mem.get();
+  }
+  const uint32_t before = a.out.used;
+  ackring_put(&a.out, line, data, static_cast<uint32_t>(n));
+  ack_settle(h, a, before);
+  return 0;
+}
+
+}  // namespace
 
 void ack_send_ack(Hub &h, Session &s, AckState &a) {
   AckMsg m{};
@@ -103,6 +129,7 @@ const GatewayHooks kAckHooks = [] {
 
 void ack_on_init(Hub &h, Session &s, GatewayRecord &r) {
   AckState &a = ack_state_of(h, r);
+  a.holds = true;
   a.links++;
   h.m.ack_links++;
   a.unacked = 0;
@@ -116,18 +143,41 @@ void ack_on_init(Hub &h, Session &s, GatewayRecord &r) {
 }
 
 int ack_send(Hub &h, Session &s, GatewayRecord &r, int line, const uint8_t *data, size_t n) {
-  if (n > kSectionMax) return -3;
   AckState &a = ack_state_of(h, r);
-  if (ackring_pending(&a.out) + ACKRING_HEAD + n > h.cfg.out_queue * kPendingPerPacket) return -2;
-  if (!a.out.buf) {
-    a.mem.reset(new uint8_t[kAckRetain]);
-    a.out.buf = a.mem.get();
+  const int put = put_burst(h, a, line, data, n);
+  if (put == 0) ack_flush(h, s, a);
+  return put;
+}
+
+int ack_hold(Hub &h, GatewayRecord &r, int line, const uint8_t *data, size_t n) {
+  AckState *a = find(h, r);
+  if (!a || !a->holds || r.elsewhere || line < 0) return -1;
+  return put_burst(h, *a, line, data, n);
+}
+
+bool ack_room(const Hub &h, const GatewayRecord &r, size_t *room) {
+  const AckState *a = ack_state(h, r);
+  const bool on = gw_online(r) ? r.session->ack && r.session->admitted : a && a->holds && !r.elsewhere;
+  if (!on) return false;
+  const size_t bytes = a ? ring_room(h, *a) : kAckRetain, whole = bytes / kPendingPerPacket;
+  const size_t part = bytes % kPendingPerPacket;
+  *room = whole * kSectionMax + (part > ACKRING_HEAD ? part - ACKRING_HEAD : 0);
+  return true;
+}
+
+void ack_on_plain_init(Hub &h, GatewayRecord &r) {
+  AckState *a = find(h, r);
+  if (!a || !a->holds) return;
+  a->holds = false;
+  AckMark held;
+  uint64_t end[ACK_LINES];
+  ackring_held(&a->out, &held, end);
+  for (int i = 0; i < ACK_LINES; i++) {
+    if (end[i] > held.off[i]) ack_note_loss(h, r, a->lost_out[i], i, end[i] - held.off[i], end[i], false);
   }
-  const uint32_t before = a.out.used;
-  ackring_put(&a.out, line, data, static_cast<uint32_t>(n));
-  ack_settle(h, a, before);
-  ack_flush(h, s, a);
-  return 0;
+  const uint32_t before = a->out.used;
+  ackring_init(&a->out, new_gen(), kAckRetain);
+  ack_settle(h, *a, before);
 }
 
 void ack_tick(Hub &h, Session &s) {

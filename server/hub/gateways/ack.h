@@ -39,6 +39,15 @@ bool ack_on_section(Hub &h, Session &s, GatewayRecord &r, uint16_t port, size_t 
 // A line's bytes for the gateway (as gw_send): kept until acknowledged,
 // sent when the link may carry them.
 int ack_send(Hub &h, Session &s, GatewayRecord &r, int line, const uint8_t *data, size_t n);
+// The same while the gateway is away after a link that chose the
+// extension: kept for its next link (-1: not kept, -2: no room now).
+int ack_hold(Hub &h, GatewayRecord &r, int line, const uint8_t *data, size_t n);
+// Whether bytes for the gateway's lines go through its ring (online on the
+// extension, or away after it), and then how many it takes now.
+bool ack_room(const Hub &h, const GatewayRecord &r, size_t *room);
+// The init packet of a link that did not choose it: what was kept for the
+// gateway can no longer reach it and is counted lost.
+void ack_on_plain_init(Hub &h, GatewayRecord &r);
 // Once a second per link: an acknowledgement due by time.
 void ack_tick(Hub &h, Session &s);
 // A packet to the gateway went out: more of its bursts may follow.

@@ -17,7 +17,9 @@ bool refuse(Hub &h, Session &s, const std::string &why) {
   return false;
 }
 
-void note_loss(Hub &h, const GatewayRecord &r, AckLoss &l, int line, uint64_t n, uint64_t to, bool in) {
+}  // namespace
+
+void ack_note_loss(Hub &h, const GatewayRecord &r, AckLoss &l, int line, uint64_t n, uint64_t to, bool in) {
   l.bytes += n;
   l.from = to - n;
   l.to = to;
@@ -28,6 +30,8 @@ void note_loss(Hub &h, const GatewayRecord &r, AckLoss &l, int line, uint64_t n,
            in ? "the gateway" : "the hub");
 }
 
+namespace {
+
 // The gateway's stream from where it stands, and the hub's from where the
 // gateway stands.
 bool on_hello(Hub &h, Session &s, GatewayRecord &r, AckState &a, const AckMsg &m) {
@@ -37,7 +41,7 @@ bool on_hello(Hub &h, Session &s, GatewayRecord &r, AckState &a, const AckMsg &m
   ackring_held(&a.out, &held, end);
   if (ack_send_from(&held, end, &m.yours, from, lost) != 0) return refuse(h, s, "its hello claims bytes never sent");
   for (int i = 0; i < ACK_LINES; i++) {
-    if (lost[i]) note_loss(h, r, a.lost_out[i], i, lost[i], from[i], false);
+    if (lost[i]) ack_note_loss(h, r, a.lost_out[i], i, lost[i], from[i], false);
   }
   const uint32_t before = a.out.used;
   ackring_rewind(&a.out, from);
@@ -47,7 +51,7 @@ bool on_hello(Hub &h, Session &s, GatewayRecord &r, AckState &a, const AckMsg &m
   }
   ack_take_hello(&a.taking, &m.mine, lost);
   for (int i = 0; i < ACK_LINES; i++) {
-    if (lost[i]) note_loss(h, r, a.lost_in[i], i, lost[i], a.taking.off[i], true);
+    if (lost[i]) ack_note_loss(h, r, a.lost_in[i], i, lost[i], a.taking.off[i], true);
   }
   a.unacked = 0;
   s.ack_hello = true;
@@ -62,6 +66,7 @@ bool on_ack(Hub &h, Session &s, AckState &a, const AckMsg &m) {
   if (ackring_ack(&a.out, m.yours.off) != 0) return refuse(h, s, "an acknowledgement of bytes never sent");
   ack_settle(h, a, before);
   h.m.ack_acks_in++;
+  if (a.out.used < before) gw_announce(&GatewayHooks::drained, h, *s.gw);  // senders waiting for room
   return true;
 }
 

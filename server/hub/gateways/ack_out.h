@@ -15,6 +15,9 @@ AckState &ack_state_of(Hub &h, GatewayRecord &r);
 void ack_settle(Hub &h, AckState &a, uint32_t before);
 // An acknowledgement of what was taken (later, when the queue is full).
 void ack_send_ack(Hub &h, Session &s, AckState &a);
+// A gap of n bytes of a line before offset `to`, from the gateway (in) or
+// to it: counted, kept as the last gap, logged once.
+void ack_note_loss(Hub &h, const GatewayRecord &r, AckLoss &l, int line, uint64_t n, uint64_t to, bool in);
 // The bursts the gateway lacks, as the queue has room, once its hello came.
 void ack_flush(Hub &h, Session &s, AckState &a);
 

@@ -15,6 +15,7 @@
 #include "core/loop.h"
 #include "core/net.h"
 #include "core/packet.h"
+#include "gateways/ack.h"
 #include "gateways/session.h"
 
 namespace hub {
@@ -160,8 +161,16 @@ void take_requests(Hub &h, Exposure &e, ExpClient &c) {
   if (!c.closed) c.in.erase(c.in.begin(), c.in.begin() + static_cast<long>(off));
 }
 
+// The gateway a raw client's bytes go to: admitted now, or away after a
+// link on the acknowledged link, which keeps them for its next link.
+GatewayRecord *raw_target(Hub &h, const Exposure &e) {
+  GatewayRecord *r = hub_find(h, e.conf.gateway);
+  size_t room = 0;
+  return r && (gw_admitted(*r) || (!gw_online(*r) && ack_room(h, *r, &room))) ? r : nullptr;
+}
+
 void raw_to_gateway(Hub &h, Exposure &e, const uint8_t *data, size_t n) {
-  GatewayRecord *r = admitted_gateway(h, e);
+  GatewayRecord *r = raw_target(h, e);
   for (size_t off = 0; off < n; off += kSectionMax) {
     size_t len = std::min(kSectionMax, n - off);
     if (!r || gw_send(h, *r, static_cast<uint16_t>(e.conf.port), data + off, len) != 0) {
@@ -308,6 +317,8 @@ void exp_client_readable(Hub &h, ExpClient &c, uint8_t *buf, size_t cap) {
 
 size_t exp_raw_room(const Hub &h, const ExpClient &c) {
   const auto it = h.records.find(c.ex->conf.gateway);
+  size_t room = 0;
+  if (it != h.records.end() && ack_room(h, *it->second, &room)) return room;  // its ring, online or away
   if (it == h.records.end() || !gw_admitted(*it->second)) return kSectionMax;  // read and drop
   const Session &s = *it->second->session;
   return s.q_count >= h.cfg.out_queue ? 0 : (h.cfg.out_queue - s.q_count) * kSectionMax;

@@ -125,7 +125,11 @@ void on_init(Hub &h, Session &s, const uint8_t *pkt, size_t len) {
   if (!fresh) return;
   uint32_t every = h.cfg.verify_interval_s * 1000;
   s.next_verify = h.now + (every ? s.serial * 7919u % every : 0);  // spread over the interval
-  if (s.ack) ack_on_init(h, s, r);
+  if (s.ack) {
+    ack_on_init(h, s, r);
+  } else {
+    ack_on_plain_init(h, r);
+  }
   gw_announce(&GatewayHooks::online, h, r);
   if (s.q_count > 0) schedule_send(h, s);
 }
@@ -296,7 +300,7 @@ void gw_end(Hub &h, Session &s, const char *why) {
 
 int gw_send(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n) {
   Session *s = r.session;
-  if (!s || s->state != Session::State::kReady) return -1;
+  if (!s || s->state != Session::State::kReady) return ack_hold(h, r, ack_line(port), data, n);  // -1: not kept
   const int line = s->ack ? ack_line(port) : -1;
   return line >= 0 ? ack_send(h, *s, r, line, data, n) : gw_enqueue(h, *s, port, data, n);
 }
