@@ -318,7 +318,7 @@ void exp_client_readable(Hub &h, ExpClient &c, uint8_t *buf, size_t cap) {
 size_t exp_raw_room(const Hub &h, const ExpClient &c) {
   const auto it = h.records.find(c.ex->conf.gateway);
   size_t room = 0;
-  if (it != h.records.end() && ack_room(h, *it->second, &room)) return room;  // its ring, online or away
+  if (it != h.records.end() && ack_room(h, *it->second, &room)) return room;   // its ring, online or away
   if (it == h.records.end() || !gw_admitted(*it->second)) return kSectionMax;  // read and drop
   const Session &s = *it->second->session;
   return s.q_count >= h.cfg.out_queue ? 0 : (h.cfg.out_queue - s.q_count) * kSectionMax;
