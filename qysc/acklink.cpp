@@ -26,7 +26,13 @@ struct AckState {
   AckMark taking;           // the hub's stream as taken
   uint64_t unacked;         // of it, bytes taken since the last acknowledgement
   uint32_t firstAt;         // when the first of them came
+  uint64_t skipped;         // retain_skipped at the hub's hello: more is a hole in this link
+  uint32_t evicted;         // retain_evicted at this end's hello: more before the hub's is one
 };
+
+// Free room made before a hello: what both lines bring at 115 200 bit/s for
+// about 2.8 s, so the hub's answer comes before anything gives way.
+constexpr uint32_t kHelloRoom = 64 * 1024;
 
 AckState g;
 AckLinkStats g_stats;
@@ -56,6 +62,8 @@ int build_msg(unsigned char *buf, int cap, const AckMsg &m) {
 
 int build_hello(unsigned char *buf, int cap) {
   if (g.gen == 0) g.gen = draw_gen();
+  retain_make_room(kHelloRoom);
+  g.evicted = retain_evicted();
   AckMsg m{ACK_KIND_HELLO, AckMark{g.gen, {0, 0}}, g.taking};
   uint64_t end[ACK_LINES];
   retain_held(m.mine.off, end);
@@ -101,6 +109,7 @@ void take_hello(const AckMsg &m) {
   for (int i = 0; i < ACK_LINES; i++) at[i] = from[i] - lost[i];
   log_lost("gateway's", lost, at, g_stats.lostUp);
   retain_rewind(from);
+  g.skipped = retain_skipped();
   g.helloGot = true;
   PrintMsg("--> ack: hub's hello: line 1 from %llu, line 2 from %llu\r\n",
            static_cast<unsigned long long>(from[0]), static_cast<unsigned long long>(from[1]));
@@ -184,8 +193,13 @@ void ack_control_sent(void) {
   }
 }
 
+bool ack_hole(void) {
+  if (!g.active || !g.helloSent) return false;
+  return g.helloGot ? retain_skipped() != g.skipped : retain_evicted() != g.evicted;
+}
+
 int ack_data(unsigned char *buf, int cap, int *slot) {
-  if (!g.active || !g.helloGot) return 0;
+  if (!g.active || !g.helloGot || ack_hole()) return 0;
   int line = 0;
   const int n = retain_peek(&line, g_burst, sizeof g_burst);
   if (n == 0) return 0;
@@ -195,7 +209,7 @@ int ack_data(unsigned char *buf, int cap, int *slot) {
 
 void ack_data_sent(void) { retain_sent(); }
 
-bool ack_data_ready(void) { return g.active && g.helloGot && retain_unsent() > 0; }
+bool ack_data_ready(void) { return g.active && g.helloGot && !ack_hole() && retain_unsent() > 0; }
 
 bool ack_sending(void) {
   if (!g.active) return false;

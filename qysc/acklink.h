@@ -55,6 +55,11 @@ void ack_data_sent(void);
 bool ack_data_ready(void);
 // Whether a control packet or a burst waits to go (the pass does not wait).
 bool ack_sending(void);
+// Whether the buffer gave way under this link where the hub cannot learn
+// of it: bursts not sent yet, or any burst between this end's hello and
+// the hub's (the hello told where the stream starts). Nothing more goes
+// out and the link is renewed; the next hellos count the loss on both ends.
+bool ack_hole(void);
 
 // The receive side: n bytes of a line section (slot 1 or 2) taken; a
 // section of the extension's port.

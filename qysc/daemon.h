@@ -130,6 +130,8 @@ enum class Drop {
   kRelink,         // "@RELINK" answered: connect again from GPRS_IDLE
   kDead,           // a read failed: TCP found the link dead, or it was reset;
                    // reconnect at once
+  kHole,           // the acknowledged link's buffer gave way on a live link:
+                   // reconnect at once
 };
 
 // The one place that changes iGPRSStep, with the entry actions of the new

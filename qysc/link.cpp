@@ -5,6 +5,7 @@
 
 #include "acklink.h"
 #include "net.h"
+#include "qycomm.h"
 #include "settings.h"
 #include "tlslink.h"
 
@@ -31,6 +32,7 @@ constexpr DropRule kDropRules[] = {
     {Drop::kWriteFailures, GPRS_CONNECT},
     {Drop::kRelink, GPRS_IDLE},
     {Drop::kDead, GPRS_CONNECT},
+    {Drop::kHole, GPRS_CONNECT},
 };
 
 void link_up() {
@@ -87,6 +89,10 @@ void wait_step() {
 // is dropped at once, before the receive), then the receive, which may
 // find the link gone.
 void serve_step() {
+  if (ack_hole()) {
+    PrintMsg("--> ack: bursts not yet sent gave way on a live link: the link is renewed\r\n");
+    return drop_link(Drop::kHole);
+  }
   if (upload_step()) drop_link(Drop::kRelink);
   Drop why = Drop::kDead;
   if (receive_step(upload_wait_us(), &why)) drop_link(why);

@@ -14,6 +14,7 @@ struct Ring {
   uint32_t used;      // bytes held, heads included
   uint32_t sent;      // of them, from the tail, the bytes sent
   uint32_t evicted;
+  uint64_t skipped;             // bytes of bursts that gave way before they were sent
   uint64_t tailOff[ACK_LINES];  // the line's oldest held byte
   uint64_t sendOff[ACK_LINES];  // the line's next byte to send
   uint64_t endOff[ACK_LINES];   // after the line's last byte
@@ -80,6 +81,11 @@ int retain_put(int line, const uint8_t *data, int n) {
   if (line < 0 || line >= ACK_LINES || n <= 0 || n > RETAIN_BURST_MAX || g_r.cap == 0) return -1;
   const uint32_t need = kHead + static_cast<uint32_t>(n);
   while (g_r.cap - g_r.used < need) {
+    if (g_r.sent == 0) {
+      uint32_t len = 0;
+      burst_at(g_r.tail, &len);
+      g_r.skipped += len;
+    }
     drop_tail();
     g_r.evicted++;
   }
@@ -91,6 +97,14 @@ int retain_put(int line, const uint8_t *data, int n) {
   g_r.used += need;
   g_r.endOff[line] += static_cast<uint32_t>(n);
   return 0;
+}
+
+void retain_make_room(uint32_t room) {
+  if (room > g_r.cap / 2) room = g_r.cap / 2;
+  while (g_r.used > 0 && g_r.cap - g_r.used < room) {
+    drop_tail();
+    g_r.evicted++;
+  }
 }
 
 int retain_peek(int *line, uint8_t *buf, int cap) {
@@ -133,3 +147,4 @@ void retain_held(uint64_t tail[ACK_LINES], uint64_t end[ACK_LINES]) {
 uint32_t retain_used(void) { return g_r.used; }
 uint32_t retain_unsent(void) { return g_r.used - g_r.sent; }
 uint32_t retain_evicted(void) { return g_r.evicted; }
+uint64_t retain_skipped(void) { return g_r.skipped; }

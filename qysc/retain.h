@@ -23,6 +23,10 @@ void retain_setup(uint32_t kb);
 // Appends a burst of n bytes of the line (0 or 1, see ack_line); the oldest
 // bursts go when room is short. -1 for a line or length out of range.
 int retain_put(int line, const uint8_t *data, int n);
+// At least room bytes free (at most half the ring), the oldest bursts
+// giving way: taken before a hello, so that what the lines bring until the
+// peer answers makes nothing else give way.
+void retain_make_room(uint32_t room);
 // The next burst not sent: its length (0: none) and line, its bytes in buf
 // (cap at least RETAIN_BURST_MAX). retain_sent: that burst went out.
 int retain_peek(int *line, uint8_t *buf, int cap);
@@ -39,7 +43,9 @@ void retain_held(uint64_t tail[ACK_LINES], uint64_t end[ACK_LINES]);
 uint32_t retain_used(void);
 // Bytes of bursts not sent yet (heads included).
 uint32_t retain_unsent(void);
-// Bursts that gave way to newer ones since setup.
+// Bursts that gave way to newer ones since setup; of them, the line bytes
+// that had not been sent yet (on a live link, a hole the peer cannot see).
 uint32_t retain_evicted(void);
+uint64_t retain_skipped(void);
 
 #endif

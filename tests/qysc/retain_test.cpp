@@ -94,6 +94,10 @@ TEST(Retain, AnOutagePastTheRingLosesTheOldestOnly) {
   AckMark held{11, {0, 0}};
   uint64_t end[ACK_LINES];
   retain_held(held.off, end);
+  EXPECT_EQ(retain_skipped(), held.off[0] + held.off[1]);  // nothing was sent: all that went, unsent
+  retain_make_room(RETAIN_KB_MIN * 1024u);                 // before a hello: half the ring at most
+  EXPECT_LE(retain_used(), RETAIN_KB_MIN * 512u);
+  retain_held(held.off, end);
   AckMark said{11, {0, 0}};
   uint64_t from[ACK_LINES], lost[ACK_LINES];
   ASSERT_EQ(ack_send_from(&held, end, &said, from, lost), 0);

@@ -11,7 +11,7 @@ import time
 import traceback
 
 from trmkit import netns
-from . import celmon_faults, deadlink, falsedrop, filefaults, report, streams
+from . import celmon_faults, deadlink, falsedrop, filefaults, report, streams, viahub
 from .episodes import KINDS, Episode, Stuck
 from .reassembly import Sweep
 from .rig import Rig
@@ -124,6 +124,23 @@ class Run:
         rows = falsedrop.falsedrop(rig, self.a.falsedrop, modes)
         self.results["falsedrop"] = rows
         report.print_falsedrop(rows)
+
+    def phase_hub(self):
+        """Link faults and outages through the real hub, then an outage past
+        a small buffer (the quick run: one of each fault, a 5 s outage)."""
+        a = self.a
+        path = netns.Path("cell", a.profile, "hub")
+        self.paths["hub"] = path
+        keys = os.path.join(a.build, "faults-pki")
+        r = self.results["hub"] = viahub.run(path, self.rng, a.out, keys, a.hub_episodes,
+                                             a.hub_outages, a.hub_ack == "on",
+                                             3.0 if a.quick else 10.0)
+        report.print_hub(r)
+        if a.hub_overflow > 0 and a.hub_ack == "on":
+            o = viahub.overflow(path, self.rng, a.out, keys, a.hub_overflow)
+            o["agrees"] = viahub.agrees(o)
+            self.results["hub_overflow"] = o
+            report.print_overflow(o)
 
     def phase_save(self):
         rig = self.rig("lo", "save")

@@ -135,3 +135,35 @@ def print_soak(s):
           "this run's own loop held up at most %.3f s" % (
               s["probes"]["acted"], s["probes"]["sent"], s["dropped_reads"], s["loop_late_s"]))
     print("  resources: %s" % s["resources"])
+
+
+def _stream_rows(r):
+    return [[name, d["fed"], d["got"], d["lost"] + d["fed"] - d["got"], d["dup"], d["corrupt"],
+             " ".join("%d..%d" % tuple(g) for g in d["gaps"][:4]) or "-"]
+            for name, d in r["streams"].items()]
+
+
+def print_hub(r):
+    eps = r["episodes"]
+    kinds = {}
+    for e in eps:
+        k = kinds.setdefault(e["kind"] if e["kind"] != "outage" else "outage %gs" % e["outage_s"],
+                             [0, 0, []])
+        k[0] += 1
+        k[1] += bool(e.get("break"))
+        k[2] += [e["back_s"]] if e.get("back_s") is not None else []
+    _table("Through the hub, acknowledged link %s (%d links)" % ("on" if r["ack"] else "off",
+                                                                r["relay_links"]),
+           ["fault", "n", "breaks", "back s (median/max)"],
+           [[k, v[0], v[1], _stat(v[2])] for k, v in kinds.items()])
+    _table("Numbered streams through the hub (drained in %s s)" % r["drain_s"],
+           ["stream", "fed", "got", "lost", "dup", "corrupt", "gaps"], _stream_rows(r))
+    print("  hub's record: %s" % r["hub_ack"])
+
+
+def print_overflow(o):
+    _table("An outage of %g s past a 64 KiB buffer" % o["outage_s"],
+           ["stream", "fed", "got", "lost", "dup", "corrupt", "gaps"], _stream_rows(o))
+    print("  gaps seen %s; the daemon's log %s; the hub's last gap %s, bytes %s: %s" % (
+        o["seen_gaps"], o["daemon_gaps"], o["hub_gaps"], o["hub_lost"],
+        "the same" if o["agrees"] else "NOT THE SAME"))

@@ -37,7 +37,7 @@ from trmkit.procs import ROOT as REPO, module_argv, module_env
 from . import phases, verdict
 
 SKIP = 77
-ALL = ["episodes", "reassembly", "modemfile", "soak", "deadlink", "save", "celmon"]
+ALL = ["episodes", "reassembly", "modemfile", "soak", "deadlink", "save", "celmon", "hub"]
 PROFILE = "rtt=300ms,jitter=30ms,up=1mbit,down=4mbit,loss=0.5%"
 FALSEDROP_PATH = "rtt=600ms,jitter=60ms,loss=2%"
 
@@ -62,11 +62,22 @@ def arguments():
     p.add_argument("--falsedrop-mode", choices=("both", "idle", "busy"), default="both")
     p.add_argument("--falsedrop-path", default=FALSEDROP_PATH,
                    help="profile keys that override --profile for falsedrop (default %(default)s)")
+    p.add_argument("--hub-episodes", type=int, help="link faults through the hub (quick 5, else 100)")
+    p.add_argument("--hub-outages", help="outages of the cellular path through the hub, seconds, "
+                   "comma separated (quick 5, else 5,30,60)")
+    p.add_argument("--hub-ack", choices=("on", "off"), default="on",
+                   help="the acknowledged link (off: what a break costs the plain protocol)")
+    p.add_argument("--hub-overflow", type=float, help="outage past a 64 KiB buffer, seconds "
+                   "(quick 8, else 20; 0: none)")
     p.add_argument("--side", help=argparse.SUPPRESS)   # a child running side phases
     a = p.parse_args()
     q = a.quick
     a.episodes = a.episodes if a.episodes is not None else 10 if q else 1000
     a.soak = a.soak if a.soak is not None else 10.0 if q else 600.0
+    a.hub_episodes = a.hub_episodes if a.hub_episodes is not None else 5 if q else 100
+    outages = a.hub_outages if a.hub_outages is not None else "5" if q else "5,30,60"
+    a.hub_outages = [float(x) for x in outages.split(",") if x]
+    a.hub_overflow = a.hub_overflow if a.hub_overflow is not None else 8.0 if q else 20.0
     a.phases = [x for x in a.phases.split(",") if x]
     a.kinds = [x for x in (a.kinds or "").split(",") if x]
     if q and "deadlink" in a.phases and "--phases" not in " ".join(sys.argv):
@@ -90,7 +101,7 @@ def environment(build):
 
 def side_child(a, seed):
     """In a quick run celmon and the save kills run beside the rest."""
-    side = [x for x in ("save", "celmon") if x in a.phases]
+    side = [x for x in ("save", "celmon", "hub") if x in a.phases]
     if not a.quick or not side:
         return None, []
     path = os.path.join(a.out, "side.json")

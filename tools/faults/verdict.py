@@ -24,6 +24,10 @@ def _growth(fds):
     return min(fds[-5:]) - min(fds[:5]) if fds else 0
 
 
+def _hub_sum(r, key):
+    return sum(d[key] for d in r["streams"].values())
+
+
 class Judge:
     def __init__(self, results):
         self.r = results
@@ -176,10 +180,31 @@ class Judge:
                                c["recovered"], c["cycles"], c["recover_s"]))
 
 
+    def hub(self):
+        """Through the hub: with the acknowledged link nothing may go missing."""
+        r = self.r.get("hub")
+        if r is not None:
+            bad = _hub_sum(r, "dup") + _hub_sum(r, "corrupt")
+            self.finding(bad, "through the hub: %d bytes duplicated or corrupt" % bad)
+            self.finding(r["stuck"], "through the hub: %d breaks the gateway did not come back "
+                         "from" % r["stuck"])
+            lost = _hub_sum(r, "lost") + sum(d["fed"] - d["got"] for d in r["streams"].values())
+            if r["ack"]:
+                self.finding(lost, "through the hub with the acknowledged link: %d bytes lost" % lost)
+            self.criterion("through the hub: 0 bytes lost, duplicated or reordered over %d faults"
+                           % len(r["episodes"]), lost == 0 and not bad, "%d lost" % lost)
+        o = self.r.get("hub_overflow")
+        if o is not None:
+            self.finding(not o["agrees"], "an outage past the daemon's buffer: the bytes lost are not "
+                         "those the daemon and the hub name: %s" % {k: o[k] for k in (
+                             "seen_gaps", "daemon_gaps", "hub_gaps", "hub_lost")})
+            self.finding(_hub_sum(o, "dup") + _hub_sum(o, "corrupt"), "the overflow run doubled bytes")
+
+
 def judge(results, quick):
     j = Judge(results)
     for part in (j.episodes, j.watchdog, j.rigs, j.sweep, j.deadlink, j.falsedrop, j.soak,
-                 j.files):
+                 j.files, j.hub):
         part()
     return {"findings": j.findings, "missed": j.missed, "criteria": j.criteria, "quick": quick}
 

@@ -149,19 +149,17 @@ int ack_send(Hub &h, Session &s, GatewayRecord &r, int line, const uint8_t *data
   return put;
 }
 
-int ack_hold(Hub &h, GatewayRecord &r, int line, const uint8_t *data, size_t n) {
-  AckState *a = find(h, r);
-  if (!a || !a->holds || r.elsewhere || line < 0) return -1;
-  return put_burst(h, *a, line, data, n);
-}
-
 bool ack_room(const Hub &h, const GatewayRecord &r, size_t *room) {
   const AckState *a = ack_state(h, r);
-  const bool on = gw_online(r) ? r.session->ack && r.session->admitted : a && a->holds && !r.elsewhere;
-  if (!on) return false;
-  const size_t bytes = a ? ring_room(h, *a) : kAckRetain, whole = bytes / kPendingPerPacket;
-  const size_t part = bytes % kPendingPerPacket;
-  *room = whole * kSectionMax + (part > ACKRING_HEAD ? part - ACKRING_HEAD : 0);
+  if (!gw_online(r)) {
+    *room = 0;  // away after the extension: its senders wait for its next link
+    return a && a->holds && !r.elsewhere;
+  }
+  const Session &s = *r.session;
+  if (!s.ack || !s.admitted) return false;
+  const size_t pending = a ? ackring_pending(&a->out) : 0, ring = a ? ring_room(h, *a) : kAckRetain;
+  const size_t slots = s.q_count >= h.cfg.out_queue || pending > 0 ? 0 : h.cfg.out_queue - s.q_count;
+  *room = std::min(slots * kSectionMax, ring / kPendingPerPacket * kSectionMax);
   return true;
 }
 

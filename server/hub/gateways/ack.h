@@ -39,11 +39,11 @@ bool ack_on_section(Hub &h, Session &s, GatewayRecord &r, uint16_t port, size_t 
 // A line's bytes for the gateway (as gw_send): kept until acknowledged,
 // sent when the link may carry them.
 int ack_send(Hub &h, Session &s, GatewayRecord &r, int line, const uint8_t *data, size_t n);
-// The same while the gateway is away after a link that chose the
-// extension: kept for its next link (-1: not kept, -2: no room now).
-int ack_hold(Hub &h, GatewayRecord &r, int line, const uint8_t *data, size_t n);
-// Whether bytes for the gateway's lines go through its ring (online on the
-// extension, or away after it), and then how many it takes now.
+// Whether a raw sender's bytes for the gateway go through its ring (online
+// on the extension, or away after it), and then how many it takes now: as
+// many packets as the send queue has room for while nothing waits in the
+// ring (so reads come whole, as on the plain link), none while it is away
+// (they wait in the sender's socket for its next link).
 bool ack_room(const Hub &h, const GatewayRecord &r, size_t *room);
 // The init packet of a link that did not choose it: what was kept for the
 // gateway can no longer reach it and is counted lost.

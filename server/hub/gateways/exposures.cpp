@@ -161,16 +161,8 @@ void take_requests(Hub &h, Exposure &e, ExpClient &c) {
   if (!c.closed) c.in.erase(c.in.begin(), c.in.begin() + static_cast<long>(off));
 }
 
-// The gateway a raw client's bytes go to: admitted now, or away after a
-// link on the acknowledged link, which keeps them for its next link.
-GatewayRecord *raw_target(Hub &h, const Exposure &e) {
-  GatewayRecord *r = hub_find(h, e.conf.gateway);
-  size_t room = 0;
-  return r && (gw_admitted(*r) || (!gw_online(*r) && ack_room(h, *r, &room))) ? r : nullptr;
-}
-
 void raw_to_gateway(Hub &h, Exposure &e, const uint8_t *data, size_t n) {
-  GatewayRecord *r = raw_target(h, e);
+  GatewayRecord *r = admitted_gateway(h, e);
   for (size_t off = 0; off < n; off += kSectionMax) {
     size_t len = std::min(kSectionMax, n - off);
     if (!r || gw_send(h, *r, static_cast<uint16_t>(e.conf.port), data + off, len) != 0) {
@@ -363,8 +355,28 @@ bool exp_on_section(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data
   return true;
 }
 
+namespace {
+
+void wake(Hub &h, Exposure &e) {
+  e.woken = ++h.ex->wakes;
+  for (ExpClient *c : e.clients) {
+    if (!c->paused) continue;
+    c->paused = false;
+    client_events(h, *c);
+  }
+}
+
+bool waits(const Exposure *e) {
+  return e && e->conf.kind == ExpKind::kRaw &&
+         std::any_of(e->clients.begin(), e->clients.end(), [](const ExpClient *c) { return c->paused; });
+}
+
+}  // namespace
+
 void exp_on_offline(Hub &h, GatewayRecord &r) {
-  exp_on_drain(h, r);  // raw clients waiting for room: their bytes are dropped now
+  for (unsigned port = 1; port <= 2; port++) {  // raw clients waiting for room: dropped, or kept for its next link
+    if (Exposure *e = exp_find(h, r.id, port); waits(e)) wake(h, *e);
+  }
   for (unsigned port = 1; port <= 2; port++) {
     Exposure *e = exp_find(h, r.id, port);
     if (!e || e->conf.kind != ExpKind::kModbus) continue;
@@ -376,20 +388,16 @@ void exp_on_offline(Hub &h, GatewayRecord &r) {
   }
 }
 
+// Room for the gateway: Modbus exposures forward; of the raw ones waiting,
+// the one woken longest ago has its turn, so two busy lines share the link.
 void exp_on_drain(Hub &h, GatewayRecord &r) {
+  Exposure *turn = nullptr;
   for (unsigned port = 1; port <= 2; port++) {
     Exposure *e = exp_find(h, r.id, port);
-    if (!e) continue;
-    if (e->conf.kind == ExpKind::kModbus) {
-      forward(h, *e);
-      continue;
-    }
-    for (ExpClient *c : e->clients) {
-      if (!c->paused) continue;
-      c->paused = false;
-      client_events(h, *c);
-    }
+    if (e && e->conf.kind == ExpKind::kModbus) forward(h, *e);
+    if (waits(e) && (!turn || e->woken < turn->woken)) turn = e;
   }
+  if (turn) wake(h, *turn);
 }
 
 const GatewayHooks kExposureHooks = [] {

@@ -49,6 +49,7 @@ struct Exposure : Pollable {
   bool in_busy = false;
   uint64_t forward_us = 0;  // time the request in flight spent in the hub
   uint64_t requests = 0, timeouts = 0;
+  uint64_t woken = 0;  // raw: when its waiting clients last had their turn (Exposures::wakes)
 };
 
 struct Exposures {
@@ -58,6 +59,7 @@ struct Exposures {
   std::vector<ExpClient *> closed;                 // freed by exp_reap
   std::vector<std::unique_ptr<Exposure>> retired;  // removed in this pass
   uint32_t next_serial = 0;
+  uint64_t wakes = 0;
   ~Exposures();
 };
 

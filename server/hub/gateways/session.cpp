@@ -300,7 +300,7 @@ void gw_end(Hub &h, Session &s, const char *why) {
 
 int gw_send(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n) {
   Session *s = r.session;
-  if (!s || s->state != Session::State::kReady) return ack_hold(h, r, ack_line(port), data, n);  // -1: not kept
+  if (!s || s->state != Session::State::kReady) return -1;
   const int line = s->ack ? ack_line(port) : -1;
   return line >= 0 ? ack_send(h, *s, r, line, data, n) : gw_enqueue(h, *s, port, data, n);
 }
