@@ -157,6 +157,10 @@ bool ack_line_send(Fleet &f, uint32_t i, uint16_t port, const uint8_t *data, siz
   const long gone = ackring_put(&g.ring, ack_line(port), data, static_cast<uint32_t>(n));
   if (gone > 0) f.st.ack_evicted += static_cast<uint64_t>(gone);
   settle(f, g, before);
+  if (gone > 0 && g.fd >= 0 && g.ack_link) {
+    link_close(f, i, now, 0);  // a gap the hub cannot hear of on this link: the next hellos count it
+    return true;
+  }
   flush(f, i, now);
   return gone >= 0;
 }
