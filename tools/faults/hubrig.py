@@ -43,8 +43,10 @@ class Check:
         self.sid, self.got, self.fed = sid, 0, 0
         self.lost = self.dup = self.corrupt = 0
         self.gaps = []            # (from, to) of each run of bytes that never came
+        self.held = b""           # a piece too short to place yet
 
     def take(self, chunk):
+        chunk, self.held = self.held + chunk, b""
         while chunk:
             want = streams.data(self.sid, self.got, self.got + len(chunk))
             if chunk == want:
@@ -56,7 +58,8 @@ class Check:
 
     def _resync(self, rest):
         """Places rest by its first whole record (and the bytes before it
-        when they are the stream's own); anything else before it is corrupt."""
+        when they are the stream's own); anything else before it is corrupt.
+        A piece too short to hold a whole record waits for the next."""
         for j in range(len(rest) - streams.REC + 1):
             rec = streams.decode(rest[j:j + streams.REC]) if rest[j] & 0x80 else None
             if rec is not None and rec[0] == self.sid:
@@ -71,10 +74,14 @@ class Check:
                     self.dup += self.got - at
                 self.got = at
                 return rest[j:]
-        self.corrupt += len(rest)
+        if len(rest) < 2 * streams.REC:
+            self.held = rest
+        else:
+            self.corrupt += len(rest)
         return b""
 
     def figures(self):
+        self.corrupt, self.held = self.corrupt + len(self.held), b""
         return {"fed": self.fed, "got": self.got, "lost": self.lost, "dup": self.dup,
                 "corrupt": self.corrupt, "gaps": self.gaps}
 

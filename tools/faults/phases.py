@@ -129,6 +129,10 @@ class Run:
         """Link faults and outages through the real hub, then an outage past
         a small buffer (the quick run: one of each fault, a 5 s outage)."""
         a = self.a
+        why = netns.forbidden(nft=False, cell=True)
+        if why:
+            print("  skipped: %s" % why)
+            return
         path = netns.Path("cell", a.profile, "hub")
         self.paths["hub"] = path
         keys = os.path.join(a.build, "faults-pki")
@@ -137,7 +141,7 @@ class Run:
                                              3.0 if a.quick else 10.0)
         report.print_hub(r)
         if a.hub_overflow > 0 and a.hub_ack == "on":
-            o = viahub.overflow(path, self.rng, a.out, keys, a.hub_overflow)
+            o = viahub.overflow(path, self.rng, a.out, keys, a.hub_overflow, a.hub_screen)
             o["agrees"] = viahub.agrees(o)
             self.results["hub_overflow"] = o
             report.print_overflow(o)

@@ -163,7 +163,6 @@ class Relay:
         self._write(p, to)
         time.sleep(0.05)
         self._write(p, to)
-        self.cut_at = at
         self.close(p)
 
     def stall(self, seconds, now):

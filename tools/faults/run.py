@@ -69,6 +69,7 @@ def arguments():
                    help="the acknowledged link (off: what a break costs the plain protocol)")
     p.add_argument("--hub-overflow", type=float, help="outage past a 64 KiB buffer, seconds "
                    "(quick 8, else 20; 0: none)")
+    p.add_argument("--hub-screen", help="a PNG of the gateway's page after the overflow")
     p.add_argument("--side", help=argparse.SUPPRESS)   # a child running side phases
     a = p.parse_args()
     q = a.quick

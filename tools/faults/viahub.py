@@ -14,7 +14,7 @@ import re
 import time
 
 from . import streams
-from .hubrig import LINES, UP, HubRig
+from .hubrig import GW_ID, LINES, UP, HubRig
 
 KINDS = ["close", "reset", "cut", "stall", "garbage"]
 BACK_S = 90.0
@@ -146,8 +146,23 @@ def run(path, rng, out, keys_dir, episodes, outages, ack=True, stall_max=10.0):
 LOSS_LINE = re.compile(r"--> ack: line (\d): (\d+) bytes of the gateway's stream lost at (\d+)\.\.(\d+)")
 
 
-def overflow(path, rng, out, keys_dir, seconds):
-    """What the stream lost, where the daemon and the hub say it was lost."""
+def screen(rig, png):
+    """The gateway's page as an operator sees it now, into png."""
+    from bench.hub.pages import screenshot
+    from trmkit.browser import Browser
+    with rig.path.server_ns.entered():
+        b = Browser("about:blank")
+    try:
+        b.call("Emulation.setDeviceMetricsOverride", b.session, width=1280, height=800, deviceScaleFactor=1,
+               mobile=False)
+        screenshot(b, "http://127.0.0.1:%d/gateway/%s" % (rig.http, GW_ID), "plots", png)
+    finally:
+        b.close()
+
+
+def overflow(path, rng, out, keys_dir, seconds, png=None):
+    """What the stream lost, where the daemon and the hub say it was lost;
+    with png, a screenshot of the gateway's page afterwards."""
     rig = HubRig(path, rng, out, keys_dir, "retain_kb=%d\r\n" % OVERFLOW_KB)
     try:
         start(rig)
@@ -160,6 +175,8 @@ def overflow(path, rng, out, keys_dir, seconds):
         r["hub_gaps"] = {ln: r["hub_ack"]["lost_in"]["last_gap"][ln - 1] for ln in LINES}
         r["hub_lost"] = r["hub_ack"]["lost_in"]["bytes"]
         r["seen_gaps"] = {ln: rig.check[UP[ln]].gaps for ln in LINES}
+        if png:
+            screen(rig, png)
         return r
     finally:
         rig.close()
