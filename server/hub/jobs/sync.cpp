@@ -69,6 +69,7 @@ void sync_apply(Hub &h) {
     }
   }
   if (f.heard) h.jobs->alive = std::unordered_set<std::string>(f.alive.begin(), f.alive.end());
+  if (f.heard) hub_set_hubs(h, 1 + f.alive.size());
   for (std::unique_ptr<Job> &j : f.jobs) jobs_learn(h, std::move(j));
   for (uint64_t id : f.cancelled) jobs_learn_cancel(h, id);
   for (const auto &t : f.targets) jobs_learn_target(h, t.first, t.second);
