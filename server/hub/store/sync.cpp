@@ -72,6 +72,7 @@ bool Sync::round() {
   f.back = !up_;
   up_ = true;
   rounds_++;
+  rows_ += f.gateways.size() + f.targets.size();
   std::lock_guard<std::mutex> lock(mu_);
   append(found_.gateways, f.gateways);
   append(found_.jobs, f.jobs);

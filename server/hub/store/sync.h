@@ -60,6 +60,7 @@ class Sync {
 
   bool up() const { return up_; }
   uint64_t rounds() const { return rounds_; }
+  uint64_t rows() const { return rows_; }  // gateway and target rows read so far
 
  private:
   Db &db() { return worker_.db(); }
@@ -77,6 +78,7 @@ class Sync {
   bool any_ = false;
   std::atomic<bool> up_{true};
   std::atomic<uint64_t> rounds_{0};
+  std::atomic<uint64_t> rows_{0};
   DbWorker worker_;  // the thread and its connection; last, so it ends first
 };
 

@@ -173,6 +173,8 @@ void service_figures(Out &o, const Hub &h) {
     o.gauge("trm_hub_cluster_sync_up", "1 while the last read of the other hubs' changes went through.",
             h.sync->up() ? 1 : 0);
     o.gauge("trm_hub_cluster_hubs", "Other hubs sharing the registry heard from lately.", h.jobs->alive.size());
+    o.counter("trm_hub_cluster_sync_rows_total", "Gateway and job target rows the sync read back from the registry.",
+              h.sync->rows());
   }
   o.counter("trm_hub_registry_reconnects_total", "Connections to the registry's database made again.",
             (h.reg ? h.reg->reconnects() : 0) + (h.journal ? h.journal->reconnects() : 0));
