@@ -32,7 +32,8 @@ class Hub:
         self.config = hubconf.write(
             os.path.join(rig.work, self.name + ".toml"),
             hub={"id": self.name, "log_level": "warn"},
-            gateways={"listen": "127.0.0.1:%d" % self.gw_port, "gap_ms": 0}, registry=registry,
+            gateways={"listen": "127.0.0.1:%d" % self.gw_port, "gap_ms": 0, "max_known": rig.max_known()},
+            registry=registry,
             security={"allow_ids": ["10.*"], "connect_rate": 0},
             http={"listen": "127.0.0.1:%d" % self.http_port},
             mqtt={"host": "127.0.0.1", "port": rig.mqtt_port})
@@ -77,6 +78,11 @@ class Rig:
 
     def bin(self, name):
         return os.path.join(self.tools, name)
+
+    def max_known(self):
+        """The default, or room for a prefilled registry and the fleet (the cap is per hub)."""
+        a = self.args
+        return max(100000, -(-(a.prefill + a.hubs * a.per_hub) // a.hubs) + 1000)
 
     def keep(self, proc):
         self.procs.append(proc)
