@@ -36,6 +36,7 @@ constexpr int kEvents = 256;
 constexpr int kAcceptBurst = 256;
 constexpr uint32_t kStopDrainMs = 2000;
 constexpr size_t kTickSlice = 2048;  // sessions checked for time-outs in one pass
+constexpr size_t kSyncSlice = 5000;  // other hubs' gateway rows applied in one pass
 
 int64_t wall_ms() {
   timespec ts{};
@@ -151,7 +152,6 @@ void every_second(Server &s) {
   Hub &h = s.h;
   s.last_second = h.now;
   gw_tick_start(h);
-  sync_apply(h);
   flush_registry(h);
   s.rate.prune(h.now);
   h.holds.expire(h.now);
@@ -168,6 +168,7 @@ bool timed_work(Server &s) {
   busy = cmd_tick(h) || busy;
   busy = jobs_tick(h) || busy;
   if (h.now - s.last_second >= 1000) every_second(s);
+  busy = sync_apply(h, kSyncSlice) || busy;
   busy = gw_tick_some(h, kTickSlice) || busy;
   mqtt_pump(h);
   if (s.mqtt) s.mqtt->sync();
