@@ -10,8 +10,9 @@ into PostgreSQL before the hubs start) shows it without the connections:
     alone) and for /metrics (which walks every record), median of 3;
   * the sync's throughput: K rows changed in one transaction (the
     prefilled ones, or the whole fleet), the time until every hub has read
-    them, its rows a second, and the worst answer of each hub's API
-    meanwhile (the loop applying them holds everything else up)."""
+    them, its rows a second, the worst answer of each hub's API meanwhile
+    (the loop applying them holds everything else up) and each hub's peak
+    RSS (the rows read are held in memory while they are applied)."""
 
 import statistics
 import threading
@@ -88,7 +89,8 @@ def sync_throughput(run):
     ping.join(timeout=30)
     return {"rows": k, "update_s": round(written, 2), "every_hub_read_them_s": round(seen, 2) if seen else "not yet",
             "rows_per_s_per_hub": round(k / seen) if seen else None,
-            "worst_api_ms_meanwhile": {n: round(1000 * v) for n, v in ping.worst.items()}}
+            "worst_api_ms_meanwhile": {n: round(1000 * v) for n, v in ping.worst.items()},
+            "peak_rss_mb": {h.name: h.stat.peak_rss_mb() for h in hubs}}
 
 
 def phase_scale(run):
