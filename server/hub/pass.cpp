@@ -210,9 +210,10 @@ void pass(Server &s, bool &busy) {
 void say_limits(const Hub &h) {
   const Config &c = h.cfg;
   if (h.sync) {
-    log_always("registry cap: new gateway IDs refused once it holds max_known %zu x the hubs sharing it "
-               "(%zu heard from so far: %zu)",
-               c.max_known, h.hubs, hub_known_cap(h));
+    log_always(
+        "registry cap: new gateway IDs refused once it holds max_known %zu x the hubs sharing it "
+        "(%zu heard from so far: %zu)",
+        c.max_known, h.hubs, hub_known_cap(h));
   } else {
     log_always("registry cap: new gateway IDs refused once it holds %zu (max_known)", hub_known_cap(h));
   }

@@ -186,8 +186,8 @@ static_assert(sizeof kTlsRefusalNames / sizeof kTlsRefusalNames[0] == static_cas
               "a name for every refusal");
 // The refusals whose reason will not change in the next second, made
 // after the handshake (no alert sent): their connections are held (core/hold.h).
-inline constexpr bool kTlsRefusalLasts[] = {true,  true,  true,  true, false, false, false, false,
-                                            false, true,  true,  true, true,  false, false};
+inline constexpr bool kTlsRefusalLasts[] = {true,  true, true, true, false, false, false, false,
+                                            false, true, true, true, true,  false, false};
 static_assert(sizeof kTlsRefusalLasts == static_cast<size_t>(TlsRefusal::kCount), "a word for every refusal");
 
 struct Metrics {
@@ -253,7 +253,7 @@ struct Hub {
   std::vector<Session *> closed;     // closed in this pass; freed by hub_reap
   uint32_t next_serial = 0;
   std::unordered_map<GatewayRecord *, IdClash> clashes;  // IDs replaced from another address lately
-  Holds holds;                                            // refused connections held before their close
+  Holds holds;                                           // refused connections held before their close
   size_t hubs = 1;  // this hub and the others sharing the registry heard from lately (the sync)
   std::unique_ptr<Exposures> ex;
   std::unique_ptr<Commands> cmds;

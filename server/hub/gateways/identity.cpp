@@ -83,7 +83,8 @@ void gw_keys_take(Hub &h, GatewayRecord &r, const GatewayKeys &k) {
 void gw_refuse(Hub &h, Session &s, TlsRefusal reason, const std::string &why, const std::string &id) {
   h.m.tls_refused[static_cast<size_t>(reason)]++;
   std::string held;
-  if (kTlsRefusalLasts[static_cast<size_t>(reason)]) held = gw_hold(h, s, id.empty() && s.tls ? fp_hex(s.tls->key) : id);
+  if (kTlsRefusalLasts[static_cast<size_t>(reason)])
+    held = gw_hold(h, s, id.empty() && s.tls ? fp_hex(s.tls->key) : id);
   if (id.empty()) {
     LOG_WARN("connection from %s refused: %s%s", gw_peer_text(s).c_str(), why.c_str(), held.c_str());
   } else {
