@@ -1,6 +1,11 @@
 """An MQTT broker of a run's own: mosquitto on loopback, its configuration
 in the run's folder (anonymous, no persistence), started and stopped by its
-PID, ready once its port accepts; stop() and start() keep the port."""
+PID, ready once its port accepts; stop() and start() keep the port.
+
+Started as root it stays root: mosquitto would otherwise change to its own
+user, and a change of user clears the signal that ends a child with the
+process that started it (procs.die_with_parent), leaving the broker
+orphaned when its starter is killed outright."""
 
 import os
 import signal
@@ -18,6 +23,8 @@ class Mosquitto:
         self.conf = os.path.join(workdir, "%s.conf" % name)
         with open(self.conf, "w") as f:
             f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n" % self.port)
+            if os.geteuid() == 0:
+                f.write("user root\n")
         if start:
             self.start()
 

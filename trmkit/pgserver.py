@@ -106,10 +106,10 @@ class PgServer:
         self.sql("CREATE DATABASE %s" % name)
         return self.conninfo(name)
 
-    def sql(self, query, db="postgres", check=True):
+    def sql(self, query, db="postgres", check=True, timeout=60):
         """Rows of one query, as lists of text (psql -At)."""
         r = subprocess.run([os.path.join(self.bin, "psql"), "-At", "-F", "\t", "-X", "-d", self.conninfo(db),
-                            "-c", query], capture_output=True, text=True, timeout=60)
+                            "-c", query], capture_output=True, text=True, timeout=timeout)
         if check and r.returncode != 0:
             raise RuntimeError("psql: %s" % r.stderr.strip())
         return [line.split("\t") for line in r.stdout.splitlines()] if r.returncode == 0 else None

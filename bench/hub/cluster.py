@@ -9,11 +9,15 @@ up (all online, each hub's listing), steady (CPU, RSS, PostgreSQL's write
 rate), admission (made on one hub, seen on the others), job (a job while
 the moving gateways are moved to other hubs; exactly once each), pg
 (PostgreSQL restarted under load: nothing lost), kill (a hub killed during
-a job). Figures as JSON on standard output (and --json FILE).
+a job), scale (what grows with the registry: records and RSS per hub, start
+time, the API's list times, the sync's throughput; --prefill N puts N
+offline gateways in the registry first). Figures as JSON on standard
+output (and --json FILE).
 
     python3 -m bench.hub.cluster [--hubs 3] [--per-hub 19400] [--move 0.3] [--job 10000]
     python3 -m bench.hub.cluster --registry sqlite --phases up,steady
     python3 -m bench.hub.cluster --smoke
+    python3 -m bench.hub.cluster --hubs 2 --per-hub 2000 --prefill 1000000 --phases up,steady,scale
 """
 
 import argparse
@@ -30,9 +34,10 @@ from .cluster_obs import ip, ip_int
 from .cluster_pg import phase_pg_restart
 from .cluster_phases import phase_admission, phase_job, phase_steady, phase_up
 from .cluster_rig import Rig
+from .cluster_scale import phase_scale
 
 PHASES = {"up": phase_up, "steady": phase_steady, "admission": phase_admission, "job": phase_job,
-          "pg": phase_pg_restart, "kill": phase_kill}
+          "pg": phase_pg_restart, "kill": phase_kill, "scale": phase_scale}
 SKIP = 77  # what CTest reads as skipped: a tool of the rig is not installed
 
 
@@ -77,7 +82,9 @@ def parse_args(argv=None):
     p.add_argument("--job", type=int, default=10000, help="gateways in the job")
     p.add_argument("--kill-job", type=int, default=500, help="gateways per hub in the job the kill interrupts")
     p.add_argument("--hub-cap", type=int, help="gateways a hub can take (default: descriptor hard limit - 600)")
-    p.add_argument("--phases", default="up,steady,admission,job,pg,kill")
+    p.add_argument("--phases", default="up,steady,scale,admission,job,pg,kill")
+    p.add_argument("--prefill", type=int, default=0,
+                   help="offline gateways written into the registry before the hubs start (the scale phase)")
     p.add_argument("--heartbeat", type=int, default=10)
     p.add_argument("--burst-fraction", type=float, default=0.01)
     p.add_argument("--connect-rate", type=int, default=1000, help="per fleet process")
@@ -98,6 +105,7 @@ def parse_args(argv=None):
         a.hub_cap = resource.getrlimit(resource.RLIMIT_NOFILE)[1] - 600
     if a.registry == "sqlite":
         a.phases = ",".join(x for x in a.phases.split(",") if x in ("up", "steady", "job"))
+        a.prefill = 0
     return a
 
 

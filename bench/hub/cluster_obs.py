@@ -77,6 +77,17 @@ def add_counts(a, b):
     return {k: a.get(k, 0) + b.get(k, 0) for k in set(a) | set(b)}
 
 
+def sync_rows(hubs):
+    """{hub: gateway and target rows its sync has read back so far}."""
+    out = {}
+    for h in hubs:
+        try:
+            out[h.name] = h.metrics().get("trm_hub_cluster_sync_rows_total", 0)
+        except OSError:
+            pass  # a hub killed or stopped
+    return out
+
+
 def pg_cpu_s(pg):
     """CPU seconds of the PostgreSQL server: the postmaster with its reaped
     children, and its children alive now."""
@@ -117,13 +128,17 @@ class Window:
     def __init__(self, rig):
         self.rig, self.t0 = rig, time.monotonic()
         self.stats = {h.name: ProcStat(h.proc.pid) for h in rig.hubs if h.proc.alive()}
+        self.rows0 = sync_rows(rig.hubs) if rig.pg else {}
         self.pg0 = (pg_cpu_s(rig.pg), pg_counters(rig.pg)) if rig.pg else None
 
     def figures(self):
         dt = time.monotonic() - self.t0
         out = {"seconds": round(dt, 1), "load_average": round(os.getloadavg()[0], 1), "hubs": {}}
+        rows = sync_rows(self.rig.hubs) if self.rows0 else {}
         for name, st in self.stats.items():
             out["hubs"][name] = {"cpu_pct": st.cpu_pct_since_start(), "rss_mb": st.rss_mb()}
+            if name in rows and name in self.rows0:
+                out["hubs"][name]["sync_rows_per_s"] = round((rows[name] - self.rows0[name]) / dt, 1)
         if self.pg0:
             cpu, c1 = pg_cpu_s(self.rig.pg), pg_counters(self.rig.pg)
             out["postgresql"] = {"cpu_pct": round(100 * (cpu - self.pg0[0]) / dt, 1)}

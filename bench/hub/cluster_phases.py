@@ -27,7 +27,19 @@ def phase_up(run):
     except TimeoutError:
         seen = "not yet: each hub lists the gateways it has held"
     return {"gateways": run.total, "all_online_s": round(up_s, 1), "while_connecting": connecting,
-            "listed_by_hub": totals(run.rig.hubs), "every_hub_lists_the_fleet_online_after_s": seen}
+            "listed_by_hub": totals(run.rig.hubs), "every_hub_lists_the_fleet_online_after_s": seen,
+            "refused": refusals(run.rig.hubs)}
+
+
+def refusals(hubs):
+    """Per hub: the registry's cap in force, new IDs refused for it, refused connections held now."""
+    out = {}
+    for h in hubs:
+        series = h.metric_series()
+        out[h.name] = {"registry_cap": int(series.get("trm_hub_registry_cap", 0)),
+                       "registry_full": int(series.get('trm_hub_connections_closed_total{reason="registry_full"}', 0)),
+                       "held": int(series.get("trm_hub_refused_held", 0))}
+    return out
 
 
 def phase_steady(run):

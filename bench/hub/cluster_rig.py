@@ -7,6 +7,7 @@ import json
 import os
 import signal
 import socket
+import time
 import urllib.request
 
 from trmkit import hubconf
@@ -16,6 +17,7 @@ from trmkit.ports import free_port
 from trmkit.procs import LineProcess
 from trmkit.wait import wait_until
 from .procs import Fleet
+from .cluster_scale import prefill
 from .procstat import ProcStat
 from .servers import parse_prometheus
 
@@ -26,20 +28,24 @@ class Hub:
     def __init__(self, rig, idx, registry):
         self.rig, self.idx, self.name = rig, idx, "hub-%d" % (idx + 1)
         self.gw_port, self.http_port = free_port(lasting=True), free_port(lasting=True)
-        self.registry, self.proc, self.stat, self.starts = registry, None, None, 0
+        self.registry, self.proc, self.stat, self.starts, self.start_s = registry, None, None, 0, None
         self.config = hubconf.write(
             os.path.join(rig.work, self.name + ".toml"),
             hub={"id": self.name, "log_level": "warn"},
-            gateways={"listen": "127.0.0.1:%d" % self.gw_port, "gap_ms": 0}, registry=registry,
+            gateways={"listen": "127.0.0.1:%d" % self.gw_port, "gap_ms": 0, "max_known": rig.max_known()},
+            registry=registry,
             security={"allow_ids": ["10.*"], "connect_rate": 0},
             http={"listen": "127.0.0.1:%d" % self.http_port},
             mqtt={"host": "127.0.0.1", "port": rig.mqtt_port})
 
     def start(self):
+        """Started; start_s: how long it took to say it listens (the registry loaded)."""
         self.starts += 1
+        t0 = time.monotonic()
         self.proc = self.rig.keep(LineProcess("%s-%d" % (self.name, self.starts), [self.rig.bin("trm-hub"), "-c", self.config],
                                               self.rig.work, log_dir=self.rig.work))
-        self.proc.wait_line(lambda l: "listening gateways=" in l, 90)
+        self.proc.wait_line(lambda l: "listening gateways=" in l, 600)
+        self.start_s = round(time.monotonic() - t0, 2)
         self.stat = ProcStat(self.proc.pid)
 
     def addr(self):
@@ -55,8 +61,12 @@ class Hub:
 
     def metrics(self):
         """{name: sum over its series} of /metrics."""
-        with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % self.http_port, timeout=20) as r:
-            return parse_prometheus(r.read().decode())[1]
+        return self.metric_series(sums=True)
+
+    def metric_series(self, sums=False):
+        """{'name{labels}': value} of /metrics."""
+        with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % self.http_port, timeout=60) as r:
+            return parse_prometheus(r.read().decode())[1 if sums else 0]
 
 
 class Rig:
@@ -68,6 +78,11 @@ class Rig:
 
     def bin(self, name):
         return os.path.join(self.tools, name)
+
+    def max_known(self):
+        """The default, or room for a prefilled registry and the fleet (the cap is per hub)."""
+        a = self.args
+        return max(100000, -(-(a.prefill + a.hubs * a.per_hub) // a.hubs) + 1000)
 
     def keep(self, proc):
         self.procs.append(proc)
@@ -82,6 +97,10 @@ class Rig:
             reg = ({"url": self.pg.conninfo("trm"), "wait_s": 60} if self.pg else
                    {"path": os.path.join(self.work, "hub-%d.db" % (i + 1))})
             self.hubs.append(Hub(self, i, reg))
+        if self.pg and self.args.prefill:  # the schema made by a first start, then the rows
+            self.hubs[0].start()
+            self.hubs[0].proc.stop()
+            prefill(self.pg, self.args.prefill)
         for h in self.hubs:
             h.start()
         self.start_haproxy()

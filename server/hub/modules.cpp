@@ -31,6 +31,7 @@ const GatewayHooks *const kGatewayHooks[] = {&kAckHooks,  &kCommandHooks,  &kJob
 
 Hub::Hub(const Config &c)
     : cfg(c),
+      holds(c.hold_first_s * 1000, c.hold_max_s * 1000, c.hold_max),
       ex(new Exposures),
       cmds(new Commands),
       mqtt(new MqttBridge),

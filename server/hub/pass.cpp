@@ -36,6 +36,7 @@ constexpr int kEvents = 256;
 constexpr int kAcceptBurst = 256;
 constexpr uint32_t kStopDrainMs = 2000;
 constexpr size_t kTickSlice = 2048;  // sessions checked for time-outs in one pass
+constexpr size_t kSyncSlice = 5000;  // other hubs' gateway rows applied in one pass
 
 int64_t wall_ms() {
   timespec ts{};
@@ -101,7 +102,7 @@ void accept_gateways(Server &s, const Pollable &listener) {
       h.m.refused_rate++;
       refused_at_door(s, tls, TlsRefusal::kRate, addr);
       close(fd);
-    } else if (h.session_count >= h.cfg.max_gateways) {
+    } else if (h.session_count + h.holds.held() >= h.cfg.max_gateways) {
       h.m.refused_full++;
       refused_at_door(s, tls, TlsRefusal::kFull, addr);
       close(fd);
@@ -151,9 +152,9 @@ void every_second(Server &s) {
   Hub &h = s.h;
   s.last_second = h.now;
   gw_tick_start(h);
-  sync_apply(h);
   flush_registry(h);
   s.rate.prune(h.now);
+  h.holds.expire(h.now);
   if (s.mqtt) s.mqtt->tick();
   if (s.http) s.http->tick();
 }
@@ -167,6 +168,7 @@ bool timed_work(Server &s) {
   busy = cmd_tick(h) || busy;
   busy = jobs_tick(h) || busy;
   if (h.now - s.last_second >= 1000) every_second(s);
+  busy = sync_apply(h, kSyncSlice) || busy;
   busy = gw_tick_some(h, kTickSlice) || busy;
   mqtt_pump(h);
   if (s.mqtt) s.mqtt->sync();
@@ -201,6 +203,23 @@ void pass(Server &s, bool &busy) {
   busy = timed_work(s);
   hub_reap(s.h);
   exp_reap(s.h);
+}
+
+// The limits on what refused and made-up gateways may cost, said at every
+// log level: the registry's cap and the holds.
+void say_limits(const Hub &h) {
+  const Config &c = h.cfg;
+  if (h.sync) {
+    log_always(
+        "registry cap: new gateway IDs refused once it holds max_known %zu x the hubs sharing it "
+        "(%zu heard from so far: %zu)",
+        c.max_known, h.hubs, hub_known_cap(h));
+  } else {
+    log_always("registry cap: new gateway IDs refused once it holds %zu (max_known)", hub_known_cap(h));
+  }
+  if (c.hold_first_s == 0) return log_always("refusals that last: closed at once (refused_hold_s 0)");
+  log_always("refusals that last: held open %u s, twice as long each time again up to %u s, at most %u at once",
+             c.hold_first_s, c.hold_max_s < c.hold_first_s ? c.hold_first_s : c.hold_max_s, c.hold_max);
 }
 
 // Listeners: every one the configuration names is open before the hub
@@ -273,6 +292,7 @@ void stop_all(Server &s) {
     next = ss->next;
     gw_end(h, *ss, "the hub stops");
   }
+  h.holds.close_all();
   mqtt_pump(h);
   mqtt_all_offline(h);
   if (s.mqtt) s.mqtt->stop(kStopDrainMs);
@@ -310,6 +330,7 @@ bool server_start(Server &s, const std::vector<ExposureConf> &saved, std::string
     s.mqtt.reset(new MqttClient(h));
     if (!s.mqtt->start(why)) return false;
   }
+  say_limits(h);
   std::string http_at = s.http ? h.cfg.http_listen.host + ":" + std::to_string(s.http->port()) : "off";
   std::string gw_at = h.cfg.gw_plain ? h.cfg.gw_listen.host + ":" + std::to_string(bound) : "off";
   std::string tls_at = h.cfg.tls.enabled ? " tls=" + h.cfg.tls.listen.host + ":" + std::to_string(tls_bound) : "";

@@ -39,7 +39,8 @@ class Console:
         return int(m.group(1))
 
     def describe(self, port):
-        return "server console on 127.0.0.1:%d" % port
+        """What the banner says of it, a line each."""
+        return ["the server console on 127.0.0.1:%d (no status page: tools/simboard.sh --hub has one)" % port]
 
     def send(self, channel, text):
         """A command to the gateway; its reply shows in the console's lines."""
@@ -95,15 +96,25 @@ class Hub:
         if not m:
             raise RuntimeError("the fleet server did not start")
         self.http_port = int(m.group(2))
-        mb = b.events.wait("hub", r"exposure \S+ port1 modbus on \S+:(\d+)", 10)
-        self.modbus_port = int(mb.group(1)) if mb else None
+        self.modbus_port = self.exposure_port()
         return int(m.group(3) if self.keys else m.group(1))
 
+    def exposure_port(self):
+        """The port the hub's exposure of the gateway's RS-485 line listens
+        on, as its API says (the configuration asks for any free one)."""
+        status, body = self.api("GET", "/api/exposures")
+        for e in body if status == 200 and isinstance(body, list) else []:
+            if e.get("gateway") == GATEWAY_ID and e.get("port") == 1:
+                return int(e["listen"].rsplit(":", 1)[1])
+        return None
+
     def describe(self, port):
+        """What the banner says of it, a line each."""
         link = "TLS" if self.keys else "plain"
-        return ("fleet server, %s link on 127.0.0.1:%d; status page and API http://127.0.0.1:%d/; "
-                "broker %s:%d (topics trm/%s/...)" % (link, port, self.http_port, self.broker[0],
-                                                     self.broker[1], GATEWAY_ID))
+        return ["the fleet server trm-hub: status page http://127.0.0.1:%d/ (the gateway's: /gateway/%s; "
+                "API /api/gateways); gateways on its %s port 127.0.0.1:%d" % (self.http_port, GATEWAY_ID, link, port),
+                "MQTT broker %s:%d: mosquitto_sub -h %s -p %d -t 'trm/%s/#' -v" % (
+                    self.broker[0], self.broker[1], self.broker[0], self.broker[1], GATEWAY_ID)]
 
     def api(self, method, path, body=None, timeout=10):
         """(status, the answer's JSON or text) of one API call; (None, why) if none."""

@@ -52,12 +52,46 @@ FIELD_UNIT = 1
 # The PPP interface celmon looks for, in its own network namespace: one end
 # of a veth pair named ppp0 (dummy interfaces are not on every kernel).
 PPP0_UP = ["ip", "link", "add", "ppp0", "type", "veth", "peer", "name", "ppp0-peer"]
+ENDING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
 def log(source, text):
-    """One line of the board's terminal, its source first."""
-    sys.stdout.write("%-8s %s\n" % ("[%s]" % source, text))
-    sys.stdout.flush()
+    """One line of the board's terminal, its source first; a terminal that
+    has gone (closed, its reader ended) takes nothing and stops nothing."""
+    try:
+        sys.stdout.write("%-8s %s\n" % ("[%s]" % source, text))
+        sys.stdout.flush()
+    except (OSError, ValueError):
+        pass
+
+
+def say(text):
+    """Text as it is (help), with log's care for a terminal that has gone."""
+    try:
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
+    except (OSError, ValueError):
+        pass
+
+
+# What the terminal shows of each program without --verbose: its state
+# changes, the commands and their replies, warnings and errors; not what
+# it does every few seconds (heartbeats, the modem's AT commands, celmon's
+# cycles). A line the same as the last one shown from its program (numbers
+# aside) is shown once: a link that keeps failing is one line, not one a
+# second. A program not named here shows every line.
+SHOWN = {
+    "qysc": re.compile(r"net_connect|socket be close|write fail|iWriteFail|tls: (handshake|hub refused|not "
+                       r"connecting|the connection|the gateway key|no CA)|unusable|init data|hub's hello"),
+    "celmon": re.compile(r"^ppp0=|[Ee]rror|[Ff]ail|[Cc]ouldn't"),
+    "modem": re.compile(r"ready|plug|[Ee]rror"),
+    "hub": re.compile(r" (warn|error) |gateway \S+ (online|closed|admitted|held|now)|bound|exposure \S+ port\d "
+                      r"\S+ on |listening|mqtt|signal"),
+    "console": re.compile(r"^(?!gw\d+ heartbeat )"),
+    "broker": re.compile(r"[Ee]rror|[Ww]arning(?!: Mosquitto should not be run as root)"),
+    "field": re.compile(r"ready|[Ee]rror"),
+}
+STAMP = re.compile(r"^\d{4}-\d\d-\d\dT[\d:.]+Z (info )?")  # the hub's time stamp, and "info"
 
 
 class Events:
@@ -113,6 +147,7 @@ class Board:
         self.modbus_port = None
         self.com3 = None
         self.lock = threading.Lock()
+        self.last_shown = {}
 
     # --- paths ---------------------------------------------------------------
     def board(self, path):
@@ -128,20 +163,20 @@ class Board:
         return self.emulator + [os.path.join(self.build, "tools", name)]
 
     # --- output --------------------------------------------------------------
-    QUIET = {
-        "celmon": re.compile(r"^(ppp0=|open file|Couldn't|--> try|OK :|couldn't|baudrate=|"
-                             r"write file|rename file|save result)"),
-        "qysc": re.compile(r"^(--|->|-->|recv|write fail|iWriteFail|qysc version|server =|"
-                           r"read config|  bLoData|    reopen|open file)"),
-        "broker": re.compile(r"[Ee]rror|[Ww]arning"),
-    }
-
     def on_line(self, child, line):
         self.events.add(child.name, line)
-        pattern = self.QUIET.get(child.name)
-        if self.args.verbose or pattern is None or pattern.search(line):
-            if line.strip():
-                log(child.name, line)
+        if not line.strip():
+            return
+        if self.args.verbose:
+            return log(child.name, line)
+        pattern = SHOWN.get(child.name)
+        if pattern is not None and not pattern.search(line):
+            return
+        text = STAMP.sub("", line)
+        same = re.sub(r"\d+", "#", text)
+        if self.last_shown.get(child.name) != same:
+            self.last_shown[child.name] = same
+            log(child.name, text)
 
     def start(self, name, argv, stdin=False):
         child = LineProcess(name, argv, self.dir, on_line=self.on_line, stdin=stdin, grace=3)
@@ -213,10 +248,15 @@ class Board:
         self.server = (servers.Hub(self, self.keys) if self.args.hub else servers.Console(self))
         port = self.server.start()
         self.modbus_port = self.server.modbus_port
+        if self.modbus_port is None:
+            raise RuntimeError("the %s has no Modbus TCP server for the RS-485 device" % self.server.source)
         self.proxy = linkproxy.LinkProxy(port, log=lambda t: log("link", t))
-        log("board", "%s (gateways reach it through the link relay on port %d); Modbus TCP for "
-            "the RS-485 device on 127.0.0.1:%s" % (self.server.describe(port),
-                                                    self.proxy.listen_port, self.modbus_port))
+        for line in self.server.describe(port):
+            log("board", line)
+        log("board", "the gateway %s dials it through the link relay on 127.0.0.1:%d (server down|stall|up)"
+            % (GATEWAY_ID, self.proxy.listen_port))
+        log("board", "Modbus TCP for the RS-485 device: 127.0.0.1:%d (read, write; or mbpoll -m tcp -p %d "
+            "-a 1 -r 1 -c 4 127.0.0.1)" % (self.modbus_port, self.modbus_port))
         if self.keys:
             log("board", "secure link: keys in %s%s; the hub's pin %s, the gateway's factory "
                 "key %s" % (self.keys.dir, " (made now)" if self.keys.made else "",
@@ -358,12 +398,15 @@ class Board:
 
     # --- ending ----------------------------------------------------------------
     def shutdown(self):
+        """Every program it started, stopped by its PID, newest first."""
         if self.view:
             self.view.close()
         for name in ("qysc", "celmon", "console", "hub", "broker", "field", "modem", "socat"):
             child = self.children.pop(name, None)
             if child:
                 child.stop()
+        for name in list(self.children):
+            self.children.pop(name).stop()
         if self.proxy:
             self.proxy.close()
         if self.com3:
@@ -379,15 +422,21 @@ class Board:
 HELP = """commands:
   state                      LED, watchdog, link, ppp0 and the modem information file
   read [ADDR [COUNT]]        read holding registers of the field device through the
-                             console's Modbus TCP server, the gateway and its bridge
+                             %(modbus)s, the gateway and its bridge
   write ADDR VALUE           write one holding register the same way
   cfg COMMAND                configuration command, e.g. cfg @CSQ, cfg @ALIAS=PUMP7
   vcom COMMAND               virtual COM command, e.g. vcom 161
-  console LINE               any server console command (see the console's help)
-  server down|stall|up       the cellular link: drop it, stall it, bring it back
+                             (%(commands)s)
+%(console)s  server down|stall|up       the cellular link: drop it, stall it, bring it back
   modem unplug|replug        remove the modem's device, put it back
   ppp0 down|up               remove or restore the PPP interface celmon sees
   help, quit"""
+HELP_CONSOLE = {"modbus": "console's Modbus TCP server",
+                "commands": "sent on the console's input; the replies show in its lines",
+                "console": "  console LINE               any server console command (see the console's help)\n"}
+HELP_HUB = {"modbus": "hub's Modbus TCP exposure of the RS-485 port",
+            "commands": "sent through the hub's API, which prints the gateway's replies",
+            "console": ""}
 
 
 def interactive(board):
@@ -400,7 +449,7 @@ def interactive(board):
         if cmd in ("quit", "exit"):
             return
         elif cmd == "help":
-            print(HELP)
+            say(HELP % (HELP_HUB if board.args.hub else HELP_CONSOLE))
         elif cmd == "state":
             board.state()
         elif cmd == "read":
@@ -453,10 +502,18 @@ def main(argv=None):
     board = Board(args)
     stop = threading.Event()
 
-    def on_signal(signum, _frame):
-        raise KeyboardInterrupt
+    ending = []
 
-    signal.signal(signal.SIGTERM, on_signal)
+    def on_signal(signum, _frame):
+        if not ending:
+            ending.append(signum)
+            raise KeyboardInterrupt
+
+    # Ctrl-C, a kill, a closed terminal (SIGHUP) or a closed input: every
+    # program it started is stopped by its PID, the sandbox removed; a
+    # second signal meanwhile (a process group's, say) does not cut that short.
+    for sig in ENDING:
+        signal.signal(sig, on_signal)
     status = 0
     try:
         board.boot()
@@ -467,10 +524,11 @@ def main(argv=None):
             interactive(board)
     except KeyboardInterrupt:
         pass
-    except (RuntimeError, TimeoutError) as e:
+    except (RuntimeError, TimeoutError, OSError) as e:
         log("board", "error: %s" % e)
         status = 1
     finally:
+        ending.append(0)
         stop.set()
         board.shutdown()
         log("board", "stopped")

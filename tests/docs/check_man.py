@@ -81,6 +81,17 @@ def man_routes(path):
     return sorted(routes)
 
 
+def metric_failures(program, page):
+    """Every metric a fresh hub gives is named in trm-hub(8)'s METRICS section
+    (without its trm_hub_ prefix)."""
+    out = subprocess.run([program, "--metrics"], capture_output=True, text=True, check=True).stdout
+    names = [n[len("trm_hub_"):] for n in out.split()]
+    with open(page, encoding="utf-8") as f:
+        section = f.read().split("\n.SH METRICS\n", 1)[1].split("\n.SH ", 1)[0]
+    failures = ["the hub gives only %d metrics" % len(names)] if len(names) < 40 else []
+    return failures + ["trm-hub.8 does not list the metric trm_hub_%s" % n for n in missing(names, section)]
+
+
 def route_failures(routes_program, page):
     table, man = table_routes(routes_program), man_routes(page)
     failures = []
@@ -123,6 +134,7 @@ def main():
         for name in missing(names, texts[page]):
             failures.append("%s does not name %s (from %s)" % (page, name, source))
     failures += route_failures(args.routes, os.path.join(args.man, "trm-hub.8"))
+    failures += metric_failures(args.routes, os.path.join(args.man, "trm-hub.8"))
     for f in failures:
         print("FAIL", f)
     print("%d names, %d pages checked" % (sum(len(c[1]) for c in checks), len(PAGES)))

@@ -70,13 +70,17 @@ using SharedRegistry = Backend;
 TEST_P(SharedRegistry, EveryHubSeesTheFleetAdmissionHoldsAndCountersAddUp) {
   Member a(db.target, "hub-a"), b(db.target, "hub-b");
   EXPECT_EQ(b.reg.hub_num(), a.reg.hub_num() + 1);
-  Gw ga = a.t.connect();
+  Gw ga = a.t.connect(), g6 = a.t.connect();
   a.t.online(ga, "10.0.0.7");
+  a.t.online(g6, "10.0.0.6");
   a.t.feed(ga, heartbeat_burst("10.0.0.7"));
   a.reg.put(a.t.rec("10.0.0.7"));
   uint64_t at_a = a.t.rec("10.0.0.7").c.packets_in;
   a.write();
-  b.learn();
+  ASSERT_TRUE(b.sync.round());  // the rows read are applied a slice a pass
+  EXPECT_TRUE(hub::sync_apply(*b.t.h, 1));
+  EXPECT_FALSE(hub::sync_apply(*b.t.h, 1));
+  EXPECT_NE(hub::hub_find(*b.t.h, "10.0.0.6"), nullptr);
   hub::ApiReply r = b.call("GET", "/api/gateways/10.0.0.7");
   EXPECT_TRUE(has(r, "\"state\":\"online\"") && has(r, "\"hub\":\"hub-a\"") && has(r, "\"here\":false")) << r.body;
   EXPECT_EQ(b.t.rec("10.0.0.7").c.packets_in, at_a);

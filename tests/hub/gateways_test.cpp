@@ -1,6 +1,8 @@
 // Gateway connections: framing of the stream, the gateway's identity,
 // malformed input, time-outs, and the rules for writing to a gateway.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "gateways/session.h"
 #include "hubkit.h"
@@ -82,6 +84,49 @@ TEST(Identity, ANewConnectionReplacesTheOldAndARenamedGatewayIsDropped) {
     EXPECT_EQ(c.s->state, Session::State::kClosed) << id;
   }
   EXPECT_EQ(t.h->m.closed_unknown, 1u);
+  // The cap is max_known for each hub sharing the registry.
+  t.h->hubs = 2;
+  Gw d = t.connect();
+  t.online(d, "10.0.0.9");
+  EXPECT_EQ(d.s->state, Session::State::kReady);
+  EXPECT_EQ(hub::hub_known_cap(*t.h), 2u);
+}
+
+// A gateway refused for a reason that lasts dials again as soon as it is
+// closed: it is held open and silent first, longer each time, within bounds.
+TEST(Identity, ARefusalThatLastsIsHeldSilentLongerEachTimeThenClosed) {
+  HubTest t;
+  t.h->cfg.max_known = 1;
+  Gw a = t.connect();
+  t.online(a, "10.0.0.7");
+  char byte;
+  for (uint32_t hold : {15000u, 30000u}) {
+    Gw b = t.connect(0x7F000009);
+    t.online(b, "10.0.0.8");
+    ASSERT_EQ(b.s->state, Session::State::kClosed);
+    EXPECT_EQ(b.s->hold_ms, hold);
+    hub::hub_reap(*t.h);
+    EXPECT_EQ(t.h->holds.held(), 1u);
+    t.advance(hold - 1000);
+    t.h->holds.expire(t.now);
+    EXPECT_EQ(recv(b.far, &byte, 1, MSG_DONTWAIT), -1) << "nothing, not even the end, before the hold is over";
+    t.advance(1000);
+    t.h->holds.expire(t.now);
+    EXPECT_EQ(recv(b.far, &byte, 1, MSG_DONTWAIT), 0);
+  }
+  EXPECT_EQ(t.h->holds.taken(), 2u);
+  // Bounded: a hold grows to its most and is forgotten after twice that;
+  // beyond the descriptors it may hold, a refusal closes at once.
+  hub::Holds holds(1000, 4000, 1);
+  for (uint32_t want : {1000u, 2000u, 4000u, 4000u}) EXPECT_EQ(holds.strike(1, "x", 0), want);
+  EXPECT_EQ(holds.strike(1, "x", 8001), 1000u);
+  EXPECT_EQ(holds.strike(2, "x", 8001), 1000u);
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  EXPECT_TRUE(holds.hold(sv[0], 1000, 0));
+  EXPECT_FALSE(holds.hold(sv[1], 1000, 0));
+  EXPECT_EQ(holds.unheld(), 1u);
+  close(sv[1]);
 }
 
 TEST(Identity, TwoAddressesTakingTurnsUnderOneIdAreAConflictUntilAQuietMinute) {

@@ -175,7 +175,8 @@ class Tls(HubCase):
 
     def test_keys_bound_pending_admitted_refused_and_revoked(self):
         db = os.path.join(self.sb.dir, "registry.db")
-        hub = Hub(self, "--no-mqtt", "--db", db, *self.keys.hub_args())
+        holds = "[security]\nrefused_hold_s = 1\nrefused_hold_max_s = 2\n"  # short, to keep the test short
+        hub = Hub(self, "--no-mqtt", "--db", db, *self.keys.hub_args(), config=holds)
         f_crt, f_key, f_fp = self.keys.gateway("factory", FACTORY, ca="ca")
         s_crt, s_key, s_fp = self.keys.gateway("stranger", STRANGER)
 
@@ -218,6 +219,7 @@ class Tls(HubCase):
         # served key whose packets turn to another ID; the secure link's ID on
         # the plain port.
         liar = self.fake(hub, FACTORY, s_crt, s_key)
+        self.assertFalse(liar.closed.wait(0.5), "held open and silent before the close")
         self.assertTrue(liar.closed.wait(TIMEOUT))
         i_crt, i_key, _ = self.keys.gateway("impostor", FACTORY)  # a new key may not displace the served one
         self.assertTrue(self.fake(hub, FACTORY, i_crt, i_key).closed.wait(TIMEOUT))
@@ -229,6 +231,7 @@ class Tls(HubCase):
         self.assertEqual(hub.gateway(FACTORY)["state"], "online")  # the real one served throughout
         self.assertEqual([refused(hub, r) for r in ("other_id", "key_mismatch", "id_changed", "plain_after_tls")],
                          [1, 1, 1, 1])
+        self.assertEqual(hub.metric("trm_hub_refused_held_total"), 3)  # all but the served link's
 
         # Revoked while connected: off within a second, refused after, and
         # after a restart; the revocation is in the audit log.
@@ -243,7 +246,7 @@ class Tls(HubCase):
         wait_until(lambda: audited in json.dumps(hub.api("GET", "/api/audit?gateway=" + FACTORY)[1]), TIMEOUT,
                    what="the revocation in the audit log")
         self.assertEqual(hub.terminate(), 0)
-        hub = Hub(self, "--no-mqtt", "--db", db, *self.keys.hub_args(), name="hub2")
+        hub = Hub(self, "--no-mqtt", "--db", db, *self.keys.hub_args(), name="hub2", config=holds)
         self.assertTrue(self.fake(hub, FACTORY, f_crt, f_key).closed.wait(TIMEOUT))
         self.assertEqual(refused(hub, "revoked"), 1)
         self.assertEqual(hub.gateway(STRANGER)["key"]["fingerprint"], s_fp)

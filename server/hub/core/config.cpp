@@ -203,6 +203,9 @@ const Key kSecurity[] = {
     {"malformed_in_row", INT(malformed_in_row, 1, 1000)},
     {"connect_rate", set_rate},
     {"connect_burst", INT(connect_burst, 1, 1000000)},
+    {"refused_hold_s", INT(hold_first_s, 0, 3600)},
+    {"refused_hold_max_s", INT(hold_max_s, 1, 86400)},
+    {"refused_holds", INT(hold_max, 0, 1000000)},
 };
 const Key kHttp[] = {
     {"enabled", BOOL(http_enabled)},

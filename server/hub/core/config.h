@@ -93,7 +93,7 @@ struct Config {
   unsigned out_queue = 8;          // packets waiting per gateway
   uint32_t idle_timeout_s = 0;     // 0: three heartbeat periods and 30 s
   unsigned max_gateways = 100000;  // connections at once (and no more than descriptors)
-  size_t max_known = 100000;       // gateways in the registry: IDs beyond are refused
+  size_t max_known = 100000;       // registry entries per hub sharing it: new IDs beyond are refused
 
   std::string db_path;           // SQLite; empty (and no db_url): no registry kept
   std::string db_url;            // PostgreSQL: a postgresql:// URL or key=value conninfo
@@ -116,6 +116,12 @@ struct Config {
   unsigned malformed_in_row = 8;
   double connect_rate = 5.0;  // new connections a second per source address; 0: no limit
   unsigned connect_burst = 20;
+  // A refusal that lasts holds its connection open and silent (core/hold.h):
+  // first this long, twice as long each time again, up to the most; so many
+  // held at once at most.
+  uint32_t hold_first_s = 15;
+  uint32_t hold_max_s = 300;
+  unsigned hold_max = 4096;
 
   bool http_enabled = true;
   Endpoint http_listen{"127.0.0.1", 8080};

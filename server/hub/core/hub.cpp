@@ -3,6 +3,9 @@
 
 #include <unistd.h>
 
+#include "core/log.h"
+#include "core/loop.h"
+
 namespace hub {
 
 Session::~Session() {
@@ -67,10 +70,23 @@ void hub_reap(Hub &h) {
       }
       h.send_wait.pop_back();
     }
+    if (s->fd >= 0 && s->hold_ms && h.holds.hold(s->fd, s->hold_ms, h.now)) {
+      loop_del(h, *s);
+      s->fd = -1;
+    }
     if (s->fd >= 0) close(s->fd);
     delete s;
   }
   h.closed.clear();
+}
+
+size_t hub_known_cap(const Hub &h) { return h.cfg.max_known * (h.hubs ? h.hubs : 1); }
+
+void hub_set_hubs(Hub &h, size_t hubs) {
+  if (hubs == h.hubs || hubs == 0) return;
+  h.hubs = hubs;
+  LOG_INFO("registry cap: new gateway IDs refused once it holds %zu (max_known %zu x %zu hubs)%s", hub_known_cap(h),
+           h.cfg.max_known, hubs, h.records.size() >= hub_known_cap(h) ? "; it holds that many already" : "");
 }
 
 }  // namespace hub

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/config.h"
+#include "core/hold.h"
 #include "framer.h"
 #include "tlskit.h"
 
@@ -145,6 +146,7 @@ struct Session : Pollable {
   TlsLink *tls = nullptr;  // freed when the connection ends (gw_end)
   bool ack = false;        // the handshake chose the acknowledged link (gateways/ack.h)
   bool ack_hello = false;  // and the gateway's hello came
+  uint32_t hold_ms = 0;    // refused for a reason that lasts: held open and silent this long (core/hold.h)
   ~Session();
 };
 
@@ -182,6 +184,11 @@ inline constexpr const char *kTlsRefusalNames[] = {
     "full"};
 static_assert(sizeof kTlsRefusalNames / sizeof kTlsRefusalNames[0] == static_cast<size_t>(TlsRefusal::kCount),
               "a name for every refusal");
+// The refusals whose reason will not change in the next second, made
+// after the handshake (no alert sent): their connections are held (core/hold.h).
+inline constexpr bool kTlsRefusalLasts[] = {true,  true, true, true, false, false, false, false,
+                                            false, true, true, true, true,  false, false};
+static_assert(sizeof kTlsRefusalLasts == static_cast<size_t>(TlsRefusal::kCount), "a word for every refusal");
 
 struct Metrics {
   uint64_t accepted = 0, refused_rate = 0, refused_full = 0;
@@ -246,6 +253,8 @@ struct Hub {
   std::vector<Session *> closed;     // closed in this pass; freed by hub_reap
   uint32_t next_serial = 0;
   std::unordered_map<GatewayRecord *, IdClash> clashes;  // IDs replaced from another address lately
+  Holds holds;                                           // refused connections held before their close
+  size_t hubs = 1;  // this hub and the others sharing the registry heard from lately (the sync)
   std::unique_ptr<Exposures> ex;
   std::unique_ptr<Commands> cmds;
   std::unique_ptr<MqttBridge> mqtt;
@@ -310,8 +319,16 @@ bool gw_matches(const GatewayRecord &r, const std::string &state, const std::str
 bool gw_in_state(const GatewayRecord &r, const std::string &state, int64_t now_s);
 std::string lower_ascii(std::string s);
 
-// Frees the sessions closed during the pass.
+// Frees the sessions closed during the pass; a held one's descriptor goes to
+// the holds (taken out of the epoll set), the others' are closed.
 void hub_reap(Hub &h);
+
+// New IDs are taken while the registry holds fewer than this: max_known for
+// each hub sharing it (the made-up IDs it stops are refused by each hub).
+size_t hub_known_cap(const Hub &h);
+// The hubs sharing the registry (this one among them), as the sync heard
+// them: a change of the cap is said in the log.
+void hub_set_hubs(Hub &h, size_t hubs);
 
 }  // namespace hub
 

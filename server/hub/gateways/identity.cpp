@@ -80,12 +80,17 @@ void gw_keys_take(Hub &h, GatewayRecord &r, const GatewayKeys &k) {
   gw_readmit(h, r);
 }
 
+// A link served until now (its key revoked meanwhile) ends at once; a
+// connection refused before it was served, for a reason that lasts, is held.
 void gw_refuse(Hub &h, Session &s, TlsRefusal reason, const std::string &why, const std::string &id) {
   h.m.tls_refused[static_cast<size_t>(reason)]++;
+  std::string held;
+  if (kTlsRefusalLasts[static_cast<size_t>(reason)] && s.state != Session::State::kReady)
+    held = gw_hold(h, s, id.empty() && s.tls ? fp_hex(s.tls->key) : id);
   if (id.empty()) {
-    LOG_WARN("connection from %s refused: %s", gw_peer_text(s).c_str(), why.c_str());
+    LOG_WARN("connection from %s refused: %s%s", gw_peer_text(s).c_str(), why.c_str(), held.c_str());
   } else {
-    LOG_WARN("gateway %s from %s refused: %s", id.c_str(), gw_peer_text(s).c_str(), why.c_str());
+    LOG_WARN("gateway %s from %s refused: %s%s", id.c_str(), gw_peer_text(s).c_str(), why.c_str(), held.c_str());
   }
   gw_end(h, s, why.c_str());
 }

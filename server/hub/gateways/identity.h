@@ -28,7 +28,9 @@ void gw_keys_set(Hub &h, GatewayRecord &r, const GatewayKeys &k);
 void gw_keys_take(Hub &h, GatewayRecord &r, const GatewayKeys &k);
 
 // A refusal: counted by reason, said in the log naming the peer (and the
-// gateway, once it has declared its ID), and the connection ended.
+// gateway, once it has declared its ID), and the connection ended; one
+// not served yet, refused for a reason that lasts, is held before its
+// close (core/hold.h), a served one (its key revoked) closed at once.
 void gw_refuse(Hub &h, Session &s, TlsRefusal reason, const std::string &why, const std::string &id = "");
 
 // After a handshake: false (refused) for a revoked key.

@@ -90,23 +90,30 @@ void id_changed(Hub &h, Session &s, const std::string &id) {
             s.gw->id);
 }
 
+// A flood of made-up IDs must not grow the registry (every hub's memory)
+// without end: a new ID past the cap is refused.
+void registry_full(Hub &h, Session &s, const std::string &id) {
+  h.m.closed_unknown++;
+  std::string held = gw_hold(h, s, id);
+  LOG_WARN("gateway %s refused: the registry holds %zu gateways, its cap (max_known %zu x %zu hubs)%s", id.c_str(),
+           h.records.size(), h.cfg.max_known, h.hubs, held.c_str());
+  gw_end(h, s, "registry full");
+}
+
 void on_init(Hub &h, Session &s, const uint8_t *pkt, size_t len) {
   InitInfo info;
   if (!parse_init(pkt, len, &info)) return malformed(h, s, "init packet ends inside its fields");
   if (!id_usable(packet_id(pkt), packet_id_len(pkt))) {
     h.m.closed_bad_id++;
-    LOG_WARN("connection from %s: unusable gateway ID \"%s\"", peer_text(s).c_str(),
-             escaped(packet_id(pkt), packet_id_len(pkt)).c_str());
+    std::string held = gw_hold(h, s, "");
+    LOG_WARN("connection from %s: unusable gateway ID \"%s\"%s", peer_text(s).c_str(),
+             escaped(packet_id(pkt), packet_id_len(pkt)).c_str(), held.c_str());
     return gw_end(h, s, "unusable gateway ID");
   }
   std::string id(reinterpret_cast<const char *>(packet_id(pkt)), packet_id_len(pkt));
   bool fresh = s.state != Session::State::kReady;
   if (fresh && !gw_key_gate(h, s, id)) return;
-  if (h.records.size() >= h.cfg.max_known && !hub_find(h, id)) {
-    h.m.closed_unknown++;  // a flood of made-up IDs must not grow the registry without end
-    LOG_WARN("gateway %s refused: the registry holds %zu gateways already", id.c_str(), h.records.size());
-    return gw_end(h, s, "registry full");
-  }
+  if (h.records.size() >= hub_known_cap(h) && !hub_find(h, id)) return registry_full(h, s, id);
   if (s.state == Session::State::kReady && id != s.gw->id) {
     if (s.tls) return id_changed(h, s, id);
     return gw_end(h, s, "introduced itself again under another ID");
@@ -270,6 +277,11 @@ void gw_on_wire(Hub &h, Session &s, uint8_t *wire, size_t n) {
   s.last_rx = h.now;
   Feed feed = {h, s, hello};
   link_framer_feed(&kFraming, &s.in, wire, n, h.now, &feed);
+}
+
+std::string gw_hold(Hub &h, Session &s, const std::string &who) {
+  s.hold_ms = h.holds.strike(s.peer_addr, who, h.now);
+  return s.hold_ms ? " (held " + std::to_string(s.hold_ms / 1000) + " s before the close)" : "";
 }
 
 void gw_end(Hub &h, Session &s, const char *why) {

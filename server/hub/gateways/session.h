@@ -29,6 +29,10 @@ void gw_on_wire(Hub &h, Session &s, uint8_t *wire, size_t n);
 // The connection ends (said once in the log); its descriptor is closed and
 // the session freed by hub_reap.
 void gw_end(Hub &h, Session &s, const char *why);
+// A refusal whose reason lasts, of (its address, who): the connection will
+// be held open and silent before its close (core/hold.h); what the log says
+// of it (" (held 15 s before the close)", or nothing).
+std::string gw_hold(Hub &h, Session &s, const std::string &who);
 
 // Queues one section for the gateway: 0, or -1 not online, -2 its queue
 // is full, -3 too long for one packet.

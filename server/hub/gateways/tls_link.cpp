@@ -204,8 +204,9 @@ void tls_end(Hub &h, Session &s) {
     p.erase(std::remove(p.begin(), p.end(), &s), p.end());
   }
   if (t->ssl) {
-    // close_notify, so the gateway keeps its session for the next connection
-    if (SSL_is_init_finished(t->ssl)) SSL_shutdown(t->ssl);
+    // close_notify, so the gateway keeps its session for the next connection;
+    // nothing to one held (it must not learn of its end before the close)
+    if (SSL_is_init_finished(t->ssl) && !s.hold_ms) SSL_shutdown(t->ssl);
     SSL_free(t->ssl);
     ERR_clear_error();
   }

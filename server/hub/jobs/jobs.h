@@ -119,8 +119,9 @@ cJSON *job_summary_json(const Job &j);
 bool jobs_publishes(const Hub &h, const Job &j);
 std::string job_status_topic(const Hub &h, uint64_t id);
 
-// The loop, once a second: what the sync read (store/sync.h), applied (sync.cpp).
-void sync_apply(Hub &h);
+// The loop, every pass: what the sync read (store/sync.h), applied
+// (sync.cpp), at most `most` gateway rows of it; true while rows wait.
+bool sync_apply(Hub &h, size_t most = SIZE_MAX);
 
 }  // namespace hub
 

@@ -57,9 +57,10 @@ void jobs_claim_lost(Hub &h, const TargetRef &ref) {
 
 // What the sync read, applied: the other hubs' gateway rows to the
 // registry, their jobs, cancels and targets to the jobs.
-void sync_apply(Hub &h) {
+bool sync_apply(Hub &h, size_t most) {
   Sync::Found f;
-  if (!h.sync || !h.sync->take(&f)) return;
+  bool more = false;
+  if (!h.sync || !h.sync->take(&f, most, &more)) return false;
   if (h.reg) {
     for (const Registry::Row &w : f.gateways) h.reg->apply(h, w);
     // Away long enough, the others may have taken this hub for gone and
@@ -69,9 +70,11 @@ void sync_apply(Hub &h) {
     }
   }
   if (f.heard) h.jobs->alive = std::unordered_set<std::string>(f.alive.begin(), f.alive.end());
+  if (f.heard) hub_set_hubs(h, 1 + f.alive.size());
   for (std::unique_ptr<Job> &j : f.jobs) jobs_learn(h, std::move(j));
   for (uint64_t id : f.cancelled) jobs_learn_cancel(h, id);
   for (const auto &t : f.targets) jobs_learn_target(h, t.first, t.second);
+  return more;
 }
 
 }  // namespace hub

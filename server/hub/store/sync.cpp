@@ -3,6 +3,7 @@
 #include "store/sync.h"
 
 #include <chrono>
+#include <iterator>
 
 #include "core/log.h"
 
@@ -24,9 +25,9 @@ bool mark_now(Db &db, int64_t now, int64_t *mark) {
   return *mark >= 0;
 }
 
-template <typename T>
-void append(std::vector<T> &to, std::vector<T> &from) {
-  for (T &x : from) to.push_back(std::move(x));
+template <typename C>
+void append(C &to, C &from) {
+  for (auto &x : from) to.push_back(std::move(x));
 }
 
 }  // namespace
@@ -49,12 +50,20 @@ void Sync::start(const std::vector<uint64_t> &known) {
   worker_.start();
 }
 
-bool Sync::take(Found *out) {
+bool Sync::take(Found *out, size_t most, bool *more) {
   std::lock_guard<std::mutex> lock(mu_);
   if (!any_) return false;
+  std::deque<Registry::Row> rest;
+  if (found_.gateways.size() > most) {
+    auto cut = found_.gateways.begin() + static_cast<std::ptrdiff_t>(most);
+    rest.assign(std::make_move_iterator(cut), std::make_move_iterator(found_.gateways.end()));
+    found_.gateways.erase(cut, found_.gateways.end());
+  }
   *out = std::move(found_);
   found_ = Found();
-  any_ = false;
+  found_.gateways.swap(rest);
+  any_ = !found_.gateways.empty();
+  if (more) *more = any_;
   return true;
 }
 
@@ -72,6 +81,7 @@ bool Sync::round() {
   f.back = !up_;
   up_ = true;
   rounds_++;
+  rows_ += f.gateways.size() + f.targets.size();
   std::lock_guard<std::mutex> lock(mu_);
   append(found_.gateways, f.gateways);
   append(found_.jobs, f.jobs);

@@ -7,14 +7,17 @@
 // transaction's ID, from the oldest transaction still open at the last
 // read on, so a batch committed late is not missed (what is read twice is
 // applied twice, harmlessly). The
-// loop takes what was read once a second (sync_apply) and never waits on
-// the database; a database that goes away is tried again with back-off.
+// loop takes what was read (sync_apply), the gateway rows a slice a pass
+// (a million rows changed at once would hold it up for seconds), and never
+// waits on the database; a database that goes away is tried again with
+// back-off.
 #ifndef HUB_SYNC_H
 #define HUB_SYNC_H
 
 #include <stdint.h>
 
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -33,7 +36,7 @@ class Sync {
   static constexpr int64_t kEveryMs = 1000, kOverlapMs = 5000, kHubGoneMs = 15000;
 
   struct Found {
-    std::vector<Registry::Row> gateways;
+    std::deque<Registry::Row> gateways;
     std::vector<std::unique_ptr<Job>> jobs;  // new to this hub, with their targets
     std::vector<uint64_t> cancelled;
     std::vector<std::pair<uint64_t, JobTarget>> targets;
@@ -55,11 +58,14 @@ class Sync {
   void stop() { worker_.stop(); }
   // One round now, on the caller's thread (tests, or without start).
   bool round();
-  // The loop's side: what was read since the last call; false when nothing.
-  bool take(Found *out);
+  // The loop's side: what was read since the last call, at most `most`
+  // gateway rows of it (the rest at the next call, in order); false when
+  // nothing. *more: gateway rows still wait.
+  bool take(Found *out, size_t most = SIZE_MAX, bool *more = nullptr);
 
   bool up() const { return up_; }
   uint64_t rounds() const { return rounds_; }
+  uint64_t rows() const { return rows_; }  // gateway and target rows read so far
 
  private:
   Db &db() { return worker_.db(); }
@@ -77,6 +83,7 @@ class Sync {
   bool any_ = false;
   std::atomic<bool> up_{true};
   std::atomic<uint64_t> rounds_{0};
+  std::atomic<uint64_t> rows_{0};
   DbWorker worker_;  // the thread and its connection; last, so it ends first
 };
 

@@ -37,6 +37,17 @@ struct Out {
   void gauge(const char *name, const char *help, double v) { metric(name, "gauge", help, v); }
 };
 
+// Refusals that last: connections held open before their close.
+void held_figures(Out &o, const Hub &h) {
+  o.gauge("trm_hub_refused_held", "Refused connections held open and silent now, before their close.",
+          static_cast<double>(h.holds.held()));
+  o.counter("trm_hub_refused_held_total", "Refused connections held before their close.", h.holds.taken());
+  o.counter("trm_hub_refused_not_held_total", "Refusals that last closed at once: refused_holds were held already.",
+            h.holds.unheld());
+  o.gauge("trm_hub_refused_peers", "Address and ID pairs remembered for their refusals (at most 65536).",
+          static_cast<double>(h.holds.remembered()));
+}
+
 void gateway_figures(Out &o, const Hub &h) {
   const Metrics &m = h.m;
   o.gauge("trm_hub_gateways_connected", "Gateway connections open now.", static_cast<double>(h.session_count));
@@ -54,6 +65,9 @@ void gateway_figures(Out &o, const Hub &h) {
   o.counter("trm_hub_connections_closed_total", closed_help, m.closed_unknown, "{reason=\"registry_full\"}");
   o.counter("trm_hub_connections_closed_total", closed_help, m.replaced, "{reason=\"replaced\"}");
   o.counter("trm_hub_connections_closed_total", closed_help, m.renamed, "{reason=\"renamed\"}");
+  o.gauge("trm_hub_registry_cap", "New gateway IDs are refused once the registry holds this many.",
+          static_cast<double>(hub_known_cap(h)));
+  held_figures(o, h);
   o.counter("trm_hub_id_conflicts_total", "Replacements where two addresses keep taking one ID from each other.",
             m.id_conflicts);
   const char *const in_help = "Packets received from gateways.";
@@ -159,6 +173,8 @@ void service_figures(Out &o, const Hub &h) {
     o.gauge("trm_hub_cluster_sync_up", "1 while the last read of the other hubs' changes went through.",
             h.sync->up() ? 1 : 0);
     o.gauge("trm_hub_cluster_hubs", "Other hubs sharing the registry heard from lately.", h.jobs->alive.size());
+    o.counter("trm_hub_cluster_sync_rows_total", "Gateway and job target rows the sync read back from the registry.",
+              h.sync->rows());
   }
   o.counter("trm_hub_registry_reconnects_total", "Connections to the registry's database made again.",
             (h.reg ? h.reg->reconnects() : 0) + (h.journal ? h.journal->reconnects() : 0));
