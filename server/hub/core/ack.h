@@ -36,7 +36,7 @@ struct AckState {
   uint64_t resent = 0;                              // bytes sent to it again after a break
   AckLoss lost_in[ACK_LINES], lost_out[ACK_LINES];  // from the gateway, to it
   uint32_t links = 0;                               // links that spoke the extension
-  bool holds = false;  // its last link spoke it: raw senders wait for its next link
+  bool holds = false;                               // its last link spoke it: raw senders wait for its next link
 };
 
 struct AckLinks {
