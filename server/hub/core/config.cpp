@@ -285,9 +285,8 @@ bool apply_exposure(const toml::table &t, Config &cfg, std::string &err) {
     } else if (k.str() == "port") {
       ok = get_int(v, e.port, 1, 2, why);
     } else if (k.str() == "kind") {
-      ok = get(v, kind, why) && (kind == "modbus" || kind == "raw");
-      if (ok) e.kind = kind == "raw" ? ExpKind::kRaw : ExpKind::kModbus;
-      if (!ok && why.empty()) why = "\"modbus\" or \"raw\"";
+      ok = get(v, kind, why) && exp_kind_parse(kind, &e.kind, &e.tls);
+      if (!ok && why.empty()) why = kExpKindNames;
     } else if (k.str() == "listen") {
       ok = get_endpoint(v, e.listen, why);
     } else {

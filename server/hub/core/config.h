@@ -14,14 +14,23 @@
 
 namespace hub {
 
-enum class ExpKind : uint8_t { kRaw, kModbus };
+// An exposure's kind: raw bytes, Modbus TCP, or an RFC 2217 serial port;
+// each also over mutual TLS ("modbus-tls" is Modbus/TCP Security).
+enum class ExpKind : uint8_t { kRaw, kModbus, kRfc2217 };
 
 struct ExposureConf {
   std::string gateway;  // gateway ID
   unsigned port = 1;    // 1 or 2
   ExpKind kind = ExpKind::kModbus;
+  bool tls = false;
   Endpoint listen{"127.0.0.1", 0};
 };
+
+// A kind's name ("raw", "modbus", "rfc2217", each with "-tls" or not) and
+// back; false for a name that is none.
+const char *exp_kind_name(ExpKind kind, bool tls);
+bool exp_kind_parse(const std::string &name, ExpKind *kind, bool *tls);
+extern const char kExpKindNames[];  // the names, for messages
 
 struct MqttConf {
   bool enabled = true;

@@ -194,6 +194,7 @@ struct Metrics {
   uint64_t modbus_offline = 0, modbus_busy = 0, modbus_clients_dropped = 0;
   uint64_t modbus_broadcasts = 0, modbus_broadcasts_refused = 0, modbus_mismatched = 0;
   uint64_t raw_to_gw = 0, raw_from_gw = 0, raw_dropped = 0, raw_clients_dropped = 0;
+  uint64_t com_settings[3] = {};  // rfc2217 settings answered: carried out, refused, the gateway not reached
   uint64_t commands = 0, command_timeouts = 0, verify_ok = 0, verify_fail = 0;
   uint64_t mqtt_published = 0, mqtt_dropped = 0, mqtt_received = 0, mqtt_connects = 0, mqtt_ignored = 0;
   uint64_t registry_writes = 0, registry_errors = 0;

@@ -140,6 +140,11 @@ void service_figures(Out &o, const Hub &h) {
   o.counter("trm_hub_raw_bytes_total", "Raw exposure bytes.", m.raw_to_gw, "{dir=\"to_gateway\"}");
   o.counter("trm_hub_raw_bytes_total", "Raw exposure bytes.", m.raw_from_gw, "{dir=\"from_gateway\"}");
   o.counter("trm_hub_raw_dropped_bytes_total", "Raw bytes with nobody to take them.", m.raw_dropped);
+  static const char *const kComResults[] = {"{result=\"done\"}", "{result=\"refused\"}", "{result=\"unreached\"}"};
+  for (int i = 0; i < 3; i++) {
+    o.counter("trm_hub_rfc2217_settings_total", "RFC 2217 settings answered, by what came of them.", m.com_settings[i],
+              kComResults[i]);
+  }
   o.counter("trm_hub_commands_total", "Configuration and virtual COM requests.", m.commands);
   o.counter("trm_hub_command_timeouts_total", "Commands without a whole reply in time.", m.command_timeouts);
   o.counter("trm_hub_verify_total", "Verify challenges answered.", m.verify_ok, "{result=\"match\"}");
