@@ -1,12 +1,17 @@
 // Exposures: the Modbus rules (one request in flight per port, a bounded
 // queue, 0x0B / 0x0A / 0x06, answers matched to the request), raw bytes
 // both ways, and an RFC 2217 port's settings carried out on the gateway's
-// virtual COM channel, across a gateway that goes and comes back.
+// virtual COM channel, across a gateway that goes and comes back; the
+// role a Modbus/TCP Security client's certificate carries and what it lets
+// through.
 #include <gtest/gtest.h>
+#include <openssl/objects.h>
+#include <openssl/x509.h>
 
 #include "gateways/exp_com.h"
 #include "gateways/exposures.h"
 #include "gateways/linefmt.h"
+#include "gateways/mbroles.h"
 #include "gateways/session.h"
 #include "hubkit.h"
 #include "qylink.h"
@@ -236,6 +241,69 @@ TEST(ComPort, SettingsCarriedOutAnsweredWithTheLinesAndCarrierFollowsTheGateway)
   t.pass();
   EXPECT_TRUE(ends_with(c.out, com(rfc2217::kServer + rfc2217::kNotifyModemstate, {0xB8})));
   EXPECT_EQ(again.received(), (std::vector<Section>{{COM_PORT_QYCOM, bytes("25E\r162\r")}}));
+}
+
+}  // namespace
+
+namespace {
+
+// A certificate with the role extension's bytes as given (each a whole
+// DER value: a UTF8String, or something else), unsigned: only its
+// extensions are read.
+X509 *cert_with(const std::vector<Bytes> &roles) {
+  X509 *x = X509_new();
+  for (const Bytes &der : roles) {
+    ASN1_OBJECT *oid = OBJ_txt2obj(hub::kRoleOid, 1);
+    ASN1_OCTET_STRING *v = ASN1_OCTET_STRING_new();
+    ASN1_OCTET_STRING_set(v, der.data(), static_cast<int>(der.size()));
+    X509_EXTENSION *ext = X509_EXTENSION_create_by_OBJ(nullptr, oid, 0, v);
+    X509_add_ext(x, ext, -1);
+    X509_EXTENSION_free(ext);
+    ASN1_OCTET_STRING_free(v);
+    ASN1_OBJECT_free(oid);
+  }
+  return x;
+}
+
+TEST(ModbusRoles, TheCertificatesRoleAndWhatEachRoleMaySend) {
+  const struct {
+    std::vector<Bytes> ext;
+    hub::RoleRead want;
+    std::string role;
+  } certs[] = {
+      {{{0x0C, 6, 'v', 'i', 'e', 'w', 'e', 'r'}}, hub::RoleRead::kFound, "viewer"},
+      {{}, hub::RoleRead::kNone, ""},
+      {{{0x13, 6, 'v', 'i', 'e', 'w', 'e', 'r'}}, hub::RoleRead::kBad, ""},  // a PrintableString
+      {{{0x0C, 0}}, hub::RoleRead::kBad, ""},
+      {{{0x0C, 2, 'o', 'p', 0}}, hub::RoleRead::kBad, ""},  // a byte after the string
+      {{{0x0C, 2, 'o', 'p'}, {0x0C, 2, 'o', 'p'}}, hub::RoleRead::kBad, ""},  // two roles
+  };
+  for (const auto &c : certs) {
+    X509 *x = cert_with(c.ext);
+    std::string role;
+    EXPECT_EQ(hub::mb_cert_role(x, &role), c.want) << c.role;
+    EXPECT_EQ(role, c.role);
+    X509_free(x);
+  }
+  const std::vector<hub::MbRole> roles = {{"viewer", hub::MbPerm::kRead}, {"operator", hub::MbPerm::kOperate}};
+  EXPECT_EQ(hub::mb_find_role(roles, "operator")->perm, hub::MbPerm::kOperate);
+  EXPECT_EQ(hub::mb_find_role(roles, "Viewer"), nullptr);
+
+  const struct {
+    Bytes pdu;  // unit id and PDU
+    bool read_only;
+  } requests[] = {
+      {{1, 0x03, 0, 0, 0, 1}, true},      {{1, 0x04, 0, 0, 0, 1}, true},  {{1, 0x01, 0, 0, 0, 8}, true},
+      {{1, 0x2B, 0x0E, 1, 0}, true},      {{1, 0x2B, 0x0D, 0}, false},    {{1, 0x06, 0, 5, 0, 1}, false},
+      {{1, 0x10, 0, 0, 0, 1, 2, 0, 1}, false}, {{1, 0x17, 0, 0, 0, 1, 0, 0, 0, 1, 2, 0, 1}, false},
+      {{1, 0x08, 0, 1, 0, 0}, false},     {{0, 0x05, 0, 1, 0xFF, 0}, false},
+  };
+  for (const auto &r : requests) {
+    Bytes adu{0, 1, 0, 0, 0, uint8_t(r.pdu.size())};
+    adu.insert(adu.end(), r.pdu.begin(), r.pdu.end());
+    EXPECT_EQ(hub::mb_allowed(hub::MbPerm::kRead, adu.data(), adu.size()), r.read_only) << int(r.pdu[1]);
+    EXPECT_TRUE(hub::mb_allowed(hub::MbPerm::kOperate, adu.data(), adu.size()));
+  }
 }
 
 }  // namespace

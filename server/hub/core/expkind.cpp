@@ -13,14 +13,13 @@ struct KindName {
   bool tls;
 };
 constexpr KindName kKinds[] = {
-    {"raw", ExpKind::kRaw, false},
-    {"modbus", ExpKind::kModbus, false},
-    {"rfc2217", ExpKind::kRfc2217, false},
+    {"raw", ExpKind::kRaw, false},    {"modbus", ExpKind::kModbus, false},    {"rfc2217", ExpKind::kRfc2217, false},
+    {"raw-tls", ExpKind::kRaw, true}, {"modbus-tls", ExpKind::kModbus, true}, {"rfc2217-tls", ExpKind::kRfc2217, true},
 };
 
 }  // namespace
 
-const char kExpKindNames[] = "\"modbus\", \"raw\" or \"rfc2217\"";
+const char kExpKindNames[] = "\"modbus\", \"raw\", \"rfc2217\", \"modbus-tls\", \"raw-tls\" or \"rfc2217-tls\"";
 
 const char *exp_kind_name(ExpKind kind, bool tls) {
   for (const KindName &k : kKinds) {

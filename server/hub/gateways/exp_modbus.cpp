@@ -5,7 +5,9 @@
 
 #include "core/log.h"
 #include "gateways/exp_kinds.h"
+#include "gateways/exp_tls.h"
 #include "gateways/exposures.h"
+#include "gateways/mbroles.h"
 
 namespace hub {
 namespace {
@@ -98,7 +100,11 @@ void enqueue(Hub &h, Exposure &e, ExpClient &c, const uint8_t *adu, size_t len) 
   memcpy(r.adu, adu, len);
   h.m.modbus_requests++;
   e.requests++;
-  if (mbtcp::is_broadcast(adu) && !mbtcp::is_broadcast_write(adu, len)) {
+  if (c.tls && !mb_allowed(c.tls->perm, adu, len)) {
+    // Modbus/TCP Security answers a request its role does not allow 0x01.
+    exp_tls_refused_request(h, c, adu);
+    answer_exception(h, e, r, mbtcp::kExcIllegalFunction, "not allowed for the client's role");
+  } else if (mbtcp::is_broadcast(adu) && !mbtcp::is_broadcast_write(adu, len)) {
     h.m.modbus_broadcasts_refused++;
     answer_exception(h, e, r, mbtcp::kExcIllegalFunction, "a broadcast that is no write");
   } else if (!exp_gateway(h, e)) {

@@ -17,6 +17,7 @@
 #include "core/packet.h"
 #include "gateways/exp_com.h"
 #include "gateways/exp_kinds.h"
+#include "gateways/exp_tls.h"
 #include "gateways/session.h"
 
 namespace hub {
@@ -50,6 +51,16 @@ void client_events(Hub &h, ExpClient &c) {
 
 const KindRow &kind_of(const Exposure &e) { return exp_kind(e.conf.kind); }
 
+// What the socket takes now: bytes, -1 nothing now, -2 failed (why).
+long client_write(ExpClient &c, const char **why) {
+  if (c.tls) return exp_tls_write(c, c.out.data(), c.out.size(), why);
+  ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n >= 0) return n;
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return -1;
+  *why = strerror(errno);
+  return -2;
+}
+
 // Every exposure of the gateway hears the event.
 void each_exposure(Hub &h, GatewayRecord &r, void (*KindRow::*slot)(Hub &, Exposure &)) {
   for (unsigned port = 1; port <= 2; port++) {
@@ -68,6 +79,9 @@ const KindRow &exp_kind(ExpKind k) { return kKinds[static_cast<size_t>(k)]; }
 
 Exposure::Exposure() : Pollable(Kind::kExpListener) {}
 Exposure::~Exposure() = default;
+ExpClient::ExpClient() : Pollable(Kind::kExpClient) {}
+ExpClient::~ExpClient() = default;
+Exposures::Exposures() = default;
 
 Exposures::~Exposures() {
   for (auto &e : list) {
@@ -113,6 +127,9 @@ Exposure *exp_add(Hub &h, const ExposureConf &c, bool from_api, std::string *why
     return *why = "not a gateway ID", nullptr;
   }
   if (exp_find(h, c.gateway, c.port)) return *why = "that port of the gateway is exposed already", nullptr;
+  if (c.tls && !h.ex->tls && h.epfd >= 0) {
+    return *why = "a TLS exposure needs [modbus] tls_ca (the clients' CA) and roles", nullptr;
+  }
   std::unique_ptr<Exposure> e(new Exposure);
   e->conf = c;
   e->from_api = from_api;
@@ -174,7 +191,11 @@ ExpClient *exp_client_open(Hub &h, Exposure &e, int fd, const std::string &peer)
   e.clients.push_back(c);
   if (fd >= 0) loop_add(h, *c, EPOLLIN);
   LOG_INFO("exposure %s port%u client %s connected", e.conf.gateway.c_str(), e.conf.port, peer.c_str());
-  if (k.opened) k.opened(h, *c);
+  if (e.conf.tls) {
+    exp_tls_start(h, *c);  // the kind hears of it once its role is let in
+  } else if (k.opened) {
+    k.opened(h, *c);
+  }
   return c;
 }
 
@@ -189,7 +210,9 @@ void exp_client_end(Hub &h, ExpClient &c, const char *why) {
   e.clients.erase(std::find(e.clients.begin(), e.clients.end(), &c));
   h.ex->closed.push_back(&c);
   LOG_INFO("exposure %s port%u client %s closed: %s", e.conf.gateway.c_str(), e.conf.port, c.peer.c_str(), why);
-  if (kind_of(e).ended) kind_of(e).ended(h, c);
+  const bool heard = !c.tls || c.tls->ready;  // the kind heard of its start
+  exp_tls_end(h, c);
+  if (heard && kind_of(e).ended) kind_of(e).ended(h, c);
 }
 
 void exp_accept(Hub &h, Exposure &e) {
@@ -204,6 +227,12 @@ void exp_accept(Hub &h, Exposure &e) {
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
     if (!exp_client_open(h, e, fd, ipv4_text(addr) + ":" + std::to_string(port))) close(fd);
   }
+}
+
+void exp_client_events(Hub &h, ExpClient &c, uint32_t events, uint8_t *buf, size_t cap) {
+  if (c.tls) return exp_tls_events(h, c, events, buf, cap);
+  if (!c.closed && (events & EPOLLOUT)) exp_client_flush(h, c);
+  if (!c.closed && (events & (EPOLLIN | EPOLLHUP | EPOLLERR))) exp_client_readable(h, c, buf, cap);
 }
 
 void exp_client_readable(Hub &h, ExpClient &c, uint8_t *buf, size_t cap) {
@@ -223,14 +252,13 @@ void exp_client_readable(Hub &h, ExpClient &c, uint8_t *buf, size_t cap) {
 
 void exp_client_flush(Hub &h, ExpClient &c) {
   while (!c.closed && c.fd >= 0 && !c.out.empty()) {
-    ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) break;
-      return exp_client_end(h, c, strerror(errno));
-    }
+    const char *why = "";
+    const long n = client_write(c, &why);
+    if (n == -1) break;
+    if (n < 0) return exp_client_end(h, c, why);
     c.out.erase(c.out.begin(), c.out.begin() + n);
   }
-  if (!c.closed) client_events(h, c);
+  if (!c.closed && (!c.tls || c.tls->ready)) client_events(h, c);
 }
 
 bool exp_on_section(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n) {
@@ -255,7 +283,8 @@ const GatewayHooks kExposureHooks = [] {
 }();
 
 bool exp_tick(Hub &h) {
-  bool busy = mb_tick(h);
+  bool busy = exp_tls_tick(h);
+  busy = mb_tick(h) || busy;
   return com_tick(h) || busy;
 }
 

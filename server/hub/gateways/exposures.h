@@ -30,16 +30,20 @@ constexpr size_t kModbusClientOut = 4 * mbtcp::kAduMax;  // unread responses bef
 constexpr size_t kRawClientOut = 65536;                  // unread bytes before a raw client is dropped
 
 struct Exposure;
-struct ComLine;  // an rfc2217 exposure's line and its client's Telnet state (gateways/exp_com.h)
+struct ComLine;       // an rfc2217 exposure's line and its client's Telnet state (gateways/exp_com.h)
+struct ExpTls;        // the TLS exposures' context (gateways/exp_tls.h)
+struct ExpTlsClient;  // a TLS exposure's client's TLS state
 
 struct ExpClient : Pollable {
-  ExpClient() : Pollable(Kind::kExpClient) {}
+  ExpClient();
+  ~ExpClient();
   Exposure *ex = nullptr;
   uint32_t serial = 0;
   std::string peer;
   bool closed = false;
   bool paused = false;  // raw, rfc2217: not read until the gateway's queue has room
   std::vector<uint8_t> in, out;
+  std::unique_ptr<ExpTlsClient> tls;  // TLS exposures only
 };
 
 struct Exposure : Pollable {
@@ -64,6 +68,11 @@ struct Exposures {
   std::vector<ExpClient *> closed;                 // freed by exp_reap
   std::vector<std::unique_ptr<Exposure>> retired;  // removed in this pass
   uint32_t next_serial = 0;
+  std::unique_ptr<ExpTls> tls;  // null: no TLS exposures possible
+  // Where changes refused are audited (the store's audit log; null: only logged).
+  void (*audit)(Hub &h, const std::string &who, const std::string &action, const std::string &gw,
+                const std::string &outcome) = nullptr;
+  Exposures();
   ~Exposures();
 };
 
@@ -78,9 +87,10 @@ Exposure *exp_find(Hub &h, const std::string &gw, unsigned port);
 ExpClient *exp_client_open(Hub &h, Exposure &e, int fd, const std::string &peer);
 void exp_client_input(Hub &h, ExpClient &c, const uint8_t *data, size_t n);
 void exp_client_end(Hub &h, ExpClient &c, const char *why);
-// Socket events: the listener has connections, a client sent something
-// (read into buf, a scratch buffer of cap bytes).
+// Socket events: the listener has connections; a client's events (epoll's:
+// what it sent read into buf, a scratch buffer of cap bytes).
 void exp_accept(Hub &h, Exposure &e);
+void exp_client_events(Hub &h, ExpClient &c, uint32_t events, uint8_t *buf, size_t cap);
 void exp_client_readable(Hub &h, ExpClient &c, uint8_t *buf, size_t cap);
 // Raw and rfc2217 clients: how many bytes the client may send on now (0: pause it).
 size_t exp_raw_room(const Hub &h, const ExpClient &c);
