@@ -229,15 +229,21 @@ class HubCase(GatewayCase):
 
     def rtu_slave(self):
         """A pymodbus RTU slave (registers 1000 + address) on the daemon's
-        RS-485 line: socat joins the line's pty to one the slave opens."""
+        RS-485 line."""
+        return self.line_peer([sys.executable, SLAVE, "{line}", 1000])
+
+    def line_peer(self, argv):
+        """A program at the far end of the daemon's RS-485 line ({line} in
+        argv: the device it opens): socat joins the line's pty to one the
+        program opens; ready once it prints "ready "."""
         self.need("socat")
         near, far = self.sb.board("/dev/ttyS1"), os.path.join(self.sb.dir, "line1")
         self.sb.start_host(["socat", "pty,raw,echo=0,link=" + near, "pty,raw,echo=0,link=" + far])
         self.wait_file(near)
         self.wait_file(far)
-        slave = self.sb.start_host([sys.executable, SLAVE, far, 1000])
-        slave.wait_for(rb"ready ", TIMEOUT)
-        return slave
+        peer = self.sb.start_host([far if a == "{line}" else a for a in argv])
+        peer.wait_for(rb"ready ", TIMEOUT)
+        return peer
 
     def need_broker(self):
         self.need("mosquitto", "mosquitto_sub", "mosquitto_pub")

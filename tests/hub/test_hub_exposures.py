@@ -5,8 +5,11 @@ through the real daemon's bridge to a pymodbus RTU slave on the line; port
 for the gateway and work again after it reconnects. Port 2 as an RFC 2217
 serial port for pyserial's client: the bit rates and formats it sets are
 what the simulated board's line runs, 0xFF passes both ways, and carrier
-follows the gateway."""
+follows the gateway. libmodbus's own TCP client through hub, link and
+bridge to a libmodbus RTU server: broadcasts and replies from the wrong
+address behave as decided."""
 
+import os
 import re
 import socket
 import struct
@@ -134,6 +137,27 @@ class Exposures(HubCase):
         self.start_daemon(hub.port)
         wait_until(lambda: ser.cd, TIMEOUT, what="carrier back")
         self.assertEqual(rs232.attrs()[5], termios.B115200, "the daemon's restart brings back its own")
+
+    def test_libmodbus_broadcasts_and_replies_from_the_wrong_unit(self):
+        peers = os.environ.get("TRM_LIBMODBUS_BIN")
+        if not peers:
+            self.skipTest("libmodbus-dev not installed (tools/install-deps.sh installs it)")
+        hub = Hub(self, "--no-mqtt", "--admit-all", config=CONFIG)
+        port = int(hub.api("GET", "/api/exposures")[1][0]["listen"].split(":")[1])
+        server = self.line_peer([os.path.join(peers, "libmodbus_rtu_server"), "{line}", 17])
+        self.start_daemon(hub.port, "IsTCP2RTU1=1\r\n")
+        hub.wait_state("online")
+        client = self.sb.start_host([os.path.join(peers, "libmodbus_tcp_client"), "127.0.0.1", port, 17])
+        status = client.wait_exit(TIMEOUT)
+        self.assertEqual(status, 0, client.output.decode())
+        self.assertEqual(client.output.count(b"\nok ") + client.output.startswith(b"ok "), 6, client.output)
+        server.collect(0.2)
+        self.assertEqual(server.output.count(b"unit 0 function 0x10 address 10\n"), 1, "the broadcast, once")
+        self.assertNotIn(b"unit 0 function 0x03", server.output, "the broadcast read never sent")
+        self.assertIn(b"answered from unit 18", server.output)
+        self.assertEqual(hub.metric("trm_hub_modbus_mismatched_total"), 1)
+        self.assertEqual(hub.metric('trm_hub_modbus_broadcasts_total{result="sent"}'), 1)
+        self.assertEqual(hub.metric('trm_hub_modbus_broadcasts_total{result="refused"}'), 1)
 
 
 if __name__ == "__main__":
