@@ -2,8 +2,9 @@
 the real daemon's bridge to a pymodbus RTU slave, with keys made by
 tools/trm-pki.sh. A read-role client reads and is refused a write
 (exception 0x01, counted, audited, the slave never sees it); an
-operate-role client writes; clients without a certificate, with another
-CA's, or with a role the hub does not know never get a frame through;
+operate-role client writes; a plain client, clients without a
+certificate, with another CA's, or with a role the hub does not know never
+get a frame through;
 a session resumes from its ticket; testssl.sh finds nothing below TLS 1.2
 and no weak cipher on the port."""
 
@@ -108,10 +109,15 @@ class ModbusTls(HubCase):
         # No certificate, another CA's, a role the hub does not know: not
         # a frame through, each counted by its reason.
         requests = hub.metric("trm_hub_modbus_requests_total")
+        plain = socket.create_connection(("127.0.0.1", self.port), timeout=TIMEOUT)
+        self.addCleanup(plain.close)
+        plain.sendall(READ)  # a plain Modbus TCP client: closed, its request unread (a reset)
+        with self.assertRaises(ConnectionResetError):
+            self.assertEqual(plain.recv(100), b"")
         self.assertEqual(self.refused(None), b"")
         self.assertEqual(self.refused(self.keys.modbus("stranger", "operator", ca="otherca")), b"")
         self.assertEqual(self.refused(self.keys.modbus("ghost", "janitor")), b"")
-        for reason in ("no_cert", "wrong_ca", "unknown_role"):
+        for reason in ("plain", "no_cert", "wrong_ca", "unknown_role"):
             wait_until(lambda: hub.metric('trm_hub_exposure_tls_refused_total{reason="%s"}' % reason) == 1,
                        TIMEOUT, what="one refusal %s" % reason)
         self.assertEqual(hub.metric("trm_hub_modbus_requests_total"), requests)
