@@ -77,7 +77,8 @@ void settle(Hub &h, Exposure &e) {
     l.query_due = false;
     return;
   }
-  if (!asked || (r && h.now - l.asked_at < kComGatherMs)) return;
+  const uint8_t all = rfc2217::kBaud | rfc2217::kDatasize | rfc2217::kParity | rfc2217::kStopsize;
+  if (!asked || (r && asked != all && h.now - l.asked_at < kComGatherMs)) return;
   l.eng.asked = 0;
   const std::string text = r && l.known ? linefmt_commands(e.conf.port, asked, l.eng.want, l.line) : "";
   if (text == linefmt_query(e.conf.port)) return answer(h, e, asked, true);  // nothing to change

@@ -22,7 +22,8 @@ namespace hub {
 // Below the 3 s pyserial's client and common virtual COM drivers wait.
 constexpr uint32_t kComAnswerMs = 2500;
 // Settings asked within this of the first are carried out together: a
-// client sends its four in a row, and each change reopens the line.
+// client sends its four in a row, and each change reopens the line (all
+// four read at once go at once).
 constexpr uint32_t kComGatherMs = 20;
 
 struct ExpClient;
