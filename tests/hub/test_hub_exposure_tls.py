@@ -3,7 +3,8 @@ the real daemon's bridge to a pymodbus RTU slave, with keys made by
 tools/trm-pki.sh. A read-role client reads and is refused a write
 (exception 0x01, counted, audited, the slave never sees it); an
 operate-role client writes; a plain client, clients without a
-certificate, with another CA's, or with a role the hub does not know never
+certificate, with another CA's, with a role the hub does not know, a read
+role on a raw-tls port and a client that never begins its handshake never
 get a frame through;
 a session resumes from its ticket; testssl.sh finds nothing below TLS 1.2
 and no weak cipher on the port."""
@@ -29,12 +30,18 @@ tls_cert = "%s"
 tls_key = "%s"
 tls_ca = "%s"
 roles = { viewer = "read", operator = "operate" }
+tls_handshake_s = 1
 [[exposure]]
 gateway = "%s"
 port = 1
 kind = "modbus-tls"
 listen = "127.0.0.1:0"
-""" % (keys.path("hub/hub.crt"), keys.path("hub/hub.key"), keys.path("ca/ca.crt"), GW_ID)
+[[exposure]]
+gateway = "%s"
+port = 2
+kind = "raw-tls"
+listen = "127.0.0.1:0"
+""" % (keys.path("hub/hub.crt"), keys.path("hub/hub.key"), keys.path("ca/ca.crt"), GW_ID, GW_ID)
 
 
 class ModbusTls(HubCase):
@@ -73,9 +80,9 @@ class ModbusTls(HubCase):
         return type("Client", (), {"read": lambda _, a, n: run(c.read_holding_registers(a, n, slave=1)),
                                    "write": lambda _, a, v: run(c.write_register(a, v, slave=1))})()
 
-    def refused(self, pair):
+    def refused(self, pair, port=None):
         """A client's request never answered: the hub ends the connection."""
-        raw = socket.create_connection(("127.0.0.1", self.port), timeout=TIMEOUT)
+        raw = socket.create_connection(("127.0.0.1", port or self.port), timeout=TIMEOUT)
         self.addCleanup(raw.close)
         try:
             s = self.context(pair).wrap_socket(raw, server_hostname="127.0.0.1")
@@ -87,7 +94,8 @@ class ModbusTls(HubCase):
     def test_roles_refusals_resumption_and_a_scan(self):
         hub = Hub(self, "--no-mqtt", "--admit-all", "--db", os.path.join(self.sb.dir, "registry.db"),
                   config=config(self.keys))
-        self.port = int(hub.api("GET", "/api/exposures")[1][0]["listen"].split(":")[1])
+        ports = {e["port"]: int(e["listen"].split(":")[1]) for e in hub.api("GET", "/api/exposures")[1]}
+        self.port = ports[1]
         slave = self.rtu_slave()
         self.start_daemon(hub.port, "IsTCP2RTU1=1\r\n")
         hub.wait_state("online")
@@ -117,7 +125,11 @@ class ModbusTls(HubCase):
         self.assertEqual(self.refused(None), b"")
         self.assertEqual(self.refused(self.keys.modbus("stranger", "operator", ca="otherca")), b"")
         self.assertEqual(self.refused(self.keys.modbus("ghost", "janitor")), b"")
-        for reason in ("plain", "no_cert", "wrong_ca", "unknown_role"):
+        self.assertEqual(self.refused((self.keys.path("scada-ro/client.crt"), self.keys.path("scada-ro/client.key")), ports[2]), b"")  # raw bytes: no reads only
+        silent = socket.create_connection(("127.0.0.1", self.port), timeout=TIMEOUT)  # a handshake never begun
+        self.addCleanup(silent.close)
+        self.assertEqual(silent.recv(10), b"")
+        for reason in ("plain", "no_cert", "wrong_ca", "unknown_role", "read_only", "handshake_timeout"):
             wait_until(lambda: hub.metric('trm_hub_exposure_tls_refused_total{reason="%s"}' % reason) == 1,
                        TIMEOUT, what="one refusal %s" % reason)
         self.assertEqual(hub.metric("trm_hub_modbus_requests_total"), requests)

@@ -182,6 +182,7 @@ void read_records(Hub &h, ExpClient &c, uint8_t *buf, size_t cap) {
 }  // namespace
 
 ExpTls::~ExpTls() { SSL_CTX_free(ctx); }
+ExpTlsClient::~ExpTlsClient() { SSL_free(ssl); }
 
 bool exp_tls_open(Hub &h, std::vector<std::string> *warnings, std::string *why) {
   const ExpTlsConf &c = h.cfg.exp_tls;

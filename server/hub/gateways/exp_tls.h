@@ -65,8 +65,13 @@ struct ExpTls {
   std::vector<ExpClient *> pending;      // decrypted bytes wait inside OpenSSL
 };
 
-// A client's TLS state.
+// A client's TLS state (its SSL freed by exp_tls_end, or with it when the
+// hub ends with the client still there).
 struct ExpTlsClient {
+  ExpTlsClient() = default;
+  ~ExpTlsClient();
+  ExpTlsClient(const ExpTlsClient &) = delete;
+  ExpTlsClient &operator=(const ExpTlsClient &) = delete;
   SSL *ssl = nullptr;  // made when its first byte shows a handshake
   uint32_t opened_at = 0;
   bool ready = false;  // handshake done, role let in
