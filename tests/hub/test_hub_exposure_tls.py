@@ -30,7 +30,7 @@ tls_cert = "%s"
 tls_key = "%s"
 tls_ca = "%s"
 roles = { viewer = "read", operator = "operate" }
-tls_handshake_s = 1
+tls_handshake_s = 3   # a client that never begins is refused soon; a slow machine still shakes hands
 [[exposure]]
 gateway = "%s"
 port = 1
