@@ -255,8 +255,25 @@ def hub_tls_files():
     write(t, "secret", b"\x04\n" + b"f" * 64 + b"\r\n")
 
 
+def rfc2217_stream():
+    """A client opening a port as pyserial does, data with 0xFF, the
+    settings, controls, masks, purges and polls; and broken streams."""
+    t = "rfc2217_stream"
+    iac = lambda *b: bytes([255] + list(b))
+    sub = lambda cmd, value=b"": iac(250, 44, cmd) + value.replace(b"\xff", b"\xff\xff") + iac(240)
+    opening = iac(253, 1) + iac(251, 3) + iac(253, 3) + iac(251, 44) + iac(253, 44) + iac(251, 0) + iac(253, 0)
+    settings = sub(1, struct.pack(">I", 9600)) + sub(2, b"\x07") + sub(3, b"\x03") + sub(4, b"\x01")
+    controls = b"".join(sub(5, bytes([v])) for v in (1, 8, 11, 0, 4, 7, 10, 13, 19, 20))
+    write(t, "pyserial_open", b"\x01" + opening + settings + controls + sub(12, b"\x01") + sub(12, b"\x02"))
+    write(t, "data_with_iac", b"\x07" + iac(251, 44) + b"abc\xff\xff\x00\r\n" + iac(241) + b"\xff\xff" * 40)
+    write(t, "masks_polls_signature", b"\x03" + sub(11, b"\xff") + sub(10, b"\x00") + sub(7) + sub(6) + sub(0)
+          + sub(0, b"client pc") + sub(8) + sub(9) + sub(1, b"\x00\x00\x00\x00"))
+    write(t, "broken", b"\x05" + iac(250, 44, 0) + b"x" * 80 + iac(240) + iac(250, 44, 1) + iac(7) + b"z"
+          + iac(250, 44) + iac(240) + iac(251) + iac(254, 200) + iac(252, 44) + iac(254, 44) + iac(250))
+
+
 if __name__ == "__main__":
     for make in (daemon_stream, config_file, modem_info, name_lookup, celmon_reply, simgate_answer, discovery,
-                 console_stream, console_modbus, hub_tls_files):
+                 console_stream, console_modbus, hub_tls_files, rfc2217_stream):
         make()
     sys.exit(0)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Static checks of our sources: clang-tidy with the curated .clang-tidy,
 # cppcheck, and clang-format over the files kept in its layout (the hub's,
-# and the daemon's files made or moved since the layout was written down).
+# the RFC 2217 engine's, and the daemon's files made or moved since the
+# layout was written down).
 # All must be clean; any finding fails the run (exit 1).
 # Usage: tools/static-checks.sh [build dir]   (default build/static-checks)
 set -euo pipefail
@@ -31,7 +32,7 @@ if ! cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++17 \
 fi
 
 echo "=== clang-format"
-mapfile -t formatted < <(git ls-files 'server/hub/*.cpp' 'server/hub/*.h' qysc/pause.cpp qysc/receive.cpp qysc/wait.cpp)
+mapfile -t formatted < <(git ls-files 'server/hub/*.cpp' 'server/hub/*.h' 'server/rfc2217/*.cpp' 'server/rfc2217/*.h' qysc/pause.cpp qysc/receive.cpp qysc/wait.cpp)
 if ! clang-format --dry-run -Werror "${formatted[@]}"; then
   status=1
 fi

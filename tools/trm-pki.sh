@@ -11,6 +11,11 @@
 #       a gateway's key and certificate (DIR/gateway.key, DIR/gateway.crt)
 #       naming ID, signed by the factory CA in CADIR (admitted at once by a
 #       hub that trusts it) or self-signed; prints its fingerprint
+#   trm-pki.sh modbus DIR --name NAME --role ROLE --ca CADIR [--days N]
+#       a Modbus/TCP Security client's key and certificate (DIR/client.key,
+#       DIR/client.crt) for NAME, carrying ROLE in the role extension
+#       (1.3.6.1.4.1.50316.802.1, a UTF8String), signed by the CA in CADIR
+#       (the one the hub's [modbus] tls_ca names)
 #   trm-pki.sh pin FILE
 #       the SHA-256 of the public key of a certificate or key (PEM), as the
 #       hub and the daemon show it: 64 lower-case hex digits
@@ -48,8 +53,8 @@ sign() {
 }
 
 main() {
-  [ $# -ge 2 ] || die "usage: trm-pki.sh ca|hub|gateway DIR [options], or pin FILE (see the top of this file)"
-  local what=$1 dir=$2 name="" id="" ca="" days=3650
+  [ $# -ge 2 ] || die "usage: trm-pki.sh ca|hub|gateway|modbus DIR [options], or pin FILE (see the top of this file)"
+  local what=$1 dir=$2 name="" id="" ca="" role="" days=3650
   shift 2
   [ "$what" = pin ] && { pin "$dir"; return; }
   while [ $# -gt 0 ]; do
@@ -57,6 +62,7 @@ main() {
       --name) name=${2:?}; shift 2 ;;
       --id) id=${2:?}; shift 2 ;;
       --ca) ca=${2:?}; shift 2 ;;
+      --role) role=${2:?}; shift 2 ;;
       --days) days=${2:?}; shift 2 ;;
       *) die "unknown option $1" ;;
     esac
@@ -86,7 +92,14 @@ main() {
       printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=clientAuth\n' >"$ext"
       sign "$dir/gateway.key" "$dir/gateway.crt" "/CN=$id" "$days" "$ca" "$ext"
       echo "gateway $id: $dir/gateway.crt; fingerprint $(pin "$dir/gateway.crt")" ;;
-    *) die "$what: want ca, hub, gateway or pin" ;;
+    modbus)
+      [ -n "$name" ] && [ -n "$ca" ] || die "modbus: --name NAME and --ca CADIR are needed"
+      [[ $role =~ ^[A-Za-z0-9._:-]{1,64}$ ]] || die "modbus: --role ROLE is needed (1..64 letters, digits, . _ : -)"
+      newkey "$dir/client.key"
+      printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=clientAuth\n1.3.6.1.4.1.50316.802.1=ASN1:UTF8String:%s\n' "$role" >"$ext"
+      sign "$dir/client.key" "$dir/client.crt" "/CN=$name" "$days" "$ca" "$ext"
+      echo "modbus client $name, role $role: $dir/client.crt" ;;
+    *) die "$what: want ca, hub, gateway, modbus or pin" ;;
   esac
 }
 

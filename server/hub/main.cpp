@@ -6,6 +6,7 @@
 
 #include "core/log.h"
 #include "core/options.h"
+#include "gateways/exp_tls.h"
 #include "gateways/tls.h"
 #include "modules.h"
 #include "pass.h"
@@ -15,12 +16,14 @@ using namespace hub;
 
 namespace {
 
-// --check: the configuration parsed already; the secure link's files read,
-// the registry asked.
+// --check: the configuration parsed already; the secure link's and the TLS
+// exposures' files read, the registry asked.
 int check_only(const Config &cfg) {
   std::string err;
   std::vector<std::string> warnings;
-  if (!tls_check(cfg, &warnings, &err)) return fprintf(stderr, "trm-hub: %s\n", err.c_str()), 2;
+  if (!tls_check(cfg, &warnings, &err) || !exp_tls_check(cfg, &warnings, &err)) {
+    return fprintf(stderr, "trm-hub: %s\n", err.c_str()), 2;
+  }
   if (!config_registry_reachable(cfg, err)) return fprintf(stderr, "trm-hub: %s\n", err.c_str()), 1;
   for (const std::string &w : config_warnings(cfg)) warnings.push_back(w);
   for (const std::string &w : warnings) fprintf(stderr, "trm-hub: warning: %s\n", w.c_str());

@@ -17,6 +17,7 @@
 #include "gateways/tls.h"
 #include "jobs/jobs.h"
 #include "mqtt/bridge.h"
+#include "store/audit.h"
 #include "store/check.h"
 #include "store/history.h"
 #include "store/jobstore.h"
@@ -39,6 +40,7 @@ Hub::Hub(const Config &c)
       jobs(new Jobs),
       acks(new AckLinks) {
   mqtt->on_jobs = jobs_on_mqtt;
+  ex->audit = audit_record;
 }
 
 Hub::~Hub() {

@@ -17,6 +17,7 @@
 #include "core/loop.h"
 #include "core/net.h"
 #include "gateways/channels.h"
+#include "gateways/exp_tls.h"
 #include "gateways/exposures.h"
 #include "gateways/link.h"
 #include "gateways/session.h"
@@ -125,9 +126,7 @@ void on_event(Server &s, const epoll_event &ev) {
     case Kind::kExpListener: return exp_accept(h, *static_cast<Exposure *>(p));
     case Kind::kExpClient: {
       ExpClient &c = *static_cast<ExpClient *>(p);
-      if (!c.closed && (ev.events & EPOLLOUT)) exp_client_flush(h, c);
-      if (!c.closed && (ev.events & (EPOLLIN | EPOLLHUP | EPOLLERR)))
-        exp_client_readable(h, c, scratch, sizeof scratch);
+      if (!c.closed) exp_client_events(h, c, ev.events, scratch, sizeof scratch);
       return;
     }
     case Kind::kMqtt: return s.mqtt->on_events(ev.events);
@@ -185,6 +184,7 @@ int wait_ms(Server &s, bool busy) {
   if (due >= 0 && due < t) t = due;
   if (busy && t > 10) t = 10;
   if (h.tls && !h.tls->pending.empty()) t = 0;  // decrypted bytes wait inside OpenSSL
+  if (h.ex->tls && !h.ex->tls->pending.empty()) t = 0;
   if (s.http) {
     int ht = s.http->timeout_ms();
     if (ht >= 0 && ht < t) t = ht;
@@ -261,6 +261,9 @@ bool start_http(Server &s, std::string *why) {
 }
 
 bool open_exposures(Server &s, std::string *why) {
+  std::vector<std::string> warnings;
+  if (!exp_tls_open(s.h, &warnings, why)) return false;
+  for (const std::string &w : warnings) LOG_WARN("%s", w.c_str());
   for (const ExposureConf &c : s.h.cfg.exposures) {
     if (exp_add(s.h, c, false, why)) continue;
     *why = "[[exposure]] " + c.gateway + " port " + std::to_string(c.port) + ", listen " + *why;

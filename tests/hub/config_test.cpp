@@ -7,6 +7,7 @@
 
 #include "core/addr.h"
 #include "core/config.h"
+#include "gateways/mbroles.h"
 #include "store/check.h"
 #include "dbkit.h"
 #include "hubkit.h"
@@ -39,6 +40,12 @@ gateway = "10.1.0.5"
 port = 2
 kind = "raw"
 listen = "127.0.0.1:5020"
+[[exposure]]
+gateway = "10.1.0.5"
+kind = "modbus-tls"
+[modbus.roles]
+viewer = "read"
+operator = "operate"
 )", c, err)) << err;
   EXPECT_EQ(c.hub_id, "hub-b");
   EXPECT_EQ(c.log_level, hub::Level::kWarn);
@@ -46,8 +53,11 @@ listen = "127.0.0.1:5020"
   EXPECT_EQ(c.gap_ms, 0u);
   EXPECT_EQ(c.connect_rate, 2.5);
   EXPECT_EQ(c.mqtt.qos, 1);
-  ASSERT_EQ(c.exposures.size(), 1u);
+  ASSERT_EQ(c.exposures.size(), 2u);
   EXPECT_EQ(c.exposures[0].kind, hub::ExpKind::kRaw);
+  EXPECT_EQ((std::make_pair(c.exposures[1].kind, c.exposures[1].tls)), std::make_pair(hub::ExpKind::kModbus, true));
+  ASSERT_EQ(c.exp_tls.roles.size(), 2u);
+  EXPECT_EQ(hub::mb_find_role(c.exp_tls.roles, "operator")->perm, hub::MbPerm::kOperate);
   EXPECT_EQ(c.exposures[0].listen.port, 5020);
   EXPECT_TRUE(hub::id_allowed(c.allow, "10.1.77.3"));
   EXPECT_FALSE(hub::id_allowed(c.allow, "10.2.0.91"));
@@ -63,6 +73,8 @@ listen = "127.0.0.1:5020"
       {"[security]\nallow_networks = [\"10.0.0.1/8\"]\n", "[security] allow_networks: \"10.0.0.1/8\" is not a network like 10.0.0.0/8"},
       {"[modbus]\ntimeout_ms = -1\n", "[modbus] timeout_ms: a whole number from 10 to 600000 is needed"},
       {"[[exposure]]\nport = 3\ngateway = \"a\"\n", "[[exposure]] port: a whole number from 1 to 2 is needed"},
+      {"[[exposure]]\nkind = \"modbus-tcp\"\n", "[[exposure]] kind: \"modbus\", \"raw\", \"rfc2217\", \"modbus-tls\""},
+      {"[modbus]\nroles = { viewer = \"write\" }\n", "[modbus] roles: viewer: \"read\" or \"operate\""},
       {"[nothing]\n", "unknown section \"nothing\""},
       {"[registry]\nurl = \"/var/lib/trm-hub/registry.db\"\n", "[registry] url: postgresql://user@host/database or"},
       {"[hub\n", "line 1: "},
@@ -95,6 +107,12 @@ listen = "127.0.0.1:5020"
       {"[[exposure]]\ngateway = \"a/b\"\n", "[[exposure]] gateway \"a/b\" is not a gateway ID"},
       {"[registry]\npath = \"r.db\"\nurl = \"postgresql://db1/trm\"\n",
        "[registry] path (SQLite) and url (PostgreSQL): one or the other"},
+      {"[[exposure]]\ngateway = \"10.0.0.7\"\nkind = \"modbus-tls\"\n",
+       "[[exposure]] 10.0.0.7 port 1: a TLS exposure needs [modbus] tls_ca (the clients' CA)"},
+      {"[modbus]\ntls_ca = \"ca.crt\"\nroles = { viewer = \"read\" }\n[[exposure]]\ngateway = \"10.0.0.7\"\nkind = "
+       "\"raw-tls\"\n",
+       "[[exposure]] 10.0.0.7 port 1: a TLS exposure needs [modbus] tls_cert and tls_key (or [gateways] tls_cert and "
+       "tls_key)"},
   };
   for (const Bad &b : refused) {
     hub::Config d;

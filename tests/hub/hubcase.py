@@ -1,13 +1,15 @@
 """Common set-up of the hub's end-to-end tests: trm-hub started by PID in a
 sandbox directory (its registry and configuration there), a mosquitto
 broker of the test's own on a free loopback port, MQTT through the broker's
-own command-line clients, and the real gateway daemon (sandbox copy) from
-trmkit's GatewayCase."""
+own command-line clients, the real gateway daemon (sandbox copy) from
+trmkit's GatewayCase, keys made by tools/trm-pki.sh, and a testssl.sh scan
+of a TLS port."""
 
 import contextlib
 import json
 import os
 import re
+import shutil
 import signal
 import socket
 import ssl
@@ -23,6 +25,57 @@ from trmkit.wait import wait_until
 
 GW_ID = "127.0.0.101"  # the daemon's default virtual IP
 SLAVE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "rtu_slave.py")
+PKI = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "trm-pki.sh")
+
+
+class Keys:
+    """A factory CA, another CA, the hub's key (self-signed, for
+    127.0.0.1), and gateway keys and Modbus clients' keys by name."""
+
+    def __init__(self, folder):
+        self.dir = folder
+        self.pki("ca", "ca")
+        self.pki("ca", "otherca", "--name", "Someone else's CA")
+        self.pki("hub", "hub", "--name", "127.0.0.1")
+
+    def pki(self, what, sub, *args):
+        out = subprocess.run([PKI, what, os.path.join(self.dir, sub)] + list(args), check=True,
+                             capture_output=True, text=True, timeout=TIMEOUT).stdout
+        return out.rsplit(" ", 1)[-1].strip()
+
+    def gateway(self, name, gw_id, ca=None):
+        """(cert, key, fingerprint) of a gateway key naming gw_id."""
+        fp = self.pki("gateway", name, "--id", gw_id, *(["--ca", os.path.join(self.dir, ca)] if ca else []))
+        return os.path.join(self.dir, name, "gateway.crt"), os.path.join(self.dir, name, "gateway.key"), fp
+
+    def modbus(self, name, role, ca="ca"):
+        """(cert, key) of a Modbus/TCP Security client carrying role."""
+        self.pki("modbus", name, "--name", name, "--role", role, "--ca", self.path(ca))
+        return self.path(name + "/client.crt"), self.path(name + "/client.key")
+
+    def path(self, name):
+        return os.path.join(self.dir, *name.split("/"))
+
+    def hub_args(self, ca="ca"):
+        return ["--tls-listen", "127.0.0.1:0", "--tls-cert", self.path("hub/hub.crt"),
+                "--tls-key", self.path("hub/hub.key"), "--tls-ca", self.path(ca + "/ca.crt")]
+
+
+def tls_scan(case, port):
+    """testssl.sh on a TLS port of the hub: no protocol below TLS 1.2, no
+    weak cipher, TLS 1.2 offered (skipped where it is not installed)."""
+    scanner = shutil.which("testssl") or shutil.which("testssl.sh")
+    if not scanner:
+        case.skipTest("testssl.sh is not installed (tools/install-deps.sh installs it)")
+    report = os.path.join(case.sb.dir, "scan-%d.json" % port)
+    subprocess.run([scanner, "--quiet", "--color", "0", "--warnings", "off", "--jsonfile", report, "-p", "-s",
+                    "127.0.0.1:%d" % port], capture_output=True, timeout=180, check=False)
+    with open(report) as f:
+        found = {e["id"]: e["finding"] for e in json.load(f)}
+    for name in ("SSLv2", "SSLv3", "TLS1", "TLS1_1", "cipherlist_NULL", "cipherlist_aNULL", "cipherlist_EXPORT",
+                 "cipherlist_LOW", "cipherlist_3DES_IDEA", "cipherlist_AVERAGE"):
+        case.assertIn("not offered", found.get(name, "missing"), name)
+    case.assertTrue(found["TLS1_2"].startswith("offered"), found["TLS1_2"])
 
 
 class Hub:
@@ -176,15 +229,21 @@ class HubCase(GatewayCase):
 
     def rtu_slave(self):
         """A pymodbus RTU slave (registers 1000 + address) on the daemon's
-        RS-485 line: socat joins the line's pty to one the slave opens."""
+        RS-485 line."""
+        return self.line_peer([sys.executable, SLAVE, "{line}", 1000])
+
+    def line_peer(self, argv):
+        """A program at the far end of the daemon's RS-485 line ({line} in
+        argv: the device it opens): socat joins the line's pty to one the
+        program opens; ready once it prints "ready "."""
         self.need("socat")
         near, far = self.sb.board("/dev/ttyS1"), os.path.join(self.sb.dir, "line1")
         self.sb.start_host(["socat", "pty,raw,echo=0,link=" + near, "pty,raw,echo=0,link=" + far])
         self.wait_file(near)
         self.wait_file(far)
-        slave = self.sb.start_host([sys.executable, SLAVE, far, 1000])
-        slave.wait_for(rb"ready ", TIMEOUT)
-        return slave
+        peer = self.sb.start_host([far if a == "{line}" else a for a in argv])
+        peer.wait_for(rb"ready ", TIMEOUT)
+        return peer
 
     def need_broker(self):
         self.need("mosquitto", "mosquitto_sub", "mosquitto_pub")

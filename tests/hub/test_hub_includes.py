@@ -15,7 +15,7 @@ TOP = {"main.cpp", "modules.cpp", "modules.h", "pass.cpp", "pass.h"}
 # Each folder's library: the hub library it links, and the packages only it
 # links (tlskit, the secure link's part shared with the console and the
 # fleet simulator, from core on: core keeps the fingerprints).
-LINKS = {"core": (None, {"PkgConfig::CJSON", "tlskit"}), "gateways": ("hub_core", {"mbtcp", "OpenSSL::SSL"}),
+LINKS = {"core": (None, {"PkgConfig::CJSON", "tlskit"}), "gateways": ("hub_core", {"mbtcp", "rfc2217", "OpenSSL::SSL"}),
          "store": ("hub_gateways", {"PkgConfig::STOREDEPS", "Threads::Threads"}),
          "mqtt": ("hub_store", {"PkgConfig::MOSQ"}), "jobs": ("hub_mqtt", set()),
          "web": ("hub_jobs", {"PkgConfig::MHD"})}

@@ -28,40 +28,12 @@ import subprocess
 import time
 import unittest
 
-from hubcase import TIMEOUT, Fleet, Hub, HubCase
+from hubcase import TIMEOUT, Fleet, Hub, HubCase, Keys, tls_scan
 from trmkit import gnutls
 from trmkit.fakegw import FakeGateway, heartbeat_packet, init_packet, scramble, tls_context
 from trmkit.wait import wait_until
 
-PKI = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "trm-pki.sh")
 FACTORY, STRANGER, OTHER, GNUTLS = "10.20.30.41", "10.20.30.42", "10.20.30.43", "10.20.30.44"
-
-
-class Keys:
-    """A factory CA, another CA, the hub's key, and gateway keys by name."""
-
-    def __init__(self, folder):
-        self.dir = folder
-        self.pki("ca", "ca")
-        self.pki("ca", "otherca", "--name", "Someone else's CA")
-        self.pki("hub", "hub", "--name", "127.0.0.1")
-
-    def pki(self, what, sub, *args):
-        out = subprocess.run([PKI, what, os.path.join(self.dir, sub)] + list(args), check=True,
-                             capture_output=True, text=True, timeout=TIMEOUT).stdout
-        return out.rsplit(" ", 1)[-1].strip()
-
-    def gateway(self, name, gw_id, ca=None):
-        """(cert, key, fingerprint) of a gateway key naming gw_id."""
-        fp = self.pki("gateway", name, "--id", gw_id, *(["--ca", os.path.join(self.dir, ca)] if ca else []))
-        return os.path.join(self.dir, name, "gateway.crt"), os.path.join(self.dir, name, "gateway.key"), fp
-
-    def path(self, name):
-        return os.path.join(self.dir, *name.split("/"))
-
-    def hub_args(self, ca="ca"):
-        return ["--tls-listen", "127.0.0.1:0", "--tls-cert", self.path("hub/hub.crt"),
-                "--tls-key", self.path("hub/hub.key"), "--tls-ca", self.path(ca + "/ca.crt")]
 
 
 def refused(hub, reason):
@@ -443,21 +415,9 @@ connect_burst = 8
         self.assertIn(b"TLS connection from 127.0.0.1 refused: over the connection rate", hub.proc.output)
 
     def test_a_scan_finds_nothing_below_tls_1_2_and_no_weak_cipher(self):
-        scanner = shutil.which("testssl") or shutil.which("testssl.sh")
-        if not scanner:
-            self.skipTest("testssl.sh is not installed (tools/install-deps.sh installs it)")
         hub = Hub(self, "--no-mqtt", "--connect-rate", "0", "--listen", "off", *self.keys.hub_args())
         self.assertEqual(hub.port, 0)  # TLS only: no plain port
-        report = os.path.join(self.sb.dir, "scan.json")
-        subprocess.run([scanner, "--quiet", "--color", "0", "--warnings", "off", "--jsonfile", report, "-p", "-s",
-                        "127.0.0.1:%d" % hub.tls_port], capture_output=True, timeout=180, check=False)
-        with open(report) as f:
-            found = {e["id"]: e["finding"] for e in json.load(f)}
-        for name in ("SSLv2", "SSLv3", "TLS1", "TLS1_1", "cipherlist_NULL", "cipherlist_aNULL", "cipherlist_EXPORT",
-                     "cipherlist_LOW", "cipherlist_3DES_IDEA", "cipherlist_AVERAGE"):
-            self.assertIn("not offered", found.get(name, "missing"), name)
-        self.assertTrue(found["TLS1_2"].startswith("offered"), found["TLS1_2"])
-
+        tls_scan(self, hub.tls_port)
 
 if __name__ == "__main__":
     unittest.main()

@@ -189,10 +189,31 @@ const Key kVerify[] = {
     {"timeout_ms", INT(verify_timeout_ms, 100, 600000)},
     {"close_on_fail", BOOL(verify_close_on_fail)},
 };
+// [modbus] roles = { name = "read" | "operate", ... }
+bool set_roles(const toml::node &n, Config &c, std::string &why) {
+  const auto *t = n.as_table();
+  if (!t) return why = "a table of role = \"read\" or \"operate\" is needed", false;
+  c.exp_tls.roles.clear();
+  for (auto &&[k, v] : *t) {
+    std::string perm;
+    if (!get(v, perm, why) || (perm != "read" && perm != "operate")) {
+      return why = std::string(k.str()) + ": \"read\" or \"operate\"", false;
+    }
+    c.exp_tls.roles.push_back({std::string(k.str()), perm == "read" ? MbPerm::kRead : MbPerm::kOperate});
+  }
+  return true;
+}
+
 const Key kModbus[] = {
     {"timeout_ms", INT(modbus_timeout_ms, 10, 600000)},
     {"queue", INT(modbus_queue, 1, 1024)},
     {"max_clients", INT(modbus_clients, 1, 1024)},
+    {"tls_cert", STR(exp_tls.cert)},
+    {"tls_key", STR(exp_tls.key)},
+    {"tls_ca", STR(exp_tls.ca)},
+    {"tls_session_hours", INT(exp_tls.session_hours, 1, 24 * 30)},
+    {"tls_handshake_s", INT(exp_tls.handshake_s, 1, 300)},
+    {"roles", set_roles},
 };
 const Key kRaw[] = {{"max_clients", INT(raw_clients, 1, 1024)}};
 const Key kCommands[] = {{"timeout_ms", INT(command_timeout_ms, 100, 600000)}};
@@ -288,9 +309,8 @@ bool apply_exposure(const toml::table &t, Config &cfg, std::string &err) {
     } else if (k.str() == "port") {
       ok = get_int(v, e.port, 1, 2, why);
     } else if (k.str() == "kind") {
-      ok = get(v, kind, why) && (kind == "modbus" || kind == "raw");
-      if (ok) e.kind = kind == "raw" ? ExpKind::kRaw : ExpKind::kModbus;
-      if (!ok && why.empty()) why = "\"modbus\" or \"raw\"";
+      ok = get(v, kind, why) && exp_kind_parse(kind, &e.kind, &e.tls);
+      if (!ok && why.empty()) why = kExpKindNames;
     } else if (k.str() == "listen") {
       ok = get_endpoint(v, e.listen, why);
     } else {
@@ -413,14 +433,31 @@ bool check_tls(const Config &cfg, std::string &err) {
   return true;
 }
 
+// The TLS exposures' settings that need no file read (gateways/exp_tls.h
+// reads them): a CA, the hub's certificate, roles.
+bool check_exp_tls(const Config &cfg, const std::string &key, std::string &err) {
+  const ExpTlsConf &t = cfg.exp_tls;
+  if (t.ca.empty()) return err = key + ": a TLS exposure needs [modbus] tls_ca (the clients' CA)", false;
+  if ((t.cert.empty() && cfg.tls.cert.empty()) || (t.key.empty() && cfg.tls.key.empty())) {
+    return err = key + ": a TLS exposure needs [modbus] tls_cert and tls_key (or [gateways] tls_cert and tls_key)",
+           false;
+  }
+  if (t.roles.empty()) return err = key + ": a TLS exposure needs [modbus] roles", false;
+  return true;
+}
+
 bool check_exposures(const Config &cfg, std::string &err) {
   const std::vector<ExposureConf> &list = cfg.exposures;
+  if (cfg.exp_tls.cert.empty() != cfg.exp_tls.key.empty()) {
+    return err = "[modbus] tls_cert and tls_key: both or neither", false;
+  }
   for (size_t i = 0; i < list.size(); i++) {
     const std::string &id = list[i].gateway;
     std::string key = "[[exposure]] " + id + " port " + std::to_string(list[i].port);
     if (!id_usable(reinterpret_cast<const uint8_t *>(id.data()), id.size())) {
       return err = "[[exposure]] gateway \"" + id + "\" is not a gateway ID", false;
     }
+    if (list[i].tls && !check_exp_tls(cfg, key, err)) return false;
     for (size_t j = 0; j < i; j++) {
       if (list[j].gateway == id && list[j].port == list[i].port) return err = key + " is exposed twice", false;
     }

@@ -14,13 +14,41 @@
 
 namespace hub {
 
-enum class ExpKind : uint8_t { kRaw, kModbus };
+// An exposure's kind: raw bytes, Modbus TCP, or an RFC 2217 serial port;
+// each also over mutual TLS ("modbus-tls" is Modbus/TCP Security,
+// "raw-tls" and "rfc2217-tls" the same TLS for the other two).
+enum class ExpKind : uint8_t { kRaw, kModbus, kRfc2217 };
 
 struct ExposureConf {
   std::string gateway;  // gateway ID
   unsigned port = 1;    // 1 or 2
   ExpKind kind = ExpKind::kModbus;
+  bool tls = false;
   Endpoint listen{"127.0.0.1", 0};
+};
+
+// A kind's name ("raw", "modbus", "rfc2217", each with "-tls" or not) and
+// back; false for a name that is none.
+const char *exp_kind_name(ExpKind kind, bool tls);
+bool exp_kind_parse(const std::string &name, ExpKind *kind, bool *tls);
+extern const char kExpKindNames[];  // the names, for messages
+
+// What a Modbus/TCP Security client's role lets it do: read function codes
+// only, or everything (as the API's read and operate tokens).
+enum class MbPerm : uint8_t { kRead, kOperate };
+struct MbRole {
+  std::string name;  // as the certificate's role extension carries it
+  MbPerm perm = MbPerm::kRead;
+};
+
+// The TLS exposures ([modbus] tls_*): the hub's certificate and key (the
+// secure link's, [gateways] tls_cert and tls_key, when none is named), the
+// CA whose certificates clients must show, the roles it knows.
+struct ExpTlsConf {
+  std::string cert, key, ca;
+  std::vector<MbRole> roles;
+  uint32_t session_hours = 24;  // a session may be resumed this long
+  uint32_t handshake_s = 10;    // a handshake not done by then ends the connection
 };
 
 struct MqttConf {
@@ -108,6 +136,7 @@ struct Config {
   uint32_t modbus_timeout_ms = 1000;
   unsigned modbus_queue = 16;
   unsigned modbus_clients = 8;
+  ExpTlsConf exp_tls;
   unsigned raw_clients = 4;
   uint32_t command_timeout_ms = 5000;
 

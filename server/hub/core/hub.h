@@ -201,6 +201,11 @@ struct Metrics {
   uint64_t modbus_offline = 0, modbus_busy = 0, modbus_clients_dropped = 0;
   uint64_t modbus_broadcasts = 0, modbus_broadcasts_refused = 0, modbus_mismatched = 0;
   uint64_t raw_to_gw = 0, raw_from_gw = 0, raw_dropped = 0, raw_clients_dropped = 0;
+  uint64_t com_settings[3] = {};  // rfc2217 settings answered: carried out, refused, the gateway not reached
+  // TLS exposures: clients refused by reason (gateways/exp_tls.h: ExpRefusal), handshakes full and
+  // resumed, Modbus requests refused for the client's role.
+  uint64_t exp_tls_refused[9] = {};  // kExpRefusalNames' size (checked there)
+  uint64_t exp_tls_full = 0, exp_tls_resumed = 0, modbus_unauthorized = 0;
   uint64_t commands = 0, command_timeouts = 0, verify_ok = 0, verify_fail = 0;
   uint64_t mqtt_published = 0, mqtt_dropped = 0, mqtt_received = 0, mqtt_connects = 0, mqtt_ignored = 0;
   uint64_t registry_writes = 0, registry_errors = 0;

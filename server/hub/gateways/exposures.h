@@ -1,10 +1,12 @@
 // A gateway's serial port 1 or 2 as a TCP server for SCADA and IT systems:
-// raw (bytes pass both ways as they are) or Modbus TCP (each request goes
+// raw (bytes pass both ways as they are), Modbus TCP (each request goes
 // to the gateway's bridge as one section, one in flight per port, a bounded
 // queue behind it; exceptions 0x0B on time-out, 0x0A while the gateway is
-// offline or held, 0x06 when the queue is full). An exposure is tied to a
-// gateway ID, not to a connection: it waits for its gateway and works
-// again after every reconnect.
+// offline or held, 0x06 when the queue is full) or an RFC 2217 serial port
+// (one client; the bit rate and format it sets carried out through the
+// gateway's virtual COM channel, carrier while the gateway is online). An
+// exposure is tied to a gateway ID, not to a connection: it waits for its
+// gateway and works again after every reconnect.
 #ifndef HUB_EXPOSURES_H
 #define HUB_EXPOSURES_H
 
@@ -28,19 +30,25 @@ constexpr size_t kModbusClientOut = 4 * mbtcp::kAduMax;  // unread responses bef
 constexpr size_t kRawClientOut = 65536;                  // unread bytes before a raw client is dropped
 
 struct Exposure;
+struct ComLine;       // an rfc2217 exposure's line and its client's Telnet state (gateways/exp_com.h)
+struct ExpTls;        // the TLS exposures' context (gateways/exp_tls.h)
+struct ExpTlsClient;  // a TLS exposure's client's TLS state
 
 struct ExpClient : Pollable {
-  ExpClient() : Pollable(Kind::kExpClient) {}
+  ExpClient();
+  ~ExpClient();
   Exposure *ex = nullptr;
   uint32_t serial = 0;
   std::string peer;
   bool closed = false;
-  bool paused = false;  // raw: not read until the gateway's queue has room
+  bool paused = false;  // raw, rfc2217: not read until the gateway's queue has room
   std::vector<uint8_t> in, out;
+  std::unique_ptr<ExpTlsClient> tls;  // TLS exposures only
 };
 
 struct Exposure : Pollable {
-  Exposure() : Pollable(Kind::kExpListener) {}
+  Exposure();
+  ~Exposure();
   ExposureConf conf;
   int bound_port = 0;
   bool from_api = false;
@@ -49,17 +57,24 @@ struct Exposure : Pollable {
   bool in_busy = false;
   uint64_t forward_us = 0;  // time the request in flight spent in the hub
   uint64_t requests = 0, timeouts = 0;
-  uint64_t woken = 0;  // raw: when its waiting clients last had their turn (Exposures::wakes)
+  uint64_t woken = 0;            // when its waiting clients last had their turn (Exposures::wakes)
+  std::unique_ptr<ComLine> com;  // rfc2217 only
 };
 
 struct Exposures {
   std::vector<std::unique_ptr<Exposure>> list;
   std::unordered_map<std::string, std::array<Exposure *, 2>> by_gw;
   std::vector<Exposure *> busy;                    // a Modbus request in flight
+  std::vector<Exposure *> com_wait;                // an rfc2217 line with work or a timer
   std::vector<ExpClient *> closed;                 // freed by exp_reap
   std::vector<std::unique_ptr<Exposure>> retired;  // removed in this pass
   uint32_t next_serial = 0;
   uint64_t wakes = 0;
+  std::unique_ptr<ExpTls> tls;  // null: no TLS exposures possible
+  // Where changes refused are audited (the store's audit log; null: only logged).
+  void (*audit)(Hub &h, const std::string &who, const std::string &action, const std::string &gw,
+                const std::string &outcome) = nullptr;
+  Exposures();
   ~Exposures();
 };
 
@@ -74,23 +89,25 @@ Exposure *exp_find(Hub &h, const std::string &gw, unsigned port);
 ExpClient *exp_client_open(Hub &h, Exposure &e, int fd, const std::string &peer);
 void exp_client_input(Hub &h, ExpClient &c, const uint8_t *data, size_t n);
 void exp_client_end(Hub &h, ExpClient &c, const char *why);
-// Socket events: the listener has connections, a client sent something
-// (read into buf, a scratch buffer of cap bytes).
+// Socket events: the listener has connections; a client's events (epoll's:
+// what it sent read into buf, a scratch buffer of cap bytes).
 void exp_accept(Hub &h, Exposure &e);
+void exp_client_events(Hub &h, ExpClient &c, uint32_t events, uint8_t *buf, size_t cap);
 void exp_client_readable(Hub &h, ExpClient &c, uint8_t *buf, size_t cap);
-// Raw clients: how many bytes the client may send on now (0: pause it).
+// Raw and rfc2217 clients: how many bytes the client may send on now (0: pause it).
 size_t exp_raw_room(const Hub &h, const ExpClient &c);
 // Writes what waits for a client (on room, or after adding to it).
 void exp_client_flush(Hub &h, ExpClient &c);
 
 // Gateway side: a port section (true when it answered a Modbus request),
-// the gateway went away, its send queue has room again (kExposureHooks).
+// the gateway went away, its send queue has room again, its state changed
+// (kExposureHooks).
 extern const GatewayHooks kExposureHooks;
 bool exp_on_section(Hub &h, GatewayRecord &r, uint16_t port, const uint8_t *data, size_t n);
 void exp_on_offline(Hub &h, GatewayRecord &r);
 void exp_on_drain(Hub &h, GatewayRecord &r);
 
-// Time-outs and waiting requests; true while a request is in flight.
+// Time-outs and waiting work; true while something waits on a short timer.
 bool exp_tick(Hub &h);
 void exp_reap(Hub &h);
 

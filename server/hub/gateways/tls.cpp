@@ -29,10 +29,11 @@
 namespace hub {
 namespace {
 
-constexpr unsigned char kSessionContext[] = "trm-hub";
+constexpr char kSessionContext[] = "trm-hub";
 
-// What the settings name, read.
+// What the settings name, read; section names them in errors.
 struct Files {
+  const char *section = "[gateways]";
   std::vector<X509 *> certs, ca;
   EVP_PKEY *key = nullptr;
   ~Files() {
@@ -49,50 +50,51 @@ std::string ssl_error() {
   return r ? r : "unknown error";
 }
 
-// The file of a setting, opened; null with "[gateways] <key> <path>: <why>".
-BIO *open_file(const char *key, const std::string &path, std::string *why) {
-  FILE *f = fopen(path.c_str(), "r");
-  if (!f) *why = std::string("[gateways] ") + key + " " + path + ": cannot read: " + strerror(errno);
-  return f ? BIO_new_fp(f, BIO_CLOSE) : nullptr;
+// The file of a setting, opened; null with "<section> <key> <path>: <why>".
+BIO *open_file(const Files &f, const char *key, const std::string &path, std::string *why) {
+  FILE *fp = fopen(path.c_str(), "r");
+  if (!fp) *why = std::string(f.section) + " " + key + " " + path + ": cannot read: " + strerror(errno);
+  return fp ? BIO_new_fp(fp, BIO_CLOSE) : nullptr;
 }
 
-bool read_certs(const char *key, const std::string &path, std::vector<X509 *> *out, std::string *why) {
-  BIO *in = open_file(key, path, why);
+bool read_certs(const Files &f, const char *key, const std::string &path, std::vector<X509 *> *out, std::string *why) {
+  BIO *in = open_file(f, key, path, why);
   if (!in) return false;
   *out = tls_read_certs(in);
   BIO_free(in);
-  if (out->empty()) *why = std::string("[gateways] ") + key + " " + path + ": no certificate in it (PEM)";
+  if (out->empty()) *why = std::string(f.section) + " " + key + " " + path + ": no certificate in it (PEM)";
   return !out->empty();
 }
 
-bool read_key(const std::string &path, EVP_PKEY **out, std::string *why) {
-  BIO *in = open_file("tls_key", path, why);
+bool read_key(Files &f, const std::string &path, std::string *why) {
+  BIO *in = open_file(f, "tls_key", path, why);
   if (!in) return false;
   std::string bad;
-  *out = tls_read_key(in, &bad);
+  f.key = tls_read_key(in, &bad);
   BIO_free(in);
-  std::string unfit = *out ? tlskit::key_unfit(*out) : bad;
-  if (!unfit.empty()) *why = "[gateways] tls_key " + path + ": " + unfit;
+  std::string unfit = f.key ? tlskit::key_unfit(f.key) : bad;
+  if (!unfit.empty()) *why = std::string(f.section) + " tls_key " + path + ": " + unfit;
   return unfit.empty();
 }
 
-void check_dates(const std::string &path, X509 *cert, std::vector<std::string> *warnings) {
+void check_dates(const Files &f, const std::string &path, std::vector<std::string> *warnings) {
+  const std::string key = std::string(f.section) + " tls_cert " + path;
+  X509 *cert = f.certs[0];
   if (X509_cmp_current_time(X509_get0_notAfter(cert)) < 0) {
-    warnings->push_back("[gateways] tls_cert " + path +
-                        ": expired (gateways pin its key, other clients may refuse it)");
+    warnings->push_back(key + ": expired (gateways pin its key, other clients may refuse it)");
   } else if (X509_cmp_current_time(X509_get0_notBefore(cert)) > 0) {
-    warnings->push_back("[gateways] tls_cert " + path + ": not valid yet (other clients than gateways may refuse it)");
+    warnings->push_back(key + ": not valid yet (other clients than gateways may refuse it)");
   }
 }
 
-bool read_files(const TlsConf &c, Files *f, std::vector<std::string> *warnings, std::string *why) {
-  if (!read_certs("tls_cert", c.cert, &f->certs, why) || !read_key(c.key, &f->key, why)) return false;
+bool read_files(const TlsIdentity &c, Files *f, std::vector<std::string> *warnings, std::string *why) {
+  if (!read_certs(*f, "tls_cert", c.cert, &f->certs, why) || !read_key(*f, c.key, why)) return false;
   if (X509_check_private_key(f->certs[0], f->key) != 1) {
     ERR_clear_error();
-    return *why = "[gateways] tls_key " + c.key + " does not match tls_cert " + c.cert, false;
+    return *why = std::string(f->section) + " tls_key " + c.key + " does not match tls_cert " + c.cert, false;
   }
-  check_dates(c.cert, f->certs[0], warnings);
-  return c.ca.empty() || read_certs("tls_ca", c.ca, &f->ca, why);
+  check_dates(*f, c.cert, warnings);
+  return c.ca.empty() || read_certs(*f, "tls_ca", c.ca, &f->ca, why);
 }
 
 // The ticket secret: read, or (make) written with mode 0600 when missing.
@@ -125,6 +127,16 @@ bool ticket_secret(const TlsConf &c, bool make, uint8_t out[32], std::vector<std
 
 TlsServer *server_of(SSL *ssl) { return static_cast<TlsServer *>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl))); }
 
+// The ticket keys of a context, in its extra data.
+int tickets_index() {
+  static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
+
+TicketKeys *tickets_of(SSL *ssl) {
+  return static_cast<TicketKeys *>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), tickets_index()));
+}
+
 // Every certificate goes on (the key's binding decides), unless only the
 // factory CA's are let in.
 int verify_cb(int ok, X509_STORE_CTX *x) {
@@ -133,7 +145,7 @@ int verify_cb(int ok, X509_STORE_CTX *x) {
   return ssl && server_of(ssl)->ca_only ? 0 : 1;
 }
 
-void roll_keys(TlsServer &t) {
+void roll_keys(TicketKeys &t) {
   int64_t now = static_cast<int64_t>(time(nullptr)) / t.period_s;
   if (t.keys[1].period == now) return;
   for (int i = 0; i < 3; i++) t.keys[i] = tls_ticket_key(t.secret, now - 1 + i);
@@ -150,7 +162,7 @@ bool mac_key(EVP_MAC_CTX *mac, const TicketKey &k) {
 // Seals a new ticket with this period's key; opens one sealed with any of
 // the three (one not of this period is sealed again: 2).
 int ticket_cb(SSL *ssl, unsigned char *name, unsigned char *iv, EVP_CIPHER_CTX *c, EVP_MAC_CTX *mac, int enc) {
-  TlsServer &t = *server_of(ssl);
+  TicketKeys &t = *tickets_of(ssl);
   roll_keys(t);
   if (enc) {
     const TicketKey &k = t.keys[1];
@@ -185,21 +197,31 @@ bool set_identity(SSL_CTX *ctx, Files &f) {
   return true;
 }
 
-SSL_CTX *make_ctx(const TlsConf &c, Files &f, TlsServer *t) {
+// The policy, the hub's identity, the CA (trusted and asked for), tickets.
+SSL_CTX *server_ctx(Files &f, const TlsIdentity &c, TicketKeys *tickets) {
   SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
   bool ok = ctx && tlskit::apply_policy(ctx, tlskit::Role::kServer) && set_identity(ctx, f) && add_ca(ctx, f.ca) &&
-            SSL_CTX_set_session_id_context(ctx, kSessionContext, sizeof kSessionContext - 1) == 1 &&
-            SSL_CTX_set_num_tickets(ctx, 1) == 1 && SSL_CTX_set_tlsext_ticket_key_evp_cb(ctx, ticket_cb) == 1;
+            SSL_CTX_set_session_id_context(ctx, reinterpret_cast<const unsigned char *>(c.session_context),
+                                           static_cast<unsigned>(strlen(c.session_context))) == 1 &&
+            SSL_CTX_set_num_tickets(ctx, 1) == 1 && SSL_CTX_set_ex_data(ctx, tickets_index(), tickets) == 1 &&
+            SSL_CTX_set_tlsext_ticket_key_evp_cb(ctx, ticket_cb) == 1;
   if (!ok) {
     SSL_CTX_free(ctx);
     return nullptr;
   }
   SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, verify_cb);
   SSL_CTX_set_verify_depth(ctx, 4);
   // Tickets carry every session: no cache of them on the hub.
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
-  SSL_CTX_set_timeout(ctx, static_cast<long>(c.session_hours) * 3600);
+  SSL_CTX_set_timeout(ctx, static_cast<long>(tickets->period_s));
+  return ctx;
+}
+
+SSL_CTX *make_ctx(const TlsConf &c, Files &f, TlsServer *t) {
+  const TlsIdentity id{c.cert, c.key, c.ca, kSessionContext};
+  SSL_CTX *ctx = server_ctx(f, id, &t->tickets);
+  if (!ctx) return nullptr;
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, verify_cb);
   SSL_CTX_set_app_data(ctx, t);
   if (c.ack) ack_offer(ctx);
   return ctx;
@@ -208,11 +230,12 @@ SSL_CTX *make_ctx(const TlsConf &c, Files &f, TlsServer *t) {
 bool build(const Config &cfg, TlsServer *t, bool make, std::vector<std::string> *warnings, std::string *why) {
   const TlsConf &c = cfg.tls;
   Files f;
-  if (!read_files(c, &f, warnings, why) || !ticket_secret(c, make, t->secret, warnings, why)) return false;
+  const TlsIdentity id{c.cert, c.key, c.ca, kSessionContext};
+  if (!read_files(id, &f, warnings, why) || !ticket_secret(c, make, t->tickets.secret, warnings, why)) return false;
   t->has_ca = !f.ca.empty();
   t->ca_only = c.ca_only;
   t->handshake_ms = c.handshake_s * 1000;
-  t->period_s = static_cast<int64_t>(c.session_hours) * 3600;
+  t->tickets.period_s = static_cast<int64_t>(c.session_hours) * 3600;
   t->ctx = make_ctx(c, f, t);
   if (!t->ctx) *why = "[gateways] tls_listen: " + ssl_error();
   return t->ctx != nullptr;
@@ -247,6 +270,18 @@ bool tls_check(const Config &cfg, std::vector<std::string> *warnings, std::strin
   if (!cfg.tls.enabled) return true;
   TlsServer t;
   return build(cfg, &t, false, warnings, why);
+}
+
+SSL_CTX *tls_server_ctx(const char *section, const TlsIdentity &id, TicketKeys *tickets,
+                        std::vector<std::string> *warnings, std::string *why) {
+  Files f;
+  f.section = section;
+  if (!read_files(id, &f, warnings, why)) return nullptr;
+  if (RAND_bytes(tickets->secret, sizeof tickets->secret) != 1) return *why = "random bytes: " + ssl_error(), nullptr;
+  SSL_CTX *ctx = server_ctx(f, id, tickets);
+  if (!ctx) return *why = std::string(section) + " tls_cert: " + ssl_error(), nullptr;
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+  return ctx;
 }
 
 }  // namespace hub

@@ -31,6 +31,20 @@ struct TicketKey {
   int64_t period = -1;
   uint8_t name[16] = {}, aes[32] = {}, mac[32] = {};
 };
+struct TicketKeys {
+  uint8_t secret[32] = {};
+  int64_t period_s = 86400;
+  TicketKey keys[3];  // the period before, now, after
+};
+
+// What a TLS listener serves with: the hub's certificate (chain) and key
+// (an ECDSA P-256 key), the CA its clients' certificates are checked
+// against (PEM files), and its sessions' own context (a session is resumed
+// only on a listener of the same context).
+struct TlsIdentity {
+  std::string cert, key, ca;
+  const char *session_context;
+};
 
 struct TlsServer {
   TlsServer() = default;
@@ -42,9 +56,7 @@ struct TlsServer {
   bool has_ca = false;   // tls_ca is set: a chain to it may admit at once
   bool ca_only = false;  // and nothing else is let in
   uint32_t handshake_ms = 10000;
-  uint8_t secret[32] = {};
-  int64_t period_s = 86400;
-  TicketKey keys[3];               // the period before, now, after
+  TicketKeys tickets;
   std::vector<Session *> pending;  // decrypted bytes wait inside OpenSSL
 };
 
@@ -65,6 +77,13 @@ bool tls_open(const Config &cfg, TlsServer *t, std::vector<std::string> *warning
 bool tls_check(const Config &cfg, std::vector<std::string> *warnings, std::string *why);
 // The ticket key of a period (derived from the secret); tls.cpp.
 TicketKey tls_ticket_key(const uint8_t secret[32], int64_t period);
+// Another listener's context (the TLS exposures'): the same policy, the
+// identity's files read (errors name them under `section`), a client
+// certificate the CA signed required (OpenSSL's verification, no
+// exception), tickets sealed with keys of a random secret (tickets must
+// outlive the context). null with why.
+SSL_CTX *tls_server_ctx(const char *section, const TlsIdentity &id, TicketKeys *tickets,
+                        std::vector<std::string> *warnings, std::string *why);
 
 // tls_link.cpp. A connection on the TLS port (kHandshake until its
 // handshake is done), its events while it lasts, its reads and writes
@@ -78,6 +97,12 @@ void tls_end(Hub &h, Session &s);
 bool tls_pump(Hub &h);
 // The peer's certificate names id (its CN or a DNS or IP subject name).
 bool tls_peer_names(const Session &s, const std::string &id);
+// What a failed handshake (SSL_do_handshake's error err) is, with its text
+// (ca_name: whose certificates are let in); cut, no certificate, another
+// CA's, or failed otherwise.
+TlsRefusal tls_failure(SSL *ssl, int err, const char *ca_name, std::string *text);
+// SSL_write of what the socket takes: bytes taken, -1 no room, -2 failed (why).
+long tls_write_ssl(SSL *ssl, const uint8_t *p, size_t n, const char **why);
 
 // tls_files.cpp, without sockets. Whether a certificate names id; PEM
 // text read into a certificate list or a key (null with why); a ticket

@@ -31,24 +31,9 @@ std::string reason_text(unsigned long e) {
 
 // Why a handshake failed, in the refusal's words.
 void handshake_failed(Hub &h, Session &s, int err) {
-  unsigned long e = ERR_peek_last_error();
-  int reason = ERR_GET_REASON(e);
-  std::string text = reason_text(e);
-  long verify = SSL_get_verify_result(s.tls->ssl);
-  ERR_clear_error();
-  if (err == SSL_ERROR_ZERO_RETURN || (err == SSL_ERROR_SYSCALL && e == 0) ||
-      reason == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
-    return gw_refuse(h, s, TlsRefusal::kHandshakeCut, "the peer left half-way through the TLS handshake");
-  }
-  if (reason == SSL_R_PEER_DID_NOT_RETURN_A_CERTIFICATE) {
-    return gw_refuse(h, s, TlsRefusal::kNoCert, "no client certificate");
-  }
-  if (reason == SSL_R_CERTIFICATE_VERIFY_FAILED) {
-    return gw_refuse(
-        h, s, TlsRefusal::kWrongCa,
-        std::string("certificate not signed by the factory CA (") + X509_verify_cert_error_string(verify) + ")");
-  }
-  gw_refuse(h, s, TlsRefusal::kHandshake, "TLS handshake failed: " + text);
+  std::string text;
+  const TlsRefusal why = tls_failure(s.tls->ssl, err, "the factory CA", &text);
+  gw_refuse(h, s, why, text);
 }
 
 // The client has already shut its side: under a wave of connects, one that
@@ -176,8 +161,34 @@ void tls_read(Hub &h, Session &s) {
   if (SSL_pending(t.ssl) > 0) list_pending(h, s);
 }
 
+TlsRefusal tls_failure(SSL *ssl, int err, const char *ca_name, std::string *text) {
+  unsigned long e = ERR_peek_last_error();
+  int reason = ERR_GET_REASON(e);
+  long verify = SSL_get_verify_result(ssl);
+  *text = reason_text(e);
+  ERR_clear_error();
+  if (err == SSL_ERROR_ZERO_RETURN || (err == SSL_ERROR_SYSCALL && e == 0) ||
+      reason == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+    *text = "the peer left half-way through the TLS handshake";
+    return TlsRefusal::kHandshakeCut;
+  }
+  if (reason == SSL_R_PEER_DID_NOT_RETURN_A_CERTIFICATE) {
+    *text = "no client certificate";
+    return TlsRefusal::kNoCert;
+  }
+  if (reason == SSL_R_CERTIFICATE_VERIFY_FAILED) {
+    *text = std::string("certificate not signed by ") + ca_name + " (" + X509_verify_cert_error_string(verify) + ")";
+    return TlsRefusal::kWrongCa;
+  }
+  *text = "TLS handshake failed: " + *text;
+  return TlsRefusal::kHandshake;
+}
+
 long tls_write(Session &s, const uint8_t *p, size_t n, const char **why) {
-  SSL *ssl = s.tls->ssl;
+  return tls_write_ssl(s.tls->ssl, p, n, why);
+}
+
+long tls_write_ssl(SSL *ssl, const uint8_t *p, size_t n, const char **why) {
   size_t done = 0;
   while (done < n) {
     ERR_clear_error();

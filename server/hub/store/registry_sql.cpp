@@ -89,7 +89,7 @@ DbParams exposure_params(const Registry::ExpRow &e) {
   const ExposureConf &c = e.conf;
   DbParams p = {c.gateway, int64_t{c.port}};
   if (e.present) {
-    p.emplace_back(c.kind == ExpKind::kRaw ? "raw" : "modbus");
+    p.emplace_back(exp_kind_name(c.kind, c.tls));
     p.emplace_back(c.listen.host + ":" + std::to_string(c.listen.port));
   }
   return p;
@@ -182,8 +182,9 @@ bool Registry::load(Hub &h, std::vector<ExposureConf> *exposures, std::string *w
     ExposureConf c;
     c.gateway = text(row, 0);
     c.port = static_cast<unsigned>(num(row, 1));
-    c.kind = text(row, 2) == "raw" ? ExpKind::kRaw : ExpKind::kModbus;
-    if (parse_endpoint(text(row, 3), &c.listen)) exposures->push_back(c);
+    if (exp_kind_parse(text(row, 2), &c.kind, &c.tls) && parse_endpoint(text(row, 3), &c.listen)) {
+      exposures->push_back(c);
+    }
   }
   return true;
 }

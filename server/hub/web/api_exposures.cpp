@@ -1,5 +1,4 @@
 // API routes of exposures: the list, adding one, removing one.
-#include <string.h>
 
 #include <string>
 
@@ -15,7 +14,7 @@ cJSON *exposure_json(const Exposure &e) {
   cJSON *o = cJSON_CreateObject();
   cJSON_AddStringToObject(o, "gateway", e.conf.gateway.c_str());
   cJSON_AddNumberToObject(o, "port", e.conf.port);
-  cJSON_AddStringToObject(o, "kind", e.conf.kind == ExpKind::kRaw ? "raw" : "modbus");
+  cJSON_AddStringToObject(o, "kind", exp_kind_name(e.conf.kind, e.conf.tls));
   cJSON_AddStringToObject(o, "listen", (e.conf.listen.host + ":" + std::to_string(e.bound_port)).c_str());
   cJSON_AddBoolToObject(o, "from_api", e.from_api);
   cJSON_AddNumberToObject(o, "clients", static_cast<double>(e.clients.size()));
@@ -33,7 +32,7 @@ ApiReply api_exposure_list(Hub &h, const ApiRequest &, const RouteArgs &) {
   return api_reply(200, arr);
 }
 
-// {"gateway": ID, "port": 1|2, "kind": "modbus"|"raw", "listen": "addr:port"}
+// {"gateway": ID, "port": 1|2, "kind": one of kExpKindNames, "listen": "addr:port"}
 ApiReply api_exposure_add(Hub &h, const ApiRequest &req, const RouteArgs &) {
   cJSON *o = cJSON_ParseWithLength(req.body.data(), req.body.size());
   const cJSON *gw = cJSON_GetObjectItemCaseSensitive(o, "gateway");
@@ -42,18 +41,17 @@ ApiReply api_exposure_add(Hub &h, const ApiRequest &req, const RouteArgs &) {
   const cJSON *listen = cJSON_GetObjectItemCaseSensitive(o, "listen");
   ExposureConf c;
   bool ok = cJSON_IsString(gw) && cJSON_IsNumber(port) && (port->valueint == 1 || port->valueint == 2) &&
-            (!kind ||
-             (cJSON_IsString(kind) && (!strcmp(kind->valuestring, "raw") || !strcmp(kind->valuestring, "modbus")))) &&
+            (!kind || (cJSON_IsString(kind) && exp_kind_parse(kind->valuestring, &c.kind, &c.tls))) &&
             (!listen || (cJSON_IsString(listen) && parse_endpoint(listen->valuestring, &c.listen)));
   if (ok) {
     c.gateway = gw->valuestring;
     c.port = static_cast<unsigned>(port->valueint);
-    c.kind = kind && !strcmp(kind->valuestring, "raw") ? ExpKind::kRaw : ExpKind::kModbus;
   }
   cJSON_Delete(o);
-  if (!ok)
-    return api_error(
-        400, "want {\"gateway\": ID, \"port\": 1 or 2, \"kind\": \"modbus\" or \"raw\", \"listen\": \"addr:port\"}");
+  if (!ok) {
+    return api_error(400, std::string("want {\"gateway\": ID, \"port\": 1 or 2, \"kind\": ") + kExpKindNames +
+                              ", \"listen\": \"addr:port\"}");
+  }
   std::string why;
   Exposure *e = exp_add(h, c, true, &why);
   if (!e) return api_error(409, why);

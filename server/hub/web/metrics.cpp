@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/ack.h"
+#include "gateways/exp_tls.h"
 #include "jobs/jobs.h"
 #include "mqtt/bridge.h"
 #include "store/journal.h"
@@ -154,6 +155,21 @@ void service_figures(Out &o, const Hub &h) {
   o.counter("trm_hub_raw_bytes_total", "Raw exposure bytes.", m.raw_to_gw, "{dir=\"to_gateway\"}");
   o.counter("trm_hub_raw_bytes_total", "Raw exposure bytes.", m.raw_from_gw, "{dir=\"from_gateway\"}");
   o.counter("trm_hub_raw_dropped_bytes_total", "Raw bytes with nobody to take them.", m.raw_dropped);
+  o.counter("trm_hub_modbus_unauthorized_total", "Modbus requests a TLS client's role does not allow, answered 0x01.",
+            m.modbus_unauthorized);
+  for (size_t i = 0; i < static_cast<size_t>(ExpRefusal::kCount); i++) {
+    std::string label = std::string("{reason=\"") + kExpRefusalNames[i] + "\"}";
+    o.counter("trm_hub_exposure_tls_refused_total", "Clients the TLS exposures refused.", m.exp_tls_refused[i],
+              label.c_str());
+  }
+  o.counter("trm_hub_exposure_tls_handshakes_total", "TLS exposures' handshakes.", m.exp_tls_full, "{kind=\"full\"}");
+  o.counter("trm_hub_exposure_tls_handshakes_total", "TLS exposures' handshakes.", m.exp_tls_resumed,
+            "{kind=\"resumed\"}");
+  static const char *const kComResults[] = {"{result=\"done\"}", "{result=\"refused\"}", "{result=\"unreached\"}"};
+  for (int i = 0; i < 3; i++) {
+    o.counter("trm_hub_rfc2217_settings_total", "RFC 2217 settings answered, by what came of them.", m.com_settings[i],
+              kComResults[i]);
+  }
   o.counter("trm_hub_commands_total", "Configuration and virtual COM requests.", m.commands);
   o.counter("trm_hub_command_timeouts_total", "Commands without a whole reply in time.", m.command_timeouts);
   o.counter("trm_hub_verify_total", "Verify challenges answered.", m.verify_ok, "{result=\"match\"}");
