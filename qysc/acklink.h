@@ -55,6 +55,9 @@ void ack_data_sent(void);
 bool ack_data_ready(void);
 // Whether a control packet or a burst waits to go (the pass does not wait).
 bool ack_sending(void);
+// Microseconds from tick now (us into it) until an acknowledgement comes
+// due by its time (UINT32_MAX: nothing taken that is not acknowledged).
+uint32_t ack_due_us(uint32_t now, uint32_t us);
 
 // The receive side: n bytes of a line section (slot 1 or 2) taken; a
 // section of the extension's port.
