@@ -32,10 +32,10 @@ from .tls_handshake import gateway_pki
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 
-FULL = {"samples": 300, "flood_bytes": 4 << 20, "flood_s": 30,
+FULL = {"samples": 300, "bursts": 300, "flood_bytes": 4 << 20, "flood_s": 30,
         "load": [(115200, 20), (460800, 20), (921600, 60)],
         "idle_s": 10, "strace_s": 5, "trickle_s": 10, "modbus": 200, "drain_s": 0.5, "settle_s": 2.0}
-QUICK = {"samples": 12, "flood_bytes": 256 << 10, "flood_s": 4,
+QUICK = {"samples": 12, "bursts": 12, "flood_bytes": 256 << 10, "flood_s": 4,
          "load": [(921600, 1)],
          "idle_s": 0.5, "strace_s": 0.5, "trickle_s": 1, "modbus": 8, "drain_s": 0.3, "settle_s": 0.5}
 
@@ -107,6 +107,22 @@ def sec_latency(ctx):
     try:
         rigs += [cls() for cls in ctx.others]
         return measure.latency(rigs, [16, 256], ctx.p["samples"], ctx.rng)
+    finally:
+        for r in rigs:
+            r.close()
+
+
+def sec_bursts(ctx):
+    """CPU and context switches per 16-byte burst: the daemon at
+    TimeInterval 1 and 50 beside ser2net and socat, interleaved."""
+    rigs = [ctx.daemon(1, label="qysc TI=1"), ctx.daemon(50, label="qysc TI=50")]
+    try:
+        rigs += [cls() for cls in ctx.others]
+        time.sleep(ctx.p["settle_s"])  # every rig past its start-up
+        out = measure.burst_cost(rigs, 16, ctx.p["bursts"], ctx.rng)
+        for r in rigs:  # then, apart (strace slows what it watches), the system calls
+            out[r.label]["syscalls"] = measure.burst_syscalls(r, 16, ctx.p["strace_s"])
+        return out
     finally:
         for r in rigs:
             r.close()
@@ -205,7 +221,7 @@ def sec_cellpath(ctx):
     return overpath.run(ctx, ctx.args.quick, socat, only)
 
 
-SECTIONS = [("latency", sec_latency), ("throughput", sec_throughput), ("load", sec_load),
+SECTIONS = [("latency", sec_latency), ("bursts", sec_bursts), ("throughput", sec_throughput), ("load", sec_load),
             ("idle", sec_idle), ("trickle", sec_trickle), ("modbus", sec_modbus),
             ("cellpath", sec_cellpath)]
 

@@ -207,3 +207,60 @@ def trickle(rig, seconds, drain_s=0.5, every_ms=2):
     return {"cpu_pct": cost["cpu_pct"], "wakeups_per_s": cost["wakeups_per_s"],
             "taken": counts["taken"], "lost": counts["lost"], "latency": counts["latency"],
             "seconds": seconds}
+
+
+def one_burst(rig, payload, timeout=2.0, settle_s=0.003):
+    """One burst on line 1 to the server; whether it arrived whole."""
+    rig.ptys[1].write(payload)
+    got, _ = _read_server(rig, 1, len(payload), time.monotonic() + timeout)
+    time.sleep(settle_s)
+    if got != payload:
+        drain(rig)
+    return got == payload
+
+
+def burst_syscalls(rig, size, seconds):
+    """System calls per burst of `size` bytes (strace -c -f over bursts
+    back to back for `seconds`): {"per_burst": {name: n}, "bursts", "switches"}."""
+    from .resources import strace_counts, switches
+    done = [0]
+
+    def tick(_):
+        done[0] += one_burst(rig, pattern(1, size * (done[0] + 1))[size * done[0]:])
+    s0 = switches(rig.pids)
+    counts = strace_counts(rig.pids, seconds, tick)
+    if not counts or not done[0]:
+        return None
+    n = done[0]
+    return {"bursts": n, "total": counts["total"] / n,
+            "per_burst": {k: v / n for k, v in sorted(counts["calls"].items())},
+            "switches_traced": (switches(rig.pids) - s0) / n}
+
+
+def burst_cost(rigs, size, count, rng, settle_s=0.003, timeout=2.0):
+    """CPU time and context switches per serial→server burst of `size`
+    bytes on line 1: every rig (in shuffled order, sample by sample) gets
+    `count` bursts; each is counted from just before its write until
+    `settle_s` after its last byte reached the server (the forwarder has
+    gone back to its wait by then). Returns {label: {"cpu_us", "switches",
+    "n", "bad"}} per burst."""
+    from .resources import cpu_ns, switches
+    tot = {r.label: [0, 0, 0, 0] for r in rigs}  # cpu ns, switches, bursts, bad
+    for i in range(count):
+        order = list(rigs)
+        rng.shuffle(order)
+        payload = pattern(1, (i + 1) * size)[i * size:]
+        for rig in order:
+            pids = rig.pids
+            c0, s0 = cpu_ns(pids), switches(pids)
+            t = tot[rig.label]
+            if not one_burst(rig, payload, timeout, settle_s):
+                t[3] += 1
+                continue
+            t[0] += cpu_ns(pids) - c0
+            t[1] += switches(pids) - s0
+            t[2] += 1
+            time.sleep(rng.uniform(0.001, 0.003))
+    return {label: {"cpu_us": c / n / 1e3 if n else None, "switches": s / n if n else None,
+                    "n": n, "bad": bad, "gap_ms": next(r.gap_ms for r in rigs if r.label == label)}
+            for label, (c, s, n, bad) in tot.items()}
