@@ -15,6 +15,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "acklink.h"
@@ -81,11 +82,14 @@ void open_ports() {
 }
 
 // While the acknowledged link keeps the lines and no link serves them,
-// their bursts go to its buffer, and every wait reads them.
-void keep_lines(uint32_t now, uint32_t us) {
+// their bursts go to its buffer, and every wait reads them: microseconds
+// until the next of their bursts is cut (UINT32_MAX: none pending).
+uint32_t keep_lines(uint32_t now, uint32_t us) {
   const bool keep = ack_collecting() && iCOMStep == COM_STEP_OPEN;
   wait_keep_lines(keep ? ack_spill : nullptr);
-  if (keep && iGPRSStep != GPRS_ONLINE) ack_take_lines(now, us);
+  if (!keep || iGPRSStep == GPRS_ONLINE) return UINT32_MAX;
+  ack_take_lines(now, us);
+  return std::min(BurstDueInUs(1, now, us), BurstDueInUs(2, now, us));
 }
 
 // The configuration path argument; 0 when it was "--ver".
@@ -154,8 +158,8 @@ void DaemonPass(void) {
   status_led(now);
   modem_info(now);
   open_ports();
-  keep_lines(now, us);
-  link_step(loop_due_us(now, us));
+  const uint32_t kept = keep_lines(now, us);
+  link_step(std::min(loop_due_us(now, us), kept));
 }
 
 }  // extern "C"
