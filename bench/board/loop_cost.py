@@ -1,0 +1,304 @@
+"""The daemon's loop on the board's CPU: the instructions (and, on the
+board, the system calls) of an idle second connected and offline, one
+16-byte burst end to end, one 1000-byte burst and one server packet to a
+line. Counted under qemu-arm -cpu pxa270 by the TCG plugin
+bench/board/insn_count.c (its live counter, read at any moment), for the
+cross build's sandbox daemon; and beside it the host build under
+valgrind's callgrind (dumps forced through vgdb, so a daemon asleep in a
+wait is read at once). ser2net from Debian's armel packages runs under the
+same qemu as the reference (--ser2net), and the host's ser2net under
+callgrind.
+
+    python3 -m bench.board.loop_cost [--board build/armv5te] [--host build/host-release]
+        [--before-board DIR] [--before-host DIR] [--ser2net] [--bursts N] [--idle-s S]
+        [--json FILE] [--smoke]
+
+A burst's window runs from just before its write until its last byte has
+arrived and the forwarder has gone back to its wait; the instructions of
+the idle timers that fall in the window are taken out at the idle rate
+just measured (the "net" figure; "gross" keeps them). Times at 520 MHz
+are instructions x CPI / 520, for the CPI range of tls_handshake.py.
+--smoke: a few bursts on the host build only (no qemu, no valgrind
+figures judged), to check the module works. Every process is ended by its
+PID; every wait is bounded."""
+
+import argparse
+import glob
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+from trmkit.procs import ROOT
+from ..measure import _read_master, _read_server, drain
+from ..rigs import DaemonRig, Ser2netRig
+from ..stream import pattern
+from ..tls_handshake import MHZ, CPI, QEMU, build_plugin, encode_table
+
+# ser2net's armel closure on Debian 12: the program, gensio, and every
+# library they name (NEEDED), down to what the cross toolchain's libc has.
+SER2NET_DEBS = [
+    "ser2net", "libgensio4", "libyaml-0-2", "libavahi-client3", "libavahi-common3", "libsctp1",
+    "libwrap0", "libdbus-1-3", "libsystemd0", "libnsl2", "libtirpc3", "liblzma5", "libzstd1",
+    "liblz4-1", "libcap2", "libgcrypt20", "libgpg-error0", "libgssapi-krb5-2", "libkrb5-3",
+    "libk5crypto3", "libcom-err2", "libkrb5support0", "libkeyutils1"]
+UNISTD = "/usr/arm-linux-gnueabi/include/asm/unistd-eabi.h"
+
+
+class QemuCount:
+    """A program under qemu-arm -cpu pxa270 with the counting plugin."""
+
+    where = "board"
+
+    def __init__(self, work, plugin, name):
+        self.live = os.path.join(work, name + ".live")
+        self.prefix = QEMU + ["-plugin", "%s,out=%s,live=%s" % (
+            plugin, os.path.join(work, name + ".out"), self.live)]
+        self.names = syscall_names()
+
+    def bind(self, pid):
+        pass
+
+    def sample(self):
+        """(instructions, {system call name: count}) so far."""
+        with open(self.live, "rb") as f:
+            words = memoryview(f.read()).cast("Q")
+        calls = {self.names.get(n, str(n)): words[1 + n] for n in range(len(words) - 1) if words[1 + n]}
+        return words[0], calls
+
+
+class CallgrindCount:
+    """A program under valgrind's callgrind; every sample is a dump (the
+    counts since the last), forced through vgdb while the program waits."""
+
+    where = "host"
+
+    def __init__(self, work, name):
+        self.dir = os.path.join(work, name + ".cg")
+        os.makedirs(self.dir, exist_ok=True)
+        self.prefix = ["valgrind", "--tool=callgrind", "--vgdb=yes", "--dump-line=no",
+                       "--callgrind-out-file=%s/cg.out" % self.dir]
+        self.total, self.pid = 0, None
+
+    def bind(self, pid):
+        self.pid = pid
+
+    def sample(self):
+        before = set(glob.glob(self.dir + "/cg.out*"))
+        subprocess.run(["vgdb", "--pid=%d" % self.pid, "dump"], capture_output=True, timeout=30)
+        for path in sorted(set(glob.glob(self.dir + "/cg.out*")) - before):
+            with open(path) as f:
+                m = re.search(r"^(?:totals|summary): (\d+)", f.read(), re.M)
+            self.total += int(m.group(1)) if m else 0
+            os.unlink(path)
+        return self.total, {}
+
+
+def syscall_names():
+    names = {}
+    try:
+        with open(UNISTD) as f:
+            for m in re.finditer(r"#define __NR_(\w+)\s+\(__NR_SYSCALL_BASE\s*\+\s*(\d+)\)", f.read()):
+                names[int(m.group(2))] = m.group(1)
+    except OSError:
+        pass
+    return names
+
+
+def delta(a, b, seconds):
+    calls = {k: v - a[1].get(k, 0) for k, v in b[1].items() if v != a[1].get(k, 0)}
+    return {"insns": b[0] - a[0], "calls": calls, "seconds": seconds}
+
+
+def counted(count, fn, settle):
+    """The counts of fn() and the settle after it."""
+    t0, a = time.monotonic(), count.sample()
+    ok = fn()
+    time.sleep(settle)
+    return ok, delta(a, count.sample(), time.monotonic() - t0)
+
+
+def idle(count, seconds):
+    return counted(count, lambda: time.sleep(seconds) or True, 0)[1]
+
+
+def per_event(count, events, make, idle_rate, settle):
+    """Sum of n windows of make(i) (each true when its bytes arrived whole),
+    per event, gross and net of the idle rate."""
+    insns, secs, calls, n = 0, 0.0, {}, 0
+    for i in range(events):
+        ok, d = counted(count, lambda: make(i), settle)
+        if not ok:
+            continue
+        n += 1
+        insns += d["insns"]
+        secs += d["seconds"]
+        for k, v in d["calls"].items():
+            calls[k] = calls.get(k, 0) + v
+    if not n:
+        return None
+    idle_calls = idle_rate["calls"]
+    return {"n": n, "gross": insns / n, "net": (insns - idle_rate["insns"] / idle_rate["seconds"] * secs) / n,
+            "calls": {k: round(v / n - idle_calls.get(k, 0) / idle_rate["seconds"] * secs / n, 2)
+                      for k, v in sorted(calls.items())}}
+
+
+def burst(rig, size, i):
+    payload = pattern(1, size * (i + 1))[size * i:]
+    rig.ptys[1].write(payload)
+    got, _ = _read_server(rig, 1, size, time.monotonic() + 10)
+    return got == payload or drain(rig)
+
+
+def to_line(rig, i):
+    payload = pattern(1, 16 * (i + 1))[16 * i:]
+    rig.send(1, payload)
+    got, _ = _read_master(rig.ptys[1], 16, time.monotonic() + 10)
+    return got == payload or drain(rig)
+
+
+def measure(rig, count, a):
+    """Every figure of one forwarder."""
+    settle = a.settle
+    time.sleep(2 * settle + 1)  # past its start-up
+    out = {"idle_connected": idle(count, a.idle_s)}
+    rate = out["idle_connected"]
+    out["burst16"] = per_event(count, a.bursts, lambda i: burst(rig, 16, i), rate, settle)
+    out["burst1000"] = per_event(count, max(2, a.bursts // 3), lambda i: burst(rig, 1000, i), rate,
+                                 settle)
+    out["to_line16"] = per_event(count, a.bursts, lambda i: to_line(rig, i), rate, settle)
+    rig.disconnect()
+    time.sleep(3 + settle)  # the daemon finds the link gone and goes to its reconnect wait
+    out["idle_offline"] = idle(count, a.idle_s)
+    return out
+
+
+def run_daemon(build, count, table, a):
+    rig = DaemonRig(os.path.join(build, "sandbox", "qysc"), table, prefix=count.prefix,
+                    timeout=120.0)
+    try:
+        count.bind(rig.pids[0])
+        return measure(rig, count, a)
+    finally:
+        rig.close()
+
+
+def run_ser2net(count, command, a):
+    rig = Ser2netRig(command=count.prefix + command)
+    try:
+        count.bind(rig.pids[0])
+        return measure(rig, count, a)
+    finally:
+        rig.close()
+
+
+def fetch_ser2net(folder):
+    """Debian's armel ser2net and its libraries unpacked below folder/root,
+    and the termios2 shim qemu 7.2 needs (folder/termios2_shim.so): the
+    command to run it, or None with the reason printed."""
+    root, debs = os.path.join(folder, "root"), os.path.join(folder, "debs")
+    shim = os.path.join(folder, "termios2_shim.so")
+    if not os.path.exists(os.path.join(root, "usr/sbin/ser2net")):
+        os.makedirs(debs, exist_ok=True)
+        got = subprocess.run(["apt-get", "download"] + [p + ":armel" for p in SER2NET_DEBS],
+                             cwd=debs, capture_output=True, text=True)
+        if got.returncode != 0:
+            print("ser2net (armel): apt-get download failed, left out:\n" + got.stderr[-800:])
+            return None
+        for deb in glob.glob(os.path.join(debs, "*.deb")):
+            subprocess.run(["dpkg", "-x", deb, root], check=True)
+    subprocess.run(["arm-linux-gnueabi-gcc", "-O2", "-shared", "-fPIC", "-o", shim,
+                    os.path.join(ROOT, "bench", "board", "termios2_shim.c"), "-ldl"], check=True)
+    return ["-E", "LD_PRELOAD=" + shim, "-L", root, os.path.join(root, "usr/sbin/ser2net")]
+
+
+def board_time(insns):
+    return " / ".join("%.0f" % (insns * c / MHZ) for c in CPI)
+
+
+def report(results):
+    print("instructions (net of the idle timers in the window; gross in brackets); "
+          "µs at %d MHz for CPI %s" % (MHZ, " / ".join(map(str, CPI))))
+    for name, r in results.items():
+        print("\n" + name)
+        for key, what in (("idle_connected", "an idle second, connected"),
+                          ("idle_offline", "an idle second, offline")):
+            d = r.get(key)
+            if d:
+                per_s = d["insns"] / d["seconds"]
+                calls = {k: round(v / d["seconds"], 1) for k, v in sorted(d["calls"].items())}
+                print("  %-32s %10.0f insns/s = %s µs/s%s" % (what, per_s, board_time(per_s),
+                                                            ("  calls/s %s" % calls) if calls else ""))
+        for key, what in (("burst16", "one 16-byte burst"), ("burst1000", "one 1000-byte burst"),
+                          ("to_line16", "a server packet to a line (16 B)")):
+            d = r.get(key)
+            if d:
+                calls = {k: v for k, v in d["calls"].items() if abs(v) >= 0.05}
+                print("  %-32s %10.0f (%.0f) insns = %s µs%s" % (
+                    what, d["net"], d["gross"], board_time(d["net"]),
+                    ("  calls %s" % calls) if calls else ""))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--board", default=os.path.join(ROOT, "build", "armv5te"))
+    ap.add_argument("--host", default=os.path.join(ROOT, "build", "host-release"))
+    ap.add_argument("--before-board")
+    ap.add_argument("--before-host")
+    ap.add_argument("--ser2net", action="store_true",
+                    help="also ser2net: Debian's armel one under qemu, the host's under callgrind")
+    ap.add_argument("--ser2net-dir", default=os.path.join(ROOT, "build", "ser2net-armel"),
+                    help="where the armel packages are unpacked (fetched with apt-get download)")
+    ap.add_argument("--bursts", type=int, default=30)
+    ap.add_argument("--idle-s", type=float, default=10.0)
+    ap.add_argument("--settle", type=float, default=0.05,
+                    help="seconds after an arrival before the window closes")
+    ap.add_argument("--json")
+    ap.add_argument("--smoke", action="store_true")
+    a = ap.parse_args()
+    work = tempfile.mkdtemp(prefix="loopcost-")
+    results = {}
+    try:
+        if a.smoke:
+            if not shutil.which("valgrind"):
+                print("smoke: skipped, no valgrind (tools/install-deps.sh)")
+                return 77
+            a.bursts, a.idle_s = 3, 1.0
+            table = encode_table(a.host)
+            results["host, callgrind"] = run_daemon(a.host, CallgrindCount(work, "smoke"), table, a)
+            report(results)
+            ok = (results["host, callgrind"]["burst16"] or {}).get("n") == 3
+            print("smoke:", "ok" if ok else "FAILED")
+            return 0 if ok else 1
+        plugin = build_plugin(work)
+        runs = [("board, after", a.board, "qemu"), ("host, after", a.host, "callgrind")]
+        runs += [("board, before", a.before_board, "qemu")] if a.before_board else []
+        runs += [("host, before", a.before_host, "callgrind")] if a.before_host else []
+        for name, build, how in runs:
+            count = (QemuCount(work, plugin, name.replace(", ", "-")) if how == "qemu"
+                     else CallgrindCount(work, name.replace(", ", "-")))
+            print("%s: %s ..." % (name, build), flush=True)
+            results[name] = run_daemon(os.path.abspath(build), count, encode_table(build), a)
+        if a.ser2net:
+            command = fetch_ser2net(os.path.abspath(a.ser2net_dir))
+            if command:
+                print("ser2net, board ...", flush=True)
+                results["ser2net (armel), board"] = run_ser2net(QemuCount(work, plugin, "ser2net"), command, a)
+            print("ser2net, host ...", flush=True)
+            results["ser2net, host"] = run_ser2net(CallgrindCount(work, "ser2net"), ["ser2net"], a)
+        report(results)
+        if a.json:
+            with open(a.json, "w") as f:
+                json.dump({"date": time.strftime("%Y-%m-%d"), "argv": sys.argv, "mhz": MHZ, "cpi": CPI,
+                           "results": results}, f, indent=1, sort_keys=True)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
