@@ -24,7 +24,8 @@ import tempfile
 import time
 import traceback
 
-from trmkit.sandbox import load_encode_table
+from trmkit.ports import free_port
+from trmkit.sandbox import MODEM_OK, load_encode_table
 from . import measure, modbus_rt, overpath, report, resources
 from .rigs import DaemonRig, Ser2netRig, SocatRig, is_installed
 from .tls_handshake import gateway_pki
@@ -162,9 +163,35 @@ def _idle_one(ctx, rig):
     return out
 
 
+def idle_floor(ctx):
+    """The fixed idle timings alone (bench/idle_floor.c), connected and
+    offline: what any daemon keeping them costs on this machine."""
+    prog = resources.idle_floor(ctx.build, ctx.work)
+    if prog is None:
+        return None
+    modem = os.path.join(ctx.work, "modemInfo.txt")
+    with open(modem, "w") as f:
+        f.write(MODEM_OK)
+    out = {}
+    for state, argv in (("connected", [prog, "connected", modem]),
+                        ("disconnected", [prog, "offline", modem, str(free_port())])):
+        p = subprocess.Popen(argv, stdout=subprocess.DEVNULL)
+        try:
+            time.sleep(ctx.p["settle_s"])
+            out[state] = resources.idle([p.pid], ctx.p["idle_s"])
+        finally:
+            p.kill()
+            p.wait()
+    return out
+
+
 def sec_idle(ctx):
-    """Idle cost connected and disconnected, and memory."""
+    """Idle cost connected and disconnected, and memory; beside them the
+    floor of the fixed timings."""
     out = dict([using(ctx.daemon, lambda r: _idle_one(ctx, r))])
+    floor = idle_floor(ctx)
+    if floor:
+        out["floor"] = floor
     static = static_build(ctx)
     if static:
         rig = DaemonRig(static, ctx.table, label="qysc static")

@@ -71,13 +71,15 @@ def goals(r):
     add("one line flat out: bytes lost", tp.get("lost"), 0, fmt="%d")
 
     idle = r.get("idle") or {}
-    add("idle connected CPU", _get(idle, "qysc", "connected", "cpu_pct"), 0.05, fmt="%.3f", unit=" %")
+    floor = " (floor %s %%)"
+    add("idle connected CPU", _get(idle, "qysc", "connected", "cpu_pct"), 0.05, fmt="%.3f", unit=" %",
+        note=floor % _f(_get(idle, "floor", "connected", "cpu_pct"), "%.3f"))
     add("idle connected wake-ups", _get(idle, "qysc", "connected", "wakeups_per_s"), 5.0, fmt="%.1f",
         unit="/s")
     add("idle connected system calls per pass",
         _get(idle, "qysc", "connected", "syscalls", "per_pass"), 2.0)
     add("idle disconnected CPU", _get(idle, "qysc", "disconnected", "cpu_pct"), 0.02,
-        fmt="%.3f", unit=" %")
+        fmt="%.3f", unit=" %", note=floor % _f(_get(idle, "floor", "disconnected", "cpu_pct"), "%.3f"))
     rss = _get(idle, "qysc", "memory", "rss_kib")
     add("RSS, dynamic host build", None if rss is None else rss / 1024, 2.0, unit=" MiB")
     rss = _get(idle, "qysc static", "memory", "rss_kib")
