@@ -14,17 +14,21 @@
 //                command channels, the bridge      net my_uart wait
 //   upload.cpp   upload state machine           -> bursts packet, qycom
 //                                                  qyio, net my_uart wait
+//                                                  linehold (the counts)
 //              ^ checkWriteStaus -> drop_link (link.cpp): the fourth failed
 //                write drops the link where the write is judged
 //   bursts.cpp   packetising rule               -> packet (BurstCapacity)
 //   packet.cpp   the builders                   -> tcp2rtu my_uart
 //   qycom.cpp, qyio.cpp, tcp2rtu.cpp: the command channels and the Modbus
 //                bridge                         -> my_uart, settings
-//   net.cpp      the link's socket              -> resolve wait
+//   net.cpp      the link's socket              -> resolve wait waitset
 //   resolve.cpp  host names                     -> wait (net_wait)
-//   my_uart.cpp  UART wrappers                  -> wait (watch_line)
-//   wait.cpp     waits on descriptors           -> linehold
-//   pause.cpp    clock, pauses, watchdog service: calls none of them
+//   my_uart.cpp  UART wrappers                  -> wait (watch_line) linehold
+//   wait.cpp     waits on descriptors, the      -> waitset linehold
+//                lines read as they come
+//   waitset.cpp  one wait on a set (epoll, ppoll)
+//   pause.cpp    the pass's clock, pauses, watchdog service: calls none
+//                of them
 //
 // So a step that finds the link gone (the "@RELINK" reply out, the server
 // closed or reset) returns why, and link.cpp drops it. The globals
