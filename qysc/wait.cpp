@@ -45,27 +45,25 @@ bool line_waits(int slot) {
   return true;
 }
 
-// The wait's descriptors: fd (if any) first, then the lines that wait.
-void wait_set(WaitSet *w, int *slot_of, int fd, short events, bool lines) {
+// The wait's descriptors: fd (if any) first, tagged 0, then the lines
+// that wait, tagged with their slots.
+void wait_set(WaitSet *w, int fd, short events, bool lines) {
   w->n = 0;
-  if (fd >= 0) {
-    w->fd[w->n] = fd;
-    w->events[w->n++] = events;
-  }
+  if (fd >= 0) *w = WaitSet{1, {fd}, {events}, {0}, {0}};
   for (int slot = 1; lines && slot <= 2; slot++) {
     if (!line_waits(slot)) continue;
-    slot_of[w->n] = slot;
     w->fd[w->n] = g.line[slot];
-    w->events[w->n++] = POLLIN;
+    w->events[w->n] = POLLIN;
+    w->tag[w->n++] = slot;
   }
 }
 
 // Reads the lines that have bytes into their holding queues; a queue half
 // full goes on to the keeper, when there is one.
-void read_lines(const short *revents, const int *slot_of, int from, int n) {
-  for (int i = from; i < n; i++) {
-    if (revents[i] == 0) continue;
-    const int slot = slot_of[i];
+void read_lines(const WaitSet &w) {
+  for (int i = 0; i < w.n && i < WAITSET_MAX; i++) {
+    if (w.revents[i] == 0 || w.tag[i] == 0) continue;
+    const int slot = w.tag[i];
     if (hold_fill(slot) <= 0) {
       g.muted[slot] = true;
       g.mutedAt[slot] = pass_ticks(nullptr);
@@ -89,13 +87,12 @@ void watch_line(int slot) {
 int loop_wait(int fd, short events, uint32_t us, bool lines) {
   if (tls_pending(fd)) us = 0;  // the secure link holds decrypted bytes already
   WaitSet w;
-  int slot_of[WAITSET_MAX] = {0, 0, 0};
-  wait_set(&w, slot_of, fd, events, lines);
+  wait_set(&w, fd, events, lines);
   PrintRelease();
   const int rc = waitset_wait(&w, us);
   pass_clock_stale();
   if (rc <= 0) return tls_pending(fd) ? 1 : 0;
-  read_lines(w.revents, slot_of, fd >= 0 ? 1 : 0, w.n);
+  read_lines(w);
   return (fd >= 0 && w.revents[0] != 0) || tls_pending(fd) ? 1 : 0;
 }
 
@@ -122,8 +119,7 @@ int wait_holding(int fd, short events, int total_ms, bool lines) {
     const int left = total_ms - static_cast<int>(now - start);
     if (left <= 0) return 0;
     WaitSet w;
-    int slot_of[WAITSET_MAX] = {0, 0, 0};
-    wait_set(&w, slot_of, fd, events, lines);
+    wait_set(&w, fd, events, lines);
     struct pollfd p[WAITSET_MAX];
     for (int i = 0; i < w.n; i++) p[i] = {w.fd[i], w.events[i], 0};
     const int rc = poll(p, static_cast<nfds_t>(w.n), left < NET_SLICE_MS ? left : NET_SLICE_MS);
@@ -131,7 +127,7 @@ int wait_holding(int fd, short events, int total_ms, bool lines) {
     if (rc < 0 && errno == EINTR) continue;
     if (rc < 0) return -1;
     for (int i = 0; i < w.n; i++) w.revents[i] = p[i].revents;
-    read_lines(w.revents, slot_of, fd >= 0 ? 1 : 0, w.n);
+    read_lines(w);
     if (fd >= 0 && p[0].revents != 0) return 1;
   }
 }

@@ -18,6 +18,7 @@ struct WaitSet {
   int n;
   int fd[WAITSET_MAX];
   short events[WAITSET_MAX];   // POLLIN, POLLOUT
+  int tag[WAITSET_MAX];        // the caller's own mark of each (not looked at)
   short revents[WAITSET_MAX];  // after the wait: what each is ready for (POLLIN, POLLOUT,
                                // POLLERR, POLLHUP), 0 when not
 };
