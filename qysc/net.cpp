@@ -26,25 +26,27 @@ namespace {
 int g_tornFd = -1;
 
 // Before the connect, what governs it: the receive buffer (the window it
-// offers) and the socket time-outs.
+// offers; its scale is fixed by the handshake).
 void set_connect_options(int fd) {
   const int rcvbuf = NET_RCVBUF;
-  struct timeval tv = {NET_TIMEOUT_MS / 1000, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
-// Once connected, what governs the link: every packet is one write and
-// leaves whole at once (Nagle would hold a packet back until the previous
-// one is acknowledged: a round trip, or a peer's 40 ms delayed
-// acknowledgement), the unsent bytes bounded, and a silent path found by
-// TCP itself. Set only on a link that came up: a refused connect, every
-// 1.1 s while the server is away, costs a third of the system calls.
+// Once connected, what governs the link: the socket time-outs, every
+// packet one write that leaves whole at once (Nagle would hold a packet
+// back until the previous one is acknowledged: a round trip, or a peer's
+// 40 ms delayed acknowledgement), the unsent bytes bounded, and a silent
+// path found by TCP itself. Set only on a link that came up: a refused
+// connect, every 1.1 s while the server is away, is a third of the system
+// calls. (The time-outs govern blocking calls only; the link's calls all
+// wait in poll, the connect's too, bounded by NET_TIMEOUT_MS.)
 void set_link_options(int fd) {
   const int on = 1, lowat = NET_NOTSENT_LOWAT, idle = NET_KEEPIDLE_S, intvl = NET_KEEPINTVL_S,
             cnt = NET_KEEPCNT;
   const unsigned int user_timeout = NET_USER_TIMEOUT_MS;
+  struct timeval tv = {NET_TIMEOUT_MS / 1000, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   if (setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowat, sizeof lowat) != 0) {
     const int sndbuf = NET_SNDBUF_FALLBACK;
@@ -55,6 +57,14 @@ void set_link_options(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intvl, sizeof intvl);
   setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &cnt, sizeof cnt);
   setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, sizeof user_timeout);
+}
+
+// SIGPIPE ignored for the process (a write to a broken link or output
+// returns an error instead of ending the daemon), once: it stays so.
+void ignore_sigpipe() {
+  static bool done = false;
+  if (!done) signal(SIGPIPE, SIG_IGN);
+  done = true;
 }
 
 // The link's socket is non-blocking for its whole life: every read and
@@ -120,7 +130,7 @@ int net_connect(const char *serverIP, int serverPort) {
     return NET_ERR_SOCKET;
   }
   set_connect_options(fd);
-  signal(SIGPIPE, SIG_IGN);
+  ignore_sigpipe();
   struct sockaddr_in addr = {};
   if (qy_resolve(serverIP, &addr.sin_addr) != 0) {
     PrintMsg("->net_connect Error: get host Error\r\n");
