@@ -58,6 +58,8 @@ class Context:
         self.p = QUICK if args.quick else FULL
         self.build = os.path.abspath(args.build)
         self.qysc = os.path.join(self.build, "sandbox", "qysc")
+        self.beside = (os.path.join(os.path.abspath(args.beside), "sandbox", "qysc")
+                       if args.beside else None)
         if not os.access(self.qysc, os.X_OK):
             sys.exit("no sandbox daemon at %s (build it: cmake --build --preset host-release)"
                      % self.qysc)
@@ -74,11 +76,11 @@ class Context:
         self.daemons = []
         self.section = None
 
-    def daemon(self, gap_ms=50, **kw):
+    def daemon(self, gap_ms=50, qysc=None, **kw):
         """The daemon, its heap calls counted (every rig has its own counter)."""
         if self.shim:
             kw["preload"] = (self.shim, os.path.join(self.work, "heap-%d" % len(self.daemons)))
-        rig = DaemonRig(self.qysc, self.table, gap_ms=gap_ms, **kw)
+        rig = DaemonRig(qysc or self.qysc, self.table, gap_ms=gap_ms, **kw)
         self.daemons.append((self.section, rig))
         return rig
 
@@ -103,8 +105,17 @@ def using(make, fn):
         rig.close()
 
 
+def daemons(ctx, **kw):
+    """The daemon at TimeInterval 1 and 50, and so --beside's."""
+    rigs = [ctx.daemon(1, label="qysc TI=1", **kw), ctx.daemon(50, label="qysc TI=50", **kw)]
+    if ctx.beside:
+        rigs += [ctx.daemon(gap, qysc=ctx.beside, label="%s TI=%d" % (ctx.args.beside_name, gap), **kw)
+                 for gap in (1, 50)]
+    return rigs
+
+
 def sec_latency(ctx):
-    rigs = [ctx.daemon(1, label="qysc TI=1"), ctx.daemon(50, label="qysc TI=50")]
+    rigs = daemons(ctx)
     try:
         rigs += [cls() for cls in ctx.others]
         return measure.latency(rigs, [16, 256], ctx.p["samples"], ctx.rng)
@@ -116,7 +127,7 @@ def sec_latency(ctx):
 def sec_bursts(ctx):
     """CPU and context switches per 16-byte burst: the daemon at
     TimeInterval 1 and 50 beside ser2net and socat, interleaved."""
-    rigs = [ctx.daemon(1, label="qysc TI=1"), ctx.daemon(50, label="qysc TI=50")]
+    rigs = daemons(ctx)
     try:
         rigs += [cls() for cls in ctx.others]
         time.sleep(ctx.p["settle_s"])  # every rig past its start-up
@@ -189,6 +200,9 @@ def sec_idle(ctx):
     """Idle cost connected and disconnected, and memory; beside them the
     floor of the fixed timings."""
     out = dict([using(ctx.daemon, lambda r: _idle_one(ctx, r))])
+    if ctx.beside:
+        out.update([using(lambda: ctx.daemon(qysc=ctx.beside, label=ctx.args.beside_name),
+                          lambda r: _idle_one(ctx, r))])
     floor = idle_floor(ctx)
     if floor:
         out["floor"] = floor
@@ -295,6 +309,10 @@ def main():
     ap.add_argument("--tls", action="store_true",
                     help="the cellular path's runs of both lines also over the secure link")
     ap.add_argument("--daemon-only", action="store_true", help="leave ser2net and socat out")
+    ap.add_argument("--beside", metavar="DIR",
+                    help="another build's daemon beside this one in the latency and bursts "
+                         "sections, interleaved (before and after a change in one run)")
+    ap.add_argument("--beside-name", default="beside", help="its label (default: beside)")
     ap.add_argument("--markdown", metavar="JSON", help="print the README table of a result file, run nothing")
     args = ap.parse_args()
     if args.markdown:

@@ -10,8 +10,13 @@ same qemu as the reference (--ser2net), and the host's ser2net under
 callgrind.
 
     python3 -m bench.board.loop_cost [--board build/armv5te] [--host build/host-release]
-        [--before-board DIR] [--before-host DIR] [--ser2net] [--bursts N] [--idle-s S]
-        [--json FILE] [--smoke]
+        [--before-board DIR] [--before-host DIR] [--ser2net] [--host-qemu]
+        [--bursts N] [--idle-s S] [--json FILE] [--smoke]
+
+--host-qemu also runs the host builds under qemu-x86_64 with the same
+plugin: exact where callgrind's slowdown blurs a busy loop (the old loop's
+5 ms passes run slower under valgrind while a burst is handled, so an
+empty window no longer matches the burst's).
 
 A burst's window runs from just before its write until its last byte has
 arrived and the forwarder has gone back to its wait; an empty window as
@@ -46,19 +51,22 @@ SER2NET_DEBS = [
     "libwrap0", "libdbus-1-3", "libsystemd0", "libnsl2", "libtirpc3", "liblzma5", "libzstd1",
     "liblz4-1", "libcap2", "libgcrypt20", "libgpg-error0", "libgssapi-krb5-2", "libkrb5-3",
     "libk5crypto3", "libcom-err2", "libkrb5support0", "libkeyutils1"]
-UNISTD = "/usr/arm-linux-gnueabi/include/asm/unistd-eabi.h"
+# The system calls' numbers: the board's (EABI) and the host's.
+UNISTD = {"arm": ("/usr/arm-linux-gnueabi/include/asm/unistd-eabi.h",
+                  r"#define __NR_(\w+)\s+\(__NR_SYSCALL_BASE\s*\+\s*(\d+)\)"),
+          "x86_64": ("/usr/include/x86_64-linux-gnu/asm/unistd_64.h", r"#define __NR_(\w+)\s+(\d+)")}
 
 
 class QemuCount:
-    """A program under qemu-arm -cpu pxa270 with the counting plugin."""
+    """A program under qemu with the counting plugin: the board's
+    (qemu-arm -cpu pxa270), or with arch x86_64 a host program."""
 
-    where = "board"
-
-    def __init__(self, work, plugin, name):
+    def __init__(self, work, plugin, name, arch="arm"):
         self.live = os.path.join(work, name + ".live")
-        self.prefix = QEMU + ["-plugin", "%s,out=%s,live=%s" % (
+        emulator = QEMU if arch == "arm" else ["qemu-x86_64"]
+        self.prefix = emulator + ["-plugin", "%s,out=%s,live=%s" % (
             plugin, os.path.join(work, name + ".out"), self.live)]
-        self.names = syscall_names()
+        self.names = syscall_names(arch)
 
     def bind(self, pid):
         pass
@@ -74,8 +82,6 @@ class QemuCount:
 class CallgrindCount:
     """A program under valgrind's callgrind; every sample is a dump (the
     counts since the last), forced through vgdb while the program waits."""
-
-    where = "host"
 
     def __init__(self, work, name):
         self.dir = os.path.join(work, name + ".cg")
@@ -98,11 +104,19 @@ class CallgrindCount:
         return self.total, {}
 
 
-def syscall_names():
+def counter(how, work, plugin, name):
+    tag = re.sub(r"\W+", "-", name)
+    if how == "callgrind":
+        return CallgrindCount(work, tag)
+    return QemuCount(work, plugin, tag, "arm" if how == "qemu-arm" else "x86_64")
+
+
+def syscall_names(arch):
+    path, pattern = UNISTD[arch]
     names = {}
     try:
-        with open(UNISTD) as f:
-            for m in re.finditer(r"#define __NR_(\w+)\s+\(__NR_SYSCALL_BASE\s*\+\s*(\d+)\)", f.read()):
+        with open(path) as f:
+            for m in re.finditer(pattern, f.read()):
                 names[int(m.group(2))] = m.group(1)
     except OSError:
         pass
@@ -199,7 +213,6 @@ def fetch_ser2net(folder):
     and the termios2 shim qemu 7.2 needs (folder/termios2_shim.so): the
     command to run it, or None with the reason printed."""
     root, debs = os.path.join(folder, "root"), os.path.join(folder, "debs")
-    shim = os.path.join(folder, "termios2_shim.so")
     if not os.path.exists(os.path.join(root, "usr/sbin/ser2net")):
         os.makedirs(debs, exist_ok=True)
         got = subprocess.run(["apt-get", "download"] + [p + ":armel" for p in SER2NET_DEBS],
@@ -209,9 +222,27 @@ def fetch_ser2net(folder):
             return None
         for deb in glob.glob(os.path.join(debs, "*.deb")):
             subprocess.run(["dpkg", "-x", deb, root], check=True)
-    subprocess.run(["arm-linux-gnueabi-gcc", "-O2", "-shared", "-fPIC", "-o", shim,
+    return ["-E", "LD_PRELOAD=" + termios2_shim(folder, "arm-linux-gnueabi-gcc"), "-L", root,
+            os.path.join(root, "usr/sbin/ser2net")]
+
+
+def termios2_shim(folder, cc):
+    """The termios2 shim built with cc (qemu's user mode lacks those ioctls
+    for every guest)."""
+    shim = os.path.join(folder, "termios2_shim-%s.so" % cc.split("-")[0])
+    subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", shim,
                     os.path.join(ROOT, "bench", "board", "termios2_shim.c"), "-ldl"], check=True)
-    return ["-E", "LD_PRELOAD=" + shim, "-L", root, os.path.join(root, "usr/sbin/ser2net")]
+    return shim
+
+
+def attempt(run):
+    """One forwarder's figures, or the error that ended its run (the
+    others still run)."""
+    try:
+        return run()
+    except Exception as e:  # noqa: BLE001 - reported with the figures
+        print("  failed: %r" % e, flush=True)
+        return {"error": repr(e)}
 
 
 def board_time(insns):
@@ -223,6 +254,9 @@ def report(results):
           "µs at %d MHz for CPI %s" % (MHZ, " / ".join(map(str, CPI))))
     for name, r in results.items():
         print("\n" + name)
+        if "error" in r:
+            print("  (failed: %s)" % r["error"])
+            continue
         for key, what in (("idle_connected", "an idle second, connected"),
                           ("idle_offline", "an idle second, offline")):
             d = r.get(key)
@@ -251,6 +285,9 @@ def main():
                     help="also ser2net: Debian's armel one under qemu, the host's under callgrind")
     ap.add_argument("--ser2net-dir", default=os.path.join(ROOT, "build", "ser2net-armel"),
                     help="where the armel packages are unpacked (fetched with apt-get download)")
+    ap.add_argument("--host-qemu", action="store_true",
+                    help="the host builds also under qemu-x86_64 with the plugin (exact counts "
+                         "where callgrind's slowdown blurs a busy loop's)")
     ap.add_argument("--bursts", type=int, default=30)
     ap.add_argument("--idle-s", type=float, default=10.0)
     ap.add_argument("--settle", type=float, default=0.05,
@@ -267,27 +304,32 @@ def main():
                 return 77
             a.bursts, a.idle_s = 3, 1.0
             table = encode_table(a.host)
-            results["host, callgrind"] = run_daemon(a.host, CallgrindCount(work, "smoke"), table, a)
+            results["host (callgrind)"] = run_daemon(a.host, CallgrindCount(work, "smoke"), table, a)
             report(results)
-            ok = (results["host, callgrind"]["burst16"] or {}).get("n") == 3
+            ok = (results["host (callgrind)"]["burst16"] or {}).get("n") == 3
             print("smoke:", "ok" if ok else "FAILED")
             return 0 if ok else 1
         plugin = build_plugin(work)
-        runs = [("board, after", a.board, "qemu"), ("host, after", a.host, "callgrind")]
-        runs += [("board, before", a.before_board, "qemu")] if a.before_board else []
-        runs += [("host, before", a.before_host, "callgrind")] if a.before_host else []
+        hosts = ["callgrind"] + (["qemu-x86_64"] if a.host_qemu else [])
+        runs = [("board, after", a.board, "qemu-arm")]
+        runs += [("host (%s), after" % h, a.host, h) for h in hosts]
+        runs += [("board, before", a.before_board, "qemu-arm")] if a.before_board else []
+        runs += [("host (%s), before" % h, a.before_host, h) for h in hosts] if a.before_host else []
         for name, build, how in runs:
-            count = (QemuCount(work, plugin, name.replace(", ", "-")) if how == "qemu"
-                     else CallgrindCount(work, name.replace(", ", "-")))
             print("%s: %s ..." % (name, build), flush=True)
-            results[name] = run_daemon(os.path.abspath(build), count, encode_table(build), a)
+            results[name] = attempt(lambda: run_daemon(
+                os.path.abspath(build), counter(how, work, plugin, name), encode_table(build), a))
         if a.ser2net:
             command = fetch_ser2net(os.path.abspath(a.ser2net_dir))
             if command:
                 print("ser2net, board ...", flush=True)
-                results["ser2net (armel), board"] = run_ser2net(QemuCount(work, plugin, "ser2net"), command, a)
-            print("ser2net, host ...", flush=True)
-            results["ser2net, host"] = run_ser2net(CallgrindCount(work, "ser2net"), ["ser2net"], a)
+                results["ser2net (armel), board"] = attempt(lambda: run_ser2net(
+                    counter("qemu-arm", work, plugin, "ser2net-board"), command, a))
+            for h in hosts:
+                print("ser2net, host (%s) ..." % h, flush=True)
+                shim = ["-E", "LD_PRELOAD=" + termios2_shim(work, "cc")] if h != "callgrind" else []
+                results["ser2net, host (%s)" % h] = attempt(lambda h=h, shim=shim: run_ser2net(
+                    counter(h, work, plugin, "ser2net-" + h), shim + ["/usr/sbin/ser2net"], a))
         report(results)
         if a.json:
             with open(a.json, "w") as f:
