@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,13 +18,24 @@ struct Registered {
   uint32_t events = 0;
 };
 
+constexpr int kSetMax = WAITSET_MAX + 1;  // and the timer
+constexpr uint32_t kBackstopUs = 2000;    // the wait's own time-out, behind the timer
+
 struct Epoll {
   int fd = -1;
   bool none = false;  // no epoll_pwait2 (or no epoll): ppoll
-  Registered reg[WAITSET_MAX];
+  Registered reg[kSetMax];
+};
+
+// The wait's timer: armed for the end of the wait, re-armed only when it
+// moves (a wait ended by bytes often has the same end as the one before).
+struct Timer {
+  int fd = -2;         // -2: not made yet; -1: none to be had
+  uint64_t armed = 0;  // the end it is armed for (ticks x 1000 + us), 0: none
 };
 
 Epoll g;
+Timer g_timer;
 
 int want_events(const WaitSet &w, int fd) {
   for (int i = 0; i < w.n; i++) {
@@ -83,8 +95,8 @@ int epoll_waits(WaitSet *w, const struct timespec *ts) {
     return -2;
   }
   sync_set(*w);
-  struct epoll_event ev[WAITSET_MAX];
-  const int n = epoll_pwait2(g.fd, ev, WAITSET_MAX, ts, nullptr);
+  struct epoll_event ev[kSetMax];
+  const int n = epoll_pwait2(g.fd, ev, kSetMax, ts, nullptr);
   if (n < 0 && errno == ENOSYS) {
     give_up_epoll();
     return -2;
@@ -98,7 +110,7 @@ int epoll_waits(WaitSet *w, const struct timespec *ts) {
 }
 
 int poll_waits(WaitSet *w, const struct timespec *ts) {
-  struct pollfd p[WAITSET_MAX];
+  struct pollfd p[kSetMax];
   for (int i = 0; i < w->n; i++) p[i] = {w->fd[i], w->events[i], 0};
   const int n = ppoll(w->n > 0 ? p : nullptr, static_cast<nfds_t>(w->n), ts, nullptr);
   for (int i = 0; n > 0 && i < w->n; i++) w->revents[i] = p[i].revents;
@@ -113,18 +125,50 @@ int fake_waits(WaitSet *w, uint32_t us) {
   return n;
 }
 
+// The timer armed for us microseconds from the pass's clock; false when
+// there is no timer (the wait's own time-out then ends it).
+bool arm_timer(uint32_t us) {
+  if (g_timer.fd == -2) g_timer.fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (g_timer.fd < 0) return false;
+  uint32_t now_us = 0;
+  const uint32_t now = pass_ticks(&now_us);
+  const uint64_t end = static_cast<uint64_t>(now) * 1000u + now_us + us;
+  if (end == g_timer.armed) return true;
+  const struct itimerspec it = {
+      {0, 0}, {static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000}};
+  if (timerfd_settime(g_timer.fd, 0, &it, nullptr) != 0) return false;
+  g_timer.armed = end;
+  return true;
+}
+
+int wait_with(WaitSet *w, const struct timespec *ts) {
+  if (!g.none) {
+    const int n = epoll_waits(w, ts);
+    if (n != -2) return n;
+  }
+  return poll_waits(w, ts);
+}
+
 }  // namespace
 
 int waitset_wait(WaitSet *w, uint32_t us) {
-  for (int i = 0; i < w->n; i++) w->revents[i] = 0;
+  for (short &r : w->revents) r = 0;
   if (daemon_pause_faked()) return fake_waits(w, us);
-  const struct timespec ts = {static_cast<time_t>(us / 1000000),
-                              static_cast<long>(us % 1000000) * 1000};
-  if (!g.none) {
-    const int n = epoll_waits(w, &ts);
-    if (n != -2) return n;
+  const bool timer = us > 0 && arm_timer(us);
+  const uint32_t limit = timer ? us + kBackstopUs : us;
+  const struct timespec ts = {static_cast<time_t>(limit / 1000000),
+                              static_cast<long>(limit % 1000000) * 1000};
+  const int n0 = w->n;
+  if (timer) {  // the timer as one more descriptor of the set, for this wait
+    w->fd[w->n] = g_timer.fd;
+    w->events[w->n++] = POLLIN;
   }
-  return poll_waits(w, &ts);
+  const int n = wait_with(w, &ts);
+  w->n = n0;
+  if (timer && w->revents[n0] != 0) g_timer.armed = 0;  // it fired
+  int ready = 0;
+  for (int i = 0; i < n0; i++) ready += w->revents[i] != 0 ? 1 : 0;
+  return n < 0 ? n : ready;
 }
 
 void waitset_forget(int fd) {

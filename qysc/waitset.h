@@ -7,20 +7,27 @@
 // but the ready ones. Elsewhere (an older kernel, qemu's user mode) it is
 // one ppoll over the set. Either way the descriptors are level-triggered:
 // the caller reads what made one ready, or leaves it out of the next wait.
+//
+// The time-out is a timer descriptor (timerfd) in the set, armed only when
+// the wait's end moves: the kernel gives a poll's own time-out a slack of
+// 0.1 % of its length (0.5 % for a niced process), 50 µs on a 50 ms idle
+// gap and 5 ms on one of 5 s, where a timer fires on time.
 #ifndef QYSC_WAITSET_H
 #define QYSC_WAITSET_H
 
 #include <stdint.h>
 
-#define WAITSET_MAX 3
+#define WAITSET_MAX 3  // the caller's: the link and the two lines
 
+// Up to WAITSET_MAX of the caller's descriptors (one place more, for the
+// wait's own timer while it waits).
 struct WaitSet {
   int n;
-  int fd[WAITSET_MAX];
-  short events[WAITSET_MAX];   // POLLIN, POLLOUT
-  int tag[WAITSET_MAX];        // the caller's own mark of each (not looked at)
-  short revents[WAITSET_MAX];  // after the wait: what each is ready for (POLLIN, POLLOUT,
-                               // POLLERR, POLLHUP), 0 when not
+  int fd[WAITSET_MAX + 1];
+  short events[WAITSET_MAX + 1];   // POLLIN, POLLOUT
+  int tag[WAITSET_MAX + 1];        // the caller's own mark of each (not looked at)
+  short revents[WAITSET_MAX + 1];  // after the wait: what each is ready for (POLLIN,
+                                   // POLLOUT, POLLERR, POLLHUP), 0 when not
 };
 
 // Waits until one of the set is ready or us microseconds have passed (a
