@@ -131,7 +131,7 @@ def sec_bursts(ctx):
     try:
         rigs += [cls() for cls in ctx.others]
         time.sleep(ctx.p["settle_s"])  # every rig past its start-up
-        out = measure.burst_cost(rigs, 16, ctx.p["bursts"], ctx.rng)
+        out = measure.burst_cost(rigs, 16, ctx.p["bursts"], ctx.rng, idle_s=ctx.p["idle_s"] / 2)
         for r in rigs:  # then, apart (strace slows what it watches), the system calls
             out[r.label]["syscalls"] = measure.burst_syscalls(r, 16, ctx.p["strace_s"])
         return out

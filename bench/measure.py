@@ -237,30 +237,46 @@ def burst_syscalls(rig, size, seconds):
             "switches_traced": (switches(rig.pids) - s0) / n}
 
 
-def burst_cost(rigs, size, count, rng, settle_s=0.003, timeout=2.0):
+def burst_cost(rigs, size, count, rng, settle_s=0.003, timeout=2.0, idle_s=5.0):
     """CPU time and context switches per serial→server burst of `size`
     bytes on line 1: every rig (in shuffled order, sample by sample) gets
     `count` bursts; each is counted from just before its write until
     `settle_s` after its last byte reached the server (the forwarder has
-    gone back to its wait by then). Returns {label: {"cpu_us", "switches",
+    gone back to its wait by then). First, all rigs idle for `idle_s`: the
+    "net" figures take out what each spends idle in as long as its windows
+    lasted (a daemon's LED and modem file, ser2net's own timers). Returns
+    {label: {"cpu_us", "switches", "cpu_us_net", "switches_net", "window_ms",
     "n", "bad"}} per burst."""
-    from .resources import cpu_ns, switches
-    tot = {r.label: [0, 0, 0, 0] for r in rigs}  # cpu ns, switches, bursts, bad
+    from .resources import cpu_ns, switches, Window
+    idle = {r.label: Window(r.pids) for r in rigs}
+    time.sleep(idle_s)
+    idle = {label: w.stop() for label, w in idle.items()}
+    tot = {r.label: [0, 0, 0, 0, 0] for r in rigs}  # cpu ns, switches, ns of windows, bursts, bad
     for i in range(count):
         order = list(rigs)
         rng.shuffle(order)
         payload = pattern(1, (i + 1) * size)[i * size:]
         for rig in order:
             pids = rig.pids
-            c0, s0 = cpu_ns(pids), switches(pids)
+            t0, c0, s0 = time.monotonic_ns(), cpu_ns(pids), switches(pids)
             t = tot[rig.label]
             if not one_burst(rig, payload, timeout, settle_s):
-                t[3] += 1
+                t[4] += 1
                 continue
             t[0] += cpu_ns(pids) - c0
             t[1] += switches(pids) - s0
-            t[2] += 1
+            t[2] += time.monotonic_ns() - t0
+            t[3] += 1
             time.sleep(rng.uniform(0.001, 0.003))
-    return {label: {"cpu_us": c / n / 1e3 if n else None, "switches": s / n if n else None,
-                    "n": n, "bad": bad, "gap_ms": next(r.gap_ms for r in rigs if r.label == label)}
-            for label, (c, s, n, bad) in tot.items()}
+    out = {}
+    for r in rigs:
+        c, s, ns, n, bad = tot[r.label]
+        i = idle[r.label]
+        out[r.label] = {"n": n, "bad": bad, "gap_ms": r.gap_ms, "idle": i}
+        if n:
+            secs = ns / 1e9 / n
+            out[r.label].update({
+                "cpu_us": c / n / 1e3, "switches": s / n, "window_ms": secs * 1e3,
+                "cpu_us_net": c / n / 1e3 - i["cpu_s"] / i["seconds"] * secs * 1e6,
+                "switches_net": s / n - i["wakeups_per_s"] * secs})
+    return out

@@ -53,7 +53,9 @@ def goals(r):
     bursts = r.get("bursts") or {}
     for label in (DAEMON_FAST, DAEMON):
         add("CPU per 16-byte burst, %s" % label, _get(bursts, label, "cpu_us"),
-            _get(bursts, "ser2net", "cpu_us"), fmt="%.0f", unit=" µs", note=" (ser2net)")
+            _get(bursts, "ser2net", "cpu_us"), fmt="%.0f", unit=" µs",
+            note=" (ser2net; net of idle timers %s / %s)" % (
+                _f(_get(bursts, label, "cpu_us_net"), "%.0f"), _f(_get(bursts, "ser2net", "cpu_us_net"), "%.0f")))
         add("context switches per burst, %s" % label, _get(bursts, label, "switches"), 3.0)
 
     runs = [x for x in (_get(r, "load", "qysc") or []) if isinstance(x, dict)]
@@ -134,6 +136,10 @@ def _bursts(r):
     calls = sorted({k for c in cols for k in (_get(b, c, "syscalls", "per_burst") or {})})
     rows = [["CPU µs per burst"] + [_f(_get(b, c, "cpu_us"), "%.0f") for c in cols],
             ["context switches per burst"] + [_f(_get(b, c, "switches")) for c in cols],
+            ["  net of its idle timers: CPU µs, switches"] + [
+                "%s, %s" % (_f(_get(b, c, "cpu_us_net"), "%.0f"), _f(_get(b, c, "switches_net")))
+                for c in cols],
+            ["window ms (write to arrival + 3 ms)"] + [_f(_get(b, c, "window_ms"), "%.1f") for c in cols],
             ["bursts (bad)"] + ["%s (%s)" % (_get(b, c, "n"), _get(b, c, "bad")) for c in cols],
             ["system calls per burst (strace)"] + [_f(_get(b, c, "syscalls", "total"), "%.1f") for c in cols]]
     rows += [["  " + k] + [_f(_get(b, c, "syscalls", "per_burst", k), "%.1f") for c in cols] for k in calls]
