@@ -24,7 +24,8 @@ import tempfile
 import time
 import traceback
 
-from trmkit.sandbox import load_encode_table
+from trmkit.ports import free_port
+from trmkit.sandbox import MODEM_OK, load_encode_table
 from . import measure, modbus_rt, overpath, report, resources
 from .rigs import DaemonRig, Ser2netRig, SocatRig, is_installed
 from .tls_handshake import gateway_pki
@@ -32,10 +33,10 @@ from .tls_handshake import gateway_pki
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 
-FULL = {"samples": 300, "flood_bytes": 4 << 20, "flood_s": 30,
+FULL = {"samples": 300, "bursts": 300, "flood_bytes": 4 << 20, "flood_s": 30,
         "load": [(115200, 20), (460800, 20), (921600, 60)],
         "idle_s": 10, "strace_s": 5, "trickle_s": 10, "modbus": 200, "drain_s": 0.5, "settle_s": 2.0}
-QUICK = {"samples": 12, "flood_bytes": 256 << 10, "flood_s": 4,
+QUICK = {"samples": 12, "bursts": 12, "flood_bytes": 256 << 10, "flood_s": 4,
          "load": [(921600, 1)],
          "idle_s": 0.5, "strace_s": 0.5, "trickle_s": 1, "modbus": 8, "drain_s": 0.3, "settle_s": 0.5}
 
@@ -57,6 +58,8 @@ class Context:
         self.p = QUICK if args.quick else FULL
         self.build = os.path.abspath(args.build)
         self.qysc = os.path.join(self.build, "sandbox", "qysc")
+        self.beside = (os.path.join(os.path.abspath(args.beside), "sandbox", "qysc")
+                       if args.beside else None)
         if not os.access(self.qysc, os.X_OK):
             sys.exit("no sandbox daemon at %s (build it: cmake --build --preset host-release)"
                      % self.qysc)
@@ -73,11 +76,11 @@ class Context:
         self.daemons = []
         self.section = None
 
-    def daemon(self, gap_ms=50, **kw):
+    def daemon(self, gap_ms=50, qysc=None, **kw):
         """The daemon, its heap calls counted (every rig has its own counter)."""
         if self.shim:
             kw["preload"] = (self.shim, os.path.join(self.work, "heap-%d" % len(self.daemons)))
-        rig = DaemonRig(self.qysc, self.table, gap_ms=gap_ms, **kw)
+        rig = DaemonRig(qysc or self.qysc, self.table, gap_ms=gap_ms, **kw)
         self.daemons.append((self.section, rig))
         return rig
 
@@ -102,11 +105,36 @@ def using(make, fn):
         rig.close()
 
 
+def daemons(ctx, **kw):
+    """The daemon at TimeInterval 1 and 50, and so --beside's."""
+    rigs = [ctx.daemon(1, label="qysc TI=1", **kw), ctx.daemon(50, label="qysc TI=50", **kw)]
+    if ctx.beside:
+        rigs += [ctx.daemon(gap, qysc=ctx.beside, label="%s TI=%d" % (ctx.args.beside_name, gap), **kw)
+                 for gap in (1, 50)]
+    return rigs
+
+
 def sec_latency(ctx):
-    rigs = [ctx.daemon(1, label="qysc TI=1"), ctx.daemon(50, label="qysc TI=50")]
+    rigs = daemons(ctx)
     try:
         rigs += [cls() for cls in ctx.others]
         return measure.latency(rigs, [16, 256], ctx.p["samples"], ctx.rng)
+    finally:
+        for r in rigs:
+            r.close()
+
+
+def sec_bursts(ctx):
+    """CPU and context switches per 16-byte burst: the daemon at
+    TimeInterval 1 and 50 beside ser2net and socat, interleaved."""
+    rigs = daemons(ctx)
+    try:
+        rigs += [cls() for cls in ctx.others]
+        time.sleep(ctx.p["settle_s"])  # every rig past its start-up
+        out = measure.burst_cost(rigs, 16, ctx.p["bursts"], ctx.rng, idle_s=ctx.p["idle_s"] / 2)
+        for r in rigs:  # then, apart (strace slows what it watches), the system calls
+            out[r.label]["syscalls"] = measure.burst_syscalls(r, 16, ctx.p["strace_s"])
+        return out
     finally:
         for r in rigs:
             r.close()
@@ -146,9 +174,38 @@ def _idle_one(ctx, rig):
     return out
 
 
+def idle_floor(ctx):
+    """The fixed idle timings alone (bench/idle_floor.c), connected and
+    offline: what any daemon keeping them costs on this machine."""
+    prog = resources.idle_floor(ctx.build, ctx.work)
+    if prog is None:
+        return None
+    modem = os.path.join(ctx.work, "modemInfo.txt")
+    with open(modem, "w") as f:
+        f.write(MODEM_OK)
+    out = {}
+    for state, argv in (("connected", [prog, "connected", modem]),
+                        ("disconnected", [prog, "offline", modem, str(free_port())])):
+        p = subprocess.Popen(argv, stdout=subprocess.DEVNULL)
+        try:
+            time.sleep(ctx.p["settle_s"])
+            out[state] = resources.idle([p.pid], ctx.p["idle_s"])
+        finally:
+            p.kill()
+            p.wait()
+    return out
+
+
 def sec_idle(ctx):
-    """Idle cost connected and disconnected, and memory."""
+    """Idle cost connected and disconnected, and memory; beside them the
+    floor of the fixed timings."""
     out = dict([using(ctx.daemon, lambda r: _idle_one(ctx, r))])
+    if ctx.beside:
+        out.update([using(lambda: ctx.daemon(qysc=ctx.beside, label=ctx.args.beside_name),
+                          lambda r: _idle_one(ctx, r))])
+    floor = idle_floor(ctx)
+    if floor:
+        out["floor"] = floor
     static = static_build(ctx)
     if static:
         rig = DaemonRig(static, ctx.table, label="qysc static")
@@ -205,7 +262,7 @@ def sec_cellpath(ctx):
     return overpath.run(ctx, ctx.args.quick, socat, only)
 
 
-SECTIONS = [("latency", sec_latency), ("throughput", sec_throughput), ("load", sec_load),
+SECTIONS = [("latency", sec_latency), ("bursts", sec_bursts), ("throughput", sec_throughput), ("load", sec_load),
             ("idle", sec_idle), ("trickle", sec_trickle), ("modbus", sec_modbus),
             ("cellpath", sec_cellpath)]
 
@@ -252,6 +309,10 @@ def main():
     ap.add_argument("--tls", action="store_true",
                     help="the cellular path's runs of both lines also over the secure link")
     ap.add_argument("--daemon-only", action="store_true", help="leave ser2net and socat out")
+    ap.add_argument("--beside", metavar="DIR",
+                    help="another build's daemon beside this one in the latency and bursts "
+                         "sections, interleaved (before and after a change in one run)")
+    ap.add_argument("--beside-name", default="beside", help="its label (default: beside)")
     ap.add_argument("--markdown", metavar="JSON", help="print the README table of a result file, run nothing")
     args = ap.parse_args()
     if args.markdown:

@@ -207,3 +207,76 @@ def trickle(rig, seconds, drain_s=0.5, every_ms=2):
     return {"cpu_pct": cost["cpu_pct"], "wakeups_per_s": cost["wakeups_per_s"],
             "taken": counts["taken"], "lost": counts["lost"], "latency": counts["latency"],
             "seconds": seconds}
+
+
+def one_burst(rig, payload, timeout=2.0, settle_s=0.003):
+    """One burst on line 1 to the server; whether it arrived whole."""
+    rig.ptys[1].write(payload)
+    got, _ = _read_server(rig, 1, len(payload), time.monotonic() + timeout)
+    time.sleep(settle_s)
+    if got != payload:
+        drain(rig)
+    return got == payload
+
+
+def burst_syscalls(rig, size, seconds):
+    """System calls per burst of `size` bytes (strace -c -f over bursts
+    back to back for `seconds`): {"per_burst": {name: n}, "bursts", "switches"}."""
+    from .resources import strace_counts, switches
+    done = [0]
+
+    def tick(_):
+        done[0] += one_burst(rig, pattern(1, size * (done[0] + 1))[size * done[0]:])
+    s0 = switches(rig.pids)
+    counts = strace_counts(rig.pids, seconds, tick)
+    if not counts or not done[0]:
+        return None
+    n = done[0]
+    return {"bursts": n, "total": counts["total"] / n,
+            "per_burst": {k: v / n for k, v in sorted(counts["calls"].items())},
+            "switches_traced": (switches(rig.pids) - s0) / n}
+
+
+def burst_cost(rigs, size, count, rng, settle_s=0.003, timeout=2.0, idle_s=5.0):
+    """CPU time and context switches per serial→server burst of `size`
+    bytes on line 1: every rig (in shuffled order, sample by sample) gets
+    `count` bursts; each is counted from just before its write until
+    `settle_s` after its last byte reached the server (the forwarder has
+    gone back to its wait by then). First, all rigs idle for `idle_s`: the
+    "net" figures take out what each spends idle in as long as its windows
+    lasted (a daemon's LED and modem file, ser2net's own timers). Returns
+    {label: {"cpu_us", "switches", "cpu_us_net", "switches_net", "window_ms",
+    "n", "bad"}} per burst."""
+    from .resources import cpu_ns, switches, Window
+    idle = {r.label: Window(r.pids) for r in rigs}
+    time.sleep(idle_s)
+    idle = {label: w.stop() for label, w in idle.items()}
+    tot = {r.label: [0, 0, 0, 0, 0] for r in rigs}  # cpu ns, switches, ns of windows, bursts, bad
+    for i in range(count):
+        order = list(rigs)
+        rng.shuffle(order)
+        payload = pattern(1, (i + 1) * size)[i * size:]
+        for rig in order:
+            pids = rig.pids
+            t0, c0, s0 = time.monotonic_ns(), cpu_ns(pids), switches(pids)
+            t = tot[rig.label]
+            if not one_burst(rig, payload, timeout, settle_s):
+                t[4] += 1
+                continue
+            t[0] += cpu_ns(pids) - c0
+            t[1] += switches(pids) - s0
+            t[2] += time.monotonic_ns() - t0
+            t[3] += 1
+            time.sleep(rng.uniform(0.001, 0.003))
+    out = {}
+    for r in rigs:
+        c, s, ns, n, bad = tot[r.label]
+        i = idle[r.label]
+        out[r.label] = {"n": n, "bad": bad, "gap_ms": r.gap_ms, "idle": i}
+        if n:
+            secs = ns / 1e9 / n
+            out[r.label].update({
+                "cpu_us": c / n / 1e3, "switches": s / n, "window_ms": secs * 1e3,
+                "cpu_us_net": c / n / 1e3 - i["cpu_s"] / i["seconds"] * secs * 1e6,
+                "switches_net": s / n - i["wakeups_per_s"] * secs})
+    return out

@@ -155,3 +155,15 @@ def alloc_shim(build, workdir):
     rc = subprocess.call(["cc", "-O2", "-shared", "-fPIC", "-o", out, src],
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return out if rc == 0 else None
+
+
+def idle_floor(build, workdir):
+    """The idle floor program (bench/idle_floor.c): the one CMake built,
+    else compiled here with cc; None when neither works."""
+    built = os.path.join(build, "bench", "trm_idle_floor")
+    if os.access(built, os.X_OK):
+        return built
+    out = os.path.join(workdir, "trm_idle_floor")
+    src = os.path.join(os.path.dirname(os.path.abspath(__file__)), "idle_floor.c")
+    rc = subprocess.call(["cc", "-O2", "-o", out, src], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return out if rc == 0 else None

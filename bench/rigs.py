@@ -110,12 +110,13 @@ class DaemonRig(Rig):
     """The daemon's sandbox copy, connected to our link server.
     modbus: line 1 bridged (IsTCP2RTU1=1) to a pymodbus RTU slave.
     preload: (shim library, counter file) to count heap calls.
-    tls: a tlspeer.Pki with the factory pair "gw": the link in TLS."""
+    tls: a tlspeer.Pki with the factory pair "gw": the link in TLS.
+    prefix: the command the daemon runs under (an emulator, a counter)."""
 
     name = "qysc"
 
     def __init__(self, qysc, table, gap_ms=50, modbus=False, preload=None, label=None, path=None,
-                 tls=None):
+                 tls=None, prefix=(), timeout=20.0):
         super().__init__()
         self.path = path or Loopback()
         self.gap_ms = gap_ms
@@ -135,18 +136,18 @@ class DaemonRig(Rig):
         # heartbeats far apart, so none falls into a measurement
         self.sb.write_config(self.path.server_addr, self.server.port, HeartbeatTime=3600,
                              TimeInterval=gap_ms, IsTCP2RTU1=1 if modbus else 0)
-        argv = [qysc]
+        argv = list(prefix) + [qysc]
         if preload:
-            argv = ["env", "LD_PRELOAD=" + preload[0], "TRM_ALLOC_COUNT_FILE=" + preload[1], qysc]
+            argv = ["env", "LD_PRELOAD=" + preload[0], "TRM_ALLOC_COUNT_FILE=" + preload[1]] + argv
         with self.path.device_side():
             self.procs.append(FileProcess(argv, self.sb.dir, os.path.join(self.sb.dir, "qysc.log")))
-        self.link = self.server.accept(20.0)
-        self.link.next_packet(timeout=10.0)  # init
+        self.link = self.server.accept(timeout)
+        self.link.next_packet(timeout=timeout)  # init
         self.init_ns = now_ns()
         # the daemon empties the serial queues after the init packet; a
         # verify round trip makes sure that has happened
         self.link.challenge(0, 1)
-        self.link.next_packet(timeout=10.0, skip_heartbeats=True)
+        self.link.next_packet(timeout=timeout, skip_heartbeats=True)
         self.counter = preload[1] if preload else None
         self.heap_at_start = resources.read_alloc(self.counter) if preload else None
         self.heap_calls = None
@@ -259,10 +260,15 @@ class TcpRig(Rig):
 
 
 class Ser2netRig(TcpRig):
-    """ser2net with its default settings: one raw TCP accepter per line."""
+    """ser2net with its default settings: one raw TCP accepter per line.
+    command: how to run it (default the host's ser2net)."""
 
     name = "ser2net"
     label = "ser2net"
+
+    def __init__(self, command=("ser2net",), **kw):
+        self.command = list(command)
+        super().__init__(**kw)
 
     def start(self):
         cfg = os.path.join(self.dir, "ser2net.yaml")
@@ -272,7 +278,7 @@ class Ser2netRig(TcpRig):
                 f.write("connection: &line%d\n    accepter: tcp,127.0.0.1,%d\n"
                         "    connector: serialdev,%s,115200n81,local\n\n"
                         % (line, self.ports[line], path))
-        self.procs.append(FileProcess(["ser2net", "-n", "-d", "-c", cfg, "-P", os.path.join(self.dir, "pid")],
+        self.procs.append(FileProcess(self.command + ["-n", "-d", "-c", cfg, "-P", os.path.join(self.dir, "pid")],
                                 self.dir, os.path.join(self.dir, "ser2net.log")))
 
 

@@ -70,7 +70,7 @@ int build_hello(unsigned char *buf, int cap) {
   return build_msg(buf, cap, m);
 }
 
-bool ack_owed() { return g.helloGot && ack_due(g.unacked, GetTimeTicks() - g.firstAt) != 0; }
+bool ack_owed() { return g.helloGot && ack_due(g.unacked, pass_ticks(nullptr) - g.firstAt) != 0; }
 
 void log_lost(const char *whose, const uint64_t lost[ACK_LINES], const uint64_t at[ACK_LINES],
               uint64_t *count) {
@@ -151,7 +151,7 @@ int ack_take(int slot) {
   SerialLine &l = qysc_lines[slot];
   const int len = build_line_data(g_pkt, PACKET_BUF_SIZE, slot, l.len);
   l.len = 0;
-  line_touched(slot);
+  l.lenNow = hold_count(baseInfo.comInfo[slot].port);  // what stays is a new burst
   if (len == 0) return 0;
   size_t off = 0;
   const WireSection s = wire_next_section(g_pkt, &off);
@@ -170,7 +170,7 @@ void ack_spill(int slot) {
 
 void ack_take_lines(uint32_t now, uint32_t us) {
   for (int slot = 1; slot <= 2; slot++) {
-    qysc_lines[slot].lenNow = UART_DataSizeInCom(baseInfo.comInfo[slot].port);
+    qysc_lines[slot].lenNow = hold_count(baseInfo.comInfo[slot].port);  // the waits read the lines
     if (qysc_lines[slot].lenNow != 0 && BurstDueAt(slot, now, us) != 0) ack_take(slot);
   }
 }
@@ -211,6 +211,11 @@ void ack_data_sent(void) { retain_sent(); }
 
 bool ack_data_ready(void) { return g.active && g.helloGot && !ack_hole() && retain_unsent() > 0; }
 
+uint32_t ack_due_us(uint32_t now, uint32_t us) {
+  if (!g.active || !g.helloGot || g.unacked == 0) return UINT32_MAX;
+  return us_until(g.firstAt + ACK_EVERY_MS, now, us);
+}
+
 bool ack_sending(void) {
   if (!g.active) return false;
   return !g.helloSent || ack_owed() || ack_data_ready();
@@ -219,7 +224,7 @@ bool ack_sending(void) {
 void ack_took(int slot, int n) {
   if (!g.active || n <= 0) return;
   g.taking.off[slot - 1] += static_cast<uint64_t>(n);
-  if (g.unacked == 0) g.firstAt = GetTimeTicks();
+  if (g.unacked == 0) g.firstAt = pass_ticks(nullptr);
   g.unacked += static_cast<uint64_t>(n);
 }
 

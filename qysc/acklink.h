@@ -60,6 +60,9 @@ bool ack_sending(void);
 // the hub's (the hello told where the stream starts). Nothing more goes
 // out and the link is renewed; the next hellos count the loss on both ends.
 bool ack_hole(void);
+// Microseconds from tick now (us into it) until an acknowledgement comes
+// due by its time (UINT32_MAX: nothing taken that is not acknowledged).
+uint32_t ack_due_us(uint32_t now, uint32_t us);
 
 // The receive side: n bytes of a line section (slot 1 or 2) taken; a
 // section of the extension's port.

@@ -15,6 +15,9 @@
 
 #include <string.h>
 
+#include <algorithm>
+#include <utility>
+
 #include "acklink.h"
 #include "my_uart.h"
 #include "net.h"
@@ -34,24 +37,40 @@ constexpr uint32_t kLedOnlineMs = 500;
 constexpr uint32_t kLedOfflineMs = 2000;
 constexpr uint32_t kModemInfoMs = 2000;
 constexpr int kLedStatus = 1;
+// Timers of the loop due this close together are served by one pass: no
+// later than the 5 ms pace at which the loop once looked at them.
+constexpr uint32_t kJoinMs = 5;
 
 DaemonLoop &L = qysc_loop;
 
-bool elapsed(uint32_t since, uint32_t ms) { return GetTimeTicks() - since > ms; }
+uint32_t led_period() { return iGPRSStep == GPRS_ONLINE ? kLedOnlineMs : kLedOfflineMs; }
 
-void status_led() {
-  const uint32_t period = iGPRSStep == GPRS_ONLINE ? kLedOnlineMs : kLedOfflineMs;
-  if (elapsed(L.ledSince, period)) {
-    L.ledSince = GetTimeTicks();
+void status_led(uint32_t now) {
+  if (now - L.ledSince > led_period()) {
+    L.ledSince = now;
     setStaLed(2);
   }
 }
 
-void modem_info() {
-  if (elapsed(L.modemSince, kModemInfoMs)) {
-    L.modemSince = GetTimeTicks();
+void modem_info(uint32_t now) {
+  if (now - L.modemSince > kModemInfoMs) {
+    L.modemSince = now;
     ReadModemInfo();
   }
+}
+
+// Microseconds until the loop's own timers call for a pass: the first of
+// the LED's toggle and the modem file's re-read (each when more than its
+// period has passed), and the other too when it comes within kJoinMs of
+// it (the pass then serves both, one wake-up); the watchdog's service at
+// the latest.
+uint32_t loop_due_us(uint32_t now, uint32_t us) {
+  uint32_t led = us_until(L.ledSince + led_period() + 1, now, us);
+  uint32_t modem = us_until(L.modemSince + kModemInfoMs + 1, now, us);
+  if (led > modem) std::swap(led, modem);
+  const uint32_t due = modem - led <= kJoinMs * 1000 ? modem : led;
+  const uint32_t watchdog = us_until(watchdog_due(), now, us);
+  return due < watchdog ? due : watchdog;
 }
 
 void open_ports() {
@@ -63,14 +82,14 @@ void open_ports() {
 }
 
 // While the acknowledged link keeps the lines and no link serves them,
-// their bursts go to its buffer, and every wait reads them.
-void keep_lines() {
+// their bursts go to its buffer, and every wait reads them: microseconds
+// until the next of their bursts is cut (UINT32_MAX: none pending).
+uint32_t keep_lines(uint32_t now, uint32_t us) {
   const bool keep = ack_collecting() && iCOMStep == COM_STEP_OPEN;
   wait_keep_lines(keep ? ack_spill : nullptr);
-  if (!keep || iGPRSStep == GPRS_ONLINE) return;
-  uint32_t us = 0;
-  const uint32_t now = qy_ticks_split(&us);
+  if (!keep || iGPRSStep == GPRS_ONLINE) return UINT32_MAX;
   ack_take_lines(now, us);
+  return std::min(BurstDueInUs(1, now, us), BurstDueInUs(2, now, us));
 }
 
 // The configuration path argument; 0 when it was "--ver".
@@ -128,13 +147,19 @@ int DaemonStart(int argc, char **argv) {
   return 1;
 }
 
+// Each pass starts from a fresh reading of the clock, which its steps
+// share; the link's step ends the pass in its wait, at most until the
+// loop's own timers are due.
 void DaemonPass(void) {
-  ServiceWatchdog();
-  status_led();
-  modem_info();
+  uint32_t us = 0;
+  pass_clock_stale();
+  const uint32_t now = pass_ticks(&us);
+  watchdog_pass(now);
+  status_led(now);
+  modem_info(now);
   open_ports();
-  keep_lines();
-  link_step();
+  const uint32_t kept = keep_lines(now, us);
+  link_step(std::min(loop_due_us(now, us), kept));
 }
 
 }  // extern "C"

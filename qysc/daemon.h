@@ -14,17 +14,21 @@
 //                command channels, the bridge      net my_uart wait
 //   upload.cpp   upload state machine           -> bursts packet, qycom
 //                                                  qyio, net my_uart wait
+//                                                  linehold (the counts)
 //              ^ checkWriteStaus -> drop_link (link.cpp): the fourth failed
 //                write drops the link where the write is judged
 //   bursts.cpp   packetising rule               -> packet (BurstCapacity)
 //   packet.cpp   the builders                   -> tcp2rtu my_uart
 //   qycom.cpp, qyio.cpp, tcp2rtu.cpp: the command channels and the Modbus
 //                bridge                         -> my_uart, settings
-//   net.cpp      the link's socket              -> resolve wait
+//   net.cpp      the link's socket              -> resolve wait waitset
 //   resolve.cpp  host names                     -> wait (net_wait)
-//   my_uart.cpp  UART wrappers                  -> wait (watch_line)
-//   wait.cpp     waits on descriptors           -> linehold
-//   pause.cpp    clock, pauses, watchdog service: calls none of them
+//   my_uart.cpp  UART wrappers                  -> wait (watch_line) linehold
+//   wait.cpp     waits on descriptors, the      -> waitset linehold
+//                lines read as they come
+//   waitset.cpp  one wait on a set (epoll, ppoll)
+//   pause.cpp    the pass's clock, pauses, watchdog service: calls none
+//                of them
 //
 // So a step that finds the link gone (the "@RELINK" reply out, the server
 // closed or reset) returns why, and link.cpp drops it. The globals
@@ -168,45 +172,72 @@ extern DaemonLoop qysc_loop;
 // settings are not touched). For tests.
 void DaemonReset(void);
 
-// The daemon's pauses (after a connect, before a reconnect, pacing the
-// reconnect wait) go through here: sleeps of at most ms milliseconds. A
-// test installs its own (null: real sleeps again).
+// The daemon's pauses (after a connect, before a reconnect) go through
+// here: sleeps of at most ms milliseconds, the watchdog serviced between
+// slices. A test installs its own (null: real sleeps again); with one
+// installed, the pass's wait does not wait either: it looks at its
+// descriptors once and hands the time it would have waited to the pause.
 void daemon_pause(uint32_t ms);
 void daemon_pause_install(void (*pause)(uint32_t ms));
+bool daemon_pause_faked(void);
+
+// The pass's clock (pause.cpp): the tick and in *us (may be null) the
+// microseconds into it, read at most once between two waits, so the steps
+// of a pass judge their timers against one reading (on the board every
+// reading is a system call). pass_clock_stale: something waited or wrote
+// to the link, the next step reads the clock again.
+uint32_t pass_ticks(uint32_t *us);
+void pass_clock_stale(void);
+// Microseconds from tick now (us into it) until tick due begins; 0 when it
+// has (due is at most 2^31 ticks ahead).
+uint32_t us_until(uint32_t due, uint32_t now, uint32_t us);
+
+// A pass services the watchdog when WDT_PASS_SERVICE_MS have passed since
+// the last service (every pass of a busy loop need not), and no wait of
+// the loop lasts past WDT_LONGEST_WAIT_MS after it, 3.5 s inside the 5 s
+// time-out; the LED and the reconnect wait bring a pass sooner anyway.
+// watchdog_due: the tick by which the loop must service it.
+#define WDT_PASS_SERVICE_MS 100
+#define WDT_LONGEST_WAIT_MS 1500
+void watchdog_pass(uint32_t now);
+uint32_t watchdog_due(void);
 
 // The steps of one pass while the link is up: the upload state machine
-// (one packet at most, upload.cpp), then the wait, as long as
-// upload_wait_us says (microseconds), that ends the pass with the receive
-// (receive.cpp). upload_step is true when its packet was the reply to
-// "@RELINK"; receive_step handles what arrived, and is true when it found
-// the link gone, with why. Either way the link state machine (link_step,
-// link.cpp) drops the link.
+// (one packet at most, upload.cpp), then the wait, as long as upload_wait_us
+// allows (microseconds: 0 when a packet waits its turn, the 5 ms pace while
+// one is to be sent again, else until the earliest thing due: a burst's
+// gap, the heartbeat, an acknowledgement), that ends the pass with the
+// receive (receive.cpp), itself bounded by a packet begun (its time limit).
+// upload_step is true when its packet was the reply to "@RELINK";
+// receive_step handles what arrived, and is true when it found the link
+// gone, with why. Either way the link state machine (link_step, link.cpp)
+// drops the link. link_step's limit_us: the longest any wait of the step
+// may last (the loop's own timers: LED, modem file, watchdog).
 bool upload_step(void);
-uint32_t upload_wait_us(void);
+uint32_t upload_wait_us(uint32_t now, uint32_t us);
 bool receive_step(uint32_t wait_us, Drop *why);
-void link_step(void);
+void link_step(uint32_t limit_us);
 
-// The pass's wait (wait.cpp): the link and both lines in one epoll set.
-// watch_link: the link to wait on (-1: none). watch_line: the slot's port
-// was (re)opened. pass_wait: waits up to us microseconds; true when the link has
-// something to read (or was closed by the server), and it notes the lines
-// whose bytes arrived. line_fresh: whether the slot's queue may have
-// changed since its last count (and clears that); line_touched: the daemon
-// took bytes from it or emptied it, count again.
+// The waits (wait.cpp). watch_link: the link to wait on (-1: none).
+// watch_line: the slot's port was (re)opened. loop_wait: up to us
+// microseconds for events on fd (-1: none) and, when lines is true, bytes
+// on the lines, which it reads into their holding queues (linehold.h): 1
+// when fd is ready. pass_wait: loop_wait on the link and both lines, true
+// when the link has something to read (or was closed by the server).
 void watch_link(int fd);
 void watch_line(int slot);
+int loop_wait(int fd, short events, uint32_t us, bool lines);
 bool pass_wait(uint32_t us);
-bool line_fresh(int slot);
-void line_touched(int slot);
 // The wait of a write for room in the link's socket, up to total_ms with
 // the watchdog serviced meanwhile; both lines are read into their holding
-// queues (linehold.h) while it lasts. poll's result: > 0 the link can take
-// bytes (or failed), 0 time out, -1 error.
+// queues while it lasts. poll's result: > 0 the link can take bytes (or
+// failed), 0 time out, -1 error.
 int write_wait(int fd, int total_ms);
 // While spill is set (null: not), every wait reads both lines into their
 // holding queues and hands a queue half full to spill (slot), and the
 // link's pauses are such waits (hold_pause; else daemon_pause).
 void wait_keep_lines(void (*spill)(int slot));
+bool lines_kept(void);
 void hold_pause(uint32_t ms);
 
 #endif

@@ -1,5 +1,5 @@
-// The serial lines' holding queues: one ring per line, static, filled only
-// while a write waits for the link (wait.cpp), emptied by the UART wrappers.
+// The serial lines' holding queues: one ring per line, static, filled by
+// the waits that watch the lines (wait.cpp), emptied by the UART wrappers.
 #include "linehold.h"
 
 #include <string.h>
@@ -75,6 +75,7 @@ int hold_take(unsigned char port, char *buf, int n) {
     h->count -= chunk;
     taken += chunk;
   }
+  if (h != nullptr && h->count == 0) h->head = 0;  // the next bytes at the start: warm lines
   return taken;
 }
 

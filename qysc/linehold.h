@@ -1,9 +1,10 @@
-// The serial lines' holding queues. While a packet waits for room in the
-// link's socket (up to 5 s), the daemon goes on reading both lines into a
-// bounded queue per line, so a short stall of the link does not overrun a
-// UART's receive FIFO. The UART wrappers put the held bytes in front of
-// the port's own queue: a burst's length counts both, and its bytes come
-// from the held ones first, so nothing changes order.
+// The serial lines' holding queues. Every wait that watches the lines
+// reads their bytes into a bounded queue per line as they come (the
+// pass's, and a packet's for room in the link's socket, up to 5 s, so a
+// short stall of the link does not overrun a UART's receive FIFO). The
+// UART wrappers put the held bytes in front of the port's own queue: a
+// burst's length counts both, and its bytes come from the held ones first,
+// so nothing changes order.
 #ifndef QYSC_LINEHOLD_H
 #define QYSC_LINEHOLD_H
 

@@ -13,7 +13,11 @@ int UART_Init(unsigned char cPort, DWORD dwBaudrate, char cData, char cParity, c
   return Open_Com(cPort, static_cast<int>(dwBaudrate), cData, cParity, cStop);
 }
 
-int UART_Close(unsigned char cPort) { return Close_Com(cPort); }
+// The bytes held are the port's: a close drops them with its own queue.
+int UART_Close(unsigned char cPort) {
+  hold_clear(cPort);
+  return Close_Com(cPort);
+}
 
 int UART_Send(unsigned char cPort, unsigned char *SendData, int iLen) {
   return Send_Binary(cPort, reinterpret_cast<char *>(SendData), iLen);

@@ -16,6 +16,7 @@
 #include "qycomm.h"
 #include "resolve.h"
 #include "tlslink.h"
+#include "waitset.h"
 
 namespace {
 
@@ -24,13 +25,26 @@ namespace {
 // count closes it.
 int g_tornFd = -1;
 
-// Every packet is one write and leaves whole at once: Nagle would hold a
-// packet back until the previous one is acknowledged (a round trip, or a
-// peer's 40 ms delayed acknowledgement), so it is off.
-void set_transfer_options(int fd) {
-  const int rcvbuf = NET_RCVBUF, on = 1, lowat = NET_NOTSENT_LOWAT;
-  struct timeval tv = {NET_TIMEOUT_MS / 1000, 0};
+// Before the connect, what governs it: the receive buffer (the window it
+// offers; its scale is fixed by the handshake).
+void set_connect_options(int fd) {
+  const int rcvbuf = NET_RCVBUF;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+}
+
+// Once connected, what governs the link: the socket time-outs, every
+// packet one write that leaves whole at once (Nagle would hold a packet
+// back until the previous one is acknowledged: a round trip, or a peer's
+// 40 ms delayed acknowledgement), the unsent bytes bounded, and a silent
+// path found by TCP itself. Set only on a link that came up: a refused
+// connect, every 1.1 s while the server is away, is a third of the system
+// calls. (The time-outs govern blocking calls only; the link's calls all
+// wait in poll, the connect's too, bounded by NET_TIMEOUT_MS.)
+void set_link_options(int fd) {
+  const int on = 1, lowat = NET_NOTSENT_LOWAT, idle = NET_KEEPIDLE_S, intvl = NET_KEEPINTVL_S,
+            cnt = NET_KEEPCNT;
+  const unsigned int user_timeout = NET_USER_TIMEOUT_MS;
+  struct timeval tv = {NET_TIMEOUT_MS / 1000, 0};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -38,12 +52,6 @@ void set_transfer_options(int fd) {
     const int sndbuf = NET_SNDBUF_FALLBACK;
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
   }
-}
-
-void set_options(int fd) {
-  set_transfer_options(fd);
-  const int on = 1, idle = NET_KEEPIDLE_S, intvl = NET_KEEPINTVL_S, cnt = NET_KEEPCNT;
-  const unsigned int user_timeout = NET_USER_TIMEOUT_MS;
   setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
   setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
   setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intvl, sizeof intvl);
@@ -51,16 +59,28 @@ void set_options(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, sizeof user_timeout);
 }
 
-void set_blocking(int fd, bool blocking) {
-  const int fl = fcntl(fd, F_GETFL);
-  if (fl < 0) return;
-  fcntl(fd, F_SETFL, blocking ? (fl & ~O_NONBLOCK) : (fl | O_NONBLOCK));
+// SIGPIPE ignored for the process (a write to a broken link or output
+// returns an error instead of ending the daemon), once: it stays so.
+void ignore_sigpipe() {
+  static bool done = false;
+  if (!done) signal(SIGPIPE, SIG_IGN);
+  done = true;
 }
 
-// Non-blocking connect, then a wait for the outcome in watchdog slices.
-// 0 when connected, else -1 with errno the reason (ETIMEDOUT after 5 s).
+// The link's socket is non-blocking for its whole life: every read and
+// write of it is MSG_DONTWAIT and waits in poll (a kernel older than
+// 2.6.27 takes the flag by fcntl).
+int open_socket() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  if (fd >= 0 || errno != EINVAL) return fd;
+  fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  return fd;
+}
+
+// Connect, then a wait for the outcome in watchdog slices. 0 when
+// connected, else -1 with errno the reason (ETIMEDOUT after 5 s).
 int connect_bounded(int fd, const struct sockaddr_in &addr) {
-  set_blocking(fd, false);
   int rc = connect(fd, reinterpret_cast<const struct sockaddr *>(&addr), sizeof addr);
   if (rc != 0 && errno == EINPROGRESS) {
     const int ready = net_wait(fd, POLLOUT, NET_TIMEOUT_MS);
@@ -71,9 +91,6 @@ int connect_bounded(int fd, const struct sockaddr_in &addr) {
     errno = err;
     rc = err == 0 ? 0 : -1;
   }
-  const int reason = errno;
-  set_blocking(fd, true);
-  errno = reason;
   return rc;
 }
 
@@ -107,13 +124,13 @@ Room wait_for_room(int fd, uint32_t start, bool begun) {
 extern "C" {
 
 int net_connect(const char *serverIP, int serverPort) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const int fd = open_socket();
   if (fd < 0) {
     PrintMsg("->net_connect Error: open socket Error\r\n");
     return NET_ERR_SOCKET;
   }
-  set_options(fd);
-  signal(SIGPIPE, SIG_IGN);
+  set_connect_options(fd);
+  ignore_sigpipe();
   struct sockaddr_in addr = {};
   if (qy_resolve(serverIP, &addr.sin_addr) != 0) {
     PrintMsg("->net_connect Error: get host Error\r\n");
@@ -129,12 +146,14 @@ int net_connect(const char *serverIP, int serverPort) {
     return NET_ERR_CONNECT;
   }
   if (fd == g_tornFd) g_tornFd = -1;  // a new link under a reused number
+  set_link_options(fd);
   PrintMsg("->net_connect OK\r\n");
   return fd;
 }
 
 void net_close(int sockfd) {
   tls_end(sockfd);
+  waitset_forget(sockfd);
   if (sockfd == g_tornFd) g_tornFd = -1;
   if (sockfd >= 0) close(sockfd);
 }
@@ -185,7 +204,8 @@ int net_write(int sockfd, const unsigned char *data, int len) {
     return -1;
   }
   if (tls_link(sockfd)) return tls_write(data, len);
-  const uint32_t start = GetTimeTicks();
+  uint32_t start = 0;  // the clock is read only when the write has to wait
+  bool waited = false;
   int done = 0;
   Room room = kRoom;
   while (done < len && room == kRoom) {
@@ -196,6 +216,8 @@ int net_write(int sockfd, const unsigned char *data, int len) {
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+    if (!waited) start = GetTimeTicks();
+    waited = true;
     room = wait_for_room(sockfd, start, done > 0);
   }
   if (done < len && (done > 0 || room == kPathGone)) {

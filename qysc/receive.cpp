@@ -93,15 +93,29 @@ constexpr LinkFraming kFraming = {
     2000, LINK_BAD_DROPS_ITS_FEED, PACKET_BUF_SIZE, 0, handle_packet, nullptr, nullptr,
 };
 
+// A packet begun waits for its rest until its time limit: the pass's wait
+// ends there, and a packet still not whole is forgotten then, as the next
+// read would find.
+uint32_t partial_due_us(uint32_t now, uint32_t us) {
+  if (g_in.have == 0) return UINT32_MAX;
+  return us_until(g_in.since + kFraming.wait_ms + 1, now, us);
+}
+
+void forget_stale_partial() {
+  if (g_in.have > 0 && pass_ticks(nullptr) - g_in.since > kFraming.wait_ms) g_in.have = 0;
+}
+
 }  // namespace
 
 void receive_reset(void) { g_in.have = 0; }
 
 extern "C" void HandleServerPacket(unsigned char *buf, int n) {
   PrintMsg("--> socket receive: length=%d\r\n", n);
+  PrintRelease();  // held from the read: its lines in one write
   if (n <= 0) return;
   decode_func(buf, n, 0);
-  link_framer_feed(&kFraming, &g_in, buf, static_cast<size_t>(n), GetTimeTicks(), nullptr);
+  pass_clock_stale();  // read after the wait the bytes came in
+  link_framer_feed(&kFraming, &g_in, buf, static_cast<size_t>(n), pass_ticks(nullptr), nullptr);
 }
 
 bool receive_step(uint32_t wait_us, Drop *why) {
@@ -109,8 +123,17 @@ bool receive_step(uint32_t wait_us, Drop *why) {
   if (L.sockfd < 0) {
     // dropped by this pass's upload: the receive fails as it always has
     n = recv_NonBlocking(L.sockfd, ucRecvData, PACKET_BUF_SIZE);
-  } else if (pass_wait(wait_us)) {
-    n = net_read_ready(L.sockfd, ucRecvData, PACKET_BUF_SIZE);
+  } else {
+    uint32_t us = 0;
+    const uint32_t now = pass_ticks(&us);
+    const uint32_t partial = partial_due_us(now, us);
+    if (pass_wait(wait_us < partial ? wait_us : partial)) {
+      PrintHold();
+      n = net_read_ready(L.sockfd, ucRecvData, PACKET_BUF_SIZE);
+      if (n <= 0) PrintRelease();
+    } else {
+      forget_stale_partial();
+    }
   }
   if (n > 0) {
     HandleServerPacket(ucRecvData, n);

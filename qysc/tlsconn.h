@@ -21,6 +21,7 @@ struct TlsConn {
   bool full;        // the handshake went through the hub's certificate
   bool sent;        // bytes sent since the last receive (round trips)
   uint32_t start;   // tick the handshake began
+  short wants;      // what the handshake waits for on the socket (POLLIN, POLLOUT)
   mbedtls_ssl_context ssl;
   mbedtls_ssl_config conf;
   mbedtls_x509_crt ca;

@@ -30,7 +30,6 @@ TlsConn &C = tlsConn;
 TlsStats &S = tlsStats;
 
 constexpr int kStepsPerPass = 32;
-constexpr int kStepWaitMs = 5;  // as long as a pass's receive wait
 
 const int kSuites[] = {
     MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,
@@ -141,7 +140,7 @@ int refused() {
 int done() {
   S.handshakes++;
   if (!C.full) S.resumed++;
-  S.lastMs = GetTimeTicks() - C.start;
+  S.lastMs = pass_ticks(nullptr) - C.start;
   C.done = true;
   PrintMsg("--> tls: handshake done, %s, %s, %u bytes out, %u in, %u round trips, %u ms\r\n",
            C.full ? "full" : "resumed", mbedtls_ssl_get_ciphersuite(&C.ssl), S.lastOut, S.lastIn,
@@ -153,14 +152,8 @@ int done() {
   return TLS_HS_DONE;
 }
 
-// Waits up to a pass's receive wait for what the library wants.
-bool io_ready(int want) {
-  struct pollfd p = {C.fd, static_cast<short>(want == MBEDTLS_ERR_SSL_WANT_READ ? POLLIN : POLLOUT), 0};
-  return poll(&p, 1, kStepWaitMs) == 1;
-}
-
 // One step; TLS_HS_MORE to go on in this pass, else the outcome (or -2:
-// nothing to do until the socket is ready).
+// nothing to do until the socket is ready for what C.wants).
 int step() {
   const int rc = mbedtls_ssl_handshake_step(&C.ssl);
   if (C.ssl.state == MBEDTLS_SSL_SERVER_CERTIFICATE) C.full = true;
@@ -169,7 +162,8 @@ int step() {
   }
   if (rc == 0) return C.ssl.state == MBEDTLS_SSL_HANDSHAKE_OVER ? done() : TLS_HS_MORE;
   if (rc != MBEDTLS_ERR_SSL_WANT_READ && rc != MBEDTLS_ERR_SSL_WANT_WRITE) return failed(rc);
-  return io_ready(rc) ? TLS_HS_MORE : -2;
+  C.wants = rc == MBEDTLS_ERR_SSL_WANT_READ ? POLLIN : POLLOUT;
+  return -2;
 }
 
 }  // namespace
@@ -210,7 +204,8 @@ int tls_begin(int fd) {
   C.fd = fd;
   C.open = true;
   C.done = C.torn = C.full = C.sent = false;
-  C.start = GetTimeTicks();
+  C.start = pass_ticks(nullptr);
+  C.wants = POLLOUT;
   C.check = TlsCheck{&tlsConf, time(nullptr), TlsRefusal::kNone};
   S.lastOut = S.lastIn = S.lastRoundTrips = 0;
   mbedtls_ssl_init(&C.ssl);
@@ -227,7 +222,7 @@ int tls_begin(int fd) {
 
 int tls_handshake_pass(void) {
   ArenaScope arena;
-  if (GetTimeTicks() - C.start > tlsConf.handshakeMs) {
+  if (pass_ticks(nullptr) - C.start > tlsConf.handshakeMs) {
     S.timeouts++;
     PrintMsg("--> tls: handshake not done within %u ms, time-outs %u\r\n", tlsConf.handshakeMs, S.timeouts);
     return TLS_HS_FAILED;
@@ -236,9 +231,16 @@ int tls_handshake_pass(void) {
     const int rc = step();
     if (rc == -2) return TLS_HS_MORE;
     if (rc != TLS_HS_MORE) return rc;
-    ServiceWatchdog();  // a step may be a few hundred ms of arithmetic on the board
+    pass_clock_stale();  // a step may be a few hundred ms of arithmetic on the board
+    ServiceWatchdog();
   }
   return TLS_HS_MORE;
+}
+
+short tls_handshake_events(void) { return C.wants; }
+
+uint32_t tls_handshake_left_us(uint32_t now, uint32_t us) {
+  return us_until(C.start + tlsConf.handshakeMs + 1, now, us);
 }
 
 void tls_end(int fd) {

@@ -40,8 +40,12 @@ bool tls_ready(void);
 // After the TCP connect on fd: sets the connection up. 0, or -1 (logged,
 // counted; the caller closes fd).
 int tls_begin(int fd);
-// One pass of the handshake (waits at most 5 ms for the hub).
+// One pass of the handshake: as far as it goes without waiting for the hub.
+// Then the pass waits on the socket for tls_handshake_events (POLLIN or
+// POLLOUT), at most tls_handshake_left_us (until the handshake's bound).
 int tls_handshake_pass(void);
+short tls_handshake_events(void);
+uint32_t tls_handshake_left_us(uint32_t now, uint32_t us);
 // Whether the hub chose the acknowledged link (acklink) on the link the
 // last handshake made.
 bool tls_ack(void);

@@ -14,6 +14,7 @@
 #include "daemon.h"
 
 #include "acklink.h"
+#include "linehold.h"
 #include "my_uart.h"
 #include "net.h"
 #include "packet.h"
@@ -68,8 +69,6 @@ bool upload_init() {
   UART_RxClear(port_of(2));
   UART_RxClear(port_of(1));
   qysc_lines[1].lenNow = qysc_lines[2].lenNow = 0;
-  line_touched(1);
-  line_touched(2);
   return false;
 }
 
@@ -85,28 +84,33 @@ const LineLog kLineLogs[] = {
     {2, "-- read Data From RS232 = %d\r\n", "--> socket write: COM(232) data\r\n"},
 };
 
-// Queue lengths are asked for only where bytes arrived or were taken.
+// A line's queue: the bytes its waits have read (a line is read as its
+// bytes come), so counting it is no system call.
+int line_count(int slot) { return hold_count(static_cast<unsigned char>(port_of(slot))); }
+
 void count_lines() {
-  for (int slot = 1; slot <= 2; slot++) {
-    if (line_fresh(slot)) qysc_lines[slot].lenNow = UART_DataSizeInCom(port_of(slot));
-  }
+  for (int slot = 1; slot <= 2; slot++) qysc_lines[slot].lenNow = line_count(slot);
 }
 
 bool line_due(int slot, uint32_t now, uint32_t us) {
   return qysc_lines[slot].lenNow != 0 && BurstDueAt(slot, now, us) != 0;
 }
 
+// A burst's lines go out in one write (a wait on the way lets them go).
 void send_burst(const LineLog &log) {
   SerialLine &l = qysc_lines[log.slot];
+  PrintHold();
   PrintMsg(log.read, l.len);
   const int len = build_line_data(ucSendData, PACKET_BUF_SIZE, log.slot, l.len);
   l.len = 0;
-  line_touched(log.slot);
+  l.lenNow = line_count(log.slot);  // what stays is a new burst
   usSendDataLen = static_cast<uint16_t>(len);
-  if (len == 0) return;  // taken from the port, nothing to send
-  const int rc = send_packet(len);
-  PrintMsg("%s", log.write);
-  written(rc);
+  if (len > 0) {  // else taken from the port, nothing to send
+    const int rc = send_packet(len);
+    PrintMsg("%s", log.write);
+    written(rc);
+  }
+  PrintRelease();
 }
 
 // Sends the pending replies of one channel; the write's judgement.
@@ -188,9 +192,8 @@ bool upload_ack(uint32_t now, uint32_t us) {
 }
 
 bool upload_normal() {
-  count_lines();
   uint32_t us = 0;
-  const uint32_t now = qy_ticks_split(&us);
+  const uint32_t now = pass_ticks(&us);
   if (ack_active()) return upload_ack(now, us);
   const bool ready[kSourceCount] = {line_due(1, now, us), line_due(2, now, us),
                                     QYCOM_IsCom() != 0, QYIO_IsCom() != 0};
@@ -223,13 +226,26 @@ uint32_t heartbeat_period_ms() {
   return (baseInfo.usHeartbeatTime > 0 ? baseInfo.usHeartbeatTime : 1u) * 1000u;
 }
 
-// No heartbeat while either line holds bytes (as last counted: a line
-// that received since is counted before its burst is judged).
+bool lines_empty() { return qysc_lines[1].lenNow == 0 && qysc_lines[2].lenNow == 0; }
+
+// No heartbeat while either line holds bytes.
 void heartbeat_due() {
-  if (GetTimeTicks() - ulHeartbeatOldTime > heartbeat_period_ms() &&
-      iUploadPackageFlag == UPLOAD_NORMAL && qysc_lines[1].lenNow == 0 && qysc_lines[2].lenNow == 0) {
+  if (pass_ticks(nullptr) - ulHeartbeatOldTime > heartbeat_period_ms() &&
+      iUploadPackageFlag == UPLOAD_NORMAL && lines_empty()) {
     upload_set(UPLOAD_HEARTBEAT);
   }
+}
+
+// The first of what comes due by itself in the normal state: a line's
+// burst (its gap over), the heartbeat, an acknowledgement.
+uint32_t first_due_us(uint32_t now, uint32_t us) {
+  const uint32_t heartbeat =
+      lines_empty() ? us_until(ulHeartbeatOldTime + heartbeat_period_ms() + 1, now, us) : UINT32_MAX;
+  const uint32_t due[] = {ack_due_us(now, us), heartbeat, BurstDueInUs(1, now, us),
+                          BurstDueInUs(2, now, us)};
+  uint32_t wait = UINT32_MAX;
+  for (const uint32_t d : due) wait = d < wait ? d : wait;
+  return wait;
 }
 
 }  // namespace
@@ -238,7 +254,7 @@ void upload_set(int state) {
   // The first heartbeat is timed from the connect, every other from the
   // packet before it.
   const bool after_packet = iUploadPackageFlag != UPLOAD_INIT;
-  if (state == UPLOAD_NORMAL && after_packet) ulHeartbeatOldTime = GetTimeTicks();
+  if (state == UPLOAD_NORMAL && after_packet) ulHeartbeatOldTime = pass_ticks(nullptr);
   iUploadPackageFlag = state;
 }
 
@@ -250,23 +266,20 @@ void request_verify(int32_t answer) {
 }
 
 bool upload_step() {
+  count_lines();
   heartbeat_due();
   if (iUploadPackageFlag < UPLOAD_INIT || iUploadPackageFlag > UPLOAD_VERIFY) return false;
   return kUploadStates[iUploadPackageFlag]();
 }
 
-uint32_t upload_wait_us() {
-  if (iUploadPackageFlag != UPLOAD_NORMAL) return kPassWaitUs;  // a packet to retry, or none
-  if (QYCOM_IsCom() != 0 || QYIO_IsCom() != 0) return 0;      // replies waiting their turn
-  if (ack_sending()) return 0;                                 // a retained burst or a hello
-  uint32_t us = 0;
-  const uint32_t now = qy_ticks_split(&us);
-  uint32_t wait = kPassWaitUs;
+uint32_t upload_wait_us(uint32_t now, uint32_t us) {
+  if (iUploadPackageFlag != UPLOAD_NORMAL) return kPassWaitUs;  // a packet to send again
+  if (QYCOM_IsCom() != 0 || QYIO_IsCom() != 0) return 0;       // replies waiting their turn
+  if (ack_sending()) return 0;                                  // a retained burst or a hello
   for (int slot = 1; slot <= 2; slot++) {
-    const uint32_t in = BurstDueInUs(slot, now, us);
-    if (in < wait) wait = in;
+    if (line_count(slot) != qysc_lines[slot].lenNow) return 0;  // read since: judged next pass
   }
-  return wait;
+  return first_due_us(now, us);
 }
 
 extern "C" int checkWriteStaus(int rc, int sockfd) {

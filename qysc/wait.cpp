@@ -1,19 +1,17 @@
-// The daemon's waits on descriptors: the connect's and the name lookup's
-// (net_wait) and a write's for room (write_wait), both in slices with the
-// watchdog serviced, and the pass's wait while the link is up: one epoll
-// set holding the server link and both serial lines. The pass's wait ends
-// as soon as the server sends, either line receives bytes, or the time
-// given runs out (at most 5 ms, less when a burst comes due sooner).
+// The daemon's waits on descriptors: the pass's own (loop_wait), and the
+// connect's, the name lookup's (net_wait) and a write's for room
+// (write_wait), which wait in slices with the watchdog serviced.
 //
-// The lines are edge-triggered: every arrival of bytes is one event, also
-// while earlier bytes still wait in the line's queue for their idle gap.
-// A level-triggered wait would return at once for as long as a burst is
-// pending and make the loop spin; this way a pending burst costs nothing
-// until its gap is up, and a line's queue length is asked for only when
-// bytes arrived or the daemon took some.
+// Every wait that watches the serial lines reads what they deliver into
+// their holding queues (linehold.h) as it comes, so a line's descriptor is
+// readable only while bytes arrive that are not yet read, and a level-
+// triggered poll never spins on a burst waiting for its idle gap. The
+// burst rule counts the held bytes; a burst is taken from them, without a
+// system call. A line left out of a wait: one whose queue is full (its
+// bytes wait in the port), and for a second one that reported bytes but
+// gave none (hung up, or an error), so it cannot make the waits spin.
 #include <errno.h>
 #include <poll.h>
-#include <sys/epoll.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -23,150 +21,113 @@
 #include "qycomm.h"
 #include "settings.h"
 #include "tlslink.h"
+#include "waitset.h"
 
 namespace {
 
-constexpr int kEvents = 3;  // the link and two lines
-constexpr uint64_t kLinkTag = 0;
+constexpr uint32_t kMuteMs = 1000;         // a line that gave nothing sits out this long
+constexpr uint32_t kServiceEveryMs = 250;  // the sliced waits service the watchdog this often
 
 struct Watch {
-  int epfd = -1;
-  int link = -1;                       // the descriptor registered as the link
-  int line[3] = {-1, -1, -1};          // per slot
-  bool fresh[3] = {true, true, true};  // bytes arrived since the last count
+  int link = -1;               // the descriptor registered as the link
+  int line[3] = {-1, -1, -1};  // per slot
+  bool muted[3] = {false, false, false};
+  uint32_t mutedAt[3] = {0, 0, 0};
 };
 
 Watch g;
+void (*g_spill)(int slot) = nullptr;  // the lines are kept through every wait
 
-int epoll_set() {
-  if (g.epfd < 0) g.epfd = epoll_create1(EPOLL_CLOEXEC);
-  return g.epfd;
+bool line_waits(int slot) {
+  if (g.line[slot] < 0 || hold_room(slot) == 0) return false;
+  if (g.muted[slot] && pass_ticks(nullptr) - g.mutedAt[slot] < kMuteMs) return false;
+  g.muted[slot] = false;
+  return true;
 }
 
-void add(int fd, uint32_t events, uint64_t tag) {
-  struct epoll_event ev = {};
-  ev.events = events;
-  ev.data.u64 = tag;
-  if (epoll_set() >= 0) epoll_ctl(g.epfd, EPOLL_CTL_ADD, fd, &ev);
+// The wait's descriptors: fd (if any) first, tagged 0, then the lines
+// that wait, tagged with their slots.
+void wait_set(WaitSet *w, int fd, short events, bool lines) {
+  w->n = 0;
+  if (fd >= 0) *w = WaitSet{1, {fd}, {events}, {0}, {0}};
+  for (int slot = 1; lines && slot <= 2; slot++) {
+    if (!line_waits(slot)) continue;
+    w->fd[w->n] = g.line[slot];
+    w->events[w->n] = POLLIN;
+    w->tag[w->n++] = slot;
+  }
 }
 
-void remove(int fd) {
-  struct epoll_event ev = {};
-  if (fd >= 0 && g.epfd >= 0) epoll_ctl(g.epfd, EPOLL_CTL_DEL, fd, &ev);
+// Reads the lines that have bytes into their holding queues; a queue half
+// full goes on to the keeper, when there is one.
+void read_lines(const WaitSet &w) {
+  for (int i = 0; i < w.n && i < WAITSET_MAX; i++) {
+    if (w.revents[i] == 0 || w.tag[i] == 0) continue;
+    const int slot = w.tag[i];
+    if (hold_fill(slot) <= 0) {
+      g.muted[slot] = true;
+      g.mutedAt[slot] = pass_ticks(nullptr);
+    }
+    if (g_spill != nullptr && hold_room(slot) < LINE_HOLD_SIZE / 2) g_spill(slot);
+  }
 }
 
 }  // namespace
 
-void watch_link(int fd) {
-  remove(g.link);
-  g.link = fd;
-  if (fd >= 0) add(fd, EPOLLIN, kLinkTag);
-}
+void watch_link(int fd) { g.link = fd; }
 
 void watch_line(int slot) {
   if (slot < 1 || slot > 2) return;
-  remove(g.line[slot]);  // a descriptor the reopen closed is gone from the set already
+  waitset_forget(g.line[slot]);  // closed by the reopen; its number may come back
   g.line[slot] = ComPortData[baseInfo.comInfo[slot].port].hFile;
-  if (g.line[slot] >= 0) add(g.line[slot], EPOLLIN | EPOLLET, static_cast<uint64_t>(slot));
-  g.fresh[slot] = true;
+  waitset_forget(g.line[slot]);
+  g.muted[slot] = false;
 }
 
-bool line_fresh(int slot) {
-  const bool f = g.fresh[slot];
-  g.fresh[slot] = false;
-  return f;
+int loop_wait(int fd, short events, uint32_t us, bool lines) {
+  if (tls_pending(fd)) us = 0;  // the secure link holds decrypted bytes already
+  WaitSet w;
+  wait_set(&w, fd, events, lines);
+  PrintRelease();
+  const int rc = waitset_wait(&w, us);
+  pass_clock_stale();
+  if (rc <= 0) return tls_pending(fd) ? 1 : 0;
+  read_lines(w);
+  return (fd >= 0 && w.revents[0] != 0) || tls_pending(fd) ? 1 : 0;
 }
 
-void line_touched(int slot) { g.fresh[slot] = true; }
+bool pass_wait(uint32_t us) { return loop_wait(g.link, POLLIN, us, true) != 0; }
 
-// Waits until the set has events or us microseconds have passed: a ppoll
-// on the epoll set, whose wait is exact to the microsecond (epoll_wait's
-// whole milliseconds would let a burst leave up to a millisecond late).
-// An idle pass is this one call; events are then fetched without waiting.
-int wait_events(struct epoll_event *ev, uint32_t us) {
-  if (us > 0) {
-    struct pollfd p = {g.epfd, POLLIN, 0};
-    struct timespec ts = {static_cast<time_t>(us / 1000000),
-                          static_cast<long>(us % 1000000) * 1000};
-    if (ppoll(&p, 1, &ts, nullptr) <= 0) return 0;
-  }
-  return epoll_wait(g.epfd, ev, kEvents, 0);
-}
-
-bool pass_wait(uint32_t us) {
-  const bool held = tls_pending(g.link);  // bytes the secure link holds already: no wait
-  if (held) us = 0;
-  if (epoll_set() < 0) {  // no epoll: wait the time out and try the link
-    daemon_pause((us + 999) / 1000);
-    return true;
-  }
-  struct epoll_event ev[kEvents];
-  const int n = wait_events(ev, us);
-  bool link = false;
-  for (int i = 0; i < n; i++) {
-    if (ev[i].data.u64 == kLinkTag) {
-      link = true;
-    } else {
-      g.fresh[ev[i].data.u64] = true;
-    }
-  }
-  return link || held;
-}
+bool lines_kept(void) { return g_spill != nullptr; }
 
 namespace {
-
-constexpr uint32_t kServiceEveryMs = 250;
-
-void (*g_spill)(int slot) = nullptr;  // the lines are kept through every wait
-
-// The wait's descriptors: fd (if any) for events, and each line that has
-// room left in its holding queue and has not come up empty in this wait.
-int holding_set(struct pollfd *p, int *slot_of, int fd, short events, const bool *skip) {
-  int n = 0;
-  p[n++] = {fd, events, 0};
-  for (int slot = 1; slot <= 2; slot++) {
-    if (g.line[slot] < 0 || skip[slot] || hold_room(slot) == 0) continue;
-    slot_of[n] = slot;
-    p[n++] = {g.line[slot], POLLIN, 0};
-  }
-  return n;
-}
-
-// Reads the lines that have bytes into their holding queues; a line that
-// reported readiness but gave nothing (hung up, an error) is left out of
-// the rest of the wait, so it cannot make the wait spin. A queue half full
-// goes on to the keeper, when there is one.
-void hold_ready_lines(const struct pollfd *p, const int *slot_of, int n, bool *skip) {
-  for (int i = 1; i < n; i++) {
-    if (p[i].revents == 0) continue;
-    if (hold_fill(slot_of[i]) <= 0) skip[slot_of[i]] = true;
-    g.fresh[slot_of[i]] = true;
-    if (g_spill != nullptr && hold_room(slot_of[i]) < LINE_HOLD_SIZE / 2) g_spill(slot_of[i]);
-  }
-}
 
 // Waits up to total_ms for events on fd (-1: none), reading the lines
 // meanwhile when lines is true, the watchdog serviced: 1 ready (or failed),
 // 0 time out, -1 error.
 int wait_holding(int fd, short events, int total_ms, bool lines) {
-  const uint32_t start = GetTimeTicks();
+  PrintRelease();  // no line held waits out a wait
+  pass_clock_stale();
+  const uint32_t start = pass_ticks(nullptr);
   uint32_t served = start;
-  bool skip[3] = {!lines, !lines, !lines};
   for (;;) {
-    const uint32_t now = GetTimeTicks();
+    const uint32_t now = pass_ticks(nullptr);
     if (now - served >= kServiceEveryMs) {
       ServiceWatchdog();
       served = now;
     }
     const int left = total_ms - static_cast<int>(now - start);
     if (left <= 0) return 0;
-    struct pollfd p[3];
-    int slot_of[3] = {0, 0, 0};
-    const int n = holding_set(p, slot_of, fd, events, skip);
-    const int rc = poll(p, static_cast<nfds_t>(n), left < NET_SLICE_MS ? left : NET_SLICE_MS);
+    WaitSet w;
+    wait_set(&w, fd, events, lines);
+    struct pollfd p[WAITSET_MAX];
+    for (int i = 0; i < w.n; i++) p[i] = {w.fd[i], w.events[i], 0};
+    const int rc = poll(p, static_cast<nfds_t>(w.n), left < NET_SLICE_MS ? left : NET_SLICE_MS);
+    pass_clock_stale();
     if (rc < 0 && errno == EINTR) continue;
     if (rc < 0) return -1;
-    hold_ready_lines(p, slot_of, n, skip);
+    for (int i = 0; i < w.n; i++) w.revents[i] = p[i].revents;
+    read_lines(w);
     if (fd >= 0 && p[0].revents != 0) return 1;
   }
 }

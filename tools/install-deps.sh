@@ -12,6 +12,8 @@ packages=(
   python3 python3-serial python3-serial-asyncio python3-pymodbus libmodbus-dev mbpoll socat
   iproute2 nftables procps util-linux
   ser2net strace
+  # the daemon's instructions on the host build (bench/board/loop_cost.py: callgrind, vgdb)
+  valgrind
   clang-tidy clang-format cppcheck
   clang libclang-rt-14-dev llvm
   # fleet server trm-hub (server/hub) and its end-to-end tests; the fleet simulator's broker

@@ -32,7 +32,7 @@ if ! cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++17 \
 fi
 
 echo "=== clang-format"
-mapfile -t formatted < <(git ls-files 'server/hub/*.cpp' 'server/hub/*.h' 'server/rfc2217/*.cpp' 'server/rfc2217/*.h' qysc/pause.cpp qysc/receive.cpp qysc/wait.cpp)
+mapfile -t formatted < <(git ls-files 'server/hub/*.cpp' 'server/hub/*.h' 'server/rfc2217/*.cpp' 'server/rfc2217/*.h' qysc/pause.cpp qysc/receive.cpp qysc/wait.cpp qysc/waitset.cpp qysc/waitset.h)
 if ! clang-format --dry-run -Werror "${formatted[@]}"; then
   status=1
 fi

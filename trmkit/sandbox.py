@@ -14,6 +14,7 @@ The test runner (CTest) passes the build facts in the environment:
   TRM_TOOLS_BIN     directory of the host tools (console, simulators)
 """
 
+import ctypes
 import fcntl
 import os
 import pty
@@ -126,6 +127,36 @@ class Pty:
                 os.close(fd)
             except OSError:
                 pass
+
+
+class FileOpens:
+    """When a program opens one file: an inotify watch (IN_OPEN) on it,
+    read without blocking. times() gives the monotonic times of the opens
+    seen since the last call (to the poll's resolution)."""
+
+    IN_OPEN = 0x20
+
+    def __init__(self, path):
+        self.libc = ctypes.CDLL(None, use_errno=True)
+        self.fd = self.libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        if self.fd < 0 or self.libc.inotify_add_watch(self.fd, path.encode(), self.IN_OPEN) < 0:
+            raise OSError(ctypes.get_errno(), "inotify on %s" % path)
+
+    def times(self):
+        out = []
+        while True:
+            try:
+                data = os.read(self.fd, 4096)
+            except BlockingIOError:
+                return out
+            # each event: wd, mask, cookie, len (4 × 4 bytes), then len bytes of name
+            off = 0
+            while off + 16 <= len(data):
+                out.append(time.monotonic())
+                off += 16 + struct.unpack_from("I", data, off + 12)[0]
+
+    def close(self):
+        os.close(self.fd)
 
 
 class Sandbox:

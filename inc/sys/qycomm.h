@@ -62,6 +62,12 @@ long qyc_InpQueueLen(int port);
 // text is cut to 511 characters. Returns the length printed (0 when
 // DebugPort is not 1).
 int PrintMsg(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Every print goes out at once (flushed), unless held: between PrintHold
+// and PrintRelease the prints are kept, in order, and go out in one write
+// at the release (or when 1 KB is held). For a short stretch of a program
+// that prints several lines and cannot block meanwhile.
+void PrintHold(void);
+void PrintRelease(void);
 
 #ifdef __cplusplus
 }

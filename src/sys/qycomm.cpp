@@ -30,6 +30,31 @@ int DebugPort = 1;
 namespace {
 
 constexpr unsigned kMaxPort = QYC_MAX_PORTS - 1;
+
+// Prints held between PrintHold and PrintRelease.
+struct Held {
+  bool on;
+  size_t len;
+  char buf[1024];
+};
+Held g_held;
+
+void write_out(const char *text, size_t len) {
+  fwrite(text, 1, len, stdout);
+  fflush(stdout);
+}
+
+void flush_held() {
+  if (g_held.len > 0) write_out(g_held.buf, g_held.len);
+  g_held.len = 0;
+}
+
+void print_out(const char *text, size_t len) {
+  if (!g_held.on) return write_out(text, len);
+  if (g_held.len + len > sizeof g_held.buf) flush_held();
+  memcpy(g_held.buf + g_held.len, text, len);  // len < 512: it fits now
+  g_held.len += len;
+}
 constexpr tcflag_t kDataBits[4] = {CS5, CS6, CS7, CS8};
 
 // Port number check (-1) then descriptor check (-3); 0 when usable.
@@ -182,15 +207,21 @@ long qyc_InpQueueLen(int port) {
 int PrintMsg(const char *format, ...) {
   if (DebugPort != 1) return 0;
   char buf[512];
-  memset(buf, 0, sizeof buf);
   va_list ap;
   va_start(ap, format);
-  vsnprintf(buf, sizeof buf, format, ap);  // longer text is cut to 511 characters
+  const int n = vsnprintf(buf, sizeof buf, format, ap);  // longer text is cut to 511 characters
   va_end(ap);
-  size_t len = strlen(buf);
-  fwrite(buf, 1, len, stdout);
-  fflush(stdout);
+  if (n < 0) return 0;
+  const size_t len = strlen(buf);  // up to a NUL the text may hold, as printed always
+  print_out(buf, len);
   return static_cast<int>(len);
+}
+
+void PrintHold(void) { g_held.on = true; }
+
+void PrintRelease(void) {
+  flush_held();
+  g_held.on = false;
 }
 
 }  // extern "C"

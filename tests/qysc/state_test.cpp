@@ -183,8 +183,10 @@ TEST_F(StateMachines, RefusedConnectWaitsMoreThanASecondThenRetries) {
 }
 
 TEST_F(StateMachines, HeartbeatWhenIdleForItsPeriodVerifyOnChallenge) {
+  passes_until([] { return iGPRSStep == GPRS_CONNECT; });
+  const uint32_t connected = g_now;
   go_online();
-  EXPECT_EQ(ulHeartbeatOldTime, g_now - 1000) << "timed from the connect, not the init packet";
+  EXPECT_EQ(ulHeartbeatOldTime, connected) << "timed from the connect, not the init packet";
   g_now = ulHeartbeatOldTime + 10000;
   DaemonPass();
   EXPECT_EQ(iUploadPackageFlag, UPLOAD_NORMAL) << "exactly the period: not yet";

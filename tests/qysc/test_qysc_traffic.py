@@ -8,8 +8,8 @@ import unittest
 
 from trmkit.gwserver import (TYPE_DATA, TYPE_HEARTBEAT, PORT_RS485, PORT_RS232, PORT_QYCOM,
                              PORT_QYIO, PORT_VERIFY, build_packet, verify_answer)
-from qysc_case import DaemonCase, LED1_CLEAR, LED1_BIT
-from trmkit.sandbox import CONFIG, MODEM, WDT_CONTROL, fuzz_seed
+from qysc_case import DaemonCase, LED1_CLEAR, LED1_SET, LED1_BIT
+from trmkit.sandbox import CONFIG, MODEM, WDT_CONTROL, FileOpens, fuzz_seed
 from trmkit.wait import poll_until
 
 
@@ -44,7 +44,7 @@ class StartUp(DaemonCase):
         self.assertEqual(p.sections, [(PORT_RS485, b"fresh")])
         self.assertEqual(p.length, 17 + 1 + 4 + 5)
         self.assertEqual(self.sb.read8(WDT_CONTROL), 0x95, "watchdog on with 5000 ms")
-        self.assertGreater(self.sb.wdt_services(), 10)
+        self.assertGreaterEqual(self.sb.wdt_services(), 3, "serviced at least once a second")
 
     def test_long_configuration_path_argument(self):
         path = "/quarne/qysc/site-configurations/pumping-station-north.ini"
@@ -238,6 +238,69 @@ class Traffic(DaemonCase):
         self.assertEqual(self.sb.read32(LED1_CLEAR) & LED1_BIT, LED1_BIT)
         for gap in self.led_period(toggles=4, timeout=10):
             self.assertTrue(0.3 < gap < 1.5, "LED toggle after %.2fs" % gap)
+
+
+class Asleep(DaemonCase):
+    """The loop sleeps until something is due: after an idle while, every
+    timing the system fixes still holds."""
+
+    def watch(self, link, seconds):
+        """LED 1's toggles, the longest time the watchdog went unserviced,
+        the heartbeats' arrivals and the modem file's opens, over `seconds`."""
+        opens = FileOpens(self.sb.board(MODEM))
+        self.addCleanup(opens.close)
+        led, beats, reads = [], [], []
+        link.packets(0.05)  # what came before
+        for reg in (LED1_SET, LED1_CLEAR):
+            self.sb.write32(reg, 0)
+        count, since, longest = self.sb.wdt_services(), time.monotonic(), 0.0
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            self.daemon.poll_output(0)
+            for p in link.read_packets(0.01):
+                if p.type == TYPE_HEARTBEAT and (not beats or p.time - beats[-1] > 0.5):
+                    beats.append(p.time)
+            reads += opens.times()
+            now = time.monotonic()
+            for reg in (LED1_SET, LED1_CLEAR):
+                if self.sb.read32(reg) == LED1_BIT:
+                    led.append(now)
+                    self.sb.write32(reg, 0)
+            if self.sb.wdt_services() != count:
+                count, since = self.sb.wdt_services(), now
+            longest = max(longest, now - since)
+        gaps = lambda t: [b - a for a, b in zip(t, t[1:])]  # noqa: E731
+        return gaps(led), longest, gaps(beats), gaps(reads)
+
+    def burst_delay(self, link, data):
+        time.sleep(1.2)  # idle again: the loop asleep until the LED's next toggle
+        t0 = time.monotonic()
+        self.rs485.write(data)
+        p = link.next_packet(skip_heartbeats=True)
+        self.assertEqual(p.sections, [(PORT_RS485, data)])
+        return p.time - t0
+
+    def test_every_timing_holds_after_an_idle_while(self):
+        link, _ = self.online("HeartbeatTime=2\r\n")
+        time.sleep(2.5)
+        led, unserviced, beats, rereads = self.watch(link, 6.5)
+        self.assertGreaterEqual(len(led), 8, led)
+        for gap in led:
+            self.assertTrue(0.35 < gap < 0.9, "LED toggle after %.2fs" % gap)
+        self.assertLess(unserviced, 1.6, "watchdog unserviced for %.2fs" % unserviced)
+        self.assertGreaterEqual(len(beats), 2, beats)
+        for gap in beats:
+            self.assertTrue(1.9 < gap < 2.6, "heartbeat after %.2fs" % gap)
+        self.assertGreaterEqual(len(rereads), 2, rereads)
+        for gap in rereads:
+            self.assertTrue(1.9 < gap < 2.6, "modem file read again after %.2fs" % gap)
+        # A burst still leaves as its idle gap ends, TimeInterval 50 and 1.
+        delay = self.burst_delay(link, b"after-idle")
+        self.assertTrue(0.05 < delay < 0.25, "burst after %.3fs at TimeInterval=50" % delay)
+        link.send_sections([(PORT_QYIO, b"@TIMEINTERVAL=1\r")])
+        self.assertEqual(self.data_packets(link, 1)[0].section(PORT_QYIO), b"!TIMEINTERVAL;OK\r\n")
+        delay = self.burst_delay(link, b"idle-again")
+        self.assertTrue(0.001 < delay < 0.2, "burst after %.3fs at TimeInterval=1" % delay)
 
 
 if __name__ == "__main__":

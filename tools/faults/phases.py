@@ -168,8 +168,8 @@ class Run:
                 "resources": m.resource_summary(),
                 "wdt_longest": [round(m.longest[0], 3), round(m.longest[1], 3),
                                 self._where(m.longest)],
-                "wdt_gaps_over_0.5s": [(round(lo, 3), round(hi, 3), self._where((lo, hi, e)))
-                                       for lo, hi, e, _ in m.gaps if lo > 0.5][:200],
+                "wdt_gaps_over_1.5s": [(round(lo, 3), round(hi, 3), self._where((lo, hi, e)))
+                                       for lo, hi, e, _ in m.gaps if lo > 1.5][:200],
                 "sampler_late_s": round(m.late, 3),
                 "loop_late_s": round(rig.loop_late, 3),
                 "anomalies": {streams.NAMES[sid]: t.anomalies for sid, t in rig.t.items()

@@ -81,8 +81,10 @@ class Judge:
             rig = self.r["rigs"].get(name)
             if rig:
                 lo, hi, where = rig["wdt_longest"]
-                self.criterion("%s daemon: longest watchdog service gap <= 1 s" % name,
-                               (lo + hi) / 2 <= 1.0, "%.3f-%.3f s (%s)" % (lo, hi, where))
+                # the loop sleeps until something is due, and the watchdog is
+                # due at the latest 1.5 s after its last service (of its 5 s)
+                self.criterion("%s daemon: longest watchdog service gap <= 1.5 s" % name,
+                               (lo + hi) / 2 <= 1.5, "%.3f-%.3f s (%s)" % (lo, hi, where))
 
     def rigs(self):
         for name, rig in self.r["rigs"].items():
