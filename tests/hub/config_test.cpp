@@ -78,6 +78,8 @@ operator = "operate"
       {"[nothing]\n", "unknown section \"nothing\""},
       {"[registry]\nurl = \"/var/lib/trm-hub/registry.db\"\n", "[registry] url: postgresql://user@host/database or"},
       {"[hub\n", "line 1: "},
+      {"[gateways]\nlisten = 2\"1\xcb\xaa\"\n", "line 2: "},       // a bad value's token
+      {"[gateways]\nlisten = \"\"\"a\\ \xcb\xaa\"\"\"\n", "line 2: "},  // after a line-ending backslash
   };
   for (const Bad &b : bad) {
     hub::Config d;

@@ -3,14 +3,11 @@
 // error rather than a silently ignored setting.
 #include "core/config.h"
 
-#define TOML_EXCEPTIONS 0
-#define TOML_HEADER_ONLY 1
-#include <toml++/toml.h>
-
 #include <fstream>
 #include <sstream>
 
 #include "core/packet.h"
+#include "core/toml.h"
 
 namespace hub {
 namespace {

@@ -1,9 +1,8 @@
-// A configuration's text before toml++ reads it. Debian's toml++ (3.3)
-// reaches an unreachable point, undefined behaviour, when a bare key holds
-// some non-ASCII characters (U+00A1..U+0499 among them): its whitespace
-// table has holes there. Outside strings and comments TOML allows ASCII
-// only, so such a text is refused here with its line, and toml++ sees
-// non-ASCII bytes only inside strings and comments.
+// A configuration's text before toml++ reads it. Outside strings and
+// comments TOML allows ASCII only; a non-ASCII character there is refused
+// here with its line, where toml++ would name a token and column that a
+// multi-byte character makes hard to read. (toml++'s own fault with such
+// characters is dealt with in core/toml.h.)
 #include <stddef.h>
 #include <string.h>
 
