@@ -22,7 +22,11 @@ int conn_handshake(Conn &c, char *why, size_t cap, char *key_hex, size_t key_cap
   return rc;
 }
 
-bool conn_expired(const Conn &c, uint32_t now) { return !c.up && now - c.opened >= kHandshakeMs; }
+// Signed: a connection accepted during the pass is younger than the pass's
+// own clock reading, not 49 days old.
+bool conn_expired(const Conn &c, uint32_t now) {
+  return !c.up && static_cast<int32_t>(now - c.opened) >= static_cast<int32_t>(kHandshakeMs);
+}
 
 ssize_t conn_read(Conn &c, uint8_t *buf, size_t cap, const char **why) {
   if (c.tls) return tls_read(c.tls, buf, cap, why);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "capture.h"
+#include "conn.h"
 #include "gateways.h"
 
 using namespace console;
@@ -207,6 +208,19 @@ TEST_F(Stream, EndInsideAPacketIsReported) {
   rx_finish(rx);
   ASSERT_EQ(out.lines.size(), 1u);
   EXPECT_EQ(out.lines[0], "gw1 malformed: connection ended inside a packet (10 bytes buffered)");
+}
+
+// A connection accepted after the pass read its clock (gw_accept reads its
+// own) was once taken for one 49 days old and refused at once.
+TEST(Handshake, ExpiresAfterItsTimeAndNotBefore) {
+  for (uint32_t opened : {1000u, 0xFFFFFF00u}) {
+    Conn c{-1, nullptr, false, opened};
+    EXPECT_FALSE(conn_expired(c, opened - 1));
+    EXPECT_FALSE(conn_expired(c, opened + kHandshakeMs - 1));
+    EXPECT_TRUE(conn_expired(c, opened + kHandshakeMs));
+    c.up = true;
+    EXPECT_FALSE(conn_expired(c, opened + kHandshakeMs));
+  }
 }
 
 }  // namespace
