@@ -28,6 +28,7 @@ import time
 import urllib.request
 
 from trmkit.procs import ROOT, Process
+from .scenarios import quantile
 
 PKI = os.path.join(ROOT, "tools", "trm-pki.sh")
 PLAIN_GW, TLS_GW = "10.7.0.1", "10.7.0.2"
@@ -119,11 +120,6 @@ def round_trip(sock, tid):
     return (t1 - t0) / 1e6
 
 
-def pct(ms, p):
-    ms = sorted(ms)
-    return ms[min(len(ms) - 1, int(len(ms) * p))]
-
-
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--build", default=os.path.join(ROOT, "build", "host-release"))
@@ -159,8 +155,9 @@ def main():
         shutil.rmtree(folder, ignore_errors=True)
     results = {}
     for name, ms in times.items():
-        results[name] = {"n": len(ms), "p50": pct(ms, 0.5), "p90": pct(ms, 0.9), "p99": pct(ms, 0.99),
-                         "max": max(ms)}
+        ms = sorted(ms)
+        results[name] = {"n": len(ms), "p50": quantile(ms, 0.5), "p90": quantile(ms, 0.9),
+                         "p99": quantile(ms, 0.99), "max": ms[-1]}
     base = results["plain"]
     for name, r in results.items():
         r["p99_added"] = r["p99"] - base["p99"]

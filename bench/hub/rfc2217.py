@@ -30,6 +30,7 @@ import urllib.request
 from trmkit import netns
 from trmkit.procs import ROOT, Process
 from trmkit.sandbox import MODEM, MODEM_OK, Sandbox, sandbox_bin
+from .scenarios import quantile
 
 GW_ID = "127.0.0.101"
 PATHS = {"lo": None, "rtt300": "rtt=300ms,up=1mbit,down=4mbit"}
@@ -155,7 +156,7 @@ def measure(rig, samples):
 def figures(ms):
     ms = sorted(ms)
     return {"n": len(ms), "p50": round(statistics.median(ms), 1),
-            "p95": round(ms[min(len(ms) - 1, int(len(ms) * 0.95))], 1), "max": round(ms[-1], 1)}
+            "p95": round(quantile(ms, 0.95), 1), "max": round(ms[-1], 1)}
 
 
 def parse_args():
