@@ -23,44 +23,35 @@ void send_option(Io &io, uint8_t verb, uint8_t option) {
   io.client.insert(io.client.end(), {kIac, verb, option});
 }
 
-// The client will (WILL) or will not (WONT) use an option.
-void on_will(Engine &e, uint8_t option, bool yes, Io &io) {
-  const int i = taken(option);
-  if (i < 0) {
-    if (yes) send_option(io, kDont, option);
-    return;
-  }
-  Q &q = e.him[i];
+// One side of an option (RFC 1143 without its queue): a request for the
+// state it is in gets no answer. True when it has just been agreed.
+bool settle(Q &q, bool yes, uint8_t agree, uint8_t refuse, uint8_t option, Io &io) {
   if (yes && q != Q::kYes) {
-    if (q == Q::kNo) send_option(io, kDo, option);
+    if (q == Q::kNo) send_option(io, agree, option);
     q = Q::kYes;
-    if (i == kComPortIndex) com_port_agreed(e, io);
-  } else if (!yes && q != Q::kNo) {
-    if (q == Q::kYes) send_option(io, kDont, option);
+    return true;
+  }
+  if (!yes && q != Q::kNo) {
+    if (q == Q::kYes) send_option(io, refuse, option);
     q = Q::kNo;
   }
+  return false;
 }
 
-// The client asks this side to use an option (DO) or not (DONT).
-void on_do(Engine &e, uint8_t option, bool yes, Io &io) {
-  const int i = taken(option);
-  if (i < 0) {
-    if (yes) send_option(io, kWont, option);
-    return;
-  }
-  Q &q = e.us[i];
-  if (yes && q != Q::kYes) {
-    if (q == Q::kNo) send_option(io, kWill, option);
-    q = Q::kYes;
-  } else if (!yes && q != Q::kNo) {
-    if (q == Q::kYes) send_option(io, kWont, option);
-    q = Q::kNo;
-  }
-}
-
+// WILL/WONT: the client will or will not use an option; DO/DONT: it asks
+// this side to use one or not.
 void negotiate(Engine &e, uint8_t verb, uint8_t option, Io &io) {
-  if (verb == kWill || verb == kWont) return on_will(e, option, verb == kWill, io);
-  on_do(e, option, verb == kDo, io);
+  const bool his = verb == kWill || verb == kWont, yes = verb == kWill || verb == kDo;
+  const uint8_t agree = his ? kDo : kWill, refuse = his ? kDont : kWont;
+  const int i = taken(option);
+  if (i < 0) {
+    if (yes) send_option(io, refuse, option);
+    return;
+  }
+  if (settle((his ? e.him : e.us)[i], yes, agree, refuse, option, io) && his &&
+      i == kComPortIndex) {
+    com_port_agreed(e, io);
+  }
 }
 
 void sub_byte(Engine &e, uint8_t b) {
