@@ -78,14 +78,8 @@ ssize_t io_failed(TlsConn *c, int rc, const char **why) {
 }  // namespace
 
 TlsConn *tls_new(int fd) {
-  SSL *ssl = SSL_new(g_tls_ctx);
-  if (!ssl || SSL_set_fd(ssl, fd) != 1) {
-    SSL_free(ssl);
-    ERR_clear_error();
-    return nullptr;
-  }
-  SSL_set_accept_state(ssl);
-  return new TlsConn{ssl, fd, false, false, ""};
+  SSL *ssl = tlskit::accept_on(g_tls_ctx, fd);
+  return ssl ? new TlsConn{ssl, fd, false, false, ""} : nullptr;
 }
 
 void tls_free(TlsConn *c) {

@@ -1,4 +1,5 @@
-// The link's TLS policy, applied to a context, and the key a server needs.
+// The link's TLS policy, applied to a context, a server's end of a
+// connection, and the key a server needs.
 #include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -35,6 +36,17 @@ bool apply_policy(SSL_CTX *ctx, Role role) {
   }
   SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
   return ok;
+}
+
+SSL *accept_on(SSL_CTX *ctx, int fd) {
+  SSL *ssl = SSL_new(ctx);
+  if (!ssl || SSL_set_fd(ssl, fd) != 1) {
+    SSL_free(ssl);
+    ERR_clear_error();
+    return nullptr;
+  }
+  SSL_set_accept_state(ssl);
+  return ssl;
 }
 
 std::string key_unfit(EVP_PKEY *key) {

@@ -24,6 +24,10 @@ enum class Role { kServer, kGateway };
 // Applies the policy of role to ctx; false when OpenSSL refuses a part.
 bool apply_policy(SSL_CTX *ctx, Role role);
 
+// The server's end of a TLS connection on an accepted socket (accept state
+// set); null, OpenSSL's errors cleared, without memory.
+SSL *accept_on(SSL_CTX *ctx, int fd);
+
 // What is wrong with key for a server of the link (not ECDSA on P-256: the
 // gateways speak ECDHE-ECDSA only), or empty.
 std::string key_unfit(EVP_PKEY *key);

@@ -60,13 +60,8 @@ bool begin(Hub &h, ExpClient &c) {
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
   if (n <= 0) return exp_client_end(h, c, n == 0 ? "disconnected" : strerror(errno)), false;
   if (b != kHandshakeRecord) return refuse(h, c, ExpRefusal::kPlain, "plain bytes on a TLS exposure"), false;
-  SSL *ssl = SSL_new(h.ex->tls->ctx);
-  if (!ssl || SSL_set_fd(ssl, c.fd) != 1) {
-    SSL_free(ssl);
-    ERR_clear_error();
-    return exp_client_end(h, c, "no memory for its TLS state"), false;
-  }
-  SSL_set_accept_state(ssl);
+  SSL *ssl = tlskit::accept_on(h.ex->tls->ctx, c.fd);
+  if (!ssl) return exp_client_end(h, c, "no memory for its TLS state"), false;
   c.tls->ssl = ssl;
   return true;
 }

@@ -57,13 +57,8 @@ bool begin(Hub &h, Session &s) {
   if (peer_gone(s.fd)) {
     return gw_refuse(h, s, TlsRefusal::kHandshakeCut, "the peer left before its TLS handshake was answered"), false;
   }
-  SSL *ssl = SSL_new(h.tls->ctx);
-  if (!ssl || SSL_set_fd(ssl, s.fd) != 1) {
-    SSL_free(ssl);
-    ERR_clear_error();
-    return gw_end(h, s, "no memory for its TLS state"), false;
-  }
-  SSL_set_accept_state(ssl);
+  SSL *ssl = tlskit::accept_on(h.tls->ctx, s.fd);
+  if (!ssl) return gw_end(h, s, "no memory for its TLS state"), false;
   s.tls->ssl = ssl;
   return true;
 }
