@@ -119,7 +119,8 @@ void ack_init(Fleet &f) {
 }
 
 bool ack_on(const Fleet &f, const Gateway &g) {
-  return g.ack_link || (g.fd < 0 && f.tls != nullptr && f.opt.ack);
+  const bool unsettled = g.state != GwState::kStarting && g.state != GwState::kUp;  // no link said what it is
+  return g.ack_link || (unsettled && f.tls != nullptr && f.opt.ack);
 }
 
 void ack_link_up(Fleet &f, uint32_t i) {

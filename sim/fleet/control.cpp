@@ -120,7 +120,7 @@ bool one_burst(Fleet &f, const Args &a, uint32_t k, uint32_t now) {
   if (a.n < 3 || !number(a.v[2], 1, 2, &port)) return false;
   if (!opt_number(a, 3, kBurstMin, data_capacity(f.gw[k].who), 64, &size)) return false;
   // With the acknowledged link a gateway not up keeps its line's bytes, as the daemon does.
-  const bool can = f.gw[k].state == GwState::kUp || (f.gw[k].fd < 0 && ack_on(f, f.gw[k]));
+  const bool can = f.gw[k].state == GwState::kUp || ack_on(f, f.gw[k]);
   return can && traffic_burst(f, k, static_cast<uint16_t>(port), size, now);
 }
 
